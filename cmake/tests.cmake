@@ -1,0 +1,38 @@
+# The test binary: every *_test.cpp beside the code it tests, in one executable.
+enable_testing()
+include(GoogleTest)
+
+if(CMAKE_CROSSCOMPILING)
+  # No GoogleTest package for the target system: build it from Debian's sources.
+  set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  set(TALVEN_GTEST gtest gtest_main)
+else()
+  find_package(GTest REQUIRED)
+  set(TALVEN_GTEST GTest::gtest GTest::gtest_main)
+endif()
+
+file(GLOB TALVEN_TEST_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_SOURCE_DIR}/run/*_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/scan/*_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/collect/*_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/reconcile/*_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/platform/*_test.cpp)
+if(WIN32)
+  set(TALVEN_TEST_SUPPORT platform/test_support-win32.cpp)
+else()
+  set(TALVEN_TEST_SUPPORT platform/test_support-posix.cpp)
+endif()
+
+add_executable(talven_tests ${TALVEN_TEST_SOURCES} ${TALVEN_TEST_SUPPORT})
+target_link_libraries(talven_tests PRIVATE talven_core ${TALVEN_GTEST})
+target_compile_definitions(talven_tests PRIVATE TALVEN_PROGRAM="$<TARGET_FILE:talven>")
+add_dependencies(talven_tests talven)
+
+if(CMAKE_CROSSCOMPILING)
+  # Wine starts slowly: run the whole binary as one test rather than one per case.
+  add_test(NAME talven_tests COMMAND talven_tests)
+else()
+  gtest_discover_tests(talven_tests DISCOVERY_MODE PRE_TEST)
+endif()

@@ -1,0 +1,61 @@
+#include "collect/entry_table.h"
+
+#include <cstdlib>
+#include <cstring>
+
+EntryTable destinationTable;
+EntryTable sourceTable;
+
+int initEntryTables() {
+  destinationTable.capacity = tableGrowth;
+  sourceTable.capacity = tableGrowth;
+  destinationTable.entries = static_cast<FileEntry*>(malloc(sizeof(FileEntry) * tableGrowth));
+  sourceTable.entries = static_cast<FileEntry*>(malloc(sizeof(FileEntry) * tableGrowth));
+  return destinationTable.entries && sourceTable.entries ? 0 : 1;
+}
+
+static int growTable(EntryTable* table) {
+  int32_t capacity = table->capacity + tableGrowth;
+  FileEntry* grown = static_cast<FileEntry*>(
+      realloc(table->entries, sizeof(FileEntry) * static_cast<size_t>(capacity)));
+  if (!grown) return 1;
+  table->entries = grown;
+  table->capacity = capacity;
+  return 0;
+}
+
+int addFileEntry(EntryTable* table, const char* directory, const char* name, int32_t rootLength,
+                 uint64_t size, FileTime lastWrite) {
+  if (table->count >= table->capacity - 1 && growTable(table)) return addFileNoMemory;
+  // The directory begins with the root as the walk was given it.
+  size_t directoryLength = strlen(directory);
+  size_t cut = static_cast<size_t>(rootLength) < directoryLength ? rootLength : directoryLength;
+  size_t head = directoryLength - cut;
+  size_t nameLength = strlen(name);
+  char* relative = static_cast<char*>(malloc(head + nameLength + 1));
+  if (!relative) return addFileNoMemory;
+  memcpy(relative, directory + cut, head);
+  memcpy(relative + head, name, nameLength + 1);
+  FileEntry* entry = &table->entries[table->count];
+  entry->relativePath = relative;
+  entry->size = size;
+  entry->lastWriteTime = lastWrite;
+  entry->key = computePathKey(relative, head + nameLength);
+  entry->handled = 0;
+  ++table->count;
+  return addFileStored;
+}
+
+static void freeTable(EntryTable* table) {
+  if (!table->entries) return;
+  for (int32_t i = 0; i < table->count; ++i) free(table->entries[i].relativePath);
+}
+
+void freeEntryTables() {
+  freeTable(&destinationTable);
+  freeTable(&sourceTable);
+  free(destinationTable.entries);
+  free(sourceTable.entries);
+  destinationTable = EntryTable{nullptr, 0, 0};
+  sourceTable = EntryTable{nullptr, 0, 0};
+}

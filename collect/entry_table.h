@@ -1,0 +1,45 @@
+// The two entry tables that the scans fill and the reconciliation compares.
+#pragma once
+
+#include <cstdint>
+
+#include "collect/path_key.h"
+#include "platform/platform.h"
+
+/// One listed file.
+struct FileEntry {
+  /// The path below the root, beginning with a separator, in the file's own case.
+  char* relativePath;
+  /// The whole file size in bytes.
+  uint64_t size;
+  FileTime lastWriteTime;
+  PathKey key;
+  /// Set by the reconciliation once the entry is dealt with; kept apart from the key
+  /// so that an entry whose own key is 0xFFFFFFFF never passes for handled.
+  int32_t handled;
+};
+
+/// A growable array of entries, in the order the walk reported them.
+struct EntryTable {
+  FileEntry* entries;
+  int32_t count;
+  int32_t capacity;
+};
+
+/// Records the tables start with, and grow by.
+constexpr int32_t tableGrowth = 512;
+
+extern EntryTable destinationTable;
+extern EntryTable sourceTable;
+
+/// Results of addFileEntry.
+enum AddFileResult { addFileStored = 0, addFileNoMemory = 1 };
+
+/// Allocates both tables with 512 records each; 0 on success.
+int initEntryTables();
+/// Appends one entry made of the full path's part after rootLength; grows the table
+/// one record early, as count reaches capacity - 1. Returns an AddFileResult.
+int addFileEntry(EntryTable* table, const char* directory, const char* name, int32_t rootLength,
+                 uint64_t size, FileTime lastWrite);
+/// Frees every path string and both record arrays.
+void freeEntryTables();

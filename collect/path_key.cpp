@@ -1,0 +1,28 @@
+#include "collect/path_key.h"
+
+uint32_t pathKeyTable[256];
+
+void buildPathKeyTable() {
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t c = i;
+    for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+    pathKeyTable[i] = c;
+  }
+}
+
+uint32_t updatePathKey(uint32_t value, const unsigned char* bytes, uint32_t length) {
+  for (uint32_t i = 0; i < length; ++i)
+    value = (value >> 8) ^ pathKeyTable[(value ^ bytes[i]) & 0xFF];
+  return value;
+}
+
+PathKey computePathKey(const char* relativePath, size_t length) {
+  // Folding on the fly feeds the same bytes as folding a copy first.
+  uint32_t value = pathKeyStart;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char b = static_cast<unsigned char>(relativePath[i]);
+    if (b >= 'a' && b <= 'z') b = static_cast<unsigned char>(b - 32);
+    value = (value >> 8) ^ pathKeyTable[(value ^ b) & 0xFF];
+  }
+  return value;
+}

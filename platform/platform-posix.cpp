@@ -1,0 +1,239 @@
+// POSIX bodies of the platform operations: files, folders, paths and threads.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace {
+// Seconds between 1601-01-01 and 1970-01-01, and 100-ns units per second.
+constexpr int64_t epochDifference = 11644473600LL;
+constexpr int64_t unitsPerSecond = 10000000LL;
+
+FileTime toFileTime(const struct timespec& time) {
+  int64_t seconds = static_cast<int64_t>(time.tv_sec) + epochDifference;
+  uint64_t units = seconds < 0 ? 0
+                               : static_cast<uint64_t>(seconds) * unitsPerSecond +
+                                     static_cast<uint64_t>(time.tv_nsec) / 100;
+  return FileTime{static_cast<uint32_t>(units), static_cast<uint32_t>(units >> 32)};
+}
+
+struct timespec toTimespec(FileTime time) {
+  uint64_t units = (static_cast<uint64_t>(time.high) << 32) | time.low;
+  struct timespec result;
+  result.tv_sec =
+      static_cast<time_t>(static_cast<int64_t>(units / unitsPerSecond) - epochDifference);
+  result.tv_nsec = static_cast<long>(units % unitsPerSecond) * 100;
+  return result;
+}
+
+// Gives one entry to the sink; returns 1 when it could not be examined.
+int giveEntry(int directoryFd, const struct dirent* entry, DirectoryEntrySink sink, void* context) {
+  if (entry->d_type == DT_DIR) {
+    sink(context, entry->d_name, 1, 0, FileTime{0, 0});
+    return 0;
+  }
+  struct stat info;
+  if (fstatat(directoryFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? 0 : 1;  // gone since it was read: nothing to list
+  if (S_ISLNK(info.st_mode)) {
+    // A link to a file stands for its target; a link to a folder is never walked,
+    // and a broken link is nothing to copy.
+    if (fstatat(directoryFd, entry->d_name, &info, 0) != 0 || !S_ISREG(info.st_mode)) return 0;
+  }
+  if (S_ISDIR(info.st_mode))
+    sink(context, entry->d_name, 1, 0, FileTime{0, 0});
+  else if (S_ISREG(info.st_mode))
+    sink(context, entry->d_name, 0, static_cast<uint64_t>(info.st_size), toFileTime(info.st_mtim));
+  return 0;
+}
+
+struct ThreadStart {
+  ThreadProc proc;
+  void* argument;
+  unsigned result;
+};
+
+void* threadTrampoline(void* start) {
+  ThreadStart* thread = static_cast<ThreadStart*>(start);
+  thread->result = thread->proc(thread->argument);
+  return nullptr;
+}
+
+// Appends one path component to a resolved path held in out.
+int appendComponent(char* out, size_t outSize, const char* component, size_t length) {
+  size_t used = strlen(out);
+  int needsSeparator = used == 0 || out[used - 1] != '/';
+  if (used + needsSeparator + length + 1 > outSize) return 1;
+  if (needsSeparator) out[used++] = '/';
+  memcpy(out + used, component, length);
+  out[used + length] = '\0';
+  return 0;
+}
+
+void dropLastComponent(char* out) {
+  char* last = strrchr(out, '/');
+  if (last == out)
+    out[1] = '\0';
+  else if (last)
+    *last = '\0';
+}
+}  // namespace
+
+int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context) {
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? enumerateMissing : enumerateUnreadable;
+  DIR* directory = fdopendir(fd);
+  if (!directory) {
+    close(fd);
+    return enumerateUnreadable;
+  }
+  int result = enumerateListed;
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = readdir(directory);
+    if (!entry) {
+      if (errno != 0) result = enumerateBroken;
+      break;
+    }
+    if (giveEntry(fd, entry, sink, context)) result = enumerateBroken;
+  }
+  closedir(directory);
+  return result;
+}
+
+PlatformThread* startThread(ThreadProc proc, void* argument) {
+  ThreadStart* start = new ThreadStart{proc, argument, 0};
+  pthread_t* thread = new pthread_t;
+  if (pthread_create(thread, nullptr, threadTrampoline, start) != 0) {
+    delete start;
+    delete thread;
+    return nullptr;
+  }
+  // The handle carries both, so the waiter can read the result and free them.
+  void** handle = new void* [2] { thread, start };
+  return reinterpret_cast<PlatformThread*>(handle);
+}
+
+int waitThread(PlatformThread* thread, unsigned* result) {
+  void** handle = reinterpret_cast<void**>(thread);
+  pthread_t* id = static_cast<pthread_t*>(handle[0]);
+  ThreadStart* start = static_cast<ThreadStart*>(handle[1]);
+  int failed = pthread_join(*id, nullptr) != 0;
+  if (!failed) *result = start->result;
+  delete id;
+  delete start;
+  delete[] handle;
+  return failed;
+}
+
+int setFileTimes(const char* path, FileTime time) {
+  struct timespec times[2] = {toTimespec(time), toTimespec(time)};
+  if (utimensat(AT_FDCWD, path, times, 0) == 0) return 0;
+  return errno == ENOENT || errno == EACCES ? 1 : 2;
+}
+
+int getFileTime(const char* path, FileTime* time) {
+  struct stat info;
+  if (stat(path, &info) != 0) return 1;
+  *time = toFileTime(info.st_mtim);
+  return 0;
+}
+
+int makeDirectory(const char* path) {
+  return mkdir(path, 0777) == 0 ? 0 : 1;
+}
+
+int deleteFile(const char* path) {
+  return unlink(path) == 0 ? 0 : 1;
+}
+
+int removeLinkAt(const char* path) {
+  struct stat info;
+  if (lstat(path, &info) != 0 || !S_ISLNK(info.st_mode)) return 0;
+  return unlink(path) == 0 ? 0 : 1;
+}
+
+int pathKind(const char* path) {
+  struct stat info;
+  if (stat(path, &info) != 0) return pathMissing;
+  if (S_ISDIR(info.st_mode)) return pathFolder;
+  return S_ISREG(info.st_mode) ? pathFile : pathOther;
+}
+
+int fileIdentity(const char* path, FileIdentity* identity) {
+  struct stat info;
+  if (lstat(path, &info) != 0) return 1;
+  identity->volume = static_cast<uint64_t>(info.st_dev);
+  identity->index = static_cast<uint64_t>(info.st_ino);
+  return 0;
+}
+
+void splitPath(const char* path, char* drive, char* directory, char* name, char* extension) {
+  const char* lastSeparator = strrchr(path, '/');
+  const char* base = lastSeparator ? lastSeparator + 1 : path;
+  const char* period = strrchr(base, '.');
+  const char* end = path + strlen(path);
+  const char* nameEnd = period ? period : end;
+  auto copyPart = [](char* part, const char* from, const char* to) {
+    size_t length = static_cast<size_t>(to - from);
+    if (length > static_cast<size_t>(splitPartSize - 1)) length = splitPartSize - 1;
+    memcpy(part, from, length);
+    part[length] = '\0';
+  };
+  drive[0] = '\0';
+  copyPart(directory, path, base);
+  copyPart(name, base, nameEnd);
+  copyPart(extension, nameEnd, end);
+}
+
+// Resolves component by component: realpath while the path exists, then the
+// missing rest lexically, as the folders the copies create will make it.
+int resolveFullPath(const char* path, char* out, size_t outSize) {
+  char resolved[PATH_MAX];
+  if (path[0] == '/') {
+    strcpy(resolved, "/");
+  } else if (!getcwd(resolved, sizeof resolved)) {
+    return 1;
+  }
+  int exists = 1;
+  const char* cursor = path;
+  while (*cursor) {
+    while (*cursor == '/') ++cursor;
+    const char* end = strchr(cursor, '/');
+    size_t length = end ? static_cast<size_t>(end - cursor) : strlen(cursor);
+    if (length == 0) break;
+    if (length == 1 && cursor[0] == '.') {
+    } else if (length == 2 && cursor[0] == '.' && cursor[1] == '.') {
+      dropLastComponent(resolved);
+    } else {
+      if (appendComponent(resolved, sizeof resolved, cursor, length)) return 1;
+      char real[PATH_MAX];
+      if (exists && realpath(resolved, real))
+        strcpy(resolved, real);
+      else
+        exists = 0;
+    }
+    cursor += length;
+  }
+  if (strlen(resolved) + 1 > outSize) return 1;
+  strcpy(out, resolved);
+  return 0;
+}
+
+int pathNamesEqual(const char* a, const char* b) {
+  return strcmp(a, b) == 0;
+}
+
+int pathNamesEqualN(const char* a, const char* b, size_t n) {
+  return memcmp(a, b, n) == 0;
+}
+
+int isPathSeparator(char c) {
+  return c == '/';
+}

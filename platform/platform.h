@@ -1,0 +1,150 @@
+// The one place that knows which operating system the program runs on.
+// Everything else asks this header; the bodies live in platform-posix.cpp and
+// platform-win32.cpp, and the build compiles exactly one of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#if defined(_WIN32)
+#define TALVEN_WINDOWS 1
+#else
+#define TALVEN_POSIX 1
+#include <climits>
+#endif
+
+#if defined(TALVEN_WINDOWS)
+/// True on Windows; lets shared code and tests ask instead of detecting.
+constexpr bool platformIsWindows = true;
+/// The separator between path components.
+constexpr char pathSeparator = '\\';
+/// Bytes in every path buffer, terminator included.
+constexpr int pathBufferSize = 260;
+/// Mode that appends to a text file in the platform's own line ends.
+constexpr const char* appendTextMode = "a+t";
+#else
+constexpr bool platformIsWindows = false;
+constexpr char pathSeparator = '/';
+constexpr int pathBufferSize = PATH_MAX;
+constexpr const char* appendTextMode = "a+";
+#endif
+
+/// Size of each part buffer of splitPath (directory, name, extension).
+constexpr int splitPartSize = 256;
+/// Size of the drive buffer of splitPath.
+constexpr int splitDriveSize = 3;
+
+/// A Windows file time: 100-ns intervals since 1601-01-01 UTC, low half first.
+struct FileTime {
+  uint32_t low;
+  uint32_t high;
+};
+
+/// The file time as one signed 64-bit number, for ordering two times.
+inline int64_t fileTimeValue(FileTime time) {
+  return static_cast<int64_t>((static_cast<uint64_t>(time.high) << 32) | time.low);
+}
+
+// ---- Directory enumeration -------------------------------------------------
+
+/// Receives one entry of a directory; isDirectory is 1 for a folder to walk.
+typedef void (*DirectoryEntrySink)(void* context, const char* name, int isDirectory, uint64_t size,
+                                   FileTime lastWrite);
+
+/// Results of enumerateDirectory.
+enum EnumerateResult {
+  enumerateListed = 0,      ///< every entry was given to the sink
+  enumerateMissing = 1,     ///< the path does not exist
+  enumerateUnreadable = 2,  ///< exists but cannot be listed (no access, not a folder)
+  enumerateBroken = 3,      ///< the listing ended on an error; the entries so far were given
+};
+
+/// Lists one directory, giving every file and folder to sink in enumeration order,
+/// "." and ".." included. Links to folders are left out, so a walk never leaves its
+/// tree through one; a link to a file is given with its target's size and time.
+/// Entries that are neither files nor folders (devices, pipes, broken links) are
+/// left out. The directory is read whole and closed before this returns.
+int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context);
+
+// ---- Keyboard ----------------------------------------------------------------
+
+/// Key code pollKey gives for an escape sequence (function or cursor key).
+constexpr int keySequence = 0;
+
+/// Starts watching the console keyboard while the scans run: on a terminal, single
+/// keys become readable without echo. Does nothing when standard input is no console.
+void beginKeyWatch();
+/// Gives the console back its own mode; also done at exit and on interruption.
+void endKeyWatch();
+/// Returns one waiting key code, or -1 when none is waiting; never blocks. A lone ESC
+/// gives 27; the escape sequence of a function or cursor key gives keySequence.
+/// Test and read happen under one lock shared by all callers.
+int pollKey();
+
+// ---- Threads -------------------------------------------------------------------
+
+typedef unsigned (*ThreadProc)(void* argument);
+struct PlatformThread;
+
+/// Starts proc(argument) on a new thread; null when no thread could be started.
+PlatformThread* startThread(ThreadProc proc, void* argument);
+/// Waits without time-out for the thread, stores its result and releases it.
+/// Returns 0 on success, 1 when the wait failed.
+int waitThread(PlatformThread* thread, unsigned* result);
+
+// ---- Files and folders ---------------------------------------------------------
+
+/// Sets creation (where the system has one), last-access and last-write time.
+/// Returns 0 when set, 1 when the file could not be opened, 2 when setting failed.
+int setFileTimes(const char* path, FileTime time);
+/// Reads the last-write time of a file; 0 on success.
+int getFileTime(const char* path, FileTime* time);
+/// Creates one folder with default security; 0 when created.
+int makeDirectory(const char* path);
+/// Deletes one file (a link itself, never its target); 0 when deleted.
+int deleteFile(const char* path);
+/// Removes a link found at path so that a following write makes a new file instead of
+/// writing through it; 0 when path is no link or the link was removed.
+int removeLinkAt(const char* path);
+
+/// What kind of thing a path names, without following a final link.
+enum PathKind { pathMissing = 0, pathFolder = 1, pathFile = 2, pathOther = 3 };
+/// Tells what path names, following links (as the roots are followed).
+int pathKind(const char* path);
+
+/// Identity of a file: device and inode on POSIX, volume serial and index on Windows.
+struct FileIdentity {
+  uint64_t volume;
+  uint64_t index;
+};
+/// Reads the identity of the file at path, not following a final link; 0 on success.
+int fileIdentity(const char* path, FileIdentity* identity);
+
+/// Splits a path into drive (at most 2 characters), directory up to and including the
+/// last separator, base name and extension (from the last period after it). Each part
+/// is cut to its buffer (splitDriveSize, splitPartSize) and always terminated.
+void splitPath(const char* path, char* drive, char* directory, char* name, char* extension);
+
+/// Writes the absolute, resolved form of path into out (links followed as far as the
+/// path exists); 0 on success, 1 when it does not fit or cannot be resolved.
+int resolveFullPath(const char* path, char* out, size_t outSize);
+
+/// True when two names denote the same path under this platform's comparison:
+/// ASCII letters folded on Windows, byte for byte on POSIX.
+int pathNamesEqual(const char* a, const char* b);
+/// The same comparison on the first n bytes.
+int pathNamesEqualN(const char* a, const char* b, size_t n);
+
+/// True when c separates path components here ('\\' and '/' on Windows).
+int isPathSeparator(char c);
+
+// ---- Interruption --------------------------------------------------------------
+
+/// Catches Ctrl-C and termination requests (SIGINT/SIGTERM, Ctrl-C/Ctrl-Break) so
+/// that the run can stop between two blocks and clean up.
+void installInterruptHandler();
+/// Nonzero once an interruption was requested.
+int interruptRequested();
+/// Exit status of a run stopped by interruption.
+constexpr int interruptedExitStatus = 130;

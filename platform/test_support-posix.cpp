@@ -1,0 +1,178 @@
+// POSIX bodies of the test helpers.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/test_support.h"
+
+namespace {
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+  return remove(path) == 0 ? 0 : (chmod(path, 0700), remove(path));
+}
+
+int makeWritable(const char* path, const struct stat* info, int type, struct FTW*) {
+  if (type == FTW_D || type == FTW_DNR)
+    chmod(path, 0700);
+  else if (type == FTW_F)
+    chmod(path, (info->st_mode & 07777) | 0600);
+  return 0;
+}
+
+void collectFiles(const std::string& root, const std::string& relative,
+                  std::vector<std::string>* files) {
+  std::string folder = relative.empty() ? root : root + "/" + relative;
+  DIR* directory = opendir(folder.c_str());
+  if (!directory) return;
+  while (struct dirent* entry = readdir(directory)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::string child = relative.empty() ? name : relative + "/" + name;
+    struct stat info;
+    if (lstat((root + "/" + child).c_str(), &info) != 0) continue;
+    if (S_ISDIR(info.st_mode))
+      collectFiles(root, child, files);
+    else
+      files->push_back(child);
+  }
+  closedir(directory);
+}
+
+int64_t units(const struct timespec& time) {
+  return (static_cast<int64_t>(time.tv_sec) + 11644473600LL) * 10000000LL + time.tv_nsec / 100;
+}
+}  // namespace
+
+std::string makeScratchFolder() {
+  const char* base = getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/talven-test-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (!mkdtemp(buffer.data())) return std::string();
+  // Resolved, so that paths in messages match what the program resolves.
+  char real[PATH_MAX];
+  return realpath(buffer.data(), real) ? std::string(real) : std::string(buffer.data());
+}
+
+void removeScratchFolder(const std::string& path) {
+  if (path.empty() || path.find("talven-test-") == std::string::npos) return;
+  nftw(path.c_str(), makeWritable, 16, FTW_PHYS);
+  nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string joinPath(const std::string& a, const std::string& b) {
+  if (a.empty()) return b;
+  return a.back() == '/' ? a + b : a + "/" + b;
+}
+
+bool makeFolders(const std::string& path) {
+  for (size_t at = 1; at <= path.size(); ++at) {
+    if (at < path.size() && path[at] != '/') continue;
+    std::string prefix = path.substr(0, at);
+    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+bool writeFileBytes(const std::string& path, const std::string& bytes) {
+  size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !makeFolders(path.substr(0, slash))) return false;
+  FILE* file = fopen(path.c_str(), "wb");
+  if (!file) return false;
+  bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return fclose(file) == 0 && written;
+}
+
+bool readFileBytes(const std::string& path, std::string* bytes) {
+  FILE* file = fopen(path.c_str(), "rb");
+  if (!file) return false;
+  bytes->clear();
+  char buffer[65536];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) bytes->append(buffer, got);
+  bool ok = !ferror(file);
+  fclose(file);
+  return ok;
+}
+
+bool pathExists(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+bool makeSymlink(const std::string& target, const std::string& link) {
+  return symlink(target.c_str(), link.c_str()) == 0;
+}
+
+bool setWritable(const std::string& path, bool writable) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  mode_t mode = info.st_mode & 07777;
+  mode = writable ? (mode | 0200) : (mode & ~0222);
+  return chmod(path.c_str(), mode) == 0;
+}
+
+std::vector<std::string> listFiles(const std::string& root) {
+  std::vector<std::string> files;
+  collectFiles(root, "", &files);
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+std::string programPath() {
+  return TALVEN_PROGRAM;
+}
+
+int runProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
+               std::string* output) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return -1;
+  pid_t child = fork();
+  if (child == 0) {
+    int nothing = open("/dev/null", O_RDONLY);
+    dup2(nothing, STDIN_FILENO);
+    dup2(pipeEnds[1], STDOUT_FILENO);
+    close(pipeEnds[0]);
+    if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) _exit(127);
+    std::vector<char*> argv;
+    std::string program = programPath();
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(pipeEnds[1]);
+  std::string text;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(pipeEnds[0], buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<size_t>(got));
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (output) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool readFileTimes(const std::string& path, FileTimes* times) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  times->creation = 0;
+  times->lastAccess = units(info.st_atim);
+  times->lastWrite = units(info.st_mtim);
+  return true;
+}
+
+bool runningPrivileged() {
+  return geteuid() == 0;
+}

@@ -1,0 +1,48 @@
+// Helpers for the tests: scratch folders, files, times and running the program.
+// Every test works inside a folder of its own made here, and nothing else.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+/// Makes a new empty scratch folder and returns its path.
+std::string makeScratchFolder();
+/// Removes a scratch folder and everything in it; links are removed, never followed.
+void removeScratchFolder(const std::string& path);
+
+/// Joins two path parts with the platform separator.
+std::string joinPath(const std::string& a, const std::string& b);
+/// Writes a file with the given bytes; creates missing folders on the way.
+bool writeFileBytes(const std::string& path, const std::string& bytes);
+/// Reads a whole file; false when it cannot be read.
+bool readFileBytes(const std::string& path, std::string* bytes);
+/// Creates a folder and its missing parents.
+bool makeFolders(const std::string& path);
+/// True when something exists at path (a link counts, even a broken one).
+bool pathExists(const std::string& path);
+/// Makes a symbolic link; false where the platform or the user cannot.
+bool makeSymlink(const std::string& target, const std::string& link);
+/// Makes a file or folder read-only (writable = false) or writable again.
+bool setWritable(const std::string& path, bool writable);
+/// Lists the relative paths of all files below root, sorted.
+std::vector<std::string> listFiles(const std::string& root);
+
+/// The path of the talven program that the build made.
+std::string programPath();
+/// Runs talven with the arguments in the folder workingDirectory, standard input
+/// not a terminal; stores standard output and returns the exit status.
+int runProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
+               std::string* output);
+
+/// Creation, last-access and last-write times of a file, in 100-ns units since 1601.
+struct FileTimes {
+  int64_t creation;  ///< 0 where the system keeps none
+  int64_t lastAccess;
+  int64_t lastWrite;
+};
+bool readFileTimes(const std::string& path, FileTimes* times);
+
+/// True when the tests run with the rights to ignore permissions (root on POSIX).
+bool runningPrivileged();

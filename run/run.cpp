@@ -1,0 +1,133 @@
+#include "run/run.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "collect/entry_table.h"
+#include "collect/path_key.h"
+#include "collect/scan_threads.h"
+#include "platform/platform.h"
+#include "run/command_line.h"
+#include "run/run_log.h"
+#include "run/settings.h"
+
+namespace {
+// Copies a root with one separator after it, which also makes a bare drive (C:)
+// name the drive's root when it is resolved.
+int resolveRoot(const char* root, char* resolved) {
+  char withSeparator[pathBufferSize + 1];
+  size_t length = strlen(root);
+  memcpy(withSeparator, root, length);
+  withSeparator[length] = pathSeparator;
+  withSeparator[length + 1] = '\0';
+  if (resolveFullPath(withSeparator, resolved, pathBufferSize)) return 1;
+  length = strlen(resolved);
+  if (length == 0 || !isPathSeparator(resolved[length - 1])) {
+    if (length + 2 > static_cast<size_t>(pathBufferSize)) return 1;
+    resolved[length] = pathSeparator;
+    resolved[length + 1] = '\0';
+  }
+  return 0;
+}
+
+int takeRoots(char** argv) {
+  const char* names[2] = {"destination", "source"};
+  char* roots[2] = {destinationRoot, sourceRoot};
+  for (int i = 0; i < 2; ++i) {
+    int result = takeRoot(roots[i], argv[i + 1]);
+    if (result == rootTooLong) {
+      printf("The %s folder name is too long (at most %d characters) !\n", names[i],
+             pathBufferSize - 1);
+      return 1;
+    }
+    if (result == rootEmpty) {
+      printf("The %s folder [%s] is empty or a file-system root: give a folder below it !\n",
+             names[i], argv[i + 1]);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// Tells why the listings do not allow any change; 0 when they do.
+int scansAllowChanges(int destination, int source) {
+  if (destination == scanNotStarted || source == scanNotStarted) {
+    printf("Could not start a scan thread: nothing was changed !\n");
+    return 0;
+  }
+  if (destination == scanAborted || source == scanAborted) {
+    printf("Listing stopped: nothing was changed !\n");
+    return 0;
+  }
+  if (source == scanRootMissing || source == scanRootUnreadable) {
+    printf("Cannot list the source folder [%s]: nothing was changed !\n", sourceRoot);
+    return 0;
+  }
+  if (destination == scanRootUnreadable) {
+    printf("Cannot list the destination folder [%s]: nothing was changed !\n", destinationRoot);
+    return 0;
+  }
+  return 1;
+}
+
+int scanAndReconcile() {
+  beginKeyWatch();
+  startDestinationScan(destinationRoot);
+  startSourceScan(sourceRoot);
+  int destination = waitForScan(destinationScanThread);
+  int source = waitForScan(sourceScanThread);
+  endKeyWatch();
+  if (interruptRequested()) return interruptedExitStatus;
+  if (!scansAllowChanges(destination, source)) return exitStopped;
+  // Reconciliation comes next; until then a run ends once both trees are listed.
+  return source == scanComplete && destination != scanIncomplete ? exitSuccess : exitSomeFailed;
+}
+}  // namespace
+
+int checkRootsApart(const char* destination, const char* source) {
+  char resolvedDestination[pathBufferSize];
+  char resolvedSource[pathBufferSize];
+  if (resolveRoot(destination, resolvedDestination) || resolveRoot(source, resolvedSource)) {
+    printf("Cannot resolve the folder names [%s] and [%s] !\n", destination, source);
+    return 1;
+  }
+  size_t destinationLength = strlen(resolvedDestination);
+  size_t sourceLength = strlen(resolvedSource);
+  size_t shorter = destinationLength < sourceLength ? destinationLength : sourceLength;
+  // Both end in a separator, so a common prefix of the shorter length means the
+  // shorter one is the other or one of its ancestors.
+  if (!pathNamesEqualN(resolvedDestination, resolvedSource, shorter)) return 0;
+  if (destinationLength == sourceLength)
+    printf("The destination and the source are the same folder [%s] !\n", resolvedSource);
+  else if (destinationLength < sourceLength)
+    printf("The source folder [%s] lies inside the destination folder [%s] !\n", resolvedSource,
+           resolvedDestination);
+  else
+    printf("The destination folder [%s] lies inside the source folder [%s] !\n",
+           resolvedDestination, resolvedSource);
+  return 1;
+}
+
+int runTalven(int argc, char** argv) {
+  printf("Talven Package v0.61 - folder mirror by the Talven developers\n\n");
+  if (argc < 3) return printUsage(argv[0] ? argv[0] : "talven");
+  buildPathKeyTable();
+  if (takeRoots(argv)) return exitStopped;
+  printf("Mirroring source [%s] to destination folder [%s]\n", sourceRoot, destinationRoot);
+  destinationRootLength = static_cast<int32_t>(strlen(destinationRoot));
+  sourceRootLength = static_cast<int32_t>(strlen(sourceRoot));
+  readOptions(argc, argv);
+  if (checkRootsApart(destinationRoot, sourceRoot)) return exitStopped;
+  installInterruptHandler();
+  if (logEnabled) openRunLog();
+  if (initEntryTables()) {
+    printf("Memory allocation failure !\n");
+    closeRunLog();
+    freeEntryTables();
+    return exitOutOfMemory;
+  }
+  int status = scanAndReconcile();
+  closeRunLog();
+  freeEntryTables();
+  return status;
+}

@@ -1,0 +1,24 @@
+#include "run/settings.h"
+
+#include <cstring>
+
+char destinationRoot[pathBufferSize];
+char sourceRoot[pathBufferSize];
+int32_t destinationRootLength;
+int32_t sourceRootLength;
+int32_t verbose;
+int32_t logEnabled;
+int32_t previewOnly;
+FILE* logFile;
+unsigned char copyBuffer[copyBufferSize];
+
+void resetRunSettings() {
+  memset(destinationRoot, 0, sizeof destinationRoot);
+  memset(sourceRoot, 0, sizeof sourceRoot);
+  destinationRootLength = 0;
+  sourceRootLength = 0;
+  verbose = 0;
+  logEnabled = 0;
+  previewOnly = 0;
+  logFile = nullptr;
+}

@@ -1,0 +1,44 @@
+// Process-wide run settings: written by the run sequence before the scan threads
+// start, only read afterwards.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+/// Size of the transfer buffer of the file copier.
+constexpr int copyBufferSize = 32768;
+
+/// The folder to update, without trailing separators.
+extern char destinationRoot[pathBufferSize];
+/// The source folder, without trailing separators.
+extern char sourceRoot[pathBufferSize];
+/// Length of destinationRoot; cut off every full destination path.
+extern int32_t destinationRootLength;
+/// Length of sourceRoot; cut off every full source path.
+extern int32_t sourceRootLength;
+/// -v: progress messages are printed.
+extern int32_t verbose;
+/// -l: the run log is opened.
+extern int32_t logEnabled;
+/// -p: everything is reported and logged, nothing is changed.
+extern int32_t previewOnly;
+/// The open run log, or null; every log write is skipped while it is null.
+extern FILE* logFile;
+/// The copier's transfer buffer; main thread only.
+extern unsigned char copyBuffer[copyBufferSize];
+
+/// Name of the run log, in the current directory.
+constexpr const char* logFileName = ".mirror_log";
+
+/// Exit statuses of a run.
+enum ExitStatus {
+  exitSuccess = 0,      ///< completed, every decided action succeeded (or preview)
+  exitSomeFailed = 1,   ///< completed, but an action failed or deletions were skipped
+  exitStopped = 2,      ///< stopped before changing anything
+  exitOutOfMemory = 3,  ///< memory for the tables ran out
+};
+
+/// Puts every setting back to its start value (used between in-process runs of tests).
+void resetRunSettings();

@@ -1,0 +1,102 @@
+#include "scan/directory_listing.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+constexpr int initialFileSlots = 128;
+constexpr int fileGrowth = 256;
+constexpr int initialSubdirectorySlots = 32;
+constexpr int subdirectoryGrowth = 32;
+
+char* copyName(const char* name) {
+  size_t length = strlen(name);
+  char* copy = static_cast<char*>(malloc(length + 1));
+  if (copy) memcpy(copy, name, length + 1);
+  return copy;
+}
+
+// realloc that leaves the old block in place on failure.
+template <typename T>
+int growArray(T** array, int32_t newCapacity) {
+  T* grown = static_cast<T*>(realloc(*array, sizeof(T) * static_cast<size_t>(newCapacity)));
+  if (!grown) return 1;
+  *array = grown;
+  return 0;
+}
+}  // namespace
+
+DirectoryListing::DirectoryListing()
+    : fileNames(static_cast<char**>(malloc(sizeof(char*) * initialFileSlots))),
+      subdirectoryNames(static_cast<char**>(malloc(sizeof(char*) * initialSubdirectorySlots))),
+      fileSizes(static_cast<uint64_t*>(malloc(sizeof(uint64_t) * initialFileSlots))),
+      fileTimes(static_cast<FileTime*>(malloc(sizeof(FileTime) * initialFileSlots))),
+      fileCapacity(initialFileSlots),
+      subdirectoryCapacity(initialSubdirectorySlots),
+      fileCount(0),
+      subdirectoryCount(0) {
+  // A listing missing one of its file arrays cannot store files at all.
+  if (!fileNames || !fileSizes || !fileTimes) {
+    free(fileNames);
+    free(fileSizes);
+    free(fileTimes);
+    fileNames = nullptr;
+    fileSizes = nullptr;
+    fileTimes = nullptr;
+  }
+}
+
+DirectoryListing::~DirectoryListing() {
+  if (fileNames)
+    for (int32_t i = 0; i < fileCount; ++i) free(fileNames[i]);
+  if (subdirectoryNames)
+    for (int32_t i = 0; i < subdirectoryCount; ++i) free(subdirectoryNames[i]);
+  free(fileNames);
+  free(subdirectoryNames);
+  free(fileSizes);
+  free(fileTimes);
+}
+
+int DirectoryListing::growFiles() {
+  int32_t capacity = fileCapacity + fileGrowth;
+  if (growArray(&fileNames, capacity) || growArray(&fileSizes, capacity) ||
+      growArray(&fileTimes, capacity))
+    return 1;
+  fileCapacity = capacity;
+  return 0;
+}
+
+int DirectoryListing::growSubdirectories() {
+  int32_t capacity = subdirectoryCapacity + subdirectoryGrowth;
+  if (growArray(&subdirectoryNames, capacity)) return 1;
+  subdirectoryCapacity = capacity;
+  return 0;
+}
+
+int DirectoryListing::addEntry(const char* name, int isDirectory, uint64_t size, uint32_t timeLow,
+                               uint32_t timeHigh) {
+  if (name[0] == '\0') return addEntryEmptyName;
+  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return addEntryStored;
+  if (isDirectory) {
+    if (!subdirectoryNames) return addEntryNoArray;
+    if (subdirectoryCount >= subdirectoryCapacity && growSubdirectories()) return addEntryNoMemory;
+    char* copy = copyName(name);
+    if (!copy) return addEntryNoMemory;
+    subdirectoryNames[subdirectoryCount++] = copy;
+    return addEntryStored;
+  }
+  if (!fileNames) return addEntryNoArray;
+  if (fileCount >= fileCapacity && growFiles()) return addEntryNoMemory;
+  char* copy = copyName(name);
+  if (!copy) return addEntryNoMemory;
+  fileNames[fileCount] = copy;
+  fileSizes[fileCount] = size;
+  fileTimes[fileCount] = FileTime{timeLow, timeHigh};
+  ++fileCount;
+  return addEntryStored;
+}
+
+const char* DirectoryListing::nameAt(int index, int which) const {
+  if (which == 0) return index < fileCount ? fileNames[index] : nullptr;
+  return index < subdirectoryCount ? subdirectoryNames[index] : nullptr;
+}

@@ -1,0 +1,148 @@
+#include "scan/tree_walker.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "scan/directory_listing.h"
+
+namespace {
+// What enumerateDirectory hands over, collected into the listing of one visit.
+struct ListingSink {
+  DirectoryListing* listing;
+  int failed;
+};
+
+void addToListing(void* context, const char* name, int isDirectory, uint64_t size,
+                  FileTime lastWrite) {
+  ListingSink* sink = static_cast<ListingSink*>(context);
+  int result = sink->listing->addEntry(name, isDirectory, size, lastWrite.low, lastWrite.high);
+  if (result != addEntryStored) sink->failed = 1;
+}
+}  // namespace
+
+TreeWalker::TreeWalker(EntryCallback callback)
+    : recurseSubdirectories(1),
+      acceptAllFiles(1),
+      patternCount(0),
+      abortRequested(0),
+      entryCallback(callback),
+      skipCallback(nullptr),
+      rootResult(enumerateListed),
+      incomplete(0) {
+  currentDirectory[0] = '\0';
+}
+
+void TreeWalker::setOptions(int recurse, int acceptAll) {
+  recurseSubdirectories = recurse;
+  acceptAllFiles = acceptAll;
+}
+
+int TreeWalker::walk(const char* root) {
+  walkDirectory(root);
+  return 0;
+}
+
+void TreeWalker::walkDirectory(const char* path) {
+  size_t length = strlen(path);
+  if (length == 0) return;
+  // The path, a separator and at least one more character must fit.
+  if (length + 2 > sizeof currentDirectory) {
+    rootResult = enumerateUnreadable;
+    incomplete = 1;
+    return;
+  }
+  memcpy(currentDirectory, path, length + 1);
+  visit(length, 1);
+}
+
+void TreeWalker::pollKeyboard() {
+  int key = pollKey();
+  if (key == escapeKey || interruptRequested()) abortRequested = 1;
+}
+
+// One visit works in currentDirectory, which holds the directory's path in its first
+// length bytes; subdirectories extend it and the visit cuts it back, so the walk
+// needs one path buffer however deep the tree.
+void TreeWalker::visit(size_t length, int isRoot) {
+  pollKeyboard();
+  if (abortRequested) return;
+  currentDirectory[length] = '\0';
+  DirectoryListing* listing = new DirectoryListing();
+  ListingSink sink = {listing, 0};
+  int result = enumerateDirectory(currentDirectory, addToListing, &sink);
+  if (isRoot) rootResult = result;
+  if (result == enumerateMissing && isRoot) {
+    delete listing;
+    return;
+  }
+  if (result != enumerateListed) skip(length, "", "folder could not be listed whole");
+  if (sink.failed) skip(length, "", "out of memory while listing");
+  if (!isPathSeparator(currentDirectory[length - 1])) {
+    currentDirectory[length++] = pathSeparator;
+    currentDirectory[length] = '\0';
+  }
+  reportFiles(*listing, length);
+  if (recurseSubdirectories) walkSubdirectories(*listing, length);
+  delete listing;
+}
+
+void TreeWalker::reportFiles(const DirectoryListing& listing, size_t length) {
+  char fullPath[pathBufferSize];
+  for (int32_t i = 0; i < listing.fileCount; ++i) {
+    const char* name = listing.nameAt(i, 0);
+    size_t nameLength = strlen(name);
+    if (length + nameLength + 1 > sizeof fullPath) {
+      skip(length, name, "path too long");
+      continue;
+    }
+    if (!acceptAllFiles) {
+      memcpy(fullPath, currentDirectory, length);
+      memcpy(fullPath + length, name, nameLength + 1);
+      splitPath(fullPath, splitDrive, splitDirectory, splitName, splitExtension);
+      if (!acceptsExtension(splitExtension)) continue;
+    }
+    uint64_t size = listing.fileSizeAt(i);
+    FileTime time = listing.fileTimeAt(i);
+    entryCallback(currentDirectory, name, static_cast<uint32_t>(size),
+                  static_cast<uint32_t>(size >> 32), 0, time.low, time.high);
+  }
+}
+
+void TreeWalker::walkSubdirectories(const DirectoryListing& listing, size_t length) {
+  for (int32_t i = 0; i < listing.subdirectoryCount; ++i) {
+    const char* name = listing.nameAt(i, 1);
+    size_t nameLength = strlen(name);
+    // Room for the name, the separator the visit appends and one more character.
+    if (length + nameLength + 2 > sizeof currentDirectory) {
+      skip(length, name, "path too long");
+      continue;
+    }
+    memcpy(currentDirectory + length, name, nameLength + 1);
+    visit(length + nameLength, 0);
+    currentDirectory[length] = '\0';
+  }
+}
+
+void TreeWalker::skip(size_t length, const char* name, const char* reason) {
+  incomplete = 1;
+  if (skipCallback) {
+    currentDirectory[length] = '\0';
+    skipCallback(currentDirectory, name, reason);
+  }
+}
+
+int TreeWalker::acceptsExtension(const char* extension) const {
+  if (acceptAllFiles) return 1;
+  size_t n = strlen(extension);
+  if (n <= 1) return 0;
+  for (int32_t k = 0; k < patternCount; ++k) {
+    const char* pattern = extensionPatterns[k];
+    size_t j = 0;
+    while (j < n && (pattern[j] == '?' || static_cast<unsigned char>(pattern[j]) ==
+                                              static_cast<unsigned char>(toupper(
+                                                  static_cast<unsigned char>(extension[j])))))
+      ++j;
+    if (j == n) return 1;
+  }
+  return 0;
+}

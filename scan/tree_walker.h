@@ -1,0 +1,65 @@
+// Depth-first walk of one directory tree, reporting every file to a callback.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+/// Called once per reported file: the directory path ending in a separator, the file
+/// name, the low and high halves of the size, an integer that is always 0, and the
+/// low and high halves of the last-write time. Both strings live only for the call;
+/// the result is ignored.
+typedef int (*EntryCallback)(const char* directory, const char* name, uint32_t sizeLow,
+                             uint32_t sizeHigh, int32_t unused, uint32_t timeLow,
+                             uint32_t timeHigh);
+
+/// Called for an entry the walk had to leave out (the reason is a short phrase).
+typedef void (*SkipCallback)(const char* directory, const char* name, const char* reason);
+
+/// Key code of Escape, which stops a walk.
+constexpr int escapeKey = 27;
+constexpr int patternSlots = 256;
+constexpr int patternSize = 16;
+
+class TreeWalker {
+ public:
+  explicit TreeWalker(EntryCallback callback);
+
+  /// Chooses whether subdirectories are walked and whether every file is reported.
+  void setOptions(int recurse, int acceptAll);
+  /// Walks the tree below root; always returns 0. What the walk could not list shows
+  /// in rootResult, incomplete and abortRequested afterwards.
+  int walk(const char* root);
+  /// Visits one directory and, when recursing, its subdirectories.
+  void walkDirectory(const char* path);
+  /// 1 when a file with this extension (period included) is to be reported.
+  int acceptsExtension(const char* extension) const;
+
+  int32_t recurseSubdirectories;
+  int32_t acceptAllFiles;
+  char extensionPatterns[patternSlots][patternSize];
+  int32_t patternCount;
+  char splitDrive[splitDriveSize];
+  char splitDirectory[splitPartSize];
+  char splitName[splitPartSize];
+  char splitExtension[splitPartSize];
+  /// Set once Escape was read or an interruption requested; never cleared.
+  int32_t abortRequested;
+  /// The directory whose files are being reported, ending in a separator.
+  char currentDirectory[pathBufferSize];
+  EntryCallback entryCallback;
+  /// Told of entries left out; may be null.
+  SkipCallback skipCallback;
+  /// How the root's listing went (an EnumerateResult).
+  int32_t rootResult;
+  /// Set when a directory below the root could not be listed whole, or an entry was
+  /// left out for its length or for lack of memory.
+  int32_t incomplete;
+
+ private:
+  void visit(size_t length, int isRoot);
+  void pollKeyboard();
+  void reportFiles(const class DirectoryListing& listing, size_t length);
+  void walkSubdirectories(const class DirectoryListing& listing, size_t length);
+  void skip(size_t length, const char* name, const char* reason);
+};
