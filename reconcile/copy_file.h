@@ -1,0 +1,25 @@
+// Writing one destination file: a byte-for-byte copy carrying the source's time.
+#pragma once
+
+#include "platform/platform.h"
+
+/// Results of copyFileWithTime; every one but copyDone and copyPreview is a failure
+/// the run counts.
+enum CopyResult {
+  copyDone = 0,               ///< copied and time set
+  copyPreview = 1,            ///< -p: nothing was done
+  copySourceUnreadable = 2,   ///< the source could not be opened; nothing touched
+  copyCannotCreate = 3,       ///< the destination could not be created, even after folder repair
+  copyTransferFailed = 4,     ///< a read, write or close failed; the incomplete file was removed
+  copyTimeNotSet = 5,         ///< copied, but the time could not be set
+  copyInterrupted = 6,        ///< stopped by an interruption; the incomplete file was removed
+};
+
+/// Makes destinationPath a byte-for-byte copy of sourcePath through copyBuffer and
+/// gives it time as its last-write (and last-access, and creation where there is
+/// one) time. Creates missing folders when the destination cannot be created.
+/// Returns a CopyResult.
+int copyFileWithTime(const char* destinationPath, const char* sourcePath, FileTime time);
+
+/// Creates every folder along folderPath, outermost first; failures are passed over.
+void createFolderChain(const char* folderPath);
