@@ -7,6 +7,7 @@
 #include "collect/path_key.h"
 #include "collect/scan_threads.h"
 #include "platform/platform.h"
+#include "reconcile/reconcile.h"
 #include "run/command_line.h"
 #include "run/run_log.h"
 #include "run/settings.h"
@@ -79,8 +80,7 @@ int scanAndReconcile() {
   endKeyWatch();
   if (interruptRequested()) return interruptedExitStatus;
   if (!scansAllowChanges(destination, source)) return exitStopped;
-  // Reconciliation comes next; until then a run ends once both trees are listed.
-  return source == scanComplete && destination != scanIncomplete ? exitSuccess : exitSomeFailed;
+  return reconcileTables(source == scanComplete, destination != scanIncomplete);
 }
 }  // namespace
 

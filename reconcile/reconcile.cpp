@@ -1,0 +1,185 @@
+#include "reconcile/reconcile.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "collect/entry_table.h"
+#include "reconcile/copy_file.h"
+#include "reconcile/twin_index.h"
+#include "run/settings.h"
+
+namespace {
+// What one run of the passes has decided and met so far.
+struct PassCounts {
+  int32_t updates;
+  int32_t copies;
+  int32_t deletions;
+  int32_t failures;
+  int32_t interrupted;
+};
+
+// The files that the updates and copies wrote or would write, and the open log:
+// none of them may be deleted by the same run.
+struct KeptFiles {
+  FileIdentity* identities;
+  size_t count;
+  size_t capacity;
+};
+
+PassCounts counts;
+KeptFiles kept;
+
+// Ctrl-C or a termination request ends the passes between two actions.
+bool stopping() {
+  if (interruptRequested()) counts.interrupted = 1;
+  return counts.interrupted != 0;
+}
+
+void keepFile(const char* path) {
+  FileIdentity identity;
+  if (fileIdentity(path, &identity)) return;
+  if (kept.count == kept.capacity) {
+    size_t capacity = kept.capacity + 256;
+    FileIdentity* grown =
+        static_cast<FileIdentity*>(realloc(kept.identities, sizeof(FileIdentity) * capacity));
+    if (!grown) return;
+    kept.identities = grown;
+    kept.capacity = capacity;
+  }
+  kept.identities[kept.count++] = identity;
+}
+
+bool identityBefore(const FileIdentity& a, const FileIdentity& b) {
+  return a.volume != b.volume ? a.volume < b.volume : a.index < b.index;
+}
+
+int isKept(const char* path) {
+  FileIdentity identity;
+  if (kept.count == 0 || fileIdentity(path, &identity)) return 0;
+  return std::binary_search(kept.identities, kept.identities + kept.count, identity,
+                            identityBefore);
+}
+
+// Joins root and relative path into full; 0 when it fits the path buffer.
+int joinFullPath(char* full, const char* root, const char* relativePath) {
+  size_t rootLength = strlen(root);
+  size_t relativeLength = strlen(relativePath);
+  if (rootLength + relativeLength + 1 > static_cast<size_t>(pathBufferSize)) {
+    if (verbose) printf("Path too long, nothing done for [%s%s] !\n", root, relativePath);
+    ++counts.failures;
+    return 1;
+  }
+  memcpy(full, root, rootLength);
+  memcpy(full + rootLength, relativePath, relativeLength + 1);
+  return 0;
+}
+
+// Copies one source entry over its destination path, as an update or a copy.
+void copyEntry(const FileEntry& source, const char* sourcePath, const char* destinationPath) {
+  if (previewOnly) {
+    keepFile(destinationPath);
+    return;
+  }
+  int result = copyFileWithTime(destinationPath, sourcePath, source.lastWriteTime);
+  if (result == copyInterrupted) counts.interrupted = 1;
+  if (result != copyDone) ++counts.failures;
+  keepFile(destinationPath);
+}
+
+void updatePass(const TwinIndex& index) {
+  char sourcePath[pathBufferSize];
+  char destinationPath[pathBufferSize];
+  for (int32_t s = 0; s < sourceTable.count && !stopping(); ++s) {
+    FileEntry& source = sourceTable.entries[s];
+    int32_t twin = findTwin(&index, &destinationTable, source);
+    if (twin < 0) continue;
+    FileEntry& destination = destinationTable.entries[twin];
+    bool newer = fileTimeValue(destination.lastWriteTime) < fileTimeValue(source.lastWriteTime);
+    if (newer && !joinFullPath(sourcePath, sourceRoot, source.relativePath) &&
+        !joinFullPath(destinationPath, destinationRoot, source.relativePath)) {
+      if (verbose) printf("Newer file found %s, updating!\n", source.relativePath);
+      if (logFile) fprintf(logFile, "Updated %s\t%" PRIu64 "\n", source.relativePath, source.size);
+      copyEntry(source, sourcePath, destinationPath);
+      ++counts.updates;
+    }
+    source.handled = destination.handled = 1;
+    source.size = destination.size = 0;
+    source.key = destination.key = 0xFFFFFFFFu;
+  }
+}
+
+void copyPass() {
+  char sourcePath[pathBufferSize];
+  char destinationPath[pathBufferSize];
+  for (int32_t s = 0; s < sourceTable.count && !stopping(); ++s) {
+    const FileEntry& source = sourceTable.entries[s];
+    if (source.handled || joinFullPath(sourcePath, sourceRoot, source.relativePath) ||
+        joinFullPath(destinationPath, destinationRoot, source.relativePath))
+      continue;
+    if (verbose) printf("We need to copy %s%s\n", sourceRoot, source.relativePath);
+    if (logFile) fprintf(logFile, "Got %s\t%" PRIu64 "\n", source.relativePath, source.size);
+    copyEntry(source, sourcePath, destinationPath);
+    ++counts.copies;
+  }
+}
+
+void deletePass() {
+  char destinationPath[pathBufferSize];
+  std::sort(kept.identities, kept.identities + kept.count, identityBefore);
+  for (int32_t d = 0; d < destinationTable.count && !stopping(); ++d) {
+    const FileEntry& destination = destinationTable.entries[d];
+    if (destination.handled ||
+        joinFullPath(destinationPath, destinationRoot, destination.relativePath) ||
+        isKept(destinationPath))
+      continue;
+    if (verbose) printf("We need to delete %s%s\n", destinationRoot, destination.relativePath);
+    if (logFile) fprintf(logFile, "Deleted %s\n", destination.relativePath);
+    if (!previewOnly && deleteFile(destinationPath)) {
+      if (verbose) printf("Failed to delete [%s]\n", destinationPath);
+      ++counts.failures;
+    }
+    ++counts.deletions;
+  }
+}
+
+void keepLogFile() {
+  if (logFile) {
+    fflush(logFile);
+    keepFile(logFileName);
+  }
+}
+}  // namespace
+
+int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
+  counts = PassCounts{0, 0, 0, 0, 0};
+  kept = KeptFiles{nullptr, 0, 0};
+  if (verbose)
+    printf("We have %d destination and %d source indexes\n", destinationTable.count,
+           sourceTable.count);
+  TwinIndex index;
+  if (buildTwinIndex(&index, &destinationTable)) {
+    printf("Memory allocation failure !\n");
+    return exitOutOfMemory;
+  }
+  keepLogFile();
+  updatePass(index);
+  freeTwinIndex(&index);
+  if (!counts.interrupted) copyPass();
+  if (!counts.interrupted && sourceListingComplete) deletePass();
+  free(kept.identities);
+  if (counts.interrupted || interruptRequested()) return interruptedExitStatus;
+  if (!sourceListingComplete)
+    printf("No file was deleted: the source folder could not be listed completely !\n");
+  if (!destinationListingComplete)
+    printf("The destination folder could not be listed completely !\n");
+  if (counts.updates == 0 && counts.copies == 0 && counts.deletions == 0 && counts.failures == 0 &&
+      sourceListingComplete) {
+    printf("Nothing to do, folders are equal !\n");
+    if (logFile) fprintf(logFile, "Nothing to do, folders are equal.\n");
+  }
+  bool allDone = counts.failures == 0 && sourceListingComplete && destinationListingComplete;
+  return allDone ? exitSuccess : exitSomeFailed;
+}

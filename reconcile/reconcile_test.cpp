@@ -1,0 +1,193 @@
+// The whole program on real trees: what the passes print, log and change.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "collect/path_key.h"
+#include "platform/test_support.h"
+
+namespace {
+// 2024-01-01 plus a remainder that a seconds- or microseconds-only time would lose.
+constexpr int64_t baseTime = 133485408000000000LL + 1234567;
+
+FileTime timeAt(int64_t units) {
+  return FileTime{static_cast<uint32_t>(units), static_cast<uint32_t>(units >> 32)};
+}
+
+int64_t lastWrite(const std::string& path) {
+  FileTimes times = {};
+  return readFileTimes(path, &times) ? times.lastWrite : -1;
+}
+
+std::string contentOf(const std::string& path) {
+  std::string bytes;
+  return readFileBytes(path, &bytes) ? bytes : std::string("<missing>");
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class Reconcile : public testing::Test {
+ protected:
+  void SetUp() override {
+    scratch = makeScratchFolder();
+    ASSERT_FALSE(scratch.empty());
+    source = joinPath(scratch, "src");
+    destination = joinPath(scratch, "dst");
+    ASSERT_TRUE(makeFolders(source));
+    ASSERT_TRUE(makeFolders(destination));
+  }
+  void TearDown() override { removeScratchFolder(scratch); }
+
+  // Writes a file below root (a relative path with '/') with the given time.
+  void put(const std::string& root, const std::string& relative, const std::string& bytes,
+           int64_t time) {
+    std::string path = at(root, relative);
+    ASSERT_TRUE(writeFileBytes(path, bytes)) << path;
+    ASSERT_EQ(0, setFileTimes(path.c_str(), timeAt(time))) << path;
+  }
+  std::string at(const std::string& root, const std::string& relative) const {
+    return joinPath(root, shown(relative));
+  }
+  // The relative path as the program prints it.
+  static std::string shown(const std::string& relative) {
+    std::string text;
+    for (char c : relative) text += c == '/' ? pathSeparator : c;
+    return text;
+  }
+  int run(std::vector<std::string> options, std::string* output) {
+    std::vector<std::string> arguments = {destination, source};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    return runProgram(arguments, scratch, output);
+  }
+  std::string log() const { return contentOf(joinPath(scratch, ".mirror_log")); }
+  bool removeLog() const { return deleteFile(joinPath(scratch, ".mirror_log").c_str()) == 0; }
+
+  std::string scratch, source, destination;
+};
+}  // namespace
+
+TEST_F(Reconcile, EmptyTreesAreEqual) {
+  std::string output;
+  EXPECT_EQ(0, run({"-v", "-l"}, &output));
+  EXPECT_TRUE(contains(output, "We have 0 destination and 0 source indexes\n")) << output;
+  EXPECT_TRUE(contains(output, "Nothing to do, folders are equal !\n")) << output;
+  EXPECT_TRUE(contains(log(), "Nothing to do, folders are equal.\n")) << log();
+}
+
+TEST_F(Reconcile, UpdatesCopiesAndDeletesThenRestsEqual) {
+  put(source, "newer.txt", "new content", baseTime + 10);
+  put(destination, "newer.txt", "old", baseTime);
+  put(source, "docs/missing.txt", "copied", baseTime + 5);
+  put(destination, "extra.txt", "gone", baseTime);
+  put(source, "same.txt", "source side", baseTime);
+  put(destination, "same.txt", "destination keeps this", baseTime);
+  put(source, "older.txt", "source older", baseTime);
+  put(destination, "older.txt", "destination newer", baseTime + 1);
+  put(source, "empty", "", baseTime);
+  std::string output;
+  ASSERT_EQ(0, run({"-v", "-l"}, &output)) << output;
+
+  EXPECT_TRUE(contains(output, "Newer file found " + shown("/newer.txt") + ", updating!\n"));
+  EXPECT_TRUE(contains(output, "We need to copy " + source + shown("/docs/missing.txt") + "\n"));
+  EXPECT_TRUE(contains(output, "We need to delete " + destination + shown("/extra.txt") + "\n"));
+  EXPECT_FALSE(contains(output, "Nothing to do")) << output;
+  EXPECT_TRUE(contains(log(), "Updated " + shown("/newer.txt") + "\t11\n")) << log();
+  EXPECT_TRUE(contains(log(), "Got " + shown("/docs/missing.txt") + "\t6\n")) << log();
+  EXPECT_TRUE(contains(log(), "Got " + shown("/empty") + "\t0\n")) << log();
+  EXPECT_TRUE(contains(log(), "Deleted " + shown("/extra.txt") + "\n")) << log();
+
+  EXPECT_EQ("new content", contentOf(at(destination, "newer.txt")));
+  EXPECT_EQ(baseTime + 10, lastWrite(at(destination, "newer.txt")));
+  EXPECT_EQ("copied", contentOf(at(destination, "docs/missing.txt")));
+  EXPECT_EQ(baseTime + 5, lastWrite(at(destination, "docs/missing.txt")));
+  EXPECT_EQ("", contentOf(at(destination, "empty")));
+  EXPECT_FALSE(pathExists(at(destination, "extra.txt")));
+  EXPECT_EQ("destination keeps this", contentOf(at(destination, "same.txt")));
+  EXPECT_EQ("destination newer", contentOf(at(destination, "older.txt")));
+
+  EXPECT_EQ(0, run({"-v"}, &output));
+  EXPECT_TRUE(contains(output, "Nothing to do, folders are equal !\n")) << output;
+  EXPECT_FALSE(contains(output, "We need to")) << output;
+}
+
+TEST_F(Reconcile, PreviewReportsTheSameAndChangesNothing) {
+  put(source, "a.txt", "new", baseTime + 1);
+  put(destination, "a.txt", "old", baseTime);
+  put(source, "dir/b.txt", "b", baseTime);
+  put(destination, "c.txt", "c", baseTime);
+  std::string preview, previewLog, real;
+  ASSERT_EQ(0, run({"-v", "-l", "-p"}, &preview));
+  previewLog = log();
+  ASSERT_TRUE(removeLog());
+  EXPECT_EQ("old", contentOf(at(destination, "a.txt")));
+  EXPECT_FALSE(pathExists(at(destination, "dir")));
+  EXPECT_EQ("c", contentOf(at(destination, "c.txt")));
+  EXPECT_FALSE(contains(preview, "Nothing to do"));
+  ASSERT_EQ(0, run({"-v", "-l"}, &real));
+  EXPECT_EQ(previewLog, log());
+  for (const char* line : {"Newer file found", "We need to copy", "We need to delete"})
+    EXPECT_EQ(contains(preview, line), contains(real, line)) << line;
+}
+
+TEST_F(Reconcile, LogWithoutVerboseKeepsTheConsoleQuiet) {
+  put(source, "a.txt", "a", baseTime);
+  put(destination, "b.txt", "b", baseTime);
+  std::string output;
+  ASSERT_EQ(0, run({"-l"}, &output));
+  EXPECT_FALSE(contains(output, "We need to")) << output;
+  EXPECT_FALSE(contains(output, "We have")) << output;
+  EXPECT_TRUE(contains(log(), "Got " + shown("/a.txt") + "\t1\n")) << log();
+  EXPECT_TRUE(contains(log(), "Deleted " + shown("/b.txt") + "\n")) << log();
+}
+
+TEST_F(Reconcile, LowHalvesCompareUnsigned) {
+  int64_t high = static_cast<int64_t>(0x01DA0000) << 32;
+  put(source, "t.txt", "source", high | 0x80000000LL);
+  put(destination, "t.txt", "destination", high | 0x7FFFFFFFLL);
+  std::string output;
+  ASSERT_EQ(0, run({"-v"}, &output));
+  EXPECT_TRUE(contains(output, "Newer file found")) << output;
+  EXPECT_EQ("source", contentOf(at(destination, "t.txt")));
+}
+
+TEST_F(Reconcile, LetterCaseFollowsThePlatform) {
+  put(source, "docs/a.txt", "source", baseTime + 1);
+  put(destination, "DOCS/A.TXT", "destination", baseTime);
+  std::string output;
+  ASSERT_EQ(0, run({"-v"}, &output));
+  if (platformIsWindows) {
+    // One file under two spellings: an update that keeps the destination's name.
+    EXPECT_TRUE(contains(output, "Newer file found " + shown("/docs/a.txt"))) << output;
+    EXPECT_FALSE(contains(output, "We need to delete")) << output;
+    EXPECT_EQ("source", contentOf(at(destination, "DOCS/A.TXT")));
+  } else {
+    // Two files that only look alike: the source's is copied, the other one goes.
+    EXPECT_EQ("source", contentOf(at(destination, "docs/a.txt")));
+    EXPECT_FALSE(pathExists(at(destination, "DOCS/A.TXT")));
+  }
+}
+
+TEST_F(Reconcile, HighBytesAreNotFolded) {
+  put(source, "x\xC4.txt", "upper", baseTime);
+  put(destination, "x\xE4.txt", "lower", baseTime);
+  std::string output;
+  ASSERT_EQ(0, run({"-v"}, &output));
+  EXPECT_TRUE(contains(output, "We need to copy")) << output;
+  EXPECT_TRUE(contains(output, "We need to delete")) << output;
+}
+
+TEST_F(Reconcile, LogInsideTheDestinationSurvivesItsRun) {
+  put(destination, "old.txt", "old", baseTime);
+  std::string output;
+  ASSERT_EQ(0, runProgram({".", source, "-l", "-v"}, destination, &output)) << output;
+  EXPECT_FALSE(pathExists(at(destination, "old.txt")));
+  std::string logText = contentOf(at(destination, ".mirror_log"));
+  EXPECT_TRUE(contains(logText, "Deleted " + shown("/old.txt") + "\n")) << logText;
+  EXPECT_FALSE(contains(output, shown("/.mirror_log"))) << output;
+  // A second run lists the log too, and must keep it again.
+  ASSERT_EQ(0, runProgram({".", source, "-l"}, destination, &output)) << output;
+  EXPECT_TRUE(pathExists(at(destination, ".mirror_log")));
+}
