@@ -32,6 +32,7 @@ bool contains(const std::string& text, const std::string& part) {
 class Reconcile : public testing::Test {
  protected:
   void SetUp() override {
+    buildPathKeyTable();
     scratch = makeScratchFolder();
     ASSERT_FALSE(scratch.empty());
     source = joinPath(scratch, "src");
@@ -190,4 +191,65 @@ TEST_F(Reconcile, LogInsideTheDestinationSurvivesItsRun) {
   // A second run lists the log too, and must keep it again.
   ASSERT_EQ(0, runProgram({".", source, "-l"}, destination, &output)) << output;
   EXPECT_TRUE(pathExists(at(destination, ".mirror_log")));
+}
+
+namespace {
+// Appends four bytes to prefix so that the path's key becomes target. The key is
+// a CRC's running value, so the last four bytes can steer it anywhere; prefixes are
+// tried until the four bytes are plain, unfolded name characters.
+std::string pathWithKey(const std::string& prefix, PathKey target) {
+  const std::string allowed = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ_-+=!#$%&'()@^{}~,;[] ";
+  for (int attempt = 0; attempt < 100000; ++attempt) {
+    std::string start = prefix + std::to_string(attempt) + "_";
+    uint32_t state = computePathKey(start.data(), start.size());
+    uint32_t indexes[4];
+    uint32_t back = target;
+    for (int k = 3; k >= 0; --k) {
+      for (uint32_t i = 0; i < 256; ++i)
+        if ((pathKeyTable[i] >> 24) == (back >> 24)) indexes[k] = i;
+      back = (back ^ pathKeyTable[indexes[k]]) << 8;
+    }
+    std::string tail;
+    for (int k = 0; k < 4; ++k) {
+      tail += static_cast<char>((state ^ indexes[k]) & 0xFF);
+      state = (state >> 8) ^ pathKeyTable[indexes[k]];
+    }
+    if (tail.find_first_not_of(allowed) == std::string::npos) return start + tail;
+  }
+  return std::string();
+}
+}  // namespace
+
+TEST_F(Reconcile, EqualKeysWithOtherPathsAreNoTwins) {
+  std::string twin = shown("/target.txt");
+  std::string impostor = pathWithKey(shown("/col"), computePathKey(twin.data(), twin.size()));
+  ASSERT_FALSE(impostor.empty());
+  ASSERT_EQ(computePathKey(twin.data(), twin.size()),
+            computePathKey(impostor.data(), impostor.size()));
+  put(source, "target.txt", "source", baseTime);
+  put(destination, "target.txt", "destination", baseTime);
+  put(destination, impostor.substr(1), "impostor", baseTime);
+  std::string output;
+  ASSERT_EQ(0, run({"-v"}, &output));
+  EXPECT_FALSE(contains(output, "We need to copy")) << output;
+  EXPECT_TRUE(contains(output, "We need to delete " + destination + impostor + "\n")) << output;
+  EXPECT_EQ("destination", contentOf(at(destination, "target.txt")));
+}
+
+TEST_F(Reconcile, OwnKeyOfAllOnesIsNotTheHandledMark) {
+  std::string name = pathWithKey(shown("/ones"), 0xFFFFFFFFu);
+  ASSERT_FALSE(name.empty());
+  ASSERT_EQ(0xFFFFFFFFu, computePathKey(name.data(), name.size()));
+  std::string emptyName = pathWithKey(shown("/zero"), 0xFFFFFFFFu);
+  put(source, name.substr(1), "kept", baseTime);
+  put(destination, name.substr(1), "kept", baseTime);
+  put(source, emptyName.substr(1), "", baseTime);
+  std::string output;
+  ASSERT_EQ(0, run({"-v"}, &output));
+  // The empty one has no twin and must be copied, not passed over as handled.
+  EXPECT_TRUE(contains(output, "We need to copy " + source + emptyName + "\n")) << output;
+  EXPECT_TRUE(pathExists(at(destination, emptyName.substr(1))));
+  EXPECT_EQ("kept", contentOf(at(destination, name.substr(1))));
+  EXPECT_EQ(0, run({"-v"}, &output));
+  EXPECT_TRUE(contains(output, "Nothing to do, folders are equal !\n")) << output;
 }
