@@ -97,3 +97,7 @@ void installInterruptHandler() {
 int interruptRequested() {
   return interrupted;
 }
+
+void setInterruptRequested(int requested) {
+  interrupted = requested ? 1 : 0;
+}

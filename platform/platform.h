@@ -146,5 +146,8 @@ int isPathSeparator(char c);
 void installInterruptHandler();
 /// Nonzero once an interruption was requested.
 int interruptRequested();
+/// Raises (1) or clears (0) the interruption flag as the handler does; lets tests
+/// interrupt at a chosen point and start the next test afresh.
+void setInterruptRequested(int requested);
 /// Exit status of a run stopped by interruption.
 constexpr int interruptedExitStatus = 130;

@@ -3,8 +3,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <grp.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -175,4 +178,58 @@ bool readFileTimes(const std::string& path, FileTimes* times) {
 
 bool runningPrivileged() {
   return geteuid() == 0;
+}
+
+namespace {
+// Exit status of a child that could not give up its rights.
+constexpr int notUnprivileged = 125;
+
+void runChild(int outputEnd, int (*body)(void*), void* context) {
+  dup2(outputEnd, STDOUT_FILENO);
+  struct passwd* nobody = getpwnam("nobody");
+  uid_t user = nobody ? nobody->pw_uid : 65534;
+  gid_t group = nobody ? nobody->pw_gid : 65534;
+  if (setgroups(0, nullptr) != 0 || setgid(group) != 0 || setuid(user) != 0 || geteuid() == 0)
+    _exit(notUnprivileged);
+  int result = body(context);
+  fflush(stdout);
+  _exit(result >= 0 && result < notUnprivileged ? result : notUnprivileged);
+}
+}  // namespace
+
+int runUnprivileged(const std::string& folder, int (*body)(void* context), void* context,
+                    std::string* output) {
+  struct stat info;
+  if (stat(folder.c_str(), &info) != 0 || chmod(folder.c_str(), (info.st_mode & 07777) | 0555))
+    return -1;
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return -1;
+  fflush(stdout);
+  pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    close(pipeEnds[0]);
+    runChild(pipeEnds[1], body, context);
+  }
+  close(pipeEnds[1]);
+  std::string text;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(pipeEnds[0], buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<size_t>(got));
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (output) *output = text;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) == notUnprivileged) return -1;
+  return WEXITSTATUS(status);
+}
+
+bool mountSmallFileSystem(const std::string& folder, int kilobytes) {
+  std::string options = "size=" + std::to_string(kilobytes) + "k";
+  return mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0;
+}
+
+void unmountFileSystem(const std::string& folder) {
+  umount2(folder.c_str(), MNT_DETACH);
 }

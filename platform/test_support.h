@@ -46,3 +46,16 @@ bool readFileTimes(const std::string& path, FileTimes* times);
 
 /// True when the tests run with the rights to ignore permissions (root on POSIX).
 bool runningPrivileged();
+
+/// Runs body(context) in a child process without privileges (as nobody on POSIX),
+/// after letting others read and traverse folder itself (not what it holds). Stores
+/// the child's standard output and returns body's result (0 to 124), or -1 where
+/// this is not supported or the rights could not be dropped.
+int runUnprivileged(const std::string& folder, int (*body)(void* context), void* context,
+                    std::string* output);
+
+/// Mounts a small, empty file system of the given size on the existing empty folder;
+/// false where the platform or the user cannot.
+bool mountSmallFileSystem(const std::string& folder, int kilobytes);
+/// Unmounts what mountSmallFileSystem mounted on folder.
+void unmountFileSystem(const std::string& folder);
