@@ -6,13 +6,13 @@
 /// Results of copyFileWithTime; every one but copyDone and copyPreview is a failure
 /// the run counts.
 enum CopyResult {
-  copyDone = 0,               ///< copied and time set
-  copyPreview = 1,            ///< -p: nothing was done
-  copySourceUnreadable = 2,   ///< the source could not be opened; nothing touched
-  copyCannotCreate = 3,       ///< the destination could not be created, even after folder repair
-  copyTransferFailed = 4,     ///< a read, write or close failed; the incomplete file was removed
-  copyTimeNotSet = 5,         ///< copied, but the time could not be set
-  copyInterrupted = 6,        ///< stopped by an interruption; the incomplete file was removed
+  copyDone = 0,              ///< copied and time set
+  copyPreview = 1,           ///< -p: nothing was done
+  copySourceUnreadable = 2,  ///< the source could not be opened; nothing touched
+  copyCannotCreate = 3,      ///< the destination could not be created, even after folder repair
+  copyTransferFailed = 4,    ///< a read, write or close failed; the incomplete file was removed
+  copyTimeNotSet = 5,        ///< copied, but the time could not be set
+  copyInterrupted = 6,       ///< stopped by an interruption; the incomplete file was removed
 };
 
 /// Makes destinationPath a byte-for-byte copy of sourcePath through copyBuffer and
@@ -22,4 +22,16 @@ enum CopyResult {
 int copyFileWithTime(const char* destinationPath, const char* sourcePath, FileTime time);
 
 /// Creates every folder along folderPath, outermost first; failures are passed over.
+/// A path longer than a path buffer creates nothing.
 void createFolderChain(const char* folderPath);
+
+/// Writes into folder (pathBufferSize bytes) the folder of destinationPath: everything
+/// up to its last separator, less one trailing pathSeparator. Returns 0, or 1 when the
+/// path does not fit a path buffer (folder is then left empty).
+int destinationFolder(const char* destinationPath, char* folder);
+
+/// Test seam: when not -1, the copy loop's writes fail once this many bytes of the
+/// current file were written, as on a full disk.
+extern long long copyWriteFaultAfter;
+/// Test seam: when set, called after each block is written with the bytes so far.
+extern void (*copyBlockHook)(long long bytesWritten);
