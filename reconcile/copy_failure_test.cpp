@@ -1,0 +1,149 @@
+// The copier's failures: nothing incomplete may stay behind, and none passes as done.
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "reconcile/copy_test_fixture.h"
+
+namespace {
+using CopyFailure = CopyFileFixture;
+
+int blocksBeforeStop;
+void interruptAfterTwoBlocks(long long written) {
+  ++blocksBeforeStop;
+  if (written >= 2LL * copyBufferSize) setInterruptRequested(1);
+}
+
+void signalAfterTwoBlocks(long long written) {
+  ++blocksBeforeStop;
+  if (written >= 2LL * copyBufferSize) raise(SIGINT);
+}
+
+struct ReadOnlyCopy {
+  std::string destination;
+  std::string source;
+};
+
+int copyIntoReadOnly(void* context) {
+  ReadOnlyCopy* copy = static_cast<ReadOnlyCopy*>(context);
+  verbose = 1;
+  return copyFileWithTime(copy->destination.c_str(), copy->source.c_str(), givenTime);
+}
+
+TEST_F(CopyFailure, ReadOnlyDestinationKeepsContentAndTimes) {
+  ReadOnlyCopy copy = {at({"dst", "file"}), at({"src"})};
+  ASSERT_TRUE(writeFileBytes(copy.source, "new content"));
+  writeOldFile(copy.destination, "old");
+  ASSERT_TRUE(setWritable(copy.destination, false));
+  ASSERT_TRUE(setWritable(at({"dst"}), false));
+  std::string output;
+  int result;
+  if (runningPrivileged()) {
+    // Permissions do not stop a privileged user: the copy runs as an ordinary one.
+    result = runUnprivileged(scratch, copyIntoReadOnly, &copy, &output);
+    if (result < 0) GTEST_SKIP() << "cannot run the copy without privileges here";
+  } else {
+    testing::internal::CaptureStdout();
+    result = copyIntoReadOnly(&copy);
+    output = testing::internal::GetCapturedStdout();
+  }
+  EXPECT_EQ(copyCannotCreate, result);
+  EXPECT_EQ("Creating folder [" + at({"dst"}) + "]\nCannot create file in folder !\n", output);
+  expectKept(copy.destination, "old");
+}
+
+TEST_F(CopyFailure, FailedWriteLeavesNoDestination) {
+  std::string bytes = patternBytes(100000);
+  ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
+  const long long faults[] = {0, 40000, 99999};
+  for (long long fault : faults) {
+    writeOldFile(at({"dst"}), "old");
+    copyWriteFaultAfter = fault;
+    verbose = 1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(copyTransferFailed,
+              copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+    EXPECT_EQ("Failed to copy [" + at({"dst"}) + "], the incomplete copy was removed !\n",
+              testing::internal::GetCapturedStdout());
+    EXPECT_FALSE(pathExists(at({"dst"}))) << fault;
+  }
+  // One byte more than the file holds is no fault: the copy is whole.
+  copyWriteFaultAfter = 100000;
+  EXPECT_EQ(copyDone, copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+  expectCopied(at({"dst"}), bytes);
+}
+
+TEST_F(CopyFailure, FullFileSystemLeavesNoDestination) {
+  if (!runningPrivileged()) GTEST_SKIP() << "mounting a small file system needs privileges";
+  ASSERT_TRUE(makeFolders(at({"small"})));
+  if (!mountSmallFileSystem(at({"small"}), 64))
+    GTEST_SKIP() << "cannot mount a small file system here";
+  ASSERT_TRUE(writeFileBytes(at({"src"}), patternBytes(256 * 1024)));
+  std::string destination = at({"small", "file"});
+  int result = copyFileWithTime(destination.c_str(), at({"src"}).c_str(), givenTime);
+  bool left = pathExists(destination);
+  unmountFileSystem(at({"small"}));
+  EXPECT_EQ(copyTransferFailed, result);
+  EXPECT_FALSE(left);
+}
+
+TEST_F(CopyFailure, FailedReadLeavesNoDestination) {
+  if (platformIsWindows) GTEST_SKIP() << "a folder cannot be opened as a stream on Windows";
+  // A folder opens as a stream here, and its first read fails.
+  ASSERT_TRUE(makeFolders(at({"folder"})));
+  writeOldFile(at({"dst"}), "old");
+  EXPECT_EQ(copyTransferFailed,
+            copyFileWithTime(at({"dst"}).c_str(), at({"folder"}).c_str(), givenTime));
+  EXPECT_FALSE(pathExists(at({"dst"})));
+}
+
+TEST_F(CopyFailure, DestinationLinkIsReplacedNotWrittenThrough) {
+  ASSERT_TRUE(writeFileBytes(at({"src"}), "new content"));
+  writeOldFile(at({"target"}), "target");
+  ASSERT_TRUE(makeFolders(at({"dst"})));
+  if (!makeSymlink(at({"target"}), at({"dst", "link"})) ||
+      !makeSymlink(at({"nowhere"}), at({"dst", "dangling"})))
+    GTEST_SKIP() << "symbolic links cannot be made here";
+  for (const char* name : {"link", "dangling"}) {
+    std::string link = at({"dst", name});
+    EXPECT_EQ(copyDone, copyFileWithTime(link.c_str(), at({"src"}).c_str(), givenTime));
+    expectCopied(link, "new content");
+    FileIdentity copied;
+    FileIdentity target;
+    ASSERT_EQ(0, fileIdentity(link.c_str(), &copied));
+    ASSERT_EQ(0, fileIdentity(at({"target"}).c_str(), &target));
+    EXPECT_NE(target.index, copied.index) << name << " is still a link";
+  }
+  expectKept(at({"target"}), "target");
+  EXPECT_FALSE(pathExists(at({"nowhere"})));
+}
+
+TEST_F(CopyFailure, InterruptionLeavesNoPartialFile) {
+  std::string bytes = patternBytes(5 * copyBufferSize + 10);
+  ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
+  writeOldFile(at({"dst"}), "old");
+  blocksBeforeStop = 0;
+  copyBlockHook = interruptAfterTwoBlocks;
+  EXPECT_EQ(copyInterrupted, copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+  EXPECT_EQ(2, blocksBeforeStop);
+  EXPECT_FALSE(pathExists(at({"dst"})));
+  // The flag stays raised: the next file is not touched at all.
+  writeOldFile(at({"dst"}), "old");
+  EXPECT_EQ(copyInterrupted, copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+  expectKept(at({"dst"}), "old");
+}
+
+TEST_F(CopyFailure, InterruptionSignalStopsTheCopy) {
+  if (platformIsWindows) GTEST_SKIP() << "Ctrl-C is a console event on Windows, not a signal";
+  installInterruptHandler();
+  std::string bytes = patternBytes(5 * copyBufferSize + 10);
+  ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
+  blocksBeforeStop = 0;
+  copyBlockHook = signalAfterTwoBlocks;
+  EXPECT_EQ(copyInterrupted, copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+  EXPECT_EQ(2, blocksBeforeStop);
+  EXPECT_FALSE(pathExists(at({"dst"})));
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+}
+}  // namespace

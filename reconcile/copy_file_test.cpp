@@ -1,0 +1,134 @@
+#include "reconcile/copy_file.h"
+
+#include <gtest/gtest.h>
+
+#include "reconcile/copy_test_fixture.h"
+
+namespace {
+int blocksSeen;
+void countBlock(long long) {
+  ++blocksSeen;
+}
+
+using CopyFile = CopyFileFixture;
+
+TEST_F(CopyFile, SizesAroundTheBlockArriveExactlyWithTheTime) {
+  const size_t sizes[] = {0, 32767, 32768, 32769, 65536};
+  const int reads[] = {1, 1, 2, 2, 3};
+  copyBlockHook = countBlock;
+  for (int index = 0; index < 5; ++index) {
+    std::string name = std::to_string(sizes[index]);
+    std::string source = at({("src" + name).c_str()});
+    std::string destination = at({("dst" + name).c_str()});
+    std::string bytes = patternBytes(sizes[index]);
+    ASSERT_TRUE(writeFileBytes(source, bytes));
+    // An older, longer destination must be replaced, not overwritten in place.
+    writeOldFile(destination, std::string(70000, 'x'));
+    blocksSeen = 0;
+    EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), source.c_str(), givenTime));
+    EXPECT_EQ(reads[index], blocksSeen) << name;
+    expectCopied(destination, bytes);
+  }
+}
+
+TEST_F(CopyFile, LineEndsAndByte26PassUnchanged) {
+  std::string bytes = std::string(
+      "one\r\ntwo\nthree\rfour\x1a"
+      "five\n\x1a\r\n",
+      24);
+  ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
+  EXPECT_EQ(copyDone, copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+  expectCopied(at({"dst"}), bytes);
+}
+
+TEST_F(CopyFile, PreviewAndMissingSourceTouchNothing) {
+  std::string destination = at({"dst", "file"});
+  writeOldFile(destination, "old");
+  ASSERT_TRUE(writeFileBytes(at({"src"}), "new"));
+  std::string inMissingFolder = at({"dst", "missing", "file"});
+  verbose = 1;
+  previewOnly = 1;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(copyPreview, copyFileWithTime(destination.c_str(), at({"src"}).c_str(), givenTime));
+  EXPECT_EQ(copyPreview, copyFileWithTime(inMissingFolder.c_str(), at({"src"}).c_str(), givenTime));
+  previewOnly = 0;
+  std::string absent = at({"absent"});
+  EXPECT_EQ(copySourceUnreadable, copyFileWithTime(destination.c_str(), absent.c_str(), givenTime));
+  EXPECT_EQ(copySourceUnreadable,
+            copyFileWithTime(inMissingFolder.c_str(), absent.c_str(), givenTime));
+  EXPECT_EQ("", testing::internal::GetCapturedStdout());
+  expectKept(destination, "old");
+  EXPECT_FALSE(pathExists(at({"dst", "missing"})));
+}
+
+TEST_F(CopyFile, MissingFoldersAreCreatedWithOneMessage) {
+  ASSERT_TRUE(makeFolders(at({"dst"})));
+  ASSERT_TRUE(writeFileBytes(at({"src"}), "content"));
+  std::string destination = at({"dst", "a", "b", "c.txt"});
+  verbose = 1;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), at({"src"}).c_str(), givenTime));
+  EXPECT_EQ("Creating folder [" + at({"dst", "a", "b"}) + "]\nFiletime set successfully " +
+                destination + "!\n",
+            testing::internal::GetCapturedStdout());
+  expectCopied(destination, "content");
+}
+
+TEST_F(CopyFile, DoubledSeparatorLosesOnlyOne) {
+  ASSERT_TRUE(writeFileBytes(at({"src"}), "content"));
+  std::string folder = at({"dst"}) + pathSeparator;
+  std::string destination = folder + pathSeparator + "c.txt";
+  char found[pathBufferSize];
+  ASSERT_EQ(0, destinationFolder(destination.c_str(), found));
+  EXPECT_EQ(folder, found);
+  EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), at({"src"}).c_str(), givenTime));
+  expectCopied(at({"dst", "c.txt"}), "content");
+}
+
+TEST_F(CopyFile, FolderChainGoesOutermostFirst) {
+  // Each folder can only be made once the one around it exists, so a chain made in
+  // any other order, or with a level left out, stops short of the innermost.
+  ASSERT_TRUE(makeFolders(at({"a"})));
+  createFolderChain(at({"a", "b", "c", "d"}).c_str());
+  EXPECT_TRUE(pathExists(at({"a", "b", "c", "d"})));
+  createFolderChain((at({"x", "y"}) + pathSeparator).c_str());
+  EXPECT_TRUE(pathExists(at({"x", "y"})));
+  createFolderChain("");
+}
+
+TEST_F(CopyFile, PathsBeyondTheBufferAreRefusedWhole) {
+  std::string folder = at({"long"});
+  while (folder.size() < static_cast<size_t>(pathBufferSize)) folder = joinPath(folder, "level");
+  createFolderChain(folder.c_str());
+  EXPECT_FALSE(pathExists(at({"long"})));
+  char found[pathBufferSize];
+  EXPECT_EQ(1, destinationFolder(joinPath(folder, "c.txt").c_str(), found));
+  EXPECT_STREQ("", found);
+}
+
+TEST_F(CopyFile, DeepFolderBeyondOneSplitPartIsFound) {
+  // Longer than a split part, still well inside a path buffer where that allows it.
+  std::string folder = at({"deep"});
+  while (folder.size() < static_cast<size_t>(splitPartSize) + 20) folder = joinPath(folder, "lvl");
+  if (folder.size() + 10 >= static_cast<size_t>(pathBufferSize))
+    GTEST_SKIP() << "a path buffer here is too small for a directory this deep";
+  ASSERT_TRUE(writeFileBytes(at({"src"}), "deep"));
+  std::string destination = joinPath(folder, "c.txt");
+  EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), at({"src"}).c_str(), givenTime));
+  expectCopied(destination, "deep");
+}
+
+TEST_F(CopyFile, DestinationNamingAFolderCannotBeCreated) {
+  ASSERT_TRUE(writeFileBytes(at({"src"}), "content"));
+  ASSERT_TRUE(writeFileBytes(at({"dst", "inside"}), "inside"));
+  verbose = 1;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(copyCannotCreate,
+            copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+  EXPECT_EQ("Creating folder [" + scratch + "]\nCannot create file in folder !\n",
+            testing::internal::GetCapturedStdout());
+  std::string inside;
+  EXPECT_TRUE(readFileBytes(at({"dst", "inside"}), &inside));
+  EXPECT_EQ("inside", inside);
+}
+}  // namespace

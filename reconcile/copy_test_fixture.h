@@ -1,0 +1,76 @@
+// The scratch folder, files and time that the copier tests share.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/test_support.h"
+#include "reconcile/copy_file.h"
+#include "run/settings.h"
+
+// 2021-03-04 05:06:07.1234567 UTC: the last digits catch a time cut to seconds or
+// microseconds anywhere on the way.
+constexpr int64_t givenUnits = 132593079671234567LL;
+constexpr FileTime givenTime = {static_cast<uint32_t>(givenUnits),
+                                static_cast<uint32_t>(givenUnits >> 32)};
+constexpr int64_t olderUnits = 130000000000000000LL;  // an earlier time, whole seconds
+
+// Bytes that differ from block to block, so a block written twice or skipped shows.
+inline std::string patternBytes(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t at = 0; at < size; ++at) bytes[at] = static_cast<char>((at * 31 + at / 251) % 256);
+  return bytes;
+}
+
+class CopyFileFixture : public testing::Test {
+ protected:
+  void SetUp() override {
+    resetRunSettings();
+    copyWriteFaultAfter = -1;
+    copyBlockHook = nullptr;
+    scratch = makeScratchFolder();
+    ASSERT_FALSE(scratch.empty());
+  }
+  void TearDown() override {
+    setInterruptRequested(0);
+    copyWriteFaultAfter = -1;
+    copyBlockHook = nullptr;
+    resetRunSettings();
+    removeScratchFolder(scratch);
+  }
+  // A path below the scratch folder from its components.
+  std::string at(std::initializer_list<const char*> parts) const {
+    std::string path = scratch;
+    for (const char* part : parts) path = joinPath(path, part);
+    return path;
+  }
+  // Writes a file and gives it a time, as a destination of an earlier run.
+  void writeOldFile(const std::string& path, const std::string& bytes) {
+    ASSERT_TRUE(writeFileBytes(path, bytes));
+    FileTime older = {static_cast<uint32_t>(olderUnits), static_cast<uint32_t>(olderUnits >> 32)};
+    ASSERT_EQ(0, setFileTimes(path.c_str(), older));
+  }
+  // Expects path to hold exactly bytes with the given time on every settable stamp.
+  void expectCopied(const std::string& path, const std::string& bytes) {
+    FileTimes times;
+    ASSERT_TRUE(readFileTimes(path, &times)) << path;  // before reading moves last access
+    EXPECT_EQ(givenUnits, times.lastWrite) << path;
+    EXPECT_EQ(givenUnits, times.lastAccess) << path;
+    if (platformIsWindows) {
+      EXPECT_EQ(givenUnits, times.creation) << path;
+    }
+    std::string copied;
+    ASSERT_TRUE(readFileBytes(path, &copied)) << path;
+    EXPECT_TRUE(copied == bytes) << path << ": " << copied.size() << " of " << bytes.size();
+  }
+  void expectKept(const std::string& path, const std::string& bytes) {
+    FileTimes times;
+    ASSERT_TRUE(readFileTimes(path, &times)) << path;
+    EXPECT_EQ(olderUnits, times.lastWrite) << path;
+    std::string kept;
+    ASSERT_TRUE(readFileBytes(path, &kept)) << path;
+    EXPECT_TRUE(kept == bytes) << path;
+  }
+  std::string scratch;
+};
