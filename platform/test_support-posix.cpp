@@ -4,12 +4,15 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
+#include <poll.h>
+#include <pty.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -232,4 +235,99 @@ bool mountSmallFileSystem(const std::string& folder, int kilobytes) {
 
 void unmountFileSystem(const std::string& folder) {
   umount2(folder.c_str(), MNT_DETACH);
+}
+
+namespace {
+// Waits until the terminal has taken in what was typed (its echo appears on the
+// master side), then drops the echo.
+void awaitTyped(int master) {
+  struct pollfd echo = {master, POLLIN, 0};
+  if (poll(&echo, 1, 2000) <= 0) return;
+  char buffer[256];
+  while (poll(&echo, 1, 50) > 0 && read(master, buffer, sizeof buffer) > 0) {
+  }
+}
+
+bool canonicalWithEcho(int terminal) {
+  struct termios mode;
+  return tcgetattr(terminal, &mode) == 0 && (mode.c_lflag & ICANON) && (mode.c_lflag & ECHO);
+}
+}  // namespace
+
+int runProgramOnTerminal(const std::vector<std::string>& arguments,
+                         const std::string& workingDirectory, const std::string& typedKeys,
+                         std::string* output, bool* terminalRestored) {
+  int master, slave, pipeEnds[2];
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return -1;
+  if (pipe(pipeEnds) != 0) {
+    close(master);
+    close(slave);
+    return -1;
+  }
+  // Typed before the program starts, so the keys are already waiting for its first look.
+  if (!typedKeys.empty() && write(master, typedKeys.data(), typedKeys.size()) > 0)
+    awaitTyped(master);
+  pid_t child = fork();
+  if (child == 0) {
+    setsid();  // the terminal is nobody's controlling terminal: no job-control stops
+    dup2(slave, STDIN_FILENO);
+    dup2(pipeEnds[1], STDOUT_FILENO);
+    close(master);
+    close(pipeEnds[0]);
+    if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) _exit(127);
+    std::string program = programPath();
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(pipeEnds[1]);
+  std::string text;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(pipeEnds[0], buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<size_t>(got));
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (output) *output = text;
+  // The slave stayed open here, so its mode outlives the program for this look.
+  if (terminalRestored) *terminalRestored = canonicalWithEcho(slave);
+  close(slave);
+  close(master);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool makeEntryIn(const std::string& folder, const std::string& name, bool asFolder) {
+  int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0) return false;
+  bool made;
+  if (asFolder) {
+    made = mkdirat(directory, name.c_str(), 0777) == 0;
+  } else {
+    int file = openat(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    made = file >= 0 && close(file) == 0;
+  }
+  close(directory);
+  return made;
+}
+
+bool removeEntryIn(const std::string& folder, const std::string& name) {
+  int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0) return false;
+  bool removed = unlinkat(directory, name.c_str(), 0) == 0 ||
+                 unlinkat(directory, name.c_str(), AT_REMOVEDIR) == 0;
+  close(directory);
+  return removed;
+}
+
+bool makeFifo(const std::string& path) {
+  return mkfifo(path.c_str(), 0666) == 0;
+}
+
+bool setListable(const std::string& folder, bool listable) {
+  return chmod(folder.c_str(), listable ? 0755 : 0) == 0;
 }

@@ -59,3 +59,44 @@ int runUnprivileged(const std::string& folder, int (*body)(void* context), void*
 bool mountSmallFileSystem(const std::string& folder, int kilobytes);
 /// Unmounts what mountSmallFileSystem mounted on folder.
 void unmountFileSystem(const std::string& folder);
+
+// ---- Helpers that only some systems can offer ----------------------------------
+// Each says false or -1 where the system cannot do it, and the test then skips.
+
+#if defined(TALVEN_WINDOWS)
+// None of these exists here; stubs keep the tests that need them building, and they skip.
+inline int runProgramOnTerminal(const std::vector<std::string>&, const std::string&,
+                                const std::string&, std::string*, bool*) {
+  return -1;
+}
+inline bool makeEntryIn(const std::string&, const std::string&, bool) {
+  return false;
+}
+inline bool removeEntryIn(const std::string&, const std::string&) {
+  return false;
+}
+inline bool makeFifo(const std::string&) {
+  return false;
+}
+inline bool setListable(const std::string&, bool) {
+  return false;
+}
+#else
+/// Runs talven like runProgram, but with standard input on a new pseudo-terminal into
+/// which typedKeys were typed before the program started. Stores in terminalRestored
+/// whether the terminal had canonical input and echo back after the run. Returns the
+/// exit status, or -1 where there is no pseudo-terminal.
+int runProgramOnTerminal(const std::vector<std::string>& arguments,
+                         const std::string& workingDirectory, const std::string& typedKeys,
+                         std::string* output, bool* terminalRestored);
+/// Creates a file (asFolder false) or folder named name inside folder, also when the
+/// joined path is too long to be named whole.
+bool makeEntryIn(const std::string& folder, const std::string& name, bool asFolder);
+/// Removes an empty folder or a file named name inside folder, as makeEntryIn made it.
+bool removeEntryIn(const std::string& folder, const std::string& name);
+/// Makes a named pipe.
+bool makeFifo(const std::string& path);
+/// Takes away (listable false) or gives back every right on a folder, so that it
+/// cannot be listed or entered by anyone bound by permissions.
+bool setListable(const std::string& folder, bool listable);
+#endif
