@@ -253,3 +253,18 @@ TEST_F(Reconcile, OwnKeyOfAllOnesIsNotTheHandledMark) {
   EXPECT_EQ(0, run({"-v"}, &output));
   EXPECT_TRUE(contains(output, "Nothing to do, folders are equal !\n")) << output;
 }
+
+TEST_F(Reconcile, CopyLandingOnAnotherSpellingKeepsIt) {
+  if (!platformIsWindows)
+    GTEST_SKIP() << "only Windows file systems fold letters beyond A-Z into one file";
+  // E acute in upper and lower case: no twins for the matching, one file on disk.
+  put(source, "\xC9t\xE9.txt", "source", baseTime + 1);
+  put(destination, "\xE9t\xE9.txt", "destination", baseTime);
+  std::string output;
+  ASSERT_EQ(0, run({"-v"}, &output)) << output;
+  EXPECT_TRUE(contains(output, "We need to copy")) << output;
+  EXPECT_FALSE(contains(output, "We need to delete")) << output;
+  std::vector<std::string> files = listFiles(destination);
+  ASSERT_EQ(1u, files.size());
+  EXPECT_EQ("source", contentOf(joinPath(destination, files[0])));
+}
