@@ -1,0 +1,147 @@
+// Windows bodies of the path operations: splitting, resolving and comparing names.
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace {
+int isSeparator(char c) {
+  return c == '\\' || c == '/';
+}
+
+char foldAscii(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+void copyPart(char* part, size_t partSize, const char* from, const char* to) {
+  size_t length = static_cast<size_t>(to - from);
+  if (length > partSize - 1) length = partSize - 1;
+  memcpy(part, from, length);
+  part[length] = '\0';
+}
+
+// The same split as _splitpath, for paths too long for its fixed part buffers:
+// each part is cut to its buffer instead of overrunning it.
+void splitLongPath(const char* path, char* drive, char* directory, char* name, char* extension) {
+  const char* start = path;
+  if (path[0] != '\0' && path[1] == ':') start = path + 2;
+  copyPart(drive, splitDriveSize, path, start);
+  const char* base = start;
+  for (const char* at = start; *at; ++at)
+    if (isSeparator(*at)) base = at + 1;
+  const char* end = base + strlen(base);
+  const char* period = strrchr(base, '.');
+  const char* nameEnd = period ? period : end;
+  copyPart(directory, splitPartSize, start, base);
+  copyPart(name, splitPartSize, base, nameEnd);
+  copyPart(extension, splitPartSize, nameEnd, end);
+}
+
+// The final path of what path names, links and junctions followed, in its plain
+// drive-letter or UNC form; 1 when path cannot be opened or the result does not fit.
+int finalPath(const char* path, char* out, size_t outSize) {
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 1;
+  char final[MAX_PATH + 8];
+  DWORD length = GetFinalPathNameByHandleA(file, final, sizeof final, FILE_NAME_NORMALIZED);
+  CloseHandle(file);
+  if (length == 0 || length >= sizeof final) return 1;
+  const char* plain = final;
+  char unc[MAX_PATH + 8];
+  if (strncmp(final, "\\\\?\\UNC\\", 8) == 0) {
+    unc[0] = '\\';
+    strcpy(unc + 1, final + 7);
+    plain = unc;
+  } else if (strncmp(final, "\\\\?\\", 4) == 0) {
+    plain = final + 4;
+  }
+  if (strlen(plain) + 1 > outSize) return 1;
+  strcpy(out, plain);
+  return 0;
+}
+
+// Length of the part of an absolute path that no link can replace, its closing
+// separator included (C:\ for a drive, \\server\share\ for a share).
+size_t rootLength(const char* full) {
+  if (full[0] != '\0' && full[1] == ':') return isSeparator(full[2]) ? 3 : 2;
+  if (!isSeparator(full[0])) return 0;
+  if (!isSeparator(full[1])) return 1;
+  size_t at = 2;
+  for (int separators = 0; full[at] != '\0'; ++at)
+    if (isSeparator(full[at]) && ++separators == 2) return at + 1;
+  return at;
+}
+
+// Where the next shorter prefix of full ends: just before the separator before
+// end, or just after it when that separator closes the root. 0 when none is left.
+size_t shorterPrefix(const char* full, size_t end, size_t root) {
+  size_t at = end;
+  while (at > 0 && !isSeparator(full[at - 1])) --at;
+  if (at == 0) return 0;
+  size_t separator = at - 1;
+  if (separator >= root) return separator;
+  return separator + 1 == root && root < end ? root : 0;
+}
+}  // namespace
+
+void splitPath(const char* path, char* drive, char* directory, char* name, char* extension) {
+  // Every part of a path shorter than a part buffer fits its buffer.
+  if (strlen(path) < static_cast<size_t>(splitPartSize)) {
+    _splitpath(path, drive, directory, name, extension);
+    return;
+  }
+  splitLongPath(path, drive, directory, name, extension);
+}
+
+// Makes the path absolute, then follows links as far as the path exists: the
+// longest existing prefix is resolved and the missing rest kept as written, as the
+// folders that the copies create will make it.
+int resolveFullPath(const char* path, char* out, size_t outSize) {
+  char full[MAX_PATH];
+  DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full) return 1;
+  char resolved[MAX_PATH];
+  size_t root = rootLength(full);
+  size_t end = length;
+  while (end > 0) {
+    char kept = full[end];
+    full[end] = '\0';
+    int found = finalPath(full, resolved, sizeof resolved) == 0;
+    full[end] = kept;
+    if (found) break;
+    end = shorterPrefix(full, end, root);
+  }
+  if (end == 0) {
+    if (length + 1 > outSize) return 1;
+    memcpy(out, full, length + 1);
+    return 0;
+  }
+  const char* rest = full + end;
+  size_t resolvedLength = strlen(resolved);
+  if (resolvedLength > 0 && isSeparator(resolved[resolvedLength - 1]) && isSeparator(*rest)) ++rest;
+  if (resolvedLength + strlen(rest) + 1 > outSize) return 1;
+  memcpy(out, resolved, resolvedLength);
+  strcpy(out + resolvedLength, rest);
+  return 0;
+}
+
+int pathNamesEqual(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    if (foldAscii(*a) != foldAscii(*b)) return 0;
+    if (*a == '\0') return 1;
+  }
+}
+
+int pathNamesEqualN(const char* a, const char* b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (foldAscii(a[i]) != foldAscii(b[i])) return 0;
+    if (a[i] == '\0') return 1;
+  }
+  return 1;
+}
+
+int isPathSeparator(char c) {
+  return isSeparator(c);
+}
