@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 
 #include "reconcile/copy_test_fixture.h"
 
@@ -35,7 +36,6 @@ TEST_F(CopyFailure, ReadOnlyDestinationKeepsContentAndTimes) {
   ASSERT_TRUE(writeFileBytes(copy.source, "new content"));
   writeOldFile(copy.destination, "old");
   ASSERT_TRUE(setWritable(copy.destination, false));
-  ASSERT_TRUE(setWritable(at({"dst"}), false));
   std::string output;
   int result;
   if (runningPrivileged()) {
@@ -43,6 +43,11 @@ TEST_F(CopyFailure, ReadOnlyDestinationKeepsContentAndTimes) {
     result = runUnprivileged(scratch, copyIntoReadOnly, &copy, &output);
     if (result < 0) GTEST_SKIP() << "cannot run the copy without privileges here";
   } else {
+    // Wine run by root, for one, shows the read-only mark but does not enforce it.
+    if (FILE* probe = fopen(copy.destination.c_str(), "ab")) {
+      fclose(probe);
+      GTEST_SKIP() << "a read-only file can still be written here";
+    }
     testing::internal::CaptureStdout();
     result = copyIntoReadOnly(&copy);
     output = testing::internal::GetCapturedStdout();
@@ -67,7 +72,8 @@ TEST_F(CopyFailure, FailedWriteLeavesNoDestination) {
               testing::internal::GetCapturedStdout());
     EXPECT_FALSE(pathExists(at({"dst"}))) << fault;
   }
-  // One byte more than the file holds is no fault: the copy is whole.
+  // A fault after the last byte is none: the copy is whole.
+  verbose = 0;
   copyWriteFaultAfter = 100000;
   EXPECT_EQ(copyDone, copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
   expectCopied(at({"dst"}), bytes);
