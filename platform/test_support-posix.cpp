@@ -203,7 +203,7 @@ void runChild(int outputEnd, int (*body)(void*), void* context) {
 int runUnprivileged(const std::string& folder, int (*body)(void* context), void* context,
                     std::string* output) {
   struct stat info;
-  if (stat(folder.c_str(), &info) != 0 || chmod(folder.c_str(), (info.st_mode & 07777) | 0555))
+  if (stat(folder.c_str(), &info) != 0 || chmod(folder.c_str(), (info.st_mode & 07777) | 0777))
     return -1;
   int pipeEnds[2];
   if (pipe(pipeEnds) != 0) return -1;

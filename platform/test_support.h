@@ -48,9 +48,9 @@ bool readFileTimes(const std::string& path, FileTimes* times);
 bool runningPrivileged();
 
 /// Runs body(context) in a child process without privileges (as nobody on POSIX),
-/// after letting others read and traverse folder itself (not what it holds). Stores
-/// the child's standard output and returns body's result (0 to 124), or -1 where
-/// this is not supported or the rights could not be dropped.
+/// after letting everyone read, enter and create entries in folder itself (not in
+/// what it holds already). Stores the child's standard output and returns body's
+/// result (0 to 124), or -1 where this is not supported or rights could not be dropped.
 int runUnprivileged(const std::string& folder, int (*body)(void* context), void* context,
                     std::string* output);
 

@@ -57,6 +57,47 @@ TEST_F(CopyFailure, ReadOnlyDestinationKeepsContentAndTimes) {
   expectKept(copy.destination, "old");
 }
 
+struct LockedCopy {
+  std::string folder;
+  std::string destination;
+  std::string source;
+};
+
+// Makes the destination, then locks its folder so it cannot be removed, and fails
+// the copy into it. 100 when the folder cannot be locked.
+int failInLockedFolder(void* context) {
+  LockedCopy* copy = static_cast<LockedCopy*>(context);
+  if (!writeFileBytes(copy->destination, "old") || !setWritable(copy->folder, false)) return 100;
+  copyWriteFaultAfter = 40000;
+  verbose = 1;
+  return copyFileWithTime(copy->destination.c_str(), copy->source.c_str(), givenTime);
+}
+
+TEST_F(CopyFailure, UnremovableIncompleteCopyIsMarkedOutOfDate) {
+  LockedCopy copy = {at({"locked"}), at({"locked", "file"}), at({"src"})};
+  ASSERT_TRUE(writeFileBytes(copy.source, patternBytes(100000)));
+  std::string output;
+  int result;
+  if (runningPrivileged()) {
+    // The file must belong to an ordinary user, who can set its time but cannot
+    // remove it from the locked folder.
+    result = runUnprivileged(scratch, failInLockedFolder, &copy, &output);
+    if (result < 0) GTEST_SKIP() << "cannot run the copy without privileges here";
+  } else {
+    testing::internal::CaptureStdout();
+    result = failInLockedFolder(&copy);
+    output = testing::internal::GetCapturedStdout();
+  }
+  if (result == 100) GTEST_SKIP() << "a folder cannot be locked against removal here";
+  EXPECT_EQ(copyTransferFailed, result);
+  EXPECT_EQ("Failed to copy [" + copy.destination +
+                "], the incomplete copy could not be removed and was marked out of date !\n",
+            output);
+  FileTimes times;
+  ASSERT_TRUE(readFileTimes(copy.destination, &times));
+  EXPECT_LT(times.lastWrite, olderUnits) << "the incomplete copy would pass as current";
+}
+
 TEST_F(CopyFailure, FailedWriteLeavesNoDestination) {
   std::string bytes = patternBytes(100000);
   ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));

@@ -57,19 +57,23 @@ int transfer(FILE* source, FILE* destination) {
 }
 
 // An incomplete copy must not stay with a fresh time, which would make every later
-// run take it for current. Returns 1 when it was removed or at least made older than
-// any source, so that the next run copies it again.
+// run take it for current. When it cannot be removed it gets the oldest time there
+// is, so that the next run copies it again. Not 0: Windows reads a zero time as
+// "leave unchanged".
+constexpr FileTime outOfDateTime = {1, 0};
+const char* const discardOutcomes[] = {
+    "was removed", "could not be removed and was marked out of date", "could not be removed"};
+
 int discardIncompleteCopy(const char* path) {
-  if (deleteFile(path) == 0) return 1;
-  return setFileTimes(path, FileTime{0, 0}) == 0;
+  if (deleteFile(path) == 0) return 0;
+  return setFileTimes(path, outOfDateTime) == 0 ? 1 : 2;
 }
 
 int abandonCopy(const char* path, int transferred) {
-  int discarded = discardIncompleteCopy(path);
+  int outcome = discardIncompleteCopy(path);
   if (verbose) {
     const char* what = transferred == transferStopped ? "Copy interrupted" : "Failed to copy";
-    printf("%s [%s], the incomplete copy %s !\n", what, path,
-           discarded ? "was removed" : "could not be removed");
+    printf("%s [%s], the incomplete copy %s !\n", what, path, discardOutcomes[outcome]);
   }
   return transferred == transferStopped ? copyInterrupted : copyTransferFailed;
 }
