@@ -100,3 +100,76 @@ bool makeFifo(const std::string& path);
 /// cannot be listed or entered by anyone bound by permissions.
 bool setListable(const std::string& folder, bool listable);
 #endif
+
+// ---- Running the program without privileges, in the background, on deep trees ----
+
+/// Signals a test can send to a program started with startProgram.
+enum ProgramSignal {
+  signalInterrupt = 0,  ///< Ctrl-C (SIGINT)
+  signalTerminate = 1,  ///< a termination request (SIGTERM)
+  signalKill = 2,       ///< an end that cannot be caught (SIGKILL)
+  signalPause = 3,      ///< stops the process where it is (SIGSTOP)
+  signalResume = 4,     ///< lets a paused process go on (SIGCONT)
+};
+
+/// A talven process started in the background.
+struct RunningProgram {
+  int processId;  ///< -1 when not started
+  int outputEnd;  ///< read end of its standard output
+};
+
+#if defined(TALVEN_WINDOWS)
+// Permissions, signals and paths beyond the path buffer work differently there: the
+// tests that need these skip, and a run without privileges is an ordinary run.
+inline bool shareWithEveryone(const std::string&) {
+  return true;
+}
+inline int runProgramUnprivileged(const std::vector<std::string>& arguments,
+                                  const std::string& workingDirectory, std::string* output) {
+  return runProgram(arguments, workingDirectory, output);
+}
+inline bool startProgram(const std::vector<std::string>&, const std::string&, RunningProgram*) {
+  return false;
+}
+inline bool signalProgram(const RunningProgram&, ProgramSignal) {
+  return false;
+}
+inline int waitProgram(RunningProgram*, std::string*) {
+  return -1;
+}
+inline bool makeDeepChain(const std::string&, const std::string&, int) {
+  return false;
+}
+inline int countDeepChainFiles(const std::string&, const std::string&, int) {
+  return -1;
+}
+inline bool removeFolderTree(const std::string&) {
+  return false;
+}
+#else
+/// Lets everyone read, write and traverse path and everything below it (links are
+/// not followed), so that a run without privileges can work in a scratch tree.
+bool shareWithEveryone(const std::string& path);
+/// Runs talven like runProgram; when the tests are privileged, as the unprivileged
+/// user nobody, so that permissions bind it. Returns -1 when the rights could not be
+/// dropped. The folders it works in must be reachable for that user.
+int runProgramUnprivileged(const std::vector<std::string>& arguments,
+                           const std::string& workingDirectory, std::string* output);
+/// Starts talven in the background with standard input not a terminal.
+bool startProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
+                  RunningProgram* program);
+/// Sends a signal to a program startProgram started; false when it could not be sent.
+bool signalProgram(const RunningProgram& program, ProgramSignal signal);
+/// Collects the program's standard output, waits for its end and returns its exit
+/// status (128 + the signal number when a signal ended it).
+int waitProgram(RunningProgram* program, std::string* output);
+/// Creates depth nested folders, each named name, below root, and in each one a file
+/// "f" holding its depth in decimal; made folder by folder, so the deepest full paths
+/// may exceed the path buffer.
+bool makeDeepChain(const std::string& root, const std::string& name, int depth);
+/// Counts the files "f" along such a chain that still hold their depth.
+int countDeepChainFiles(const std::string& root, const std::string& name, int depth);
+/// Removes a folder and everything below it, however deep; links are removed, not
+/// followed.
+bool removeFolderTree(const std::string& path);
+#endif
