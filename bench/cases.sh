@@ -1,0 +1,149 @@
+# The benchmark cases; sourced by bench/run.sh, which sets talven, runs, the sizes,
+# scratch, results, time_run and floor. Each case works in its own scratch folder
+# and sets src and dst for the tools it times.
+
+make_tree() { python3 "$here/make_tree.py" "$@" >/dev/null; }
+
+# Untimed resets, the same for every tool: each timed run starts from the same
+# destination with no dirty pages of an earlier run still waiting to be written.
+reset_empty() { rm -rf "$dst" && mkdir "$dst" && sync; }
+reset_none() { sync; }
+reset_from_mirror() { rsync -a --delete "$mirror/" "$dst/" && sync; }
+
+# Sets cmd to the command line of one tool on src and dst.
+tool_command() {
+  case "$1" in
+    talven) cmd=("$talven" "$dst" "$src") ;;
+    rsync) cmd=(rsync -a --delete "$src/" "$dst/") ;;
+    cp) cmd=(cp -a "$src/." "$dst/") ;;
+    floor) cmd=(floor "$src" "$dst") ;;
+  esac
+}
+
+# One warm-up round (run 0) and then the timed rounds; the tools take turns in
+# an order that rotates from round to round, so none always runs first. A tool
+# that fails or runs out of time is dropped from the case.
+rounds() {
+  local case_name=$1 size=$2 reset=$3
+  shift 3
+  local tools=("$@") count=$# run i tool
+  declare -A dropped=()
+  for ((run = 0; run <= runs; run++)); do
+    for ((i = 0; i < count; i++)); do
+      tool=${tools[(i + run) % count]}
+      [ -z "${dropped[$tool]:-}" ] || continue
+      "$reset"
+      tool_command "$tool"
+      time_run "$case_name" "$size" "$tool" "$run" "${cmd[@]}" || dropped[$tool]=1
+    done
+  done
+  [ -z "${dropped[talven]:-}" ]
+}
+
+# Prints the differences between the file listings (path, size, last-write
+# time) of two trees; nothing when they agree.
+listing_differences() {
+  diff <(cd "$1" && find . -type f -printf '%P %s %T@\n' | LC_ALL=C sort) \
+       <(cd "$2" && find . -type f -printf '%P %s %T@\n' | LC_ALL=C sort) | head -n 10 || true
+}
+
+fail_check() {
+  echo "  CHECK FAILED ($1): $2" >&2
+  checks_failed=$((checks_failed + 1))
+}
+
+# Lets talven make dst from its reset state once more, untimed, and checks that
+# dst then holds the files of src with their sizes, times and, with contents=1,
+# contents.
+check_mirror() {
+  local case_name=$1 reset=$2 contents=$3 differences before=$checks_failed
+  "$reset"
+  if ! timeout "$timeout_s" "$talven" "$dst" "$src" >"$scratch/check.log" 2>&1; then
+    fail_check "$case_name" "talven failed (see $scratch/check.log)"
+    return
+  fi
+  differences=$(listing_differences "$src" "$dst")
+  [ -z "$differences" ] || fail_check "$case_name" "listings differ: $differences"
+  if [ "$contents" = 1 ] && ! diff -r -q "$src" "$dst" >"$scratch/diff.log" 2>&1; then
+    fail_check "$case_name" "diff -r finds differences: $(head -n 5 "$scratch/diff.log")"
+  fi
+  [ "$checks_failed" != "$before" ] || echo "  check $case_name: talven's mirror agrees with the source"
+}
+
+# The 50,000-file tree the first three cases share, and its mirror made by cp -a.
+ensure_small_tree() {
+  small=$scratch/small
+  mirror=$small/mirror
+  [ -d "$small/src" ] && return
+  echo "Making $first_files files of 0..$max_size bytes in $first_folders folders ..."
+  make_tree tree "$small/src" --files "$first_files" --folders "$first_folders" \
+    --max-size "$max_size"
+  cp -a "$small/src" "$mirror"
+}
+
+case_first() {
+  ensure_small_tree
+  src=$small/src dst=$small/dst
+  echo "First mirror: $first_files files into an empty destination"
+  rounds first "$first_files" reset_empty talven rsync cp || true
+  check_mirror first reset_empty 1
+  rm -rf "$dst"
+}
+
+case_noop() {
+  ensure_small_tree
+  src=$small/src dst=$mirror
+  echo "No-op: $first_files files, nothing changed"
+  rounds noop "$first_files" reset_none talven rsync floor || true
+  local differences
+  differences=$(listing_differences "$src" "$dst")
+  [ -z "$differences" ] || fail_check noop "a no-op changed the destination: $differences"
+}
+
+case_incremental() {
+  ensure_small_tree
+  src=$small/changed dst=$small/dst
+  if [ ! -d "$src" ]; then
+    cp -a "$small/src" "$src"
+    python3 "$here/make_tree.py" mutate "$src" --percent 1 --max-size "$max_size"
+  fi
+  echo "Incremental: 1% touched newer, 1% added, 1% deleted"
+  rounds incremental "$first_files" reset_from_mirror talven rsync || true
+  check_mirror incremental reset_from_mirror 1
+  rm -rf "$dst"
+}
+
+case_large() {
+  local dir=$scratch/large
+  src=$dir/src dst=$dir/dst
+  echo "Making $large_count files of $large_mib MiB ..."
+  python3 "$here/make_tree.py" large "$src" --count "$large_count" --size-mib "$large_mib" \
+    >/dev/null
+  echo "Large files: $large_count x $large_mib MiB into an empty destination"
+  rounds large "$large_count" reset_empty talven rsync cp || true
+  check_mirror large reset_empty 1
+  rm -rf "$dir"
+}
+
+# No-op runs on ever larger trees of empty files, two identical trees each; the
+# next size is skipped once talven fails or runs out of time.
+case_scale() {
+  local size dir folders
+  echo "size,files,path_bytes" >"$results/paths.csv"
+  for size in $scale_sizes; do
+    dir=$scratch/scale
+    src=$dir/src dst=$dir/dst
+    folders=$(((size + scale_per_folder - 1) / scale_per_folder))
+    echo "Making two trees of $size empty files in $folders folders ..."
+    make_tree tree "$src" --files "$size" --folders "$folders" --max-size 0
+    make_tree tree "$dst" --files "$size" --folders "$folders" --max-size 0
+    find "$src" -type f -printf '/%P\n' |
+      awk -v size="$size" '{ n++; bytes += length($0) } END { print size "," n "," bytes }' \
+        >>"$results/paths.csv"
+    echo "Scale: no-op on $size files"
+    local outcome=0
+    rounds scale "$size" reset_none talven floor || outcome=1
+    rm -rf "$dir"
+    [ "$outcome" = 0 ] || { echo "  talven failed at $size files: larger sizes skipped"; break; }
+  done
+}

@@ -1,0 +1,28 @@
+# Draws bench/results/<mode>/chart.png from the files report.py wrote.
+# Called by bench/run.sh as: gnuplot -e "results='FOLDER'" bench/chart.gp
+if (!exists("results")) results = "."
+set terminal pngcairo size 1200,500 font ",10" noenhanced
+set output results."/chart.png"
+set multiplot layout 1,2 title "talven benchmark (medians of one run)"
+
+set title "talven time / peer time (bars) against the target (marks)"
+set style fill solid 0.6 border -1
+set boxwidth 0.6
+set xtics rotate by -30
+set yrange [0:*]
+set grid ytics
+set key top left
+set offsets 0.5, 0.5, 0, 0
+plot results."/ratios.dat" using 0:2:xtic(1) with boxes title "talven / peer", \
+     "" using 0:3 with points pt 9 ps 2 lc rgb "red" title "target (at most)"
+
+set title "no-op time per file"
+set logscale x
+set offsets graph 0.1, graph 0.1, 0, 0
+set xtics norotate
+set xlabel "files in each tree"
+set ylabel "microseconds per file"
+set yrange [0:*]
+plot results."/scale.dat" using 1:2 with linespoints pt 7 title "talven", \
+     "" using 1:3 with linespoints pt 5 title "two finds in parallel"
+unset multiplot

@@ -1,0 +1,139 @@
+#!/usr/bin/env python3
+"""Makes the deterministic folder trees the benchmark mirrors.
+
+The same arguments always give the same tree: the same folders, file names,
+sizes, contents and last-write times (whole seconds, so every tool and every
+file system keeps them exactly). Only the standard library is used.
+
+  make_tree.py tree ROOT --files N --folders F --max-size BYTES [--seed S]
+  make_tree.py large ROOT --count N --size-mib M [--seed S]
+  make_tree.py mutate ROOT --percent P --max-size BYTES [--seed S]
+"""
+
+import argparse
+import os
+import random
+import sys
+
+POOL_SIZE = 1 << 20
+BASE_TIME = 1_600_000_000  # 2020-09-13: old enough that every later touch is newer
+TIME_SPREAD = 365 * 86400
+TOUCH_STEP = 86400
+FANOUT = 10
+
+
+def make_pool(seed):
+    """Returns incompressible bytes that every file takes a slice of."""
+    rng = random.Random(f"pool-{seed}")
+    return rng.randbytes(POOL_SIZE * 2)
+
+
+def folder_path(number):
+    """Folders are numbered from 1; folder k lies in folder (k - 1) // FANOUT,
+    and folder 0 is the root, so 1,000 folders nest three levels deep."""
+    parts = []
+    while number > 0:
+        parts.append(f"d{number}")
+        number = (number - 1) // FANOUT
+    return os.path.join(*reversed(parts))
+
+
+def write_file(path, size, pool, rng, mtime):
+    offset = rng.randrange(POOL_SIZE)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    try:
+        while size > 0:
+            chunk = min(size, POOL_SIZE)
+            os.write(fd, pool[offset:offset + chunk])
+            size -= chunk
+    finally:
+        os.close(fd)
+    os.utime(path, ns=(mtime * 10**9, mtime * 10**9))
+
+
+def make_tree(root, files, folders, max_size, seed):
+    rng = random.Random(f"tree-{seed}")
+    pool = make_pool(seed) if max_size > 0 else b""
+    os.makedirs(root, exist_ok=True)
+    paths = [os.path.join(root, folder_path(k)) for k in range(1, folders + 1)]
+    for path in paths:
+        os.makedirs(path, exist_ok=True)
+    for i in range(files):
+        folder = paths[i * folders // files]
+        size = rng.randint(0, max_size)
+        mtime = BASE_TIME + rng.randrange(TIME_SPREAD)
+        write_file(os.path.join(folder, f"f{i:07d}.dat"), size, pool, rng, mtime)
+    print(f"made {files} files of 0..{max_size} bytes in {folders} folders under {root}")
+
+
+def make_large(root, count, size_mib, seed):
+    rng = random.Random(f"large-{seed}")
+    pool = make_pool(seed)
+    os.makedirs(root, exist_ok=True)
+    for i in range(count):
+        mtime = BASE_TIME + rng.randrange(TIME_SPREAD)
+        write_file(os.path.join(root, f"large{i}.bin"), size_mib << 20, pool, rng, mtime)
+    print(f"made {count} files of {size_mib} MiB under {root}")
+
+
+def list_files(root):
+    found = []
+    for directory, subdirectories, names in os.walk(root):
+        subdirectories.sort()
+        found.extend(os.path.join(directory, name) for name in sorted(names))
+    return found
+
+
+def mutate(root, percent, max_size, seed):
+    """Touches, deletes and adds percent of the files each: touched files get a
+    later time (contents unchanged), added files go beside existing ones."""
+    rng = random.Random(f"mutate-{seed}")
+    files = list_files(root)
+    n = max(1, round(len(files) * percent / 100))
+    if 2 * n > len(files):
+        sys.exit(f"mutate: {root} has too few files ({len(files)}) for {percent}%")
+    chosen = rng.sample(files, 2 * n)
+    for path in chosen[:n]:
+        mtime = os.stat(path).st_mtime_ns + TOUCH_STEP * 10**9
+        os.utime(path, ns=(mtime, mtime))
+    for path in chosen[n:]:
+        os.unlink(path)
+    pool = make_pool(seed)
+    beside = rng.sample(files, n)
+    for i, neighbour in enumerate(beside):
+        path = os.path.join(os.path.dirname(neighbour), f"n{i:07d}.dat")
+        mtime = BASE_TIME + TIME_SPREAD + rng.randrange(TOUCH_STEP)
+        write_file(path, rng.randint(0, max_size), pool, rng, mtime)
+    print(f"touched {n}, deleted {n}, added {n} files under {root}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", required=True)
+    tree = commands.add_parser("tree")
+    tree.add_argument("--files", type=int, required=True)
+    tree.add_argument("--folders", type=int, required=True)
+    tree.add_argument("--max-size", type=int, required=True)
+    large = commands.add_parser("large")
+    large.add_argument("--count", type=int, required=True)
+    large.add_argument("--size-mib", type=int, required=True)
+    change = commands.add_parser("mutate")
+    change.add_argument("--percent", type=float, required=True)
+    change.add_argument("--max-size", type=int, required=True)
+    for command in (tree, large, change):
+        command.add_argument("root")
+        command.add_argument("--seed", type=int, default=6)
+    args = parser.parse_args()
+    if args.command == "tree":
+        if args.files < 1 or args.folders < 1:
+            sys.exit("tree: --files and --folders must be at least 1")
+        make_tree(args.root, args.files, args.folders, args.max_size, args.seed)
+    elif args.command == "large":
+        make_large(args.root, args.count, args.size_mib, args.seed)
+    else:
+        mutate(args.root, args.percent, args.max_size, args.seed)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# The benchmark command: times talven against rsync -a --delete, cp -a and a
+# listing floor on generated trees, and writes a table, CSV files and a chart
+# to bench/results/<mode>/. It installs nothing; see check_tools for its needs.
+set -euo pipefail
+
+usage() {
+  cat <<'EOF'
+Usage: bench/run.sh [--quick] [--runs N] [--talven PATH] [--cases LIST] [--timeout S] [--keep]
+
+  --quick        smaller trees and 3 runs: a smoke run of a few minutes
+  --runs N       timed runs of each tool in each case (default 5, quick 3)
+  --talven PATH  the talven binary to time (default: a Release build made in
+                 build/release)
+  --cases LIST   comma-separated subset of: first,noop,incremental,large,scale
+  --timeout S    a run that takes longer is stopped and counted as failed
+                 (default 300)
+  --keep         leave the scratch folder in place
+
+Trees are made under $BENCH_DIR (default /tmp) in a scratch folder that is
+removed at the end. Results go to bench/results/full or bench/results/quick.
+EOF
+}
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(dirname "$here")
+quick=0 runs="" talven="" cases="first,noop,incremental,large,scale" timeout_s=300 keep=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) quick=1 ;;
+    --runs) runs=${2:?--runs needs a number}; shift ;;
+    --talven) talven=${2:?--talven needs a path}; shift ;;
+    --cases) cases=${2:?--cases needs a list}; shift ;;
+    --timeout) timeout_s=${2:?--timeout needs seconds}; shift ;;
+    --keep) keep=1 ;;
+    -h|--help) usage; exit 0 ;;
+    *) echo "bench/run.sh: unknown argument '$1'" >&2; usage >&2; exit 2 ;;
+  esac
+  shift
+done
+case "$runs" in ''|*[!0-9]*) [ -z "$runs" ] || { echo "bench/run.sh: --runs needs a number" >&2; exit 2; } ;; esac
+case "$timeout_s" in ''|*[!0-9]*) echo "bench/run.sh: --timeout needs whole seconds" >&2; exit 2 ;; esac
+
+if [ "$quick" = 1 ]; then
+  mode=quick; runs=${runs:-3}
+  first_files=5000 first_folders=100 large_count=4 large_mib=32 scale_sizes="10000 100000"
+else
+  mode=full; runs=${runs:-5}
+  first_files=50000 first_folders=1000 large_count=4 large_mib=256
+  scale_sizes="10000 100000 1000000"
+fi
+[ "$runs" -ge 1 ] || { echo "bench/run.sh: --runs must be at least 1" >&2; exit 2; }
+max_size=16384 scale_per_folder=1000
+
+# Each tool with the Debian package that brings it.
+check_tools() {
+  local missing="" pair tool package
+  for pair in rsync:rsync cp:coreutils find:findutils diff:diffutils python3:python3 \
+              gnuplot:gnuplot-nox timeout:coreutils awk:mawk /usr/bin/time:time; do
+    tool=${pair%%:*} package=${pair#*:}
+    command -v "$tool" >/dev/null 2>&1 || missing="$missing $package"
+  done
+  if [ -z "$talven" ] && ! command -v cmake >/dev/null 2>&1; then missing="$missing cmake"; fi
+  if [ -n "$missing" ]; then
+    echo "bench/run.sh needs these Debian packages:$missing" >&2
+    echo "install them with: apt-get install$missing" >&2
+    exit 2
+  fi
+}
+
+build_talven() {
+  if [ -n "$talven" ]; then
+    [ -x "$talven" ] || { echo "bench/run.sh: '$talven' is not an executable" >&2; exit 2; }
+    talven=$(cd "$(dirname "$talven")" && pwd)/$(basename "$talven")
+    talven_origin="given with --talven"
+    return
+  fi
+  echo "Building talven (Release) in build/release ..."
+  cmake -S "$repo" -B "$repo/build/release" -DCMAKE_BUILD_TYPE=Release -DTALVEN_TESTS=OFF \
+    >/dev/null
+  cmake --build "$repo/build/release" -j2 >/dev/null
+  talven=$repo/build/release/talven
+  talven_origin="Release build of $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?')"
+  git -C "$repo" diff --quiet HEAD 2>/dev/null || talven_origin="$talven_origin with uncommitted changes"
+}
+
+check_tools
+build_talven
+results=$repo/bench/results/$mode
+mkdir -p "$results"
+scratch=$(mktemp -d "${BENCH_DIR:-/tmp}/talven-bench.XXXXXX")
+cleanup() {
+  if [ "$keep" = 1 ]; then echo "Scratch folder kept: $scratch"; else rm -rf "$scratch"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+samples=$results/samples.csv
+echo "case,size,tool,run,seconds,max_rss_kb,status" >"$samples"
+checks_failed=0
+
+# The listing floor: both trees listed at once, as talven does, with what it reads.
+floor() {
+  find "$1" -printf '%s %T@ %p\n' >/dev/null &
+  find "$2" -printf '%s %T@ %p\n' >/dev/null
+  wait
+}
+
+# Runs one command, timed in microseconds, and records it unless it is the
+# warm-up (run 0). Returns 1 when the command failed or ran out of time.
+time_run() {
+  local case_name=$1 size=$2 tool=$3 run=$4 rss_file=$scratch/rss
+  shift 4
+  local log=$scratch/logs/$case_name-$size-$tool-$run.log status=0 start end rss=""
+  mkdir -p "$scratch/logs"
+  rm -f "$rss_file"
+  start=${EPOCHREALTIME/./}
+  if [ "$1" = floor ]; then
+    "$@" >"$log" 2>&1 || status=$?
+  elif [ "$tool" = talven ] && [ "$case_name" = scale ]; then
+    timeout "$timeout_s" /usr/bin/time -v -o "$rss_file" "$@" >"$log" 2>&1 || status=$?
+  else
+    timeout "$timeout_s" "$@" >"$log" 2>&1 || status=$?
+  fi
+  end=${EPOCHREALTIME/./}
+  [ -f "$rss_file" ] && rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$rss_file")
+  local seconds
+  seconds=$(awk -v d=$((end - start)) 'BEGIN { printf "%.6f", d / 1e6 }')
+  local outcome=ok
+  [ "$status" = 0 ] || outcome=failed
+  [ "$status" = 124 ] && outcome=timeout
+  [ "$run" = 0 ] || echo "$case_name,$size,$tool,$run,$seconds,$rss,$outcome" >>"$samples"
+  printf '  %-12s %-8s run %s: %9.3f s %s\n' "$case_name" "$tool" "$run" "$seconds" \
+    "$([ "$outcome" = ok ] || echo "($outcome, status $status; log $log)")"
+  [ "$outcome" = ok ]
+}
+
+source "$here/cases.sh"
+
+echo "Mode $mode: $runs timed runs per tool after one warm-up; scratch $scratch"
+{
+  echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
+  echo "talven: $talven ($talven_origin)"
+  echo "nproc: $(nproc)"
+  lscpu | head -n 15
+  echo "memory: $(free -h | awk '/^Mem:/ { print $2 " total, " $7 " available" }')"
+  echo "scratch file system: $(df -T "$scratch" | awk 'NR == 2 { print $2 " on " $1 ", " $5 " free" }')"
+  echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "peers: $(rsync --version | head -n 1); $(cp --version | head -n 1)"
+} >"$results/machine.txt"
+IFS=, read -r -a selected <<<"$cases"
+for name in "${selected[@]}"; do
+  case "$name" in
+    first|noop|incremental|large|scale) "case_$name" ;;
+    *) echo "bench/run.sh: unknown case '$name'" >&2; exit 2 ;;
+  esac
+done
+echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results/machine.txt"
+
+python3 "$here/report.py" "$results" | tee "$results/table.txt"
+gnuplot -e "results='$results'" "$here/chart.gp" || echo "The chart could not be drawn." >&2
+echo "Results: $results (table.txt, summary.csv, targets.csv, samples.csv, chart.png)"
+if [ "$checks_failed" != 0 ]; then
+  echo "$checks_failed correctness check(s) failed: see above." >&2
+  exit 1
+fi
