@@ -16,17 +16,19 @@ int destinationFolder(const char* destinationPath, char* folder) {
   splitPath(folder, drive, directory, name, extension);
   // The parts are cut to their buffers, and a deep directory easily exceeds one. The
   // drive and directory are the path less its name and extension, so the folder is
-  // taken from the path itself; only a name or extension that may have been cut
-  // leaves its length unknown, and then the path is refused.
+  // taken from the path itself.
   size_t nameLength = strlen(name);
   size_t extensionLength = strlen(extension);
   size_t partsLength = strlen(drive) + strlen(directory) + nameLength + extensionLength;
   size_t partLimit = static_cast<size_t>(splitPartSize - 1);
-  if (partsLength != length && (nameLength >= partLimit || extensionLength >= partLimit)) {
-    folder[0] = '\0';
-    return 1;
-  }
   size_t folderLength = length - nameLength - extensionLength;
+  if (partsLength != length && (nameLength >= partLimit || extensionLength >= partLimit)) {
+    // A name or extension at its longest may have been cut as well. Only a path
+    // longer than a Windows path buffer gets here, so there is no double-byte
+    // character to mind: the name starts after the path's last separator.
+    folderLength = length;
+    while (folderLength > 0 && !isPathSeparator(folder[folderLength - 1])) --folderLength;
+  }
   folder[folderLength] = '\0';
   if (folderLength > 0 && folder[folderLength - 1] == pathSeparator)
     folder[folderLength - 1] = '\0';
