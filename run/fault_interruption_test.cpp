@@ -1,0 +1,139 @@
+// Whole runs cut short: killed during a large copy, interrupted by Ctrl-C or a
+// termination request, stopped with ESC while listing. No cut may leave a file that a
+// later run takes for current, and a stop before the changes changes nothing.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "run/end_to_end_fixture.h"
+
+namespace {
+constexpr size_t largeSize = 64u << 20;
+constexpr size_t blockSize = 32768;
+
+class FaultInterruption : public EndToEndTest {
+ protected:
+  void SetUp() override {
+    EndToEndTest::SetUp();
+    destination = at({"dst"});
+    source = at({"src"});
+  }
+  void writeLargeSource() {
+    large = patternBytes(largeSize, 5);
+    writeFile(at({"src", "large.bin"}), large, sourceUnits);
+    writeFile(at({"src", "small.txt"}), "small", sourceUnits);
+  }
+  // Waits until path exists, at most a few seconds.
+  static bool awaitPath(const std::string& path) {
+    for (int tries = 0; tries < 5000; ++tries) {
+      if (pathExists(path)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+  std::string destination;
+  std::string source;
+  std::string large;
+};
+
+const char* const noSignals = "POSIX signals and processes are needed";
+
+TEST_F(FaultInterruption, KilledCopyIsFinishedByNextRun) {
+  if (platformIsWindows) GTEST_SKIP() << noSignals;
+  writeLargeSource();
+  // A whole run sets the range of moments to kill at.
+  std::string output;
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(0, run({at({"probe"}), source}, &output)) << output;
+  auto whole = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(removeFolderTree(at({"probe"})));
+  unsigned seed = std::random_device()();
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<long long> moment(
+      0, std::chrono::duration_cast<std::chrono::microseconds>(whole).count() * 5 / 4);
+  std::string target = at({"dst", "large.bin"});
+  for (int round = 0; round < 4; ++round) {
+    // Odd rounds kill an update of an older copy, even rounds a first copy.
+    if (round % 2) {
+      writeFile(target, "older", olderUnits);
+    } else if (pathExists(target)) {
+      ASSERT_EQ(0, deleteFile(target.c_str()));
+    }
+    RunningProgram program;
+    ASSERT_TRUE(startProgram({destination, source}, scratch, &program));
+    long long after = moment(random);
+    std::this_thread::sleep_for(std::chrono::microseconds(after));
+    signalProgram(program, signalKill);
+    waitProgram(&program, &output);
+    std::string bytes;
+    FileTimes times;
+    if (pathExists(target) && readFileBytes(target, &bytes) && bytes != large) {
+      // Killed mid-copy: what is left must look older than the source.
+      ASSERT_TRUE(readFileTimes(target, &times));
+      EXPECT_LT(times.lastWrite, sourceUnits) << "seed " << seed << ", killed after " << after
+                                              << " us with " << bytes.size() << " bytes written";
+    }
+    EXPECT_EQ(0, run({destination, source}, &output)) << output;
+    expectMirror(destination, source);
+  }
+}
+
+TEST_F(FaultInterruption, InterruptedCopyLeavesNoPartialFile) {
+  if (platformIsWindows) GTEST_SKIP() << noSignals;
+  writeLargeSource();
+  std::string target = at({"dst", "large.bin"});
+  const ProgramSignal requests[] = {signalInterrupt, signalTerminate};
+  for (ProgramSignal request : requests) {
+    bool caughtMidCopy = false;
+    for (int attempt = 0; attempt < 5 && !caughtMidCopy; ++attempt) {
+      if (pathExists(target)) {
+        ASSERT_EQ(0, deleteFile(target.c_str()));
+      }
+      RunningProgram program;
+      ASSERT_TRUE(startProgram({destination, source}, scratch, &program));
+      ASSERT_TRUE(awaitPath(target));
+      // Paused, the copy shows how far it got; the request is only sent when blocks
+      // remain, so it surely lands during the copy.
+      signalProgram(program, signalPause);
+      std::string bytes;
+      readFileBytes(target, &bytes);
+      caughtMidCopy = bytes.size() + 2 * blockSize < largeSize;
+      if (caughtMidCopy) signalProgram(program, request);
+      signalProgram(program, signalResume);
+      std::string output;
+      int status = waitProgram(&program, &output);
+      if (!caughtMidCopy) continue;
+      EXPECT_EQ(130, status) << output;
+      EXPECT_FALSE(pathExists(target)) << "signal " << request;
+      // Whatever else is there is whole.
+      TreeState wanted = captureTree(source);
+      for (const auto& entry : captureTree(destination))
+        EXPECT_TRUE(entry.second == wanted[entry.first]) << entry.first;
+    }
+    if (!caughtMidCopy) GTEST_SKIP() << "the copy always ended before it could be paused";
+  }
+}
+
+TEST_F(FaultInterruption, EscapeWhileListingChangesNothing) {
+  if (platformIsWindows) GTEST_SKIP() << "the test needs a pseudo-terminal";
+  for (int folder = 0; folder < 40; ++folder)
+    for (int file = 0; file < 50; ++file)
+      writeFile(at({"src", "folder" + std::to_string(folder), std::to_string(file) + ".txt"}),
+                "content " + std::to_string(file), sourceUnits);
+  writeFile(at({"dst", "folder1", "1.txt"}), "older", olderUnits);
+  writeFile(at({"dst", "stale.txt"}), "only here", olderUnits);
+  TreeState before = captureTree(destination);
+  std::string output;
+  bool restored = false;
+  int status =
+      runProgramOnTerminal({destination, source, "-v"}, scratch, "\x1b", &output, &restored);
+  if (status < 0) GTEST_SKIP() << "no pseudo-terminal here";
+  EXPECT_EQ(2, status) << output;
+  EXPECT_NE(std::string::npos, output.find("Listing stopped: nothing was changed !\n")) << output;
+  EXPECT_TRUE(restored);
+  expectUnchanged(before, destination);
+}
+}  // namespace
