@@ -1,0 +1,355 @@
+// The tree-pair generator of the model test, and a check that its seeds cover every
+// kind of case it promises.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "run/mirror_model.h"
+
+namespace {
+// How a file stands in the two trees.
+enum FileKind {
+  sourceOnly,
+  destinationOnly,
+  destinationOlder,
+  sameFile,
+  equalTimeOtherSize,
+  destinationNewer,
+  olderByOneUnit,
+  lowHalfSign,  // equal high halves, low halves 0x7FFFFFFF and 0x80000000
+  fileKinds,
+};
+
+// A folder in one tree or both; on Windows its two spellings may differ in case.
+struct Folder {
+  std::string sourcePath;
+  std::string destinationPath;
+  bool inSource;
+  bool inDestination;
+  int depth;
+  std::set<std::string> names;  // match forms of every name used inside, either tree
+};
+
+constexpr int maxFilesPerTree = 30;
+constexpr int maxDepth = 3;
+// 1990-01-01 and 2040-01-01 as file times.
+constexpr int64_t earliestTime = 116444736000000000LL + 631152000LL * 10000000LL;
+constexpr int64_t timeSpan = (2208988800LL - 631152000LL) * 10000000LL;
+
+class Generator {
+ public:
+  explicit Generator(uint64_t seed) : state(seed * 0x9E3779B97F4A7C15ull + 0x632BE59BD9B4E019ull) {}
+  Scenario make();
+
+ private:
+  uint64_t next() {  // splitmix64: the same numbers on every platform and library
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  int below(int n) { return static_cast<int>(next() % static_cast<uint64_t>(n)); }
+  bool chance(int percent) { return below(100) < percent; }
+  char nameByte();
+  std::string freshName(Folder* folder, bool allowExtension);
+  std::string caseVariant(const std::string& name);
+  std::string content();
+  std::string otherSize(const std::string& bytes);
+  int64_t timeStamp() { return earliestTime + static_cast<int64_t>(next() % timeSpan); }
+  int64_t gap();
+  void addFolder();
+  void addFile(int folderIndex, FileKind kind, const std::string& name);
+  void addFiles();
+  void put(ModelTree* tree, const std::string& path, std::string bytes, int64_t time);
+
+  uint64_t state;
+  std::vector<Folder> folders;
+  Scenario scenario;
+  int sourceFiles = 0;
+  int destinationFiles = 0;
+};
+
+// Bytes of 128 and above that Windows' ANSI code page (1252) maps to characters with
+// no other case, so that Wine's case-blind file names cannot make two names one.
+const unsigned char windowsHighBytes[] = {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
+                                          0xA9, 0xAB, 0xAC, 0xAE, 0xB0, 0xB1, 0xB6,
+                                          0xB7, 0xBB, 0xBF, 0xD7, 0xF7, 0xDF};
+
+char Generator::nameByte() {
+  static const char plain[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_ .~()";
+  if (!chance(8)) return plain[below(static_cast<int>(sizeof plain) - 1)];
+  if (platformIsWindows)
+    return static_cast<char>(windowsHighBytes[below(static_cast<int>(sizeof windowsHighBytes))]);
+  return static_cast<char>(0x80 + below(128));
+}
+
+bool reservedOnWindows(const std::string& name) {
+  std::string base = matchForm(name.substr(0, name.find('.')));
+  for (char& c : base) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  static const char* reserved[] = {"con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4",
+                                   "com5", "com6", "com7", "com8", "com9", "lpt1", "lpt2", "lpt3",
+                                   "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
+  for (const char* word : reserved)
+    if (base == word) return true;
+  return false;
+}
+
+// A name not yet used in the folder, in either tree, under the platform's matching.
+// Windows drops trailing spaces and periods, so no name ends in one.
+std::string Generator::freshName(Folder* folder, bool allowExtension) {
+  static const char* extensions[] = {".txt", ".TXT", ".dat", ".Doc", ".tar.gz"};
+  for (;;) {
+    std::string name;
+    int length = 1 + below(10);
+    for (int i = 0; i < length; ++i) name += nameByte();
+    if (allowExtension && chance(60)) name += extensions[below(5)];
+    if (name.back() == ' ' || name.back() == '.' || reservedOnWindows(name)) continue;
+    if (folder->names.insert(matchForm(name)).second) return name;
+  }
+}
+
+// The name with letters in other cases: A-Z anywhere, and on POSIX also the Latin-1
+// letters of 192 and above, which no platform here folds either.
+std::string Generator::caseVariant(const std::string& name) {
+  std::string variant = name;
+  for (char& c : variant) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (!chance(60)) continue;
+    if (isalpha(b) && b < 128)
+      c = static_cast<char>(b ^ 0x20);
+    else if (!platformIsWindows && b >= 0xC0 && b != 0xD7 && b != 0xDF && b != 0xF7 && b != 0xFF)
+      c = static_cast<char>(b ^ 0x20);
+  }
+  return variant;
+}
+
+std::string Generator::content() {
+  static const int specialSizes[] = {0, 0, 32768, 32768, 32767, 32769, 65536, 1};
+  int size = chance(35) ? specialSizes[below(8)] : 1 + below(2000);
+  std::string bytes(static_cast<size_t>(size), '\0');
+  for (size_t i = 0; i < bytes.size(); i += 8) {
+    uint64_t random = next();
+    memcpy(&bytes[i], &random, std::min<size_t>(8, bytes.size() - i));
+  }
+  return bytes;
+}
+
+std::string Generator::otherSize(const std::string& bytes) {
+  std::string other = content();
+  if (other.size() == bytes.size()) other += 'x';
+  return other;
+}
+
+// A positive time difference, from one 100-ns unit to years.
+int64_t Generator::gap() {
+  static const int64_t scales[] = {1, 10, 10000000LL, 36000000000LL, 315360000000000LL};
+  return 1 + static_cast<int64_t>(next() % static_cast<uint64_t>(scales[below(5)]));
+}
+
+void Generator::put(ModelTree* tree, const std::string& path, std::string bytes, int64_t time) {
+  tree->files[path] = ModelFile{std::move(bytes), time};
+  addAncestors(path, &tree->folders);
+  ++(tree == &scenario.source ? sourceFiles : destinationFiles);
+}
+
+void Generator::addFolder() {
+  int parentIndex = below(static_cast<int>(folders.size()));
+  if (folders[parentIndex].depth >= maxDepth) return;
+  Folder parent = folders[parentIndex];
+  bool inSource = parent.inSource, inDestination = parent.inDestination;
+  if (inSource && inDestination && chance(50)) (chance(50) ? inSource : inDestination) = false;
+  std::string name = freshName(&folders[parentIndex], false);
+  int copies = !platformIsWindows && chance(15) ? 2 : 1;
+  for (int i = 0; i < copies; ++i) {
+    if (i == 1) {  // a case twin beside it: another folder on POSIX
+      name = caseVariant(name);
+      if (!folders[parentIndex].names.insert(matchForm(name)).second) return;
+    }
+    std::string sourceName = name;
+    std::string destinationName = platformIsWindows && chance(30) ? caseVariant(name) : name;
+    Folder folder{parent.sourcePath + pathSeparator + sourceName,
+                  parent.destinationPath + pathSeparator + destinationName,
+                  inSource,
+                  inDestination,
+                  parent.depth + 1,
+                  {}};
+    if (inSource) scenario.source.folders.insert(folder.sourcePath);
+    if (inDestination) scenario.destination.folders.insert(folder.destinationPath);
+    folders.push_back(folder);
+  }
+}
+
+void Generator::addFile(int folderIndex, FileKind kind, const std::string& name) {
+  const Folder& folder = folders[folderIndex];
+  if (!folder.inSource) kind = destinationOnly;
+  if (!folder.inDestination) kind = sourceOnly;
+  std::string sourcePath = folder.sourcePath + pathSeparator + name;
+  std::string destinationName = platformIsWindows && chance(30) ? caseVariant(name) : name;
+  std::string destinationPath = folder.destinationPath + pathSeparator + destinationName;
+  std::string bytes = content();
+  int64_t time = timeStamp();
+  if (kind == lowHalfSign) time = (time & ~int64_t{0xFFFFFFFF}) | 0x80000000;
+  if (kind != destinationOnly) put(&scenario.source, sourcePath, bytes, time);
+  switch (kind) {
+    case sourceOnly: return;
+    case destinationOnly: put(&scenario.destination, destinationPath, content(), time); return;
+    case destinationOlder:
+      time -= gap();
+      bytes = content();
+      break;
+    case sameFile: break;
+    case equalTimeOtherSize: bytes = otherSize(bytes); break;
+    case destinationNewer:
+      time += gap();
+      bytes = content();
+      break;
+    case olderByOneUnit: time -= 1; break;
+    default:
+      time -= 1;
+      bytes = content();
+      break;  // low half 0x7FFFFFFF
+  }
+  put(&scenario.destination, destinationPath, bytes, time);
+}
+
+void Generator::addFiles() {
+  int wanted = below(21);
+  for (int i = 0; i < wanted; ++i) {
+    if (sourceFiles >= maxFilesPerTree - 2 || destinationFiles >= maxFilesPerTree - 2) return;
+    int folderIndex = below(static_cast<int>(folders.size()));
+    std::string name = freshName(&folders[folderIndex], true);
+    addFile(folderIndex, static_cast<FileKind>(below(fileKinds)), name);
+    if (platformIsWindows || !chance(15)) continue;
+    // A case twin in the same folder: on POSIX another file, wherever it stands.
+    std::string twin = caseVariant(name);
+    if (folders[folderIndex].names.insert(matchForm(twin)).second)
+      addFile(folderIndex, static_cast<FileKind>(below(fileKinds)), twin);
+  }
+}
+
+Scenario Generator::make() {
+  folders.push_back(Folder{"", "", true, true, 0, {}});
+  int wantedFolders = below(9);
+  for (int i = 0; i < wantedFolders; ++i) addFolder();
+  addFiles();
+  // A first backup into an empty or missing folder, and a source emptied since.
+  if (chance(8)) scenario.destination = ModelTree{};
+  if (chance(3)) scenario.source = ModelTree{};
+  scenario.verbose = chance(75);
+  scenario.log = chance(50);
+  scenario.preview = chance(25);
+  scenario.destination.rootExists =
+      !(scenario.destination.files.empty() && scenario.destination.folders.empty() && chance(50));
+  return scenario;
+}
+}  // namespace
+
+Scenario generateScenario(uint64_t seed) {
+  return Generator(seed).make();
+}
+
+namespace {
+// Lower-case ASCII form, to find names that differ only in A-Z case on any platform.
+std::string asciiLower(const std::string& text) {
+  std::string lower = text;
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return lower;
+}
+
+// What the seeds of one test run throw at the program, counted per kind of case.
+struct Coverage {
+  int sameTreeTwins = 0, twinsSpelledApart = 0, highBytes = 0, emptyFiles = 0, bufferSized = 0;
+  int emptyFolders = 0, destinationOnlyFolders = 0, missingRoots = 0;
+  int older = 0, equal = 0, equalTimeOtherSize = 0, newer = 0, lowHalfSign = 0;
+  int verbose = 0, log = 0, preview = 0;
+};
+
+void countFiles(const ModelTree& tree, Coverage* coverage) {
+  std::set<std::string> lowered;
+  for (const auto& file : tree.files) {
+    if (!lowered.insert(asciiLower(file.first)).second) ++coverage->sameTreeTwins;
+    for (char c : file.first)
+      if (static_cast<unsigned char>(c) >= 128) ++coverage->highBytes;
+    if (file.second.bytes.empty()) ++coverage->emptyFiles;
+    if (file.second.bytes.size() == 32768) ++coverage->bufferSized;
+  }
+  std::set<std::string> filled;
+  for (const auto& file : tree.files) addAncestors(file.first, &filled);
+  for (const std::string& folder : tree.folders)
+    if (!filled.count(folder)) ++coverage->emptyFolders;
+}
+
+void countPairs(const Scenario& scenario, Coverage* coverage) {
+  std::map<std::string, std::pair<std::string, const ModelFile*>> sources;
+  for (const auto& file : scenario.source.files)
+    sources[matchForm(file.first)] = {file.first, &file.second};
+  for (const auto& file : scenario.destination.files) {
+    auto twin = sources.find(matchForm(file.first));
+    if (twin == sources.end()) continue;
+    if (twin->second.first != file.first) ++coverage->twinsSpelledApart;
+    int64_t source = twin->second.second->time, destination = file.second.time;
+    if (destination < source) ++coverage->older;
+    if (destination > source) ++coverage->newer;
+    if (destination == source)
+      ++(file.second.bytes.size() == twin->second.second->bytes.size()
+             ? coverage->equal
+             : coverage->equalTimeOtherSize);
+    if ((source & 0xFFFFFFFF) == 0x80000000 && (destination & 0xFFFFFFFF) == 0x7FFFFFFF)
+      ++coverage->lowHalfSign;
+  }
+  std::set<std::string> sourceFolders;
+  for (const std::string& folder : scenario.source.folders) sourceFolders.insert(matchForm(folder));
+  for (const std::string& folder : scenario.destination.folders)
+    if (!sourceFolders.count(matchForm(folder))) ++coverage->destinationOnlyFolders;
+}
+}  // namespace
+
+// The model test is only as good as the cases its seeds make: every promised kind must
+// come up often within the fixed seeds, and a seed must always make the same trees.
+TEST(MirrorModelGenerator, FixedSeedsCoverEveryKindOfCase) {
+  Coverage coverage;
+  for (uint64_t seed = 1; seed <= 200; ++seed) {
+    Scenario scenario = generateScenario(seed);
+    countFiles(scenario.source, &coverage);
+    countFiles(scenario.destination, &coverage);
+    countPairs(scenario, &coverage);
+    coverage.missingRoots += !scenario.destination.rootExists;
+    coverage.verbose += scenario.verbose;
+    coverage.log += scenario.log;
+    coverage.preview += scenario.preview;
+    EXPECT_LE(scenario.source.files.size(), 30u);
+    EXPECT_LE(scenario.destination.files.size(), 30u);
+  }
+  // Windows file names are blind to case: there the twins differ between the trees.
+  if (platformIsWindows) {
+    EXPECT_EQ(0, coverage.sameTreeTwins);
+    EXPECT_GE(coverage.twinsSpelledApart, 5);
+  } else {
+    EXPECT_GE(coverage.sameTreeTwins, 5);
+  }
+  const std::pair<const char*, int> counts[] = {
+      {"names with bytes of 128 and above", coverage.highBytes},
+      {"empty files", coverage.emptyFiles},
+      {"files of 32768 bytes", coverage.bufferSized},
+      {"empty folders", coverage.emptyFolders},
+      {"destination-only folders", coverage.destinationOnlyFolders},
+      {"missing destination roots", coverage.missingRoots},
+      {"older destination twins", coverage.older},
+      {"equal twins", coverage.equal},
+      {"equal times, other sizes", coverage.equalTimeOtherSize},
+      {"newer destination twins", coverage.newer},
+      {"low halves 0x7FFFFFFF and 0x80000000", coverage.lowHalfSign},
+      {"runs with -v", coverage.verbose},
+      {"runs with -l", coverage.log},
+      {"runs with -p", coverage.preview}};
+  for (const auto& count : counts) EXPECT_GE(count.second, 5) << count.first;
+  Scenario first = generateScenario(77), again = generateScenario(77);
+  EXPECT_EQ(first.source.folders, again.source.folders);
+  ASSERT_EQ(first.destination.files.size(), again.destination.files.size());
+  for (const auto& file : first.destination.files)
+    EXPECT_EQ(file.second.bytes, again.destination.files[file.first].bytes);
+}

@@ -1,0 +1,73 @@
+// A model of what one mirror run must do, and a generator of tree pairs to try it on.
+// The model knows nothing of the program's tables, keys or passes: it matches files
+// by name the way a user of the tool would, and says what the destination becomes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+/// One file of a tree: its bytes and its last-write time in 100-ns units since 1601.
+struct ModelFile {
+  std::string bytes;
+  int64_t time;
+};
+
+/// A tree by relative path (beginning with the separator, as the program prints it).
+struct ModelTree {
+  std::map<std::string, ModelFile> files;
+  /// Every folder below the root, ancestors of files included.
+  std::set<std::string> folders;
+  /// False when the root folder itself does not exist.
+  bool rootExists = true;
+};
+
+/// A generated case: two trees and the options of the first run.
+struct Scenario {
+  ModelTree source;
+  ModelTree destination;
+  bool verbose = false;
+  bool log = false;
+  bool preview = false;
+};
+
+/// What a run must print, log and leave.
+struct Prediction {
+  std::vector<std::string> summary;  ///< "We have ..." (with -v)
+  std::vector<std::string> updates;  ///< console lines of updates (with -v)
+  std::vector<std::string> copies;
+  std::vector<std::string> deletions;
+  bool nothingToDo = false;
+  std::vector<std::string> logUpdates;  ///< log lines, whatever -v says
+  std::vector<std::string> logCopies;
+  std::vector<std::string> logDeletions;
+  ModelTree after;  ///< the destination after a run that changes files
+  int exitStatus = 0;
+};
+
+/// How this platform matches names: letters A-Z folded on Windows, bytes on POSIX.
+inline std::string matchForm(const std::string& path) {
+  std::string form = path;
+  if (platformIsWindows)
+    for (char& c : form)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return form;
+}
+
+/// Every folder on the way to a file, by relative path.
+inline void addAncestors(const std::string& file, std::set<std::string>* folders) {
+  for (size_t at = file.find(pathSeparator, 1); at != std::string::npos;
+       at = file.find(pathSeparator, at + 1))
+    folders->insert(file.substr(0, at));
+}
+
+/// Predicts the run of talven on the two trees, given the roots as passed to it.
+Prediction predictRun(const Scenario& scenario, const std::string& sourceRoot,
+                      const std::string& destinationRoot);
+
+/// Makes the scenario of a seed: same seed, same trees, on the same platform.
+Scenario generateScenario(uint64_t seed);

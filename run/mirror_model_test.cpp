@@ -1,0 +1,349 @@
+// Randomized end-to-end test: generated tree pairs, a model's prediction of every line
+// and every resulting file, and the real program run against it.
+#include "run/mirror_model.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/test_support.h"
+
+Prediction predictRun(const Scenario& scenario, const std::string& sourceRoot,
+                      const std::string& destinationRoot) {
+  Prediction p;
+  const ModelTree& source = scenario.source;
+  const ModelTree& destination = scenario.destination;
+  if (scenario.verbose)
+    p.summary.push_back("We have " + std::to_string(destination.files.size()) +
+                        " destination and " + std::to_string(source.files.size()) +
+                        " source indexes");
+  std::map<std::string, std::string> destinationByForm;
+  for (const auto& file : destination.files) destinationByForm[matchForm(file.first)] = file.first;
+  p.after = destination;
+  std::set<std::string> claimed;
+  for (const auto& file : source.files) {
+    const std::string& path = file.first;
+    std::string size = std::to_string(file.second.bytes.size());
+    auto twin = destinationByForm.find(matchForm(path));
+    if (twin != destinationByForm.end()) {
+      claimed.insert(twin->second);
+      if (destination.files.at(twin->second).time >= file.second.time) continue;
+      p.updates.push_back("Newer file found " + path + ", updating!");
+      p.logUpdates.push_back("Updated " + path + "\t" + size);
+      p.after.files[twin->second] = file.second;  // written through the existing name
+      continue;
+    }
+    p.copies.push_back("We need to copy " + sourceRoot + path);
+    p.logCopies.push_back("Got " + path + "\t" + size);
+    p.after.files[path] = file.second;
+    p.after.rootExists = true;
+    // A missing folder is made in the source's spelling; an existing one is used.
+    std::set<std::string> existing;
+    for (const std::string& folder : p.after.folders) existing.insert(matchForm(folder));
+    std::set<std::string> needed;
+    addAncestors(path, &needed);
+    for (const std::string& folder : needed)
+      if (!existing.count(matchForm(folder))) p.after.folders.insert(folder);
+  }
+  for (const auto& file : destination.files) {
+    if (claimed.count(file.first)) continue;
+    p.deletions.push_back("We need to delete " + destinationRoot + file.first);
+    p.logDeletions.push_back("Deleted " + file.first);
+    p.after.files.erase(file.first);
+  }
+  p.nothingToDo = p.updates.empty() && p.copies.empty() && p.deletions.empty();
+  if (!scenario.verbose) p.updates.clear(), p.copies.clear(), p.deletions.clear();
+  for (auto* lines :
+       {&p.updates, &p.copies, &p.deletions, &p.logUpdates, &p.logCopies, &p.logDeletions})
+    std::sort(lines->begin(), lines->end());
+  return p;
+}
+
+namespace {
+// The kinds of reconciliation lines, in the order they must come.
+enum LineKind { summaryLine, updateLine, copyLine, deleteLine, nothingLine, lineKinds };
+
+// The reconciliation's lines of a console output or a log body, sorted per kind, and
+// the kinds in the order they came.
+struct SeenLines {
+  std::vector<std::string> byKind[lineKinds];
+  std::vector<int> order;
+  std::vector<std::string> unknown;  ///< log lines that are neither frame nor body
+};
+
+bool startsWith(const std::string& text, const char* prefix) {
+  return text.compare(0, strlen(prefix), prefix) == 0;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+void note(SeenLines* seen, int kind, const std::string& line) {
+  seen->byKind[kind].push_back(line);
+  seen->order.push_back(kind);
+}
+
+SeenLines consoleLines(const std::string& output) {
+  SeenLines seen;
+  for (const std::string& line : splitLines(output)) {
+    if (startsWith(line, "We have ")) note(&seen, summaryLine, line);
+    if (startsWith(line, "Newer file found ")) note(&seen, updateLine, line);
+    if (startsWith(line, "We need to copy ")) note(&seen, copyLine, line);
+    if (startsWith(line, "We need to delete ")) note(&seen, deleteLine, line);
+    if (line == "Nothing to do, folders are equal !") note(&seen, nothingLine, line);
+  }
+  for (auto& lines : seen.byKind) std::sort(lines.begin(), lines.end());
+  return seen;
+}
+
+// The body of a log that holds one run: every line but the blank ones and the header.
+SeenLines logLines(const std::string& text) {
+  SeenLines seen;
+  int headers = 0;
+  for (const std::string& line : splitLines(text)) {
+    if (line.empty()) continue;
+    if (startsWith(line, "TALVEN "))
+      ++headers;
+    else if (startsWith(line, "Updated "))
+      note(&seen, updateLine, line);
+    else if (startsWith(line, "Got "))
+      note(&seen, copyLine, line);
+    else if (startsWith(line, "Deleted "))
+      note(&seen, deleteLine, line);
+    else if (line == "Nothing to do, folders are equal.")
+      note(&seen, nothingLine, line);
+    else
+      seen.unknown.push_back(line);
+  }
+  if (headers != 1) seen.unknown.push_back("header lines: " + std::to_string(headers));
+  for (auto& lines : seen.byKind) std::sort(lines.begin(), lines.end());
+  return seen;
+}
+
+void expectKindsInOrder(const SeenLines& seen, const char* where) {
+  EXPECT_TRUE(std::is_sorted(seen.order.begin(), seen.order.end()))
+      << where << ": updates, copies and deletions out of order";
+}
+
+// ---- Trees on disk ---------------------------------------------------------------
+
+FileTime fileTimeOf(int64_t units) {
+  return FileTime{static_cast<uint32_t>(units), static_cast<uint32_t>(units >> 32)};
+}
+
+void writeTree(const std::string& root, const ModelTree& tree) {
+  if (!tree.rootExists) return;
+  ASSERT_TRUE(makeFolders(root)) << root;
+  for (const std::string& folder : tree.folders) ASSERT_TRUE(makeFolders(root + folder)) << folder;
+  for (const auto& file : tree.files) {
+    std::string path = root + file.first;
+    ASSERT_TRUE(writeFileBytes(path, file.second.bytes)) << path;
+    ASSERT_EQ(0, setFileTimes(path.c_str(), fileTimeOf(file.second.time))) << path;
+  }
+}
+
+void noteFolder(void* context, const char* name, int isDirectory, uint64_t, FileTime) {
+  if (isDirectory && strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
+    static_cast<std::vector<std::string>*>(context)->push_back(name);
+}
+
+void readFolders(const std::string& root, const std::string& relative,
+                 std::set<std::string>* folders) {
+  std::vector<std::string> names;
+  enumerateDirectory((root + relative).c_str(), noteFolder, &names);
+  for (const std::string& name : names) {
+    std::string child = relative + pathSeparator + name;
+    folders->insert(child);
+    readFolders(root, child, folders);
+  }
+}
+
+// The tree as it stands on disk: every file's bytes and last-write time, every folder.
+ModelTree readTree(const std::string& root) {
+  ModelTree tree;
+  tree.rootExists = pathExists(root);
+  for (const std::string& relative : listFiles(root)) {
+    std::string path = root + pathSeparator + relative;
+    ModelFile file{"<unreadable>", -1};
+    FileTimes times = {};
+    if (readFileBytes(path, &file.bytes) && readFileTimes(path, &times))
+      file.time = times.lastWrite;
+    tree.files[pathSeparator + relative] = file;
+  }
+  if (tree.rootExists) readFolders(root, "", &tree.folders);
+  return tree;
+}
+
+// Compares by the platform's name matching: on Windows a twin keeps the destination's
+// spelling, which the file system may report in either case.
+void expectSameTree(const ModelTree& expected, const ModelTree& actual, const char* what) {
+  EXPECT_EQ(expected.rootExists, actual.rootExists) << what << ": root";
+  std::map<std::string, std::pair<std::string, const ModelFile*>> actualFiles;
+  for (const auto& file : actual.files)
+    actualFiles[matchForm(file.first)] = {file.first, &file.second};
+  for (const auto& file : expected.files) {
+    auto found = actualFiles.find(matchForm(file.first));
+    if (found == actualFiles.end()) {
+      ADD_FAILURE() << what << ": missing file " << file.first;
+      continue;
+    }
+    EXPECT_TRUE(found->second.second->bytes == file.second.bytes)
+        << what << ": content of " << file.first;
+    EXPECT_EQ(file.second.time, found->second.second->time) << what << ": time of " << file.first;
+    actualFiles.erase(found);
+  }
+  for (const auto& extra : actualFiles)
+    ADD_FAILURE() << what << ": extra file " << extra.second.first;
+  std::set<std::string> expectedFolders, actualFolders;
+  for (const std::string& folder : expected.folders) expectedFolders.insert(matchForm(folder));
+  for (const std::string& folder : actual.folders) actualFolders.insert(matchForm(folder));
+  EXPECT_EQ(expectedFolders, actualFolders) << what << ": folders";
+}
+}  // namespace
+
+namespace {
+// The folders of one seed's run, all inside one scratch folder.
+struct Roots {
+  std::string scratch, source, destination, work;
+};
+
+// One run of talven: exit status, console output and the log it left.
+struct RunResult {
+  int status;
+  std::string output;
+  bool logExists;
+  std::string log;
+};
+
+std::vector<std::string> optionsOf(const Scenario& scenario) {
+  std::vector<std::string> options;
+  if (scenario.verbose) options.push_back("-v");
+  if (scenario.log) options.push_back("-l");
+  if (scenario.preview) options.push_back("-p");
+  return options;
+}
+
+RunResult runTalven(const Roots& roots, const Scenario& scenario) {
+  std::string logPath = joinPath(roots.work, ".mirror_log");
+  std::remove(logPath.c_str());  // one run per log: its body is this run's alone
+  std::vector<std::string> arguments = {roots.destination, roots.source};
+  for (const std::string& option : optionsOf(scenario)) arguments.push_back(option);
+  RunResult result;
+  result.status = runProgram(arguments, roots.work, &result.output);
+  result.logExists = readFileBytes(logPath, &result.log);
+  return result;
+}
+
+void checkLines(const Prediction& p, const Scenario& scenario, const RunResult& run) {
+  SeenLines console = consoleLines(run.output);
+  EXPECT_EQ(p.summary, console.byKind[summaryLine]);
+  EXPECT_EQ(p.updates, console.byKind[updateLine]);
+  EXPECT_EQ(p.copies, console.byKind[copyLine]);
+  EXPECT_EQ(p.deletions, console.byKind[deleteLine]);
+  EXPECT_EQ(p.nothingToDo ? 1u : 0u, console.byKind[nothingLine].size()) << "console";
+  expectKindsInOrder(console, "console");
+  EXPECT_EQ(scenario.log, run.logExists) << "log file";
+  if (!scenario.log || !run.logExists) return;
+  SeenLines log = logLines(run.log);
+  EXPECT_EQ(p.logUpdates, log.byKind[updateLine]);
+  EXPECT_EQ(p.logCopies, log.byKind[copyLine]);
+  EXPECT_EQ(p.logDeletions, log.byKind[deleteLine]);
+  EXPECT_EQ(p.nothingToDo ? 1u : 0u, log.byKind[nothingLine].size()) << "log";
+  EXPECT_TRUE(log.unknown.empty()) << "unexpected log line: " << log.unknown.front();
+  expectKindsInOrder(log, "log");
+}
+
+void runSeed(uint64_t seed, const Roots& roots) {
+  Scenario scenario = generateScenario(seed);
+  writeTree(roots.source, scenario.source);
+  writeTree(roots.destination, scenario.destination);
+  ASSERT_TRUE(makeFolders(roots.work));
+  if (testing::Test::HasFatalFailure()) return;
+  ModelTree sourceBefore = readTree(roots.source);
+  ModelTree destinationBefore = readTree(roots.destination);
+  expectSameTree(scenario.destination, destinationBefore, "destination as generated");
+  Prediction p = predictRun(scenario, roots.source, roots.destination);
+  if (scenario.preview) {
+    RunResult preview = runTalven(roots, scenario);
+    EXPECT_EQ(p.exitStatus, preview.status) << preview.output;
+    checkLines(p, scenario, preview);
+    expectSameTree(destinationBefore, readTree(roots.destination), "destination after -p");
+    scenario.preview = false;
+  }
+  RunResult first = runTalven(roots, scenario);
+  EXPECT_EQ(p.exitStatus, first.status) << first.output;
+  checkLines(p, scenario, first);
+  ModelTree mirrored = readTree(roots.destination);
+  expectSameTree(p.after, mirrored, "destination");
+  expectSameTree(sourceBefore, readTree(roots.source), "source");
+  // A mirror is its own fixed point: a second run finds nothing to do.
+  Scenario again{scenario.source, mirrored, true, scenario.log, false};
+  Prediction nothing = predictRun(again, roots.source, roots.destination);
+  ASSERT_TRUE(nothing.nothingToDo);
+  RunResult second = runTalven(roots, again);
+  EXPECT_EQ(0, second.status) << second.output;
+  checkLines(nothing, again, second);
+  expectSameTree(mirrored, readTree(roots.destination), "destination after a second run");
+  if (testing::Test::HasFailure()) printf("Output of the first run:\n%s\n", first.output.c_str());
+}
+
+// TALVEN_SEEDS="17,42" replays those seeds alone; otherwise a fixed list and a few
+// seeds from the clock, which are printed so that a failure can be replayed.
+std::vector<uint64_t> chosenSeeds() {
+  std::vector<uint64_t> seeds;
+  const char* wanted = getenv("TALVEN_SEEDS");
+  for (const char* at = wanted; at && *at;) {
+    char* end;
+    seeds.push_back(strtoull(at, &end, 10));
+    at = *end ? end + 1 : end;
+  }
+  if (!seeds.empty()) return seeds;
+  // Wine starts a process in about half a second: fewer seeds there.
+  int fixed = platformIsWindows ? 20 : 200, fresh = platformIsWindows ? 2 : 4;
+  for (int seed = 1; seed <= fixed; ++seed) seeds.push_back(seed);
+  uint64_t clock = std::chrono::system_clock::now().time_since_epoch().count();
+  printf("Model test seeds 1..%d and", fixed);
+  for (int i = 0; i < fresh; ++i) {
+    uint64_t seed = (clock * 6364136223846793005ull + i * 1442695040888963407ull) >> 20;
+    seeds.push_back(seed);
+    printf(" %llu", static_cast<unsigned long long>(seed));
+  }
+  printf(" (replay with TALVEN_SEEDS=n,m)\n");
+  return seeds;
+}
+}  // namespace
+
+TEST(MirrorModel, GeneratedTreesAreMirroredAsPredicted) {
+  const testing::TestResult* result =
+      testing::UnitTest::GetInstance()->current_test_info()->result();
+  int failedSeeds = 0;
+  for (uint64_t seed : chosenSeeds()) {
+    SCOPED_TRACE("seed " + std::to_string(seed) +
+                 " (replay with TALVEN_SEEDS=" + std::to_string(seed) + ")");
+    int partsBefore = result->total_part_count();
+    Roots roots;
+    roots.scratch = makeScratchFolder();
+    ASSERT_FALSE(roots.scratch.empty());
+    roots.source = joinPath(roots.scratch, "src");
+    roots.destination = joinPath(roots.scratch, "dst");
+    roots.work = joinPath(roots.scratch, "work");
+    runSeed(seed, roots);
+    removeScratchFolder(roots.scratch);
+    if (result->total_part_count() != partsBefore && ++failedSeeds == 3) break;
+  }
+  EXPECT_EQ(0, failedSeeds);
+}
