@@ -70,19 +70,22 @@ class Generator {
   int destinationFiles = 0;
 };
 
-// Bytes of 128 and above that Windows' ANSI code page (1252) maps to characters with
-// no other case, so that Wine's case-blind file names cannot make two names one.
-const unsigned char windowsHighBytes[] = {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
-                                          0xA9, 0xAB, 0xAC, 0xAE, 0xB0, 0xB1, 0xB6,
-                                          0xB7, 0xBB, 0xBF, 0xD7, 0xF7, 0xDF};
+// Under Windows' ANSI code page (1252) some bytes of 128 and above are letters with a
+// partner in the other case, which Wine's case-blind file names would make one name
+// (e.g. 0xC9 and 0xE9). Windows names leave out both halves of every such pair.
+bool caseLetterOnWindows(unsigned char b) {
+  if (b >= 0xC0 && b != 0xD7 && b != 0xDF && b != 0xF7) return true;
+  return b == 0x8A || b == 0x8C || b == 0x8E || b == 0x9A || b == 0x9C || b == 0x9E || b == 0x9F;
+}
 
 char Generator::nameByte() {
   static const char plain[] =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_ .~()";
   if (!chance(8)) return plain[below(static_cast<int>(sizeof plain) - 1)];
-  if (platformIsWindows)
-    return static_cast<char>(windowsHighBytes[below(static_cast<int>(sizeof windowsHighBytes))]);
-  return static_cast<char>(0x80 + below(128));
+  unsigned char b;
+  do b = static_cast<unsigned char>(0x80 + below(128));
+  while (platformIsWindows && caseLetterOnWindows(b));
+  return static_cast<char>(b);
 }
 
 bool reservedOnWindows(const std::string& name) {

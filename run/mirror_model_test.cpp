@@ -313,7 +313,7 @@ std::vector<uint64_t> chosenSeeds() {
   }
   if (!seeds.empty()) return seeds;
   // Wine starts a process in about half a second: fewer seeds there.
-  int fixed = platformIsWindows ? 20 : 200, fresh = platformIsWindows ? 2 : 4;
+  int fixed = platformIsWindows ? 40 : 200, fresh = platformIsWindows ? 2 : 4;
   for (int seed = 1; seed <= fixed; ++seed) seeds.push_back(seed);
   uint64_t clock = std::chrono::system_clock::now().time_since_epoch().count();
   printf("Model test seeds 1..%d and", fixed);
