@@ -153,6 +153,10 @@ int deleteFile(const char* path) {
   return unlink(path) == 0 ? 0 : 1;
 }
 
+int replaceFile(const char* from, const char* to) {
+  return rename(from, to) == 0 ? 0 : 1;
+}
+
 int removeLinkAt(const char* path) {
   struct stat info;
   if (lstat(path, &info) != 0 || !S_ISLNK(info.st_mode)) return 0;

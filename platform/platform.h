@@ -104,6 +104,9 @@ int getFileTime(const char* path, FileTime* time);
 int makeDirectory(const char* path);
 /// Deletes one file (a link itself, never its target); 0 when deleted.
 int deleteFile(const char* path);
+/// Puts the file from in the place of to, replacing a file (or link) there in one
+/// step, so that to is never seen half written; 0 when done.
+int replaceFile(const char* from, const char* to);
 /// Removes a link found at path so that a following write makes a new file instead of
 /// writing through it; 0 when path is no link or the link was removed.
 int removeLinkAt(const char* path);
