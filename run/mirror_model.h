@@ -33,6 +33,8 @@ struct Scenario {
   bool verbose = false;
   bool log = false;
   bool preview = false;
+  /// -l run in the destination root: the open log lies inside the tree it mirrors.
+  bool logInDestination = false;
 };
 
 /// What a run must print, log and leave.
@@ -71,3 +73,12 @@ Prediction predictRun(const Scenario& scenario, const std::string& sourceRoot,
 
 /// Makes the scenario of a seed: same seed, same trees, on the same platform.
 Scenario generateScenario(uint64_t seed);
+
+/// Writes the tree below root with every file's time; fails the test when it cannot.
+void writeTree(const std::string& root, const ModelTree& tree);
+/// Reads back the tree below root: bytes and last-write time of every file, every
+/// folder. A run log at the root is left out: the model test looks at it on its own.
+ModelTree readTree(const std::string& root);
+/// Expects two trees to be equal under this platform's name matching; what names the
+/// tree in the failure messages.
+void expectSameTree(const ModelTree& expected, const ModelTree& actual, const char* what);

@@ -10,58 +10,7 @@
 #include <cstring>
 
 #include "platform/test_support.h"
-
-Prediction predictRun(const Scenario& scenario, const std::string& sourceRoot,
-                      const std::string& destinationRoot) {
-  Prediction p;
-  const ModelTree& source = scenario.source;
-  const ModelTree& destination = scenario.destination;
-  if (scenario.verbose)
-    p.summary.push_back("We have " + std::to_string(destination.files.size()) +
-                        " destination and " + std::to_string(source.files.size()) +
-                        " source indexes");
-  std::map<std::string, std::string> destinationByForm;
-  for (const auto& file : destination.files) destinationByForm[matchForm(file.first)] = file.first;
-  p.after = destination;
-  std::set<std::string> claimed;
-  for (const auto& file : source.files) {
-    const std::string& path = file.first;
-    std::string size = std::to_string(file.second.bytes.size());
-    auto twin = destinationByForm.find(matchForm(path));
-    if (twin != destinationByForm.end()) {
-      claimed.insert(twin->second);
-      if (destination.files.at(twin->second).time >= file.second.time) continue;
-      p.updates.push_back("Newer file found " + path + ", updating!");
-      p.logUpdates.push_back("Updated " + path + "\t" + size);
-      p.after.files[twin->second] = file.second;  // written through the existing name
-      continue;
-    }
-    p.copies.push_back("We need to copy " + sourceRoot + path);
-    p.logCopies.push_back("Got " + path + "\t" + size);
-    p.after.files[path] = file.second;
-    p.after.rootExists = true;
-    // A missing folder is made in the source's spelling; an existing one is used.
-    std::set<std::string> existing;
-    for (const std::string& folder : p.after.folders) existing.insert(matchForm(folder));
-    std::set<std::string> needed;
-    addAncestors(path, &needed);
-    for (const std::string& folder : needed)
-      if (!existing.count(matchForm(folder))) p.after.folders.insert(folder);
-  }
-  for (const auto& file : destination.files) {
-    if (claimed.count(file.first)) continue;
-    p.deletions.push_back("We need to delete " + destinationRoot + file.first);
-    p.logDeletions.push_back("Deleted " + file.first);
-    p.after.files.erase(file.first);
-  }
-  p.nothingToDo = p.updates.empty() && p.copies.empty() && p.deletions.empty();
-  if (!scenario.verbose) p.updates.clear(), p.copies.clear(), p.deletions.clear();
-  for (auto* lines :
-       {&p.updates, &p.copies, &p.deletions, &p.logUpdates, &p.logCopies, &p.logDeletions})
-    std::sort(lines->begin(), lines->end());
-  return p;
-}
-
+#include "run/settings.h"
 namespace {
 // The kinds of reconciliation lines, in the order they must come.
 enum LineKind { summaryLine, updateLine, copyLine, deleteLine, nothingLine, lineKinds };
@@ -139,80 +88,6 @@ void expectKindsInOrder(const SeenLines& seen, const char* where) {
       << where << ": updates, copies and deletions out of order";
 }
 
-// ---- Trees on disk ---------------------------------------------------------------
-
-FileTime fileTimeOf(int64_t units) {
-  return FileTime{static_cast<uint32_t>(units), static_cast<uint32_t>(units >> 32)};
-}
-
-void writeTree(const std::string& root, const ModelTree& tree) {
-  if (!tree.rootExists) return;
-  ASSERT_TRUE(makeFolders(root)) << root;
-  for (const std::string& folder : tree.folders) ASSERT_TRUE(makeFolders(root + folder)) << folder;
-  for (const auto& file : tree.files) {
-    std::string path = root + file.first;
-    ASSERT_TRUE(writeFileBytes(path, file.second.bytes)) << path;
-    ASSERT_EQ(0, setFileTimes(path.c_str(), fileTimeOf(file.second.time))) << path;
-  }
-}
-
-void noteFolder(void* context, const char* name, int isDirectory, uint64_t, FileTime) {
-  if (isDirectory && strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
-    static_cast<std::vector<std::string>*>(context)->push_back(name);
-}
-
-void readFolders(const std::string& root, const std::string& relative,
-                 std::set<std::string>* folders) {
-  std::vector<std::string> names;
-  enumerateDirectory((root + relative).c_str(), noteFolder, &names);
-  for (const std::string& name : names) {
-    std::string child = relative + pathSeparator + name;
-    folders->insert(child);
-    readFolders(root, child, folders);
-  }
-}
-
-// The tree as it stands on disk: every file's bytes and last-write time, every folder.
-ModelTree readTree(const std::string& root) {
-  ModelTree tree;
-  tree.rootExists = pathExists(root);
-  for (const std::string& relative : listFiles(root)) {
-    std::string path = root + pathSeparator + relative;
-    ModelFile file{"<unreadable>", -1};
-    FileTimes times = {};
-    if (readFileBytes(path, &file.bytes) && readFileTimes(path, &times))
-      file.time = times.lastWrite;
-    tree.files[pathSeparator + relative] = file;
-  }
-  if (tree.rootExists) readFolders(root, "", &tree.folders);
-  return tree;
-}
-
-// Compares by the platform's name matching: on Windows a twin keeps the destination's
-// spelling, which the file system may report in either case.
-void expectSameTree(const ModelTree& expected, const ModelTree& actual, const char* what) {
-  EXPECT_EQ(expected.rootExists, actual.rootExists) << what << ": root";
-  std::map<std::string, std::pair<std::string, const ModelFile*>> actualFiles;
-  for (const auto& file : actual.files)
-    actualFiles[matchForm(file.first)] = {file.first, &file.second};
-  for (const auto& file : expected.files) {
-    auto found = actualFiles.find(matchForm(file.first));
-    if (found == actualFiles.end()) {
-      ADD_FAILURE() << what << ": missing file " << file.first;
-      continue;
-    }
-    EXPECT_TRUE(found->second.second->bytes == file.second.bytes)
-        << what << ": content of " << file.first;
-    EXPECT_EQ(file.second.time, found->second.second->time) << what << ": time of " << file.first;
-    actualFiles.erase(found);
-  }
-  for (const auto& extra : actualFiles)
-    ADD_FAILURE() << what << ": extra file " << extra.second.first;
-  std::set<std::string> expectedFolders, actualFolders;
-  for (const std::string& folder : expected.folders) expectedFolders.insert(matchForm(folder));
-  for (const std::string& folder : actual.folders) actualFolders.insert(matchForm(folder));
-  EXPECT_EQ(expectedFolders, actualFolders) << what << ": folders";
-}
 }  // namespace
 
 namespace {
@@ -238,12 +113,13 @@ std::vector<std::string> optionsOf(const Scenario& scenario) {
 }
 
 RunResult runTalven(const Roots& roots, const Scenario& scenario) {
-  std::string logPath = joinPath(roots.work, ".mirror_log");
+  const std::string& workingFolder = scenario.logInDestination ? roots.destination : roots.work;
+  std::string logPath = joinPath(workingFolder, logFileName);
   std::remove(logPath.c_str());  // one run per log: its body is this run's alone
   std::vector<std::string> arguments = {roots.destination, roots.source};
   for (const std::string& option : optionsOf(scenario)) arguments.push_back(option);
   RunResult result;
-  result.status = runProgram(arguments, roots.work, &result.output);
+  result.status = runProgram(arguments, workingFolder, &result.output);
   result.logExists = readFileBytes(logPath, &result.log);
   return result;
 }
@@ -291,7 +167,9 @@ void runSeed(uint64_t seed, const Roots& roots) {
   expectSameTree(p.after, mirrored, "destination");
   expectSameTree(sourceBefore, readTree(roots.source), "source");
   // A mirror is its own fixed point: a second run finds nothing to do.
-  Scenario again{scenario.source, mirrored, true, scenario.log, false};
+  Scenario again = scenario;
+  again.destination = mirrored;
+  again.verbose = true;
   Prediction nothing = predictRun(again, roots.source, roots.destination);
   ASSERT_TRUE(nothing.nothingToDo);
   RunResult second = runTalven(roots, again);
