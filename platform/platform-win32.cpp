@@ -171,6 +171,10 @@ int deleteFile(const char* path) {
   return remove(path) == 0 ? 0 : 1;
 }
 
+int replaceFile(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : 1;
+}
+
 // A file symbolic link in the destination would make the copier write through it
 // into whatever file it names, perhaps outside the destination tree. Other reparse
 // points on files (deduplicated or cloud files) are ordinary files and stay.
@@ -185,6 +189,14 @@ int removeLinkAt(const char* path) {
   FindClose(search);
   if (found.dwReserved0 != IO_REPARSE_TAG_SYMLINK) return 0;
   return DeleteFileA(path) ? 0 : 1;
+}
+
+int removeFolderLink(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  DWORD link = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & link) != link) return noFolderLink;
+  // Removing the folder entry of a junction or folder link removes only the link.
+  return RemoveDirectoryA(path) ? folderLinkRemoved : folderLinkKept;
 }
 
 int pathKind(const char* path) {

@@ -1,7 +1,9 @@
 // Writing one destination file: the source's bytes through copyBuffer, then its time.
 #include "reconcile/copy_file.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "run/settings.h"
 
@@ -11,23 +13,57 @@ void (*copyBlockHook)(long long bytesWritten) = nullptr;
 namespace {
 enum TransferResult { transferComplete, transferFailed, transferStopped };
 
-// Opens the destination for writing. A link found at its path is removed first, so
-// that the copy replaces the link and never writes into whatever it points to.
-FILE* openDestination(const char* path) {
-  if (removeLinkAt(path) != 0) return nullptr;
-  FILE* destination = fopen(path, "wb");
+// The copy is written beside the destination under this suffix and takes the
+// destination's place only once it is complete and carries its time. A run killed
+// half-way thus never leaves a destination file that looks current, only a stray
+// partial file, which the next run deletes as a file the source does not have.
+constexpr char partialSuffix[] = ".talven-partial";
+constexpr size_t longestName = 255;
+
+// Forms the path of the partial file in writePath; where the longer name would not
+// fit, the copy is written straight into the destination instead.
+void choosePathToWrite(const char* destinationPath, char* writePath) {
+  size_t length = strlen(destinationPath);
+  size_t suffixLength = sizeof partialSuffix - 1;
+  const char* name = destinationPath + length;
+  while (name > destinationPath && !isPathSeparator(name[-1])) --name;
+  size_t nameLength = static_cast<size_t>(destinationPath + length - name);
+  memcpy(writePath, destinationPath, length + 1);
+  if (length + suffixLength + 1 > static_cast<size_t>(pathBufferSize) ||
+      nameLength + suffixLength > longestName)
+    return;
+  memcpy(writePath + length, partialSuffix, suffixLength + 1);
+}
+
+// An existing destination that may not be written (read-only, locked, a folder) is
+// not replaced either.
+int refusesWrites(const char* path) {
+  FILE* file = fopen(path, "r+b");
+  if (file) {
+    fclose(file);
+    return 0;
+  }
+  return errno != ENOENT;
+}
+
+// Opens the file the copy is written to. A link found at the destination path is
+// removed first, so that the copy replaces the link and never writes into whatever
+// it points to.
+FILE* openDestination(const char* path, const char* writePath) {
+  if (removeLinkAt(path) != 0 || refusesWrites(path)) return nullptr;
+  FILE* destination = fopen(writePath, "wb");
   if (destination) setvbuf(destination, nullptr, _IONBF, 0);
   return destination;
 }
 
 // Any failure to create the destination is taken as a missing folder: the folder
 // chain is created and the open tried once more.
-FILE* repairFolderAndOpen(const char* path) {
+FILE* repairFolderAndOpen(const char* path, const char* writePath) {
   char folder[pathBufferSize];
   if (destinationFolder(path, folder) != 0) return nullptr;
   if (verbose) printf("Creating folder [%s]\n", folder);
   createFolderChain(folder);
-  return openDestination(path);
+  return openDestination(path, writePath);
 }
 
 // Writes the first count bytes of copyBuffer; returns the number written.
@@ -69,8 +105,8 @@ int discardIncompleteCopy(const char* path) {
   return setFileTimes(path, outOfDateTime) == 0 ? 1 : 2;
 }
 
-int abandonCopy(const char* path, int transferred) {
-  int outcome = discardIncompleteCopy(path);
+int abandonCopy(const char* path, const char* writePath, int transferred) {
+  int outcome = discardIncompleteCopy(writePath);
   if (verbose) {
     const char* what = transferred == transferStopped ? "Copy interrupted" : "Failed to copy";
     printf("%s [%s], the incomplete copy %s !\n", what, path, discardOutcomes[outcome]);
@@ -78,8 +114,17 @@ int abandonCopy(const char* path, int transferred) {
   return transferred == transferStopped ? copyInterrupted : copyTransferFailed;
 }
 
-int stampCopy(const char* path, FileTime time) {
-  if (setFileTimes(path, time) != 0) {
+// Stamps the finished copy and puts it in the destination's place.
+int placeCopy(const char* path, const char* writePath, FileTime time) {
+  int stamped = setFileTimes(writePath, time);
+  if (strcmp(path, writePath) != 0 && replaceFile(writePath, path) != 0) {
+    int outcome = discardIncompleteCopy(writePath);
+    if (verbose)
+      printf("Failed to copy [%s], the copy could not take its place and %s !\n", path,
+             discardOutcomes[outcome]);
+    return copyCannotCreate;
+  }
+  if (stamped != 0) {
     if (verbose) printf("Failed to set the filetime !\n");
     return copyTimeNotSet;
   }
@@ -97,8 +142,15 @@ int copyFileWithTime(const char* destinationPath, const char* sourcePath, FileTi
   FILE* source = fopen(sourcePath, "rb");
   if (!source) return copySourceUnreadable;
   setvbuf(source, nullptr, _IONBF, 0);
-  FILE* destination = openDestination(destinationPath);
-  if (!destination) destination = repairFolderAndOpen(destinationPath);
+  char writePath[pathBufferSize];
+  choosePathToWrite(destinationPath, writePath);
+  FILE* destination = openDestination(destinationPath, writePath);
+  if (!destination) destination = repairFolderAndOpen(destinationPath, writePath);
+  if (!destination && strcmp(destinationPath, writePath) != 0) {
+    // A folder that takes no new files may still let its files be rewritten.
+    memcpy(writePath, destinationPath, strlen(destinationPath) + 1);
+    destination = openDestination(destinationPath, writePath);
+  }
   if (!destination) {
     if (verbose) printf("Cannot create file in folder !\n");
     fclose(source);
@@ -107,6 +159,6 @@ int copyFileWithTime(const char* destinationPath, const char* sourcePath, FileTi
   int transferred = transfer(source, destination);
   fclose(source);
   if (fclose(destination) != 0 && transferred == transferComplete) transferred = transferFailed;
-  if (transferred != transferComplete) return abandonCopy(destinationPath, transferred);
-  return stampCopy(destinationPath, time);
+  if (transferred != transferComplete) return abandonCopy(destinationPath, writePath, transferred);
+  return placeCopy(destinationPath, writePath, time);
 }
