@@ -163,6 +163,12 @@ int removeLinkAt(const char* path) {
   return unlink(path) == 0 ? 0 : 1;
 }
 
+int removeFolderLink(const char* path) {
+  struct stat info;
+  if (lstat(path, &info) != 0 || !S_ISLNK(info.st_mode)) return noFolderLink;
+  return unlink(path) == 0 ? folderLinkRemoved : folderLinkKept;
+}
+
 int pathKind(const char* path) {
   struct stat info;
   if (stat(path, &info) != 0) return pathMissing;

@@ -111,6 +111,12 @@ int replaceFile(const char* from, const char* to);
 /// writing through it; 0 when path is no link or the link was removed.
 int removeLinkAt(const char* path);
 
+/// Results of removeFolderLink.
+enum FolderLinkResult { noFolderLink = 0, folderLinkRemoved = 1, folderLinkKept = 2 };
+/// Removes a link found where a folder is expected (a symbolic link, or a folder link
+/// or junction on Windows), never what it leads to. Returns a FolderLinkResult.
+int removeFolderLink(const char* path);
+
 /// What kind of thing a path names, without following a final link.
 enum PathKind { pathMissing = 0, pathFolder = 1, pathFile = 2, pathOther = 3 };
 /// Tells what path names, following links (as the roots are followed).

@@ -8,6 +8,7 @@
 
 #include "collect/entry_table.h"
 #include "reconcile/copy_file.h"
+#include "reconcile/destination_links.h"
 #include "reconcile/twin_index.h"
 #include "run/settings.h"
 
@@ -83,6 +84,10 @@ void copyEntry(const FileEntry& source, const char* sourcePath, const char* dest
     keepFile(destinationPath);
     return;
   }
+  if (clearFolderLinks(destinationPath)) {
+    ++counts.failures;
+    return;
+  }
   int result = copyFileWithTime(destinationPath, sourcePath, source.lastWriteTime);
   if (result == copyInterrupted) counts.interrupted = 1;
   if (result != copyDone) ++counts.failures;
@@ -126,6 +131,13 @@ void copyPass() {
   }
 }
 
+// A file already gone needs no deletion: for instance the partial file of a killed
+// run, which this run's copy of the same file has taken in place.
+int isGone(const char* path) {
+  FileIdentity identity;
+  return fileIdentity(path, &identity) != 0;
+}
+
 void deletePass() {
   char destinationPath[pathBufferSize];
   std::sort(kept.identities, kept.identities + kept.count, identityBefore);
@@ -137,7 +149,7 @@ void deletePass() {
       continue;
     if (verbose) printf("We need to delete %s%s\n", destinationRoot, destination.relativePath);
     if (logFile) fprintf(logFile, "Deleted %s\n", destination.relativePath);
-    if (!previewOnly && deleteFile(destinationPath)) {
+    if (!previewOnly && deleteFile(destinationPath) && !isGone(destinationPath)) {
       if (verbose) printf("Failed to delete [%s]\n", destinationPath);
       ++counts.failures;
     }
@@ -165,6 +177,7 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
     return exitOutOfMemory;
   }
   keepLogFile();
+  forgetCheckedFolders();
   updatePass(index);
   freeTwinIndex(&index);
   if (!counts.interrupted) copyPass();
