@@ -187,7 +187,10 @@ bool makeSymlink(const std::string& target, const std::string& link) {
   DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
     flags |= SYMBOLIC_LINK_FLAG_DIRECTORY;
-  return CreateSymbolicLinkA(link.c_str(), target.c_str(), flags) != 0;
+  if (!CreateSymbolicLinkA(link.c_str(), target.c_str(), flags)) return false;
+  // Some emulations of the call report success and make nothing.
+  DWORD made = GetFileAttributesA(link.c_str());
+  return made != INVALID_FILE_ATTRIBUTES && (made & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 // Folders have no effective read-only state on Windows; only files change.
