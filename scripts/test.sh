@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Builds talven three ways and runs every unit test in each:
+#   build/asan  native, AddressSanitizer and UndefinedBehaviorSanitizer
+#   build/tsan  native, ThreadSanitizer
+#   build/win   Windows (mingw-w64 cross build), tests run under Wine
+# Wine keeps its own configuration in build/wineprefix, so nothing outside the build
+# tree is touched. Exits non-zero when any build or any test fails.
+set -uo pipefail
+
+cd "$(dirname "$0")/.."
+top=$PWD
+jobs=2
+generator=()
+command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+failures=()
+recap=()
+total_passed=0
+total_failed=0
+total_skipped=0
+
+# Configures and builds one tree: name, build folder, extra cmake arguments.
+build_tree() {
+  local name=$1 dir=$2
+  shift 2
+  echo "==> $name: configuring and building in $dir"
+  cmake -S "$top" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 ||
+    { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j "$jobs"
+}
+
+# Runs ctest in one tree, prints its output and keeps its summary line for the recap.
+test_tree() {
+  local name=$1 dir=$2 log=$2/ctest-output.log status
+  shift 2
+  echo "==> $name: running the tests"
+  (cd "$dir" && "$@" ctest --output-on-failure --timeout 600 -j "$jobs") 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  local summary total failed skipped
+  summary=$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1)
+  recap+=("$name: ${summary:-no test summary}")
+  total=$(sed -nE 's/.* out of ([0-9]+)$/\1/p' <<<"$summary")
+  failed=$(sed -nE 's/.* ([0-9]+) tests? failed .*/\1/p' <<<"$summary")
+  # ctest counts a skipped test among the passed ones; count it apart.
+  skipped=$(grep -cE '^[[:space:]]+[0-9]+ - .* \(Skipped\)$' "$log")
+  total_passed=$((total_passed + ${total:-0} - ${failed:-0} - skipped))
+  total_failed=$((total_failed + ${failed:-0}))
+  total_skipped=$((total_skipped + skipped))
+  return "$status"
+}
+
+# One build and its tests, timed; a failure is recorded and the next build still runs.
+run_tree() {
+  local name=$1 dir=$2 started=$SECONDS
+  shift 2
+  local build_arguments=() test_prefix=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do build_arguments+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  test_prefix=("$@")
+  mkdir -p "$dir"
+  if ! build_tree "$name" "$dir" "${build_arguments[@]}"; then
+    failures+=("$name: build failed")
+    recap+=("$name: build failed")
+  elif ! test_tree "$name" "$dir" "${test_prefix[@]}"; then
+    failures+=("$name: tests failed")
+  fi
+  recap[${#recap[@]}-1]+=" ($((SECONDS - started)) s)"
+}
+
+# ThreadSanitizer needs the address layout it expects; setarch -R turns off the
+# randomisation that some kernels make too wide for it.
+tsan_prefix=()
+if command -v setarch >/dev/null 2>&1 && setarch "$(uname -m)" -R true 2>/dev/null; then
+  tsan_prefix=(setarch "$(uname -m)" -R)
+fi
+
+# Wine: one persistent server for the whole test run, with Wine's own background
+# programs started here rather than by the first test, whose output pipe they would
+# otherwise hold open.
+start_wine() {
+  export WINEPREFIX=$top/build/wineprefix
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "==> windows: preparing the Wine configuration in $WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 || return 1
+    wineserver -w
+  fi
+  wineserver -p >/dev/null 2>&1
+  wineboot >/dev/null 2>&1
+}
+
+stop_wine() {
+  wineserver -k >/dev/null 2>&1 || true
+}
+
+mkdir -p build
+run_tree asan build/asan -DTALVEN_SANITIZE=ON
+run_tree tsan build/tsan -DTALVEN_TSAN=ON -- "${tsan_prefix[@]}"
+if command -v wine >/dev/null 2>&1 && start_wine; then
+  run_tree windows build/win -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake"
+  stop_wine
+else
+  failures+=("windows: wine is missing or could not be prepared")
+  recap+=("windows: not run")
+fi
+
+echo
+echo "==> Summary"
+printf '%s\n' "${recap[@]}"
+[ ${#failures[@]} -gt 0 ] && printf 'FAILED: %s\n' "${failures[@]}"
+echo "total: $total_passed passed, $total_failed failed, $total_skipped skipped"
+[ ${#failures[@]} -eq 0 ]
