@@ -461,6 +461,15 @@ bool signalProgram(const RunningProgram& program, ProgramSignal signal) {
   return program.processId > 0 && kill(program.processId, numbers[signal]) == 0;
 }
 
+bool programRunning(const RunningProgram& program) {
+  if (program.processId <= 0) return false;
+  siginfo_t state;
+  state.si_pid = 0;
+  if (waitid(P_PID, static_cast<id_t>(program.processId), &state, WEXITED | WNOHANG | WNOWAIT))
+    return false;
+  return state.si_pid == 0;
+}
+
 int waitProgram(RunningProgram* program, std::string* output) {
   if (program->processId <= 0) return -1;
   std::string text;

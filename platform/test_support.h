@@ -134,6 +134,9 @@ inline bool startProgram(const std::vector<std::string>&, const std::string&, Ru
 inline bool signalProgram(const RunningProgram&, ProgramSignal) {
   return false;
 }
+inline bool programRunning(const RunningProgram&) {
+  return false;
+}
 inline int waitProgram(RunningProgram*, std::string*) {
   return -1;
 }
@@ -160,6 +163,8 @@ bool startProgram(const std::vector<std::string>& arguments, const std::string& 
                   RunningProgram* program);
 /// Sends a signal to a program startProgram started; false when it could not be sent.
 bool signalProgram(const RunningProgram& program, ProgramSignal signal);
+/// True while the program has not ended; it stays waitable for waitProgram.
+bool programRunning(const RunningProgram& program);
 /// Collects the program's standard output, waits for its end and returns its exit
 /// status (128 + the signal number when a signal ended it).
 int waitProgram(RunningProgram* program, std::string* output);
