@@ -3,7 +3,9 @@
 // the destination. Whatever happens, no file is lost and no failure passes as done.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "reconcile/copy_file.h"
 #include "run/end_to_end_fixture.h"
@@ -187,6 +189,25 @@ TEST_F(FaultInjection, SourceTruncatedDuringCopy) {
     EXPECT_EQ(0, runHere(&output)) << output;
     expectMirror(destination, source);
   }
+}
+
+TEST_F(FaultInjection, DestinationPipeNeverBlocksTheRun) {
+  if (platformIsWindows) GTEST_SKIP() << "the test makes a POSIX named pipe";
+  // Opening a named pipe for writing waits for a reader that never comes.
+  writeFile(at({"src", "pipe"}), "a file in the source", sourceUnits);
+  ASSERT_TRUE(makeFolders(destination));
+  ASSERT_TRUE(makeFifo(at({"dst", "pipe"})));
+  RunningProgram program;
+  ASSERT_TRUE(startProgram({destination, source, "-v"}, scratch, &program));
+  for (int waited = 0; waited < 1000 && programRunning(program); ++waited)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  bool hung = programRunning(program);
+  if (hung) signalProgram(program, signalKill);
+  std::string output;
+  int status = waitProgram(&program, &output);
+  ASSERT_FALSE(hung) << "the run still waited after 10 s: " << output;
+  EXPECT_NE(2, status) << output;
+  if (status == 0) expectMirror(destination, source);
 }
 
 TEST_F(FaultInjection, DestinationLinksSurviveSourceWithoutTheirNames) {

@@ -26,13 +26,15 @@ class FaultInterruption : public EndToEndTest {
     writeFile(at({"src", "large.bin"}), large, sourceUnits);
     writeFile(at({"src", "small.txt"}), "small", sourceUnits);
   }
-  // Waits until path exists, at most a few seconds.
-  static bool awaitPath(const std::string& path) {
+  // Waits, at most a few seconds, until the copy of the large file has begun, and
+  // gives the path it writes to: the destination itself or a file beside it.
+  std::string awaitCopyStart() {
     for (int tries = 0; tries < 5000; ++tries) {
-      if (pathExists(path)) return true;
+      for (const std::string& name : listFiles(destination))
+        if (name.compare(0, 9, "large.bin") == 0) return joinPath(destination, name);
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return false;
+    return std::string();
   }
   std::string destination;
   std::string source;
@@ -94,12 +96,13 @@ TEST_F(FaultInterruption, InterruptedCopyLeavesNoPartialFile) {
       }
       RunningProgram program;
       ASSERT_TRUE(startProgram({destination, source}, scratch, &program));
-      ASSERT_TRUE(awaitPath(target));
+      std::string written = awaitCopyStart();
+      ASSERT_FALSE(written.empty());
       // Paused, the copy shows how far it got; the request is only sent when blocks
       // remain, so it surely lands during the copy.
       signalProgram(program, signalPause);
       std::string bytes;
-      readFileBytes(target, &bytes);
+      readFileBytes(written, &bytes);
       caughtMidCopy = bytes.size() + 2 * blockSize < largeSize;
       if (caughtMidCopy) signalProgram(program, request);
       signalProgram(program, signalResume);
