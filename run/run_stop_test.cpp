@@ -1,0 +1,94 @@
+// Every reason for the program to stop before it changes anything.
+#include <gtest/gtest.h>
+
+#include <type_traits>
+
+#include "run/run_fixture.h"
+
+namespace {
+const std::string separator(1, pathSeparator);
+
+class RunStopTest : public RunTest {
+ protected:
+  // Runs with the arguments and checks the stop: exit 2, one message line after the
+  // banner (and after the run line, where the roots were taken), both trees untouched.
+  void expectStop(const std::vector<std::string>& arguments, bool runLinePrinted = true) {
+    std::map<std::string, std::string> sourceBefore = snapshot(source);
+    std::map<std::string, std::string> destinationBefore = snapshot(destination);
+    EXPECT_EQ(2, run(arguments)) << output;
+    std::vector<std::string> printedLines = lines();
+    size_t expectedLines = runLinePrinted ? 4 : 3;
+    ASSERT_EQ(expectedLines, printedLines.size()) << output;
+    EXPECT_EQ(0u, printedLines[0].find(bannerStart));
+    EXPECT_EQ(runLinePrinted, printedLines[2].find("Mirroring source [") == 0) << output;
+    EXPECT_FALSE(printedLines.back().empty());
+    EXPECT_EQ('!', printedLines.back().back()) << printedLines.back();
+    EXPECT_EQ(sourceBefore, snapshot(source));
+    EXPECT_EQ(destinationBefore, snapshot(destination));
+    EXPECT_FALSE(pathExists(joinPath(scratch, ".mirror_log")));
+  }
+};
+
+TEST_F(RunStopTest, RootsInsideEachOther) {
+  ASSERT_TRUE(writeFileBytes(joinPath(joinPath(source, "inner"), "x"), "x"));
+  ASSERT_TRUE(writeFileBytes(joinPath(joinPath(destination, "inner"), "y"), "y"));
+  expectStop({joinPath(source, "inner"), source, "-l"});
+  expectStop({destination, joinPath(destination, "inner"), "-l"});
+  // Inside, as far as it exists: the copies would create the rest.
+  expectStop({joinPath(joinPath(source, "new"), "deeper"), source});
+}
+
+TEST_F(RunStopTest, TheSameFolderWrittenInAnyWay) {
+  expectStop({source, source, "-l"});
+  expectStop({source + separator, source});
+  expectStop({joinPath(joinPath(scratch, "."), "src"), source});
+  expectStop({"src", source});  // relative to the working folder
+  expectStop({joinPath(joinPath(destination, ".."), "src"), "." + separator + "src"});
+  if (makeSymlink(source, joinPath(scratch, "link")))
+    expectStop({joinPath(scratch, "link"), source});
+}
+
+TEST_F(RunStopTest, ASourceThatCannotBeListed) {
+  // An empty source listing would have every destination file deleted.
+  expectStop({destination, joinPath(scratch, "missing")});
+  ASSERT_TRUE(writeFileBytes(joinPath(scratch, "plain"), "a file"));
+  expectStop({destination, joinPath(scratch, "plain")});
+}
+
+TEST_F(RunStopTest, RootsThatExistButCannotBeListed) {
+  using Self = std::remove_pointer_t<decltype(this)>;
+  // Permissions bind nobody privileged: then the program runs as an ordinary user.
+  int (*body)(void*) = [](void* context) -> int {
+    Self* test = static_cast<Self*>(context);
+    return test->run({test->destination, test->source});
+  };
+  for (std::string* locked : {&destination, &source}) {
+    std::map<std::string, std::string> sourceBefore = snapshot(source);
+    std::map<std::string, std::string> destinationBefore = snapshot(destination);
+    if (!setListable(*locked, false)) GTEST_SKIP() << "permissions cannot be taken here";
+    std::string childOutput;
+    int status =
+        runningPrivileged() ? runUnprivileged(scratch, body, this, &childOutput) : body(this);
+    setListable(*locked, true);
+    if (status < 0) GTEST_SKIP() << "cannot run without privileges here";
+    EXPECT_EQ(2, status) << *locked;
+    EXPECT_EQ(sourceBefore, snapshot(source));
+    EXPECT_EQ(destinationBefore, snapshot(destination));
+  }
+}
+
+TEST_F(RunStopTest, ADestinationThatIsAFile) {
+  std::string plain = joinPath(scratch, "plain");
+  ASSERT_TRUE(writeFileBytes(plain, "a file"));
+  expectStop({plain, source});
+  std::string bytes;
+  ASSERT_TRUE(readFileBytes(plain, &bytes));
+  EXPECT_EQ("a file", bytes);
+}
+
+TEST_F(RunStopTest, AFolderArgumentTooLongForThePathBuffer) {
+  std::string tooLong = joinPath(scratch, std::string(pathBufferSize, 'x'));
+  expectStop({tooLong, source, "-l"}, false);
+  expectStop({destination, tooLong, "-l"}, false);
+}
+}  // namespace
