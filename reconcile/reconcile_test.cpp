@@ -25,6 +25,25 @@ std::string contentOf(const std::string& path) {
   return readFileBytes(path, &bytes) ? bytes : std::string("<missing>");
 }
 
+// The log is text in the platform's own line ends, CRLF on Windows; this gives it
+// with plain line ends, after checking that every line there ended in CRLF.
+std::string logTextOf(const std::string& path) {
+  std::string text = contentOf(path);
+  if (!platformIsWindows) return text;
+  std::string plain;
+  size_t lineEnds = 0, textLineEnds = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n') ++lineEnds;
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      ++textLineEnds;
+      continue;
+    }
+    plain += text[i];
+  }
+  EXPECT_EQ(lineEnds, textLineEnds) << "a log line did not end in CRLF";
+  return plain;
+}
+
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -63,7 +82,7 @@ class Reconcile : public testing::Test {
     arguments.insert(arguments.end(), options.begin(), options.end());
     return runProgram(arguments, scratch, output);
   }
-  std::string log() const { return contentOf(joinPath(scratch, ".mirror_log")); }
+  std::string log() const { return logTextOf(joinPath(scratch, ".mirror_log")); }
   bool removeLog() const { return deleteFile(joinPath(scratch, ".mirror_log").c_str()) == 0; }
 
   std::string scratch, source, destination;
@@ -177,7 +196,9 @@ TEST_F(Reconcile, HighBytesAreNotFolded) {
   std::string output;
   ASSERT_EQ(0, run({"-v"}, &output));
   EXPECT_TRUE(contains(output, "We need to copy")) << output;
-  EXPECT_TRUE(contains(output, "We need to delete")) << output;
+  // A Windows file system folds these letters itself: the copy lands on the
+  // destination's file, which must then not be deleted as a file without a twin.
+  EXPECT_EQ(!platformIsWindows, contains(output, "We need to delete")) << output;
 }
 
 TEST_F(Reconcile, LogInsideTheDestinationSurvivesItsRun) {
@@ -185,7 +206,7 @@ TEST_F(Reconcile, LogInsideTheDestinationSurvivesItsRun) {
   std::string output;
   ASSERT_EQ(0, runProgram({".", source, "-l", "-v"}, destination, &output)) << output;
   EXPECT_FALSE(pathExists(at(destination, "old.txt")));
-  std::string logText = contentOf(at(destination, ".mirror_log"));
+  std::string logText = logTextOf(at(destination, ".mirror_log"));
   EXPECT_TRUE(contains(logText, "Deleted " + shown("/old.txt") + "\n")) << logText;
   EXPECT_FALSE(contains(output, shown("/.mirror_log"))) << output;
   // A second run lists the log too, and must keep it again.
