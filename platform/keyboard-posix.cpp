@@ -18,9 +18,18 @@ int exitHookInstalled = 0;
 // How long the rest of an escape sequence may take to arrive after its ESC.
 constexpr int sequenceWaitMs = 30;
 
+// False when the terminal belongs to another process group: a job put in the
+// background, which the terminal stops for setting its mode or reading it. The shell
+// that took the terminal back has set its own mode; a terminal that is not the
+// controlling one gives -1 and has no such rule.
+bool inForeground() {
+  pid_t foreground = tcgetpgrp(STDIN_FILENO);
+  return foreground == -1 || foreground == getpgrp();
+}
+
 void restoreMode() {
   if (modeSaved) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &savedMode);
+    if (inForeground()) tcsetattr(STDIN_FILENO, TCSANOW, &savedMode);
     modeSaved = 0;
   }
 }
@@ -42,7 +51,8 @@ int readByte(int waitMs) {
 // or cursor key, consumed whole.
 int readAfterEscape() {
   int next = readByte(sequenceWaitMs);
-  if (next < 0) return 27;
+  // A second ESC is the key pressed again, not the start of a sequence.
+  if (next < 0 || next == 27) return 27;
   if (next == '[') {
     for (int byte = readByte(sequenceWaitMs); byte >= 0; byte = readByte(sequenceWaitMs))
       if (byte >= 0x40 && byte <= 0x7E) break;
@@ -54,7 +64,7 @@ int readAfterEscape() {
 }  // namespace
 
 void beginKeyWatch() {
-  if (!isatty(STDIN_FILENO)) return;
+  if (!isatty(STDIN_FILENO) || !inForeground()) return;
   struct termios mode;
   if (tcgetattr(STDIN_FILENO, &mode) != 0) return;
   savedMode = mode;
@@ -78,7 +88,7 @@ void endKeyWatch() {
 int pollKey() {
   pthread_mutex_lock(&keyLock);
   int key = -1;
-  if (modeSaved) {
+  if (modeSaved && inForeground()) {
     key = readByte(0);
     if (key == 27) key = readAfterEscape();
   }

@@ -7,8 +7,10 @@
 #include <poll.h>
 #include <pty.h>
 #include <pwd.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -254,9 +256,48 @@ bool canonicalWithEcho(int terminal) {
 }
 }  // namespace
 
-int runProgramOnTerminal(const std::vector<std::string>& arguments,
-                         const std::string& workingDirectory, const std::string& typedKeys,
-                         std::string* output, bool* terminalRestored) {
+namespace {
+// Exit status of the helper process when the terminal stopped the program.
+constexpr int stoppedStatus = 126;
+
+[[noreturn]] void execProgram(const std::vector<std::string>& arguments,
+                              const std::string& workingDirectory) {
+  if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) _exit(127);
+  std::string program = programPath();
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+// In the child: makes the terminal its controlling terminal, as a login shell has it,
+// and for a background run starts the program in a process group of its own, as a
+// shell does for a job started with '&', waiting for it like the shell would.
+void enterTerminal(int slave, bool inBackground) {
+  setsid();
+  ioctl(slave, TIOCSCTTY, 0);
+  if (!inBackground) return;
+  pid_t program = fork();
+  if (program == 0) {
+    setpgid(0, 0);
+    return;
+  }
+  int status = 0;
+  while (waitpid(program, &status, WUNTRACED) < 0 && errno == EINTR) {
+  }
+  if (WIFSTOPPED(status)) {
+    kill(program, SIGKILL);
+    waitpid(program, &status, 0);
+    _exit(stoppedStatus);
+  }
+  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
+int runOnTerminal(const std::vector<std::string>& arguments, const std::string& workingDirectory,
+                  const std::string& typedKeys, std::string* output, bool* terminalRestored,
+                  bool inBackground) {
   int master, slave, pipeEnds[2];
   if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return -1;
   if (pipe(pipeEnds) != 0) {
@@ -269,20 +310,12 @@ int runProgramOnTerminal(const std::vector<std::string>& arguments,
     awaitTyped(master);
   pid_t child = fork();
   if (child == 0) {
-    setsid();  // the terminal is nobody's controlling terminal: no job-control stops
-    dup2(slave, STDIN_FILENO);
-    dup2(pipeEnds[1], STDOUT_FILENO);
     close(master);
     close(pipeEnds[0]);
-    if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) _exit(127);
-    std::string program = programPath();
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& argument : arguments)
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    enterTerminal(slave, inBackground);
+    dup2(slave, STDIN_FILENO);
+    dup2(pipeEnds[1], STDOUT_FILENO);
+    execProgram(arguments, workingDirectory);
   }
   close(pipeEnds[1]);
   std::string text;
@@ -298,7 +331,23 @@ int runProgramOnTerminal(const std::vector<std::string>& arguments,
   if (terminalRestored) *terminalRestored = canonicalWithEcho(slave);
   close(slave);
   close(master);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (!WIFEXITED(status)) return 128 + WTERMSIG(status);
+  if (WEXITSTATUS(status) == stoppedStatus && inBackground) return programStoppedByTerminal;
+  return WEXITSTATUS(status);
+}
+}  // namespace
+
+int runProgramOnTerminal(const std::vector<std::string>& arguments,
+                         const std::string& workingDirectory, const std::string& typedKeys,
+                         std::string* output, bool* terminalRestored) {
+  return runOnTerminal(arguments, workingDirectory, typedKeys, output, terminalRestored, false);
+}
+
+int runProgramInTerminalBackground(const std::vector<std::string>& arguments,
+                                   const std::string& workingDirectory,
+                                   const std::string& typedKeys, std::string* output,
+                                   bool* terminalRestored) {
+  return runOnTerminal(arguments, workingDirectory, typedKeys, output, terminalRestored, true);
 }
 
 bool makeEntryIn(const std::string& folder, const std::string& name, bool asFolder) {

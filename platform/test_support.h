@@ -63,10 +63,17 @@ void unmountFileSystem(const std::string& folder);
 // ---- Helpers that only some systems can offer ----------------------------------
 // Each says false or -1 where the system cannot do it, and the test then skips.
 
+/// What runProgramInTerminalBackground gives for a program that job control stopped.
+constexpr int programStoppedByTerminal = 1000;
+
 #if defined(TALVEN_WINDOWS)
 // None of these exists here; stubs keep the tests that need them building, and they skip.
 inline int runProgramOnTerminal(const std::vector<std::string>&, const std::string&,
                                 const std::string&, std::string*, bool*) {
+  return -1;
+}
+inline int runProgramInTerminalBackground(const std::vector<std::string>&, const std::string&,
+                                          const std::string&, std::string*, bool*) {
   return -1;
 }
 inline bool makeEntryIn(const std::string&, const std::string&, bool) {
@@ -89,6 +96,13 @@ inline bool setListable(const std::string&, bool) {
 int runProgramOnTerminal(const std::vector<std::string>& arguments,
                          const std::string& workingDirectory, const std::string& typedKeys,
                          std::string* output, bool* terminalRestored);
+/// Like runProgramOnTerminal, but the program runs in a background process group of
+/// the terminal, as a job started with '&' does. Returns programStoppedByTerminal when
+/// the terminal stopped it (job control), after ending it.
+int runProgramInTerminalBackground(const std::vector<std::string>& arguments,
+                                   const std::string& workingDirectory,
+                                   const std::string& typedKeys, std::string* output,
+                                   bool* terminalRestored);
 /// Creates a file (asFolder false) or folder named name inside folder, also when the
 /// joined path is too long to be named whole.
 bool makeEntryIn(const std::string& folder, const std::string& name, bool asFolder);

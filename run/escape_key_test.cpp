@@ -55,4 +55,30 @@ TEST_F(EscapeKeyTest, OtherKeysAreDroppedAndStopNothing) {
   EXPECT_EQ(0, status) << output;
   EXPECT_TRUE(restored);
 }
+TEST_F(EscapeKeyTest, EscapePressedTwiceStillStops) {
+  // Pressed again while the program was busy: both wait, and they must not pass
+  // together for the sequence of some other key.
+  bool restored = false;
+  int status = runTyped("\x1b\x1b", &restored);
+  if (status < 0) GTEST_SKIP() << "no pseudo-terminal here";
+  EXPECT_EQ(2, status) << output;
+  EXPECT_TRUE(printed(stopMessage)) << output;
+  EXPECT_TRUE(restored);
+}
+
+TEST_F(EscapeKeyTest, ARunInTheBackgroundLeavesTheTerminalAlone) {
+  // Started with '&' from a shell: the terminal belongs to the foreground job, so the
+  // run must neither touch its mode (which would stop the run) nor read its keys.
+  std::map<std::string, std::string> sourceBefore = snapshot(source);
+  bool restored = false;
+  int status = platformIsWindows ? -1
+                                 : runProgramInTerminalBackground({destination, source}, scratch,
+                                                                  "\x1b", &output, &restored);
+  if (status < 0) GTEST_SKIP() << "no pseudo-terminal here";
+  ASSERT_NE(programStoppedByTerminal, status) << "the terminal stopped the run: " << output;
+  EXPECT_EQ(0, status) << output;
+  EXPECT_FALSE(printed(stopMessage)) << output;
+  EXPECT_TRUE(restored);
+  EXPECT_EQ(sourceBefore, snapshot(source));
+}
 }  // namespace
