@@ -46,11 +46,12 @@ int refusesWrites(const char* path) {
   return errno != ENOENT;
 }
 
-// Opens the file the copy is written to. A link found at the destination path is
-// removed first, so that the copy replaces the link and never writes into whatever
-// it points to.
+// Opens the file the copy is written to. A link found at the destination path, or
+// at the path the copy is first written to, is removed first, so that the copy
+// replaces the link and never writes into whatever it points to.
 FILE* openDestination(const char* path, const char* writePath) {
-  if (removeLinkAt(path) != 0 || refusesWrites(path)) return nullptr;
+  if (removeLinkAt(path) != 0 || refusesWrites(path) || removeLinkAt(writePath) != 0)
+    return nullptr;
   FILE* destination = fopen(writePath, "wb");
   if (destination) setvbuf(destination, nullptr, _IONBF, 0);
   return destination;
