@@ -226,6 +226,22 @@ TEST_F(FaultInjection, DestinationLinksSurviveSourceWithoutTheirNames) {
   }
 }
 
+TEST_F(FaultInjection, DestinationLinkWhereTheCopyIsFirstWritten) {
+  // A copy is written beside its destination, under the name with ".talven-partial"
+  // added, and takes its place when complete: a link of that name must not take the
+  // copy outside the tree either.
+  writeFile(at({"outside", "victim.txt"}), "outside file", olderUnits);
+  writeFile(at({"src", "a.txt"}), "source content", sourceUnits);
+  ASSERT_TRUE(makeFolders(destination));
+  if (!makeSymlink(at({"outside", "victim.txt"}), at({"dst", "a.txt.talven-partial"})))
+    GTEST_SKIP() << "cannot make symbolic links here";
+  TreeState outside = captureTree(at({"outside"}));
+  std::string output;
+  EXPECT_EQ(0, run({destination, source, "-v"}, &output)) << output;
+  expectUnchanged(outside, at({"outside"}));
+  expectMirror(destination, source);
+}
+
 TEST_F(FaultInjection, DestinationLinksNeverLeadWritesOutside) {
   writeFile(at({"outside", "folder", "sub.txt"}), "outside sub", olderUnits);
   writeFile(at({"outside", "file.txt"}), "outside file", olderUnits);
