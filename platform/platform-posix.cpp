@@ -43,8 +43,11 @@ int giveEntry(int directoryFd, const struct dirent* entry, DirectoryEntrySink si
     return errno == ENOENT ? 0 : 1;  // gone since it was read: nothing to list
   if (S_ISLNK(info.st_mode)) {
     // A link to a file stands for its target; a link to a folder is never walked,
-    // and a broken link is nothing to copy.
-    if (fstatat(directoryFd, entry->d_name, &info, 0) != 0 || !S_ISREG(info.st_mode)) return 0;
+    // and a broken link is nothing to copy. A target that exists but cannot be
+    // examined (no access) may be a file: the listing is not whole without it.
+    if (fstatat(directoryFd, entry->d_name, &info, 0) != 0)
+      return errno == ENOENT || errno == ENOTDIR || errno == ELOOP ? 0 : 1;
+    if (!S_ISREG(info.st_mode)) return 0;
   }
   if (S_ISDIR(info.st_mode))
     sink(context, entry->d_name, 1, 0, FileTime{0, 0});

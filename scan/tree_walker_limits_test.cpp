@@ -81,6 +81,33 @@ TEST_F(TreeWalkerTest, AFolderThatCannotBeListedMakesTheWalkIncomplete) {
   EXPECT_EQ(1 | 2 | 4 | 8 | 16, seen);
 }
 
+TEST_F(TreeWalkerTest, ALinkWhoseTargetCannotBeExaminedMakesTheWalkIncomplete) {
+  file("top");
+  file("locked/secret");
+  if (!makeSymlink(at("locked/secret"), at("link")) || !makeSymlink(at("nothing"), at("broken")))
+    GTEST_SKIP() << "symbolic links cannot be made here";
+  if (!setListable(at("locked"), false)) GTEST_SKIP() << "permissions cannot be taken here";
+  using Self = std::remove_pointer_t<decltype(this)>;
+  // The link may stand for a file the listing cannot see: unlike a broken link, it
+  // must not pass for nothing, or the file's twin would be deleted.
+  int (*body)(void*) = [](void* context) -> int {
+    Self* test = static_cast<Self*>(context);
+    test->walkTree(std::string(), 0, 1);
+    int seen = 0;
+    if (test->lastWalker->incomplete) seen |= 1;
+    if (walkReports.size() == 1 && walkReports[0].name == "top") seen |= 2;
+    return seen;
+  };
+  int seen = runningPrivileged() ? runUnprivileged(root, body, this, nullptr) : body(this);
+  setListable(at("locked"), true);
+  if (seen < 0) GTEST_SKIP() << "cannot run without privileges here";
+  EXPECT_EQ(1 | 2, seen);
+  // A broken link alone is nothing to list and leaves the listing complete.
+  ASSERT_TRUE(removeEntryIn(root, "link"));
+  walkTree(std::string(), 0, 1);
+  EXPECT_EQ(0, lastWalker->incomplete);
+}
+
 TEST_F(TreeWalkerTest, EntriesWhosePathWouldNotFitAreSkipped) {
   if (!makeEntryIn(root, "probe", false))
     GTEST_SKIP() << "entries below the path limit cannot be made here";
