@@ -36,6 +36,12 @@ TEST_F(RunStopTest, RootsInsideEachOther) {
   expectStop({destination, joinPath(destination, "inner"), "-l"});
   // Inside, as far as it exists: the copies would create the rest.
   expectStop({joinPath(joinPath(source, "new"), "deeper"), source});
+  // Through links, which the copies would follow as well.
+  std::string link = joinPath(scratch, "link");
+  if (!makeSymlink(joinPath(source, "inner"), link)) return;
+  expectStop({link, source});
+  expectStop({joinPath(link, "new"), source});
+  expectStop({destination, joinPath(joinPath(link, ".."), "..")});
 }
 
 TEST_F(RunStopTest, TheSameFolderWrittenInAnyWay) {
