@@ -179,14 +179,17 @@ void runSeed(uint64_t seed, const Roots& roots) {
   if (testing::Test::HasFailure()) printf("Output of the first run:\n%s\n", first.output.c_str());
 }
 
-// TALVEN_SEEDS="17,42" replays those seeds alone; otherwise a fixed list and a few
-// seeds from the clock, which are printed so that a failure can be replayed.
+// TALVEN_SEEDS="17,42" replays those seeds alone ("1-5000" runs a range); otherwise a fixed list
+// and a few seeds from the clock, which are printed so that a failure can be replayed.
 std::vector<uint64_t> chosenSeeds() {
   std::vector<uint64_t> seeds;
   const char* wanted = getenv("TALVEN_SEEDS");
   for (const char* at = wanted; at && *at;) {
     char* end;
-    seeds.push_back(strtoull(at, &end, 10));
+    uint64_t first = strtoull(at, &end, 10), last = first;
+    if (end == at) break;                                 // not a number: stop rather than loop
+    if (*end == '-') last = strtoull(end + 1, &end, 10);  // a range, for long soaks
+    for (uint64_t seed = first; seed <= last; ++seed) seeds.push_back(seed);
     at = *end ? end + 1 : end;
   }
   if (!seeds.empty()) return seeds;
