@@ -20,8 +20,10 @@ enum TransferResult { transferComplete, transferFailed, transferStopped };
 constexpr char partialSuffix[] = ".talven-partial";
 constexpr size_t longestName = 255;
 
-// Forms the path of the partial file in writePath; where the longer name would not
-// fit, the copy is written straight into the destination instead.
+// Forms the path of the partial file in writePath: the destination's name with the
+// suffix added or, where that name would be too long, the suffix alone as a name in
+// the same folder. Only where neither fits is the copy written straight into the
+// destination.
 void choosePathToWrite(const char* destinationPath, char* writePath) {
   size_t length = strlen(destinationPath);
   size_t suffixLength = sizeof partialSuffix - 1;
@@ -29,10 +31,12 @@ void choosePathToWrite(const char* destinationPath, char* writePath) {
   while (name > destinationPath && !isPathSeparator(name[-1])) --name;
   size_t nameLength = static_cast<size_t>(destinationPath + length - name);
   memcpy(writePath, destinationPath, length + 1);
+  size_t kept = length;
   if (length + suffixLength + 1 > static_cast<size_t>(pathBufferSize) ||
       nameLength + suffixLength > longestName)
-    return;
-  memcpy(writePath + length, partialSuffix, suffixLength + 1);
+    kept = length - nameLength;
+  if (kept + suffixLength + 1 > static_cast<size_t>(pathBufferSize)) return;
+  memcpy(writePath + kept, partialSuffix, suffixLength + 1);
 }
 
 // An existing destination that may not be written (read-only, locked, a folder) is
