@@ -21,8 +21,8 @@ class FaultInterruption : public EndToEndTest {
     destination = at({"dst"});
     source = at({"src"});
   }
-  void writeLargeSource() {
-    writeFile(at({"src", "large.bin"}), patternBytes(largeSize, 5), sourceUnits);
+  void writeLargeSource(const std::string& name = "large.bin") {
+    writeFile(at({"src", name}), patternBytes(largeSize, 5), sourceUnits);
     writeFile(at({"src", "small.txt"}), "small", sourceUnits);
   }
   // Waits, at most a few seconds, until the copy of the large file has begun, and
@@ -35,15 +35,17 @@ class FaultInterruption : public EndToEndTest {
     }
     return std::string();
   }
+  void killAtRandomMomentsThenFinish(const std::string& name);
   std::string destination;
   std::string source;
 };
 
 const char* const noSignals = "POSIX signals and processes are needed";
 
-TEST_F(FaultInterruption, KilledCopyIsFinishedByNextRun) {
-  if (platformIsWindows) GTEST_SKIP() << noSignals;
-  writeLargeSource();
+// Kills runs at random moments of the copy of the large file named name; after each,
+// a whole run must leave an exact mirror.
+void FaultInterruption::killAtRandomMomentsThenFinish(const std::string& name) {
+  writeLargeSource(name);
   // A whole run sets the range of moments to kill at.
   std::string output;
   auto start = std::chrono::steady_clock::now();
@@ -54,7 +56,7 @@ TEST_F(FaultInterruption, KilledCopyIsFinishedByNextRun) {
   std::mt19937 random(seed);
   std::uniform_int_distribution<long long> moment(
       0, std::chrono::duration_cast<std::chrono::microseconds>(whole).count() * 5 / 4);
-  std::string target = at({"dst", "large.bin"});
+  std::string target = at({"dst", name});
   for (int round = 0; round < 4; ++round) {
     // Odd rounds kill an update of an older copy, even rounds a first copy.
     if (round % 2) {
@@ -81,6 +83,17 @@ TEST_F(FaultInterruption, KilledCopyIsFinishedByNextRun) {
     EXPECT_EQ(0, run({destination, source}, &output)) << output;
     expectMirror(destination, source);
   }
+}
+
+TEST_F(FaultInterruption, KilledCopyIsFinishedByNextRun) {
+  if (platformIsWindows) GTEST_SKIP() << noSignals;
+  killAtRandomMomentsThenFinish("large.bin");
+}
+
+TEST_F(FaultInterruption, KilledCopyOfLongestNameIsFinishedByNextRun) {
+  if (platformIsWindows) GTEST_SKIP() << noSignals;
+  // No longer name fits beside it, so this copy is written in its place at once.
+  killAtRandomMomentsThenFinish(std::string(250, 'n'));
 }
 
 TEST_F(FaultInterruption, InterruptedCopyLeavesNoPartialFile) {
