@@ -92,6 +92,14 @@ TEST_F(RunStopTest, ADestinationThatIsAFile) {
   EXPECT_EQ("a file", bytes);
 }
 
+TEST_F(RunStopTest, AnEmptyFolderArgumentOrAFileSystemRoot) {
+  // Refused before anything else; the check of nested roots would stop these runs
+  // too, but only after naming the whole file system as a root.
+  expectStop({"", source}, false);
+  expectStop({destination, ""}, false);
+  expectStop({std::string(3, pathSeparator), source, "-l"}, false);
+}
+
 TEST_F(RunStopTest, AFolderArgumentTooLongForThePathBuffer) {
   std::string tooLong = joinPath(scratch, std::string(pathBufferSize, 'x'));
   expectStop({tooLong, source, "-l"}, false);
