@@ -193,7 +193,7 @@ std::vector<uint64_t> chosenSeeds() {
     at = *end ? end + 1 : end;
   }
   if (!seeds.empty()) return seeds;
-  // Wine starts a process in about half a second: fewer seeds there.
+  // Every process start costs several times more under Wine: fewer seeds there.
   int fixed = platformIsWindows ? 40 : 200, fresh = platformIsWindows ? 2 : 4;
   for (int seed = 1; seed <= fixed; ++seed) seeds.push_back(seed);
   uint64_t clock = std::chrono::system_clock::now().time_since_epoch().count();
