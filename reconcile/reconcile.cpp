@@ -116,7 +116,16 @@ void updatePass(const TwinIndex& index) {
   }
 }
 
-void copyPass() {
+// Where the destination could not be listed whole, a copy may land on a file the
+// listing never reached. One as new as the source or newer is kept, as a listed twin
+// would be: overwriting it would lose the newer file.
+int unlistedAndNotOlder(const char* destinationPath, FileTime sourceTime) {
+  FileTime existing;
+  return getFileTime(destinationPath, &existing) == 0 &&
+         fileTimeValue(existing) >= fileTimeValue(sourceTime);
+}
+
+void copyPass(int destinationListingComplete) {
   char sourcePath[pathBufferSize];
   char destinationPath[pathBufferSize];
   for (int32_t s = 0; s < sourceTable.count && !stopping(); ++s) {
@@ -124,6 +133,10 @@ void copyPass() {
     if (source.handled || joinFullPath(sourcePath, sourceRoot, source.relativePath) ||
         joinFullPath(destinationPath, destinationRoot, source.relativePath))
       continue;
+    if (!destinationListingComplete && unlistedAndNotOlder(destinationPath, source.lastWriteTime)) {
+      if (verbose) printf("Kept [%s]: not older than the source !\n", destinationPath);
+      continue;
+    }
     if (verbose) printf("We need to copy %s%s\n", sourceRoot, source.relativePath);
     if (logFile) fprintf(logFile, "Got %s\t%" PRIu64 "\n", source.relativePath, source.size);
     copyEntry(source, sourcePath, destinationPath);
@@ -180,7 +193,7 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
   forgetCheckedFolders();
   updatePass(index);
   freeTwinIndex(&index);
-  if (!counts.interrupted) copyPass();
+  if (!counts.interrupted) copyPass(destinationListingComplete);
   if (!counts.interrupted && sourceListingComplete) deletePass();
   free(kept.identities);
   if (counts.interrupted || interruptRequested()) return interruptedExitStatus;
