@@ -488,6 +488,10 @@ bool shareWithEveryone(const std::string& path) {
   return nftw(path.c_str(), shareEntry, 16, FTW_PHYS) == 0;
 }
 
+bool makeWriteOnlyFolder(const std::string& folder) {
+  return chmod(folder.c_str(), 0333) == 0;
+}
+
 int runProgramUnprivileged(const std::vector<std::string>& arguments,
                            const std::string& workingDirectory, std::string* output) {
   if (!runningPrivileged()) return runProgram(arguments, workingDirectory, output);

@@ -148,6 +148,9 @@ inline bool startProgram(const std::vector<std::string>&, const std::string&, Ru
 inline bool signalProgram(const RunningProgram&, ProgramSignal) {
   return false;
 }
+inline bool makeWriteOnlyFolder(const std::string&) {
+  return false;
+}
 inline bool programRunning(const RunningProgram&) {
   return false;
 }
@@ -164,6 +167,9 @@ inline bool removeFolderTree(const std::string&) {
   return false;
 }
 #else
+/// Lets everyone create files in and traverse folder, but nobody bound by
+/// permissions list it.
+bool makeWriteOnlyFolder(const std::string& folder);
 /// Lets everyone read, write and traverse path and everything below it (links are
 /// not followed), so that a run without privileges can work in a scratch tree.
 bool shareWithEveryone(const std::string& path);

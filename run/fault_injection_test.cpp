@@ -99,6 +99,27 @@ TEST_F(FaultInjection, UnwritableDestinationFileKeepsContentAndTime) {
   expectUnchanged(before, destination);
 }
 
+TEST_F(FaultInjection, UnlistableDestinationFolderKeepsNewerFiles) {
+  if (platformIsWindows) GTEST_SKIP() << noPermissions;
+  // The folder cannot be listed, but its files can be written: the copies of its
+  // source files land on files the run never compared.
+  writeFile(at({"src", "x", "edited.txt"}), "older source", olderUnits);
+  writeFile(at({"src", "x", "stale.txt"}), "newer source", sourceUnits);
+  writeFile(at({"dst", "x", "edited.txt"}), "newer destination", sourceUnits);
+  writeFile(at({"dst", "x", "stale.txt"}), "older destination", olderUnits);
+  ASSERT_TRUE(shareWithEveryone(scratch));
+  ASSERT_TRUE(makeWriteOnlyFolder(at({"dst", "x"})));
+  std::string output;
+  int status = runProgramUnprivileged({destination, source, "-v"}, scratch, &output);
+  if (status < 0) GTEST_SKIP() << "cannot run the program without privileges here";
+  EXPECT_EQ(1, status) << output;
+  ASSERT_TRUE(shareWithEveryone(destination));
+  TreeState after = captureTree(destination);
+  EXPECT_EQ("newer destination", after["x/edited.txt"].bytes) << output;
+  EXPECT_EQ(sourceUnits, after["x/edited.txt"].lastWrite);
+  EXPECT_EQ("newer source", after["x/stale.txt"].bytes) << output;
+}
+
 TEST_F(FaultInjection, UnreadableSourceFileIsNeitherCopiedNorUpdated) {
   if (platformIsWindows) GTEST_SKIP() << noPermissions;
   writeFile(at({"src", "secret.bin"}), "secret", sourceUnits);
