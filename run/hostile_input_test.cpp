@@ -106,8 +106,10 @@ const char* const hostileNames[] = {
     "%s%n%x%p.txt", "with space.txt", " leading space", "-v", "--help", "-", "-rf x",
 };
 // Names only POSIX allows: cut at a line end, a trailing space, bytes that are no
-// UTF-8, and the longest name, which a Windows path buffer cannot hold with a folder.
-const char* const posixOnlyNames[] = {"trailing space ", "new\nline.txt", "\xff\xfe\x80invalid"};
+// UTF-8, what Windows reads as separators and drives, and the longest name, which a Windows path
+// buffer cannot hold with a folder.
+const char* const posixOnlyNames[] = {"trailing space ", "new\nline.txt", "\xff\xfe\x80invalid",
+                                      "back\\slash.txt", "c:\\drive.txt", "C:"};
 
 TEST_F(HostileInput, HostileFileNamesAreMirroredExactly) {
   std::vector<std::string> names(std::begin(hostileNames), std::end(hostileNames));
