@@ -38,9 +38,9 @@ unsigned scan(const char* root, EntryTable* table, EntryCallback collector) {
     outcome = scanAborted;
   else if (walker->rootResult == enumerateMissing)
     outcome = scanRootMissing;
-  else if (walker->rootResult != enumerateListed)
+  else if (walker->rootResult == enumerateUnreadable)
     outcome = scanRootUnreadable;
-  else if (walker->incomplete)
+  else if (walker->incomplete)  // also a root read only in part (enumerateBroken)
     outcome = scanIncomplete;
   delete walker;
   return outcome;
