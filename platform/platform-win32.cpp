@@ -53,25 +53,43 @@ int joinInto(char* out, size_t outSize, const char* directory, const char* name)
   return 0;
 }
 
+// Symbolic links, junctions and mount points stand for another place. Other reparse
+// points (cloud-synced or deduplicated files and folders) are the thing itself and
+// are listed like any other entry.
+bool leadsElsewhere(DWORD attributes, DWORD reparseTag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(reparseTag);
+}
+
 // Gives one found record to the sink; returns 1 when it could not be examined.
 int giveEntry(const char* directory, const WIN32_FIND_DATAA& found, DirectoryEntrySink sink,
               void* context) {
-  DWORD attributes = found.dwFileAttributes;
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+  // For a reparse point, the search record carries its tag in dwReserved0.
+  bool link = leadsElsewhere(found.dwFileAttributes, found.dwReserved0);
+  if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     // A junction or a link to a folder may lead out of the tree or back up it.
-    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-      sink(context, found.cFileName, 1, 0, FileTime{0, 0});
+    if (!link) sink(context, found.cFileName, 1, 0, FileTime{0, 0});
     return 0;
   }
   uint64_t size = wholeSize(found.nFileSizeHigh, found.nFileSizeLow);
   FileTime lastWrite = fromFiletime(found.ftLastWriteTime);
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+  if (link) {
     // The record describes the link itself; what is copied is its target.
     char fullPath[MAX_PATH];
     if (joinInto(fullPath, sizeof fullPath, directory, found.cFileName)) return 1;
     if (readLinkTarget(fullPath, &size, &lastWrite)) return 0;
   }
   sink(context, found.cFileName, 0, size, lastWrite);
+  return 0;
+}
+
+// The attributes and reparse tag of the entry that path names itself; 1 when missing.
+int readOwnEntry(const char* path, DWORD* attributes, DWORD* reparseTag) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(path, &found);
+  if (search == INVALID_HANDLE_VALUE) return 1;
+  FindClose(search);
+  *attributes = found.dwFileAttributes;
+  *reparseTag = found.dwReserved0;
   return 0;
 }
 
@@ -175,19 +193,16 @@ int replaceFile(const char* from, const char* to) {
   return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : 1;
 }
 
-// A file symbolic link in the destination would make the copier write through it
-// into whatever file it names, perhaps outside the destination tree. Other reparse
-// points on files (deduplicated or cloud files) are ordinary files and stay.
+// A file link in the destination would make the copier write through it into
+// whatever file it names, perhaps outside the destination tree.
 int removeLinkAt(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
       (attributes & FILE_ATTRIBUTE_DIRECTORY))
     return 0;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(path, &found);
-  if (search == INVALID_HANDLE_VALUE) return 1;
-  FindClose(search);
-  if (found.dwReserved0 != IO_REPARSE_TAG_SYMLINK) return 0;
+  DWORD reparseTag = 0;
+  if (readOwnEntry(path, &attributes, &reparseTag)) return 1;
+  if (!leadsElsewhere(attributes, reparseTag)) return 0;
   return DeleteFileA(path) ? 0 : 1;
 }
 
@@ -195,6 +210,9 @@ int removeFolderLink(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
   DWORD link = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & link) != link) return noFolderLink;
+  DWORD reparseTag = 0;
+  if (readOwnEntry(path, &attributes, &reparseTag)) return folderLinkKept;
+  if (!leadsElsewhere(attributes, reparseTag)) return noFolderLink;
   // Removing the folder entry of a junction or folder link removes only the link.
   return RemoveDirectoryA(path) ? folderLinkRemoved : folderLinkKept;
 }
