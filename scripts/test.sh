@@ -90,6 +90,8 @@ start_wine() {
     wineboot -i >/dev/null 2>&1 || return 1
     wineserver -w
   fi
+  # A server left running on this prefix by an interrupted run would not be persistent.
+  wineserver -k >/dev/null 2>&1 || true
   wineserver -p >/dev/null 2>&1
   wineboot >/dev/null 2>&1
 }
