@@ -92,12 +92,14 @@ start_wine() {
   fi
   # A server left running on this prefix by an interrupted run would not be persistent.
   wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
   wineserver -p >/dev/null 2>&1
   wineboot >/dev/null 2>&1
 }
 
 stop_wine() {
   wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
 }
 
 mkdir -p build
