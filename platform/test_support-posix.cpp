@@ -235,6 +235,10 @@ bool mountSmallFileSystem(const std::string& folder, int kilobytes) {
   return mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0;
 }
 
+bool bindFolder(const std::string& folder, const std::string& place) {
+  return mount(folder.c_str(), place.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
+
 void unmountFileSystem(const std::string& folder) {
   umount2(folder.c_str(), MNT_DETACH);
 }

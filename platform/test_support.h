@@ -88,6 +88,9 @@ inline bool makeFifo(const std::string&) {
 inline bool setListable(const std::string&, bool) {
   return false;
 }
+inline bool bindFolder(const std::string&, const std::string&) {
+  return false;
+}
 #else
 /// Runs talven like runProgram, but with standard input on a new pseudo-terminal into
 /// which typedKeys were typed before the program started. Stores in terminalRestored
@@ -113,6 +116,9 @@ bool makeFifo(const std::string& path);
 /// Takes away (listable false) or gives back every right on a folder, so that it
 /// cannot be listed or entered by anyone bound by permissions.
 bool setListable(const std::string& folder, bool listable);
+/// Shows folder also at the existing empty folder place (a bind mount); undone with
+/// unmountFileSystem.
+bool bindFolder(const std::string& folder, const std::string& place);
 #endif
 
 // ---- Running the program without privileges, in the background, on deep trees ----

@@ -31,6 +31,27 @@ int resolveRoot(const char* root, char* resolved) {
   return 0;
 }
 
+// Names cannot show every way two folders meet: a file system that ignores letter
+// case, or one folder mounted at two places. The identity of each folder on the way
+// down to inner can: when one of them is outer, inner lies within it.
+int liesWithin(const char* inner, const char* outer) {
+  FileIdentity outerIdentity;
+  if (fileIdentity(outer, &outerIdentity)) return 0;
+  char prefix[pathBufferSize];
+  size_t length = strlen(inner);
+  memcpy(prefix, inner, length + 1);
+  for (size_t at = 0; at < length; ++at) {
+    if (!isPathSeparator(inner[at])) continue;
+    prefix[at + 1] = '\0';
+    FileIdentity identity;
+    if (fileIdentity(prefix, &identity) == 0 && identity.volume == outerIdentity.volume &&
+        identity.index == outerIdentity.index)
+      return 1;
+    prefix[at + 1] = inner[at + 1];
+  }
+  return 0;
+}
+
 int takeRoots(char** argv) {
   const char* names[2] = {"destination", "source"};
   char* roots[2] = {destinationRoot, sourceRoot};
@@ -96,16 +117,24 @@ int checkRootsApart(const char* destination, const char* source) {
   size_t shorter = destinationLength < sourceLength ? destinationLength : sourceLength;
   // Both end in a separator, so a common prefix of the shorter length means the
   // shorter one is the other or one of its ancestors.
-  if (!pathNamesEqualN(resolvedDestination, resolvedSource, shorter)) return 0;
-  if (destinationLength == sourceLength)
+  int destinationHolds = 0;
+  int sourceHolds = 0;
+  if (pathNamesEqualN(resolvedDestination, resolvedSource, shorter)) {
+    destinationHolds = destinationLength <= sourceLength;
+    sourceHolds = sourceLength <= destinationLength;
+  } else {
+    destinationHolds = liesWithin(resolvedSource, resolvedDestination);
+    sourceHolds = liesWithin(resolvedDestination, resolvedSource);
+  }
+  if (destinationHolds && sourceHolds)
     printf("The destination and the source are the same folder [%s] !\n", resolvedSource);
-  else if (destinationLength < sourceLength)
+  else if (destinationHolds)
     printf("The source folder [%s] lies inside the destination folder [%s] !\n", resolvedSource,
            resolvedDestination);
-  else
+  else if (sourceHolds)
     printf("The destination folder [%s] lies inside the source folder [%s] !\n",
            resolvedDestination, resolvedSource);
-  return 1;
+  return destinationHolds || sourceHolds;
 }
 
 int runTalven(int argc, char** argv) {
