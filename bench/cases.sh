@@ -4,25 +4,44 @@
 
 make_tree() { python3 "$here/make_tree.py" "$@" >/dev/null; }
 
-# Trees are not deleted between timed runs but moved aside, and deleted once a
-# case is over: on a file system without a journal, ext4 passes over inodes freed
-# in the last half minute when it allocates new ones, so files created right
-# after a mass deletion cost several times more than usual, whatever tool makes
-# them.
-trash_count=0
+# Trees of many files are not deleted between timed runs but moved aside, their
+# pages dropped from the cache, and deleted once a case is over. On ext4 without
+# a journal, new inodes pass over those freed in the last minute, so files created
+# right after a mass deletion cost several times more than usual, whatever tool
+# makes them; and kept pages would crowd the cache and slow later runs.
+trash_count=0 last_mass_deletion=-1000
 discard_tree() {
   mkdir -p "$scratch/trash"
   trash_count=$((trash_count + 1))
   mv "$1" "$scratch/trash/$trash_count"
+  [ "${2:-evict}" = keep-cached ] && return
+  sync
+  python3 "$here/make_tree.py" evict "$scratch/trash/$trash_count"
 }
-empty_trash() { rm -rf "$scratch/trash"; }
+empty_trash() {
+  rm -rf "$scratch/trash"
+  sync
+  last_mass_deletion=$SECONDS
+}
+# Waits until the inodes of the last mass deletion may be reused at full speed.
+settle() {
+  local wait=$((last_mass_deletion + 61 - SECONDS))
+  [ "$wait" -le 0 ] || { echo "  (waiting ${wait} s for freed inodes to settle)"; sleep "$wait"; }
+}
 
 # Untimed resets, the same for every tool: each timed run starts from the same
 # destination with no dirty pages of an earlier run still waiting to be written.
+# A memory file system has neither cost, and no room for kept trees.
 reset_empty() {
-  [ ! -e "$dst" ] || discard_tree "$dst"
+  if [ "$scratch_fs" = tmpfs ]; then
+    rm -rf "$dst"
+  elif [ -e "$dst" ]; then
+    discard_tree "$dst"
+  fi
   mkdir "$dst" && sync
 }
+# A few large files are simply deleted: that frees their cached pages too.
+reset_deleted() { rm -rf "$dst" && mkdir "$dst" && sync; }
 reset_none() { sync; }
 reset_from_mirror() { rsync -a --delete "$mirror/" "$dst/" && sync; }
 
@@ -101,6 +120,7 @@ case_first() {
   ensure_small_tree
   src=$small/src dst=$small/dst
   echo "First mirror: $first_files files into an empty destination"
+  settle
   rounds first "$first_files" reset_empty talven rsync cp || true
   check_mirror first reset_empty 1
   discard_tree "$dst"
@@ -125,6 +145,7 @@ case_incremental() {
     python3 "$here/make_tree.py" mutate "$src" --percent 1 --max-size "$max_size"
   fi
   echo "Incremental: 1% touched newer, 1% added, 1% deleted"
+  settle
   rounds incremental "$first_files" reset_from_mirror talven rsync || true
   check_mirror incremental reset_from_mirror 1
   discard_tree "$dst"
@@ -138,10 +159,9 @@ case_large() {
   python3 "$here/make_tree.py" large "$src" --count "$large_count" --size-mib "$large_mib" \
     >/dev/null
   echo "Large files: $large_count x $large_mib MiB into an empty destination"
-  rounds large "$large_count" reset_empty talven rsync cp || true
-  check_mirror large reset_empty 1
-  discard_tree "$dir"
-  empty_trash
+  rounds large "$large_count" reset_deleted talven rsync cp || true
+  check_mirror large reset_deleted 1
+  rm -rf "$dir"
 }
 
 # No-op runs on ever larger trees of empty files, two identical trees each; the
@@ -162,7 +182,7 @@ case_scale() {
     echo "Scale: no-op on $size files"
     local outcome=0
     rounds scale "$size" reset_none talven floor || outcome=1
-    discard_tree "$dir"
+    discard_tree "$dir" keep-cached
     [ "$outcome" = 0 ] || { echo "  talven failed at $size files: larger sizes skipped"; break; }
   done
 }

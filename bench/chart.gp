@@ -1,10 +1,17 @@
 # Draws bench/results/<mode>/chart.png from the files report.py wrote.
-# Called by bench/run.sh as: gnuplot -e "results='FOLDER'" bench/chart.gp
+# Called by bench/run.sh as:
+#   gnuplot -e "results='FOLDER'; ratios=N; scales=M" bench/chart.gp
+# where N and M are the lines of ratios.dat and scale.dat; an empty panel is left out.
 if (!exists("results")) results = "."
-set terminal pngcairo size 1200,500 font ",10" noenhanced
+if (!exists("ratios")) ratios = 1
+if (!exists("scales")) scales = 1
+panels = (ratios > 0) + (scales > 0)
+if (panels == 0) exit
+set terminal pngcairo size 600 * panels + 100 * (panels - 1),500 font ",10" noenhanced
 set output results."/chart.png"
-set multiplot layout 1,2 title "talven benchmark (medians of one run)"
+set multiplot layout 1,panels title "talven benchmark (medians of one run)"
 
+if (ratios > 0) {
 set title "talven time / peer time (bars) against the target (marks)"
 set style fill solid 0.6 border -1
 set boxwidth 0.6
@@ -15,7 +22,9 @@ set key top left
 set offsets 0.5, 0.5, 0, 0
 plot results."/ratios.dat" using 0:2:xtic(1) with boxes title "talven / peer", \
      "" using 0:3 with points pt 9 ps 2 lc rgb "red" title "target (at most)"
+}
 
+if (scales > 0) {
 set title "no-op time per file"
 set logscale x
 set offsets graph 0.1, graph 0.1, 0, 0
@@ -25,4 +34,5 @@ set ylabel "microseconds per file"
 set yrange [0:*]
 plot results."/scale.dat" using 1:2 with linespoints pt 7 title "talven", \
      "" using 1:3 with linespoints pt 5 title "two finds in parallel"
+}
 unset multiplot

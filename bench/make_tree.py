@@ -8,6 +8,7 @@ file system keeps them exactly). Only the standard library is used.
   make_tree.py tree ROOT --files N --folders F --max-size BYTES [--seed S]
   make_tree.py large ROOT --count N --size-mib M [--seed S]
   make_tree.py mutate ROOT --percent P --max-size BYTES [--seed S]
+  make_tree.py evict ROOT
 """
 
 import argparse
@@ -107,6 +108,17 @@ def mutate(root, percent, max_size, seed):
     print(f"touched {n}, deleted {n}, added {n} files under {root}")
 
 
+def evict(root):
+    """Drops the cached pages of every file under root (written back already),
+    so that trees kept until the end of a case do not crowd the page cache."""
+    for path in list_files(root):
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(fd)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -121,9 +133,11 @@ def main():
     change = commands.add_parser("mutate")
     change.add_argument("--percent", type=float, required=True)
     change.add_argument("--max-size", type=int, required=True)
+    drop = commands.add_parser("evict")
     for command in (tree, large, change):
-        command.add_argument("root")
         command.add_argument("--seed", type=int, default=6)
+    for command in (tree, large, change, drop):
+        command.add_argument("root")
     args = parser.parse_args()
     if args.command == "tree":
         if args.files < 1 or args.folders < 1:
@@ -131,8 +145,10 @@ def main():
         make_tree(args.root, args.files, args.folders, args.max_size, args.seed)
     elif args.command == "large":
         make_large(args.root, args.count, args.size_mib, args.seed)
-    else:
+    elif args.command == "mutate":
         mutate(args.root, args.percent, args.max_size, args.seed)
+    else:
+        evict(args.root)
 
 
 if __name__ == "__main__":

@@ -89,6 +89,7 @@ build_talven
 results=$repo/bench/results/$mode
 mkdir -p "$results"
 scratch=$(mktemp -d "${BENCH_DIR:-/tmp}/talven-bench.XXXXXX")
+scratch_fs=$(df --output=fstype "$scratch" | tail -n 1)
 cleanup() {
   if [ "$keep" = 1 ]; then echo "Scratch folder kept: $scratch"; else rm -rf "$scratch"; fi
 }
@@ -143,7 +144,8 @@ echo "Mode $mode: $runs timed runs per tool after one warm-up; scratch $scratch"
   echo "nproc: $(nproc)"
   lscpu | head -n 15
   echo "memory: $(free -h | awk '/^Mem:/ { print $2 " total, " $7 " available" }')"
-  echo "scratch file system: $(df -T "$scratch" | awk 'NR == 2 { print $2 " on " $1 ", " $5 " free" }')"
+  echo "scratch: $scratch on $(df -T "$scratch" | awk 'NR == 2 { print $2 " (" $1 "), " $5 " KiB free" }')"
+  echo "scratch mount options: $(findmnt -n -o OPTIONS -T "$scratch")"
   echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "peers: $(rsync --version | head -n 1); $(cp --version | head -n 1)"
 } >"$results/machine.txt"
@@ -157,7 +159,9 @@ done
 echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results/machine.txt"
 
 python3 "$here/report.py" "$results" | tee "$results/table.txt"
-gnuplot -e "results='$results'" "$here/chart.gp" || echo "The chart could not be drawn." >&2
+gnuplot -e "results='$results'; ratios=$(wc -l <"$results/ratios.dat");
+            scales=$(wc -l <"$results/scale.dat")" "$here/chart.gp" ||
+  echo "The chart could not be drawn." >&2
 echo "Results: $results (table.txt, summary.csv, targets.csv, samples.csv, chart.png)"
 if [ "$checks_failed" != 0 ]; then
   echo "$checks_failed correctness check(s) failed: see above." >&2
