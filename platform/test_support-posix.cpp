@@ -23,6 +23,19 @@
 #include "platform/test_support.h"
 
 namespace {
+// Reads what a child writes into the pipe until the pipe closes, closes it, waits
+// for the child and stores its wait status.
+std::string collectChild(int readEnd, pid_t child, int* status) {
+  std::string text;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(readEnd, buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<size_t>(got));
+  close(readEnd);
+  waitpid(child, status, 0);
+  return text;
+}
+
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
   return remove(path) == 0 ? 0 : (chmod(path, 0700), remove(path));
 }
@@ -160,14 +173,8 @@ int runProgram(const std::vector<std::string>& arguments, const std::string& wor
     _exit(127);
   }
   close(pipeEnds[1]);
-  std::string text;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(pipeEnds[0], buffer, sizeof buffer)) > 0)
-    text.append(buffer, static_cast<size_t>(got));
-  close(pipeEnds[0]);
   int status = 0;
-  waitpid(child, &status, 0);
+  std::string text = collectChild(pipeEnds[0], child, &status);
   if (output) *output = text;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
@@ -217,14 +224,8 @@ int runUnprivileged(const std::string& folder, int (*body)(void* context), void*
     runChild(pipeEnds[1], body, context);
   }
   close(pipeEnds[1]);
-  std::string text;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(pipeEnds[0], buffer, sizeof buffer)) > 0)
-    text.append(buffer, static_cast<size_t>(got));
-  close(pipeEnds[0]);
   int status = 0;
-  waitpid(child, &status, 0);
+  std::string text = collectChild(pipeEnds[0], child, &status);
   if (output) *output = text;
   if (!WIFEXITED(status) || WEXITSTATUS(status) == notUnprivileged) return -1;
   return WEXITSTATUS(status);
@@ -322,14 +323,8 @@ int runOnTerminal(const std::vector<std::string>& arguments, const std::string& 
     execProgram(arguments, workingDirectory);
   }
   close(pipeEnds[1]);
-  std::string text;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(pipeEnds[0], buffer, sizeof buffer)) > 0)
-    text.append(buffer, static_cast<size_t>(got));
-  close(pipeEnds[0]);
   int status = 0;
-  waitpid(child, &status, 0);
+  std::string text = collectChild(pipeEnds[0], child, &status);
   if (output) *output = text;
   // The slave stayed open here, so its mode outlives the program for this look.
   if (terminalRestored) *terminalRestored = canonicalWithEcho(slave);
@@ -529,14 +524,8 @@ bool programRunning(const RunningProgram& program) {
 
 int waitProgram(RunningProgram* program, std::string* output) {
   if (program->processId <= 0) return -1;
-  std::string text;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(program->outputEnd, buffer, sizeof buffer)) > 0)
-    text.append(buffer, static_cast<size_t>(got));
-  close(program->outputEnd);
   int status = 0;
-  waitpid(program->processId, &status, 0);
+  std::string text = collectChild(program->outputEnd, program->processId, &status);
   program->processId = -1;
   program->outputEnd = -1;
   if (output) *output = text;
