@@ -154,7 +154,7 @@ def print_tables(rows, scale, targets):
                   f"{row['budget_bytes'] / row['size']:>13.1f}")
     print(f"\n{'target':<58} {'figure':>7} {'limit':>6}  result")
     for name, figure, limit, met in targets:
-        print(f"{name:<58} {figure:>7.2f} {limit:>6.2f}  {'met' if met else 'MISSED'}")
+        print(f"{name:<58} {figure:>7.3f} {limit:>6.2f}  {'met' if met else 'MISSED'}")
 
 
 def main():

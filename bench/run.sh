@@ -18,7 +18,8 @@ Usage: bench/run.sh [--quick] [--runs N] [--talven PATH] [--cases LIST] [--timeo
   --keep         leave the scratch folder in place
 
 Trees are made under $BENCH_DIR (default /tmp) in a scratch folder that is
-removed at the end. Results go to bench/results/full or bench/results/quick.
+removed at the end. Results go to bench/results/MODE-FS, for instance
+bench/results/full-ext4 or bench/results/quick-tmpfs.
 EOF
 }
 
@@ -86,14 +87,14 @@ build_talven() {
 
 check_tools
 build_talven
-results=$repo/bench/results/$mode
-mkdir -p "$results"
 scratch=$(mktemp -d "${BENCH_DIR:-/tmp}/talven-bench.XXXXXX")
-scratch_fs=$(df --output=fstype "$scratch" | tail -n 1)
 cleanup() {
   if [ "$keep" = 1 ]; then echo "Scratch folder kept: $scratch"; else rm -rf "$scratch"; fi
 }
 trap cleanup EXIT
+scratch_fs=$(df --output=fstype "$scratch" | tail -n 1)
+results=$repo/bench/results/$mode-$scratch_fs
+mkdir -p "$results"
 trap 'exit 130' INT TERM
 samples=$results/samples.csv
 echo "case,size,tool,run,seconds,max_rss_kb,status" >"$samples"
