@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds talven three ways and runs every unit test in each:
+# Builds talven three ways and runs every unit test in each, then fuzzes briefly:
 #   build/asan  native, AddressSanitizer and UndefinedBehaviorSanitizer
 #   build/tsan  native, ThreadSanitizer
 #   build/win   Windows (mingw-w64 cross build), tests run under Wine
+#   build/fuzz  clang's libFuzzer on the pure pieces, 20 s a target (TALVEN_FUZZ_SECONDS)
 # Wine keeps its own configuration in build/wineprefix, so nothing outside the build
 # tree is touched. Exits non-zero when any build or any test fails.
 set -uo pipefail
@@ -111,6 +112,15 @@ if command -v wine >/dev/null 2>&1 && start_wine; then
 else
   failures+=("windows: wine is missing or could not be prepared")
   recap+=("windows: not run")
+fi
+
+# A short run of every fuzz target (libFuzzer, under ASan and UBSan).
+fuzz_started=$SECONDS
+if scripts/fuzz.sh "${TALVEN_FUZZ_SECONDS:-20}"; then
+  recap+=("fuzz: every target ran ${TALVEN_FUZZ_SECONDS:-20} s without a finding ($((SECONDS - fuzz_started)) s)")
+else
+  failures+=("fuzz: a target found a fault or could not be built")
+  recap+=("fuzz: failed ($((SECONDS - fuzz_started)) s)")
 fi
 
 echo
