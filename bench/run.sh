@@ -51,6 +51,13 @@ else
   scale_sizes="10000 100000 1000000"
 fi
 [ "$runs" -ge 1 ] || { echo "bench/run.sh: --runs must be at least 1" >&2; exit 2; }
+IFS=, read -r -a selected <<<"$cases"
+for name in "${selected[@]}"; do
+  case "$name" in
+    first|noop|incremental|large|scale) ;;
+    *) echo "bench/run.sh: unknown case '$name'" >&2; exit 2 ;;
+  esac
+done
 max_size=16384 scale_per_folder=1000
 
 # Each tool with the Debian package that brings it.
@@ -59,7 +66,10 @@ check_tools() {
   for pair in rsync:rsync cp:coreutils find:findutils diff:diffutils python3:python3 \
               gnuplot:gnuplot-nox timeout:coreutils awk:mawk /usr/bin/time:time; do
     tool=${pair%%:*} package=${pair#*:}
-    command -v "$tool" >/dev/null 2>&1 || missing="$missing $package"
+    command -v "$tool" >/dev/null 2>&1 || case " $missing " in
+      *" $package "*) ;;
+      *) missing="$missing $package" ;;
+    esac
   done
   if [ -z "$talven" ] && ! command -v cmake >/dev/null 2>&1; then missing="$missing cmake"; fi
   if [ -n "$missing" ]; then
@@ -77,9 +87,15 @@ build_talven() {
     return
   fi
   echo "Building talven (Release) in build/release ..."
-  cmake -S "$repo" -B "$repo/build/release" -DCMAKE_BUILD_TYPE=Release -DTALVEN_TESTS=OFF \
-    >/dev/null
-  cmake --build "$repo/build/release" -j2 >/dev/null
+  local log
+  log=$(mktemp)
+  if ! { cmake -S "$repo" -B "$repo/build/release" -DCMAKE_BUILD_TYPE=Release \
+           -DTALVEN_TESTS=OFF && cmake --build "$repo/build/release" -j2; } >"$log" 2>&1; then
+    tail -n 20 "$log" >&2
+    echo "bench/run.sh: the Release build failed (full output in $log)" >&2
+    exit 2
+  fi
+  rm -f "$log"
   talven=$repo/build/release/talven
   talven_origin="Release build of $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?')"
   git -C "$repo" diff --quiet HEAD 2>/dev/null || talven_origin="$talven_origin with uncommitted changes"
@@ -150,13 +166,7 @@ echo "Mode $mode: $runs timed runs per tool after one warm-up; scratch $scratch"
   echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "peers: $(rsync --version | head -n 1); $(cp --version | head -n 1)"
 } >"$results/machine.txt"
-IFS=, read -r -a selected <<<"$cases"
-for name in "${selected[@]}"; do
-  case "$name" in
-    first|noop|incremental|large|scale) "case_$name" ;;
-    *) echo "bench/run.sh: unknown case '$name'" >&2; exit 2 ;;
-  esac
-done
+for name in "${selected[@]}"; do "case_$name"; done
 echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results/machine.txt"
 
 python3 "$here/report.py" "$results" | tee "$results/table.txt"
