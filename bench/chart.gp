@@ -19,7 +19,7 @@ set xtics rotate by -30
 set yrange [0:*]
 set grid ytics
 set key top left
-set offsets 0.5, 0.5, 0, 0
+set offsets 0.5, 0.5, 0.2, 0
 plot results."/ratios.dat" using 0:2:xtic(1) with boxes title "talven / peer", \
      "" using 0:3 with points pt 9 ps 2 lc rgb "red" title "target (at most)"
 }
@@ -29,6 +29,7 @@ set title "no-op time per file"
 set logscale x
 set offsets graph 0.1, graph 0.1, 0, 0
 set xtics norotate
+set format x "%.0f"
 set xlabel "files in each tree"
 set ylabel "microseconds per file"
 set yrange [0:*]
