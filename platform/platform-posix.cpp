@@ -166,6 +166,36 @@ int removeLinkAt(const char* path) {
   return unlink(path) == 0 ? 0 : 1;
 }
 
+int checkReplaceable(const char* path) {
+  struct stat info;
+  if (lstat(path, &info) != 0) return errno == ENOENT ? replaceableFree : replaceableRefused;
+  if (S_ISLNK(info.st_mode)) return unlink(path) == 0 ? replaceableFree : replaceableLinkKept;
+  if (!S_ISREG(info.st_mode)) return replaceableRefused;
+  return faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0 ? replaceableFile : replaceableRefused;
+}
+
+FILE* createFileForWriting(const char* path) {
+  // O_NOFOLLOW: a link in the way fails the open instead of being written through;
+  // O_NONBLOCK: a pipe without reader fails at once instead of blocking the run.
+  int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = open(path, flags, 0666);
+  if (fd < 0 && errno == ELOOP && unlink(path) == 0) fd = open(path, flags, 0666);
+  if (fd < 0) return nullptr;
+  struct stat info;
+  FILE* file = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? fdopen(fd, "wb") : nullptr;
+  if (!file) {
+    close(fd);
+    return nullptr;
+  }
+  setvbuf(file, nullptr, _IONBF, 0);
+  return file;
+}
+
+int setOpenFileTimes(FILE* file, FileTime time) {
+  struct timespec times[2] = {toTimespec(time), toTimespec(time)};
+  return fflush(file) == 0 && futimens(fileno(file), times) == 0 ? 0 : 1;
+}
+
 int removeFolderLink(const char* path) {
   struct stat info;
   if (lstat(path, &info) != 0 || !S_ISLNK(info.st_mode)) return noFolderLink;

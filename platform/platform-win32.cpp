@@ -206,6 +206,29 @@ int removeLinkAt(const char* path) {
   return DeleteFileA(path) ? 0 : 1;
 }
 
+int checkReplaceable(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return replaceableFree;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return replaceableRefused;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    if (removeLinkAt(path) != 0) return replaceableLinkKept;
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return replaceableFree;
+  }
+  return attributes & FILE_ATTRIBUTE_READONLY ? replaceableRefused : replaceableFile;
+}
+
+FILE* createFileForWriting(const char* path) {
+  if (removeLinkAt(path) != 0) return nullptr;
+  FILE* file = fopen(path, "wb");
+  if (file) setvbuf(file, nullptr, _IONBF, 0);
+  return file;
+}
+
+int setOpenFileTimes(FILE*, FileTime) {
+  // The times are set through a handle of their own once the streams are closed.
+  return 1;
+}
+
 int removeFolderLink(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
   DWORD link = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;

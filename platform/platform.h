@@ -111,6 +111,24 @@ int replaceFile(const char* from, const char* to);
 /// writing through it; 0 when path is no link or the link was removed.
 int removeLinkAt(const char* path);
 
+/// Results of checkReplaceable.
+enum ReplaceableResult {
+  replaceableFree = 0,      ///< nothing there, or a link that was removed
+  replaceableFile = 1,      ///< a file that may be written
+  replaceableRefused = 2,   ///< something that may not be replaced: read-only file, folder, device
+  replaceableLinkKept = 3,  ///< a link that could not be removed
+};
+/// Readies path to be replaced by a copy: a link found there is removed (the copy
+/// replaces the link and never writes through it). Returns a ReplaceableResult.
+int checkReplaceable(const char* path);
+/// Creates path as a new, empty file open for unbuffered writing, replacing a link
+/// there rather than following it; null when it cannot be created. Never opens a
+/// device or a pipe.
+FILE* createFileForWriting(const char* path);
+/// Sets the times of a file open for writing, after its last write; 0 when set, 1
+/// where the times must be set by path once the file is closed (setFileTimes).
+int setOpenFileTimes(FILE* file, FileTime time);
+
 /// Results of removeFolderLink.
 enum FolderLinkResult { noFolderLink = 0, folderLinkRemoved = 1, folderLinkKept = 2 };
 /// Removes a link found where a folder is expected (a symbolic link, or a folder link

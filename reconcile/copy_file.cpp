@@ -39,26 +39,13 @@ void choosePathToWrite(const char* destinationPath, char* writePath) {
   memcpy(writePath + kept, partialSuffix, suffixLength + 1);
 }
 
-// An existing destination that may not be written (read-only, locked, a folder) is
-// not replaced either.
-int refusesWrites(const char* path) {
-  FILE* file = fopen(path, "r+b");
-  if (file) {
-    fclose(file);
-    return 0;
-  }
-  return errno != ENOENT;
-}
-
 // Opens the file the copy is written to. A link found at the destination path, or
-// at the path the copy is first written to, is removed first, so that the copy
-// replaces the link and never writes into whatever it points to.
+// at the path the copy is first written to, is replaced, never written through; an
+// existing destination that may not be written (read-only, a folder) is not
+// replaced either.
 FILE* openDestination(const char* path, const char* writePath) {
-  if (removeLinkAt(path) != 0 || refusesWrites(path) || removeLinkAt(writePath) != 0)
-    return nullptr;
-  FILE* destination = fopen(writePath, "wb");
-  if (destination) setvbuf(destination, nullptr, _IONBF, 0);
-  return destination;
+  if (checkReplaceable(path) >= replaceableRefused) return nullptr;
+  return createFileForWriting(writePath);
 }
 
 // Any failure to create the destination is taken as a missing folder: the folder
@@ -119,9 +106,10 @@ int abandonCopy(const char* path, const char* writePath, int transferred) {
   return transferred == transferStopped ? copyInterrupted : copyTransferFailed;
 }
 
-// Stamps the finished copy and puts it in the destination's place.
-int placeCopy(const char* path, const char* writePath, FileTime time) {
-  int stamped = setFileTimes(writePath, time);
+// Stamps the finished copy, unless its times were set while it was open, and puts
+// it in the destination's place.
+int placeCopy(const char* path, const char* writePath, FileTime time, int timesSet) {
+  if (!timesSet) timesSet = setFileTimes(writePath, time) == 0;
   if (strcmp(path, writePath) != 0 && replaceFile(writePath, path) != 0) {
     int outcome = discardIncompleteCopy(writePath);
     if (verbose)
@@ -129,7 +117,7 @@ int placeCopy(const char* path, const char* writePath, FileTime time) {
              discardOutcomes[outcome]);
     return copyCannotCreate;
   }
-  if (stamped != 0) {
+  if (!timesSet) {
     if (verbose) printf("Failed to set the filetime !\n");
     return copyTimeNotSet;
   }
@@ -163,7 +151,9 @@ int copyFileWithTime(const char* destinationPath, const char* sourcePath, FileTi
   }
   int transferred = transfer(source, destination);
   fclose(source);
+  // After the last write, setting the times on the open file saves finding it again.
+  int timesSet = transferred == transferComplete && setOpenFileTimes(destination, time) == 0;
   if (fclose(destination) != 0 && transferred == transferComplete) transferred = transferFailed;
   if (transferred != transferComplete) return abandonCopy(destinationPath, writePath, transferred);
-  return placeCopy(destinationPath, writePath, time);
+  return placeCopy(destinationPath, writePath, time, timesSet);
 }

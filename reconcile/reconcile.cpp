@@ -28,6 +28,8 @@ struct KeptFiles {
   FileIdentity* identities;
   size_t count;
   size_t capacity;
+  /// Clear once no deletion can follow: nothing needs keeping then.
+  int needed;
 };
 
 PassCounts counts;
@@ -41,7 +43,7 @@ bool stopping() {
 
 void keepFile(const char* path) {
   FileIdentity identity;
-  if (fileIdentity(path, &identity)) return;
+  if (!kept.needed || fileIdentity(path, &identity)) return;
   if (kept.count == kept.capacity) {
     size_t capacity = kept.capacity + 256;
     FileIdentity* grown =
@@ -144,6 +146,12 @@ void copyPass(int destinationListingComplete) {
   }
 }
 
+int32_t unhandledEntries(const EntryTable& table) {
+  int32_t unhandled = 0;
+  for (int32_t i = 0; i < table.count; ++i) unhandled += !table.entries[i].handled;
+  return unhandled;
+}
+
 // A file already gone needs no deletion: for instance the partial file of a killed
 // run, which this run's copy of the same file has taken in place.
 int isGone(const char* path) {
@@ -180,7 +188,7 @@ void keepLogFile() {
 
 int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
   counts = PassCounts{0, 0, 0, 0, 0};
-  kept = KeptFiles{nullptr, 0, 0};
+  kept = KeptFiles{nullptr, 0, 0, 1};
   if (verbose)
     printf("We have %d destination and %d source indexes\n", destinationTable.count,
            sourceTable.count);
@@ -193,6 +201,7 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
   forgetCheckedFolders();
   updatePass(index);
   freeTwinIndex(&index);
+  kept.needed = sourceListingComplete && unhandledEntries(destinationTable) > 0;
   if (!counts.interrupted) copyPass(destinationListingComplete);
   if (!counts.interrupted && sourceListingComplete) deletePass();
   free(kept.identities);
