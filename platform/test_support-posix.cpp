@@ -36,6 +36,19 @@ std::string collectChild(int readEnd, pid_t child, int* status) {
   return text;
 }
 
+// In a child: runs talven with the arguments in workingDirectory.
+[[noreturn]] void execProgram(const std::vector<std::string>& arguments,
+                              const std::string& workingDirectory) {
+  if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) _exit(127);
+  std::string program = programPath();
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
   return remove(path) == 0 ? 0 : (chmod(path, 0700), remove(path));
 }
@@ -162,15 +175,7 @@ int runProgram(const std::vector<std::string>& arguments, const std::string& wor
     dup2(nothing, STDIN_FILENO);
     dup2(pipeEnds[1], STDOUT_FILENO);
     close(pipeEnds[0]);
-    if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) _exit(127);
-    std::vector<char*> argv;
-    std::string program = programPath();
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& argument : arguments)
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    execProgram(arguments, workingDirectory);
   }
   close(pipeEnds[1]);
   int status = 0;
@@ -264,18 +269,6 @@ bool canonicalWithEcho(int terminal) {
 namespace {
 // Exit status of the helper process when the terminal stopped the program.
 constexpr int stoppedStatus = 126;
-
-[[noreturn]] void execProgram(const std::vector<std::string>& arguments,
-                              const std::string& workingDirectory) {
-  if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) _exit(127);
-  std::string program = programPath();
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  execv(program.c_str(), argv.data());
-  _exit(127);
-}
 
 // In the child: makes the terminal its controlling terminal, as a login shell has it,
 // and for a background run starts the program in a process group of its own, as a
@@ -405,14 +398,7 @@ void execProgram(const std::vector<std::string>& arguments, const std::string& w
        setresgid(identity->group, identity->group, identity->group) != 0 ||
        setresuid(identity->user, identity->user, identity->user) != 0 || geteuid() == 0))
     _exit(rightsNotDropped);
-  if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) _exit(127);
-  std::string program = programPath();
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  execv(program.c_str(), argv.data());
-  _exit(127);
+  execProgram(arguments, workingDirectory);
 }
 
 bool spawnProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
