@@ -210,8 +210,9 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
     printf("No file was deleted: the source folder could not be listed completely !\n");
   if (!destinationListingComplete)
     printf("The destination folder could not be listed completely !\n");
+  // Folders that could not be listed whole are not known to be equal.
   if (counts.updates == 0 && counts.copies == 0 && counts.deletions == 0 && counts.failures == 0 &&
-      sourceListingComplete) {
+      sourceListingComplete && destinationListingComplete) {
     printf("Nothing to do, folders are equal !\n");
     if (logFile) fprintf(logFile, "Nothing to do, folders are equal.\n");
   }

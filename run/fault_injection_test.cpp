@@ -120,6 +120,25 @@ TEST_F(FaultInjection, UnlistableDestinationFolderKeepsNewerFiles) {
   EXPECT_EQ("newer source", after["x/stale.txt"].bytes) << output;
 }
 
+TEST_F(FaultInjection, UnlistableDestinationFolderIsNeverCalledEqual) {
+  if (platformIsWindows) GTEST_SKIP() << noPermissions;
+  // Everything the run could see is equal, but a folder it could not see may hold
+  // anything: the folders are not known to be equal.
+  writeFile(at({"src", "same.txt"}), "same", sourceUnits);
+  writeFile(at({"dst", "same.txt"}), "same", sourceUnits);
+  writeFile(at({"dst", "hidden", "unknown.txt"}), "unknown", sourceUnits);
+  ASSERT_TRUE(shareWithEveryone(scratch));
+  ASSERT_TRUE(makeWriteOnlyFolder(at({"dst", "hidden"})));
+  std::string output;
+  int status = runProgramUnprivileged({destination, source, "-v"}, scratch, &output);
+  if (status < 0) GTEST_SKIP() << "cannot run the program without privileges here";
+  EXPECT_EQ(1, status) << output;
+  EXPECT_NE(std::string::npos,
+            output.find("The destination folder could not be listed completely !\n"))
+      << output;
+  EXPECT_EQ(std::string::npos, output.find("Nothing to do")) << output;
+}
+
 TEST_F(FaultInjection, UnreadableSourceFileIsNeitherCopiedNorUpdated) {
   if (platformIsWindows) GTEST_SKIP() << noPermissions;
   writeFile(at({"src", "secret.bin"}), "secret", sourceUnits);
