@@ -160,12 +160,6 @@ int replaceFile(const char* from, const char* to) {
   return rename(from, to) == 0 ? 0 : 1;
 }
 
-int removeLinkAt(const char* path) {
-  struct stat info;
-  if (lstat(path, &info) != 0 || !S_ISLNK(info.st_mode)) return 0;
-  return unlink(path) == 0 ? 0 : 1;
-}
-
 int checkReplaceable(const char* path) {
   struct stat info;
   if (lstat(path, &info) != 0) return errno == ENOENT ? replaceableFree : replaceableRefused;
@@ -200,13 +194,6 @@ int removeFolderLink(const char* path) {
   struct stat info;
   if (lstat(path, &info) != 0 || !S_ISLNK(info.st_mode)) return noFolderLink;
   return unlink(path) == 0 ? folderLinkRemoved : folderLinkKept;
-}
-
-int pathKind(const char* path) {
-  struct stat info;
-  if (stat(path, &info) != 0) return pathMissing;
-  if (S_ISDIR(info.st_mode)) return pathFolder;
-  return S_ISREG(info.st_mode) ? pathFile : pathOther;
 }
 
 int fileIdentity(const char* path, FileIdentity* identity) {

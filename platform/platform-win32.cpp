@@ -195,7 +195,7 @@ int replaceFile(const char* from, const char* to) {
 
 // A file link in the destination would make the copier write through it into
 // whatever file it names, perhaps outside the destination tree.
-int removeLinkAt(const char* path) {
+static int removeLinkAt(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
       (attributes & FILE_ATTRIBUTE_DIRECTORY))
@@ -238,13 +238,6 @@ int removeFolderLink(const char* path) {
   if (!leadsElsewhere(attributes, reparseTag)) return noFolderLink;
   // Removing the folder entry of a junction or folder link removes only the link.
   return RemoveDirectoryA(path) ? folderLinkRemoved : folderLinkKept;
-}
-
-int pathKind(const char* path) {
-  DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return pathMissing;
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return pathFolder;
-  return attributes & FILE_ATTRIBUTE_DEVICE ? pathOther : pathFile;
 }
 
 int fileIdentity(const char* path, FileIdentity* identity) {

@@ -107,9 +107,6 @@ int deleteFile(const char* path);
 /// Puts the file from in the place of to, replacing a file (or link) there in one
 /// step, so that to is never seen half written; 0 when done.
 int replaceFile(const char* from, const char* to);
-/// Removes a link found at path so that a following write makes a new file instead of
-/// writing through it; 0 when path is no link or the link was removed.
-int removeLinkAt(const char* path);
 
 /// Results of checkReplaceable.
 enum ReplaceableResult {
@@ -134,11 +131,6 @@ enum FolderLinkResult { noFolderLink = 0, folderLinkRemoved = 1, folderLinkKept 
 /// Removes a link found where a folder is expected (a symbolic link, or a folder link
 /// or junction on Windows), never what it leads to. Returns a FolderLinkResult.
 int removeFolderLink(const char* path);
-
-/// What kind of thing a path names, without following a final link.
-enum PathKind { pathMissing = 0, pathFolder = 1, pathFile = 2, pathOther = 3 };
-/// Tells what path names, following links (as the roots are followed).
-int pathKind(const char* path);
 
 /// Identity of a file: device and inode on POSIX, volume serial and index on Windows.
 struct FileIdentity {

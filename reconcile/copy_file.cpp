@@ -1,7 +1,6 @@
 // Writing one destination file: the source's bytes through copyBuffer, then its time.
 #include "reconcile/copy_file.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
