@@ -160,6 +160,16 @@ int replaceFile(const char* from, const char* to) {
   return rename(from, to) == 0 ? 0 : 1;
 }
 
+int moveFileIfAbsent(const char* from, const char* to) {
+#ifdef RENAME_NOREPLACE
+  return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0 ? 0 : 1;
+#else
+  (void)from;
+  (void)to;
+  return 1;
+#endif
+}
+
 int checkReplaceable(const char* path) {
   struct stat info;
   if (lstat(path, &info) != 0) return errno == ENOENT ? replaceableFree : replaceableRefused;
@@ -168,15 +178,30 @@ int checkReplaceable(const char* path) {
   return faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0 ? replaceableFile : replaceableRefused;
 }
 
-FILE* createFileForWriting(const char* path) {
-  // O_NOFOLLOW: a link in the way fails the open instead of being written through;
-  // O_NONBLOCK: a pipe without reader fails at once instead of blocking the run.
+namespace {
+// Opens whatever stands at path for rewriting: O_NOFOLLOW makes a link in the way
+// fail the open instead of being written through, O_NONBLOCK makes a pipe without
+// reader fail at once instead of blocking the run, and the check afterwards keeps
+// devices out.
+int openExistingForWriting(const char* path) {
   int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   int fd = open(path, flags, 0666);
   if (fd < 0 && errno == ELOOP && unlink(path) == 0) fd = open(path, flags, 0666);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return -1;
   struct stat info;
-  FILE* file = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? fdopen(fd, "wb") : nullptr;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) return fd;
+  close(fd);
+  return -1;
+}
+}  // namespace
+
+FILE* createFileForWriting(const char* path) {
+  // A file made by this very open is a new, regular file, whatever the path held
+  // before: no link was followed and no check is needed. That is the common case.
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0 && errno == EEXIST) fd = openExistingForWriting(path);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "wb");
   if (!file) {
     close(fd);
     return nullptr;

@@ -193,6 +193,10 @@ int replaceFile(const char* from, const char* to) {
   return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : 1;
 }
 
+int moveFileIfAbsent(const char* from, const char* to) {
+  return MoveFileExA(from, to, 0) ? 0 : 1;
+}
+
 // A file link in the destination would make the copier write through it into
 // whatever file it names, perhaps outside the destination tree.
 static int removeLinkAt(const char* path) {

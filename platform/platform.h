@@ -107,6 +107,10 @@ int deleteFile(const char* path);
 /// Puts the file from in the place of to, replacing a file (or link) there in one
 /// step, so that to is never seen half written; 0 when done.
 int replaceFile(const char* from, const char* to);
+/// Moves the file from to the name to only where nothing stands there yet; 0 when
+/// moved. 1 when something does, or where the system cannot promise not to replace
+/// it: the caller then looks at what is there (checkReplaceable) and replaceFile.
+int moveFileIfAbsent(const char* from, const char* to);
 
 /// Results of checkReplaceable.
 enum ReplaceableResult {

@@ -31,30 +31,55 @@ int copyIntoReadOnly(void* context) {
   return copyFileWithTime(copy->destination.c_str(), copy->source.c_str(), givenTime);
 }
 
-TEST_F(CopyFailure, ReadOnlyDestinationKeepsContentAndTimes) {
-  ReadOnlyCopy copy = {at({"dst", "file"}), at({"src"})};
-  ASSERT_TRUE(writeFileBytes(copy.source, "new content"));
-  writeOldFile(copy.destination, "old");
-  ASSERT_TRUE(setWritable(copy.destination, false));
-  std::string output;
-  int result;
+// Copies onto a read-only destination as a user whom permissions bind; false with
+// a reason in skip where no such user can be had here.
+bool copyAsOrdinaryUser(const std::string& scratch, ReadOnlyCopy* copy, int* result,
+                        std::string* output, std::string* skip) {
   if (runningPrivileged()) {
     // Permissions do not stop a privileged user: the copy runs as an ordinary one.
-    result = runUnprivileged(scratch, copyIntoReadOnly, &copy, &output);
-    if (result < 0) GTEST_SKIP() << "cannot run the copy without privileges here";
-  } else {
-    // Wine run by root, for one, shows the read-only mark but does not enforce it.
-    if (FILE* probe = fopen(copy.destination.c_str(), "ab")) {
-      fclose(probe);
-      GTEST_SKIP() << "a read-only file can still be written here";
-    }
-    testing::internal::CaptureStdout();
-    result = copyIntoReadOnly(&copy);
-    output = testing::internal::GetCapturedStdout();
+    *result = runUnprivileged(scratch, copyIntoReadOnly, copy, output);
+    if (*result < 0) *skip = "cannot run the copy without privileges here";
+    return *result >= 0;
   }
-  EXPECT_EQ(copyCannotCreate, result);
-  EXPECT_EQ("Creating folder [" + at({"dst"}) + "]\nCannot create file in folder !\n", output);
-  expectKept(copy.destination, "old");
+  // Wine run by root, for one, shows the read-only mark but does not enforce it.
+  if (FILE* probe = fopen(copy->destination.c_str(), "ab")) {
+    fclose(probe);
+    *skip = "a read-only file can still be written here";
+    return false;
+  }
+  testing::internal::CaptureStdout();
+  *result = copyIntoReadOnly(copy);
+  *output = testing::internal::GetCapturedStdout();
+  return true;
+}
+
+TEST_F(CopyFailure, ReadOnlyDestinationKeepsContentAndTimes) {
+  // In the scratch folder the copy can be written beside the destination, and is
+  // refused when it would take its place; in dst, a folder that takes no new files
+  // from that user, it is refused before anything is written.
+  struct Case {
+    std::string destination;
+    std::string expected;
+  } cases[] = {
+      {at({"file"}), "Cannot create file in folder !\n"},
+      {at({"dst", "file"}),
+       "Creating folder [" + at({"dst"}) + "]\nCannot create file in folder !\n"},
+  };
+  ASSERT_TRUE(writeFileBytes(at({"src"}), "new content"));
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.destination);
+    ReadOnlyCopy copy = {each.destination, at({"src"})};
+    writeOldFile(copy.destination, "old");
+    ASSERT_TRUE(setWritable(copy.destination, false));
+    int result = 0;
+    std::string output, skip;
+    if (!copyAsOrdinaryUser(scratch, &copy, &result, &output, &skip)) GTEST_SKIP() << skip;
+    EXPECT_EQ(copyCannotCreate, result);
+    EXPECT_EQ(each.expected, output);
+    expectKept(copy.destination, "old");
+  }
+  // The copy refused at the last step does not stay behind.
+  EXPECT_EQ((std::vector<std::string>{joinPath("dst", "file"), "file", "src"}), listFiles(scratch));
 }
 
 struct LockedCopy {

@@ -38,12 +38,13 @@ void choosePathToWrite(const char* destinationPath, char* writePath) {
   memcpy(writePath + kept, partialSuffix, suffixLength + 1);
 }
 
-// Opens the file the copy is written to. A link found at the destination path, or
-// at the path the copy is first written to, is replaced, never written through; an
-// existing destination that may not be written (read-only, a folder) is not
-// replaced either.
+// Opens the file the copy is written to; a link found there is replaced, never
+// written through. A copy written straight into the destination first makes sure
+// that what stands there may be replaced (not read-only, not a folder). A partial
+// file is checked against what it replaces only once it is complete, when it fails
+// to take a free place: a new destination, the common case, then costs no look-up.
 FILE* openDestination(const char* path, const char* writePath) {
-  if (checkReplaceable(path) >= replaceableRefused) return nullptr;
+  if (strcmp(path, writePath) == 0 && checkReplaceable(path) >= replaceableRefused) return nullptr;
   return createFileForWriting(writePath);
 }
 
@@ -105,13 +106,27 @@ int abandonCopy(const char* path, const char* writePath, int transferred) {
   return transferred == transferStopped ? copyInterrupted : copyTransferFailed;
 }
 
+enum PlaceResult { placed, placeRefused, placeFailed };
+
+// Moves the finished partial file to the destination path: straight into a free
+// place, or else over what stands there once that is found replaceable.
+int moveIntoPlace(const char* path, const char* writePath) {
+  if (strcmp(path, writePath) == 0 || moveFileIfAbsent(writePath, path) == 0) return placed;
+  if (checkReplaceable(path) >= replaceableRefused) return placeRefused;
+  return replaceFile(writePath, path) == 0 ? placed : placeFailed;
+}
+
 // Stamps the finished copy, unless its times were set while it was open, and puts
 // it in the destination's place.
 int placeCopy(const char* path, const char* writePath, FileTime time, int timesSet) {
   if (!timesSet) timesSet = setFileTimes(writePath, time) == 0;
-  if (strcmp(path, writePath) != 0 && replaceFile(writePath, path) != 0) {
+  int placing = moveIntoPlace(path, writePath);
+  if (placing != placed) {
     int outcome = discardIncompleteCopy(writePath);
-    if (verbose)
+    if (!verbose) return copyCannotCreate;
+    if (placing == placeRefused)
+      printf("Cannot create file in folder !\n");
+    else
       printf("Failed to copy [%s], the copy could not take its place and %s !\n", path,
              discardOutcomes[outcome]);
     return copyCannotCreate;
