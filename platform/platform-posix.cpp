@@ -215,6 +215,24 @@ int setOpenFileTimes(FILE* file, FileTime time) {
   return fflush(file) == 0 && futimens(fileno(file), times) == 0 ? 0 : 1;
 }
 
+long long reserveRoomForRest(FILE* file, FILE* source, long long from) {
+#ifdef FALLOC_FL_KEEP_SIZE
+  struct stat info;
+  if (fstat(fileno(source), &info) != 0 || info.st_size <= from) return from;
+  if (fallocate(fileno(file), FALLOC_FL_KEEP_SIZE, from, info.st_size - from) != 0) return from;
+  return info.st_size;
+#else
+  (void)file;
+  (void)source;
+  return from;
+#endif
+}
+
+int releaseRoomAfter(FILE* file, long long length) {
+  // Cutting a file to its own size still frees the room reserved past its end.
+  return fflush(file) == 0 && ftruncate(fileno(file), length) == 0 ? 0 : 1;
+}
+
 int removeFolderLink(const char* path) {
   struct stat info;
   if (lstat(path, &info) != 0 || !S_ISLNK(info.st_mode)) return noFolderLink;

@@ -130,6 +130,16 @@ FILE* createFileForWriting(const char* path);
 /// where the times must be set by path once the file is closed (setFileTimes).
 int setOpenFileTimes(FILE* file, FileTime time);
 
+/// Reserves room on disk in a file being written for the rest of the source file,
+/// from offset from up to the source's present size, leaving the file's size as it
+/// is: the system then lays out a large copy at once instead of block by block.
+/// Returns the end of the room reserved, or from where none was (a source no
+/// longer than from, a system or file system without the call).
+long long reserveRoomForRest(FILE* file, FILE* source, long long from);
+/// Gives back any room reserved past length in a file open for writing, whose
+/// size is length; 0 when done.
+int releaseRoomAfter(FILE* file, long long length);
+
 /// Results of removeFolderLink.
 enum FolderLinkResult { noFolderLink = 0, folderLinkRemoved = 1, folderLinkKept = 2 };
 /// Removes a link found where a folder is expected (a symbolic link, or a folder link

@@ -184,6 +184,11 @@ int runProgram(const std::vector<std::string>& arguments, const std::string& wor
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+long long allocatedBytes(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_blocks) * 512 : -1;
+}
+
 bool readFileTimes(const std::string& path, FileTimes* times) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0) return false;

@@ -262,6 +262,10 @@ int runProgram(const std::vector<std::string>& arguments, const std::string& wor
   return static_cast<int>(status);
 }
 
+long long allocatedBytes(const std::string&) {
+  return -1;
+}
+
 bool readFileTimes(const std::string& path, FileTimes* times) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;

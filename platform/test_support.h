@@ -43,6 +43,9 @@ struct FileTimes {
   int64_t lastWrite;
 };
 bool readFileTimes(const std::string& path, FileTimes* times);
+/// Bytes of disk a file takes, room reserved past its end included; -1 where the
+/// system does not tell.
+long long allocatedBytes(const std::string& path);
 
 /// True when the tests run with the rights to ignore permissions (root on POSIX).
 bool runningPrivileged();

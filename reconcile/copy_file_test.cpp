@@ -31,6 +31,37 @@ TEST_F(CopyFile, SizesAroundTheBlockArriveExactlyWithTheTime) {
   }
 }
 
+// Room for the rest of a large copy is reserved once it reaches 1 MiB.
+TEST_F(CopyFile, LargeCopiesArriveExactly) {
+  const size_t sizes[] = {1048575, 1048576, 1048577, 3 * 1048576 + 5};
+  for (size_t size : sizes) {
+    std::string name = std::to_string(size);
+    std::string source = at({("src" + name).c_str()});
+    std::string destination = at({("dst" + name).c_str()});
+    std::string bytes = patternBytes(size);
+    ASSERT_TRUE(writeFileBytes(source, bytes));
+    EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), source.c_str(), givenTime));
+    expectCopied(destination, bytes);
+  }
+}
+
+std::string shrinkingSource;
+void shrinkSourceAfterReservation(long long written) {
+  if (written == 2 * 1048576) writeFileBytes(shrinkingSource, patternBytes(2 * 1048576 + 1000));
+}
+
+TEST_F(CopyFile, SourceShrinkingAfterReservationLeavesNoRoomBehind) {
+  shrinkingSource = at({"src"});
+  ASSERT_TRUE(writeFileBytes(shrinkingSource, patternBytes(8 * 1048576)));
+  copyBlockHook = shrinkSourceAfterReservation;
+  EXPECT_EQ(copyDone, copyFileWithTime(at({"dst"}).c_str(), shrinkingSource.c_str(), givenTime));
+  copyBlockHook = nullptr;
+  expectCopied(at({"dst"}), patternBytes(2 * 1048576 + 1000));
+  long long allocated = allocatedBytes(at({"dst"}));
+  if (allocated < 0) GTEST_SKIP() << "the system does not tell the room a file takes";
+  EXPECT_LT(allocated, 3 * 1048576) << "the room reserved for 8 MiB stayed with the copy";
+}
+
 TEST_F(CopyFile, LineEndsAndByte26PassUnchanged) {
   std::string bytes = std::string(
       "one\r\ntwo\nthree\rfour\x1a"
