@@ -17,14 +17,14 @@ void collect(EntryTable* table, const char* directory, const char* name, int32_t
   uint64_t size = (static_cast<uint64_t>(sizeHigh) << 32) | sizeLow;
   if (addFileEntry(table, directory, name, rootLength, size, FileTime{timeLow, timeHigh}) !=
       addFileStored) {
-    printf("Error reallocating memory resource !\n");
+    consolePrintf("Error reallocating memory resource !\n");
     fflush(stdout);
     exit(exitOutOfMemory);
   }
 }
 
 void reportSkipped(const char* directory, const char* name, const char* reason) {
-  if (verbose) printf("Skipped [%s%s]: %s !\n", directory, name, reason);
+  if (verbose) consolePrintf("Skipped [%s%s]: %s !\n", directory, name, reason);
 }
 
 unsigned scan(const char* root, EntryTable* table, EntryCallback collector) {
@@ -61,12 +61,12 @@ int collectSourceEntry(const char* directory, const char* name, uint32_t sizeLow
 }
 
 unsigned destinationScanProc(void* root) {
-  if (verbose) printf("Thread 1 running - listing destination directory !\n");
+  if (verbose) consolePrintf("Thread 1 running - listing destination directory !\n");
   return scan(static_cast<const char*>(root), &destinationTable, collectDestinationEntry);
 }
 
 unsigned sourceScanProc(void* root) {
-  if (verbose) printf("Thread 2 running - listing source directory !\n");
+  if (verbose) consolePrintf("Thread 2 running - listing source directory !\n");
   return scan(static_cast<const char*>(root), &sourceTable, collectSourceEntry);
 }
 

@@ -21,13 +21,10 @@ constexpr bool platformIsWindows = true;
 constexpr char pathSeparator = '\\';
 /// Bytes in every path buffer, terminator included.
 constexpr int pathBufferSize = 260;
-/// Mode that appends to a text file in the platform's own line ends.
-constexpr const char* appendTextMode = "a+t";
 #else
 constexpr bool platformIsWindows = false;
 constexpr char pathSeparator = '/';
 constexpr int pathBufferSize = PATH_MAX;
-constexpr const char* appendTextMode = "a+";
 #endif
 
 /// Size of each part buffer of splitPath (directory, name, extension).
@@ -171,6 +168,22 @@ int pathNamesEqualN(const char* a, const char* b, size_t n);
 
 /// True when c separates path components here ('\\' and '/' on Windows).
 int isPathSeparator(char c);
+
+// ---- Console and streams -------------------------------------------------------
+
+/// Prints formatted text on standard output, as printf does, and returns the number
+/// of bytes it formed (negative on failure). Every console message of the program
+/// goes through here, so that the platform can show its names readably.
+int consolePrintf(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+/// Opens an existing file for reading bytes as they are, unbuffered; null on failure.
+FILE* openFileForReading(const char* path);
+/// Opens a text file for appending in the platform's own line ends, creating it
+/// when missing; null on failure.
+FILE* openFileForAppending(const char* path);
 
 // ---- Interruption --------------------------------------------------------------
 

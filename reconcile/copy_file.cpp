@@ -53,7 +53,7 @@ FILE* openDestination(const char* path, const char* writePath) {
 FILE* repairFolderAndOpen(const char* path, const char* writePath) {
   char folder[pathBufferSize];
   if (destinationFolder(path, folder) != 0) return nullptr;
-  if (verbose) printf("Creating folder [%s]\n", folder);
+  if (verbose) consolePrintf("Creating folder [%s]\n", folder);
   createFolderChain(folder);
   return openDestination(path, writePath);
 }
@@ -111,7 +111,7 @@ int abandonCopy(const char* path, const char* writePath, int transferred) {
   int outcome = discardIncompleteCopy(writePath);
   if (verbose) {
     const char* what = transferred == transferStopped ? "Copy interrupted" : "Failed to copy";
-    printf("%s [%s], the incomplete copy %s !\n", what, path, discardOutcomes[outcome]);
+    consolePrintf("%s [%s], the incomplete copy %s !\n", what, path, discardOutcomes[outcome]);
   }
   return transferred == transferStopped ? copyInterrupted : copyTransferFailed;
 }
@@ -135,17 +135,17 @@ int placeCopy(const char* path, const char* writePath, FileTime time, int timesS
     int outcome = discardIncompleteCopy(writePath);
     if (!verbose) return copyCannotCreate;
     if (placing == placeRefused)
-      printf("Cannot create file in folder !\n");
+      consolePrintf("Cannot create file in folder !\n");
     else
-      printf("Failed to copy [%s], the copy could not take its place and %s !\n", path,
-             discardOutcomes[outcome]);
+      consolePrintf("Failed to copy [%s], the copy could not take its place and %s !\n", path,
+                    discardOutcomes[outcome]);
     return copyCannotCreate;
   }
   if (!timesSet) {
-    if (verbose) printf("Failed to set the filetime !\n");
+    if (verbose) consolePrintf("Failed to set the filetime !\n");
     return copyTimeNotSet;
   }
-  if (verbose) printf("Filetime set successfully %s!\n", path);
+  if (verbose) consolePrintf("Filetime set successfully %s!\n", path);
   return copyDone;
 }
 }  // namespace
@@ -156,9 +156,8 @@ int copyFileWithTime(const char* destinationPath, const char* sourcePath, FileTi
   if (interruptRequested()) return copyInterrupted;
   // The source is opened first, so that one that cannot be read never truncates
   // the destination.
-  FILE* source = fopen(sourcePath, "rb");
+  FILE* source = openFileForReading(sourcePath);
   if (!source) return copySourceUnreadable;
-  setvbuf(source, nullptr, _IONBF, 0);
   char writePath[pathBufferSize];
   choosePathToWrite(destinationPath, writePath);
   FILE* destination = openDestination(destinationPath, writePath);
@@ -169,7 +168,7 @@ int copyFileWithTime(const char* destinationPath, const char* sourcePath, FileTi
     destination = openDestination(destinationPath, writePath);
   }
   if (!destination) {
-    if (verbose) printf("Cannot create file in folder !\n");
+    if (verbose) consolePrintf("Cannot create file in folder !\n");
     fclose(source);
     return copyCannotCreate;
   }

@@ -34,10 +34,10 @@ int clearFolderLinks(const char* destinationPath) {
     prefix[at] = '\0';
     int result = removeFolderLink(prefix);
     if (result == folderLinkKept) {
-      if (verbose) printf("Cannot remove the link [%s] !\n", prefix);
+      if (verbose) consolePrintf("Cannot remove the link [%s] !\n", prefix);
       return 1;
     }
-    if (result == folderLinkRemoved && verbose) printf("Removed the link [%s]\n", prefix);
+    if (result == folderLinkRemoved && verbose) consolePrintf("Removed the link [%s]\n", prefix);
     prefix[at] = destinationPath[at];
   }
   memcpy(checkedFolder, destinationPath, folder);

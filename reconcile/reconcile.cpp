@@ -71,7 +71,7 @@ int joinFullPath(char* full, const char* root, const char* relativePath) {
   size_t rootLength = strlen(root);
   size_t relativeLength = strlen(relativePath);
   if (rootLength + relativeLength + 1 > static_cast<size_t>(pathBufferSize)) {
-    if (verbose) printf("Path too long, nothing done for [%s%s] !\n", root, relativePath);
+    if (verbose) consolePrintf("Path too long, nothing done for [%s%s] !\n", root, relativePath);
     ++counts.failures;
     return 1;
   }
@@ -107,7 +107,7 @@ void updatePass(const TwinIndex& index) {
     bool newer = fileTimeValue(destination.lastWriteTime) < fileTimeValue(source.lastWriteTime);
     if (newer && !joinFullPath(sourcePath, sourceRoot, source.relativePath) &&
         !joinFullPath(destinationPath, destinationRoot, source.relativePath)) {
-      if (verbose) printf("Newer file found %s, updating!\n", source.relativePath);
+      if (verbose) consolePrintf("Newer file found %s, updating!\n", source.relativePath);
       if (logFile) fprintf(logFile, "Updated %s\t%" PRIu64 "\n", source.relativePath, source.size);
       copyEntry(source, sourcePath, destinationPath);
       ++counts.updates;
@@ -136,10 +136,10 @@ void copyPass(int destinationListingComplete) {
         joinFullPath(destinationPath, destinationRoot, source.relativePath))
       continue;
     if (!destinationListingComplete && unlistedAndNotOlder(destinationPath, source.lastWriteTime)) {
-      if (verbose) printf("Kept [%s]: not older than the source !\n", destinationPath);
+      if (verbose) consolePrintf("Kept [%s]: not older than the source !\n", destinationPath);
       continue;
     }
-    if (verbose) printf("We need to copy %s%s\n", sourceRoot, source.relativePath);
+    if (verbose) consolePrintf("We need to copy %s%s\n", sourceRoot, source.relativePath);
     if (logFile) fprintf(logFile, "Got %s\t%" PRIu64 "\n", source.relativePath, source.size);
     copyEntry(source, sourcePath, destinationPath);
     ++counts.copies;
@@ -168,10 +168,11 @@ void deletePass() {
         joinFullPath(destinationPath, destinationRoot, destination.relativePath) ||
         isKept(destinationPath))
       continue;
-    if (verbose) printf("We need to delete %s%s\n", destinationRoot, destination.relativePath);
+    if (verbose)
+      consolePrintf("We need to delete %s%s\n", destinationRoot, destination.relativePath);
     if (logFile) fprintf(logFile, "Deleted %s\n", destination.relativePath);
     if (!previewOnly && deleteFile(destinationPath) && !isGone(destinationPath)) {
-      if (verbose) printf("Failed to delete [%s]\n", destinationPath);
+      if (verbose) consolePrintf("Failed to delete [%s]\n", destinationPath);
       ++counts.failures;
     }
     ++counts.deletions;
@@ -190,11 +191,11 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
   counts = PassCounts{0, 0, 0, 0, 0};
   kept = KeptFiles{nullptr, 0, 0, 1};
   if (verbose)
-    printf("We have %d destination and %d source indexes\n", destinationTable.count,
-           sourceTable.count);
+    consolePrintf("We have %d destination and %d source indexes\n", destinationTable.count,
+                  sourceTable.count);
   TwinIndex index;
   if (buildTwinIndex(&index, &destinationTable)) {
-    printf("Memory allocation failure !\n");
+    consolePrintf("Memory allocation failure !\n");
     return exitOutOfMemory;
   }
   keepLogFile();
@@ -207,13 +208,13 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
   free(kept.identities);
   if (counts.interrupted || interruptRequested()) return interruptedExitStatus;
   if (!sourceListingComplete)
-    printf("No file was deleted: the source folder could not be listed completely !\n");
+    consolePrintf("No file was deleted: the source folder could not be listed completely !\n");
   if (!destinationListingComplete)
-    printf("The destination folder could not be listed completely !\n");
+    consolePrintf("The destination folder could not be listed completely !\n");
   // Folders that could not be listed whole are not known to be equal.
   if (counts.updates == 0 && counts.copies == 0 && counts.deletions == 0 && counts.failures == 0 &&
       sourceListingComplete && destinationListingComplete) {
-    printf("Nothing to do, folders are equal !\n");
+    consolePrintf("Nothing to do, folders are equal !\n");
     if (logFile) fprintf(logFile, "Nothing to do, folders are equal.\n");
   }
   bool allDone = counts.failures == 0 && sourceListingComplete && destinationListingComplete;

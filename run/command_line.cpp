@@ -30,7 +30,7 @@ void readOptions(int argc, char** argv) {
 }
 
 int printUsage(const char* programName) {
-  int printed = printf("Usage: %s folder_to_update source_folder [options]\n", programName);
+  int printed = consolePrintf("Usage: %s folder_to_update source_folder [options]\n", programName);
   if (printed <= 0) return 1;
   return printed > 255 ? 255 : printed;
 }

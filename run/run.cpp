@@ -58,13 +58,13 @@ int takeRoots(char** argv) {
   for (int i = 0; i < 2; ++i) {
     int result = takeRoot(roots[i], argv[i + 1]);
     if (result == rootTooLong) {
-      printf("The %s folder name is too long (at most %d characters) !\n", names[i],
-             pathBufferSize - 1);
+      consolePrintf("The %s folder name is too long (at most %d characters) !\n", names[i],
+                    pathBufferSize - 1);
       return 1;
     }
     if (result == rootEmpty) {
-      printf("The %s folder [%s] is empty or a file-system root: give a folder below it !\n",
-             names[i], argv[i + 1]);
+      consolePrintf("The %s folder [%s] is empty or a file-system root: give a folder below it !\n",
+                    names[i], argv[i + 1]);
       return 1;
     }
   }
@@ -74,19 +74,20 @@ int takeRoots(char** argv) {
 // Tells why the listings do not allow any change; 0 when they do.
 int scansAllowChanges(int destination, int source) {
   if (destination == scanNotStarted || source == scanNotStarted) {
-    printf("Could not start a scan thread: nothing was changed !\n");
+    consolePrintf("Could not start a scan thread: nothing was changed !\n");
     return 0;
   }
   if (destination == scanAborted || source == scanAborted) {
-    printf("Listing stopped: nothing was changed !\n");
+    consolePrintf("Listing stopped: nothing was changed !\n");
     return 0;
   }
   if (source == scanRootMissing || source == scanRootUnreadable) {
-    printf("Cannot list the source folder [%s]: nothing was changed !\n", sourceRoot);
+    consolePrintf("Cannot list the source folder [%s]: nothing was changed !\n", sourceRoot);
     return 0;
   }
   if (destination == scanRootUnreadable) {
-    printf("Cannot list the destination folder [%s]: nothing was changed !\n", destinationRoot);
+    consolePrintf("Cannot list the destination folder [%s]: nothing was changed !\n",
+                  destinationRoot);
     return 0;
   }
   return 1;
@@ -109,7 +110,7 @@ int checkRootsApart(const char* destination, const char* source) {
   char resolvedDestination[pathBufferSize];
   char resolvedSource[pathBufferSize];
   if (resolveRoot(destination, resolvedDestination) || resolveRoot(source, resolvedSource)) {
-    printf("Cannot resolve the folder names [%s] and [%s] !\n", destination, source);
+    consolePrintf("Cannot resolve the folder names [%s] and [%s] !\n", destination, source);
     return 1;
   }
   size_t destinationLength = strlen(resolvedDestination);
@@ -127,22 +128,22 @@ int checkRootsApart(const char* destination, const char* source) {
     sourceHolds = liesWithin(resolvedDestination, resolvedSource);
   }
   if (destinationHolds && sourceHolds)
-    printf("The destination and the source are the same folder [%s] !\n", resolvedSource);
+    consolePrintf("The destination and the source are the same folder [%s] !\n", resolvedSource);
   else if (destinationHolds)
-    printf("The source folder [%s] lies inside the destination folder [%s] !\n", resolvedSource,
-           resolvedDestination);
+    consolePrintf("The source folder [%s] lies inside the destination folder [%s] !\n",
+                  resolvedSource, resolvedDestination);
   else if (sourceHolds)
-    printf("The destination folder [%s] lies inside the source folder [%s] !\n",
-           resolvedDestination, resolvedSource);
+    consolePrintf("The destination folder [%s] lies inside the source folder [%s] !\n",
+                  resolvedDestination, resolvedSource);
   return destinationHolds || sourceHolds;
 }
 
 int runTalven(int argc, char** argv) {
-  printf("Talven Package v0.61 - folder mirror by the Talven developers\n\n");
+  consolePrintf("Talven Package v0.61 - folder mirror by the Talven developers\n\n");
   if (argc < 3) return printUsage(argv[0] ? argv[0] : "talven");
   buildPathKeyTable();
   if (takeRoots(argv)) return exitStopped;
-  printf("Mirroring source [%s] to destination folder [%s]\n", sourceRoot, destinationRoot);
+  consolePrintf("Mirroring source [%s] to destination folder [%s]\n", sourceRoot, destinationRoot);
   destinationRootLength = static_cast<int32_t>(strlen(destinationRoot));
   sourceRootLength = static_cast<int32_t>(strlen(sourceRoot));
   readOptions(argc, argv);
@@ -150,7 +151,7 @@ int runTalven(int argc, char** argv) {
   installInterruptHandler();
   if (logEnabled) openRunLog();
   if (initEntryTables()) {
-    printf("Memory allocation failure !\n");
+    consolePrintf("Memory allocation failure !\n");
     closeRunLog();
     freeEntryTables();
     return exitOutOfMemory;

@@ -6,7 +6,7 @@
 #include "run/settings.h"
 
 void openRunLog() {
-  logFile = fopen(logFileName, appendTextMode);
+  logFile = openFileForAppending(logFileName);
   if (logFile) fprintf(logFile, "\nTALVEN 0.61 by the Talven developers - LOG section\n");
 }
 

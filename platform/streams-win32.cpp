@@ -1,0 +1,24 @@
+// Windows bodies of the console output and the stream opens.
+#include <stdarg.h>
+#include <stdio.h>
+
+#include "platform/platform.h"
+
+int consolePrintf(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  int printed = vprintf(format, arguments);
+  va_end(arguments);
+  return printed;
+}
+
+FILE* openFileForReading(const char* path) {
+  FILE* file = fopen(path, "rb");
+  if (file) setvbuf(file, nullptr, _IONBF, 0);
+  return file;
+}
+
+FILE* openFileForAppending(const char* path) {
+  // Text mode: every line end reaches the file as CR LF.
+  return fopen(path, "a+t");
+}
