@@ -190,11 +190,11 @@ int deleteFile(const char* path) {
 }
 
 int replaceFile(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : 1;
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : 1;
 }
 
 int moveFileIfAbsent(const char* from, const char* to) {
-  return MoveFileExA(from, to, 0) ? 0 : 1;
+  return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) ? 0 : 1;
 }
 
 // A file link in the destination would make the copier write through it into

@@ -169,6 +169,25 @@ int pathNamesEqualN(const char* a, const char* b, size_t n);
 /// True when c separates path components here ('\\' and '/' on Windows).
 int isPathSeparator(char c);
 
+// ---- Durability ----------------------------------------------------------------
+
+/// Starts writing to disk what was written so far to a file open for writing, and
+/// returns at once: the disk works while the next files are copied.
+void startDataWrite(FILE* file);
+/// Writes the data of a file open for writing to disk and waits for it; 0 when it is
+/// there.
+int syncFileData(FILE* file);
+/// Waits until the data of count files open for writing is on disk, with one sync of
+/// each file system they lie on where the system has one, and file by file only
+/// where that reports a failure. Sets failed[i] to 1 for each file whose data could
+/// not be written, else 0; returns the number of such files. The file systems met are
+/// kept for syncChangedFileSystems.
+int syncFilesData(FILE* const* files, int count, unsigned char* failed);
+/// Writes to disk the changes of names (renames, deletions, new folders) on the file
+/// system of folder and on those syncFilesData met since the last call, and waits;
+/// 0 when done.
+int syncChangedFileSystems(const char* folder);
+
 // ---- Console and streams -------------------------------------------------------
 
 /// Prints formatted text on standard output, as printf does, and returns the number
