@@ -54,14 +54,13 @@ bool copyAsOrdinaryUser(const std::string& scratch, ReadOnlyCopy* copy, int* res
 }
 
 TEST_F(CopyFailure, ReadOnlyDestinationKeepsContentAndTimes) {
-  // In the scratch folder the copy can be written beside the destination, and is
-  // refused when it would take its place; in dst, a folder that takes no new files
-  // from that user, it is refused before anything is written.
+  // Refused before anything is written, whether the folder takes new files (the
+  // scratch folder) or not (dst, from that user): the folder repair is tried first.
   struct Case {
     std::string destination;
     std::string expected;
   } cases[] = {
-      {at({"file"}), "Cannot create file in folder !\n"},
+      {at({"file"}), "Creating folder [" + scratch + "]\nCannot create file in folder !\n"},
       {at({"dst", "file"}),
        "Creating folder [" + at({"dst"}) + "]\nCannot create file in folder !\n"},
   };
@@ -78,7 +77,7 @@ TEST_F(CopyFailure, ReadOnlyDestinationKeepsContentAndTimes) {
     EXPECT_EQ(each.expected, output);
     expectKept(copy.destination, "old");
   }
-  // The copy refused at the last step does not stay behind.
+  // No partial file stays behind.
   EXPECT_EQ((std::vector<std::string>{joinPath("dst", "file"), "file", "src"}), listFiles(scratch));
 }
 

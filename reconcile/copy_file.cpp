@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "reconcile/copy_batch.h"
+#include "reconcile/partial_name.h"
 #include "run/settings.h"
 
 long long copyWriteFaultAfter = -1;
@@ -12,50 +14,25 @@ void (*copyBlockHook)(long long bytesWritten) = nullptr;
 namespace {
 enum TransferResult { transferComplete, transferFailed, transferStopped };
 
-// The copy is written beside the destination under this suffix and takes the
-// destination's place only once it is complete and carries its time. A run killed
-// half-way thus never leaves a destination file that looks current, only a stray
-// partial file, which the next run deletes as a file the source does not have.
-constexpr char partialSuffix[] = ".talven-partial";
-constexpr size_t longestName = 255;
-
-// Forms the path of the partial file in writePath: the destination's name with the
-// suffix added or, where that name would be too long, the suffix alone as a name in
-// the same folder. Only where neither fits is the copy written straight into the
-// destination.
-void choosePathToWrite(const char* destinationPath, char* writePath) {
-  size_t length = strlen(destinationPath);
-  size_t suffixLength = sizeof partialSuffix - 1;
-  const char* name = destinationPath + length;
-  while (name > destinationPath && !isPathSeparator(name[-1])) --name;
-  size_t nameLength = static_cast<size_t>(destinationPath + length - name);
-  memcpy(writePath, destinationPath, length + 1);
-  size_t kept = length;
-  if (length + suffixLength + 1 > static_cast<size_t>(pathBufferSize) ||
-      nameLength + suffixLength > longestName)
-    kept = length - nameLength;
-  if (kept + suffixLength + 1 > static_cast<size_t>(pathBufferSize)) return;
-  memcpy(writePath + kept, partialSuffix, suffixLength + 1);
-}
-
 // Opens the file the copy is written to; a link found there is replaced, never
-// written through. A copy written straight into the destination first makes sure
-// that what stands there may be replaced (not read-only, not a folder). A partial
-// file is checked against what it replaces only once it is complete, when it fails
-// to take a free place: a new destination, the common case, then costs no look-up.
-FILE* openDestination(const char* path, const char* writePath) {
-  if (strcmp(path, writePath) == 0 && checkReplaceable(path) >= replaceableRefused) return nullptr;
+// written through. What stands at the destination is looked at first: one that may
+// not be replaced (read-only, a folder) fails the create as a missing folder does,
+// before anything is written, and holdsFile tells whether a file stands there.
+FILE* openDestination(const char* path, const char* writePath, int* holdsFile) {
+  int found = checkReplaceable(path);
+  if (found >= replaceableRefused) return nullptr;
+  *holdsFile = found == replaceableFile;
   return createFileForWriting(writePath);
 }
 
 // Any failure to create the destination is taken as a missing folder: the folder
 // chain is created and the open tried once more.
-FILE* repairFolderAndOpen(const char* path, const char* writePath) {
+FILE* repairFolderAndOpen(const char* path, const char* writePath, int* holdsFile) {
   char folder[pathBufferSize];
   if (destinationFolder(path, folder) != 0) return nullptr;
   if (verbose) consolePrintf("Creating folder [%s]\n", folder);
   createFolderChain(folder);
-  return openDestination(path, writePath);
+  return openDestination(path, writePath, holdsFile);
 }
 
 // Writes the first count bytes of copyBuffer; returns the number written.
@@ -72,10 +49,13 @@ size_t writeBlock(FILE* destination, size_t count, long long written) {
 // once: that spares the file system its work per block on large files, and files
 // below it the two extra calls.
 constexpr long long reserveFrom = 32LL * copyBufferSize;
+// A large copy's data starts on its way to the disk at every such step, so that the
+// disk writes while the copy goes on.
+constexpr long long writebackStep = 256LL * copyBufferSize;
 
 // Blocks of copyBufferSize until the first short read, whose bytes (maybe none) are
 // written too: n / copyBufferSize + 1 reads for n bytes.
-int transfer(FILE* source, FILE* destination) {
+int transfer(FILE* source, FILE* destination, long long* bytes) {
   long long written = 0;
   long long reserved = 0;
   size_t got;
@@ -86,25 +66,14 @@ int transfer(FILE* source, FILE* destination) {
     if (writeBlock(destination, got, written) != got) return transferFailed;
     written += static_cast<long long>(got);
     if (written == reserveFrom) reserved = reserveRoomForRest(destination, source, written);
+    if (got > 0 && written % writebackStep == 0 && !noSync) startDataWrite(destination);
     if (copyBlockHook) copyBlockHook(written);
   } while (got == static_cast<size_t>(copyBufferSize));
   // A source that shrank while it was copied leaves room reserved past the copy's
   // end. Were it not given back, it would only waste space: the copy is whole.
   if (reserved > written) releaseRoomAfter(destination, written);
+  *bytes = written;
   return transferComplete;
-}
-
-// An incomplete copy must not stay with a fresh time, which would make every later
-// run take it for current. When it cannot be removed it gets the oldest time there
-// is, so that the next run copies it again. Not 0: Windows reads a zero time as
-// "leave unchanged".
-constexpr FileTime outOfDateTime = {1, 0};
-const char* const discardOutcomes[] = {
-    "was removed", "could not be removed and was marked out of date", "could not be removed"};
-
-int discardIncompleteCopy(const char* path) {
-  if (deleteFile(path) == 0) return 0;
-  return setFileTimes(path, outOfDateTime) == 0 ? 1 : 2;
 }
 
 int abandonCopy(const char* path, const char* writePath, int transferred) {
@@ -116,21 +85,31 @@ int abandonCopy(const char* path, const char* writePath, int transferred) {
   return transferred == transferStopped ? copyInterrupted : copyTransferFailed;
 }
 
-enum PlaceResult { placed, placeRefused, placeFailed };
+int reportStamp(const char* path, int timesSet) {
+  if (!timesSet) {
+    if (verbose) consolePrintf("Failed to set the filetime !\n");
+    return copyTimeNotSet;
+  }
+  if (verbose) consolePrintf("Filetime set successfully %s!\n", path);
+  return copyDone;
+}
 
-// Moves the finished partial file to the destination path: straight into a free
-// place, or else over what stands there once that is found replaceable.
-int moveIntoPlace(const char* path, const char* writePath) {
-  if (strcmp(path, writePath) == 0 || moveFileIfAbsent(writePath, path) == 0) return placed;
-  if (checkReplaceable(path) >= replaceableRefused) return placeRefused;
-  return replaceFile(writePath, path) == 0 ? placed : placeFailed;
+// A copy written straight into the destination is on disk before it takes the
+// source's time.
+int finishInPlace(const char* path, FILE* destination, FileTime time) {
+  int synced = noSync || syncFileData(destination) == 0;
+  int timesSet = synced && setOpenFileTimes(destination, time) == 0;
+  if (fclose(destination) != 0) synced = 0;
+  if (!synced) return abandonCopy(path, path, transferFailed);
+  if (!timesSet) timesSet = setFileTimes(path, time) == 0;
+  return reportStamp(path, timesSet);
 }
 
 // Stamps the finished copy, unless its times were set while it was open, and puts
 // it in the destination's place.
-int placeCopy(const char* path, const char* writePath, FileTime time, int timesSet) {
+int placeCopy(const char* path, const char* writePath, FileTime time, int timesSet, int holdsFile) {
   if (!timesSet) timesSet = setFileTimes(writePath, time) == 0;
-  int placing = moveIntoPlace(path, writePath);
+  int placing = moveIntoPlace(path, writePath, holdsFile);
   if (placing != placed) {
     int outcome = discardIncompleteCopy(writePath);
     if (!verbose) return copyCannotCreate;
@@ -141,16 +120,35 @@ int placeCopy(const char* path, const char* writePath, FileTime time, int timesS
                     discardOutcomes[outcome]);
     return copyCannotCreate;
   }
-  if (!timesSet) {
-    if (verbose) consolePrintf("Failed to set the filetime !\n");
-    return copyTimeNotSet;
-  }
-  if (verbose) consolePrintf("Filetime set successfully %s!\n", path);
-  return copyDone;
+  return reportStamp(path, timesSet);
 }
+
+// A finished partial file: stamped on the open file, it waits in the batch for its
+// data to reach the disk; otherwise it is synced, stamped and placed at once.
+int finishPartial(const char* path, const char* writePath, FILE* destination, FileTime time,
+                  int holdsFile, int partial, long long bytes) {
+  int timesSet = setOpenFileTimes(destination, time) == 0;
+  if (timesSet && partial == partialOwnName && copiesBatched()) {
+    startDataWrite(destination);
+    if (queueCopy(destination, path, writePath, holdsFile, bytes) == 0)
+      return reportStamp(path, timesSet);
+  }
+  int synced = noSync || syncFileData(destination) == 0;
+  if (fclose(destination) != 0) return abandonCopy(path, writePath, transferFailed);
+  if (!synced) return failUnwrittenCopy(path, writePath);
+  return placeCopy(path, writePath, time, timesSet, holdsFile);
+}
+
+// The path the last copy was written to.
+char lastWritePath[pathBufferSize];
 }  // namespace
 
+const char* lastCopyWritePath() {
+  return lastWritePath;
+}
+
 int copyFileWithTime(const char* destinationPath, const char* sourcePath, FileTime time) {
+  lastWritePath[0] = '\0';
   if (previewOnly) return copyPreview;
   // Stopped before this file: its destination, maybe an older copy, stays as it is.
   if (interruptRequested()) return copyInterrupted;
@@ -158,25 +156,29 @@ int copyFileWithTime(const char* destinationPath, const char* sourcePath, FileTi
   // the destination.
   FILE* source = openFileForReading(sourcePath);
   if (!source) return copySourceUnreadable;
-  char writePath[pathBufferSize];
-  choosePathToWrite(destinationPath, writePath);
-  FILE* destination = openDestination(destinationPath, writePath);
-  if (!destination) destination = repairFolderAndOpen(destinationPath, writePath);
-  if (!destination && strcmp(destinationPath, writePath) != 0) {
+  char* writePath = lastWritePath;
+  int partial = choosePathToWrite(destinationPath, writePath);
+  int holdsFile = 0;
+  FILE* destination = openDestination(destinationPath, writePath, &holdsFile);
+  if (!destination) destination = repairFolderAndOpen(destinationPath, writePath, &holdsFile);
+  if (!destination && partial != partialNone) {
     // A folder that takes no new files may still let its files be rewritten.
     memcpy(writePath, destinationPath, strlen(destinationPath) + 1);
-    destination = openDestination(destinationPath, writePath);
+    partial = partialNone;
+    destination = openDestination(destinationPath, writePath, &holdsFile);
   }
   if (!destination) {
     if (verbose) consolePrintf("Cannot create file in folder !\n");
     fclose(source);
     return copyCannotCreate;
   }
-  int transferred = transfer(source, destination);
+  long long bytes = 0;
+  int transferred = transfer(source, destination, &bytes);
   fclose(source);
-  // After the last write, setting the times on the open file saves finding it again.
-  int timesSet = transferred == transferComplete && setOpenFileTimes(destination, time) == 0;
-  if (fclose(destination) != 0 && transferred == transferComplete) transferred = transferFailed;
-  if (transferred != transferComplete) return abandonCopy(destinationPath, writePath, transferred);
-  return placeCopy(destinationPath, writePath, time, timesSet);
+  if (transferred != transferComplete) {
+    fclose(destination);
+    return abandonCopy(destinationPath, writePath, transferred);
+  }
+  if (partial == partialNone) return finishInPlace(destinationPath, destination, time);
+  return finishPartial(destinationPath, writePath, destination, time, holdsFile, partial, bytes);
 }

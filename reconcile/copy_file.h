@@ -17,9 +17,14 @@ enum CopyResult {
 
 /// Makes destinationPath a byte-for-byte copy of sourcePath through copyBuffer and
 /// gives it time as its last-write (and last-access, and creation where there is
-/// one) time. Creates missing folders when the destination cannot be created.
-/// Returns a CopyResult.
+/// one) time. Creates missing folders when the destination cannot be created. The
+/// copy takes the destination's name only once its data is on disk (unless noSync
+/// is set): at once, or, while copies are batched (copy_batch.h), with its batch,
+/// copyDone then telling that it is written and waits. Returns a CopyResult.
 int copyFileWithTime(const char* destinationPath, const char* sourcePath, FileTime time);
+/// The path the last call of copyFileWithTime wrote to: a partial file beside the
+/// destination, or the destination itself; empty when it wrote nothing.
+const char* lastCopyWritePath();
 
 /// Creates every folder along folderPath, outermost first; failures are passed over.
 /// A path longer than a path buffer creates nothing.

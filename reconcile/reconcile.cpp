@@ -7,8 +7,10 @@
 #include <cstring>
 
 #include "collect/entry_table.h"
+#include "reconcile/copy_batch.h"
 #include "reconcile/copy_file.h"
 #include "reconcile/destination_links.h"
+#include "reconcile/partial_name.h"
 #include "reconcile/twin_index.h"
 #include "run/settings.h"
 
@@ -94,6 +96,10 @@ void copyEntry(const FileEntry& source, const char* sourcePath, const char* dest
   if (result == copyInterrupted) counts.interrupted = 1;
   if (result != copyDone) ++counts.failures;
   keepFile(destinationPath);
+  // A copy waiting in its batch still has its partial name; the move into place
+  // keeps its identity.
+  const char* written = lastCopyWritePath();
+  if (written[0] && strcmp(written, destinationPath) != 0) keepFile(written);
 }
 
 void updatePass(const TwinIndex& index) {
@@ -179,6 +185,15 @@ void deletePass() {
   }
 }
 
+// Waits until the renames and deletions of the run are on disk: only then may the
+// run report success (and the disk be unplugged).
+void syncChanges() {
+  if (noSync || previewOnly || counts.updates + counts.copies + counts.deletions == 0) return;
+  if (syncChangedFileSystems(destinationRoot) == 0) return;
+  consolePrintf("The changes could not be written to disk completely !\n");
+  ++counts.failures;
+}
+
 void keepLogFile() {
   if (logFile) {
     fflush(logFile);
@@ -198,14 +213,24 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
     consolePrintf("Memory allocation failure !\n");
     return exitOutOfMemory;
   }
+  if (guardSourcePartialNames()) {
+    freeTwinIndex(&index);
+    consolePrintf("Memory allocation failure !\n");
+    return exitOutOfMemory;
+  }
   keepLogFile();
   forgetCheckedFolders();
+  beginCopyBatches();
   updatePass(index);
   freeTwinIndex(&index);
   kept.needed = sourceListingComplete && unhandledEntries(destinationTable) > 0;
   if (!counts.interrupted) copyPass(destinationListingComplete);
+  // Every copy is in place before any deletion: the identities kept are theirs.
+  counts.failures += endCopyBatches();
+  releasePartialNameGuard();
   if (!counts.interrupted && sourceListingComplete) deletePass();
   free(kept.identities);
+  if (!counts.interrupted) syncChanges();
   if (counts.interrupted || interruptRequested()) return interruptedExitStatus;
   if (!sourceListingComplete)
     consolePrintf("No file was deleted: the source folder could not be listed completely !\n");

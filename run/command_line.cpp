@@ -19,6 +19,9 @@ int takeRoot(char* root, const char* argument) {
 void readOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
+    // A long option stands apart from the rule for the one-letter ones, and only
+    // after the folders: a folder so named never turns the syncing off.
+    if (i >= 3 && strcmp(argument, "--no-sync") == 0) noSync = 1;
     if (argument[0] != '-' || argument[1] == '\0') continue;
     switch (argument[1]) {
       case 'v': verbose = 1; break;

@@ -16,7 +16,8 @@ int takeRoot(char* root, const char* argument);
 
 /// Sets verbose, logEnabled and previewOnly from the arguments after the program
 /// name: an argument counts when it is longer than one character and starts with
-/// '-'; its second character alone decides (v, l or p); all else is ignored.
+/// '-'; its second character alone decides (v, l or p); all else is ignored. Apart
+/// from that rule, "--no-sync" after the two folders sets noSync.
 void readOptions(int argc, char** argv);
 
 /// Prints the usage line and returns the exit status it calls for: the number of

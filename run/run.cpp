@@ -157,7 +157,11 @@ int runTalven(int argc, char** argv) {
     return exitOutOfMemory;
   }
   int status = scanAndReconcile();
-  closeRunLog();
+  // The log is part of what a run reports: a log not on disk is no success.
+  if (closeRunLog() && status != interruptedExitStatus) {
+    consolePrintf("The log could not be written to disk completely !\n");
+    if (status == exitSuccess) status = exitSomeFailed;
+  }
   freeEntryTables();
   return status;
 }

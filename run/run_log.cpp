@@ -10,9 +10,11 @@ void openRunLog() {
   if (logFile) fprintf(logFile, "\nTALVEN 0.61 by the Talven developers - LOG section\n");
 }
 
-void closeRunLog() {
-  if (!logFile) return;
+int closeRunLog() {
+  if (!logFile) return 0;
   fprintf(logFile, "\n\n");
-  fclose(logFile);
+  int failed = noSync ? fflush(logFile) != 0 : syncFileData(logFile) != 0;
+  if (fclose(logFile) != 0) failed = 1;
   logFile = nullptr;
+  return failed;
 }

@@ -9,6 +9,7 @@ int32_t sourceRootLength;
 int32_t verbose;
 int32_t logEnabled;
 int32_t previewOnly;
+int32_t noSync;
 FILE* logFile;
 unsigned char copyBuffer[copyBufferSize];
 
@@ -20,5 +21,6 @@ void resetRunSettings() {
   verbose = 0;
   logEnabled = 0;
   previewOnly = 0;
+  noSync = 0;
   logFile = nullptr;
 }

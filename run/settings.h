@@ -24,6 +24,8 @@ extern int32_t verbose;
 extern int32_t logEnabled;
 /// -p: everything is reported and logged, nothing is changed.
 extern int32_t previewOnly;
+/// --no-sync: copies, renames and deletions are not waited for on disk.
+extern int32_t noSync;
 /// The open run log, or null; every log write is skipped while it is null.
 extern FILE* logFile;
 /// The copier's transfer buffer; main thread only.

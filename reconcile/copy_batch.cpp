@@ -1,0 +1,133 @@
+// The batch of finished copies: synced together, then put in place in their order.
+#include "reconcile/copy_batch.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "reconcile/copy_file.h"
+#include "run/settings.h"
+
+void (*copyPlacedHook)(long long placedSoFar) = nullptr;
+int copySyncFaultAt = -1;
+const char* const discardOutcomes[3] = {
+    "was removed", "could not be removed and was marked out of date", "could not be removed"};
+
+namespace {
+// A batch ends at this many copies or bytes, whichever comes first: the open files
+// stay well below any limit of open files, and a crash loses little finished work.
+constexpr int batchFiles = 256;
+constexpr long long batchBytes = 64LL << 20;
+
+struct QueuedCopy {
+  FILE* file;
+  char* paths;  ///< the destination path, its terminator, then the partial file's path
+  int holdsFile;
+};
+
+struct CopyBatch {
+  QueuedCopy copies[batchFiles];
+  int count;
+  long long bytes;
+  int batching;
+  int failures;
+};
+CopyBatch batch;
+long long copiesPlaced;
+
+// Closes and places the queued copy at position at, whose data reached the disk
+// unless failed is set; 0 when placed.
+int placeQueued(int at, int failed) {
+  QueuedCopy& copy = batch.copies[at];
+  const char* path = copy.paths;
+  const char* writePath = path + strlen(path) + 1;
+  if (fclose(copy.file) != 0) failed = 1;
+  int result = 0;
+  if (failed) {
+    failUnwrittenCopy(path, writePath);
+    result = 1;
+  } else if (moveIntoPlace(path, writePath, copy.holdsFile) != placed) {
+    int outcome = discardIncompleteCopy(writePath);
+    if (verbose)
+      consolePrintf("Failed to copy [%s], the copy could not take its place and %s !\n", path,
+                    discardOutcomes[outcome]);
+    result = 1;
+  }
+  free(copy.paths);
+  return result;
+}
+
+// Makes the data of the whole batch durable at once, then places its copies.
+void placeBatch() {
+  if (batch.count == 0) return;
+  FILE* files[batchFiles];
+  unsigned char failed[batchFiles] = {};
+  for (int i = 0; i < batch.count; ++i) files[i] = batch.copies[i].file;
+  if (!noSync) syncFilesData(files, batch.count, failed);
+  if (copySyncFaultAt >= 0 && copySyncFaultAt < batch.count) failed[copySyncFaultAt] = 1;
+  for (int i = 0; i < batch.count; ++i) batch.failures += placeQueued(i, failed[i]);
+  batch.count = 0;
+  batch.bytes = 0;
+}
+}  // namespace
+
+void beginCopyBatches() {
+  batch.count = 0;
+  batch.bytes = 0;
+  batch.failures = 0;
+  batch.batching = !noSync;
+}
+
+int endCopyBatches() {
+  placeBatch();
+  batch.batching = 0;
+  int failures = batch.failures;
+  batch.failures = 0;
+  return failures;
+}
+
+int copiesBatched() {
+  return batch.batching;
+}
+
+int queueCopy(FILE* file, const char* destinationPath, const char* writePath, int holdsFile,
+              long long size) {
+  size_t pathLength = strlen(destinationPath) + 1;
+  size_t writeLength = strlen(writePath) + 1;
+  char* paths = static_cast<char*>(malloc(pathLength + writeLength));
+  if (!paths) return 1;
+  memcpy(paths, destinationPath, pathLength);
+  memcpy(paths + pathLength, writePath, writeLength);
+  batch.copies[batch.count++] = QueuedCopy{file, paths, holdsFile};
+  batch.bytes += size;
+  if (batch.count == batchFiles || batch.bytes >= batchBytes) placeBatch();
+  return 0;
+}
+
+int moveIntoPlace(const char* path, const char* writePath, int holdsFile) {
+  int result = placed;
+  if (holdsFile || moveFileIfAbsent(writePath, path) != 0) {
+    if (!holdsFile && checkReplaceable(path) >= replaceableRefused)
+      result = placeRefused;
+    else if (replaceFile(writePath, path) != 0)
+      result = placeFailed;
+  }
+  if (result == placed && copyPlacedHook) copyPlacedHook(++copiesPlaced);
+  return result;
+}
+
+// An incomplete copy must not stay with a fresh time, which would make every later
+// run take it for current. Not 0: Windows reads a zero time as "leave unchanged".
+int discardIncompleteCopy(const char* path) {
+  constexpr FileTime outOfDateTime = {1, 0};
+  if (deleteFile(path) == 0) return 0;
+  return setFileTimes(path, outOfDateTime) == 0 ? 1 : 2;
+}
+
+int failUnwrittenCopy(const char* path, const char* writePath) {
+  int outcome = discardIncompleteCopy(writePath);
+  if (verbose)
+    consolePrintf("Failed to copy [%s], the copy could not be written to disk and %s !\n", path,
+                  discardOutcomes[outcome]);
+  return copyTransferFailed;
+}

@@ -1,0 +1,46 @@
+// Finished copies that wait under their partial names until their data is on disk,
+// and then take their destinations' names one after another. One sync of the file
+// system then serves a whole batch instead of one per file.
+#pragma once
+
+#include <cstdio>
+
+/// Starts batching, unless noSync is set: copies queued from now on wait until the
+/// batch is full or endCopyBatches.
+void beginCopyBatches();
+/// Places every queued copy and ends batching. Returns the number of queued copies
+/// that failed to be placed since beginCopyBatches; each was reported with -v, its
+/// partial file removed.
+int endCopyBatches();
+/// True while copies are batched.
+int copiesBatched();
+
+/// Queues a finished copy of size bytes, stamped and still open as file, written to
+/// writePath for destinationPath; holdsFile tells that a replaceable file stood at
+/// destinationPath when the copy began. Places the batch when it is full. 0 when
+/// queued; 1 when it could not be, and the copy is then left to the caller.
+int queueCopy(FILE* file, const char* destinationPath, const char* writePath, int holdsFile,
+              long long size);
+
+/// Results of moveIntoPlace.
+enum PlaceResult { placed, placeRefused, placeFailed };
+/// Moves a finished copy from writePath to destinationPath: over the file that was
+/// there when holdsFile is set, else into a free place or, where something stands
+/// there now, over it once it is found replaceable. Returns a PlaceResult.
+int moveIntoPlace(const char* destinationPath, const char* writePath, int holdsFile);
+
+/// Removes an incomplete copy or, where it cannot be removed, gives it the oldest time
+/// there is; returns the index of its outcome in discardOutcomes.
+int discardIncompleteCopy(const char* path);
+/// "was removed", and the two other outcomes of discardIncompleteCopy.
+extern const char* const discardOutcomes[3];
+/// Reports with -v a copy whose data could not be written to disk, removes it and
+/// returns copyTransferFailed.
+int failUnwrittenCopy(const char* destinationPath, const char* writePath);
+
+/// Test seam: when set, called after each copy took its destination's name, with
+/// the number of copies placed so far in this process.
+extern void (*copyPlacedHook)(long long placedSoFar);
+/// Test seam: when not -1, the sync of the queued copy at this position of the next
+/// batch is taken as failed, as on a disk that fails to write it.
+extern int copySyncFaultAt;

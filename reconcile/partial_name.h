@@ -1,0 +1,23 @@
+// The name a copy is written under until it is complete, stamped and on disk.
+#pragma once
+
+/// How a copy is written, as choosePathToWrite chose.
+enum PartialKind {
+  partialOwnName = 0,     ///< beside the destination, under a name made from its own
+  partialSharedName = 1,  ///< beside it, under a name other copies into its folder may take
+  partialNone = 2,        ///< straight into the destination: no partial name is free
+};
+
+/// Guards the listed source names that a partial file could take (those holding the
+/// partial suffix), so that no partial file is ever written over the copy of one.
+/// Returns 0, or 1 when memory ran out.
+int guardSourcePartialNames();
+/// Forgets the guarded names.
+void releasePartialNameGuard();
+
+/// Forms in writePath (pathBufferSize bytes) the path a copy to destinationPath is
+/// written to: the destination's name with the partial suffix added (and a number
+/// after it where that is a guarded source name) or, where that name would be too
+/// long, the suffix alone as a name in the same folder; where none fits, the
+/// destination itself. Returns a PartialKind.
+int choosePathToWrite(const char* destinationPath, char* writePath);
