@@ -22,7 +22,7 @@ file(GLOB TALVEN_TEST_SOURCES CONFIGURE_DEPENDS
 if(WIN32)
   set(TALVEN_TEST_SUPPORT platform/test_support-win32.cpp)
 else()
-  set(TALVEN_TEST_SUPPORT platform/test_support-posix.cpp)
+  set(TALVEN_TEST_SUPPORT platform/test_support-posix.cpp platform/crash_support-posix.cpp)
 endif()
 
 add_executable(talven_tests ${TALVEN_TEST_SOURCES} ${TALVEN_TEST_SUPPORT})

@@ -39,6 +39,17 @@ TEST(CommandLine, OptionsAreSetByTheirSecondCharacter) {
   resetRunSettings();
 }
 
+TEST(CommandLine, NoSyncIsALongOptionAfterTheFolders) {
+  readOptionsOf({"dst", "src", "--no-sync", "-v"});
+  expectFlags(1, 0, 0);
+  EXPECT_EQ(1, noSync);
+  // Folders so named, a near miss and the one-letter rule leave it off.
+  readOptionsOf({"--no-sync", "--no-sync", "--no-syncs", "--nosync", "-n", "-no-sync"});
+  expectFlags(0, 0, 0);
+  EXPECT_EQ(0, noSync);
+  resetRunSettings();
+}
+
 TEST(CommandLine, OnlyTheSecondCharacterCounts) {
   readOptionsOf({"dst", "src", "-verbose"});
   expectFlags(1, 0, 0);

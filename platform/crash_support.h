@@ -1,0 +1,48 @@
+// Test helpers for crash tests: a real file system in an image file on a loop
+// device, cut off as a power loss would cut it, and mounted again.
+#pragma once
+
+#include <string>
+
+/// A file system made in an image file inside a test's own folder.
+struct LoopFileSystem {
+  std::string image;
+  std::string device;      ///< the loop device, empty while none is attached
+  std::string mountPoint;  ///< where it is mounted
+  bool mounted;
+};
+
+#if defined(_WIN32)
+inline std::string makeLoopFileSystem(const std::string&, const std::string&, int,
+                                      LoopFileSystem*) {
+  return "loop devices are a Linux matter";
+}
+inline bool remountLoopFileSystem(LoopFileSystem*) {
+  return false;
+}
+inline void removeLoopFileSystem(LoopFileSystem*) {}
+inline bool crashFileSystem(const std::string&) {
+  return false;
+}
+inline int runBodyInChild(int (*)(void*), void*, std::string*) {
+  return -1;
+}
+#else
+/// Makes an image of megabytes MiB in folder with a file system of type ("ext4",
+/// "xfs"), attaches it to a loop device and mounts it on folder/mnt. Returns "" when
+/// done, else why it cannot be done here (the test then skips).
+std::string makeLoopFileSystem(const std::string& folder, const std::string& type, int megabytes,
+                               LoopFileSystem* fileSystem);
+/// Unmounts the file system and mounts it again, which replays its journal.
+bool remountLoopFileSystem(LoopFileSystem* fileSystem);
+/// Unmounts and detaches whatever is still mounted or attached; for every way out.
+void removeLoopFileSystem(LoopFileSystem* fileSystem);
+/// In the calling process, cuts off the file system mounted at mountPoint as a power
+/// loss would: its journal committed a moment before, as its timer or any other
+/// program's fsync may have done, and nothing written after that. Every later
+/// operation on it fails. True when done.
+bool crashFileSystem(const std::string& mountPoint);
+/// Runs body(context) in a child process, its standard output kept in output;
+/// returns the child's exit status, or -1 when it did not exit.
+int runBodyInChild(int (*body)(void*), void* context, std::string* output);
+#endif

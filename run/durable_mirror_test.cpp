@@ -1,0 +1,99 @@
+// Whole runs in this process, where the copier's seams reach: a copy whose data
+// cannot be written to disk fails alone, and partial files never take a source's
+// own name.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "reconcile/copy_batch.h"
+#include "run/end_to_end_fixture.h"
+#include "run/run.h"
+#include "run/settings.h"
+
+namespace {
+class DurableMirror : public EndToEndTest {
+ protected:
+  void SetUp() override {
+    EndToEndTest::SetUp();
+    destination = at({"dst"});
+    source = at({"src"});
+  }
+  void TearDown() override {
+    copySyncFaultAt = -1;
+    resetRunSettings();
+    EndToEndTest::TearDown();
+  }
+  int runHere(std::vector<std::string> options, std::string* output) {
+    resetRunSettings();
+    std::string program = "talven";
+    std::vector<char*> argv = {&program[0], &destination[0], &source[0]};
+    for (std::string& option : options) argv.push_back(&option[0]);
+    argv.push_back(nullptr);
+    testing::internal::CaptureStdout();
+    int status = runTalven(static_cast<int>(argv.size() - 1), argv.data());
+    *output = testing::internal::GetCapturedStdout();
+    return status;
+  }
+  std::string destination;
+  std::string source;
+};
+
+size_t count(const std::string& text, const std::string& part) {
+  size_t found = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+  return found;
+}
+
+TEST_F(DurableMirror, CopyThatCannotReachTheDiskFailsAlone) {
+  for (const char* name : {"a.txt", "b.txt", "c.txt"})
+    writeFile(at({"src", name}), std::string("content of ") + name, sourceUnits);
+  copySyncFaultAt = 1;
+  std::string output;
+  EXPECT_EQ(1, runHere({"-v"}, &output)) << output;
+  // Each copy's own lines come where they always came; the failure found by the
+  // sync follows them, naming the copy.
+  EXPECT_EQ(3u, count(output, "Filetime set successfully ")) << output;
+  const std::string failure = "], the copy could not be written to disk and was removed !\n";
+  ASSERT_EQ(1u, count(output, failure)) << output;
+  EXPECT_GT(output.find(failure), output.rfind("Filetime set successfully ")) << output;
+  size_t start = output.rfind("Failed to copy [", output.find(failure)) + 16;
+  std::string failed = output.substr(start, output.find(failure) - start);
+  TreeState wanted = captureTree(source);
+  TreeState got = captureTree(destination);
+  EXPECT_EQ(2u, got.size()) << treeDifference(wanted, got);
+  EXPECT_FALSE(pathExists(failed)) << "the copy that failed took its name";
+  for (const auto& entry : got) EXPECT_TRUE(entry.second == wanted[entry.first]) << entry.first;
+  copySyncFaultAt = -1;
+  EXPECT_EQ(0, runHere({}, &output)) << output;
+  expectMirror(destination, source);
+}
+
+TEST_F(DurableMirror, PartialFileNeverTakesASourceName) {
+  // A user's own file under the name the partial file of a.txt would have, already
+  // mirrored, while a.txt itself is updated.
+  writeFile(at({"src", "a.txt"}), "new", sourceUnits);
+  writeFile(at({"src", "a.txt.talven-partial"}), "the user's own", sourceUnits);
+  writeFile(at({"src", "a.txt.talven-partial-1"}), "the user's too", sourceUnits);
+  writeFile(at({"dst", "a.txt"}), "old", olderUnits);
+  writeFile(at({"dst", "a.txt.talven-partial"}), "the user's own", sourceUnits);
+  writeFile(at({"dst", "a.txt.talven-partial-1"}), "the user's too", sourceUnits);
+  std::string output;
+  EXPECT_EQ(0, runHere({}, &output)) << output;
+  expectMirror(destination, source);
+  // A first mirror of the same source, in one batch.
+  destination = at({"first"});
+  EXPECT_EQ(0, runHere({}, &output)) << output;
+  expectMirror(destination, source);
+}
+
+TEST_F(DurableMirror, WithoutSyncingTheMirrorIsTheSame) {
+  writeFile(at({"src", "a.txt"}), "new", sourceUnits);
+  writeFile(at({"src", "sub", "b.txt"}), "added", sourceUnits);
+  writeFile(at({"dst", "a.txt"}), "old", olderUnits);
+  writeFile(at({"dst", "gone.txt"}), "only here", olderUnits);
+  std::string output;
+  EXPECT_EQ(0, runHere({"--no-sync", "-v"}, &output)) << output;
+  expectMirror(destination, source);
+}
+}  // namespace
