@@ -34,6 +34,7 @@ struct CopyBatch {
 };
 CopyBatch batch;
 long long copiesPlaced;
+int copiesSynced;
 
 // Closes and places the queued copy at position at, whose data reached the disk
 // unless failed is set; 0 when placed.
@@ -64,14 +65,19 @@ void placeBatch() {
   unsigned char failed[batchFiles] = {};
   for (int i = 0; i < batch.count; ++i) files[i] = batch.copies[i].file;
   if (!noSync) syncFilesData(files, batch.count, failed);
-  if (copySyncFaultAt >= 0 && copySyncFaultAt < batch.count) failed[copySyncFaultAt] = 1;
-  for (int i = 0; i < batch.count; ++i) batch.failures += placeQueued(i, failed[i]);
+  for (int i = 0; i < batch.count; ++i)
+    batch.failures += placeQueued(i, syncFaultHere() || failed[i]);
   batch.count = 0;
   batch.bytes = 0;
 }
 }  // namespace
 
+int syncFaultHere() {
+  return copySyncFaultAt >= 0 && copiesSynced++ == copySyncFaultAt;
+}
+
 void beginCopyBatches() {
+  copiesSynced = 0;
   batch.count = 0;
   batch.bytes = 0;
   batch.failures = 0;

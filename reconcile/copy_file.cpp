@@ -52,6 +52,7 @@ constexpr long long reserveFrom = 32LL * copyBufferSize;
 // A large copy's data starts on its way to the disk at every such step, so that the
 // disk writes while the copy goes on.
 constexpr long long writebackStep = 256LL * copyBufferSize;
+constexpr long long writebackFrom = reserveFrom;
 
 // Blocks of copyBufferSize until the first short read, whose bytes (maybe none) are
 // written too: n / copyBufferSize + 1 reads for n bytes.
@@ -129,11 +130,13 @@ int finishPartial(const char* path, const char* writePath, FILE* destination, Fi
                   int holdsFile, int partial, long long bytes) {
   int timesSet = setOpenFileTimes(destination, time) == 0;
   if (timesSet && partial == partialOwnName && copiesBatched()) {
-    startDataWrite(destination);
+    // Small copies are written out by their batch's sync, by the system's own threads
+    // while this one waits: starting each apart costs this thread more than it saves.
+    if (bytes >= writebackFrom) startDataWrite(destination);
     if (queueCopy(destination, path, writePath, holdsFile, bytes) == 0)
       return reportStamp(path, timesSet);
   }
-  int synced = noSync || syncFileData(destination) == 0;
+  int synced = noSync || (syncFileData(destination) == 0 && !syncFaultHere());
   if (fclose(destination) != 0) return abandonCopy(path, writePath, transferFailed);
   if (!synced) return failUnwrittenCopy(path, writePath);
   return placeCopy(path, writePath, time, timesSet, holdsFile);

@@ -26,12 +26,26 @@ struct GuardedName {
   const char* relativePath;
 };
 
-// Source names holding the suffix, by key; empty in nearly every run.
+// Source names ending as partial names do, by key; empty in nearly every run. Made
+// at the first copy of a run, so that a run without copies never pays for it.
 struct PartialNameGuard {
   GuardedName* names;
   size_t count;
+  int made;
+  int failed;  ///< memory ran out: every partial name counts as taken
 };
 PartialNameGuard guard;
+
+// True when a relative path ends as a partial name does: in the suffix, or in the
+// suffix and a number. Only such a name can be one a partial file would take.
+bool endsLikePartial(const char* path) {
+  size_t length = strlen(path);
+  if (length >= suffixLength &&
+      memcmp(path + length - suffixLength, partialSuffix, suffixLength) == 0)
+    return true;
+  return length >= suffixLength + 2 && path[length - 2] == '-' &&
+         memcmp(path + length - 2 - suffixLength, partialSuffix, suffixLength) == 0;
+}
 
 bool keyBefore(const GuardedName& a, const GuardedName& b) {
   return a.key < b.key;
@@ -39,6 +53,7 @@ bool keyBefore(const GuardedName& a, const GuardedName& b) {
 
 // True when path, below the destination root, names a guarded source file.
 bool isGuarded(const char* path) {
+  if (guard.failed) return true;
   if (guard.count == 0) return false;
   size_t rootLength = static_cast<size_t>(destinationRootLength);
   if (strlen(path) <= rootLength || !pathNamesEqualN(path, destinationRoot, rootLength))
@@ -50,31 +65,33 @@ bool isGuarded(const char* path) {
     if (pathNamesEqual(at->relativePath, relative)) return true;
   return false;
 }
-}  // namespace
 
-int guardSourcePartialNames() {
-  releasePartialNameGuard();
+// The keys are computed afresh: the passes overwrite those of handled entries.
+void guardSourcePartialNames() {
+  guard.made = 1;
   size_t count = 0;
   for (int32_t i = 0; i < sourceTable.count; ++i)
-    count += strstr(sourceTable.entries[i].relativePath, partialSuffix) != nullptr;
-  if (count == 0) return 0;
+    count += endsLikePartial(sourceTable.entries[i].relativePath);
+  if (count == 0) return;
   guard.names = static_cast<GuardedName*>(malloc(sizeof(GuardedName) * count));
-  if (!guard.names) return 1;
+  guard.failed = guard.names == nullptr;
+  if (guard.failed) return;
   for (int32_t i = 0; i < sourceTable.count; ++i) {
-    const FileEntry& entry = sourceTable.entries[i];
-    if (strstr(entry.relativePath, partialSuffix))
-      guard.names[guard.count++] = GuardedName{entry.key, entry.relativePath};
+    const char* path = sourceTable.entries[i].relativePath;
+    if (endsLikePartial(path))
+      guard.names[guard.count++] = GuardedName{computePathKey(path, strlen(path)), path};
   }
   std::sort(guard.names, guard.names + guard.count, keyBefore);
-  return 0;
 }
+}  // namespace
 
 void releasePartialNameGuard() {
   free(guard.names);
-  guard = PartialNameGuard{nullptr, 0};
+  guard = PartialNameGuard{nullptr, 0, 0, 0};
 }
 
 int choosePathToWrite(const char* destinationPath, char* writePath) {
+  if (!guard.made) guardSourcePartialNames();
   size_t length = strlen(destinationPath);
   const char* name = destinationPath + length;
   while (name > destinationPath && !isPathSeparator(name[-1])) --name;

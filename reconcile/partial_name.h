@@ -8,11 +8,9 @@ enum PartialKind {
   partialNone = 2,        ///< straight into the destination: no partial name is free
 };
 
-/// Guards the listed source names that a partial file could take (those holding the
-/// partial suffix), so that no partial file is ever written over the copy of one.
-/// Returns 0, or 1 when memory ran out.
-int guardSourcePartialNames();
-/// Forgets the guarded names.
+/// Forgets the source names guarded for the last run. At its first copy, a run then
+/// guards the listed source names that a partial file could take (those ending as
+/// partial names do), so that no partial file is ever written over the copy of one.
 void releasePartialNameGuard();
 
 /// Forms in writePath (pathBufferSize bytes) the path a copy to destinationPath is

@@ -213,11 +213,7 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
     consolePrintf("Memory allocation failure !\n");
     return exitOutOfMemory;
   }
-  if (guardSourcePartialNames()) {
-    freeTwinIndex(&index);
-    consolePrintf("Memory allocation failure !\n");
-    return exitOutOfMemory;
-  }
+  releasePartialNameGuard();
   keepLogFile();
   forgetCheckedFolders();
   beginCopyBatches();
