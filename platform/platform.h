@@ -19,8 +19,9 @@
 constexpr bool platformIsWindows = true;
 /// The separator between path components.
 constexpr char pathSeparator = '\\';
-/// Bytes in every path buffer, terminator included.
-constexpr int pathBufferSize = 260;
+/// Bytes in every path buffer, terminator included: paths are UTF-8, and the
+/// longest path the system takes, 32,767 UTF-16 units, needs at most 3 bytes a unit.
+constexpr int pathBufferSize = 3 * 32768;
 #else
 constexpr bool platformIsWindows = false;
 constexpr char pathSeparator = '/';
@@ -45,7 +46,12 @@ inline int64_t fileTimeValue(FileTime time) {
 
 // ---- Directory enumeration -------------------------------------------------
 
-/// Receives one entry of a directory; isDirectory is 1 for a folder to walk.
+/// isDirectory of an entry whose name cannot be given in the program's encoding (a
+/// lone surrogate on Windows); its name then is a stand-in for messages only.
+constexpr int entryUnconvertible = -1;
+
+/// Receives one entry of a directory; isDirectory is 1 for a folder to walk, 0 for a
+/// file, entryUnconvertible for an entry that cannot be named.
 typedef void (*DirectoryEntrySink)(void* context, const char* name, int isDirectory, uint64_t size,
                                    FileTime lastWrite);
 
@@ -168,6 +174,13 @@ int pathNamesEqualN(const char* a, const char* b, size_t n);
 
 /// True when c separates path components here ('\\' and '/' on Windows).
 int isPathSeparator(char c);
+
+// ---- Program arguments ---------------------------------------------------------
+
+/// The program's arguments in the program's encoding: on Windows, taken from the
+/// wide command line and converted to UTF-8 (argv[0] kept as the runtime gave it);
+/// elsewhere argv itself. Sets argc to their number.
+char** programArguments(int* argc, char** argv);
 
 // ---- Console and streams -------------------------------------------------------
 

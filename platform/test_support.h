@@ -29,6 +29,11 @@ bool setWritable(const std::string& path, bool writable);
 /// Lists the relative paths of all files below root, sorted.
 std::vector<std::string> listFiles(const std::string& root);
 
+/// Why a root longer than the path buffer cannot be tested on Windows.
+constexpr const char* noRootTooLongOnWindows =
+    "a Windows command line holds at most 32,767 UTF-16 units, fewer than a path buffer "
+    "holds bytes: no root too long for it can be passed";
+
 /// The path of the talven program that the build made.
 std::string programPath();
 /// Runs talven with the arguments in the folder workingDirectory, standard input

@@ -191,8 +191,9 @@ TEST_F(Reconcile, LetterCaseFollowsThePlatform) {
 }
 
 TEST_F(Reconcile, HighBytesAreNotFolded) {
-  put(source, "x\xC4.txt", "upper", baseTime);
-  put(destination, "x\xE4.txt", "lower", baseTime);
+  // A with diaeresis in upper and lower case: Latin-1 bytes on POSIX, UTF-8 on Windows.
+  put(source, platformIsWindows ? "x\xC3\x84.txt" : "x\xC4.txt", "upper", baseTime);
+  put(destination, platformIsWindows ? "x\xC3\xA4.txt" : "x\xE4.txt", "lower", baseTime);
   std::string output;
   ASSERT_EQ(0, run({"-v"}, &output));
   EXPECT_TRUE(contains(output, "We need to copy")) << output;
@@ -279,8 +280,8 @@ TEST_F(Reconcile, CopyLandingOnAnotherSpellingKeepsIt) {
   if (!platformIsWindows)
     GTEST_SKIP() << "only Windows file systems fold letters beyond A-Z into one file";
   // E acute in upper and lower case: no twins for the matching, one file on disk.
-  put(source, "\xC9t\xE9.txt", "source", baseTime + 1);
-  put(destination, "\xE9t\xE9.txt", "destination", baseTime);
+  put(source, "\xC3\x89t\xC3\xA9.txt", "source", baseTime + 1);
+  put(destination, "\xC3\xA9t\xC3\xA9.txt", "destination", baseTime);
   std::string output;
   ASSERT_EQ(0, run({"-v"}, &output)) << output;
   EXPECT_TRUE(contains(output, "We need to copy")) << output;

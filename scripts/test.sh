@@ -85,6 +85,9 @@ fi
 start_wine() {
   export WINEPREFIX=$top/build/wineprefix
   export WINEDEBUG=-all
+  # Names outside ASCII reach the host's file system only through a UTF-8 locale.
+  export LANG=C.UTF-8
+  unset LC_ALL
   export WINEDLLOVERRIDES="mscoree,mshtml="
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "==> windows: preparing the Wine configuration in $WINEPREFIX"
