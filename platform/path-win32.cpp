@@ -1,4 +1,4 @@
-// Windows bodies of the path operations: splitting, resolving and comparing names.
+// Windows bodies of the path operations: splitting and resolving.
 // Paths are UTF-8; they are resolved through the wide calls.
 #include <stdlib.h>
 #include <string.h>
@@ -10,10 +10,6 @@
 namespace {
 int isSeparator(char c) {
   return c == '\\' || c == '/';
-}
-
-char foldAscii(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 void copyPart(char* part, size_t partSize, const char* from, const char* to) {
@@ -144,21 +140,6 @@ int resolveFullPath(const char* path, char* out, size_t outSize) {
                resolveAbsolute(full, strlen(full), full + pathBufferSize, out, outSize);
   free(full);
   return failed;
-}
-
-int pathNamesEqual(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    if (foldAscii(*a) != foldAscii(*b)) return 0;
-    if (*a == '\0') return 1;
-  }
-}
-
-int pathNamesEqualN(const char* a, const char* b, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    if (foldAscii(a[i]) != foldAscii(b[i])) return 0;
-    if (a[i] == '\0') return 1;
-  }
-  return 1;
 }
 
 int isPathSeparator(char c) {

@@ -166,8 +166,15 @@ void splitPath(const char* path, char* drive, char* directory, char* name, char*
 /// path exists); 0 on success, 1 when it does not fit or cannot be resolved.
 int resolveFullPath(const char* path, char* out, size_t outSize);
 
+/// Writes into folded the form of the character at text (at most available bytes)
+/// that the path key takes: a to z as A to Z everywhere, and on Windows every other
+/// letter below U+10000 (UTF-8) as the capital that the system matches it with.
+/// Returns the bytes of text taken and sets foldedLength; both are 1 to 3, and bytes
+/// that are no such character are taken one by one, as they are.
+size_t foldKeyCharacter(const char* text, size_t available, char* folded, size_t* foldedLength);
+
 /// True when two names denote the same path under this platform's comparison:
-/// ASCII letters folded on Windows, byte for byte on POSIX.
+/// letters folded as foldKeyCharacter folds them on Windows, byte for byte on POSIX.
 int pathNamesEqual(const char* a, const char* b);
 /// The same comparison on the first n bytes.
 int pathNamesEqualN(const char* a, const char* b, size_t n);

@@ -197,3 +197,16 @@ bool readFileTimes(const std::string& path, FileTimes* times) {
   times->lastWrite = units(data.ftLastWriteTime);
   return true;
 }
+
+bool makeFileWithLoneSurrogate(const std::string& folder) {
+  std::wstring path = wide(folder) + L"\\lone-\xD800.txt";
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  // The name must come back from a listing as it was made.
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(path.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return wcscmp(found.cFileName, L"lone-\xD800.txt") == 0;
+}

@@ -109,30 +109,52 @@ TEST_F(UnicodePaths, LongPathsAreMirroredUpdatedAndDeleted) {
   }
 }
 
-// NTFS takes a letter and its capital as one name, beyond A-Z as well: whatever the
-// matching makes of such names, no file may be lost, whichever side is newer.
-TEST_F(UnicodePaths, CaseTwinsBeyondAtoZLoseNothing) {
+// NTFS takes a letter and its capital as one name, beyond A-Z as well: such names
+// are twins, updated in place when the source is newer and kept when it is not.
+TEST_F(UnicodePaths, CaseTwinsBeyondAtoZAreTwins) {
   if (!platformIsWindows) GTEST_SKIP() << "POSIX names are bytes: these are other names";
-  const std::vector<std::pair<std::string, std::string>> twins = {
-      {"É.txt", "é.txt"}, {"ΩMEGA.txt", "ωMEGA.txt"}, {"Жук.txt", "жук.txt"}};
-  for (const auto& twin : twins) {
+  const std::vector<std::pair<std::string, std::string>> older = {
+      {"É.txt", "é.txt"},
+      {"ΩMEGA.txt", "ωMEGA.txt"},
+      {"Ärger" + separator + "in.txt", "ärger" + separator + "in.txt"}};
+  for (const auto& twin : older) {
     writeFile(joinPath(source, twin.first), "source " + twin.first, sourceUnits);
-    writeFile(joinPath(destination, twin.second), "older " + twin.second, olderUnits);
+    writeFile(joinPath(destination, twin.second), "older", olderUnits);
   }
-  writeFile(joinPath(source, "Ärger" + separator + "in.txt"), "in a folder", sourceUnits);
-  writeFile(joinPath(destination, "ärger" + separator + "in.txt"), "older", olderUnits);
-  for (int run = 0; run < 2; ++run) {
-    std::string output = mirror({"-v"});
-    TreeState got = captureTree(destination);
-    ASSERT_EQ(twins.size() + 1, got.size()) << output;
-    for (const auto& twin : twins) {
-      // One file on disk, under one of the two spellings, with the source's content.
-      auto found = got.find(twin.first);
-      if (found == got.end()) found = got.find(twin.second);
-      ASSERT_NE(got.end(), found) << twin.first << output;
-      EXPECT_EQ("source " + twin.first, found->second.bytes) << output;
-      EXPECT_EQ(sourceUnits, found->second.lastWrite) << output;
-    }
+  // A newer destination twin is the user's: never overwritten by the older source.
+  writeFile(joinPath(source, "жук.txt"), "older source", olderUnits);
+  writeFile(joinPath(destination, "ЖУК.txt"), "newer destination", sourceUnits);
+  std::string output = mirror({"-v"});
+  EXPECT_EQ(std::string::npos, output.find("We need to copy")) << output;
+  EXPECT_EQ(std::string::npos, output.find("We need to delete")) << output;
+  TreeState got = captureTree(destination);
+  ASSERT_EQ(older.size() + 1, got.size()) << output;
+  for (const auto& twin : older) {
+    // The destination's spelling stays; its content and time are the source's.
+    ASSERT_EQ(1u, got.count(twin.second)) << twin.second << output;
+    EXPECT_EQ("source " + twin.first, got[twin.second].bytes) << output;
+    EXPECT_EQ(sourceUnits, got[twin.second].lastWrite) << output;
   }
+  EXPECT_EQ("newer destination", got["ЖУК.txt"].bytes) << output;
+  EXPECT_NE(std::string::npos, mirror().find("Nothing to do, folders are equal !\n"));
+}
+
+// A name that UTF-8 cannot hold is never mirrored under another name, and with the
+// source listing incomplete nothing is deleted: the run says so and fails.
+TEST_F(UnicodePaths, UnconvertibleNameIsReportedAndLosesNothing) {
+  if (!makeFileWithLoneSurrogate(source))
+    GTEST_SKIP() << "no name with a lone surrogate can be made here";
+  writeFile(joinPath(source, "good.txt"), "good", sourceUnits);
+  writeFile(joinPath(destination, "stale.txt"), "stale", olderUnits);
+  std::string output;
+  EXPECT_EQ(1, run({destination, source, "-v"}, &output)) << output;
+  EXPECT_NE(std::string::npos, output.find("lone-\xEF\xBF\xBD.txt]: name cannot be converted !\n"))
+      << output;
+  EXPECT_NE(std::string::npos, output.find("No file was deleted")) << output;
+  EXPECT_TRUE(pathExists(joinPath(destination, "stale.txt")));
+  std::string copied;
+  EXPECT_TRUE(readFileBytes(joinPath(destination, "good.txt"), &copied));
+  EXPECT_EQ("good", copied);
+  EXPECT_EQ(3u, listFiles(source).size() + listFiles(destination).size() - 1) << output;
 }
 }  // namespace
