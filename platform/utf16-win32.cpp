@@ -142,6 +142,7 @@ char** programArguments(int* argc, char** argv) {
   LocalFree(wide);
   if (!converted) {
     // The program's own arguments then, as the runtime split them.
+    for (int i = 1; arguments && i < count; ++i) free(arguments[i]);
     free(arguments);
     return argv;
   }

@@ -43,6 +43,9 @@ class UnicodePaths : public EndToEndTest {
 };
 
 TEST_F(UnicodePaths, NamesOfManyScriptsMirrorShowAndLog) {
+  // The roots themselves reach the program through the command line.
+  source = at({"src-日本"});
+  destination = at({"dst-ü"});
   const std::vector<std::string> names = {
       "日本語-é.txt",
       "Ünïcödé",
