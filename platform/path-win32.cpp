@@ -19,9 +19,10 @@ void copyPart(char* part, size_t partSize, const char* from, const char* to) {
   part[length] = '\0';
 }
 
-// The same split as _splitpath, for paths too long for its fixed part buffers:
-// each part is cut to its buffer instead of overrunning it.
-void splitLongPath(const char* path, char* drive, char* directory, char* name, char* extension) {
+// The same split as _splitpath, byte by byte: the runtime's own reads the bytes in
+// the ANSI code page, where a UTF-8 byte may pass for the lead byte of a separator.
+// Each part is cut to its buffer instead of overrunning it.
+void splitBytes(const char* path, char* drive, char* directory, char* name, char* extension) {
   const char* start = path;
   if (path[0] != '\0' && path[1] == ':') start = path + 2;
   copyPart(drive, splitDriveSize, path, start);
@@ -92,12 +93,8 @@ size_t shorterPrefix(const char* full, size_t end, size_t root) {
 }  // namespace
 
 void splitPath(const char* path, char* drive, char* directory, char* name, char* extension) {
-  // Every part of a path shorter than a part buffer fits its buffer.
-  if (strlen(path) < static_cast<size_t>(splitPartSize)) {
-    _splitpath(path, drive, directory, name, extension);
-    return;
-  }
-  splitLongPath(path, drive, directory, name, extension);
+  // UTF-8 never has a separator or a period inside a character: bytes suffice.
+  splitBytes(path, drive, directory, name, extension);
 }
 
 namespace {
