@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
+#include <windows.h>
 
 #include <string>
 
@@ -53,6 +54,12 @@ TEST(Utf16Boundary, FinalPathsLoseTheirLongPrefix) {
   ASSERT_EQ(0, narrowPath(share, wcslen(share), out, sizeof out));
   EXPECT_STREQ("\\\\server\\share", out);
   EXPECT_EQ(1, narrowPath(drive, wcslen(drive), out, 8));
+}
+
+// The manifest embedded in the programs (the tests' own too) makes UTF-8 the ANSI
+// code page where the system honours it (Windows 10 1903 and later, Wine).
+TEST(Utf16Boundary, TheManifestAsksForTheUtf8CodePage) {
+  EXPECT_EQ(65001u, GetACP());
 }
 
 TEST(Utf16Boundary, SplittingTakesUtf8ByteForByte) {
