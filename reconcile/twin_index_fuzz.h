@@ -28,9 +28,11 @@ struct TwinFuzzInput {
 
 // Few names and few keys, so that equal keys, equal names and case twins abound.
 inline std::string twinFuzzName(uint8_t choice) {
-  static const char* names[] = {"/a",     "/A",     "/b",     "/dir/a", "/DIR/a", "/x\xC4",
-                                "/x\xE4", "/c.txt", "/C.TXT", "/",      "/dir/A", "/\xFF"};
-  return names[choice % 12];
+  // E acute in both cases as UTF-8: one name on Windows, two on POSIX.
+  static const char* names[] = {"/a",     "/A",     "/b",        "/dir/a",   "/DIR/a",
+                                "/x\xC4", "/x\xE4", "/c.txt",    "/C.TXT",   "/",
+                                "/dir/A", "/\xFF",  "/\xC3\x89", "/\xC3\xA9"};
+  return names[choice % 14];
 }
 
 // The entry's key: its own, the all-ones value, a tiny colliding value, or another's.
