@@ -20,7 +20,9 @@ file(GLOB TALVEN_TEST_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_CURRENT_SOURCE_DIR}/reconcile/*_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/platform/*_test.cpp)
 if(WIN32)
-  set(TALVEN_TEST_SUPPORT platform/test_support-win32.cpp)
+  # The tests' own file helpers take UTF-8 names too, as the program does.
+  set(TALVEN_TEST_SUPPORT platform/test_support-win32.cpp platform/test_process-win32.cpp
+                          ${TALVEN_MANIFEST})
 else()
   set(TALVEN_TEST_SUPPORT platform/test_support-posix.cpp platform/crash_support-posix.cpp)
 endif()

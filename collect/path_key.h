@@ -1,4 +1,5 @@
-// The path key: a CRC-32 running value over a relative path with a-z made capitals.
+// The path key: a CRC-32 running value over a relative path with its letters made
+// capitals (a-z, and on Windows the letters beyond ASCII that the system folds).
 #pragma once
 
 #include <cstddef>
@@ -16,5 +17,6 @@ extern uint32_t pathKeyTable[256];
 void buildPathKeyTable();
 /// Feeds length bytes into the running value and returns the new value.
 uint32_t updatePathKey(uint32_t value, const unsigned char* bytes, uint32_t length);
-/// The key of a relative path: a to z taken as A to Z, every other byte unchanged.
+/// The key of a relative path: a to z taken as A to Z, every other byte unchanged;
+/// on Windows, letters beyond ASCII taken as their capitals too (foldKeyCharacter).
 PathKey computePathKey(const char* relativePath, size_t length);

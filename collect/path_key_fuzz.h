@@ -7,6 +7,7 @@
 #include <string>
 
 #include "collect/path_key.h"
+#include "platform/platform.h"
 
 /// The reflected CRC-32 running value (polynomial 0xEDB88320, started at all ones, not
 /// inverted at the end), one bit at a time, optionally with a-z read as A-Z.
@@ -24,13 +25,21 @@ inline uint32_t bitwisePathKey(const uint8_t* data, size_t size, bool foldSmallL
 /// Checks computePathKey and updatePathKey on the bytes; empty when they agree with the
 /// reference, else what went wrong. buildPathKeyTable must have run.
 inline std::string checkPathKey(const uint8_t* data, size_t size) {
-  std::string folded(reinterpret_cast<const char*>(data), size);
-  for (char& c : folded)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  uint32_t expected = bitwisePathKey(data, size, true);
+  // The key folds every character (a zero byte included) as foldKeyCharacter does.
+  std::string folded;
+  for (size_t at = 0; at < size;) {
+    char piece[3];
+    size_t length = 0;
+    at += foldKeyCharacter(reinterpret_cast<const char*>(data) + at, size - at, piece, &length);
+    folded.append(piece, length);
+  }
+  const uint8_t* foldedBytes = reinterpret_cast<const uint8_t*>(folded.data());
+  uint32_t expected = bitwisePathKey(foldedBytes, folded.size(), false);
+  if (!platformIsWindows && expected != bitwisePathKey(data, size, true))
+    return "a-z are not the only letters folded";
   if (computePathKey(reinterpret_cast<const char*>(data), size) != expected)
     return "computePathKey differs from the bitwise CRC-32 of the folded bytes";
-  if (computePathKey(folded.data(), size) != expected)
+  if (computePathKey(folded.data(), folded.size()) != expected)
     return "a path and its capitalized form have different keys";
   if (updatePathKey(pathKeyStart, data, static_cast<uint32_t>(size)) !=
       bitwisePathKey(data, size, false))

@@ -1,17 +1,15 @@
-// Windows bodies of the path operations: splitting, resolving and comparing names.
+// Windows bodies of the path operations: splitting and resolving.
+// Paths are UTF-8; they are resolved through the wide calls.
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/utf16-win32.h"
 
 namespace {
 int isSeparator(char c) {
   return c == '\\' || c == '/';
-}
-
-char foldAscii(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 void copyPart(char* part, size_t partSize, const char* from, const char* to) {
@@ -21,9 +19,10 @@ void copyPart(char* part, size_t partSize, const char* from, const char* to) {
   part[length] = '\0';
 }
 
-// The same split as _splitpath, for paths too long for its fixed part buffers:
-// each part is cut to its buffer instead of overrunning it.
-void splitLongPath(const char* path, char* drive, char* directory, char* name, char* extension) {
+// The same split as _splitpath, byte by byte: the runtime's own reads the bytes in
+// the ANSI code page, where a UTF-8 byte may pass for the lead byte of a separator.
+// Each part is cut to its buffer instead of overrunning it.
+void splitBytes(const char* path, char* drive, char* directory, char* name, char* extension) {
   const char* start = path;
   if (path[0] != '\0' && path[1] == ':') start = path + 2;
   copyPart(drive, splitDriveSize, path, start);
@@ -41,25 +40,32 @@ void splitLongPath(const char* path, char* drive, char* directory, char* name, c
 // The final path of what path names, links and junctions followed, in its plain
 // drive-letter or UNC form; 1 when path cannot be opened or the result does not fit.
 int finalPath(const char* path, char* out, size_t outSize) {
-  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  WidePath wide(path);
+  if (!wide.text) return 1;
+  HANDLE file = CreateFileW(wide.text, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 1;
-  char final[MAX_PATH + 8];
-  DWORD length = GetFinalPathNameByHandleA(file, final, sizeof final, FILE_NAME_NORMALIZED);
+  DWORD size = GetFinalPathNameByHandleW(file, nullptr, 0, FILE_NAME_NORMALIZED);
+  wchar_t* final = size ? static_cast<wchar_t*>(malloc(size * sizeof(wchar_t))) : nullptr;
+  DWORD length = final ? GetFinalPathNameByHandleW(file, final, size, FILE_NAME_NORMALIZED) : 0;
   CloseHandle(file);
-  if (length == 0 || length >= sizeof final) return 1;
-  const char* plain = final;
-  char unc[MAX_PATH + 8];
-  if (strncmp(final, "\\\\?\\UNC\\", 8) == 0) {
-    unc[0] = '\\';
-    strcpy(unc + 1, final + 7);
-    plain = unc;
-  } else if (strncmp(final, "\\\\?\\", 4) == 0) {
-    plain = final + 4;
-  }
-  if (strlen(plain) + 1 > outSize) return 1;
-  strcpy(out, plain);
-  return 0;
+  int failed = length == 0 || length >= size || narrowPath(final, length, out, outSize);
+  free(final);
+  return failed;
+}
+
+// The absolute form of path, in UTF-8, into full (pathBufferSize bytes); 0 on success.
+int absolutePath(const char* path, char* full) {
+  wchar_t* wide = widenText(path, strlen(path), 0, nullptr);
+  if (!wide) return 1;
+  DWORD size = GetFullPathNameW(wide, 0, nullptr, nullptr);
+  wchar_t* absolute = size ? static_cast<wchar_t*>(malloc(size * sizeof(wchar_t))) : nullptr;
+  DWORD length = absolute ? GetFullPathNameW(wide, size, absolute, nullptr) : 0;
+  int failed = length == 0 || length >= size || length > widePathLimit ||
+               narrowPath(absolute, length, full, pathBufferSize);
+  free(absolute);
+  free(wide);
+  return failed;
 }
 
 // Length of the part of an absolute path that no link can replace, its closing
@@ -87,28 +93,20 @@ size_t shorterPrefix(const char* full, size_t end, size_t root) {
 }  // namespace
 
 void splitPath(const char* path, char* drive, char* directory, char* name, char* extension) {
-  // Every part of a path shorter than a part buffer fits its buffer.
-  if (strlen(path) < static_cast<size_t>(splitPartSize)) {
-    _splitpath(path, drive, directory, name, extension);
-    return;
-  }
-  splitLongPath(path, drive, directory, name, extension);
+  // UTF-8 never has a separator or a period inside a character: bytes suffice.
+  splitBytes(path, drive, directory, name, extension);
 }
 
-// Makes the path absolute, then follows links as far as the path exists: the
-// longest existing prefix is resolved and the missing rest kept as written, as the
-// folders that the copies create will make it.
-int resolveFullPath(const char* path, char* out, size_t outSize) {
-  char full[MAX_PATH];
-  DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
-  if (length == 0 || length >= sizeof full) return 1;
-  char resolved[MAX_PATH];
+namespace {
+// Resolves full (absolute, length bytes) into out, using resolved (pathBufferSize
+// bytes) for the resolved prefix.
+int resolveAbsolute(char* full, size_t length, char* resolved, char* out, size_t outSize) {
   size_t root = rootLength(full);
   size_t end = length;
   while (end > 0) {
     char kept = full[end];
     full[end] = '\0';
-    int found = finalPath(full, resolved, sizeof resolved) == 0;
+    int found = finalPath(full, resolved, pathBufferSize) == 0;
     full[end] = kept;
     if (found) break;
     end = shorterPrefix(full, end, root);
@@ -126,20 +124,19 @@ int resolveFullPath(const char* path, char* out, size_t outSize) {
   strcpy(out + resolvedLength, rest);
   return 0;
 }
+}  // namespace
 
-int pathNamesEqual(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    if (foldAscii(*a) != foldAscii(*b)) return 0;
-    if (*a == '\0') return 1;
-  }
-}
-
-int pathNamesEqualN(const char* a, const char* b, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    if (foldAscii(a[i]) != foldAscii(b[i])) return 0;
-    if (a[i] == '\0') return 1;
-  }
-  return 1;
+// Makes the path absolute, then follows links as far as the path exists: the
+// longest existing prefix is resolved and the missing rest kept as written, as the
+// folders that the copies create will make it.
+int resolveFullPath(const char* path, char* out, size_t outSize) {
+  // Two path buffers: too large for the stack of every caller.
+  char* full = static_cast<char*>(malloc(2 * static_cast<size_t>(pathBufferSize)));
+  if (!full) return 1;
+  int failed = absolutePath(path, full) ||
+               resolveAbsolute(full, strlen(full), full + pathBufferSize, out, outSize);
+  free(full);
+  return failed;
 }
 
 int isPathSeparator(char c) {

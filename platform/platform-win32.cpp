@@ -1,35 +1,52 @@
-// Windows bodies of the platform operations: directory enumeration, threads, file
-// times and single-file operations, through the narrow-character Win32 calls.
-#include <direct.h>
+// Windows bodies of the platform operations: directory enumeration and threads.
+// Paths are UTF-8 here and reach the system through the wide calls, in their long
+// (\\?\) form, so that any name and any length that the system allows can be used.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 #include <windows.h>
 
 #include <new>
 
+#include "platform/entries-win32.h"
 #include "platform/platform.h"
+#include "platform/utf16-win32.h"
 
-namespace {
-FileTime fromFiletime(const FILETIME& time) {
-  return FileTime{time.dwLowDateTime, time.dwHighDateTime};
-}
-
-uint64_t wholeSize(DWORD high, DWORD low) {
-  return (static_cast<uint64_t>(high) << 32) | low;
-}
-
-// Opens path for reading its information only. A final link is followed unless
-// ownLink is set; folders open too, thanks to the backup-semantics flag.
-HANDLE openForInformation(const char* path, int ownLink) {
+HANDLE openWideForInformation(const wchar_t* path, int ownLink) {
+  if (!path) return INVALID_HANDLE_VALUE;
   DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (ownLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-  return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  return CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                      OPEN_EXISTING, flags, nullptr);
 }
 
+HANDLE openForInformation(const char* path, int ownLink) {
+  WidePath wide(path);
+  return openWideForInformation(wide.text, ownLink);
+}
+
+DWORD attributesOf(const char* path) {
+  WidePath wide(path);
+  return wide.text ? GetFileAttributesW(wide.text) : INVALID_FILE_ATTRIBUTES;
+}
+
+int readOwnEntry(const char* path, DWORD* attributes, DWORD* reparseTag) {
+  WidePath wide(path);
+  if (!wide.text) return 1;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(wide.text, &found);
+  if (search == INVALID_HANDLE_VALUE) return 1;
+  FindClose(search);
+  *attributes = found.dwFileAttributes;
+  *reparseTag = found.dwReserved0;
+  return 0;
+}
+
+namespace {
 // Size and time of what a link to a file leads to; 1 when it leads nowhere or to a
 // folder, so that it is left out of the listing as on every other platform.
-int readLinkTarget(const char* path, uint64_t* size, FileTime* lastWrite) {
-  HANDLE file = openForInformation(path, 0);
+int readLinkTarget(const wchar_t* path, uint64_t* size, FileTime* lastWrite) {
+  HANDLE file = openWideForInformation(path, 0);
   if (file == INVALID_HANDLE_VALUE) return 1;
   BY_HANDLE_FILE_INFORMATION information;
   int failed = !GetFileInformationByHandle(file, &information) ||
@@ -41,83 +58,86 @@ int readLinkTarget(const char* path, uint64_t* size, FileTime* lastWrite) {
   return 0;
 }
 
-// Forms directory + separator (unless it ends in one) + name in out; 1 when too long.
-int joinInto(char* out, size_t outSize, const char* directory, const char* name) {
-  size_t length = strlen(directory);
-  int separator = length > 0 && directory[length - 1] != '\\' && directory[length - 1] != '/';
-  size_t nameLength = strlen(name);
-  if (length + separator + nameLength + 1 > outSize) return 1;
-  memcpy(out, directory, length);
-  if (separator) out[length++] = '\\';
-  memcpy(out + length, name, nameLength + 1);
-  return 0;
-}
-
-// Symbolic links, junctions and mount points stand for another place. Other reparse
-// points (cloud-synced or deduplicated files and folders) are the thing itself and
-// are listed like any other entry.
-bool leadsElsewhere(DWORD attributes, DWORD reparseTag) {
-  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(reparseTag);
+// Forms directory + separator (unless it ends in one) + name in a new buffer.
+wchar_t* joinWide(const wchar_t* directory, const wchar_t* name) {
+  size_t length = wcslen(directory);
+  int separator = length > 0 && directory[length - 1] != L'\\';
+  size_t nameLength = wcslen(name);
+  wchar_t* out =
+      static_cast<wchar_t*>(malloc((length + separator + nameLength + 1) * sizeof(wchar_t)));
+  if (!out) return nullptr;
+  memcpy(out, directory, length * sizeof(wchar_t));
+  if (separator) out[length++] = L'\\';
+  memcpy(out + length, name, (nameLength + 1) * sizeof(wchar_t));
+  return out;
 }
 
 // Gives one found record to the sink; returns 1 when it could not be examined.
-int giveEntry(const char* directory, const WIN32_FIND_DATAA& found, DirectoryEntrySink sink,
+int giveEntry(const wchar_t* directory, const WIN32_FIND_DATAW& found, DirectoryEntrySink sink,
               void* context) {
+  // A name of 255 units takes at most 765 bytes of UTF-8.
+  char name[4 * MAX_PATH];
+  int converted = narrowName(found.cFileName, name, sizeof name);
+  if (converted == narrowTooLong) return 1;
+  if (converted == narrowUnconvertible) {
+    sink(context, name, entryUnconvertible, 0, FileTime{0, 0});
+    return 0;
+  }
   // For a reparse point, the search record carries its tag in dwReserved0.
   bool link = leadsElsewhere(found.dwFileAttributes, found.dwReserved0);
   if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     // A junction or a link to a folder may lead out of the tree or back up it.
-    if (!link) sink(context, found.cFileName, 1, 0, FileTime{0, 0});
+    if (!link) sink(context, name, 1, 0, FileTime{0, 0});
     return 0;
   }
   uint64_t size = wholeSize(found.nFileSizeHigh, found.nFileSizeLow);
   FileTime lastWrite = fromFiletime(found.ftLastWriteTime);
   if (link) {
     // The record describes the link itself; what is copied is its target.
-    char fullPath[MAX_PATH];
-    if (joinInto(fullPath, sizeof fullPath, directory, found.cFileName)) return 1;
-    if (readLinkTarget(fullPath, &size, &lastWrite)) return 0;
+    wchar_t* fullPath = joinWide(directory, found.cFileName);
+    if (!fullPath) return 1;
+    int leadsNowhere = readLinkTarget(fullPath, &size, &lastWrite);
+    free(fullPath);
+    if (leadsNowhere) return 0;
   }
-  sink(context, found.cFileName, 0, size, lastWrite);
+  sink(context, name, 0, size, lastWrite);
   return 0;
 }
 
-// The attributes and reparse tag of the entry that path names itself; 1 when missing.
-int readOwnEntry(const char* path, DWORD* attributes, DWORD* reparseTag) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(path, &found);
-  if (search == INVALID_HANDLE_VALUE) return 1;
-  FindClose(search);
-  *attributes = found.dwFileAttributes;
-  *reparseTag = found.dwReserved0;
-  return 0;
-}
-
-// Why FindFirstFileA found nothing: an empty drive root has no "." entry to find.
-int classifyFindFailure(const char* path, DWORD error) {
+// Why FindFirstFileW found nothing: an empty drive root has no "." entry to find.
+int classifyFindFailure(const wchar_t* path, DWORD error) {
   if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return enumerateUnreadable;
-  DWORD attributes = GetFileAttributesA(path);
+  DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return enumerateMissing;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && error == ERROR_FILE_NOT_FOUND)
     return enumerateListed;
   return enumerateUnreadable;
+}
+
+int listWide(const wchar_t* directory, const wchar_t* pattern, DirectoryEntrySink sink,
+             void* context) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return classifyFindFailure(directory, GetLastError());
+  int result = enumerateListed;
+  do {
+    if (giveEntry(directory, found, sink, context)) result = enumerateBroken;
+  } while (FindNextFileW(search, &found));
+  if (GetLastError() != ERROR_NO_MORE_FILES) result = enumerateBroken;
+  FindClose(search);
+  return result;
 }
 }  // namespace
 
 int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context) {
   // An empty path would search the current folder instead.
   if (path[0] == '\0') return enumerateMissing;
-  char pattern[MAX_PATH];
-  if (joinInto(pattern, sizeof pattern, path, "*.*")) return enumerateUnreadable;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(pattern, &found);
-  if (search == INVALID_HANDLE_VALUE) return classifyFindFailure(path, GetLastError());
-  int result = enumerateListed;
-  do {
-    if (giveEntry(path, found, sink, context)) result = enumerateBroken;
-  } while (FindNextFileA(search, &found));
-  if (GetLastError() != ERROR_NO_MORE_FILES) result = enumerateBroken;
-  FindClose(search);
+  WidePath directory(path);
+  if (!directory.text) return enumerateUnreadable;
+  wchar_t* pattern = joinWide(directory.text, L"*");
+  if (!pattern) return enumerateUnreadable;
+  int result = listWide(directory.text, pattern, sink, context);
+  free(pattern);
   return result;
 }
 
@@ -156,111 +176,4 @@ int waitThread(PlatformThread* thread, unsigned* result) {
   CloseHandle(thread->handle);
   delete thread;
   return failed;
-}
-
-// ---- Files and folders ---------------------------------------------------------
-
-int setFileTimes(const char* path, FileTime time) {
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 1;
-  FILETIME stamp = {time.low, time.high};
-  int result = SetFileTime(file, &stamp, &stamp, &stamp) ? 0 : 2;
-  CloseHandle(file);
-  return result;
-}
-
-int getFileTime(const char* path, FileTime* time) {
-  HANDLE file = openForInformation(path, 0);
-  if (file == INVALID_HANDLE_VALUE) return 1;
-  FILETIME lastWrite;
-  int failed = !GetFileTime(file, nullptr, nullptr, &lastWrite);
-  CloseHandle(file);
-  if (failed) return 1;
-  *time = fromFiletime(lastWrite);
-  return 0;
-}
-
-int makeDirectory(const char* path) {
-  return _mkdir(path) == 0 ? 0 : 1;
-}
-
-int deleteFile(const char* path) {
-  return remove(path) == 0 ? 0 : 1;
-}
-
-int replaceFile(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : 1;
-}
-
-int moveFileIfAbsent(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) ? 0 : 1;
-}
-
-// A file link in the destination would make the copier write through it into
-// whatever file it names, perhaps outside the destination tree.
-static int removeLinkAt(const char* path) {
-  DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-      (attributes & FILE_ATTRIBUTE_DIRECTORY))
-    return 0;
-  DWORD reparseTag = 0;
-  if (readOwnEntry(path, &attributes, &reparseTag)) return 1;
-  if (!leadsElsewhere(attributes, reparseTag)) return 0;
-  return DeleteFileA(path) ? 0 : 1;
-}
-
-int checkReplaceable(const char* path) {
-  DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return replaceableFree;
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return replaceableRefused;
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    if (removeLinkAt(path) != 0) return replaceableLinkKept;
-    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return replaceableFree;
-  }
-  return attributes & FILE_ATTRIBUTE_READONLY ? replaceableRefused : replaceableFile;
-}
-
-FILE* createFileForWriting(const char* path) {
-  if (removeLinkAt(path) != 0) return nullptr;
-  FILE* file = fopen(path, "wb");
-  if (file) setvbuf(file, nullptr, _IONBF, 0);
-  return file;
-}
-
-int setOpenFileTimes(FILE*, FileTime) {
-  // The times are set through a handle of their own once the streams are closed.
-  return 1;
-}
-
-long long reserveRoomForRest(FILE*, FILE*, long long from) {
-  // NTFS grows a file written in sequence well enough by itself.
-  return from;
-}
-
-int releaseRoomAfter(FILE*, long long) {
-  return 0;
-}
-
-int removeFolderLink(const char* path) {
-  DWORD attributes = GetFileAttributesA(path);
-  DWORD link = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & link) != link) return noFolderLink;
-  DWORD reparseTag = 0;
-  if (readOwnEntry(path, &attributes, &reparseTag)) return folderLinkKept;
-  if (!leadsElsewhere(attributes, reparseTag)) return noFolderLink;
-  // Removing the folder entry of a junction or folder link removes only the link.
-  return RemoveDirectoryA(path) ? folderLinkRemoved : folderLinkKept;
-}
-
-int fileIdentity(const char* path, FileIdentity* identity) {
-  HANDLE file = openForInformation(path, 1);
-  if (file == INVALID_HANDLE_VALUE) return 1;
-  BY_HANDLE_FILE_INFORMATION information;
-  int failed = !GetFileInformationByHandle(file, &information);
-  CloseHandle(file);
-  if (failed) return 1;
-  identity->volume = information.dwVolumeSerialNumber;
-  identity->index = wholeSize(information.nFileIndexHigh, information.nFileIndexLow);
-  return 0;
 }

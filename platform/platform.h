@@ -19,8 +19,9 @@
 constexpr bool platformIsWindows = true;
 /// The separator between path components.
 constexpr char pathSeparator = '\\';
-/// Bytes in every path buffer, terminator included.
-constexpr int pathBufferSize = 260;
+/// Bytes in every path buffer, terminator included: paths are UTF-8, and the
+/// longest path the system takes, 32,767 UTF-16 units, needs at most 3 bytes a unit.
+constexpr int pathBufferSize = 3 * 32768;
 #else
 constexpr bool platformIsWindows = false;
 constexpr char pathSeparator = '/';
@@ -45,7 +46,12 @@ inline int64_t fileTimeValue(FileTime time) {
 
 // ---- Directory enumeration -------------------------------------------------
 
-/// Receives one entry of a directory; isDirectory is 1 for a folder to walk.
+/// isDirectory of an entry whose name cannot be given in the program's encoding (a
+/// lone surrogate on Windows); its name then is a stand-in for messages only.
+constexpr int entryUnconvertible = -1;
+
+/// Receives one entry of a directory; isDirectory is 1 for a folder to walk, 0 for a
+/// file, entryUnconvertible for an entry that cannot be named.
 typedef void (*DirectoryEntrySink)(void* context, const char* name, int isDirectory, uint64_t size,
                                    FileTime lastWrite);
 
@@ -160,8 +166,15 @@ void splitPath(const char* path, char* drive, char* directory, char* name, char*
 /// path exists); 0 on success, 1 when it does not fit or cannot be resolved.
 int resolveFullPath(const char* path, char* out, size_t outSize);
 
+/// Writes into folded the form of the character at text (at most available bytes)
+/// that the path key takes: a to z as A to Z everywhere, and on Windows every other
+/// letter below U+10000 (UTF-8) as the capital that the system matches it with.
+/// Returns the bytes of text taken and sets foldedLength; both are 1 to 3, and bytes
+/// that are no such character are taken one by one, as they are.
+size_t foldKeyCharacter(const char* text, size_t available, char* folded, size_t* foldedLength);
+
 /// True when two names denote the same path under this platform's comparison:
-/// ASCII letters folded on Windows, byte for byte on POSIX.
+/// letters folded as foldKeyCharacter folds them on Windows, byte for byte on POSIX.
 int pathNamesEqual(const char* a, const char* b);
 /// The same comparison on the first n bytes.
 int pathNamesEqualN(const char* a, const char* b, size_t n);
@@ -187,6 +200,13 @@ int syncFilesData(FILE* const* files, int count, unsigned char* failed);
 /// system of folder and on those syncFilesData met since the last call, and waits;
 /// 0 when done.
 int syncChangedFileSystems(const char* folder);
+
+// ---- Program arguments ---------------------------------------------------------
+
+/// The program's arguments in the program's encoding: on Windows, taken from the
+/// wide command line and converted to UTF-8 (argv[0] kept as the runtime gave it);
+/// elsewhere argv itself. Sets argc to their number.
+char** programArguments(int* argc, char** argv);
 
 // ---- Console and streams -------------------------------------------------------
 

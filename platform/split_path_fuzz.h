@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/name_matching_reference.h"
 #include "platform/platform.h"
 
 inline bool splitSeparator(char c) {
@@ -41,19 +42,10 @@ inline std::string checkSplitPath(const std::string& path) {
   return std::string();
 }
 
-/// The name comparison as this platform defines it: A-Z folded on Windows, bytes on
-/// POSIX, over the first n bytes (stopping at a terminator).
+/// The name comparison as this platform defines it, over the first n bytes (stopping
+/// at a terminator): letters folded on Windows, bytes on POSIX.
 inline bool referenceNamesEqualN(const char* a, const char* b, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    char x = a[i], y = b[i];
-    if (platformIsWindows) {
-      if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-      if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    }
-    if (x != y) return false;
-    if (x == '\0') return true;
-  }
-  return true;
+  return matchingForm(a, n) == matchingForm(b, n);
 }
 
 /// pathNamesEqual and pathNamesEqualN: symmetric, reflexive and as the reference says.

@@ -563,3 +563,7 @@ bool removeFolderTree(const std::string& path) {
   if (folder < 0) return unlink(path.c_str()) == 0;
   return emptyFolderAt(folder) && rmdir(path.c_str()) == 0;
 }
+
+bool makeFileWithLoneSurrogate(const std::string&) {
+  return false;
+}

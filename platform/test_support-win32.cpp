@@ -1,4 +1,5 @@
-// Windows bodies of the test helpers.
+// Windows bodies of the test helpers for files and folders. Paths are UTF-8, as in
+// the program, and reach the system through the same wide, long-path form.
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -6,6 +7,7 @@
 #include <algorithm>
 
 #include "platform/test_support.h"
+#include "platform/utf16-win32.h"
 
 namespace {
 bool isSeparator(char c) {
@@ -16,16 +18,32 @@ bool isLink(DWORD attributes) {
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// The wide form of a UTF-8 path; empty when it has none.
+std::wstring wide(const std::string& path) {
+  WidePath form(path.c_str());
+  return form.text ? std::wstring(form.text) : std::wstring();
+}
+
+std::string narrow(const wchar_t* name) {
+  char bytes[4 * MAX_PATH];
+  return narrowName(name, bytes, sizeof bytes) == narrowDone ? std::string(bytes) : std::string();
+}
+
+DWORD attributesAt(const std::string& path) {
+  std::wstring form = wide(path);
+  return form.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(form.c_str());
+}
+
 // Calls visit(name, attributes) for every entry of folder but "." and "..".
 template <typename Visit>
 void forEachEntry(const std::string& folder, Visit visit) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(wide(folder + "\\*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
-    if (strcmp(found.cFileName, ".") != 0 && strcmp(found.cFileName, "..") != 0)
-      visit(std::string(found.cFileName), found.dwFileAttributes);
-  } while (FindNextFileA(search, &found));
+    if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0)
+      visit(narrow(found.cFileName), found.dwFileAttributes);
+  } while (FindNextFileW(search, &found));
   FindClose(search);
 }
 
@@ -33,15 +51,15 @@ void forEachEntry(const std::string& folder, Visit visit) {
 // never entered, so nothing outside the scratch folder is touched.
 void removeContents(const std::string& folder) {
   forEachEntry(folder, [&](const std::string& name, DWORD attributes) {
-    std::string path = folder + "\\" + name;
+    std::wstring path = wide(folder + "\\" + name);
     if (attributes & FILE_ATTRIBUTE_READONLY)
-      SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+      SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      DeleteFileA(path.c_str());
+      DeleteFileW(path.c_str());
       return;
     }
-    if (!isLink(attributes)) removeContents(path);
-    RemoveDirectoryA(path.c_str());
+    if (!isLink(attributes)) removeContents(folder + "\\" + name);
+    RemoveDirectoryW(path.c_str());
   });
 }
 
@@ -61,49 +79,6 @@ int64_t units(const FILETIME& time) {
   return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) |
                               time.dwLowDateTime);
 }
-
-// Quotes one argument so that the C runtime of the started program splits it back.
-std::string quoteArgument(const std::string& argument) {
-  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
-  std::string quoted = "\"";
-  size_t backslashes = 0;
-  for (char c : argument) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    // Backslashes before a quote are doubled, and the quote itself escaped.
-    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, '\\');
-  return quoted + "\"";
-}
-
-HANDLE inheritable(HANDLE handle) {
-  HANDLE copy = nullptr;
-  if (!handle || handle == INVALID_HANDLE_VALUE) return nullptr;
-  DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
-                  DUPLICATE_SAME_ACCESS);
-  return copy;
-}
-
-std::string readAll(HANDLE from) {
-  std::string text;
-  char buffer[4096];
-  DWORD got;
-  while (ReadFile(from, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
-  return text;
-}
-
-// The program writes its console text in Windows line ends; the tests compare lines.
-std::string withPlainLineEnds(const std::string& text) {
-  std::string plain;
-  for (size_t i = 0; i < text.size(); ++i)
-    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) plain += text[i];
-  return plain;
-}
 }  // namespace
 
 std::string makeScratchFolder() {
@@ -119,7 +94,7 @@ std::string makeScratchFolder() {
     char name[64];
     snprintf(name, sizeof name, "talven-test-%lu-%u", GetCurrentProcessId(), counter++);
     std::string path = base + name;
-    if (CreateDirectoryA(path.c_str(), nullptr)) return path;
+    if (CreateDirectoryW(wide(path).c_str(), nullptr)) return path;
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
   return std::string();
@@ -128,7 +103,7 @@ std::string makeScratchFolder() {
 void removeScratchFolder(const std::string& path) {
   if (path.empty() || path.find("talven-test-") == std::string::npos) return;
   removeContents(path);
-  RemoveDirectoryA(path.c_str());
+  RemoveDirectoryW(wide(path).c_str());
 }
 
 std::string joinPath(const std::string& a, const std::string& b) {
@@ -141,11 +116,11 @@ bool makeFolders(const std::string& path) {
     if (at < path.size() && !isSeparator(path[at])) continue;
     std::string prefix = path.substr(0, at);
     if (prefix.size() == 2 && prefix[1] == ':') continue;  // a drive, not a folder
-    if (!CreateDirectoryA(prefix.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS &&
-        GetLastError() != ERROR_ACCESS_DENIED)
+    if (!CreateDirectoryW(wide(prefix).c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_ACCESS_DENIED)
       return false;
   }
-  DWORD attributes = GetFileAttributesA(path.c_str());
+  DWORD attributes = attributesAt(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -153,14 +128,14 @@ bool writeFileBytes(const std::string& path, const std::string& bytes) {
   size_t separator = path.find_last_of("\\/");
   if (separator != std::string::npos && separator > 0 && !makeFolders(path.substr(0, separator)))
     return false;
-  FILE* file = fopen(path.c_str(), "wb");
+  FILE* file = _wfopen(wide(path).c_str(), L"wb");
   if (!file) return false;
   bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   return fclose(file) == 0 && written;
 }
 
 bool readFileBytes(const std::string& path, std::string* bytes) {
-  FILE* file = fopen(path.c_str(), "rb");
+  FILE* file = _wfopen(wide(path).c_str(), L"rb");
   if (!file) return false;
   bytes->clear();
   char buffer[65536];
@@ -172,7 +147,7 @@ bool readFileBytes(const std::string& path, std::string* bytes) {
 }
 
 bool pathExists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return attributesAt(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool makeSymlink(const std::string& target, const std::string& link) {
@@ -183,24 +158,24 @@ bool makeSymlink(const std::string& target, const std::string& link) {
       target.empty() || !(isSeparator(target[0]) || (target.size() > 1 && target[1] == ':'));
   if (relative && separator != std::string::npos)
     resolvedTarget = link.substr(0, separator + 1) + target;
-  DWORD attributes = GetFileAttributesA(resolvedTarget.c_str());
+  DWORD attributes = attributesAt(resolvedTarget);
   DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
     flags |= SYMBOLIC_LINK_FLAG_DIRECTORY;
   if (!CreateSymbolicLinkA(link.c_str(), target.c_str(), flags)) return false;
   // Some emulations of the call report success and make nothing.
-  DWORD made = GetFileAttributesA(link.c_str());
+  DWORD made = attributesAt(link);
   return made != INVALID_FILE_ATTRIBUTES && (made & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 // Folders have no effective read-only state on Windows; only files change.
 bool setWritable(const std::string& path, bool writable) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
+  DWORD attributes = attributesAt(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return false;
   attributes =
       writable ? (attributes & ~FILE_ATTRIBUTE_READONLY) : (attributes | FILE_ATTRIBUTE_READONLY);
-  return SetFileAttributesA(path.c_str(), attributes) != 0;
+  return SetFileAttributesW(wide(path).c_str(), attributes) != 0;
 }
 
 std::vector<std::string> listFiles(const std::string& root) {
@@ -210,82 +185,28 @@ std::vector<std::string> listFiles(const std::string& root) {
   return files;
 }
 
-// The build names the program by its path on the build machine; under Wine that
-// machine's root is drive Z:.
-std::string programPath() {
-  std::string path = TALVEN_PROGRAM;
-  if (path.empty() || path[0] != '/') return path;
-  std::replace(path.begin(), path.end(), '/', '\\');
-  return "Z:" + path;
-}
-
-int runProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-               std::string* output) {
-  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE readEnd, writeEnd;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return -1;
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  HANDLE nothing = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, 0, nullptr);
-  HANDLE errors = inheritable(GetStdHandle(STD_ERROR_HANDLE));
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = nothing;
-  startup.hStdOutput = writeEnd;
-  startup.hStdError = errors;
-  std::string program = programPath();
-  std::string commandLine = quoteArgument(program);
-  for (const std::string& argument : arguments) commandLine += " " + quoteArgument(argument);
-  std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
-  mutableLine.push_back('\0');
-  PROCESS_INFORMATION process = {};
-  BOOL started = CreateProcessA(
-      program.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-      workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &process);
-  // Only the child may hold the write end now, so the read below ends with it.
-  CloseHandle(writeEnd);
-  if (nothing != INVALID_HANDLE_VALUE) CloseHandle(nothing);
-  if (errors) CloseHandle(errors);
-  if (!started) {
-    CloseHandle(readEnd);
-    return -1;
-  }
-  std::string text = readAll(readEnd);
-  CloseHandle(readEnd);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD status = 0;
-  GetExitCodeProcess(process.hProcess, &status);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  if (output) *output = withPlainLineEnds(text);
-  return static_cast<int>(status);
-}
-
 long long allocatedBytes(const std::string&) {
   return -1;
 }
 
 bool readFileTimes(const std::string& path, FileTimes* times) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data)) return false;
   times->creation = units(data.ftCreationTime);
   times->lastAccess = units(data.ftLastAccessTime);
   times->lastWrite = units(data.ftLastWriteTime);
   return true;
 }
 
-bool runningPrivileged() {
-  return false;
+bool makeFileWithLoneSurrogate(const std::string& folder) {
+  std::wstring path = wide(folder) + L"\\lone-\xD800.txt";
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  // The name must come back from a listing as it was made.
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(path.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return wcscmp(found.cFileName, L"lone-\xD800.txt") == 0;
 }
-
-// Dropping rights and mounting need an administrator here; the tests that need them skip.
-int runUnprivileged(const std::string&, int (*)(void*), void*, std::string*) {
-  return -1;
-}
-
-bool mountSmallFileSystem(const std::string&, int) {
-  return false;
-}
-
-void unmountFileSystem(const std::string&) {}

@@ -29,6 +29,15 @@ bool setWritable(const std::string& path, bool writable);
 /// Lists the relative paths of all files below root, sorted.
 std::vector<std::string> listFiles(const std::string& root);
 
+/// Creates in folder a file whose name holds a lone UTF-16 surrogate, which no UTF-8
+/// can name; false where names are bytes (POSIX) or the system refuses it.
+bool makeFileWithLoneSurrogate(const std::string& folder);
+
+/// Why a root longer than the path buffer cannot be tested on Windows.
+constexpr const char* noRootTooLongOnWindows =
+    "a Windows command line holds at most 32,767 UTF-16 units, fewer than a path buffer "
+    "holds bytes: no root too long for it can be passed";
+
 /// The path of the talven program that the build made.
 std::string programPath();
 /// Runs talven with the arguments in the folder workingDirectory, standard input

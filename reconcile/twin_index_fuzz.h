@@ -8,21 +8,13 @@
 #include <vector>
 
 #include "collect/path_key.h"
+#include "platform/name_matching_reference.h"
 #include "reconcile/twin_index.h"
 
-/// Equal names as this platform matches them, written apart from the platform layer:
-/// A-Z folded on Windows, bytes on POSIX.
+/// Equal names as this platform matches them: letters folded on Windows, bytes on
+/// POSIX.
 inline bool referenceNamesEqual(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (platformIsWindows) {
-      if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-      if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    }
-    if (x != y) return false;
-  }
-  return true;
+  return matchingForm(a.c_str(), a.size()) == matchingForm(b.c_str(), b.size());
 }
 
 /// Reads the fuzz input as a table and a list of probes, a few bytes each.
@@ -36,9 +28,11 @@ struct TwinFuzzInput {
 
 // Few names and few keys, so that equal keys, equal names and case twins abound.
 inline std::string twinFuzzName(uint8_t choice) {
-  static const char* names[] = {"/a",     "/A",     "/b",     "/dir/a", "/DIR/a", "/x\xC4",
-                                "/x\xE4", "/c.txt", "/C.TXT", "/",      "/dir/A", "/\xFF"};
-  return names[choice % 12];
+  // E acute in both cases as UTF-8: one name on Windows, two on POSIX.
+  static const char* names[] = {"/a",     "/A",     "/b",        "/dir/a",   "/DIR/a",
+                                "/x\xC4", "/x\xE4", "/c.txt",    "/C.TXT",   "/",
+                                "/dir/A", "/\xFF",  "/\xC3\x89", "/\xC3\xA9"};
+  return names[choice % 14];
 }
 
 // The entry's key: its own, the all-ones value, a tiny colliding value, or another's.

@@ -19,7 +19,24 @@ struct Coverage {
   int emptyFolders = 0, destinationOnlyFolders = 0, missingRoots = 0;
   int older = 0, equal = 0, equalTimeOtherSize = 0, newer = 0, lowHalfSign = 0;
   int verbose = 0, log = 0, preview = 0, logInDestination = 0;
+  int threeByteCharacters = 0, surrogatePairs = 0, longNames = 0;  // names on Windows
 };
+
+// Characters of three UTF-8 bytes (one UTF-16 unit, CJK among them) and of four (a
+// surrogate pair), and names longer than 200 bytes, in one path.
+void countUnicode(const std::string& path, Coverage* coverage) {
+  size_t nameStart = 0;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == pathSeparator) {
+      if (i - nameStart > 200) ++coverage->longNames;
+      nameStart = i + 1;
+      continue;
+    }
+    unsigned char b = static_cast<unsigned char>(path[i]);
+    if ((b & 0xF0) == 0xE0) ++coverage->threeByteCharacters;
+    if ((b & 0xF8) == 0xF0) ++coverage->surrogatePairs;
+  }
+}
 
 void countFiles(const ModelTree& tree, Coverage* coverage) {
   std::set<std::string> lowered;
@@ -27,6 +44,7 @@ void countFiles(const ModelTree& tree, Coverage* coverage) {
     if (!lowered.insert(asciiLower(file.first)).second) ++coverage->sameTreeTwins;
     for (char c : file.first)
       if (static_cast<unsigned char>(c) >= 128) ++coverage->highBytes;
+    countUnicode(file.first, coverage);
     if (file.second.bytes.empty()) ++coverage->emptyFiles;
     if (file.second.bytes.size() == 32768) ++coverage->bufferSized;
   }
@@ -82,6 +100,9 @@ TEST(MirrorModelGenerator, FixedSeedsCoverEveryKindOfCase) {
   if (platformIsWindows) {
     EXPECT_EQ(0, coverage.sameTreeTwins);
     EXPECT_GE(coverage.twinsSpelledApart, 5);
+    EXPECT_GE(coverage.threeByteCharacters, 5);
+    EXPECT_GE(coverage.surrogatePairs, 5);
+    EXPECT_GE(coverage.longNames, 5);
   } else {
     EXPECT_GE(coverage.sameTreeTwins, 5);
   }

@@ -52,6 +52,8 @@ class Generator {
   int below(int n) { return static_cast<int>(next() % static_cast<uint64_t>(n)); }
   bool chance(int percent) { return below(100) < percent; }
   char nameByte();
+  std::string windowsPiece();
+  std::string longWindowsName();
   std::string freshName(Folder* folder, bool allowExtension);
   std::string caseVariant(const std::string& name);
   std::string content();
@@ -70,22 +72,40 @@ class Generator {
   int destinationFiles = 0;
 };
 
-// Under Windows' ANSI code page (1252) some bytes of 128 and above are letters with a
-// partner in the other case, which Wine's case-blind file names would make one name
-// (e.g. 0xC9 and 0xE9). Windows names leave out both halves of every such pair.
-bool caseLetterOnWindows(unsigned char b) {
-  if (b >= 0xC0 && b != 0xD7 && b != 0xDF && b != 0xF7) return true;
-  return b == 0x8A || b == 0x8C || b == 0x8E || b == 0x9A || b == 0x9C || b == 0x9E || b == 0x9F;
-}
-
+// POSIX names are bytes: any byte of 128 and above may stand in them.
 char Generator::nameByte() {
   static const char plain[] =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_ .~()";
   if (!chance(8)) return plain[below(static_cast<int>(sizeof plain) - 1)];
   unsigned char b;
-  do b = static_cast<unsigned char>(0x80 + below(128));
-  while (platformIsWindows && caseLetterOnWindows(b));
+  b = static_cast<unsigned char>(0x80 + below(128));
   return static_cast<char>(b);
+}
+
+// Windows names are UTF-8 inside the program: characters of several scripts, one
+// to four bytes and one or two UTF-16 units each (the emoji take a surrogate pair).
+// Only letters without a partner in the other case, or small letters alone, so that
+// no two names are one file under the file system's folding.
+const char* const unicodePieces[] = {"é",  "ü",  "ñ",  "ø",  "ß", "λ", "ж", "ש", "ع", "क",
+                                     "日", "本", "語", "한", "€", "😀", "🎉", "𝄞", "ǆ", "ﬁ"};
+constexpr int unicodePieceCount = sizeof unicodePieces / sizeof unicodePieces[0];
+
+std::string Generator::windowsPiece() {
+  static const char plain[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_ .~()";
+  if (!chance(15)) return std::string(1, plain[below(static_cast<int>(sizeof plain) - 1)]);
+  return unicodePieces[below(unicodePieceCount)];
+}
+
+// A name as long as a name may be here. NTFS takes 255 UTF-16 units, but the host's
+// file system under Wine (ext4) takes 255 bytes of UTF-8: 85 CJK characters (255
+// bytes, 85 units) or 63 emoji (252 bytes, 126 units) are the longest that fit.
+std::string Generator::longWindowsName() {
+  const char* piece = chance(50) ? "語" : "😀";
+  size_t each = strlen(piece);
+  std::string name;
+  for (size_t pieces = 255 / each - 1; pieces > 0; --pieces) name += piece;
+  return name + static_cast<char>('a' + below(26));  // names differ by their plain end
 }
 
 bool reservedOnWindows(const std::string& name) {
@@ -107,8 +127,12 @@ std::string Generator::freshName(Folder* folder, bool allowExtension) {
   for (;;) {
     std::string name;
     int length = 1 + below(10);
-    for (int i = 0; i < length; ++i) name += nameByte();
-    if (allowExtension && chance(60)) name += extensions[below(5)];
+    if (platformIsWindows && chance(4))
+      name = longWindowsName();
+    else
+      for (int i = 0; i < length; ++i)
+        name += platformIsWindows ? windowsPiece() : std::string(1, nameByte());
+    if (allowExtension && chance(60) && name.size() + 7 <= 255) name += extensions[below(5)];
     if (name.back() == ' ' || name.back() == '.' || reservedOnWindows(name)) continue;
     if (folder->names.insert(matchForm(name)).second) return name;
   }

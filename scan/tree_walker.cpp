@@ -1,6 +1,7 @@
 #include "scan/tree_walker.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "scan/directory_listing.h"
@@ -10,11 +11,23 @@ namespace {
 struct ListingSink {
   DirectoryListing* listing;
   int failed;
+  TreeWalker* walker;
+  size_t length;
 };
 
 void addToListing(void* context, const char* name, int isDirectory, uint64_t size,
                   FileTime lastWrite) {
   ListingSink* sink = static_cast<ListingSink*>(context);
+  if (isDirectory == entryUnconvertible) {
+    // Never listed: neither copied nor, the listing being incomplete, deleted. The
+    // folder's separator comes only after its listing: shown here before the name.
+    const char* folder = sink->walker->currentDirectory;
+    char separator[2] = {isPathSeparator(folder[sink->length - 1]) ? '\0' : pathSeparator, '\0'};
+    char shown[1024];
+    snprintf(shown, sizeof shown, "%s%s", separator, name);
+    sink->walker->skip(sink->length, shown, "name cannot be converted");
+    return;
+  }
   int result = sink->listing->addEntry(name, isDirectory, size, lastWrite.low, lastWrite.high);
   if (result != addEntryStored) sink->failed = 1;
 }
@@ -68,7 +81,7 @@ void TreeWalker::visit(size_t length, int isRoot) {
   if (abortRequested) return;
   currentDirectory[length] = '\0';
   DirectoryListing* listing = new DirectoryListing();
-  ListingSink sink = {listing, 0};
+  ListingSink sink = {listing, 0, this, length};
   int result = enumerateDirectory(currentDirectory, addToListing, &sink);
   if (isRoot) rootResult = result;
   if (result == enumerateMissing && isRoot) {

@@ -34,6 +34,9 @@ class TreeWalker {
   void walkDirectory(const char* path);
   /// 1 when a file with this extension (period included) is to be reported.
   int acceptsExtension(const char* extension) const;
+  /// Leaves out the entry name of the directory in the first length bytes of
+  /// currentDirectory for reason: the listing is incomplete, and told so.
+  void skip(size_t length, const char* name, const char* reason);
 
   int32_t recurseSubdirectories;
   int32_t acceptAllFiles;
@@ -61,5 +64,4 @@ class TreeWalker {
   void pollKeyboard();
   void reportFiles(const class DirectoryListing& listing, size_t length);
   void walkSubdirectories(const class DirectoryListing& listing, size_t length);
-  void skip(size_t length, const char* name, const char* reason);
 };

@@ -2,7 +2,8 @@
 # Builds talven three ways and runs every unit test in each, then fuzzes briefly:
 #   build/asan  native, AddressSanitizer and UndefinedBehaviorSanitizer
 #   build/tsan  native, ThreadSanitizer
-#   build/win   Windows (mingw-w64 cross build), tests run under Wine
+#   build/win   Windows (mingw-w64 cross build), tests run under Wine, then a tree
+#               made on the host mirrored by talven.exe (scripts/wine-host-tree.sh)
 #   build/fuzz  clang's libFuzzer on the pure pieces, 20 s a target (TALVEN_FUZZ_SECONDS)
 # Wine keeps its own configuration in build/wineprefix, so nothing outside the build
 # tree is touched. Exits non-zero when any build or any test fails.
@@ -85,6 +86,9 @@ fi
 start_wine() {
   export WINEPREFIX=$top/build/wineprefix
   export WINEDEBUG=-all
+  # Names outside ASCII reach the host's file system only through a UTF-8 locale.
+  export LANG=C.UTF-8
+  unset LC_ALL
   export WINEDLLOVERRIDES="mscoree,mshtml="
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "==> windows: preparing the Wine configuration in $WINEPREFIX"
@@ -108,6 +112,13 @@ run_tree asan build/asan -DTALVEN_SANITIZE=ON
 run_tree tsan build/tsan -DTALVEN_TSAN=ON -- "${tsan_prefix[@]}"
 if command -v wine >/dev/null 2>&1 && start_wine; then
   run_tree windows build/win -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake"
+  # A tree made on the host, with Unicode names and a 1,000-character path.
+  if scripts/wine-host-tree.sh "$top/build/win/talven.exe"; then
+    recap+=("windows: a host-made Unicode tree mirrored exactly")
+  else
+    failures+=("windows: the host-made Unicode tree was not mirrored exactly")
+    recap+=("windows: the host-made Unicode tree was not mirrored exactly")
+  fi
   stop_wine
 else
   failures+=("windows: wine is missing or could not be prepared")

@@ -1,0 +1,96 @@
+// The boundary between UTF-8 paths and the wide calls (Windows only).
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+
+#if defined(TALVEN_WINDOWS)
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+#include <windows.h>
+
+#include <string>
+
+#include "collect/path_key.h"
+#include "platform/utf16-win32.h"
+
+namespace {
+TEST(Utf16Boundary, PathsBecomeAbsoluteLongFormsOrNothing) {
+  WidePath drive("C:\\users\\日本");
+  ASSERT_NE(nullptr, drive.text);
+  EXPECT_STREQ(L"\\\\?\\C:\\users\\\x65E5\x672C", drive.text);
+  WidePath share("\\\\server\\share\\é");
+  ASSERT_NE(nullptr, share.text);
+  EXPECT_STREQ(L"\\\\?\\UNC\\server\\share\\\xE9", share.text);
+  // A relative path is made absolute first: the long form takes no relative parts.
+  WidePath relative("a\\..\\b");
+  ASSERT_NE(nullptr, relative.text);
+  EXPECT_EQ(0, wcsncmp(relative.text, L"\\\\?\\", 4));
+  EXPECT_EQ(nullptr, wcsstr(relative.text, L".."));
+  // Bytes that are no UTF-8 name nothing; neither does a path past the system's limit.
+  EXPECT_EQ(nullptr, WidePath("C:\\bad\xFF").text);
+  EXPECT_EQ(nullptr, WidePath(("C:\\" + std::string(widePathLimit, 'x')).c_str()).text);
+  std::string longest = "C:\\" + std::string(widePathLimit - 7, 'x');
+  EXPECT_NE(nullptr, WidePath(longest.c_str()).text);
+}
+
+TEST(Utf16Boundary, NamesComeBackAsUtf8OrAreFlagged) {
+  char out[64];
+  EXPECT_EQ(narrowDone, narrowName(L"\x65E5-\xE9-\xD83D\xDE00", out, sizeof out));
+  EXPECT_STREQ("日-é-😀", out);
+  // A lone surrogate: flagged, with a stand-in for the messages.
+  EXPECT_EQ(narrowUnconvertible, narrowName(L"lone-\xD800.txt", out, sizeof out));
+  EXPECT_STREQ("lone-\xEF\xBF\xBD.txt", out);
+  EXPECT_EQ(narrowTooLong, narrowName(L"0123456789", out, 5));
+  EXPECT_STREQ("", out);
+}
+
+TEST(Utf16Boundary, FinalPathsLoseTheirLongPrefix) {
+  char out[64];
+  const wchar_t* drive = L"\\\\?\\Z:\\tmp\\\xE9";
+  ASSERT_EQ(0, narrowPath(drive, wcslen(drive), out, sizeof out));
+  EXPECT_STREQ("Z:\\tmp\\é", out);
+  const wchar_t* share = L"\\\\?\\UNC\\server\\share";
+  ASSERT_EQ(0, narrowPath(share, wcslen(share), out, sizeof out));
+  EXPECT_STREQ("\\\\server\\share", out);
+  EXPECT_EQ(1, narrowPath(drive, wcslen(drive), out, 8));
+}
+
+// The manifest embedded in the programs (the tests' own too) makes UTF-8 the ANSI
+// code page where the system honours it (Windows 10 1903 and later, Wine).
+TEST(Utf16Boundary, TheManifestAsksForTheUtf8CodePage) {
+  EXPECT_EQ(65001u, GetACP());
+}
+
+TEST(Utf16Boundary, SplittingTakesUtf8ByteForByte) {
+  char drive[splitDriveSize], directory[splitPartSize], name[splitPartSize],
+      extension[splitPartSize];
+  // 0x8F and 0x81 are lead bytes in East Asian code pages; here they are UTF-8.
+  splitPath("C:\\丏\\\xE6\x81\x9C.txt", drive, directory, name, extension);
+  EXPECT_STREQ("C:", drive);
+  EXPECT_STREQ("\\丏\\", directory);
+  EXPECT_STREQ("\xE6\x81\x9C", name);
+  EXPECT_STREQ(".txt", extension);
+}
+
+// Names that NTFS takes as one: the comparison and the path key must agree on them.
+TEST(NameMatching, LettersBeyondAsciiFoldAsTheSystemFoldsThem) {
+  buildPathKeyTable();
+  const char* twins[][2] = {
+      {"\\É.txt", "\\é.TXT"}, {"\\ΩMEGA", "\\ωmega"}, {"\\Жук\\Ärger", "\\жук\\ärger"}};
+  for (const auto& twin : twins) {
+    EXPECT_TRUE(pathNamesEqual(twin[0], twin[1])) << twin[0];
+    EXPECT_EQ(computePathKey(twin[0], strlen(twin[0])), computePathKey(twin[1], strlen(twin[1])))
+        << twin[0];
+  }
+  const char* apart[][2] = {{"ß", "ss"}, {"😀", "😁"}, {"\xC3", "\xC3\xA9"}, {"日本", "日本語"}};
+  for (const auto& pair : apart) EXPECT_FALSE(pathNamesEqual(pair[0], pair[1])) << pair[0];
+  // Bytes that are no UTF-8 compare as they are.
+  EXPECT_TRUE(pathNamesEqual("x\xFF\xC3", "X\xFF\xC3"));
+  // Prefixes: a character cut at n is compared by its bytes.
+  EXPECT_TRUE(pathNamesEqualN("C:\\É\\a", "c:\\é\\b", 6));
+  EXPECT_FALSE(pathNamesEqualN("C:\\É\\a", "c:\\é\\b", 7));
+  EXPECT_TRUE(pathNamesEqualN("\xC3\x89", "\xC3\xA9", 1));
+}
+}  // namespace
+#endif
