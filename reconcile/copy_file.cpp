@@ -1,16 +1,20 @@
-// Writing one destination file: the source's bytes through copyBuffer, then its time.
+// Writing one destination file: the source's bytes inside the kernel where it can,
+// through copyBuffer where not, then its time.
 #include "reconcile/copy_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "run/settings.h"
 
 long long copyWriteFaultAfter = -1;
+long long copyKernelFallbackAt = -1;
 void (*copyBlockHook)(long long bytesWritten) = nullptr;
 
 namespace {
-enum TransferResult { transferComplete, transferFailed, transferStopped };
+// transferRestInBlocks: the kernel copied what it could, the block loop copies the rest.
+enum TransferResult { transferComplete, transferFailed, transferStopped, transferRestInBlocks };
 
 // The copy is written beside the destination under this suffix and takes the
 // destination's place only once it is complete and carries its time. A run killed
@@ -72,25 +76,67 @@ size_t writeBlock(FILE* destination, size_t count, long long written) {
 // once: that spares the file system its work per block on large files, and files
 // below it the two extra calls.
 constexpr long long reserveFrom = 32LL * copyBufferSize;
+// Bytes the kernel moves per call: an interruption stops a copy within one such
+// step, and the first step of a large copy is where its room is reserved.
+constexpr long long kernelStep = reserveFrom;
+
+struct Transfer {
+  long long written;
+  long long reserved;
+  int reserveTried;
+};
+
+void afterStep(Transfer* copy, FILE* source, FILE* destination) {
+  if (!copy->reserveTried && copy->written >= reserveFrom) {
+    copy->reserveTried = 1;
+    copy->reserved = reserveRoomForRest(destination, source, copy->written);
+  }
+  if (copyBlockHook) copyBlockHook(copy->written);
+}
 
 // Blocks of copyBufferSize until the first short read, whose bytes (maybe none) are
 // written too: n / copyBufferSize + 1 reads for n bytes.
-int transfer(FILE* source, FILE* destination) {
-  long long written = 0;
-  long long reserved = 0;
+int transferInBlocks(FILE* source, FILE* destination, Transfer* copy) {
   size_t got;
   do {
     if (interruptRequested()) return transferStopped;
     got = fread(copyBuffer, 1, copyBufferSize, source);
     if (ferror(source)) return transferFailed;
-    if (writeBlock(destination, got, written) != got) return transferFailed;
-    written += static_cast<long long>(got);
-    if (written == reserveFrom) reserved = reserveRoomForRest(destination, source, written);
-    if (copyBlockHook) copyBlockHook(written);
+    if (writeBlock(destination, got, copy->written) != got) return transferFailed;
+    copy->written += static_cast<long long>(got);
+    afterStep(copy, source, destination);
   } while (got == static_cast<size_t>(copyBufferSize));
+  return transferComplete;
+}
+
+// Steps inside the kernel until the source's end. Returns transferRestInBlocks
+// where the block loop is to copy the rest: the kernel cannot copy these files, or
+// its first step moved nothing (an empty file, or one whose size the system does
+// not tell, which only reading shows), or a test seam's limit is reached.
+int transferInKernel(FILE* source, FILE* destination, Transfer* copy) {
+  for (;;) {
+    if (interruptRequested()) return transferStopped;
+    long long step = kernelStep;
+    if (copyKernelFallbackAt >= 0) step = std::min(step, copyKernelFallbackAt - copy->written);
+    if (copyWriteFaultAfter >= 0) step = std::min(step, copyWriteFaultAfter - copy->written);
+    if (step <= 0) return transferRestInBlocks;
+    long long moved = copyInKernel(source, destination, step);
+    if (moved == kernelCopyUnavailable || (moved == 0 && copy->written == 0))
+      return transferRestInBlocks;
+    if (moved == 0) return transferComplete;
+    copy->written += moved;
+    afterStep(copy, source, destination);
+  }
+}
+
+int transfer(FILE* source, FILE* destination) {
+  Transfer copy = {0, 0, 0};
+  int result = transferInKernel(source, destination, &copy);
+  if (result == transferRestInBlocks) result = transferInBlocks(source, destination, &copy);
+  if (result != transferComplete) return result;
   // A source that shrank while it was copied leaves room reserved past the copy's
   // end. Were it not given back, it would only waste space: the copy is whole.
-  if (reserved > written) releaseRoomAfter(destination, written);
+  if (copy.reserved > copy.written) releaseRoomAfter(destination, copy.written);
   return transferComplete;
 }
 
