@@ -9,18 +9,23 @@ make_tree() { python3 "$here/make_tree.py" "$@" >/dev/null; }
 # a journal, new inodes pass over those freed in the last minute, so files created
 # right after a mass deletion cost several times more than usual, whatever tool
 # makes them; and kept pages would crowd the cache and slow later runs.
-trash_count=0 last_mass_deletion=-1000
+# Once the kept trees pass the budget, they are deleted and the next run waits
+# for the freed inodes to settle.
+trash_count=0 trash_kib=0 last_mass_deletion=-1000
 discard_tree() {
   mkdir -p "$scratch/trash"
   trash_count=$((trash_count + 1))
+  trash_kib=$((trash_kib + $(du -sk "$1" | cut -f1)))
   mv "$1" "$scratch/trash/$trash_count"
   [ "${2:-evict}" = keep-cached ] && return
   sync
   python3 "$here/make_tree.py" evict "$scratch/trash/$trash_count"
+  [ "$trash_kib" -le "$trash_budget_kib" ] || { empty_trash; settle; }
 }
 empty_trash() {
   rm -rf "$scratch/trash"
   sync
+  trash_kib=0
   last_mass_deletion=$SECONDS
 }
 # Waits until the inodes of the last mass deletion may be reused at full speed.
@@ -44,13 +49,30 @@ reset_empty() {
 reset_deleted() { rm -rf "$dst" && mkdir "$dst" && sync; }
 reset_none() { sync; }
 reset_from_mirror() { rsync -a --delete "$mirror/" "$dst/" && sync; }
+# A cold source: everything written is on the disk, then the source's pages are
+# dropped, so that the timed run reads it from the disk. The folders' and files'
+# metadata stay cached, as after a listing.
+evict_source() { sync && python3 "$here/make_tree.py" evict "$src"; }
+reset_empty_cold() { reset_empty && evict_source; }
+reset_deleted_cold() { reset_deleted && evict_source; }
+
+# The tools of the cases that write: talven as it runs by default, which waits
+# for its data to reach the disk, against each peer followed by sync (timed
+# together); and talven --no-sync against the plain peers.
+writing_tools=(talven rsync+sync cp+sync rclone+sync talven-nosync rsync cp rclone)
 
 # Sets cmd to the command line of one tool on src and dst.
 tool_command() {
   case "$1" in
     talven) cmd=("$talven" "$dst" "$src") ;;
+    talven-nosync) cmd=("$talven" "$dst" "$src" --no-sync) ;;
     rsync) cmd=(rsync -a --delete "$src/" "$dst/") ;;
     cp) cmd=(cp -a "$src/." "$dst/") ;;
+    rclone) cmd=(rclone --config "$scratch/rclone.conf" sync "$src" "$dst") ;;
+    *+sync)
+      tool_command "${1%+sync}"
+      cmd=(sh -c '"$@" && sync' then-sync "${cmd[@]}")
+      ;;
     floor) cmd=(floor "$src" "$dst") ;;
   esac
 }
@@ -116,22 +138,26 @@ ensure_small_tree() {
   cp -a "$small/src" "$mirror"
 }
 
-case_first() {
+# The first mirror of the 50,000-file tree; cold: its source read from the disk.
+first_mirror() {
+  local case_name=$1 reset=$2
   ensure_small_tree
   src=$small/src dst=$small/dst
-  echo "First mirror: $first_files files into an empty destination"
+  echo "First mirror${3:-}: $first_files files into an empty destination"
   settle
-  rounds first "$first_files" reset_empty talven rsync cp || true
-  check_mirror first reset_empty 1
+  rounds "$case_name" "$first_files" "$reset" "${writing_tools[@]}" || true
+  check_mirror "$case_name" "$reset" 1
   discard_tree "$dst"
   empty_trash
 }
+case_first() { first_mirror first reset_empty; }
+case_first-cold() { first_mirror first-cold reset_empty_cold ", cold source"; }
 
 case_noop() {
   ensure_small_tree
   src=$small/src dst=$mirror
   echo "No-op: $first_files files, nothing changed"
-  rounds noop "$first_files" reset_none talven rsync floor || true
+  rounds noop "$first_files" reset_none talven talven-nosync rsync rclone floor || true
   local differences
   differences=$(listing_differences "$src" "$dst")
   [ -z "$differences" ] || fail_check noop "a no-op changed the destination: $differences"
@@ -146,23 +172,63 @@ case_incremental() {
   fi
   echo "Incremental: 1% touched newer, 1% added, 1% deleted"
   settle
-  rounds incremental "$first_files" reset_from_mirror talven rsync || true
+  rounds incremental "$first_files" reset_from_mirror talven rsync+sync rclone+sync \
+    talven-nosync rsync rclone || true
   check_mirror incremental reset_from_mirror 1
   discard_tree "$dst"
   empty_trash
 }
 
-case_large() {
-  local dir=$scratch/large
+large_files() {
+  local case_name=$1 reset=$2 dir=$scratch/large
   src=$dir/src dst=$dir/dst
   echo "Making $large_count files of $large_mib MiB ..."
   python3 "$here/make_tree.py" large "$src" --count "$large_count" --size-mib "$large_mib" \
     >/dev/null
-  echo "Large files: $large_count x $large_mib MiB into an empty destination"
-  rounds large "$large_count" reset_deleted talven rsync cp || true
-  check_mirror large reset_deleted 1
+  echo "Large files${3:-}: $large_count x $large_mib MiB into an empty destination"
+  rounds "$case_name" "$large_count" "$reset" "${writing_tools[@]}" || true
+  check_mirror "$case_name" "$reset" 1
   rm -rf "$dir"
 }
+case_large() { large_files large reset_deleted; }
+case_large-cold() { large_files large-cold reset_deleted_cold ", cold source"; }
+
+# Checks that every regular file of the real tree arrived with its size and
+# time. Links in it are not compared: the tools treat them differently.
+check_share() {
+  local missing
+  "$reset_share"
+  if ! timeout "$timeout_s" "$talven" "$dst" "$src" >"$scratch/check.log" 2>&1; then
+    fail_check "$1" "talven failed (see $scratch/check.log)"
+    return
+  fi
+  missing=$(comm -23 <(cd "$src" && find . -type f -printf '%P %s %T@\n' | LC_ALL=C sort) \
+                     <(cd "$dst" && find . -type f -printf '%P %s %T@\n' | LC_ALL=C sort) |
+            head -n 10)
+  if [ -n "$missing" ]; then
+    fail_check "$1" "files missing or different in the mirror: $missing"
+  else
+    echo "  check $1: every regular file of the real tree is in talven's mirror"
+  fi
+}
+
+# The first mirror of a tree that nobody generated, only ever read; its
+# destination lies in the scratch folder.
+real_tree() {
+  local case_name=$1 files
+  reset_share=$2
+  src=$share dst=$scratch/share/dst
+  mkdir -p "$scratch/share"
+  files=$(find "$src" -type f | wc -l)
+  echo "First mirror of $src${3:-}: $files files, $(du -sh "$src" 2>/dev/null | cut -f1)"
+  settle
+  rounds "$case_name" "$files" "$reset_share" "${writing_tools[@]}" || true
+  check_share "$case_name"
+  discard_tree "$dst"
+  empty_trash
+}
+case_share() { real_tree share reset_empty; }
+case_share-cold() { real_tree share-cold reset_empty_cold ", cold source"; }
 
 # No-op runs on ever larger trees of empty files, two identical trees each; the
 # next size is skipped once talven fails or runs out of time.

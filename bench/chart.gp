@@ -7,9 +7,14 @@ if (!exists("ratios")) ratios = 1
 if (!exists("scales")) scales = 1
 panels = (ratios > 0) + (scales > 0)
 if (panels == 0) exit
-set terminal pngcairo size 600 * panels + 100 * (panels - 1),500 font ",10" noenhanced
+# The ratios panel widens with its bars, about 30 pixels each.
+ratios_width = (ratios > 0) * (ratios * 30 > 600 ? ratios * 30 : 600)
+set terminal pngcairo size ratios_width + 600 * (scales > 0) + 100 * (panels - 1),600 \
+    font ",10" noenhanced
 set output results."/chart.png"
-set multiplot layout 1,panels title "talven benchmark (medians of one run)"
+set multiplot title "talven benchmark (medians of one run)"
+set size (ratios_width + 0.0) / (ratios_width + 600 * (scales > 0)), 0.95
+set origin 0, 0
 
 if (ratios > 0) {
 set title "talven time / peer time (bars) against the target (marks)"
@@ -25,6 +30,8 @@ plot results."/ratios.dat" using 0:2:xtic(1) with boxes title "talven / peer", \
 }
 
 if (scales > 0) {
+set size 600.0 / (ratios_width + 600), 0.95
+set origin (ratios_width + 0.0) / (ratios_width + 600), 0
 set title "no-op time per file"
 set logscale x
 set offsets graph 0.1, graph 0.1, 0, 0

@@ -14,6 +14,7 @@ file system keeps them exactly). Only the standard library is used.
 import argparse
 import os
 import random
+import stat
 import sys
 
 POOL_SIZE = 1 << 20
@@ -109,10 +110,18 @@ def mutate(root, percent, max_size, seed):
 
 
 def evict(root):
-    """Drops the cached pages of every file under root (written back already),
-    so that trees kept until the end of a case do not crowd the page cache."""
+    """Drops the cached pages of every file under root (written back already):
+    trees kept until the end of a case then do not crowd the page cache, and a
+    source is read from the disk by the next tool. Only regular files are
+    opened, read-only: links, pipes and devices of a real tree are passed over,
+    and a file that cannot be opened keeps its pages."""
     for path in list_files(root):
-        fd = os.open(path, os.O_RDONLY)
+        try:
+            if not stat.S_ISREG(os.lstat(path).st_mode):
+                continue
+            fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
+        except OSError:
+            continue
         try:
             os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
         finally:

@@ -1,37 +1,45 @@
 #!/usr/bin/env bash
-# The benchmark command: times talven against rsync -a --delete, cp -a and a
-# listing floor on generated trees, and writes a table, CSV files and a chart
-# to bench/results/<mode>/. It installs nothing; see check_tools for its needs.
+# The benchmark command: times talven against rsync -a --delete, cp -a, rclone
+# sync and a listing floor on generated trees and on a real one (/usr/share),
+# with warm and cold caches, and writes a table, CSV files and a chart to
+# bench/results/<mode>/. It installs nothing: bench/install-deps.sh does.
 set -euo pipefail
 
 usage() {
   cat <<'EOF'
-Usage: bench/run.sh [--quick] [--runs N] [--talven PATH] [--cases LIST] [--timeout S] [--keep]
+Usage: bench/run.sh [--quick] [--runs N] [--talven PATH] [--cases LIST] [--share PATH]
+                    [--timeout S] [--keep]
 
   --quick        smaller trees and 3 runs: a smoke run of a few minutes
   --runs N       timed runs of each tool in each case (default 5, quick 3)
   --talven PATH  the talven binary to time (default: a Release build made in
                  build/release)
-  --cases LIST   comma-separated subset of: first,noop,incremental,large,scale
+  --cases LIST   comma-separated subset of: first,first-cold,noop,incremental,
+                 large,large-cold,share,share-cold,scale (default: all)
+  --share PATH   the real tree that the share cases mirror, only read (default
+                 /usr/share, quick /usr/share/doc)
   --timeout S    a run that takes longer is stopped and counted as failed
                  (default 300)
   --keep         leave the scratch folder in place
 
 Trees are made under $BENCH_DIR (default /tmp) in a scratch folder that is
-removed at the end. Results go to bench/results/MODE-FS, for instance
+removed at the end; destinations kept for the inode reuse of the file system
+are deleted whenever they pass $BENCH_TRASH_GIB GiB (default 16). Results go to bench/results/MODE-FS, for instance
 bench/results/full-ext4 or bench/results/quick-tmpfs.
 EOF
 }
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$here")
-quick=0 runs="" talven="" cases="first,noop,incremental,large,scale" timeout_s=300 keep=0
+all_cases="first,first-cold,noop,incremental,large,large-cold,share,share-cold,scale"
+quick=0 runs="" talven="" cases=$all_cases share="" timeout_s=300 keep=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
     --runs) runs=${2:?--runs needs a number}; shift ;;
     --talven) talven=${2:?--talven needs a path}; shift ;;
     --cases) cases=${2:?--cases needs a list}; shift ;;
+    --share) share=${2:?--share needs a folder}; shift ;;
     --timeout) timeout_s=${2:?--timeout needs seconds}; shift ;;
     --keep) keep=1 ;;
     -h|--help) usage; exit 0 ;;
@@ -45,25 +53,32 @@ case "$timeout_s" in ''|*[!0-9]*) echo "bench/run.sh: --timeout needs whole seco
 if [ "$quick" = 1 ]; then
   mode=quick; runs=${runs:-3}
   first_files=5000 first_folders=100 large_count=4 large_mib=32 scale_sizes="10000 100000"
+  share=${share:-/usr/share/doc}
 else
   mode=full; runs=${runs:-5}
   first_files=50000 first_folders=1000 large_count=4 large_mib=256
   scale_sizes="10000 100000 1000000"
+  share=${share:-/usr/share}
 fi
 [ "$runs" -ge 1 ] || { echo "bench/run.sh: --runs must be at least 1" >&2; exit 2; }
 IFS=, read -r -a selected <<<"$cases"
 for name in "${selected[@]}"; do
   case "$name" in
-    first|noop|incremental|large|scale) ;;
-    *) echo "bench/run.sh: unknown case '$name'" >&2; exit 2 ;;
+    first|first-cold|noop|incremental|large|large-cold|share|share-cold|scale) ;;
+    *) echo "bench/run.sh: unknown case '$name' (cases: $all_cases)" >&2; exit 2 ;;
+  esac
+  case "$name" in share*)
+    [ -d "$share" ] || { echo "bench/run.sh: --share '$share' is not a folder" >&2; exit 2; } ;;
   esac
 done
+[ ! -d "$share" ] || share=$(cd "$share" && pwd)
+trash_budget_kib=$((${BENCH_TRASH_GIB:-16} * 1024 * 1024))
 max_size=16384 scale_per_folder=1000
 
 # Each tool with the Debian package that brings it.
 check_tools() {
   local missing="" pair tool package
-  for pair in rsync:rsync cp:coreutils find:findutils diff:diffutils python3:python3 \
+  for pair in rsync:rsync rclone:rclone sync:coreutils cp:coreutils find:findutils diff:diffutils python3:python3 \
               gnuplot:gnuplot-nox timeout:coreutils awk:mawk /usr/bin/time:time; do
     tool=${pair%%:*} package=${pair#*:}
     command -v "$tool" >/dev/null 2>&1 || case " $missing " in
@@ -74,7 +89,7 @@ check_tools() {
   if [ -z "$talven" ] && ! command -v cmake >/dev/null 2>&1; then missing="$missing cmake"; fi
   if [ -n "$missing" ]; then
     echo "bench/run.sh needs these Debian packages:$missing" >&2
-    echo "install them with: apt-get install$missing" >&2
+    echo "install them with: bench/install-deps.sh (or apt-get install$missing)" >&2
     exit 2
   fi
 }
@@ -108,6 +123,9 @@ cleanup() {
   if [ "$keep" = 1 ]; then echo "Scratch folder kept: $scratch"; else rm -rf "$scratch"; fi
 }
 trap cleanup EXIT
+case "$scratch/" in "$share"/*)
+  echo "bench/run.sh: the scratch folder $scratch lies in the real tree $share" >&2; exit 2 ;;
+esac
 scratch_fs=$(df --output=fstype "$scratch" | tail -n 1)
 results=$repo/bench/results/$mode-$scratch_fs
 mkdir -p "$results"
@@ -147,7 +165,7 @@ time_run() {
   [ "$status" = 0 ] || outcome=failed
   [ "$status" = 124 ] && outcome=timeout
   [ "$run" = 0 ] || echo "$case_name,$size,$tool,$run,$seconds,$rss,$outcome" >>"$samples"
-  printf '  %-12s %-8s run %s: %9.3f s %s\n' "$case_name" "$tool" "$run" "$seconds" \
+  printf '  %-12s %-13s run %s: %9.3f s %s\n' "$case_name" "$tool" "$run" "$seconds" \
     "$([ "$outcome" = ok ] || echo "($outcome, status $status; log $log)")"
   [ "$outcome" = ok ]
 }
@@ -164,7 +182,9 @@ echo "Mode $mode: $runs timed runs per tool after one warm-up; scratch $scratch"
   echo "scratch: $scratch on $(df -T "$scratch" | awk 'NR == 2 { print $2 " (" $1 "), " $5 " KiB free" }')"
   echo "scratch mount options: $(findmnt -n -o OPTIONS -T "$scratch")"
   echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
-  echo "peers: $(rsync --version | head -n 1); $(cp --version | head -n 1)"
+  echo "peers: $(rsync --version | head -n 1); $(cp --version | head -n 1);" \
+    "$(rclone version 2>/dev/null | head -n 1)"
+  echo "real tree: $share"
 } >"$results/machine.txt"
 for name in "${selected[@]}"; do "case_$name"; done
 echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results/machine.txt"

@@ -143,6 +143,37 @@ long long reserveRoomForRest(FILE* file, FILE* source, long long from);
 /// size is length; 0 when done.
 int releaseRoomAfter(FILE* file, long long length);
 
+// ---- Transfer -------------------------------------------------------------------
+
+/// copyInKernel's result when the system did not copy: the caller copies the rest
+/// through its own buffer.
+constexpr long long kernelCopyUnavailable = -1;
+/// Copies up to count bytes from the source's present position to the destination's
+/// inside the kernel (sharing blocks where the file system can), moving both
+/// positions past them. Returns the bytes moved, 0 at the source's end (or where the
+/// system copies nothing of such a file), or kernelCopyUnavailable when nothing was
+/// moved because the system cannot copy between these files (another file system,
+/// a file type it does not copy, no such call) or the call failed: the rest is
+/// then copied through a buffer, which meets and reports a real failure again.
+/// Windows has no such call and always gives kernelCopyUnavailable.
+long long copyInKernel(FILE* source, FILE* destination, long long count);
+
+/// Results of readAheadFile.
+enum ReadAheadResult {
+  readAheadStarted = 0,      ///< the system was asked to read the file; it is held open
+  readAheadFull = 1,         ///< the window is full: ask again after the next copy
+  readAheadFailed = 2,       ///< the file could not be opened or hinted; passed over
+  readAheadUnavailable = 3,  ///< this system takes no such hint: do not ask again
+};
+/// Asks the system to start reading the first bytes of a source file of size bytes
+/// that is about to be copied, so that a source not in memory is read with several
+/// requests in flight instead of one file at a time, and holds it open for
+/// openFileForReading. The window of files held is bounded in count and bytes.
+/// Only reads; never changes the file. Returns a ReadAheadResult.
+int readAheadFile(const char* path, uint64_t size);
+/// Closes every file readAheadFile still holds; done once a pass is over.
+void endReadAhead();
+
 /// Results of removeFolderLink.
 enum FolderLinkResult { noFolderLink = 0, folderLinkRemoved = 1, folderLinkKept = 2 };
 /// Removes a link found where a folder is expected (a symbolic link, or a folder link
@@ -219,6 +250,9 @@ int consolePrintf(const char* format, ...)
 #endif
     ;
 /// Opens an existing file for reading bytes as they are, unbuffered; null on failure.
+/// A file that readAheadFile holds under the same path is taken from it, and every
+/// file it was asked for before that one, which the pass then passed over, is
+/// closed.
 FILE* openFileForReading(const char* path);
 /// Opens a text file for appending in the platform's own line ends, creating it
 /// when missing; null on failure.

@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include "platform/platform.h"
+#include "platform/read_ahead-posix.h"
 
 int consolePrintf(const char* format, ...) {
   va_list arguments;
@@ -13,10 +14,15 @@ int consolePrintf(const char* format, ...) {
   return printed;
 }
 
-FILE* openFileForReading(const char* path) {
+FILE* openSourceStream(const char* path) {
   FILE* file = fopen(path, "rb");
   if (file) setvbuf(file, nullptr, _IONBF, 0);
   return file;
+}
+
+FILE* openFileForReading(const char* path) {
+  FILE* held = takeReadAheadFile(path);
+  return held ? held : openSourceStream(path);
 }
 
 FILE* openFileForAppending(const char* path) {

@@ -20,6 +20,10 @@ void signalAfterTwoBlocks(long long written) {
   if (written >= 2LL * copyBufferSize) raise(SIGINT);
 }
 
+void interruptAfterTwoSteps(long long) {
+  if (++blocksBeforeStop == 2) setInterruptRequested(1);
+}
+
 struct ReadOnlyCopy {
   std::string destination;
   std::string source;
@@ -127,23 +131,26 @@ TEST_F(CopyFailure, FailedWriteKeepsTheOldDestination) {
   std::string bytes = patternBytes(100000);
   ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
   const long long faults[] = {0, 40000, 99999};
-  for (long long fault : faults) {
-    writeOldFile(at({"dst"}), "old");
-    copyWriteFaultAfter = fault;
-    verbose = 1;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(copyTransferFailed,
-              copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
-    EXPECT_EQ("Failed to copy [" + at({"dst"}) + "], the incomplete copy was removed !\n",
-              testing::internal::GetCapturedStdout());
-    expectKept(at({"dst"}), "old");
-    EXPECT_EQ(std::vector<std::string>({"dst", "src"}), listFiles(scratch)) << fault;
+  for (long long path : copyPaths) {
+    copyKernelFallbackAt = path;
+    for (long long fault : faults) {
+      writeOldFile(at({"dst"}), "old");
+      copyWriteFaultAfter = fault;
+      verbose = 1;
+      testing::internal::CaptureStdout();
+      EXPECT_EQ(copyTransferFailed,
+                copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+      EXPECT_EQ("Failed to copy [" + at({"dst"}) + "], the incomplete copy was removed !\n",
+                testing::internal::GetCapturedStdout());
+      expectKept(at({"dst"}), "old");
+      EXPECT_EQ(std::vector<std::string>({"dst", "src"}), listFiles(scratch)) << fault;
+    }
+    // A fault after the last byte is none: the copy is whole.
+    verbose = 0;
+    copyWriteFaultAfter = 100000;
+    EXPECT_EQ(copyDone, copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+    expectCopied(at({"dst"}), bytes);
   }
-  // A fault after the last byte is none: the copy is whole.
-  verbose = 0;
-  copyWriteFaultAfter = 100000;
-  EXPECT_EQ(copyDone, copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
-  expectCopied(at({"dst"}), bytes);
 }
 
 TEST_F(CopyFailure, FullFileSystemLeavesNoDestination) {
@@ -194,6 +201,7 @@ TEST_F(CopyFailure, DestinationLinkIsReplacedNotWrittenThrough) {
 }
 
 TEST_F(CopyFailure, InterruptionLeavesNoPartialFile) {
+  copyKernelFallbackAt = 0;
   std::string bytes = patternBytes(5 * copyBufferSize + 10);
   ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
   writeOldFile(at({"dst"}), "old");
@@ -212,6 +220,7 @@ TEST_F(CopyFailure, InterruptionLeavesNoPartialFile) {
 TEST_F(CopyFailure, InterruptionSignalStopsTheCopy) {
   if (platformIsWindows) GTEST_SKIP() << "Ctrl-C is a console event on Windows, not a signal";
   installInterruptHandler();
+  copyKernelFallbackAt = 0;
   std::string bytes = patternBytes(5 * copyBufferSize + 10);
   ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
   blocksBeforeStop = 0;
@@ -221,5 +230,24 @@ TEST_F(CopyFailure, InterruptionSignalStopsTheCopy) {
   EXPECT_EQ(std::vector<std::string>({"src"}), listFiles(scratch));
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
+}
+// A copy inside the kernel stops between two of its steps, and so does the block
+// loop that takes over from it part-way.
+TEST_F(CopyFailure, InterruptionStopsALargeCopyEitherWay) {
+  std::string bytes = patternBytes(8 * 1048576);
+  ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
+  const long long stops[] = {-1, 1048576 + 5};
+  for (long long stop : stops) {
+    copyKernelFallbackAt = stop;
+    writeOldFile(at({"dst"}), "old");
+    blocksBeforeStop = 0;
+    copyBlockHook = interruptAfterTwoSteps;
+    EXPECT_EQ(copyInterrupted,
+              copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+    EXPECT_EQ(2, blocksBeforeStop) << stop;
+    expectKept(at({"dst"}), "old");
+    EXPECT_EQ(std::vector<std::string>({"dst", "src"}), listFiles(scratch));
+    setInterruptRequested(0);
+  }
 }
 }  // namespace

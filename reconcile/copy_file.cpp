@@ -1,6 +1,8 @@
-// Writing one destination file: the source's bytes through copyBuffer, then its time.
+// Writing one destination file: the source's bytes inside the kernel where it can,
+// through copyBuffer where not, then its time.
 #include "reconcile/copy_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -9,10 +11,12 @@
 #include "run/settings.h"
 
 long long copyWriteFaultAfter = -1;
+long long copyKernelFallbackAt = -1;
 void (*copyBlockHook)(long long bytesWritten) = nullptr;
 
 namespace {
-enum TransferResult { transferComplete, transferFailed, transferStopped };
+// transferRestInBlocks: the kernel copied what it could, the block loop copies the rest.
+enum TransferResult { transferComplete, transferFailed, transferStopped, transferRestInBlocks };
 
 // Opens the file the copy is written to; a link found there is replaced, never
 // written through. What stands at the destination is looked at first: one that may
@@ -53,27 +57,73 @@ constexpr long long reserveFrom = 32LL * copyBufferSize;
 // disk writes while the copy goes on.
 constexpr long long writebackStep = 256LL * copyBufferSize;
 constexpr long long writebackFrom = reserveFrom;
+// Bytes the kernel moves per call: an interruption stops a copy within one such
+// step, and the first step of a large copy is where its room is reserved.
+constexpr long long kernelStep = reserveFrom;
+
+struct Transfer {
+  long long written;
+  long long reserved;
+  int reserveTried;
+  long long writebackAt;  ///< where the next writeback of a large copy starts
+};
+
+void afterStep(Transfer* copy, FILE* source, FILE* destination) {
+  if (!copy->reserveTried && copy->written >= reserveFrom) {
+    copy->reserveTried = 1;
+    copy->reserved = reserveRoomForRest(destination, source, copy->written);
+  }
+  if (!noSync && copy->written >= copy->writebackAt) {
+    startDataWrite(destination);
+    copy->writebackAt = copy->written + writebackStep;
+  }
+  if (copyBlockHook) copyBlockHook(copy->written);
+}
 
 // Blocks of copyBufferSize until the first short read, whose bytes (maybe none) are
 // written too: n / copyBufferSize + 1 reads for n bytes.
-int transfer(FILE* source, FILE* destination, long long* bytes) {
-  long long written = 0;
-  long long reserved = 0;
+int transferInBlocks(FILE* source, FILE* destination, Transfer* copy) {
   size_t got;
   do {
     if (interruptRequested()) return transferStopped;
     got = fread(copyBuffer, 1, copyBufferSize, source);
     if (ferror(source)) return transferFailed;
-    if (writeBlock(destination, got, written) != got) return transferFailed;
-    written += static_cast<long long>(got);
-    if (written == reserveFrom) reserved = reserveRoomForRest(destination, source, written);
-    if (got > 0 && written % writebackStep == 0 && !noSync) startDataWrite(destination);
-    if (copyBlockHook) copyBlockHook(written);
+    if (writeBlock(destination, got, copy->written) != got) return transferFailed;
+    copy->written += static_cast<long long>(got);
+    afterStep(copy, source, destination);
   } while (got == static_cast<size_t>(copyBufferSize));
+  return transferComplete;
+}
+
+// Steps inside the kernel until the source's end. Returns transferRestInBlocks
+// where the block loop is to copy the rest: the kernel cannot copy these files, or
+// its first step moved nothing (an empty file, or one whose size the system does
+// not tell, which only reading shows), or a test seam's limit is reached.
+int transferInKernel(FILE* source, FILE* destination, Transfer* copy) {
+  for (;;) {
+    if (interruptRequested()) return transferStopped;
+    long long step = kernelStep;
+    if (copyKernelFallbackAt >= 0) step = std::min(step, copyKernelFallbackAt - copy->written);
+    if (copyWriteFaultAfter >= 0) step = std::min(step, copyWriteFaultAfter - copy->written);
+    if (step <= 0) return transferRestInBlocks;
+    long long moved = copyInKernel(source, destination, step);
+    if (moved == kernelCopyUnavailable || (moved == 0 && copy->written == 0))
+      return transferRestInBlocks;
+    if (moved == 0) return transferComplete;
+    copy->written += moved;
+    afterStep(copy, source, destination);
+  }
+}
+
+int transfer(FILE* source, FILE* destination, long long* bytes) {
+  Transfer copy = {0, 0, 0, writebackStep};
+  int result = transferInKernel(source, destination, &copy);
+  if (result == transferRestInBlocks) result = transferInBlocks(source, destination, &copy);
+  if (result != transferComplete) return result;
   // A source that shrank while it was copied leaves room reserved past the copy's
   // end. Were it not given back, it would only waste space: the copy is whole.
-  if (reserved > written) releaseRoomAfter(destination, written);
-  *bytes = written;
+  if (copy.reserved > copy.written) releaseRoomAfter(destination, copy.written);
+  *bytes = copy.written;
   return transferComplete;
 }
 

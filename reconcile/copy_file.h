@@ -15,7 +15,8 @@ enum CopyResult {
   copyInterrupted = 6,       ///< stopped by an interruption; the incomplete file was removed
 };
 
-/// Makes destinationPath a byte-for-byte copy of sourcePath through copyBuffer and
+/// Makes destinationPath a byte-for-byte copy of sourcePath, inside the kernel where
+/// the system can copy between the two files and through copyBuffer elsewhere, and
 /// gives it time as its last-write (and last-access, and creation where there is
 /// one) time. Creates missing folders when the destination cannot be created. The
 /// copy takes the destination's name only once its data is on disk (unless noSync
@@ -38,5 +39,10 @@ int destinationFolder(const char* destinationPath, char* folder);
 /// Test seam: when not -1, the copy loop's writes fail once this many bytes of the
 /// current file were written, as on a full disk.
 extern long long copyWriteFaultAfter;
-/// Test seam: when set, called after each block is written with the bytes so far.
+/// Test seam: when not -1, the kernel copies at most this many bytes of the current
+/// file and the block loop the rest, as where the kernel stops part-way; 0 makes
+/// every copy take the block loop, as on a system without the kernel copy.
+extern long long copyKernelFallbackAt;
+/// Test seam: when set, called after each block is written, and after each step of
+/// a copy inside the kernel, with the bytes so far.
 extern void (*copyBlockHook)(long long bytesWritten);

@@ -16,32 +16,90 @@ TEST_F(CopyFile, SizesAroundTheBlockArriveExactlyWithTheTime) {
   const size_t sizes[] = {0, 32767, 32768, 32769, 65536};
   const int reads[] = {1, 1, 2, 2, 3};
   copyBlockHook = countBlock;
-  for (int index = 0; index < 5; ++index) {
-    std::string name = std::to_string(sizes[index]);
-    std::string source = at({("src" + name).c_str()});
-    std::string destination = at({("dst" + name).c_str()});
-    std::string bytes = patternBytes(sizes[index]);
-    ASSERT_TRUE(writeFileBytes(source, bytes));
-    // An older, longer destination must be replaced, not overwritten in place.
-    writeOldFile(destination, std::string(70000, 'x'));
-    blocksSeen = 0;
-    EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), source.c_str(), givenTime));
-    EXPECT_EQ(reads[index], blocksSeen) << name;
-    expectCopied(destination, bytes);
+  for (long long path : copyPaths) {
+    copyKernelFallbackAt = path;
+    for (int index = 0; index < 5; ++index) {
+      std::string name = std::to_string(sizes[index]) + "-" + std::to_string(path);
+      std::string source = at({("src" + name).c_str()});
+      std::string destination = at({("dst" + name).c_str()});
+      std::string bytes = patternBytes(sizes[index]);
+      ASSERT_TRUE(writeFileBytes(source, bytes));
+      // An older, longer destination must be replaced, not overwritten in place.
+      writeOldFile(destination, std::string(70000, 'x'));
+      blocksSeen = 0;
+      EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), source.c_str(), givenTime));
+      if (path == 0) {
+        EXPECT_EQ(reads[index], blocksSeen) << name;
+      }
+      expectCopied(destination, bytes);
+    }
   }
 }
 
 // Room for the rest of a large copy is reserved once it reaches 1 MiB.
 TEST_F(CopyFile, LargeCopiesArriveExactly) {
   const size_t sizes[] = {1048575, 1048576, 1048577, 3 * 1048576 + 5};
+  for (long long path : copyPaths) {
+    copyKernelFallbackAt = path;
+    for (size_t size : sizes) {
+      std::string name = std::to_string(size) + "-" + std::to_string(path);
+      std::string source = at({("src" + name).c_str()});
+      std::string destination = at({("dst" + name).c_str()});
+      std::string bytes = patternBytes(size);
+      ASSERT_TRUE(writeFileBytes(source, bytes));
+      EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), source.c_str(), givenTime));
+      expectCopied(destination, bytes);
+    }
+  }
+}
+
+// True when the kernel copies between two files of the scratch folder.
+bool kernelCopies(const std::string& from, const std::string& to) {
+  if (!writeFileBytes(from, "probe")) return false;
+  FILE* source = openFileForReading(from.c_str());
+  FILE* destination = createFileForWriting(to.c_str());
+  long long moved = source && destination ? copyInKernel(source, destination, 5) : -1;
+  if (source) fclose(source);
+  if (destination) fclose(destination);
+  std::string copied;
+  EXPECT_TRUE(moved != 5 || (readFileBytes(to, &copied) && copied == "probe"));
+  return moved == 5;
+}
+
+TEST_F(CopyFile, KernelCopyMovesLargeStepsWhereTheSystemHasIt) {
+  if (platformIsWindows) {
+    EXPECT_EQ(kernelCopyUnavailable, copyInKernel(stdin, stdout, 1));
+    GTEST_SKIP() << "Windows copies through the block loop";
+  }
+  if (!kernelCopies(at({"probe"}), at({"probe-copy"})))
+    GTEST_SKIP() << "the kernel does not copy between files here";
+  std::string bytes = patternBytes(3 * 1048576 + 5);
+  ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
+  copyBlockHook = countBlock;
+  blocksSeen = 0;
+  EXPECT_EQ(copyDone, copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+  // Steps of at most 1 MiB: 4 at least, and nowhere near the 97 blocks of 32 KiB.
+  EXPECT_GE(blocksSeen, 4);
+  EXPECT_LE(blocksSeen, 12);
+  expectCopied(at({"dst"}), bytes);
+}
+
+// Wherever the kernel stops, the block loop goes on from there: nothing is lost or
+// written twice, and the end of the file is still found by reading.
+TEST_F(CopyFile, BlockLoopTakesOverWhereTheKernelStops) {
+  const size_t sizes[] = {1, 32767, 32768, 100000, 1048577};
+  const long long stops[] = {1, 32767, 32768, 1048576};
   for (size_t size : sizes) {
-    std::string name = std::to_string(size);
-    std::string source = at({("src" + name).c_str()});
-    std::string destination = at({("dst" + name).c_str()});
+    std::string source = at({("src" + std::to_string(size)).c_str()});
     std::string bytes = patternBytes(size);
     ASSERT_TRUE(writeFileBytes(source, bytes));
-    EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), source.c_str(), givenTime));
-    expectCopied(destination, bytes);
+    for (long long stop : stops) {
+      std::string destination =
+          at({("dst" + std::to_string(size) + "-" + std::to_string(stop)).c_str()});
+      copyKernelFallbackAt = stop;
+      EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), source.c_str(), givenTime));
+      expectCopied(destination, bytes);
+    }
   }
 }
 
@@ -51,15 +109,41 @@ void shrinkSourceAfterReservation(long long written) {
 }
 
 TEST_F(CopyFile, SourceShrinkingAfterReservationLeavesNoRoomBehind) {
-  shrinkingSource = at({"src"});
-  ASSERT_TRUE(writeFileBytes(shrinkingSource, patternBytes(8 * 1048576)));
-  copyBlockHook = shrinkSourceAfterReservation;
-  EXPECT_EQ(copyDone, copyFileWithTime(at({"dst"}).c_str(), shrinkingSource.c_str(), givenTime));
-  copyBlockHook = nullptr;
-  expectCopied(at({"dst"}), patternBytes(2 * 1048576 + 1000));
-  long long allocated = allocatedBytes(at({"dst"}));
-  if (allocated < 0) GTEST_SKIP() << "the system does not tell the room a file takes";
-  EXPECT_LT(allocated, 3 * 1048576) << "the room reserved for 8 MiB stayed with the copy";
+  for (long long path : copyPaths) {
+    copyKernelFallbackAt = path;
+    shrinkingSource = at({"src"});
+    std::string destination = at({("dst" + std::to_string(path)).c_str()});
+    ASSERT_TRUE(writeFileBytes(shrinkingSource, patternBytes(8 * 1048576)));
+    copyBlockHook = shrinkSourceAfterReservation;
+    EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), shrinkingSource.c_str(), givenTime));
+    copyBlockHook = nullptr;
+    expectCopied(destination, patternBytes(2 * 1048576 + 1000));
+    long long allocated = allocatedBytes(destination);
+    if (allocated < 0) GTEST_SKIP() << "the system does not tell the room a file takes";
+    EXPECT_LT(allocated, 3 * 1048576) << "the room reserved for 8 MiB stayed with the copy";
+  }
+}
+
+std::string growingSource;
+void growSourceOnce(long long written) {
+  if (growingSource.empty() || written < 1048576) return;
+  writeFileBytes(growingSource, patternBytes(3 * 1048576));
+  growingSource.clear();
+}
+
+// Either way, the copy reads on to the source's end as it finds it.
+TEST_F(CopyFile, SourceGrowingDuringTheCopyIsCopiedToItsNewEnd) {
+  for (long long path : copyPaths) {
+    copyKernelFallbackAt = path;
+    growingSource = at({"src"});
+    std::string destination = at({("dst" + std::to_string(path)).c_str()});
+    ASSERT_TRUE(writeFileBytes(growingSource, patternBytes(1048576 + 7)));
+    copyBlockHook = growSourceOnce;
+    EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), at({"src"}).c_str(), givenTime));
+    copyBlockHook = nullptr;
+    EXPECT_TRUE(growingSource.empty()) << "the hook never ran";
+    expectCopied(destination, patternBytes(3 * 1048576));
+  }
 }
 
 TEST_F(CopyFile, LineEndsAndByte26PassUnchanged) {

@@ -28,6 +28,7 @@ class CopyFileFixture : public testing::Test {
   void SetUp() override {
     resetRunSettings();
     copyWriteFaultAfter = -1;
+    copyKernelFallbackAt = -1;
     copyBlockHook = nullptr;
     scratch = makeScratchFolder();
     ASSERT_FALSE(scratch.empty());
@@ -35,6 +36,7 @@ class CopyFileFixture : public testing::Test {
   void TearDown() override {
     setInterruptRequested(0);
     copyWriteFaultAfter = -1;
+    copyKernelFallbackAt = -1;
     copyBlockHook = nullptr;
     resetRunSettings();
     removeScratchFolder(scratch);
@@ -74,3 +76,7 @@ class CopyFileFixture : public testing::Test {
   }
   std::string scratch;
 };
+
+/// Where the copy inside the kernel may take over: -1 (all of it, where the
+/// system can) and 0 (never: the block loop alone).
+constexpr long long copyPaths[] = {-1, 0};

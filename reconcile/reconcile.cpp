@@ -133,14 +133,42 @@ int unlistedAndNotOlder(const char* destinationPath, FileTime sourceTime) {
          fileTimeValue(existing) >= fileTimeValue(sourceTime);
 }
 
+// The next source files that the copy pass will copy, asked to be read ahead
+// while the present one is copied, so that a source not in memory is read with
+// several requests in flight. next is the first entry not yet looked at.
+struct ReadAhead {
+  int32_t next;
+  int available;
+};
+
+void readAheadFrom(ReadAhead* ahead, int32_t current) {
+  char path[pathBufferSize];
+  if (ahead->next <= current) ahead->next = current + 1;
+  while (ahead->available && ahead->next < sourceTable.count) {
+    const FileEntry& entry = sourceTable.entries[ahead->next];
+    size_t rootLength = strlen(sourceRoot);
+    size_t relativeLength = strlen(entry.relativePath);
+    if (!entry.handled && rootLength + relativeLength + 1 <= sizeof path) {
+      memcpy(path, sourceRoot, rootLength);
+      memcpy(path + rootLength, entry.relativePath, relativeLength + 1);
+      int result = readAheadFile(path, entry.size);
+      if (result == readAheadFull) return;
+      if (result == readAheadUnavailable) ahead->available = 0;
+    }
+    ++ahead->next;
+  }
+}
+
 void copyPass(int destinationListingComplete) {
   char sourcePath[pathBufferSize];
   char destinationPath[pathBufferSize];
+  ReadAhead ahead = {0, !previewOnly};
   for (int32_t s = 0; s < sourceTable.count && !stopping(); ++s) {
     const FileEntry& source = sourceTable.entries[s];
     if (source.handled || joinFullPath(sourcePath, sourceRoot, source.relativePath) ||
         joinFullPath(destinationPath, destinationRoot, source.relativePath))
       continue;
+    readAheadFrom(&ahead, s);
     if (!destinationListingComplete && unlistedAndNotOlder(destinationPath, source.lastWriteTime)) {
       if (verbose) consolePrintf("Kept [%s]: not older than the source !\n", destinationPath);
       continue;
@@ -150,6 +178,7 @@ void copyPass(int destinationListingComplete) {
     copyEntry(source, sourcePath, destinationPath);
     ++counts.copies;
   }
+  endReadAhead();
 }
 
 int32_t unhandledEntries(const EntryTable& table) {
