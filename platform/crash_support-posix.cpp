@@ -4,6 +4,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -128,4 +129,9 @@ int runBodyInChild(int (*body)(void*), void* context, std::string* output) {
   waitpid(child, &status, 0);
   if (output) *output = text;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool limitOpenFiles(int most) {
+  struct rlimit limit = {static_cast<rlim_t>(most), static_cast<rlim_t>(most)};
+  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }

@@ -27,6 +27,9 @@ inline bool crashFileSystem(const std::string&) {
 inline int runBodyInChild(int (*)(void*), void*, std::string*) {
   return -1;
 }
+inline bool limitOpenFiles(int) {
+  return false;
+}
 #else
 /// Makes an image of megabytes MiB in folder with a file system of type ("ext4",
 /// "xfs"), attaches it to a loop device and mounts it on folder/mnt. Returns "" when
@@ -45,4 +48,7 @@ bool crashFileSystem(const std::string& mountPoint);
 /// Runs body(context) in a child process, its standard output kept in output;
 /// returns the child's exit status, or -1 when it did not exit.
 int runBodyInChild(int (*body)(void*), void* context, std::string* output);
+/// Lowers the calling process's limit of open files to most, for good (a child's);
+/// true when done.
+bool limitOpenFiles(int most);
 #endif

@@ -1,6 +1,7 @@
 // POSIX bodies of the durability operations. On Linux one syncfs makes a whole batch
 // of copies durable at the cost of one journal commit; elsewhere each file is synced.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,4 +98,18 @@ int syncChangedFileSystems(const char* folder) {
   }
   met.count = 0;
   return failed;
+}
+
+int allowOpenFiles(int wanted) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  rlim_t want = static_cast<rlim_t>(wanted);
+  if (limit.rlim_cur < want && limit.rlim_cur != RLIM_INFINITY) {
+    rlim_t raised =
+        limit.rlim_max == RLIM_INFINITY || limit.rlim_max > want ? want : limit.rlim_max;
+    struct rlimit asked = {raised, limit.rlim_max};
+    if (setrlimit(RLIMIT_NOFILE, &asked) == 0) limit.rlim_cur = raised;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > want) return wanted;
+  return static_cast<int>(limit.rlim_cur);
 }

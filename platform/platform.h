@@ -231,6 +231,9 @@ int syncFilesData(FILE* const* files, int count, unsigned char* failed);
 /// system of folder and on those syncFilesData met since the last call, and waits;
 /// 0 when done.
 int syncChangedFileSystems(const char* folder);
+/// Asks that the process may hold wanted files open at once, as far as the system
+/// lets it raise its own limit; returns how many it may hold now.
+int allowOpenFiles(int wanted);
 
 // ---- Program arguments ---------------------------------------------------------
 

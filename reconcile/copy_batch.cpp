@@ -10,14 +10,22 @@
 
 void (*copyPlacedHook)(long long placedSoFar) = nullptr;
 int copySyncFaultAt = -1;
+int copyBatchFilesAtMost = 0;
 const char* const discardOutcomes[3] = {
     "was removed", "could not be removed and was marked out of date", "could not be removed"};
 
 namespace {
-// A batch ends at this many copies or bytes, whichever comes first: the open files
-// stay well below any limit of open files, and a crash loses little finished work.
-constexpr int batchFiles = 256;
-constexpr long long batchBytes = 64LL << 20;
+// A batch ends at this many copies or bytes, whichever comes first. Every sync of
+// the file system waits for the disk to confirm its writes, some milliseconds even
+// for little data, so small files are synced some thousands at a time; the copies
+// stay open until then, within the process's limit of open files, and a crash
+// loses little finished work.
+constexpr int batchFiles = 4096;
+constexpr long long batchBytes = 128LL << 20;
+// Open files left for everything else: the listing's folders, the read-ahead, the
+// log, the file systems kept for the final sync.
+constexpr int filesForOthers = 128;
+constexpr int fewestBatchFiles = 16;
 
 struct QueuedCopy {
   FILE* file;
@@ -31,6 +39,7 @@ struct CopyBatch {
   long long bytes;
   int batching;
   int failures;
+  int limit;  ///< copies a batch may hold, within the limit of open files
 };
 CopyBatch batch;
 long long copiesPlaced;
@@ -82,6 +91,12 @@ void beginCopyBatches() {
   batch.bytes = 0;
   batch.failures = 0;
   batch.batching = !noSync;
+  int allowed = allowOpenFiles(batchFiles + filesForOthers) - filesForOthers;
+  batch.limit = allowed < fewestBatchFiles ? fewestBatchFiles
+                : allowed > batchFiles     ? batchFiles
+                                           : allowed;
+  if (copyBatchFilesAtMost > 0 && copyBatchFilesAtMost < batch.limit)
+    batch.limit = copyBatchFilesAtMost;
 }
 
 int endCopyBatches() {
@@ -106,7 +121,7 @@ int queueCopy(FILE* file, const char* destinationPath, const char* writePath, in
   memcpy(paths + pathLength, writePath, writeLength);
   batch.copies[batch.count++] = QueuedCopy{file, paths, holdsFile};
   batch.bytes += size;
-  if (batch.count == batchFiles || batch.bytes >= batchBytes) placeBatch();
+  if (batch.count >= batch.limit || batch.bytes >= batchBytes) placeBatch();
   return 0;
 }
 

@@ -41,6 +41,9 @@ int failUnwrittenCopy(const char* destinationPath, const char* writePath);
 /// Test seam: when set, called after each copy took its destination's name, with
 /// the number of copies placed so far in this process.
 extern void (*copyPlacedHook)(long long placedSoFar);
+/// Test seam: when above 0, a batch holds at most this many copies, so that a test
+/// of a few hundred files meets several batches.
+extern int copyBatchFilesAtMost;
 /// Test seam: when not -1, the sync of the copy at this position (from 0) among
 /// those synced since beginCopyBatches is taken as failed, as on a disk that fails
 /// to write it.

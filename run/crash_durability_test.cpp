@@ -36,6 +36,8 @@ int runMirror(void* context) {
   crashRun = static_cast<CrashRun*>(context);
   resetRunSettings();
   copyPlacedHook = crashRun->crashAfter > 0 ? cutAfterEnoughCopies : nullptr;
+  // Batches of 256, so that the few hundred copies here meet more than one.
+  copyBatchFilesAtMost = 256;
   std::vector<char*> argv;
   static char name[] = "talven";
   argv.push_back(name);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/crash_support.h"
 #include "reconcile/copy_batch.h"
 #include "run/end_to_end_fixture.h"
 #include "run/run.h"
@@ -86,6 +87,32 @@ TEST_F(DurableMirror, PartialFileNeverTakesASourceName) {
   // A first mirror of the same source, in one batch.
   destination = at({"first"});
   EXPECT_EQ(0, runHere({}, &output)) << output;
+  expectMirror(destination, source);
+}
+
+struct LimitedRun {
+  std::string destination;
+  std::string source;
+};
+
+// In a child that may hold few files open: a run whose batches must fit that.
+int runWithFewOpenFiles(void* context) {
+  LimitedRun* run = static_cast<LimitedRun*>(context);
+  if (!limitOpenFiles(64)) return 98;
+  resetRunSettings();
+  std::string program = "talven";
+  char* argv[] = {&program[0], &run->destination[0], &run->source[0], nullptr};
+  return runTalven(3, argv);
+}
+
+TEST_F(DurableMirror, BatchesKeepWithinTheLimitOfOpenFiles) {
+  if (platformIsWindows) GTEST_SKIP() << "copies wait in batches on POSIX only";
+  for (int i = 0; i < 300; ++i)
+    writeFile(at({"src", "f" + std::to_string(i) + ".txt"}), "file " + std::to_string(i),
+              sourceUnits);
+  LimitedRun run = {destination, source};
+  std::string output;
+  ASSERT_EQ(0, runBodyInChild(runWithFewOpenFiles, &run, &output)) << output;
   expectMirror(destination, source);
 }
 
