@@ -26,15 +26,7 @@ class DurableMirror : public EndToEndTest {
     EndToEndTest::TearDown();
   }
   int runHere(std::vector<std::string> options, std::string* output) {
-    resetRunSettings();
-    std::string program = "talven";
-    std::vector<char*> argv = {&program[0], &destination[0], &source[0]};
-    for (std::string& option : options) argv.push_back(&option[0]);
-    argv.push_back(nullptr);
-    testing::internal::CaptureStdout();
-    int status = runTalven(static_cast<int>(argv.size() - 1), argv.data());
-    *output = testing::internal::GetCapturedStdout();
-    return status;
+    return runInProcess(destination, source, options, output);
   }
   std::string destination;
   std::string source;

@@ -11,6 +11,8 @@
 
 #include "platform/platform.h"
 #include "platform/test_support.h"
+#include "run/run.h"
+#include "run/settings.h"
 
 // 2021-03-04 05:06:07.1234567 UTC: the last digits catch a time cut short on the way.
 constexpr int64_t sourceUnits = 132593079671234567LL;
@@ -97,6 +99,20 @@ class EndToEndTest : public testing::Test {
   /// Runs talven with the scratch folder as the working directory.
   int run(const std::vector<std::string>& arguments, std::string* output) {
     return runProgram(arguments, scratch, output);
+  }
+  /// Runs the program in this process on destination and source with options, so
+  /// that the copier's test seams reach it; its console output goes to output.
+  int runInProcess(std::string destination, std::string source, std::vector<std::string> options,
+                   std::string* output) {
+    resetRunSettings();
+    std::string program = "talven";
+    std::vector<char*> argv = {&program[0], &destination[0], &source[0]};
+    for (std::string& option : options) argv.push_back(&option[0]);
+    argv.push_back(nullptr);
+    testing::internal::CaptureStdout();
+    int status = runTalven(static_cast<int>(argv.size() - 1), argv.data());
+    *output = testing::internal::GetCapturedStdout();
+    return status;
   }
   /// Expects destination to hold exactly what source holds, content and times.
   void expectMirror(const std::string& destination, const std::string& source) {

@@ -27,15 +27,7 @@ class FaultInjection : public EndToEndTest {
     EndToEndTest::TearDown();
   }
   // Runs the program in this process, so that the copier's test seams reach it.
-  int runHere(std::string* output) {
-    resetRunSettings();
-    std::string program = "talven";
-    std::vector<char*> argv = {&program[0], &destination[0], &source[0], nullptr};
-    testing::internal::CaptureStdout();
-    int status = runTalven(3, argv.data());
-    *output = testing::internal::GetCapturedStdout();
-    return status;
-  }
+  int runHere(std::string* output) { return runInProcess(destination, source, {}, output); }
   std::string destination;
   std::string source;
 };

@@ -45,15 +45,7 @@ class FaultReadAhead : public EndToEndTest {
     resetRunSettings();
     EndToEndTest::TearDown();
   }
-  int runHere(std::string* output) {
-    resetRunSettings();
-    std::string program = "talven";
-    std::vector<char*> argv = {&program[0], &destination[0], &source[0], nullptr};
-    testing::internal::CaptureStdout();
-    int status = runTalven(3, argv.data());
-    *output = testing::internal::GetCapturedStdout();
-    return status;
-  }
+  int runHere(std::string* output) { return runInProcess(destination, source, {}, output); }
   std::string destination;
   std::string source;
 };
