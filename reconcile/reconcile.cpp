@@ -68,18 +68,22 @@ int isKept(const char* path) {
                             identityBefore);
 }
 
-// Joins root and relative path into full; 0 when it fits the path buffer.
-int joinFullPath(char* full, const char* root, const char* relativePath) {
+// Joins root and relative path into full (pathBufferSize bytes); 0 when it fits.
+int joinInto(char* full, const char* root, const char* relativePath) {
   size_t rootLength = strlen(root);
   size_t relativeLength = strlen(relativePath);
-  if (rootLength + relativeLength + 1 > static_cast<size_t>(pathBufferSize)) {
-    if (verbose) consolePrintf("Path too long, nothing done for [%s%s] !\n", root, relativePath);
-    ++counts.failures;
-    return 1;
-  }
+  if (rootLength + relativeLength + 1 > static_cast<size_t>(pathBufferSize)) return 1;
   memcpy(full, root, rootLength);
   memcpy(full + rootLength, relativePath, relativeLength + 1);
   return 0;
+}
+
+// The same for a path an action needs: one that does not fit is that action's failure.
+int joinFullPath(char* full, const char* root, const char* relativePath) {
+  if (joinInto(full, root, relativePath) == 0) return 0;
+  if (verbose) consolePrintf("Path too long, nothing done for [%s%s] !\n", root, relativePath);
+  ++counts.failures;
+  return 1;
 }
 
 // Copies one source entry over its destination path, as an update or a copy.
@@ -146,11 +150,7 @@ void readAheadFrom(ReadAhead* ahead, int32_t current) {
   if (ahead->next <= current) ahead->next = current + 1;
   while (ahead->available && ahead->next < sourceTable.count) {
     const FileEntry& entry = sourceTable.entries[ahead->next];
-    size_t rootLength = strlen(sourceRoot);
-    size_t relativeLength = strlen(entry.relativePath);
-    if (!entry.handled && rootLength + relativeLength + 1 <= sizeof path) {
-      memcpy(path, sourceRoot, rootLength);
-      memcpy(path + rootLength, entry.relativePath, relativeLength + 1);
+    if (!entry.handled && joinInto(path, sourceRoot, entry.relativePath) == 0) {
       int result = readAheadFile(path, entry.size);
       if (result == readAheadFull) return;
       if (result == readAheadUnavailable) ahead->available = 0;

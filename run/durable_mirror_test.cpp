@@ -13,23 +13,12 @@
 #include "run/settings.h"
 
 namespace {
-class DurableMirror : public EndToEndTest {
+class DurableMirror : public InProcessMirrorTest {
  protected:
-  void SetUp() override {
-    EndToEndTest::SetUp();
-    destination = at({"dst"});
-    source = at({"src"});
-  }
   void TearDown() override {
     copySyncFaultAt = -1;
-    resetRunSettings();
-    EndToEndTest::TearDown();
+    InProcessMirrorTest::TearDown();
   }
-  int runHere(std::vector<std::string> options, std::string* output) {
-    return runInProcess(destination, source, options, output);
-  }
-  std::string destination;
-  std::string source;
 };
 
 size_t count(const std::string& text, const std::string& part) {

@@ -100,20 +100,6 @@ class EndToEndTest : public testing::Test {
   int run(const std::vector<std::string>& arguments, std::string* output) {
     return runProgram(arguments, scratch, output);
   }
-  /// Runs the program in this process on destination and source with options, so
-  /// that the copier's test seams reach it; its console output goes to output.
-  int runInProcess(std::string destination, std::string source, std::vector<std::string> options,
-                   std::string* output) {
-    resetRunSettings();
-    std::string program = "talven";
-    std::vector<char*> argv = {&program[0], &destination[0], &source[0]};
-    for (std::string& option : options) argv.push_back(&option[0]);
-    argv.push_back(nullptr);
-    testing::internal::CaptureStdout();
-    int status = runTalven(static_cast<int>(argv.size() - 1), argv.data());
-    *output = testing::internal::GetCapturedStdout();
-    return status;
-  }
   /// Expects destination to hold exactly what source holds, content and times.
   void expectMirror(const std::string& destination, const std::string& source) {
     TreeState wanted = captureTree(source);
@@ -128,4 +114,35 @@ class EndToEndTest : public testing::Test {
   std::string scratch;
   std::vector<std::string> mounted;    ///< unmounted in TearDown, always
   std::vector<std::string> deepTrees;  ///< removed folder by folder in TearDown
+};
+
+/// A mirror of the scratch folder's src into its dst, run in the test's own process
+/// so that the copier's test seams reach it.
+class InProcessMirrorTest : public EndToEndTest {
+ protected:
+  void SetUp() override {
+    EndToEndTest::SetUp();
+    destination = at({"dst"});
+    source = at({"src"});
+  }
+  void TearDown() override {
+    resetRunSettings();
+    EndToEndTest::TearDown();
+  }
+  /// Runs the program on destination and source with options; its console output
+  /// goes to output.
+  int runHere(std::vector<std::string> options, std::string* output) {
+    resetRunSettings();
+    std::string program = "talven";
+    std::vector<char*> argv = {&program[0], &destination[0], &source[0]};
+    for (std::string& option : options) argv.push_back(&option[0]);
+    argv.push_back(nullptr);
+    testing::internal::CaptureStdout();
+    int status = runTalven(static_cast<int>(argv.size() - 1), argv.data());
+    *output = testing::internal::GetCapturedStdout();
+    return status;
+  }
+  int runHere(std::string* output) { return runHere({}, output); }
+  std::string destination;
+  std::string source;
 };

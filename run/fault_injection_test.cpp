@@ -13,23 +13,13 @@
 #include "run/settings.h"
 
 namespace {
-class FaultInjection : public EndToEndTest {
+class FaultInjection : public InProcessMirrorTest {
  protected:
-  void SetUp() override {
-    EndToEndTest::SetUp();
-    destination = at({"dst"});
-    source = at({"src"});
-  }
   void TearDown() override {
     copyBlockHook = nullptr;
     setInterruptRequested(0);
-    resetRunSettings();
-    EndToEndTest::TearDown();
+    InProcessMirrorTest::TearDown();
   }
-  // Runs the program in this process, so that the copier's test seams reach it.
-  int runHere(std::string* output) { return runInProcess(destination, source, {}, output); }
-  std::string destination;
-  std::string source;
 };
 
 const char* const noPermissions = "permissions do not bind a Windows run the same way";

@@ -38,21 +38,15 @@ void changeFilesAhead(long long) {
   changedSource.clear();
 }
 
-class FaultReadAhead : public EndToEndTest {
+class FaultReadAhead : public InProcessMirrorTest {
  protected:
   void TearDown() override {
     copyBlockHook = nullptr;
-    resetRunSettings();
-    EndToEndTest::TearDown();
+    InProcessMirrorTest::TearDown();
   }
-  int runHere(std::string* output) { return runInProcess(destination, source, {}, output); }
-  std::string destination;
-  std::string source;
 };
 
 TEST_F(FaultReadAhead, SourceChangingAfterTheHintNeverFailsACopy) {
-  destination = at({"dst"});
-  source = at({"src"});
   // Fewer files than the window holds, so that every file after the first, in
   // whatever order the listing gives them, was asked for before the hook runs.
   for (int number = 0; number < 20; ++number) {
