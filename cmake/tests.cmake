@@ -24,7 +24,8 @@ if(WIN32)
   set(TALVEN_TEST_SUPPORT platform/test_support-win32.cpp platform/test_process-win32.cpp
                           ${TALVEN_MANIFEST})
 else()
-  set(TALVEN_TEST_SUPPORT platform/test_support-posix.cpp platform/crash_support-posix.cpp)
+  set(TALVEN_TEST_SUPPORT platform/test_support-posix.cpp platform/crash_support-posix.cpp
+                          platform/mount_support-posix.cpp)
 endif()
 
 add_executable(talven_tests ${TALVEN_TEST_SOURCES} ${TALVEN_TEST_SUPPORT})
