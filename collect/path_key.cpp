@@ -38,3 +38,15 @@ PathKey computePathKey(const char* relativePath, size_t length) {
   }
   return value;
 }
+
+PathKey computeFoldedPathKey(const char* relativePath, size_t length) {
+  uint32_t value = pathKeyStart;
+  for (size_t i = 0; i < length;) {
+    char folded[4];
+    size_t foldedLength = 0;
+    i += foldCaseCharacter(relativePath + i, length - i, folded, &foldedLength);
+    value = updatePathKey(value, reinterpret_cast<unsigned char*>(folded),
+                          static_cast<uint32_t>(foldedLength));
+  }
+  return value;
+}

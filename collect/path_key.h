@@ -20,3 +20,7 @@ uint32_t updatePathKey(uint32_t value, const unsigned char* bytes, uint32_t leng
 /// The key of a relative path: a to z taken as A to Z, every other byte unchanged;
 /// on Windows, letters beyond ASCII taken as their capitals too (foldKeyCharacter).
 PathKey computePathKey(const char* relativePath, size_t length);
+/// The key of a relative path on a destination that ignores letter case: every
+/// letter taken as its capital (foldCaseCharacter). Equal for any two paths that
+/// foldedNamesEqual takes as one.
+PathKey computeFoldedPathKey(const char* relativePath, size_t length);

@@ -125,3 +125,18 @@ int pathNamesEqualN(const char* a, const char* b, size_t n) {
   }
   return (atA >= n || a[atA] == '\0') && (atB >= n || b[atB] == '\0');
 }
+
+// The system's own comparison folds as the file system does; nothing differs.
+size_t foldCaseCharacter(const char* text, size_t available, char* folded, size_t* foldedLength) {
+  return foldKeyCharacter(text, available, folded, foldedLength);
+}
+
+int foldedNamesEqual(const char* a, const char* b) {
+  return pathNamesEqual(a, b);
+}
+
+int folderNameRules(const char*) {
+  return namesAsPlatform;
+}
+
+void forEachMountBelow(const char*, void (*)(void*, const char*), void*) {}

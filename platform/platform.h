@@ -210,6 +210,33 @@ int pathNamesEqual(const char* a, const char* b);
 /// The same comparison on the first n bytes.
 int pathNamesEqualN(const char* a, const char* b, size_t n);
 
+/// How the file system under a destination folder takes names, beyond the platform's
+/// own comparison (pathNamesEqual).
+enum NameRules {
+  namesAsPlatform = 0,  ///< as pathNamesEqual compares them
+  namesFoldCase = 1,    ///< names that differ only in letter case are one file
+  namesExfat = 2,       ///< exFAT: case folded; some characters and endings refused
+  namesFat = 3,         ///< FAT: as exFAT, also in length
+};
+/// The NameRules of the file system that holds folder, or where folder does not
+/// exist yet, its nearest existing ancestor. Only reads: the file system's type,
+/// the folder's own flags, and where neither tells, one lookup of a name in the
+/// folder with its letter case changed. Always namesAsPlatform on Windows, whose
+/// own comparison folds already.
+int folderNameRules(const char* folder);
+/// Gives sink every mount point below folder (not folder itself), as the part of
+/// its path after folder, beginning with a separator. Nothing on Windows.
+void forEachMountBelow(const char* folder, void (*sink)(void* context, const char* relative),
+                       void* context);
+/// Writes into folded the capital of the character at text (at most available
+/// bytes) as a file system that ignores letter case matches it: a to z, and every
+/// letter below U+10000 (UTF-8). Returns the bytes of text taken and sets
+/// foldedLength; both are 1 to 4, and bytes that are no such character are taken
+/// one by one, as they are.
+size_t foldCaseCharacter(const char* text, size_t available, char* folded, size_t* foldedLength);
+/// True when two names are equal with every letter folded as foldCaseCharacter does.
+int foldedNamesEqual(const char* a, const char* b);
+
 /// True when c separates path components here ('\\' and '/' on Windows).
 int isPathSeparator(char c);
 
