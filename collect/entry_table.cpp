@@ -42,6 +42,8 @@ int addFileEntry(EntryTable* table, const char* directory, const char* name, int
   entry->lastWriteTime = lastWrite;
   entry->key = computePathKey(relative, head + nameLength);
   entry->handled = 0;
+  entry->nameRules = namesAsPlatform;
+  entry->clash = 0;
   ++table->count;
   return addFileStored;
 }

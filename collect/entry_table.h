@@ -16,7 +16,14 @@ struct FileEntry {
   PathKey key;
   /// Set by the reconciliation once the entry is dealt with; kept apart from the key
   /// so that an entry whose own key is 0xFFFFFFFF never passes for handled.
-  int32_t handled;
+  uint8_t handled;
+  /// The NameRules of the destination where this path lies, set by the
+  /// reconciliation; namesAsPlatform until then. Where it is another, the key is
+  /// the folded one (computeFoldedPathKey).
+  uint8_t nameRules;
+  /// Set for a source entry that the destination takes for an earlier one, which
+  /// differs from it only in letter case: it is not copied.
+  uint8_t clash;
 };
 
 /// A growable array of entries, in the order the walk reported them.

@@ -10,6 +10,7 @@
 #include "reconcile/copy_batch.h"
 #include "reconcile/copy_file.h"
 #include "reconcile/destination_links.h"
+#include "reconcile/destination_names.h"
 #include "reconcile/partial_name.h"
 #include "reconcile/twin_index.h"
 #include "run/settings.h"
@@ -111,12 +112,17 @@ void updatePass(const TwinIndex& index) {
   char destinationPath[pathBufferSize];
   for (int32_t s = 0; s < sourceTable.count && !stopping(); ++s) {
     FileEntry& source = sourceTable.entries[s];
-    int32_t twin = findTwin(&index, &destinationTable, source);
+    // A clash claims no twin: the earlier name it is taken for has claimed it.
+    int32_t twin = source.clash ? -1 : findTwin(&index, &destinationTable, source);
     if (twin < 0) continue;
     FileEntry& destination = destinationTable.entries[twin];
     bool newer = fileTimeValue(destination.lastWriteTime) < fileTimeValue(source.lastWriteTime);
+    // The copy takes the name it is written under: on POSIX the destination's own,
+    // so that a twin that differs in case keeps its spelling (the two are the same
+    // bytes elsewhere). Windows keeps the spelling when it replaces a file.
+    const char* writtenAs = platformIsWindows ? source.relativePath : destination.relativePath;
     if (newer && !joinFullPath(sourcePath, sourceRoot, source.relativePath) &&
-        !joinFullPath(destinationPath, destinationRoot, source.relativePath)) {
+        !joinFullPath(destinationPath, destinationRoot, writtenAs)) {
       if (verbose) consolePrintf("Newer file found %s, updating!\n", source.relativePath);
       if (logFile) fprintf(logFile, "Updated %s\t%" PRIu64 "\n", source.relativePath, source.size);
       copyEntry(source, sourcePath, destinationPath);
@@ -159,13 +165,32 @@ void readAheadFrom(ReadAhead* ahead, int32_t current) {
   }
 }
 
+// A source file that the destination cannot hold under its name, or cannot tell
+// apart from an earlier one, fails alone: it is never written over another.
+int refusedByDestination(int32_t s) {
+  const FileEntry& source = sourceTable.entries[s];
+  int32_t earlier = source.clash ? clashingEntry(s) : -1;
+  const char* reason =
+      earlier < 0 && source.nameRules != namesAsPlatform ? refusedName(source) : nullptr;
+  if (earlier < 0 && !reason) return 0;
+  if (verbose && earlier >= 0)
+    consolePrintf("Not copied [%s%s]: the destination cannot tell it apart from %s !\n", sourceRoot,
+                  source.relativePath, sourceTable.entries[earlier].relativePath);
+  else if (verbose)
+    consolePrintf("Not copied [%s%s]: the destination cannot hold this name (%s) !\n", sourceRoot,
+                  source.relativePath, reason);
+  ++counts.failures;
+  return 1;
+}
+
 void copyPass(int destinationListingComplete) {
   char sourcePath[pathBufferSize];
   char destinationPath[pathBufferSize];
   ReadAhead ahead = {0, !previewOnly};
   for (int32_t s = 0; s < sourceTable.count && !stopping(); ++s) {
     const FileEntry& source = sourceTable.entries[s];
-    if (source.handled || joinFullPath(sourcePath, sourceRoot, source.relativePath) ||
+    if (source.handled || refusedByDestination(s) ||
+        joinFullPath(sourcePath, sourceRoot, source.relativePath) ||
         joinFullPath(destinationPath, destinationRoot, source.relativePath))
       continue;
     readAheadFrom(&ahead, s);
@@ -238,7 +263,9 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
     consolePrintf("We have %d destination and %d source indexes\n", destinationTable.count,
                   sourceTable.count);
   TwinIndex index;
-  if (buildTwinIndex(&index, &destinationTable)) {
+  if (learnDestinationNames(destinationRoot) || applyDestinationNames() ||
+      buildTwinIndex(&index, &destinationTable)) {
+    forgetDestinationNames();
     consolePrintf("Memory allocation failure !\n");
     return exitOutOfMemory;
   }
@@ -255,6 +282,7 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
   releasePartialNameGuard();
   if (!counts.interrupted && sourceListingComplete) deletePass();
   free(kept.identities);
+  forgetDestinationNames();
   if (!counts.interrupted) syncChanges();
   if (counts.interrupted || interruptRequested()) return interruptedExitStatus;
   if (!sourceListingComplete)

@@ -2,6 +2,16 @@
 
 #include <cstdlib>
 
+namespace {
+// Where the destination ignores letter case, two paths that differ only in it name
+// one file there.
+bool sameName(const FileEntry& a, const FileEntry& b) {
+  if (a.nameRules != namesAsPlatform && b.nameRules != namesAsPlatform)
+    return foldedNamesEqual(a.relativePath, b.relativePath);
+  return pathNamesEqual(a.relativePath, b.relativePath);
+}
+}  // namespace
+
 int buildTwinIndex(TwinIndex* index, const EntryTable* table) {
   uint32_t buckets = 1024;
   while (buckets < 2u * static_cast<uint32_t>(table->count)) buckets <<= 1;
@@ -25,9 +35,16 @@ int buildTwinIndex(TwinIndex* index, const EntryTable* table) {
 int32_t findTwin(const TwinIndex* index, const EntryTable* table, const FileEntry& entry) {
   for (int32_t i = index->heads[entry.key & index->mask]; i >= 0; i = index->next[i]) {
     const FileEntry& candidate = table->entries[i];
-    if (candidate.key == entry.key && !candidate.handled &&
-        pathNamesEqual(candidate.relativePath, entry.relativePath))
-      return i;
+    if (candidate.key == entry.key && !candidate.handled && sameName(candidate, entry)) return i;
+  }
+  return -1;
+}
+
+int32_t findTwinBefore(const TwinIndex* index, const EntryTable* table, int32_t at) {
+  const FileEntry& entry = table->entries[at];
+  for (int32_t i = index->heads[entry.key & index->mask]; i >= 0 && i < at; i = index->next[i]) {
+    const FileEntry& candidate = table->entries[i];
+    if (candidate.key == entry.key && sameName(candidate, entry)) return i;
   }
   return -1;
 }
