@@ -110,10 +110,10 @@ size_t utf16Length(const char* name, size_t bytes) {
 const NameRegion* regionOf(const char* relativePath) {
   for (int32_t i = 0; i < destinationNames.regionCount; ++i) {
     const NameRegion& region = destinationNames.regions[i];
+    // A path shorter than the folder differs from it before its end.
+    if (strncmp(relativePath, region.folder, region.length) != 0) continue;
     char next = relativePath[region.length];
-    if (strncmp(relativePath, region.folder, region.length) == 0 &&
-        (region.length == 0 || next == '\0' || isPathSeparator(next)))
-      return &region;
+    if (region.length == 0 || next == '\0' || isPathSeparator(next)) return &region;
   }
   return nullptr;
 }
