@@ -26,6 +26,9 @@ struct FileEntry {
   uint8_t clash;
 };
 
+// The tables hold one entry a listed file: the flags share the word after the key.
+static_assert(sizeof(FileEntry) <= 32, "a file entry takes at most 32 bytes");
+
 /// A growable array of entries, in the order the walk reported them.
 struct EntryTable {
   FileEntry* entries;
