@@ -3,7 +3,8 @@
 #   build/asan  native, AddressSanitizer and UndefinedBehaviorSanitizer
 #   build/tsan  native, ThreadSanitizer
 #   build/win   Windows (mingw-w64 cross build), tests run under Wine, then a tree
-#               made on the host mirrored by talven.exe (scripts/wine-host-tree.sh)
+#               made on the host mirrored by talven.exe (scripts/wine-host-tree.sh),
+#               and case twins on an exFAT stick (scripts/wine-exfat-stick.sh)
 #   build/fuzz  clang's libFuzzer on the pure pieces, 20 s a target (TALVEN_FUZZ_SECONDS)
 # Wine keeps its own configuration in build/wineprefix, so nothing outside the build
 # tree is touched. Exits non-zero when any build or any test fails.
@@ -118,6 +119,13 @@ if command -v wine >/dev/null 2>&1 && start_wine; then
   else
     failures+=("windows: the host-made Unicode tree was not mirrored exactly")
     recap+=("windows: the host-made Unicode tree was not mirrored exactly")
+  fi
+  # An exFAT stick through FUSE, with names that differ only in case.
+  if stick=$(scripts/wine-exfat-stick.sh "$top/build/win/talven.exe"); then
+    recap+=("windows: ${stick#wine-exfat-stick: }")
+  else
+    failures+=("windows: case twins on an exFAT stick were not mirrored soundly")
+    recap+=("windows: case twins on an exFAT stick were not mirrored soundly: $stick")
   fi
   stop_wine
 else
