@@ -117,9 +117,9 @@ void updatePass(const TwinIndex& index) {
     if (twin < 0) continue;
     FileEntry& destination = destinationTable.entries[twin];
     bool newer = fileTimeValue(destination.lastWriteTime) < fileTimeValue(source.lastWriteTime);
-    // The copy takes the name it is written under: on POSIX the destination's own,
-    // so that a twin that differs in case keeps its spelling (the two are the same
-    // bytes elsewhere). Windows keeps the spelling when it replaces a file.
+    // A copy takes the name it is written under: on POSIX the destination's own,
+    // so that a twin that differs in case keeps its spelling (where case counts,
+    // the two are the same bytes). Windows writes under the source's, as before.
     const char* writtenAs = platformIsWindows ? source.relativePath : destination.relativePath;
     if (newer && !joinFullPath(sourcePath, sourceRoot, source.relativePath) &&
         !joinFullPath(destinationPath, destinationRoot, writtenAs)) {
