@@ -65,3 +65,33 @@ TEST(TwinIndex, EmptyTableHasNoTwins) {
   EXPECT_EQ(-1, findTwin(&index, &table, entry));
   freeTwinIndex(&index);
 }
+
+// Where the destination folds case, entries with folded keys are twins of each other
+// under any spelling, and a second source name finds the first one before it; where
+// it does not, the same names stay apart.
+TEST(TwinIndex, FoldedEntriesMatchUnderAnySpelling) {
+  buildPathKeyTable();
+  std::vector<std::string> paths = {"/Report.doc", "/other", "/REPORT.DOC", "/report.doc"};
+  for (int rules : {static_cast<int>(namesExfat), static_cast<int>(namesAsPlatform)}) {
+    SCOPED_TRACE(rules);
+    std::vector<FileEntry> entries(paths.size() + 1);
+    for (size_t i = 0; i < paths.size(); ++i) {
+      entries[i].relativePath = &paths[i][0];
+      entries[i].nameRules = static_cast<uint8_t>(rules);
+      entries[i].key = rules == namesAsPlatform
+                           ? computePathKey(paths[i].c_str(), paths[i].size())
+                           : computeFoldedPathKey(paths[i].c_str(), paths[i].size());
+    }
+    EntryTable table = {entries.data(), static_cast<int32_t>(paths.size()),
+                        static_cast<int32_t>(paths.size()) + 1};
+    TwinIndex index;
+    ASSERT_EQ(0, buildTwinIndex(&index, &table));
+    bool folds = rules != namesAsPlatform || platformIsWindows;
+    EXPECT_EQ(folds ? 0 : 3, findTwin(&index, &table, entries[3]));
+    EXPECT_EQ(folds ? 0 : -1, findTwinBefore(&index, &table, 2));
+    EXPECT_EQ(-1, findTwinBefore(&index, &table, 0)) << "nothing comes before the first";
+    entries[0].handled = 1;
+    EXPECT_EQ(folds ? 2 : 3, findTwin(&index, &table, entries[3]));
+    freeTwinIndex(&index);
+  }
+}
