@@ -101,7 +101,7 @@ TEST(DestinationNameRules, EachMountHasItsOwnRules) {
   if (why.empty()) {
     EXPECT_EQ(namesExfat, folderNameRules(joinPath(root, "stick.").c_str()));
     EXPECT_EQ(namesExfat, folderNameRules(joinPath(root, "stick./new/folder").c_str()));
-    ASSERT_EQ(0, learnDestinationNames(root.c_str()));
+    EXPECT_EQ(0, learnDestinationNames(root.c_str()));
     EXPECT_EQ(namesAsPlatform, nameRulesFor("/a.txt"));
     EXPECT_EQ(namesAsPlatform, nameRulesFor("/stick.er/a.txt"));
     EXPECT_EQ(namesExfat, nameRulesFor("/stick./a.txt"));
