@@ -11,6 +11,7 @@
 #include "run/command_line.h"
 #include "run/run_log.h"
 #include "run/settings.h"
+#include "run/version.h"
 
 namespace {
 // Copies a root with one separator after it, which also makes a bare drive (C:)
@@ -139,7 +140,7 @@ int checkRootsApart(const char* destination, const char* source) {
 }
 
 int runTalven(int argc, char** argv) {
-  consolePrintf("Talven Package v0.61 - folder mirror by the Talven developers\n\n");
+  consolePrintf("Talven Package v" TALVEN_VERSION " - folder mirror by the Talven developers\n\n");
   if (argc < 3) return printUsage(argv[0] ? argv[0] : "talven");
   buildPathKeyTable();
   if (takeRoots(argv)) return exitStopped;

@@ -4,10 +4,12 @@
 
 #include "platform/platform.h"
 #include "run/settings.h"
+#include "run/version.h"
 
 void openRunLog() {
   logFile = openFileForAppending(logFileName);
-  if (logFile) fprintf(logFile, "\nTALVEN 0.61 by the Talven developers - LOG section\n");
+  if (logFile)
+    fprintf(logFile, "\nTALVEN " TALVEN_VERSION " by the Talven developers - LOG section\n");
 }
 
 int closeRunLog() {
