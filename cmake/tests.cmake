@@ -35,3 +35,13 @@ add_dependencies(talven_tests talven)
 
 # One CTest test per case, also under Wine (the emulator lists and runs the cases).
 gtest_discover_tests(talven_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+
+# The manual page against the program's usage line, the README and the command
+# line, and a check that the comparison finds what a page lacks (native only: the
+# page is the same for both builds).
+if(NOT CMAKE_CROSSCOMPILING)
+  find_program(TALVEN_BASH bash REQUIRED)
+  add_test(NAME ManPage.MatchesUsageReadmeAndCommandLine
+           COMMAND ${TALVEN_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/check-man-page-test.sh
+                   $<TARGET_FILE:talven> ${TALVEN_MAN_PAGE} ${CMAKE_CURRENT_BINARY_DIR}/man-page-check)
+endif()

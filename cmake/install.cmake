@@ -1,0 +1,67 @@
+# What `cmake --install` puts where. POSIX: the usual GNUInstallDirs layout
+# (bin/talven, share/man/man1/talven.1, share/doc/talven/). Windows: one flat
+# folder, the layout of the zip: talven.exe, README.md, LICENSE and the manual page
+# as HTML. The tests are never installed.
+include(GNUInstallDirs)
+
+# The manual page carries the version from the one definition.
+set(TALVEN_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/talven.1)
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/doc/talven.1.in ${TALVEN_MAN_PAGE} @ONLY)
+
+option(TALVEN_DEBIAN_PACKAGE "Install as the Debian package lays files out (gzipped manual page, Debian copyright and changelog)" OFF)
+
+if(WIN32)
+  install(TARGETS talven RUNTIME DESTINATION .)
+  install(FILES README.md LICENSE DESTINATION .)
+  # Windows has no man: the page goes along as HTML, rendered on the build machine.
+  find_program(TALVEN_MANDOC mandoc)
+  find_program(TALVEN_GROFF groff)
+  set(TALVEN_MAN_HTML ${CMAKE_CURRENT_BINARY_DIR}/talven.1.html)
+  if(TALVEN_MANDOC)
+    set(TALVEN_RENDER_HTML ${TALVEN_MANDOC} -T html -O style=none ${TALVEN_MAN_PAGE})
+  elseif(TALVEN_GROFF)
+    set(TALVEN_RENDER_HTML ${TALVEN_GROFF} -man -T html ${TALVEN_MAN_PAGE})
+  endif()
+  if(TALVEN_RENDER_HTML)
+    add_custom_command(OUTPUT ${TALVEN_MAN_HTML} COMMAND ${TALVEN_RENDER_HTML} > ${TALVEN_MAN_HTML}
+                       DEPENDS ${TALVEN_MAN_PAGE} VERBATIM)
+    add_custom_target(talven_man_html ALL DEPENDS ${TALVEN_MAN_HTML})
+    install(FILES ${TALVEN_MAN_HTML} DESTINATION .)
+  else()
+    message(WARNING "neither mandoc nor groff found: the manual page is not installed as HTML")
+  endif()
+  return()
+endif()
+
+install(TARGETS talven RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(NOT TALVEN_DEBIAN_PACKAGE)
+  install(FILES ${TALVEN_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  return()
+endif()
+
+# Debian's policy: manual pages and changelogs gzipped with -9n (no name, no time,
+# so that the same sources give the same package), and the license in copyright.
+find_program(TALVEN_GZIP gzip REQUIRED)
+set(TALVEN_DEBIAN_DIR ${CMAKE_CURRENT_BINARY_DIR}/debian)
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/changelog.in
+               ${TALVEN_DEBIAN_DIR}/changelog.Debian @ONLY)
+file(READ ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE TALVEN_LICENSE_TEXT)
+# The license text as a copyright file's License field: every line indented, empty
+# lines as " .".
+string(REGEX REPLACE "^MIT License\n\nCopyright[^\n]*\n\n" "" TALVEN_LICENSE_TEXT "${TALVEN_LICENSE_TEXT}")
+string(REGEX REPLACE "\n$" "" TALVEN_LICENSE_TEXT "${TALVEN_LICENSE_TEXT}")
+string(REPLACE "\n\n" "\n.\n" TALVEN_LICENSE_TEXT "${TALVEN_LICENSE_TEXT}")
+string(REPLACE "\n" "\n " TALVEN_LICENSE_TEXT " ${TALVEN_LICENSE_TEXT}")
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/copyright.in
+               ${TALVEN_DEBIAN_DIR}/copyright @ONLY)
+foreach(name talven.1 debian/changelog.Debian)
+  set(input ${CMAKE_CURRENT_BINARY_DIR}/${name})
+  add_custom_command(OUTPUT ${input}.gz COMMAND ${TALVEN_GZIP} -9nc ${input} > ${input}.gz
+                     DEPENDS ${input} VERBATIM)
+  list(APPEND TALVEN_GZIPPED ${input}.gz)
+endforeach()
+add_custom_target(talven_debian_files ALL DEPENDS ${TALVEN_GZIPPED})
+install(FILES ${TALVEN_MAN_PAGE}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES README.md ${TALVEN_DEBIAN_DIR}/copyright ${TALVEN_DEBIAN_DIR}/changelog.Debian.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
