@@ -5,6 +5,8 @@
 #   build/win   Windows (mingw-w64 cross build), tests run under Wine, then a tree
 #               made on the host mirrored by talven.exe (scripts/wine-host-tree.sh),
 #               and case twins on an exFAT stick (scripts/wine-exfat-stick.sh)
+#   build/package  both packages made from fresh Release builds and checked
+#               (scripts/package.sh: lintian, the unpacked .deb and the zip under Wine)
 #   build/fuzz  clang's libFuzzer on the pure pieces, 20 s a target (TALVEN_FUZZ_SECONDS)
 # Wine keeps its own configuration in build/wineprefix, so nothing outside the build
 # tree is touched. Exits non-zero when any build or any test fails.
@@ -126,6 +128,14 @@ if command -v wine >/dev/null 2>&1 && start_wine; then
   else
     failures+=("windows: case twins on an exFAT stick were not mirrored soundly")
     recap+=("windows: case twins on an exFAT stick were not mirrored soundly: $stick")
+  fi
+  # The .deb and the zip, each tried as a user would (the zip's talven.exe under Wine).
+  package_started=$SECONDS
+  if scripts/package.sh; then
+    recap+=("packages: the .deb and the zip made and checked ($((SECONDS - package_started)) s)")
+  else
+    failures+=("packages: making or checking the .deb or the zip failed")
+    recap+=("packages: failed ($((SECONDS - package_started)) s)")
   fi
   stop_wine
 else
