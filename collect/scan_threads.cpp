@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "collect/entry_table.h"
+#include "run/progress.h"
 #include "run/settings.h"
 #include "scan/tree_walker.h"
 
@@ -51,12 +52,14 @@ int collectDestinationEntry(const char* directory, const char* name, uint32_t si
                             uint32_t sizeHigh, int32_t, uint32_t timeLow, uint32_t timeHigh) {
   collect(&destinationTable, directory, name, destinationRootLength, sizeLow, sizeHigh, timeLow,
           timeHigh);
+  noteListed(progressDestination);
   return destinationTable.count;
 }
 
 int collectSourceEntry(const char* directory, const char* name, uint32_t sizeLow, uint32_t sizeHigh,
                        int32_t, uint32_t timeLow, uint32_t timeHigh) {
   collect(&sourceTable, directory, name, sourceRootLength, sizeLow, sizeHigh, timeLow, timeHigh);
+  noteListed(progressSource);
   return sourceTable.count;
 }
 

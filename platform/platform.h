@@ -279,6 +279,29 @@ int consolePrintf(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// ---- Status line -----------------------------------------------------------------
+
+/// The columns of the terminal (console) that standard error is, or 0 when standard
+/// error is no terminal: the status line is shown only where this is nonzero.
+int statusLineWidth();
+/// Draws text (ASCII, shorter than statusLineWidth) as the status line on standard
+/// error, in place of the one before; an empty text erases it. Lines printed on
+/// standard output before reach the terminal first.
+void showStatusLine(const char* text);
+/// Taken by every console line before it is printed on stream (stdout or stderr):
+/// holds the console and erases the status line wherever the line would land inside
+/// it. endConsoleLine gives the console back once the line is out.
+void beginConsoleLine(FILE* stream);
+void endConsoleLine();
+
+struct PlatformTicker;
+/// Calls tick(argument) on a thread of its own at once and then every intervalMs
+/// until stopTicker; null when no thread could be started.
+PlatformTicker* startTicker(void (*tick)(void*), void* argument, int intervalMs);
+/// Stops the ticker, waits for a tick under way to end, and releases it.
+void stopTicker(PlatformTicker* ticker);
+
 /// Opens an existing file for reading bytes as they are, unbuffered; null on failure.
 /// A file that readAheadFile holds under the same path is taken from it, and every
 /// file it was asked for before that one, which the pass then passed over, is

@@ -9,7 +9,9 @@
 int consolePrintf(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
+  beginConsoleLine(stdout);
   int printed = vprintf(format, arguments);
+  endConsoleLine();
   va_end(arguments);
   return printed;
 }

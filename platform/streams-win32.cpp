@@ -58,6 +58,7 @@ int consolePrintf(const char* format, ...) {
     va_end(arguments);
   }
   HANDLE console = outputConsole();
+  beginConsoleLine(stdout);
   if (console) {
     // What printf may still hold must come first.
     fflush(stdout);
@@ -66,6 +67,7 @@ int consolePrintf(const char* format, ...) {
              static_cast<size_t>(printed)) {
     printed = -1;
   }
+  endConsoleLine();
   if (text != small) free(text);
   return printed;
 }

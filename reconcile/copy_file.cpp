@@ -8,6 +8,7 @@
 
 #include "reconcile/copy_batch.h"
 #include "reconcile/partial_name.h"
+#include "run/progress.h"
 #include "run/settings.h"
 
 long long copyWriteFaultAfter = -1;
@@ -77,6 +78,7 @@ void afterStep(Transfer* copy, FILE* source, FILE* destination) {
     startDataWrite(destination);
     copy->writebackAt = copy->written + writebackStep;
   }
+  noteCopyBytes(copy->written);
   if (copyBlockHook) copyBlockHook(copy->written);
 }
 

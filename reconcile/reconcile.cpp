@@ -13,6 +13,7 @@
 #include "reconcile/destination_names.h"
 #include "reconcile/partial_name.h"
 #include "reconcile/twin_index.h"
+#include "run/progress.h"
 #include "run/settings.h"
 
 namespace {
@@ -98,6 +99,7 @@ void copyEntry(const FileEntry& source, const char* sourcePath, const char* dest
     return;
   }
   int result = copyFileWithTime(destinationPath, sourcePath, source.lastWriteTime);
+  noteCopyDone(static_cast<int64_t>(source.size));
   if (result == copyInterrupted) counts.interrupted = 1;
   if (result != copyDone) ++counts.failures;
   keepFile(destinationPath);
@@ -105,6 +107,24 @@ void copyEntry(const FileEntry& source, const char* sourcePath, const char* dest
   // keeps its identity.
   const char* written = lastCopyWritePath();
   if (written[0] && strcmp(written, destinationPath) != 0) keepFile(written);
+}
+
+// What the progress line counts down: the sources with an older twin or none, as
+// the listing has them before any pass ran.
+void planCopies(const TwinIndex& index) {
+  if (!progress.shown || previewOnly) return;
+  int64_t files = 0;
+  int64_t bytes = 0;
+  for (int32_t s = 0; s < sourceTable.count; ++s) {
+    const FileEntry& source = sourceTable.entries[s];
+    int32_t twin = findTwin(&index, &destinationTable, source);
+    if (twin >= 0 && fileTimeValue(destinationTable.entries[twin].lastWriteTime) >=
+                         fileTimeValue(source.lastWriteTime))
+      continue;
+    ++files;
+    bytes += static_cast<int64_t>(source.size);
+  }
+  beginCopyProgress(files, bytes);
 }
 
 void updatePass(const TwinIndex& index) {
@@ -273,6 +293,7 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
   keepLogFile();
   forgetCheckedFolders();
   beginCopyBatches();
+  planCopies(index);
   updatePass(index);
   freeTwinIndex(&index);
   kept.needed = sourceListingComplete && unhandledEntries(destinationTable) > 0;

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "reconcile/reconcile.h"
 #include "run/command_line.h"
+#include "run/progress.h"
 #include "run/run_log.h"
 #include "run/settings.h"
 #include "run/version.h"
@@ -157,7 +158,9 @@ int runTalven(int argc, char** argv) {
     freeEntryTables();
     return exitOutOfMemory;
   }
+  beginProgress();
   int status = scanAndReconcile();
+  endProgress();
   // The log is part of what a run reports: a log not on disk is no success.
   if (closeRunLog() && status != interruptedExitStatus) {
     consolePrintf("The log could not be written to disk completely !\n");

@@ -1,0 +1,51 @@
+// The progress line: while standard error is a terminal, one line under the console
+// lines that tells what the run has done so far, redrawn by a ticker at most ten
+// times a second and erased at the end. It never reaches standard output or the log.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+/// The tree a listed file belongs to.
+enum ProgressTree { progressDestination = 0, progressSource = 1 };
+
+/// What the line shows; the counters are kept only while shown is set, which is
+/// written before the scan threads start and after they end.
+struct ProgressState {
+  int shown;
+  int width;
+  /// Files listed so far in each tree, each counter on a cache line of its own
+  /// because each scan thread counts its own.
+  alignas(64) std::atomic<int64_t> listed[2];
+  alignas(64) std::atomic<int> copying;
+  std::atomic<int64_t> filesTotal;
+  std::atomic<int64_t> bytesTotal;
+  std::atomic<int64_t> filesDone;
+  std::atomic<int64_t> bytesDone;
+  /// Bytes written of the copy under way.
+  std::atomic<int64_t> currentBytes;
+  std::atomic<int64_t> copyStartMs;
+};
+extern ProgressState progress;
+
+/// Starts the line when standard error is a terminal; does nothing otherwise.
+void beginProgress();
+/// Stops the ticker and erases the line.
+void endProgress();
+
+/// One more file listed in tree (a ProgressTree).
+inline void noteListed(int tree) {
+  if (progress.shown) progress.listed[tree].fetch_add(1, std::memory_order_relaxed);
+}
+/// The copies the listing decided, files and bytes: the line turns to copying.
+void beginCopyProgress(int64_t files, int64_t bytes);
+/// Bytes written so far of the copy under way.
+inline void noteCopyBytes(long long written) {
+  if (progress.shown) progress.currentBytes.store(written, std::memory_order_relaxed);
+}
+/// One copy ended, done or not, whose source file has size bytes.
+void noteCopyDone(int64_t size);
+
+/// The line for the counters as they stand, at most width - 1 characters, at
+/// nowMs on the clock the copy start was taken from.
+void formatProgress(char* line, int size, int width, int64_t nowMs);
