@@ -117,7 +117,7 @@ void planCopies(const TwinIndex& index) {
   int64_t bytes = 0;
   for (int32_t s = 0; s < sourceTable.count; ++s) {
     const FileEntry& source = sourceTable.entries[s];
-    int32_t twin = findTwin(&index, &destinationTable, source);
+    int32_t twin = source.clash ? -1 : findTwin(&index, &destinationTable, source);
     if (twin >= 0 && fileTimeValue(destinationTable.entries[twin].lastWriteTime) >=
                          fileTimeValue(source.lastWriteTime))
       continue;
