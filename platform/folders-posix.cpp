@@ -52,9 +52,26 @@ int openRoot(DestinationFolders* folders, int create) {
   return folderDone;
 }
 
+// The twin in the source of the folders being made, whose relative path ends it.
+struct SourceTwin {
+  const char* path;  ///< null: new folders take the default bits
+  size_t length;
+};
+
+// The bits of the folder made for the first end bytes of the relative path of
+// length bytes: those of its twin, which ends length - end bytes earlier.
+unsigned twinMode(const SourceTwin& twin, size_t end, size_t length) {
+  if (!twin.path || twin.length < length) return folderModeOf(nullptr);
+  char* prefix = strndup(twin.path, twin.length - (length - end));
+  unsigned mode = folderModeOf(prefix);
+  free(prefix);
+  return mode;
+}
+
 // Opens the folder named by component (length bytes) inside fd, making it first when
 // create is set and it is missing. Returns the new descriptor or -1 with errno set.
-int openComponent(int fd, const char* component, size_t length, int create, unsigned mode) {
+int openComponent(int fd, const char* component, size_t length, int create, const SourceTwin& twin,
+                  size_t end, size_t total) {
   char name[longestName + 1];
   if (length > longestName) {
     errno = ENAMETOOLONG;
@@ -69,7 +86,8 @@ int openComponent(int fd, const char* component, size_t length, int create, unsi
   }
   int next = openat(fd, name, folderOpenFlags);
   if (next < 0 && errno == ENOENT && create) {
-    if (mkdirat(fd, name, static_cast<mode_t>(mode)) != 0 && errno != EEXIST) return -1;
+    mode_t mode = static_cast<mode_t>(twinMode(twin, end, total));
+    if (mkdirat(fd, name, mode) != 0 && errno != EEXIST) return -1;
     next = openat(fd, name, folderOpenFlags);
   }
   return next;
@@ -78,7 +96,7 @@ int openComponent(int fd, const char* component, size_t length, int create, unsi
 // Reaches the folder relative (length bytes) below the root, one level at a time, and
 // keeps it as the folder reached last. Returns a FolderResult.
 int reachFolder(DestinationFolders* folders, const char* relative, size_t length, int create,
-                unsigned mode) {
+                const SourceTwin& twin) {
   if (folders->folderHandle != noFolder && length == folders->folderLength &&
       memcmp(relative, folders->folder, length) == 0)
     return folderDone;
@@ -90,7 +108,7 @@ int reachFolder(DestinationFolders* folders, const char* relative, size_t length
     size_t end = at;
     while (end < length && relative[end] != '/') ++end;
     if (end > at) {
-      int next = openComponent(fd, relative + at, end - at, create, mode);
+      int next = openComponent(fd, relative + at, end - at, create, twin, end, length);
       int error = errno;
       if (fd != folders->rootHandle) close(fd);
       if (next < 0) return error == ENOENT ? folderMissing : folderRefused;
@@ -122,7 +140,7 @@ int reachEntry(DestinationFolders* folders, const char* path, int* fd, const cha
   *name = last ? last + 1 : relative;
   if (**name == '\0') return folderRefused;
   size_t length = last ? static_cast<size_t>(last - relative) : 0;
-  int result = reachFolder(folders, relative, length, 0, 0);
+  int result = reachFolder(folders, relative, length, 0, SourceTwin{nullptr, 0});
   if (result == folderDone) *fd = static_cast<int>(folders->folderHandle);
   return result;
 }
@@ -142,6 +160,18 @@ int openExistingForWriting(int fd, const char* name, unsigned mode) {
   return -1;
 }
 }  // namespace
+
+unsigned copyModeOf(FILE* source) {
+  struct stat info;
+  if (fstat(fileno(source), &info) != 0) return 0666;
+  return (static_cast<unsigned>(info.st_mode) & 0777u) | 0200u;
+}
+
+unsigned folderModeOf(const char* sourceFolder) {
+  struct stat info;
+  if (!sourceFolder || stat(sourceFolder, &info) != 0 || !S_ISDIR(info.st_mode)) return 0777;
+  return (static_cast<unsigned>(info.st_mode) & 0777u) | 0700u;
+}
 
 int openDestinationFolders(DestinationFolders* folders, const char* root) {
   size_t length = strlen(root);
@@ -165,13 +195,20 @@ void closeDestinationFolders(DestinationFolders* folders) {
   folders->root = folders->folder = nullptr;
 }
 
-int makeFoldersIn(DestinationFolders* folders, const char* folderPath, unsigned mode) {
+int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const char* sourceFolder) {
   if (strcmp(folderPath, folders->root) == 0) return openRoot(folders, 1);
   const char* relative = belowRoot(folders, folderPath);
   if (!relative) return folderRefused;
   size_t length = strlen(relative);
+  size_t whole = length;
   while (length > 0 && relative[length - 1] == '/') --length;
-  return reachFolder(folders, relative, length, 1, mode);
+  SourceTwin twin = {nullptr, 0};
+  size_t sourceLength = sourceFolder ? strlen(sourceFolder) : 0;
+  // The twin must end in the same relative path, else its folders are not twins.
+  if (sourceFolder && sourceLength >= whole &&
+      memcmp(sourceFolder + sourceLength - whole, relative, whole) == 0)
+    twin = SourceTwin{sourceFolder, sourceLength - (whole - length)};
+  return reachFolder(folders, relative, length, 1, twin);
 }
 
 int removeFolderLinkIn(DestinationFolders* folders, const char* folderPath) {

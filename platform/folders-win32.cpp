@@ -182,6 +182,14 @@ HANDLE openForWriting(const wchar_t* path) {
 }
 }  // namespace
 
+unsigned copyModeOf(FILE*) {
+  return 0666;
+}
+
+unsigned folderModeOf(const char*) {
+  return 0777;
+}
+
 int openDestinationFolders(DestinationFolders* folders, const char* root) {
   size_t length = strlen(root);
   *folders = DestinationFolders{nullptr, length, noFolder, nullptr, 0, noFolder, nullptr, 0, 0};
@@ -207,7 +215,7 @@ void closeDestinationFolders(DestinationFolders* folders) {
   folders->root = folders->folder = nullptr;
 }
 
-int makeFoldersIn(DestinationFolders* folders, const char* folderPath, unsigned) {
+int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const char*) {
   if (strcmp(folderPath, folders->root) == 0) return openRoot(folders, 1);
   const char* relative = belowRoot(folders, folderPath);
   if (!relative) return folderRefused;

@@ -42,6 +42,15 @@ enum FolderResult {
                       ///< the system refused the change
 };
 
+/// Permission bits for the copy of the open source file: the source's read, write
+/// and execute bits, set-id and sticky bits dropped (the owner is the running user),
+/// and the owner's write added, so that a later run can update the copy. The umask
+/// then applies. Windows gives a new file its folder's security: the bits are unused.
+unsigned copyModeOf(FILE* source);
+/// The same for a new folder that is the twin of sourceFolder, with the owner's read,
+/// write and search added; the default where sourceFolder is null or no folder.
+unsigned folderModeOf(const char* sourceFolder);
+
 /// Readies folders for the tree at root (a path without trailing separator); the root
 /// itself is opened at the first change. 0 when ready, 1 when memory ran out.
 int openDestinationFolders(DestinationFolders* folders, const char* root);
@@ -49,10 +58,12 @@ int openDestinationFolders(DestinationFolders* folders, const char* root);
 void closeDestinationFolders(DestinationFolders* folders);
 
 /// Makes every missing folder of folderPath (a full path below the root, or the root
-/// itself), outermost first, each with mode (POSIX permission bits, before the umask;
-/// ignored on Windows). A missing root is made by its path, as the user gave it.
-/// Returns a FolderResult: folderRefused when something not a folder stands in the way.
-int makeFoldersIn(DestinationFolders* folders, const char* folderPath, unsigned mode);
+/// itself), outermost first. sourceFolder, when not null, is its twin in the source,
+/// ending in the same relative path: each folder made takes the bits folderModeOf
+/// gives for its own twin there. A missing root is made by its path, as the user
+/// gave it, with the default bits. Returns a FolderResult: folderRefused when
+/// something not a folder stands in the way.
+int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const char* sourceFolder);
 
 /// Removes a link (on Windows, any reparse point) that stands where the folder
 /// folderPath below the root should be, never what it leads to. Returns a

@@ -34,7 +34,7 @@ class DestinationFoldersTest : public testing::Test {
 constexpr FileTime someTime = {0x12345678u, 0x01d00000u};
 
 TEST_F(DestinationFoldersTest, ChangesInRealFoldersAreMade) {
-  ASSERT_EQ(folderDone, makeFoldersIn(&folders, below({"a", "b"}).c_str(), 0777));
+  ASSERT_EQ(folderDone, makeFoldersIn(&folders, below({"a", "b"}).c_str(), nullptr));
   FILE* file = createFileIn(&folders, below({"a", "b", "f.partial"}).c_str(), 0666);
   ASSERT_NE(nullptr, file);
   ASSERT_EQ(1u, fwrite("x", 1, 1, file));
@@ -69,7 +69,7 @@ TEST_F(DestinationFoldersTest, NoChangeGoesThroughALinkOnTheWay) {
   EXPECT_EQ(replaceableRefused, checkReplaceableIn(&folders, victim.c_str()));
   EXPECT_NE(0, moveFileIn(&folders, victim.c_str(), below({"sub", "moved"}).c_str(), 1));
   EXPECT_NE(0, setFileTimesIn(&folders, victim.c_str(), someTime));
-  EXPECT_EQ(folderRefused, makeFoldersIn(&folders, below({"sub", "made"}).c_str(), 0777));
+  EXPECT_EQ(folderRefused, makeFoldersIn(&folders, below({"sub", "made"}).c_str(), nullptr));
   FileIdentity identity;
   EXPECT_NE(0, fileIdentityIn(&folders, victim.c_str(), &identity));
   std::string bytes;
@@ -99,7 +99,7 @@ TEST_F(DestinationFoldersTest, TheRootIsTheUsersOwnPathAndMayBeMissing) {
   ASSERT_EQ(0, openDestinationFolders(&folders, missing.c_str()));
   EXPECT_EQ(replaceableFree, checkReplaceableIn(&folders, joinPath(missing, "f").c_str()));
   EXPECT_FALSE(pathExists(missing));
-  EXPECT_EQ(folderDone, makeFoldersIn(&folders, joinPath(missing, "a").c_str(), 0777));
+  EXPECT_EQ(folderDone, makeFoldersIn(&folders, joinPath(missing, "a").c_str(), nullptr));
   EXPECT_TRUE(pathExists(joinPath(missing, "a")));
 }
 }  // namespace

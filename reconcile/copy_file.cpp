@@ -16,10 +16,6 @@ long long copyKernelFallbackAt = -1;
 void (*copyBlockHook)(long long bytesWritten) = nullptr;
 
 namespace {
-// New files and folders take the system's default, less the umask.
-constexpr unsigned newFileMode = 0666;
-constexpr unsigned newFolderMode = 0777;
-
 // transferRestInBlocks: the kernel copied what it could, the block loop copies the rest.
 enum TransferResult { transferComplete, transferFailed, transferStopped, transferRestInBlocks };
 
@@ -27,23 +23,27 @@ enum TransferResult { transferComplete, transferFailed, transferStopped, transfe
 // written through. What stands at the destination is looked at first: one that may
 // not be replaced (read-only, a folder) fails the create as a missing folder does,
 // before anything is written, and holdsFile tells whether a file stands there.
+// The copy is created with its final bits (copyModeOf), never wider.
 FILE* openDestination(DestinationFolders* folders, const char* path, const char* writePath,
-                      int* holdsFile) {
+                      unsigned mode, int* holdsFile) {
   int found = checkReplaceableIn(folders, path);
   if (found >= replaceableRefused) return nullptr;
   *holdsFile = found == replaceableFile;
-  return createFileIn(folders, writePath, newFileMode);
+  return createFileIn(folders, writePath, mode);
 }
 
 // Any failure to create the destination is taken as a missing folder: the folder
 // chain is created and the open tried once more.
-FILE* repairFolderAndOpen(DestinationFolders* folders, const char* path, const char* writePath,
-                          int* holdsFile) {
+// New folders take the bits of their twins in the source folder of sourcePath.
+FILE* repairFolderAndOpen(DestinationFolders* folders, const char* path, const char* sourcePath,
+                          const char* writePath, unsigned mode, int* holdsFile) {
   char folder[pathBufferSize];
+  char sourceFolder[pathBufferSize];
   if (destinationFolder(path, folder) != 0) return nullptr;
   if (verbose) consolePrintf("Creating folder [%s]\n", folder);
-  makeFoldersIn(folders, folder, newFolderMode);
-  return openDestination(folders, path, writePath, holdsFile);
+  int twinFound = destinationFolder(sourcePath, sourceFolder) == 0;
+  makeFoldersIn(folders, folder, twinFound ? sourceFolder : nullptr);
+  return openDestination(folders, path, writePath, mode, holdsFile);
 }
 
 // Writes the first count bytes of copyBuffer; returns the number written.
@@ -222,14 +222,16 @@ int copyFileWithTime(DestinationFolders* folders, const char* destinationPath,
   char* writePath = lastWritePath;
   int partial = choosePathToWrite(destinationPath, writePath);
   int holdsFile = 0;
-  FILE* destination = openDestination(folders, destinationPath, writePath, &holdsFile);
+  unsigned mode = copyModeOf(source);
+  FILE* destination = openDestination(folders, destinationPath, writePath, mode, &holdsFile);
   if (!destination)
-    destination = repairFolderAndOpen(folders, destinationPath, writePath, &holdsFile);
+    destination =
+        repairFolderAndOpen(folders, destinationPath, sourcePath, writePath, mode, &holdsFile);
   if (!destination && partial != partialNone) {
     // A folder that takes no new files may still let its files be rewritten.
     memcpy(writePath, destinationPath, strlen(destinationPath) + 1);
     partial = partialNone;
-    destination = openDestination(folders, destinationPath, writePath, &holdsFile);
+    destination = openDestination(folders, destinationPath, writePath, mode, &holdsFile);
   }
   if (!destination) {
     if (verbose) consolePrintf("Cannot create file in folder !\n");
