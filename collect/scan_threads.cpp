@@ -28,9 +28,10 @@ void reportSkipped(const char* directory, const char* name, const char* reason) 
   if (verbose) consolePrintf("Skipped [%s%s]: %s !\n", directory, name, reason);
 }
 
-unsigned scan(const char* root, EntryTable* table, EntryCallback collector) {
+unsigned scan(const char* root, EntryTable* table, EntryCallback collector, int isDestination) {
   TreeWalker* walker = new TreeWalker(collector);
   walker->skipCallback = reportSkipped;
+  walker->walkReparseFolders = !isDestination;
   table->count = 0;
   walker->setOptions(1, 1);
   walker->walk(root);
@@ -65,12 +66,12 @@ int collectSourceEntry(const char* directory, const char* name, uint32_t sizeLow
 
 unsigned destinationScanProc(void* root) {
   if (verbose) consolePrintf("Thread 1 running - listing destination directory !\n");
-  return scan(static_cast<const char*>(root), &destinationTable, collectDestinationEntry);
+  return scan(static_cast<const char*>(root), &destinationTable, collectDestinationEntry, 1);
 }
 
 unsigned sourceScanProc(void* root) {
   if (verbose) consolePrintf("Thread 2 running - listing source directory !\n");
-  return scan(static_cast<const char*>(root), &sourceTable, collectSourceEntry);
+  return scan(static_cast<const char*>(root), &sourceTable, collectSourceEntry, 0);
 }
 
 PlatformThread* startDestinationScan(const char* root) {

@@ -8,30 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/file_time-posix.h"
 #include "platform/platform.h"
 
 namespace {
-// Seconds between 1601-01-01 and 1970-01-01, and 100-ns units per second.
-constexpr int64_t epochDifference = 11644473600LL;
-constexpr int64_t unitsPerSecond = 10000000LL;
-
-FileTime toFileTime(const struct timespec& time) {
-  int64_t seconds = static_cast<int64_t>(time.tv_sec) + epochDifference;
-  uint64_t units = seconds < 0 ? 0
-                               : static_cast<uint64_t>(seconds) * unitsPerSecond +
-                                     static_cast<uint64_t>(time.tv_nsec) / 100;
-  return FileTime{static_cast<uint32_t>(units), static_cast<uint32_t>(units >> 32)};
-}
-
-struct timespec toTimespec(FileTime time) {
-  uint64_t units = (static_cast<uint64_t>(time.high) << 32) | time.low;
-  struct timespec result;
-  result.tv_sec =
-      static_cast<time_t>(static_cast<int64_t>(units / unitsPerSecond) - epochDifference);
-  result.tv_nsec = static_cast<long>(units % unitsPerSecond) * 100;
-  return result;
-}
-
 // Gives one entry to the sink; returns 1 when it could not be examined.
 int giveEntry(int directoryFd, const struct dirent* entry, DirectoryEntrySink sink, void* context) {
   if (entry->d_type == DT_DIR) {

@@ -87,7 +87,10 @@ int giveEntry(const wchar_t* directory, const WIN32_FIND_DATAW& found, Directory
   bool link = leadsElsewhere(found.dwFileAttributes, found.dwReserved0);
   if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     // A junction or a link to a folder may lead out of the tree or back up it.
-    if (!link) sink(context, name, 1, 0, FileTime{0, 0});
+    if (!link) {
+      bool reparse = found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT;
+      sink(context, name, reparse ? entryReparseFolder : 1, 0, FileTime{0, 0});
+    }
     return 0;
   }
   uint64_t size = wholeSize(found.nFileSizeHigh, found.nFileSizeLow);

@@ -49,9 +49,13 @@ inline int64_t fileTimeValue(FileTime time) {
 /// isDirectory of an entry whose name cannot be given in the program's encoding (a
 /// lone surrogate on Windows); its name then is a stand-in for messages only.
 constexpr int entryUnconvertible = -1;
+/// isDirectory of a folder that is a reparse point standing for no other place as far
+/// as its tag tells (a cloud-synced folder, or a tag the system does not know: Wine
+/// gives a host's link tag 0). Windows only.
+constexpr int entryReparseFolder = 2;
 
 /// Receives one entry of a directory; isDirectory is 1 for a folder to walk, 0 for a
-/// file, entryUnconvertible for an entry that cannot be named.
+/// file, entryReparseFolder or entryUnconvertible as above.
 typedef void (*DirectoryEntrySink)(void* context, const char* name, int isDirectory, uint64_t size,
                                    FileTime lastWrite);
 

@@ -103,6 +103,15 @@ inline bool setListable(const std::string&, bool) {
 inline bool bindFolder(const std::string&, const std::string&) {
   return false;
 }
+inline int permissionBits(const std::string&) {
+  return -1;
+}
+inline bool setPermissionBits(const std::string&, int) {
+  return false;
+}
+inline int setFileCreationMask(int) {
+  return -1;
+}
 #else
 /// Runs talven like runProgram, but with standard input on a new pseudo-terminal into
 /// which typedKeys were typed before the program started. Stores in terminalRestored
@@ -131,6 +140,13 @@ bool setListable(const std::string& folder, bool listable);
 /// Shows folder also at the existing empty folder place (a bind mount); undone with
 /// unmountFileSystem.
 bool bindFolder(const std::string& folder, const std::string& place);
+/// The permission bits of what path names itself (set-id and sticky bits included),
+/// or -1 when it cannot be examined.
+int permissionBits(const std::string& path);
+/// Sets the permission bits of path (set-id and sticky bits included).
+bool setPermissionBits(const std::string& path, int mode);
+/// Sets the process's file-creation mask and returns the one before.
+int setFileCreationMask(int mask);
 #endif
 
 // ---- Running the program without privileges, in the background, on deep trees ----

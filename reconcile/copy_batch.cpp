@@ -39,7 +39,8 @@ struct CopyBatch {
   long long bytes;
   int batching;
   int failures;
-  int limit;  ///< copies a batch may hold, within the limit of open files
+  int limit;                    ///< copies a batch may hold, within the limit of open files
+  DestinationFolders* folders;  ///< where the copies take their places
 };
 CopyBatch batch;
 long long copiesPlaced;
@@ -54,10 +55,10 @@ int placeQueued(int at, int failed) {
   if (fclose(copy.file) != 0) failed = 1;
   int result = 0;
   if (failed) {
-    failUnwrittenCopy(path, writePath);
+    failUnwrittenCopy(batch.folders, path, writePath);
     result = 1;
-  } else if (moveIntoPlace(path, writePath, copy.holdsFile) != placed) {
-    int outcome = discardIncompleteCopy(writePath);
+  } else if (moveIntoPlace(batch.folders, path, writePath, copy.holdsFile) != placed) {
+    int outcome = discardIncompleteCopy(batch.folders, writePath);
     if (verbose)
       consolePrintf("Failed to copy [%s], the copy could not take its place and %s !\n", path,
                     discardOutcomes[outcome]);
@@ -85,7 +86,8 @@ int syncFaultHere() {
   return copySyncFaultAt >= 0 && copiesSynced++ == copySyncFaultAt;
 }
 
-void beginCopyBatches() {
+void beginCopyBatches(DestinationFolders* folders) {
+  batch.folders = folders;
   copiesSynced = 0;
   batch.count = 0;
   batch.bytes = 0;
@@ -125,12 +127,13 @@ int queueCopy(FILE* file, const char* destinationPath, const char* writePath, in
   return 0;
 }
 
-int moveIntoPlace(const char* path, const char* writePath, int holdsFile) {
+int moveIntoPlace(DestinationFolders* folders, const char* path, const char* writePath,
+                  int holdsFile) {
   int result = placed;
-  if (holdsFile || moveFileIfAbsent(writePath, path) != 0) {
-    if (!holdsFile && checkReplaceable(path) >= replaceableRefused)
+  if (holdsFile || moveFileIn(folders, writePath, path, 0) != 0) {
+    if (!holdsFile && checkReplaceableIn(folders, path) >= replaceableRefused)
       result = placeRefused;
-    else if (replaceFile(writePath, path) != 0)
+    else if (moveFileIn(folders, writePath, path, 1) != 0)
       result = placeFailed;
   }
   if (result == placed && copyPlacedHook) copyPlacedHook(++copiesPlaced);
@@ -139,14 +142,14 @@ int moveIntoPlace(const char* path, const char* writePath, int holdsFile) {
 
 // An incomplete copy must not stay with a fresh time, which would make every later
 // run take it for current. Not 0: Windows reads a zero time as "leave unchanged".
-int discardIncompleteCopy(const char* path) {
+int discardIncompleteCopy(DestinationFolders* folders, const char* path) {
   constexpr FileTime outOfDateTime = {1, 0};
-  if (deleteFile(path) == 0) return 0;
-  return setFileTimes(path, outOfDateTime) == 0 ? 1 : 2;
+  if (deleteFileIn(folders, path) == folderDone) return 0;
+  return setFileTimesIn(folders, path, outOfDateTime) == 0 ? 1 : 2;
 }
 
-int failUnwrittenCopy(const char* path, const char* writePath) {
-  int outcome = discardIncompleteCopy(writePath);
+int failUnwrittenCopy(DestinationFolders* folders, const char* path, const char* writePath) {
+  int outcome = discardIncompleteCopy(folders, writePath);
   if (verbose)
     consolePrintf("Failed to copy [%s], the copy could not be written to disk and %s !\n", path,
                   discardOutcomes[outcome]);

@@ -5,9 +5,12 @@
 
 #include <cstdio>
 
+#include "platform/folders.h"
+
 /// Starts batching, unless noSync is set: copies queued from now on wait until the
-/// batch is full or endCopyBatches.
-void beginCopyBatches();
+/// batch is full or endCopyBatches, and take their places through folders, which the
+/// caller holds until then.
+void beginCopyBatches(DestinationFolders* folders);
 /// Places every queued copy and ends batching. Returns the number of queued copies
 /// that failed to be placed since beginCopyBatches; each was reported with -v, its
 /// partial file removed.
@@ -27,16 +30,18 @@ enum PlaceResult { placed, placeRefused, placeFailed };
 /// Moves a finished copy from writePath to destinationPath: over the file that was
 /// there when holdsFile is set, else into a free place or, where something stands
 /// there now, over it once it is found replaceable. Returns a PlaceResult.
-int moveIntoPlace(const char* destinationPath, const char* writePath, int holdsFile);
+int moveIntoPlace(DestinationFolders* folders, const char* destinationPath, const char* writePath,
+                  int holdsFile);
 
 /// Removes an incomplete copy or, where it cannot be removed, gives it the oldest time
 /// there is; returns the index of its outcome in discardOutcomes.
-int discardIncompleteCopy(const char* path);
+int discardIncompleteCopy(DestinationFolders* folders, const char* path);
 /// "was removed", and the two other outcomes of discardIncompleteCopy.
 extern const char* const discardOutcomes[3];
 /// Reports with -v a copy whose data could not be written to disk, removes it and
 /// returns copyTransferFailed.
-int failUnwrittenCopy(const char* destinationPath, const char* writePath);
+int failUnwrittenCopy(DestinationFolders* folders, const char* destinationPath,
+                      const char* writePath);
 
 /// Test seam: when set, called after each copy took its destination's name, with
 /// the number of copies placed so far in this process.

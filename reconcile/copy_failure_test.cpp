@@ -32,7 +32,7 @@ struct ReadOnlyCopy {
 int copyIntoReadOnly(void* context) {
   ReadOnlyCopy* copy = static_cast<ReadOnlyCopy*>(context);
   verbose = 1;
-  return copyFileWithTime(copy->destination.c_str(), copy->source.c_str(), givenTime);
+  return copyBelow(folderOf(copy->destination), copy->destination, copy->source);
 }
 
 // Copies onto a read-only destination as a user whom permissions bind; false with
@@ -98,7 +98,7 @@ int failInLockedFolder(void* context) {
   if (!writeFileBytes(copy->destination, "old") || !setWritable(copy->folder, false)) return 100;
   copyWriteFaultAfter = 40000;
   verbose = 1;
-  return copyFileWithTime(copy->destination.c_str(), copy->source.c_str(), givenTime);
+  return copyBelow(folderOf(copy->destination), copy->destination, copy->source);
 }
 
 TEST_F(CopyFailure, UnremovableIncompleteCopyIsMarkedOutOfDate) {
@@ -138,8 +138,7 @@ TEST_F(CopyFailure, FailedWriteKeepsTheOldDestination) {
       copyWriteFaultAfter = fault;
       verbose = 1;
       testing::internal::CaptureStdout();
-      EXPECT_EQ(copyTransferFailed,
-                copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+      EXPECT_EQ(copyTransferFailed, copyBelow(scratch, at({"dst"}), at({"src"})));
       EXPECT_EQ("Failed to copy [" + at({"dst"}) + "], the incomplete copy was removed !\n",
                 testing::internal::GetCapturedStdout());
       expectKept(at({"dst"}), "old");
@@ -148,7 +147,7 @@ TEST_F(CopyFailure, FailedWriteKeepsTheOldDestination) {
     // A fault after the last byte is none: the copy is whole.
     verbose = 0;
     copyWriteFaultAfter = 100000;
-    EXPECT_EQ(copyDone, copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+    EXPECT_EQ(copyDone, copyBelow(scratch, at({"dst"}), at({"src"})));
     expectCopied(at({"dst"}), bytes);
   }
 }
@@ -160,7 +159,7 @@ TEST_F(CopyFailure, FullFileSystemLeavesNoDestination) {
     GTEST_SKIP() << "cannot mount a small file system here";
   ASSERT_TRUE(writeFileBytes(at({"src"}), patternBytes(256 * 1024)));
   std::string destination = at({"small", "file"});
-  int result = copyFileWithTime(destination.c_str(), at({"src"}).c_str(), givenTime);
+  int result = copyBelow(scratch, destination, at({"src"}));
   bool left = pathExists(destination);
   unmountFileSystem(at({"small"}));
   EXPECT_EQ(copyTransferFailed, result);
@@ -173,8 +172,7 @@ TEST_F(CopyFailure, FailedReadKeepsTheOldDestination) {
   // A folder opens as a stream here, and its first read fails.
   ASSERT_TRUE(makeFolders(at({"folder"})));
   writeOldFile(at({"dst"}), "old");
-  EXPECT_EQ(copyTransferFailed,
-            copyFileWithTime(at({"dst"}).c_str(), at({"folder"}).c_str(), givenTime));
+  EXPECT_EQ(copyTransferFailed, copyBelow(scratch, at({"dst"}), at({"folder"})));
   expectKept(at({"dst"}), "old");
   EXPECT_EQ(std::vector<std::string>({"dst"}), listFiles(scratch));
 }
@@ -188,7 +186,7 @@ TEST_F(CopyFailure, DestinationLinkIsReplacedNotWrittenThrough) {
     GTEST_SKIP() << "symbolic links cannot be made here";
   for (const char* name : {"link", "dangling"}) {
     std::string link = at({"dst", name});
-    EXPECT_EQ(copyDone, copyFileWithTime(link.c_str(), at({"src"}).c_str(), givenTime));
+    EXPECT_EQ(copyDone, copyBelow(scratch, link, at({"src"})));
     expectCopied(link, "new content");
     FileIdentity copied;
     FileIdentity target;
@@ -207,13 +205,13 @@ TEST_F(CopyFailure, InterruptionLeavesNoPartialFile) {
   writeOldFile(at({"dst"}), "old");
   blocksBeforeStop = 0;
   copyBlockHook = interruptAfterTwoBlocks;
-  EXPECT_EQ(copyInterrupted, copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+  EXPECT_EQ(copyInterrupted, copyBelow(scratch, at({"dst"}), at({"src"})));
   EXPECT_EQ(2, blocksBeforeStop);
   expectKept(at({"dst"}), "old");
   EXPECT_EQ(std::vector<std::string>({"dst", "src"}), listFiles(scratch));
   // The flag stays raised: the next file is not touched at all.
   writeOldFile(at({"dst"}), "old");
-  EXPECT_EQ(copyInterrupted, copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+  EXPECT_EQ(copyInterrupted, copyBelow(scratch, at({"dst"}), at({"src"})));
   expectKept(at({"dst"}), "old");
 }
 
@@ -225,7 +223,7 @@ TEST_F(CopyFailure, InterruptionSignalStopsTheCopy) {
   ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
   blocksBeforeStop = 0;
   copyBlockHook = signalAfterTwoBlocks;
-  EXPECT_EQ(copyInterrupted, copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+  EXPECT_EQ(copyInterrupted, copyBelow(scratch, at({"dst"}), at({"src"})));
   EXPECT_EQ(2, blocksBeforeStop);
   EXPECT_EQ(std::vector<std::string>({"src"}), listFiles(scratch));
   signal(SIGINT, SIG_DFL);
@@ -242,8 +240,7 @@ TEST_F(CopyFailure, InterruptionStopsALargeCopyEitherWay) {
     writeOldFile(at({"dst"}), "old");
     blocksBeforeStop = 0;
     copyBlockHook = interruptAfterTwoSteps;
-    EXPECT_EQ(copyInterrupted,
-              copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+    EXPECT_EQ(copyInterrupted, copyBelow(scratch, at({"dst"}), at({"src"})));
     EXPECT_EQ(2, blocksBeforeStop) << stop;
     expectKept(at({"dst"}), "old");
     EXPECT_EQ(std::vector<std::string>({"dst", "src"}), listFiles(scratch));

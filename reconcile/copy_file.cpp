@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/folders.h"
 #include "reconcile/copy_batch.h"
 #include "reconcile/partial_name.h"
 #include "run/progress.h"
@@ -23,21 +24,27 @@ enum TransferResult { transferComplete, transferFailed, transferStopped, transfe
 // written through. What stands at the destination is looked at first: one that may
 // not be replaced (read-only, a folder) fails the create as a missing folder does,
 // before anything is written, and holdsFile tells whether a file stands there.
-FILE* openDestination(const char* path, const char* writePath, int* holdsFile) {
-  int found = checkReplaceable(path);
+// The copy is created with its final bits (copyModeOf), never wider.
+FILE* openDestination(DestinationFolders* folders, const char* path, const char* writePath,
+                      unsigned mode, int* holdsFile) {
+  int found = checkReplaceableIn(folders, path);
   if (found >= replaceableRefused) return nullptr;
   *holdsFile = found == replaceableFile;
-  return createFileForWriting(writePath);
+  return createFileIn(folders, writePath, mode);
 }
 
 // Any failure to create the destination is taken as a missing folder: the folder
 // chain is created and the open tried once more.
-FILE* repairFolderAndOpen(const char* path, const char* writePath, int* holdsFile) {
+// New folders take the bits of their twins in the source folder of sourcePath.
+FILE* repairFolderAndOpen(DestinationFolders* folders, const char* path, const char* sourcePath,
+                          const char* writePath, unsigned mode, int* holdsFile) {
   char folder[pathBufferSize];
+  char sourceFolder[pathBufferSize];
   if (destinationFolder(path, folder) != 0) return nullptr;
   if (verbose) consolePrintf("Creating folder [%s]\n", folder);
-  createFolderChain(folder);
-  return openDestination(path, writePath, holdsFile);
+  int twinFound = destinationFolder(sourcePath, sourceFolder) == 0;
+  makeFoldersIn(folders, folder, twinFound ? sourceFolder : nullptr);
+  return openDestination(folders, path, writePath, mode, holdsFile);
 }
 
 // Writes the first count bytes of copyBuffer; returns the number written.
@@ -129,8 +136,9 @@ int transfer(FILE* source, FILE* destination, long long* bytes) {
   return transferComplete;
 }
 
-int abandonCopy(const char* path, const char* writePath, int transferred) {
-  int outcome = discardIncompleteCopy(writePath);
+int abandonCopy(DestinationFolders* folders, const char* path, const char* writePath,
+                int transferred) {
+  int outcome = discardIncompleteCopy(folders, writePath);
   if (verbose) {
     const char* what = transferred == transferStopped ? "Copy interrupted" : "Failed to copy";
     consolePrintf("%s [%s], the incomplete copy %s !\n", what, path, discardOutcomes[outcome]);
@@ -149,22 +157,23 @@ int reportStamp(const char* path, int timesSet) {
 
 // A copy written straight into the destination is on disk before it takes the
 // source's time.
-int finishInPlace(const char* path, FILE* destination, FileTime time) {
+int finishInPlace(DestinationFolders* folders, const char* path, FILE* destination, FileTime time) {
   int synced = noSync || syncFileData(destination) == 0;
   int timesSet = synced && setOpenFileTimes(destination, time) == 0;
   if (fclose(destination) != 0) synced = 0;
-  if (!synced) return abandonCopy(path, path, transferFailed);
-  if (!timesSet) timesSet = setFileTimes(path, time) == 0;
+  if (!synced) return abandonCopy(folders, path, path, transferFailed);
+  if (!timesSet) timesSet = setFileTimesIn(folders, path, time) == 0;
   return reportStamp(path, timesSet);
 }
 
 // Stamps the finished copy, unless its times were set while it was open, and puts
 // it in the destination's place.
-int placeCopy(const char* path, const char* writePath, FileTime time, int timesSet, int holdsFile) {
-  if (!timesSet) timesSet = setFileTimes(writePath, time) == 0;
-  int placing = moveIntoPlace(path, writePath, holdsFile);
+int placeCopy(DestinationFolders* folders, const char* path, const char* writePath, FileTime time,
+              int timesSet, int holdsFile) {
+  if (!timesSet) timesSet = setFileTimesIn(folders, writePath, time) == 0;
+  int placing = moveIntoPlace(folders, path, writePath, holdsFile);
   if (placing != placed) {
-    int outcome = discardIncompleteCopy(writePath);
+    int outcome = discardIncompleteCopy(folders, writePath);
     if (!verbose) return copyCannotCreate;
     if (placing == placeRefused)
       consolePrintf("Cannot create file in folder !\n");
@@ -178,8 +187,8 @@ int placeCopy(const char* path, const char* writePath, FileTime time, int timesS
 
 // A finished partial file: stamped on the open file, it waits in the batch for its
 // data to reach the disk; otherwise it is synced, stamped and placed at once.
-int finishPartial(const char* path, const char* writePath, FILE* destination, FileTime time,
-                  int holdsFile, int partial, long long bytes) {
+int finishPartial(DestinationFolders* folders, const char* path, const char* writePath,
+                  FILE* destination, FileTime time, int holdsFile, int partial, long long bytes) {
   int timesSet = setOpenFileTimes(destination, time) == 0;
   if (timesSet && partial == partialOwnName && copiesBatched()) {
     // Small copies are written out by their batch's sync, by the system's own threads
@@ -189,9 +198,9 @@ int finishPartial(const char* path, const char* writePath, FILE* destination, Fi
       return reportStamp(path, timesSet);
   }
   int synced = noSync || (syncFileData(destination) == 0 && !syncFaultHere());
-  if (fclose(destination) != 0) return abandonCopy(path, writePath, transferFailed);
-  if (!synced) return failUnwrittenCopy(path, writePath);
-  return placeCopy(path, writePath, time, timesSet, holdsFile);
+  if (fclose(destination) != 0) return abandonCopy(folders, path, writePath, transferFailed);
+  if (!synced) return failUnwrittenCopy(folders, path, writePath);
+  return placeCopy(folders, path, writePath, time, timesSet, holdsFile);
 }
 
 // The path the last copy was written to.
@@ -202,7 +211,8 @@ const char* lastCopyWritePath() {
   return lastWritePath;
 }
 
-int copyFileWithTime(const char* destinationPath, const char* sourcePath, FileTime time) {
+int copyFileWithTime(DestinationFolders* folders, const char* destinationPath,
+                     const char* sourcePath, FileTime time) {
   lastWritePath[0] = '\0';
   if (previewOnly) return copyPreview;
   // Stopped before this file: its destination, maybe an older copy, stays as it is.
@@ -214,13 +224,16 @@ int copyFileWithTime(const char* destinationPath, const char* sourcePath, FileTi
   char* writePath = lastWritePath;
   int partial = choosePathToWrite(destinationPath, writePath);
   int holdsFile = 0;
-  FILE* destination = openDestination(destinationPath, writePath, &holdsFile);
-  if (!destination) destination = repairFolderAndOpen(destinationPath, writePath, &holdsFile);
+  unsigned mode = copyModeOf(source);
+  FILE* destination = openDestination(folders, destinationPath, writePath, mode, &holdsFile);
+  if (!destination)
+    destination =
+        repairFolderAndOpen(folders, destinationPath, sourcePath, writePath, mode, &holdsFile);
   if (!destination && partial != partialNone) {
     // A folder that takes no new files may still let its files be rewritten.
     memcpy(writePath, destinationPath, strlen(destinationPath) + 1);
     partial = partialNone;
-    destination = openDestination(destinationPath, writePath, &holdsFile);
+    destination = openDestination(folders, destinationPath, writePath, mode, &holdsFile);
   }
   if (!destination) {
     if (verbose) consolePrintf("Cannot create file in folder !\n");
@@ -232,8 +245,9 @@ int copyFileWithTime(const char* destinationPath, const char* sourcePath, FileTi
   fclose(source);
   if (transferred != transferComplete) {
     fclose(destination);
-    return abandonCopy(destinationPath, writePath, transferred);
+    return abandonCopy(folders, destinationPath, writePath, transferred);
   }
-  if (partial == partialNone) return finishInPlace(destinationPath, destination, time);
-  return finishPartial(destinationPath, writePath, destination, time, holdsFile, partial, bytes);
+  if (partial == partialNone) return finishInPlace(folders, destinationPath, destination, time);
+  return finishPartial(folders, destinationPath, writePath, destination, time, holdsFile, partial,
+                       bytes);
 }

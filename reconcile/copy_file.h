@@ -1,6 +1,7 @@
 // Writing one destination file: a byte-for-byte copy carrying the source's time.
 #pragma once
 
+#include "platform/folders.h"
 #include "platform/platform.h"
 
 /// Results of copyFileWithTime; every one but copyDone and copyPreview is a failure
@@ -21,8 +22,11 @@ enum CopyResult {
 /// one) time. Creates missing folders when the destination cannot be created. The
 /// copy takes the destination's name only once its data is on disk (unless noSync
 /// is set): at once, or, while copies are batched (copy_batch.h), with its batch,
-/// copyDone then telling that it is written and waits. Returns a CopyResult.
-int copyFileWithTime(const char* destinationPath, const char* sourcePath, FileTime time);
+/// copyDone then telling that it is written and waits. Every change to the
+/// destination goes through folders, whose root destinationPath lies below: none
+/// follows a link on the way. Returns a CopyResult.
+int copyFileWithTime(DestinationFolders* folders, const char* destinationPath,
+                     const char* sourcePath, FileTime time);
 /// The path the last call of copyFileWithTime wrote to: a partial file beside the
 /// destination, or the destination itself; empty when it wrote nothing.
 const char* lastCopyWritePath();

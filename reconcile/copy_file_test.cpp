@@ -27,7 +27,7 @@ TEST_F(CopyFile, SizesAroundTheBlockArriveExactlyWithTheTime) {
       // An older, longer destination must be replaced, not overwritten in place.
       writeOldFile(destination, std::string(70000, 'x'));
       blocksSeen = 0;
-      EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), source.c_str(), givenTime));
+      EXPECT_EQ(copyDone, copyBelow(scratch, destination, source));
       if (path == 0) {
         EXPECT_EQ(reads[index], blocksSeen) << name;
       }
@@ -47,7 +47,7 @@ TEST_F(CopyFile, LargeCopiesArriveExactly) {
       std::string destination = at({("dst" + name).c_str()});
       std::string bytes = patternBytes(size);
       ASSERT_TRUE(writeFileBytes(source, bytes));
-      EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), source.c_str(), givenTime));
+      EXPECT_EQ(copyDone, copyBelow(scratch, destination, source));
       expectCopied(destination, bytes);
     }
   }
@@ -77,7 +77,7 @@ TEST_F(CopyFile, KernelCopyMovesLargeStepsWhereTheSystemHasIt) {
   ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
   copyBlockHook = countBlock;
   blocksSeen = 0;
-  EXPECT_EQ(copyDone, copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+  EXPECT_EQ(copyDone, copyBelow(scratch, at({"dst"}), at({"src"})));
   // Steps of at most 1 MiB: 4 at least, and nowhere near the 97 blocks of 32 KiB.
   EXPECT_GE(blocksSeen, 4);
   EXPECT_LE(blocksSeen, 12);
@@ -97,7 +97,7 @@ TEST_F(CopyFile, BlockLoopTakesOverWhereTheKernelStops) {
       std::string destination =
           at({("dst" + std::to_string(size) + "-" + std::to_string(stop)).c_str()});
       copyKernelFallbackAt = stop;
-      EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), source.c_str(), givenTime));
+      EXPECT_EQ(copyDone, copyBelow(scratch, destination, source));
       expectCopied(destination, bytes);
     }
   }
@@ -115,7 +115,7 @@ TEST_F(CopyFile, SourceShrinkingAfterReservationLeavesNoRoomBehind) {
     std::string destination = at({("dst" + std::to_string(path)).c_str()});
     ASSERT_TRUE(writeFileBytes(shrinkingSource, patternBytes(8 * 1048576)));
     copyBlockHook = shrinkSourceAfterReservation;
-    EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), shrinkingSource.c_str(), givenTime));
+    EXPECT_EQ(copyDone, copyBelow(scratch, destination, shrinkingSource));
     copyBlockHook = nullptr;
     expectCopied(destination, patternBytes(2 * 1048576 + 1000));
     long long allocated = allocatedBytes(destination);
@@ -139,7 +139,7 @@ TEST_F(CopyFile, SourceGrowingDuringTheCopyIsCopiedToItsNewEnd) {
     std::string destination = at({("dst" + std::to_string(path)).c_str()});
     ASSERT_TRUE(writeFileBytes(growingSource, patternBytes(1048576 + 7)));
     copyBlockHook = growSourceOnce;
-    EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), at({"src"}).c_str(), givenTime));
+    EXPECT_EQ(copyDone, copyBelow(scratch, destination, at({"src"})));
     copyBlockHook = nullptr;
     EXPECT_TRUE(growingSource.empty()) << "the hook never ran";
     expectCopied(destination, patternBytes(3 * 1048576));
@@ -152,7 +152,7 @@ TEST_F(CopyFile, LineEndsAndByte26PassUnchanged) {
       "five\n\x1a\r\n",
       24);
   ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
-  EXPECT_EQ(copyDone, copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+  EXPECT_EQ(copyDone, copyBelow(scratch, at({"dst"}), at({"src"})));
   expectCopied(at({"dst"}), bytes);
 }
 
@@ -164,13 +164,12 @@ TEST_F(CopyFile, PreviewAndMissingSourceTouchNothing) {
   verbose = 1;
   previewOnly = 1;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(copyPreview, copyFileWithTime(destination.c_str(), at({"src"}).c_str(), givenTime));
-  EXPECT_EQ(copyPreview, copyFileWithTime(inMissingFolder.c_str(), at({"src"}).c_str(), givenTime));
+  EXPECT_EQ(copyPreview, copyBelow(scratch, destination, at({"src"})));
+  EXPECT_EQ(copyPreview, copyBelow(scratch, inMissingFolder, at({"src"})));
   previewOnly = 0;
   std::string absent = at({"absent"});
-  EXPECT_EQ(copySourceUnreadable, copyFileWithTime(destination.c_str(), absent.c_str(), givenTime));
-  EXPECT_EQ(copySourceUnreadable,
-            copyFileWithTime(inMissingFolder.c_str(), absent.c_str(), givenTime));
+  EXPECT_EQ(copySourceUnreadable, copyBelow(scratch, destination, absent));
+  EXPECT_EQ(copySourceUnreadable, copyBelow(scratch, inMissingFolder, absent));
   EXPECT_EQ("", testing::internal::GetCapturedStdout());
   expectKept(destination, "old");
   EXPECT_FALSE(pathExists(at({"dst", "missing"})));
@@ -182,7 +181,7 @@ TEST_F(CopyFile, MissingFoldersAreCreatedWithOneMessage) {
   std::string destination = at({"dst", "a", "b", "c.txt"});
   verbose = 1;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), at({"src"}).c_str(), givenTime));
+  EXPECT_EQ(copyDone, copyBelow(scratch, destination, at({"src"})));
   EXPECT_EQ("Creating folder [" + at({"dst", "a", "b"}) + "]\nFiletime set successfully " +
                 destination + "!\n",
             testing::internal::GetCapturedStdout());
@@ -196,7 +195,7 @@ TEST_F(CopyFile, DoubledSeparatorLosesOnlyOne) {
   char found[pathBufferSize];
   ASSERT_EQ(0, destinationFolder(destination.c_str(), found));
   EXPECT_EQ(folder, found);
-  EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), at({"src"}).c_str(), givenTime));
+  EXPECT_EQ(copyDone, copyBelow(scratch, destination, at({"src"})));
   expectCopied(at({"dst", "c.txt"}), "content");
 }
 
@@ -229,7 +228,7 @@ TEST_F(CopyFile, DeepFolderBeyondOneSplitPartIsFound) {
     GTEST_SKIP() << "a path buffer here is too small for a directory this deep";
   ASSERT_TRUE(writeFileBytes(at({"src"}), "deep"));
   std::string destination = joinPath(folder, "c.txt");
-  EXPECT_EQ(copyDone, copyFileWithTime(destination.c_str(), at({"src"}).c_str(), givenTime));
+  EXPECT_EQ(copyDone, copyBelow(scratch, destination, at({"src"})));
   expectCopied(destination, "deep");
 }
 
@@ -238,8 +237,7 @@ TEST_F(CopyFile, DestinationNamingAFolderCannotBeCreated) {
   ASSERT_TRUE(writeFileBytes(at({"dst", "inside"}), "inside"));
   verbose = 1;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(copyCannotCreate,
-            copyFileWithTime(at({"dst"}).c_str(), at({"src"}).c_str(), givenTime));
+  EXPECT_EQ(copyCannotCreate, copyBelow(scratch, at({"dst"}), at({"src"})));
   EXPECT_EQ("Creating folder [" + scratch + "]\nCannot create file in folder !\n",
             testing::internal::GetCapturedStdout());
   std::string inside;

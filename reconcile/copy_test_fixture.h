@@ -77,6 +77,23 @@ class CopyFileFixture : public testing::Test {
   std::string scratch;
 };
 
+/// Copies as the passes do, through a folder record of its own rooted at root, which
+/// destination lies below.
+inline int copyBelow(const std::string& root, const std::string& destination,
+                     const std::string& source) {
+  DestinationFolders folders;
+  if (openDestinationFolders(&folders, root.c_str())) return -1;
+  int result = copyFileWithTime(&folders, destination.c_str(), source.c_str(), givenTime);
+  closeDestinationFolders(&folders);
+  return result;
+}
+
+/// The folder a path lies in.
+inline std::string folderOf(const std::string& path) {
+  size_t last = path.find_last_of(pathSeparator);
+  return last == std::string::npos ? std::string(".") : path.substr(0, last);
+}
+
 /// Where the copy inside the kernel may take over: -1 (all of it, where the
 /// system can) and 0 (never: the block loop alone).
 constexpr long long copyPaths[] = {-1, 0};

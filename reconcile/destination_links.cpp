@@ -22,17 +22,17 @@ void forgetCheckedFolders() {
   checkedLength = 0;
 }
 
-int clearFolderLinks(const char* destinationPath) {
+int clearFolderLinks(DestinationFolders* folders, const char* destinationPath) {
   if (previewOnly) return 0;
   size_t folder = folderLength(destinationPath);
   if (folder == checkedLength && memcmp(destinationPath, checkedFolder, folder) == 0) return 0;
   char prefix[pathBufferSize];
   memcpy(prefix, destinationPath, folder);
-  size_t root = static_cast<size_t>(destinationRootLength);
+  size_t root = folders->rootLength;
   for (size_t at = root + 1; at < folder; ++at) {
     if (!isPathSeparator(destinationPath[at])) continue;
     prefix[at] = '\0';
-    int result = removeFolderLink(prefix);
+    int result = removeFolderLinkIn(folders, prefix);
     if (result == folderLinkKept) {
       if (verbose) consolePrintf("Cannot remove the link [%s] !\n", prefix);
       return 1;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "collect/entry_table.h"
+#include "platform/folders.h"
 #include "reconcile/copy_batch.h"
 #include "reconcile/copy_file.h"
 #include "reconcile/destination_links.h"
@@ -15,6 +16,8 @@
 #include "reconcile/twin_index.h"
 #include "run/progress.h"
 #include "run/settings.h"
+
+void (*passStageHook)(int stage) = nullptr;
 
 namespace {
 // What one run of the passes has decided and met so far.
@@ -45,9 +48,7 @@ bool stopping() {
   return counts.interrupted != 0;
 }
 
-void keepFile(const char* path) {
-  FileIdentity identity;
-  if (!kept.needed || fileIdentity(path, &identity)) return;
+void keepIdentity(const FileIdentity& identity) {
   if (kept.count == kept.capacity) {
     size_t capacity = kept.capacity + 256;
     FileIdentity* grown =
@@ -63,9 +64,14 @@ bool identityBefore(const FileIdentity& a, const FileIdentity& b) {
   return a.volume != b.volume ? a.volume < b.volume : a.index < b.index;
 }
 
-int isKept(const char* path) {
+void keepFile(DestinationFolders* folders, const char* path) {
   FileIdentity identity;
-  if (kept.count == 0 || fileIdentity(path, &identity)) return 0;
+  if (kept.needed && fileIdentityIn(folders, path, &identity) == 0) keepIdentity(identity);
+}
+
+int isKept(DestinationFolders* folders, const char* path) {
+  FileIdentity identity;
+  if (kept.count == 0 || fileIdentityIn(folders, path, &identity)) return 0;
   return std::binary_search(kept.identities, kept.identities + kept.count, identity,
                             identityBefore);
 }
@@ -88,25 +94,29 @@ int joinFullPath(char* full, const char* root, const char* relativePath) {
   return 1;
 }
 
-// Copies one source entry over its destination path, as an update or a copy.
-void copyEntry(const FileEntry& source, const char* sourcePath, const char* destinationPath) {
+// Copies one source entry over its destination path, as an update or a copy. Links
+// that stand where its folders should be are removed first for a copy (the listing
+// never walks them); an update's folders were listed as folders, so a link there now
+// was put there during the run, and the update fails on it.
+void copyEntry(DestinationFolders* folders, const FileEntry& source, const char* sourcePath,
+               const char* destinationPath, int clearLinks) {
   if (previewOnly) {
-    keepFile(destinationPath);
+    keepFile(folders, destinationPath);
     return;
   }
-  if (clearFolderLinks(destinationPath)) {
+  if (clearLinks && clearFolderLinks(folders, destinationPath)) {
     ++counts.failures;
     return;
   }
-  int result = copyFileWithTime(destinationPath, sourcePath, source.lastWriteTime);
+  int result = copyFileWithTime(folders, destinationPath, sourcePath, source.lastWriteTime);
   noteCopyDone(static_cast<int64_t>(source.size));
   if (result == copyInterrupted) counts.interrupted = 1;
   if (result != copyDone) ++counts.failures;
-  keepFile(destinationPath);
+  keepFile(folders, destinationPath);
   // A copy waiting in its batch still has its partial name; the move into place
   // keeps its identity.
   const char* written = lastCopyWritePath();
-  if (written[0] && strcmp(written, destinationPath) != 0) keepFile(written);
+  if (written[0] && strcmp(written, destinationPath) != 0) keepFile(folders, written);
 }
 
 // What the progress line counts down: the sources with an older twin or none, as
@@ -127,7 +137,7 @@ void planCopies(const TwinIndex& index) {
   beginCopyProgress(files, bytes);
 }
 
-void updatePass(const TwinIndex& index) {
+void updatePass(DestinationFolders* folders, const TwinIndex& index) {
   char sourcePath[pathBufferSize];
   char destinationPath[pathBufferSize];
   for (int32_t s = 0; s < sourceTable.count && !stopping(); ++s) {
@@ -145,7 +155,7 @@ void updatePass(const TwinIndex& index) {
         !joinFullPath(destinationPath, destinationRoot, writtenAs)) {
       if (verbose) consolePrintf("Newer file found %s, updating!\n", source.relativePath);
       if (logFile) fprintf(logFile, "Updated %s\t%" PRIu64 "\n", source.relativePath, source.size);
-      copyEntry(source, sourcePath, destinationPath);
+      copyEntry(folders, source, sourcePath, destinationPath, 0);
       ++counts.updates;
     }
     source.handled = destination.handled = 1;
@@ -157,9 +167,10 @@ void updatePass(const TwinIndex& index) {
 // Where the destination could not be listed whole, a copy may land on a file the
 // listing never reached. One as new as the source or newer is kept, as a listed twin
 // would be: overwriting it would lose the newer file.
-int unlistedAndNotOlder(const char* destinationPath, FileTime sourceTime) {
+int unlistedAndNotOlder(DestinationFolders* folders, const char* destinationPath,
+                        FileTime sourceTime) {
   FileTime existing;
-  return getFileTime(destinationPath, &existing) == 0 &&
+  return getFileTimeIn(folders, destinationPath, &existing) == 0 &&
          fileTimeValue(existing) >= fileTimeValue(sourceTime);
 }
 
@@ -203,7 +214,7 @@ int refusedByDestination(int32_t s) {
   return 1;
 }
 
-void copyPass(int destinationListingComplete) {
+void copyPass(DestinationFolders* folders, int destinationListingComplete) {
   char sourcePath[pathBufferSize];
   char destinationPath[pathBufferSize];
   ReadAhead ahead = {0, !previewOnly};
@@ -214,13 +225,14 @@ void copyPass(int destinationListingComplete) {
         joinFullPath(destinationPath, destinationRoot, source.relativePath))
       continue;
     readAheadFrom(&ahead, s);
-    if (!destinationListingComplete && unlistedAndNotOlder(destinationPath, source.lastWriteTime)) {
+    if (!destinationListingComplete &&
+        unlistedAndNotOlder(folders, destinationPath, source.lastWriteTime)) {
       if (verbose) consolePrintf("Kept [%s]: not older than the source !\n", destinationPath);
       continue;
     }
     if (verbose) consolePrintf("We need to copy %s%s\n", sourceRoot, source.relativePath);
     if (logFile) fprintf(logFile, "Got %s\t%" PRIu64 "\n", source.relativePath, source.size);
-    copyEntry(source, sourcePath, destinationPath);
+    copyEntry(folders, source, sourcePath, destinationPath, 1);
     ++counts.copies;
   }
   endReadAhead();
@@ -232,26 +244,21 @@ int32_t unhandledEntries(const EntryTable& table) {
   return unhandled;
 }
 
-// A file already gone needs no deletion: for instance the partial file of a killed
-// run, which this run's copy of the same file has taken in place.
-int isGone(const char* path) {
-  FileIdentity identity;
-  return fileIdentity(path, &identity) != 0;
-}
-
-void deletePass() {
+void deletePass(DestinationFolders* folders) {
   char destinationPath[pathBufferSize];
   std::sort(kept.identities, kept.identities + kept.count, identityBefore);
   for (int32_t d = 0; d < destinationTable.count && !stopping(); ++d) {
     const FileEntry& destination = destinationTable.entries[d];
     if (destination.handled ||
         joinFullPath(destinationPath, destinationRoot, destination.relativePath) ||
-        isKept(destinationPath))
+        isKept(folders, destinationPath))
       continue;
     if (verbose)
       consolePrintf("We need to delete %s%s\n", destinationRoot, destination.relativePath);
     if (logFile) fprintf(logFile, "Deleted %s\n", destination.relativePath);
-    if (!previewOnly && deleteFile(destinationPath) && !isGone(destinationPath)) {
+    // A file already gone needs no deletion: for instance the partial file of a
+    // killed run, which this run's copy of the same file has taken in place.
+    if (!previewOnly && deleteFileIn(folders, destinationPath) == folderRefused) {
       if (verbose) consolePrintf("Failed to delete [%s]\n", destinationPath);
       ++counts.failures;
     }
@@ -268,11 +275,11 @@ void syncChanges() {
   ++counts.failures;
 }
 
+// The log lies in the current directory, which may be anywhere in the tree.
 void keepLogFile() {
-  if (logFile) {
-    fflush(logFile);
-    keepFile(logFileName);
-  }
+  FileIdentity identity;
+  if (logFile && fflush(logFile) == 0 && fileIdentity(logFileName, &identity) == 0)
+    keepIdentity(identity);
 }
 }  // namespace
 
@@ -289,19 +296,28 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
     consolePrintf("Memory allocation failure !\n");
     return exitOutOfMemory;
   }
+  DestinationFolders folders;
+  if (openDestinationFolders(&folders, destinationRoot)) {
+    freeTwinIndex(&index);
+    consolePrintf("Memory allocation failure !\n");
+    return exitOutOfMemory;
+  }
   releasePartialNameGuard();
   keepLogFile();
   forgetCheckedFolders();
-  beginCopyBatches();
+  beginCopyBatches(&folders);
   planCopies(index);
-  updatePass(index);
+  if (passStageHook) passStageHook(passUpdates);
+  updatePass(&folders, index);
   freeTwinIndex(&index);
   kept.needed = sourceListingComplete && unhandledEntries(destinationTable) > 0;
-  if (!counts.interrupted) copyPass(destinationListingComplete);
+  if (!counts.interrupted) copyPass(&folders, destinationListingComplete);
   // Every copy is in place before any deletion: the identities kept are theirs.
   counts.failures += endCopyBatches();
   releasePartialNameGuard();
-  if (!counts.interrupted && sourceListingComplete) deletePass();
+  if (passStageHook) passStageHook(passDeletions);
+  if (!counts.interrupted && sourceListingComplete) deletePass(&folders);
+  closeDestinationFolders(&folders);
   free(kept.identities);
   forgetDestinationNames();
   if (!counts.interrupted) syncChanges();

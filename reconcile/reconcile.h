@@ -5,3 +5,12 @@
 /// they call for. Deletions are left out entirely unless the source listing is
 /// complete. Returns the run's exit status (an ExitStatus, or the interrupted one).
 int reconcileTables(int sourceListingComplete, int destinationListingComplete);
+
+/// The moments at which passStageHook is called.
+enum PassStage {
+  passUpdates = 0,    ///< both listings are over; no change was made yet
+  passDeletions = 1,  ///< every copy is in place; no deletion was made yet
+};
+/// Test seam: when set, called at each PassStage of reconcileTables, so that a test
+/// can change the destination between the listing and the changes.
+extern void (*passStageHook)(int stage);

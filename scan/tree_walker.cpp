@@ -28,6 +28,8 @@ void addToListing(void* context, const char* name, int isDirectory, uint64_t siz
     sink->walker->skip(sink->length, shown, "name cannot be converted");
     return;
   }
+  // Left out as a link is: never walked, never written through.
+  if (isDirectory == entryReparseFolder && !sink->walker->walkReparseFolders) return;
   int result = sink->listing->addEntry(name, isDirectory, size, lastWrite.low, lastWrite.high);
   if (result != addEntryStored) sink->failed = 1;
 }
@@ -41,7 +43,8 @@ TreeWalker::TreeWalker(EntryCallback callback)
       entryCallback(callback),
       skipCallback(nullptr),
       rootResult(enumerateListed),
-      incomplete(0) {
+      incomplete(0),
+      walkReparseFolders(1) {
   currentDirectory[0] = '\0';
 }
 

@@ -58,6 +58,10 @@ class TreeWalker {
   /// Set when a directory below the root could not be listed whole, or an entry was
   /// left out for its length or for lack of memory.
   int32_t incomplete;
+  /// Whether folders that are reparse points of a kind that stands for no other place
+  /// (entryReparseFolder) are walked: in a source they are the folder itself; in the
+  /// destination, whose folders are written into, none is trusted.
+  int32_t walkReparseFolders;
 
  private:
   void visit(size_t length, int isRoot);

@@ -129,6 +129,13 @@ if command -v wine >/dev/null 2>&1 && start_wine; then
     failures+=("windows: case twins on an exFAT stick were not mirrored soundly")
     recap+=("windows: case twins on an exFAT stick were not mirrored soundly: $stick")
   fi
+  # A link made on the host inside the destination, which Wine shows as a reparse point.
+  if scripts/wine-host-link.sh "$top/build/win/talven.exe"; then
+    recap+=("windows: a host link in the destination was neither walked nor written through")
+  else
+    failures+=("windows: a host link in the destination led the run outside it")
+    recap+=("windows: a host link in the destination led the run outside it")
+  fi
   # The .deb and the zip, each tried as a user would (the zip's talven.exe under Wine).
   package_started=$SECONDS
   if scripts/package.sh; then

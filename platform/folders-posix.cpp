@@ -1,0 +1,315 @@
+// POSIX bodies of the changes to the destination tree: every call is relative to a
+// descriptor of its folder, and every folder is opened with O_NOFOLLOW from the one
+// above it, so that no link on the way is ever followed.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/file_time-posix.h"
+#include "platform/folders.h"
+
+namespace {
+// A folder is opened only to be named in the calls relative to it: O_PATH needs no
+// right to list it, so a folder that may be written but not read is reached too.
+#if defined(O_PATH)
+constexpr int folderAccess = O_PATH;
+#else
+constexpr int folderAccess = O_RDONLY;
+#endif
+constexpr int rootOpenFlags = folderAccess | O_DIRECTORY | O_CLOEXEC;
+constexpr int folderOpenFlags = rootOpenFlags | O_NOFOLLOW;
+// Longest name of one entry, terminator excluded.
+constexpr size_t longestName = 255;
+
+void forgetFolder(DestinationFolders* folders) {
+  if (folders->folderHandle != noFolder && folders->folderHandle != folders->rootHandle)
+    close(static_cast<int>(folders->folderHandle));
+  folders->folderHandle = noFolder;
+  folders->folderLength = 0;
+}
+
+// The root is the user's own path: links in it are followed, as in the listing. A
+// missing root is made by its path, outermost folder first.
+int openRoot(DestinationFolders* folders, int create) {
+  if (folders->rootHandle != noFolder) return folderDone;
+  int fd = open(folders->root, rootOpenFlags);
+  if (fd < 0 && errno == ENOENT && create) {
+    char* path = folders->root;
+    for (size_t at = 1; at < folders->rootLength; ++at) {
+      if (path[at] != '/') continue;
+      path[at] = '\0';
+      mkdir(path, 0777);
+      path[at] = '/';
+    }
+    mkdir(path, 0777);
+    fd = open(path, rootOpenFlags);
+  }
+  if (fd < 0) return errno == ENOENT ? folderMissing : folderRefused;
+  folders->rootHandle = fd;
+  return folderDone;
+}
+
+// The twin in the source of the folders being made, whose relative path ends it.
+struct SourceTwin {
+  const char* path;  ///< null: new folders take the default bits
+  size_t length;
+};
+
+// The bits of the folder made for the first end bytes of the relative path of
+// length bytes: those of its twin, which ends length - end bytes earlier.
+unsigned twinMode(const SourceTwin& twin, size_t end, size_t length) {
+  if (!twin.path || twin.length < length) return folderModeOf(nullptr);
+  char* prefix = strndup(twin.path, twin.length - (length - end));
+  unsigned mode = folderModeOf(prefix);
+  free(prefix);
+  return mode;
+}
+
+// Opens the folder named by component (length bytes) inside fd, making it first when
+// create is set and it is missing. Returns the new descriptor or -1 with errno set.
+int openComponent(int fd, const char* component, size_t length, int create, const SourceTwin& twin,
+                  size_t end, size_t total) {
+  char name[longestName + 1];
+  if (length > longestName) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  memcpy(name, component, length);
+  name[length] = '\0';
+  // The listing never gives these; a path holding one could climb out of the tree.
+  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  int next = openat(fd, name, folderOpenFlags);
+  if (next < 0 && errno == ENOENT && create) {
+    mode_t mode = static_cast<mode_t>(twinMode(twin, end, total));
+    if (mkdirat(fd, name, mode) != 0 && errno != EEXIST) return -1;
+    next = openat(fd, name, folderOpenFlags);
+  }
+  return next;
+}
+
+// Reaches the folder relative (length bytes) below the root, one level at a time, and
+// keeps it as the folder reached last. Returns a FolderResult.
+int reachFolder(DestinationFolders* folders, const char* relative, size_t length, int create,
+                const SourceTwin& twin) {
+  if (folders->folderHandle != noFolder && length == folders->folderLength &&
+      memcmp(relative, folders->folder, length) == 0)
+    return folderDone;
+  forgetFolder(folders);
+  int result = openRoot(folders, create);
+  if (result != folderDone) return result;
+  int fd = static_cast<int>(folders->rootHandle);
+  for (size_t at = 0; at < length;) {
+    size_t end = at;
+    while (end < length && relative[end] != '/') ++end;
+    if (end > at) {
+      int next = openComponent(fd, relative + at, end - at, create, twin, end, length);
+      int error = errno;
+      if (fd != folders->rootHandle) close(fd);
+      if (next < 0) return error == ENOENT ? folderMissing : folderRefused;
+      fd = next;
+    }
+    at = end + 1;
+  }
+  memcpy(folders->folder, relative, length);
+  folders->folderLength = length;
+  folders->folderHandle = fd;
+  return folderDone;
+}
+
+// The part of path below the root, separators after the root passed over; null when
+// path does not lie below it.
+const char* belowRoot(const DestinationFolders* folders, const char* path) {
+  size_t length = folders->rootLength;
+  if (strncmp(path, folders->root, length) != 0 || path[length] != '/') return nullptr;
+  while (path[length] == '/') ++length;
+  return path + length;
+}
+
+// Reaches the folder of the entry path and sets name to the entry's name in it.
+// Returns a FolderResult and, through fd, the folder's descriptor.
+int reachEntry(DestinationFolders* folders, const char* path, int* fd, const char** name) {
+  const char* relative = belowRoot(folders, path);
+  if (!relative || *relative == '\0') return folderRefused;
+  const char* last = strrchr(relative, '/');
+  *name = last ? last + 1 : relative;
+  if (**name == '\0') return folderRefused;
+  size_t length = last ? static_cast<size_t>(last - relative) : 0;
+  int result = reachFolder(folders, relative, length, 0, SourceTwin{nullptr, 0});
+  if (result == folderDone) *fd = static_cast<int>(folders->folderHandle);
+  return result;
+}
+
+// Opens what stands at name in fd for rewriting: O_NOFOLLOW makes a link there fail
+// the open instead of being written through (it is then replaced), O_NONBLOCK makes
+// a pipe without reader fail at once, and the check afterwards keeps devices out.
+int openExistingForWriting(int fd, const char* name, unsigned mode) {
+  int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int file = openat(fd, name, flags, static_cast<mode_t>(mode));
+  if (file < 0 && errno == ELOOP && unlinkat(fd, name, 0) == 0)
+    file = openat(fd, name, flags, static_cast<mode_t>(mode));
+  if (file < 0) return -1;
+  struct stat info;
+  if (fstat(file, &info) == 0 && S_ISREG(info.st_mode)) return file;
+  close(file);
+  return -1;
+}
+}  // namespace
+
+unsigned copyModeOf(FILE* source) {
+  struct stat info;
+  if (fstat(fileno(source), &info) != 0) return 0666;
+  return (static_cast<unsigned>(info.st_mode) & 0777u) | 0200u;
+}
+
+unsigned folderModeOf(const char* sourceFolder) {
+  struct stat info;
+  if (!sourceFolder || stat(sourceFolder, &info) != 0 || !S_ISDIR(info.st_mode)) return 0777;
+  return (static_cast<unsigned>(info.st_mode) & 0777u) | 0700u;
+}
+
+int openDestinationFolders(DestinationFolders* folders, const char* root) {
+  size_t length = strlen(root);
+  *folders = DestinationFolders{nullptr, length, noFolder, nullptr, 0, noFolder, nullptr, 0, 0};
+  folders->root = static_cast<char*>(malloc(length + 1));
+  folders->folder = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
+  if (!folders->root || !folders->folder) {
+    closeDestinationFolders(folders);
+    return 1;
+  }
+  memcpy(folders->root, root, length + 1);
+  return 0;
+}
+
+void closeDestinationFolders(DestinationFolders* folders) {
+  forgetFolder(folders);
+  if (folders->rootHandle != noFolder) close(static_cast<int>(folders->rootHandle));
+  folders->rootHandle = noFolder;
+  free(folders->root);
+  free(folders->folder);
+  folders->root = folders->folder = nullptr;
+}
+
+int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const char* sourceFolder) {
+  if (strcmp(folderPath, folders->root) == 0) return openRoot(folders, 1);
+  const char* relative = belowRoot(folders, folderPath);
+  if (!relative) return folderRefused;
+  size_t length = strlen(relative);
+  size_t whole = length;
+  while (length > 0 && relative[length - 1] == '/') --length;
+  SourceTwin twin = {nullptr, 0};
+  size_t sourceLength = sourceFolder ? strlen(sourceFolder) : 0;
+  // The twin must end in the same relative path, else its folders are not twins.
+  if (sourceFolder && sourceLength >= whole &&
+      memcmp(sourceFolder + sourceLength - whole, relative, whole) == 0)
+    twin = SourceTwin{sourceFolder, sourceLength - (whole - length)};
+  return reachFolder(folders, relative, length, 1, twin);
+}
+
+int removeFolderLinkIn(DestinationFolders* folders, const char* folderPath) {
+  int fd;
+  const char* name;
+  int reached = reachEntry(folders, folderPath, &fd, &name);
+  if (reached == folderMissing) return noFolderLink;
+  if (reached != folderDone) return folderLinkKept;
+  struct stat info;
+  if (fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(info.st_mode))
+    return noFolderLink;
+  return unlinkat(fd, name, 0) == 0 ? folderLinkRemoved : folderLinkKept;
+}
+
+int checkReplaceableIn(DestinationFolders* folders, const char* path) {
+  int fd;
+  const char* name;
+  int reached = reachEntry(folders, path, &fd, &name);
+  if (reached == folderMissing) return replaceableFree;
+  if (reached != folderDone) return replaceableRefused;
+  struct stat info;
+  if (fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? replaceableFree : replaceableRefused;
+  if (S_ISLNK(info.st_mode))
+    return unlinkat(fd, name, 0) == 0 ? replaceableFree : replaceableLinkKept;
+  if (!S_ISREG(info.st_mode)) return replaceableRefused;
+  return faccessat(fd, name, W_OK, AT_EACCESS) == 0 ? replaceableFile : replaceableRefused;
+}
+
+FILE* createFileIn(DestinationFolders* folders, const char* path, unsigned mode) {
+  int fd;
+  const char* name;
+  if (reachEntry(folders, path, &fd, &name) != folderDone) return nullptr;
+  // A file made by this very open is a new, regular file, whatever the name held
+  // before: no link was followed and no check is needed. That is the common case.
+  int file = openat(fd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
+  if (file < 0 && errno == EEXIST) file = openExistingForWriting(fd, name, mode);
+  if (file < 0) return nullptr;
+  FILE* stream = fdopen(file, "wb");
+  if (!stream) {
+    close(file);
+    return nullptr;
+  }
+  setvbuf(stream, nullptr, _IONBF, 0);
+  return stream;
+}
+
+int moveFileIn(DestinationFolders* folders, const char* from, const char* to, int replace) {
+  const char* fromName = strrchr(from, '/');
+  const char* toName = strrchr(to, '/');
+  // Both names in one folder: the paths agree up to their names.
+  if (!fromName || !toName || fromName - from != toName - to ||
+      strncmp(from, to, static_cast<size_t>(fromName - from)) != 0)
+    return 1;
+  int fd;
+  const char* name;
+  if (reachEntry(folders, to, &fd, &name) != folderDone) return 1;
+  if (replace) return renameat(fd, fromName + 1, fd, name) == 0 ? 0 : 1;
+#ifdef RENAME_NOREPLACE
+  return renameat2(fd, fromName + 1, fd, name, RENAME_NOREPLACE) == 0 ? 0 : 1;
+#else
+  return 1;
+#endif
+}
+
+int deleteFileIn(DestinationFolders* folders, const char* path) {
+  int fd;
+  const char* name;
+  int reached = reachEntry(folders, path, &fd, &name);
+  if (reached != folderDone) return reached;
+  if (unlinkat(fd, name, 0) == 0) return folderDone;
+  return errno == ENOENT ? folderMissing : folderRefused;
+}
+
+int setFileTimesIn(DestinationFolders* folders, const char* path, FileTime time) {
+  int fd;
+  const char* name;
+  if (reachEntry(folders, path, &fd, &name) != folderDone) return 1;
+  struct timespec times[2] = {toTimespec(time), toTimespec(time)};
+  if (utimensat(fd, name, times, AT_SYMLINK_NOFOLLOW) == 0) return 0;
+  return errno == ENOENT || errno == EACCES ? 1 : 2;
+}
+
+int fileIdentityIn(DestinationFolders* folders, const char* path, FileIdentity* identity) {
+  int fd;
+  const char* name;
+  struct stat info;
+  if (reachEntry(folders, path, &fd, &name) != folderDone ||
+      fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+    return 1;
+  identity->volume = static_cast<uint64_t>(info.st_dev);
+  identity->index = static_cast<uint64_t>(info.st_ino);
+  return 0;
+}
+
+int getFileTimeIn(DestinationFolders* folders, const char* path, FileTime* time) {
+  int fd;
+  const char* name;
+  struct stat info;
+  if (reachEntry(folders, path, &fd, &name) != folderDone || fstatat(fd, name, &info, 0) != 0)
+    return 1;
+  *time = toFileTime(info.st_mtim);
+  return 0;
+}

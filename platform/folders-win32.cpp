@@ -1,0 +1,315 @@
+// Windows bodies of the changes to the destination tree. Windows has no calls
+// relative to a folder handle for ordinary programs, so each folder from the root
+// down to the one a change happens in is opened without following reparse points,
+// checked to be a plain folder (a reparse point of any tag, known or not, is refused)
+// and held open without delete sharing: while it is held, none of them can be
+// renamed, removed or replaced by a link, and the change made by its full path
+// stays inside the tree. The entry itself is never followed either.
+#include <fcntl.h>
+#include <io.h>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+#include "platform/entries-win32.h"
+#include "platform/folders.h"
+#include "platform/utf16-win32.h"
+
+namespace {
+// Opens a folder for listing (an access that takes part in sharing), sharing
+// everything but deletion; a reparse point is opened itself unless followRoot is set.
+HANDLE holdFolder(const char* path, int followRoot) {
+  WidePath wide(path);
+  if (!wide.text) return INVALID_HANDLE_VALUE;
+  DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followRoot ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  return CreateFileW(wide.text, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+// True when handle is a folder and, unless any is set, no reparse point.
+bool isPlainFolder(HANDLE handle, int any) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(handle, &information)) return false;
+  DWORD attributes = information.dwFileAttributes;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         (any || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
+bool isMissing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+void releaseHeld(DestinationFolders* folders) {
+  for (int i = 0; i < folders->heldCount; ++i)
+    CloseHandle(reinterpret_cast<HANDLE>(folders->held[i]));
+  folders->heldCount = 0;
+  folders->folderHandle = noFolder;
+  folders->folderLength = 0;
+}
+
+int keepHeld(DestinationFolders* folders, HANDLE handle) {
+  if (folders->heldCount == folders->heldCapacity) {
+    int capacity = folders->heldCapacity + 32;
+    void* grown = realloc(folders->held, sizeof(FolderHandle) * static_cast<size_t>(capacity));
+    if (!grown) return 1;
+    folders->held = static_cast<FolderHandle*>(grown);
+    folders->heldCapacity = capacity;
+  }
+  folders->held[folders->heldCount++] = reinterpret_cast<FolderHandle>(handle);
+  return 0;
+}
+
+// The root is the user's own path: a link there is followed, as in the listing.
+int openRoot(DestinationFolders* folders, int create) {
+  if (folders->rootHandle != noFolder) return folderDone;
+  HANDLE root = holdFolder(folders->root, 1);
+  if (root == INVALID_HANDLE_VALUE && isMissing(GetLastError()) && create) {
+    char* path = folders->root;
+    for (size_t at = 1; at < folders->rootLength; ++at) {
+      if (!isPathSeparator(path[at])) continue;
+      char kept = path[at];
+      path[at] = '\0';
+      makeDirectory(path);
+      path[at] = kept;
+    }
+    makeDirectory(path);
+    root = holdFolder(path, 1);
+  }
+  if (root == INVALID_HANDLE_VALUE)
+    return isMissing(GetLastError()) ? folderMissing : folderRefused;
+  if (!isPlainFolder(root, 1)) {
+    CloseHandle(root);
+    return folderRefused;
+  }
+  folders->rootHandle = reinterpret_cast<FolderHandle>(root);
+  return folderDone;
+}
+
+// Opens and holds the folder prefix (a full path), making it first when create is set.
+int holdComponent(DestinationFolders* folders, const char* prefix, int create) {
+  HANDLE folder = holdFolder(prefix, 0);
+  if (folder == INVALID_HANDLE_VALUE && isMissing(GetLastError()) && create) {
+    makeDirectory(prefix);
+    folder = holdFolder(prefix, 0);
+  }
+  if (folder == INVALID_HANDLE_VALUE)
+    return isMissing(GetLastError()) ? folderMissing : folderRefused;
+  if (!isPlainFolder(folder, 0) || keepHeld(folders, folder)) {
+    CloseHandle(folder);
+    return folderRefused;
+  }
+  return folderDone;
+}
+
+bool climbsOut(const char* component, size_t length) {
+  return (length == 1 && component[0] == '.') ||
+         (length == 2 && component[0] == '.' && component[1] == '.');
+}
+
+// Reaches and holds every folder from the root down to relative (length bytes).
+int reachFolder(DestinationFolders* folders, const char* relative, size_t length, int create) {
+  if (folders->folderHandle != noFolder && length == folders->folderLength &&
+      memcmp(relative, folders->folder, length) == 0)
+    return folderDone;
+  releaseHeld(folders);
+  int result = openRoot(folders, create);
+  if (result != folderDone) return result;
+  size_t rootLength = folders->rootLength;
+  if (rootLength + 1 + length + 1 > static_cast<size_t>(pathBufferSize)) return folderRefused;
+  char* prefix = static_cast<char*>(malloc(rootLength + 1 + length + 1));
+  if (!prefix) return folderRefused;
+  memcpy(prefix, folders->root, rootLength);
+  prefix[rootLength] = pathSeparator;
+  memcpy(prefix + rootLength + 1, relative, length);
+  for (size_t at = 0; at < length && result == folderDone;) {
+    size_t end = at;
+    while (end < length && !isPathSeparator(relative[end])) ++end;
+    if (end > at) {
+      prefix[rootLength + 1 + end] = '\0';
+      result = climbsOut(relative + at, end - at) ? folderRefused
+                                                  : holdComponent(folders, prefix, create);
+      prefix[rootLength + 1 + end] = relative[end];
+    }
+    at = end + 1;
+  }
+  free(prefix);
+  if (result != folderDone) {
+    releaseHeld(folders);
+    return result;
+  }
+  memcpy(folders->folder, relative, length);
+  folders->folderLength = length;
+  folders->folderHandle =
+      folders->heldCount > 0 ? folders->held[folders->heldCount - 1] : folders->rootHandle;
+  return folderDone;
+}
+
+const char* belowRoot(const DestinationFolders* folders, const char* path) {
+  size_t length = folders->rootLength;
+  if (strncmp(path, folders->root, length) != 0 || !isPathSeparator(path[length])) return nullptr;
+  while (isPathSeparator(path[length])) ++length;
+  return path + length;
+}
+
+// Reaches the folder of the entry path; its name is then safe to use by full path.
+int reachEntry(DestinationFolders* folders, const char* path) {
+  const char* relative = belowRoot(folders, path);
+  if (!relative || *relative == '\0') return folderRefused;
+  const char* last = relative + strlen(relative);
+  while (last > relative && !isPathSeparator(last[-1])) --last;
+  if (*last == '\0' || climbsOut(last, strlen(last))) return folderRefused;
+  size_t length = last > relative ? static_cast<size_t>(last - 1 - relative) : 0;
+  return reachFolder(folders, relative, length, 0);
+}
+
+// Opens what stands at path for writing, never a reparse point: created when
+// missing, cut to nothing when a plain file.
+HANDLE openForWriting(const wchar_t* path) {
+  DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+  HANDLE file =
+      CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, flags, nullptr);
+  if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
+  file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return file;
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(file, &information) ||
+      (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+      !SetEndOfFile(file)) {
+    CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
+  }
+  return file;
+}
+}  // namespace
+
+unsigned copyModeOf(FILE*) {
+  return 0666;
+}
+
+unsigned folderModeOf(const char*) {
+  return 0777;
+}
+
+int openDestinationFolders(DestinationFolders* folders, const char* root) {
+  size_t length = strlen(root);
+  *folders = DestinationFolders{nullptr, length, noFolder, nullptr, 0, noFolder, nullptr, 0, 0};
+  folders->root = static_cast<char*>(malloc(length + 1));
+  folders->folder = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
+  if (!folders->root || !folders->folder) {
+    closeDestinationFolders(folders);
+    return 1;
+  }
+  memcpy(folders->root, root, length + 1);
+  return 0;
+}
+
+void closeDestinationFolders(DestinationFolders* folders) {
+  releaseHeld(folders);
+  if (folders->rootHandle != noFolder) CloseHandle(reinterpret_cast<HANDLE>(folders->rootHandle));
+  folders->rootHandle = noFolder;
+  free(folders->held);
+  free(folders->root);
+  free(folders->folder);
+  folders->held = nullptr;
+  folders->heldCapacity = 0;
+  folders->root = folders->folder = nullptr;
+}
+
+int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const char*) {
+  if (strcmp(folderPath, folders->root) == 0) return openRoot(folders, 1);
+  const char* relative = belowRoot(folders, folderPath);
+  if (!relative) return folderRefused;
+  size_t length = strlen(relative);
+  while (length > 0 && isPathSeparator(relative[length - 1])) --length;
+  return reachFolder(folders, relative, length, 1);
+}
+
+int removeFolderLinkIn(DestinationFolders* folders, const char* folderPath) {
+  int reached = reachEntry(folders, folderPath);
+  if (reached == folderMissing) return noFolderLink;
+  if (reached != folderDone) return folderLinkKept;
+  // Below the destination, a folder that is a reparse point of any kind is no folder
+  // to write into; removing its entry removes the point, never what it leads to.
+  DWORD attributes = attributesOf(folderPath);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return noFolderLink;
+  WidePath wide(folderPath);
+  if (!wide.text) return folderLinkKept;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(wide.text)
+                                              : DeleteFileW(wide.text))
+    return folderLinkRemoved;
+  return folderLinkKept;
+}
+
+int checkReplaceableIn(DestinationFolders* folders, const char* path) {
+  int reached = reachEntry(folders, path);
+  if (reached == folderMissing) return replaceableFree;
+  if (reached != folderDone) return replaceableRefused;
+  return checkReplaceable(path);
+}
+
+FILE* createFileIn(DestinationFolders* folders, const char* path, unsigned) {
+  if (reachEntry(folders, path) != folderDone) return nullptr;
+  // A link to a file there is replaced (checkReplaceable removes it); whatever
+  // reparse point is left is never opened for writing.
+  if (checkReplaceable(path) >= replaceableRefused) return nullptr;
+  WidePath wide(path);
+  HANDLE file = wide.text ? openForWriting(wide.text) : INVALID_HANDLE_VALUE;
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+  if (descriptor < 0) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(descriptor, "wb");
+  if (!stream) {
+    _close(descriptor);
+    return nullptr;
+  }
+  setvbuf(stream, nullptr, _IONBF, 0);
+  return stream;
+}
+
+int moveFileIn(DestinationFolders* folders, const char* from, const char* to, int replace) {
+  const char* fromRelative = belowRoot(folders, from);
+  const char* toRelative = belowRoot(folders, to);
+  if (!fromRelative || !toRelative) return 1;
+  size_t fromFolder = strlen(fromRelative);
+  while (fromFolder > 0 && !isPathSeparator(fromRelative[fromFolder - 1])) --fromFolder;
+  size_t toFolder = strlen(toRelative);
+  while (toFolder > 0 && !isPathSeparator(toRelative[toFolder - 1])) --toFolder;
+  if (fromFolder != toFolder || memcmp(fromRelative, toRelative, fromFolder) != 0) return 1;
+  if (reachEntry(folders, to) != folderDone) return 1;
+  return replace ? replaceFile(from, to) : moveFileIfAbsent(from, to);
+}
+
+int deleteFileIn(DestinationFolders* folders, const char* path) {
+  int reached = reachEntry(folders, path);
+  if (reached != folderDone) return reached;
+  WidePath wide(path);
+  if (wide.text && DeleteFileW(wide.text)) return folderDone;
+  return isMissing(GetLastError()) ? folderMissing : folderRefused;
+}
+
+int setFileTimesIn(DestinationFolders* folders, const char* path, FileTime time) {
+  if (reachEntry(folders, path) != folderDone) return 1;
+  WidePath wide(path);
+  if (!wide.text) return 1;
+  HANDLE file = CreateFileW(wide.text, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 1;
+  FILETIME stamp = {time.low, time.high};
+  int result = SetFileTime(file, &stamp, &stamp, &stamp) ? 0 : 2;
+  CloseHandle(file);
+  return result;
+}
+
+int fileIdentityIn(DestinationFolders* folders, const char* path, FileIdentity* identity) {
+  if (reachEntry(folders, path) != folderDone) return 1;
+  return fileIdentity(path, identity);
+}
+
+int getFileTimeIn(DestinationFolders* folders, const char* path, FileTime* time) {
+  if (reachEntry(folders, path) != folderDone) return 1;
+  return getFileTime(path, time);
+}
