@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "reconcile/copy_file.h"
+#include "run/failure_report.h"
 #include "run/settings.h"
 
 void (*copyPlacedHook)(long long placedSoFar) = nullptr;
@@ -51,13 +52,18 @@ int placeQueued(int at, int failed) {
   QueuedCopy& copy = batch.copies[at];
   const char* path = copy.paths;
   const char* writePath = path + strlen(path) + 1;
-  if (fclose(copy.file) != 0) failed = 1;
+  int failure = failed ? failureNotOnDisk : 0;
+  if (fclose(copy.file) != 0 && !failed) {
+    failed = 1;
+    failure = lastFailureCode();
+  }
   int result = 0;
   if (failed) {
-    failUnwrittenCopy(path, writePath);
+    failUnwrittenCopy(path, writePath, failure);
     result = 1;
-  } else if (moveIntoPlace(path, writePath, copy.holdsFile) != placed) {
+  } else if (moveIntoPlace(path, writePath, copy.holdsFile, &failure) != placed) {
     int outcome = discardIncompleteCopy(writePath);
+    reportFailure("put the copy in place", path, nullptr, failure);
     if (verbose)
       consolePrintf("Failed to copy [%s], the copy could not take its place and %s !\n", path,
                     discardOutcomes[outcome]);
@@ -107,6 +113,10 @@ int endCopyBatches() {
   return failures;
 }
 
+void placeQueuedCopies() {
+  placeBatch();
+}
+
 int copiesBatched() {
   return batch.batching;
 }
@@ -125,13 +135,14 @@ int queueCopy(FILE* file, const char* destinationPath, const char* writePath, in
   return 0;
 }
 
-int moveIntoPlace(const char* path, const char* writePath, int holdsFile) {
+int moveIntoPlace(const char* path, const char* writePath, int holdsFile, int* failure) {
   int result = placed;
   if (holdsFile || moveFileIfAbsent(writePath, path) != 0) {
     if (!holdsFile && checkReplaceable(path) >= replaceableRefused)
       result = placeRefused;
     else if (replaceFile(writePath, path) != 0)
       result = placeFailed;
+    if (result != placed) *failure = lastFailureCode();
   }
   if (result == placed && copyPlacedHook) copyPlacedHook(++copiesPlaced);
   return result;
@@ -145,8 +156,9 @@ int discardIncompleteCopy(const char* path) {
   return setFileTimes(path, outOfDateTime) == 0 ? 1 : 2;
 }
 
-int failUnwrittenCopy(const char* path, const char* writePath) {
+int failUnwrittenCopy(const char* path, const char* writePath, int failure) {
   int outcome = discardIncompleteCopy(writePath);
+  reportFailure("write to disk the copy", path, nullptr, failure);
   if (verbose)
     consolePrintf("Failed to copy [%s], the copy could not be written to disk and %s !\n", path,
                   discardOutcomes[outcome]);

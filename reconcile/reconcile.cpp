@@ -11,9 +11,14 @@
 #include "reconcile/copy_file.h"
 #include "reconcile/destination_links.h"
 #include "reconcile/destination_names.h"
+#include "reconcile/open_log_guard.h"
 #include "reconcile/partial_name.h"
 #include "reconcile/twin_index.h"
+#include "run/failure_report.h"
+#include "run/run_log.h"
 #include "run/settings.h"
+
+void (*deletionTriedHook)(long long deletionsTried) = nullptr;
 
 namespace {
 // What one run of the passes has decided and met so far.
@@ -44,9 +49,7 @@ bool stopping() {
   return counts.interrupted != 0;
 }
 
-void keepFile(const char* path) {
-  FileIdentity identity;
-  if (!kept.needed || fileIdentity(path, &identity)) return;
+void keepIdentity(const FileIdentity& identity) {
   if (kept.count == kept.capacity) {
     size_t capacity = kept.capacity + 256;
     FileIdentity* grown =
@@ -58,6 +61,11 @@ void keepFile(const char* path) {
   kept.identities[kept.count++] = identity;
 }
 
+void keepFile(const char* path) {
+  FileIdentity identity;
+  if (kept.needed && fileIdentity(path, &identity) == 0) keepIdentity(identity);
+}
+
 bool identityBefore(const FileIdentity& a, const FileIdentity& b) {
   return a.volume != b.volume ? a.volume < b.volume : a.index < b.index;
 }
@@ -67,6 +75,14 @@ int isKept(const char* path) {
   if (kept.count == 0 || fileIdentity(path, &identity)) return 0;
   return std::binary_search(kept.identities, kept.identities + kept.count, identity,
                             identityBefore);
+}
+
+// An update or copy onto the log is not done, and counts as failed: the destination
+// then differs from the source.
+int isOpenLog(const char* path, const char* action) {
+  if (!targetsOpenLog(path, action)) return 0;
+  ++counts.failures;
+  return 1;
 }
 
 // Joins root and relative path into full (pathBufferSize bytes); 0 when it fits.
@@ -83,6 +99,7 @@ int joinInto(char* full, const char* root, const char* relativePath) {
 int joinFullPath(char* full, const char* root, const char* relativePath) {
   if (joinInto(full, root, relativePath) == 0) return 0;
   if (verbose) consolePrintf("Path too long, nothing done for [%s%s] !\n", root, relativePath);
+  reportFailure("reach", root, relativePath, failurePathTooLong);
   ++counts.failures;
   return 1;
 }
@@ -123,10 +140,12 @@ void updatePass(const TwinIndex& index) {
     const char* writtenAs = platformIsWindows ? source.relativePath : destination.relativePath;
     if (newer && !joinFullPath(sourcePath, sourceRoot, source.relativePath) &&
         !joinFullPath(destinationPath, destinationRoot, writtenAs)) {
-      if (verbose) consolePrintf("Newer file found %s, updating!\n", source.relativePath);
-      if (logFile) fprintf(logFile, "Updated %s\t%" PRIu64 "\n", source.relativePath, source.size);
-      copyEntry(source, sourcePath, destinationPath);
-      ++counts.updates;
+      if (!isOpenLog(destinationPath, "update")) {
+        if (verbose) consolePrintf("Newer file found %s, updating!\n", source.relativePath);
+        logAction("Updated", source.relativePath, &source.size);
+        copyEntry(source, sourcePath, destinationPath);
+        ++counts.updates;
+      }
     }
     source.handled = destination.handled = 1;
     source.size = destination.size = 0;
@@ -198,8 +217,9 @@ void copyPass(int destinationListingComplete) {
       if (verbose) consolePrintf("Kept [%s]: not older than the source !\n", destinationPath);
       continue;
     }
+    if (isOpenLog(destinationPath, "copy over")) continue;
     if (verbose) consolePrintf("We need to copy %s%s\n", sourceRoot, source.relativePath);
-    if (logFile) fprintf(logFile, "Got %s\t%" PRIu64 "\n", source.relativePath, source.size);
+    logAction("Got", source.relativePath, &source.size);
     copyEntry(source, sourcePath, destinationPath);
     ++counts.copies;
   }
@@ -230,11 +250,16 @@ void deletePass() {
       continue;
     if (verbose)
       consolePrintf("We need to delete %s%s\n", destinationRoot, destination.relativePath);
-    if (logFile) fprintf(logFile, "Deleted %s\n", destination.relativePath);
-    if (!previewOnly && deleteFile(destinationPath) && !isGone(destinationPath)) {
-      if (verbose) consolePrintf("Failed to delete [%s]\n", destinationPath);
-      ++counts.failures;
+    logAction("Deleted", destination.relativePath, nullptr);
+    if (!previewOnly && deleteFile(destinationPath)) {
+      int code = lastFailureCode();
+      if (!isGone(destinationPath)) {
+        if (verbose) consolePrintf("Failed to delete [%s]\n", destinationPath);
+        reportFailure("delete", destinationPath, nullptr, code);
+        ++counts.failures;
+      }
     }
+    if (!previewOnly && deletionTriedHook) deletionTriedHook(counts.deletions + 1);
     ++counts.deletions;
   }
 }
@@ -249,10 +274,10 @@ void syncChanges() {
 }
 
 void keepLogFile() {
-  if (logFile) {
-    fflush(logFile);
-    keepFile(logFileName);
-  }
+  if (!logFile) return;
+  keepFile(logFileName);
+  const FileIdentity* log = openLogIdentity();
+  if (log && kept.needed) keepIdentity(*log);
 }
 }  // namespace
 
@@ -270,6 +295,7 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
     return exitOutOfMemory;
   }
   releasePartialNameGuard();
+  rememberOpenLog();
   keepLogFile();
   forgetCheckedFolders();
   beginCopyBatches();
@@ -293,7 +319,7 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
   if (counts.updates == 0 && counts.copies == 0 && counts.deletions == 0 && counts.failures == 0 &&
       sourceListingComplete && destinationListingComplete) {
     consolePrintf("Nothing to do, folders are equal !\n");
-    if (logFile) fprintf(logFile, "Nothing to do, folders are equal.\n");
+    logText("Nothing to do, folders are equal.\n");
   }
   bool allDone = counts.failures == 0 && sourceListingComplete && destinationListingComplete;
   return allDone ? exitSuccess : exitSomeFailed;
