@@ -3,7 +3,6 @@
 // with control characters cannot make lines that read as other actions.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -102,7 +101,7 @@ struct KilledRun {
 
 // After the tenth deletion was tried, the process ends as SIGKILL ends it.
 void killAtTenthDeletion(long long tried) {
-  if (tried == 10) raise(SIGKILL);
+  if (tried == 10) killCallingProcess();
 }
 
 int runUntilKilled(void* context) {
