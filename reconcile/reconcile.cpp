@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "collect/entry_table.h"
 #include "reconcile/copy_batch.h"
@@ -192,6 +193,14 @@ int refusedByDestination(int32_t s) {
   const char* reason =
       earlier < 0 && source.nameRules != namesAsPlatform ? refusedName(source) : nullptr;
   if (earlier < 0 && !reason) return 0;
+  if (earlier >= 0) {
+    std::string twin = std::string("the destination cannot tell it apart from ") +
+                       sourceTable.entries[earlier].relativePath;
+    reportFailureReason("copy", sourceRoot, source.relativePath, twin.c_str());
+  } else {
+    std::string why = std::string("the destination cannot hold this name (") + reason + ")";
+    reportFailureReason("copy", sourceRoot, source.relativePath, why.c_str());
+  }
   if (verbose && earlier >= 0)
     consolePrintf("Not copied [%s%s]: the destination cannot tell it apart from %s !\n", sourceRoot,
                   source.relativePath, sourceTable.entries[earlier].relativePath);

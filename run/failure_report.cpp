@@ -61,6 +61,11 @@ char* writeEscaped(char* out, const char* path) {
 void reportFailure(const char* action, const char* path, const char* rest, int code) {
   char reason[512];
   describe(code, reason, sizeof reason);
+  reportFailureReason(action, path, rest, reason);
+}
+
+void reportFailureReason(const char* action, const char* path, const char* rest,
+                         const char* reason) {
   char* shownPath = escapedCopy(path);
   char* shownRest = escapedCopy(rest ? rest : "");
   errorPrintf("Could not %s [%s%s]: %s\n", action, shownPath ? shownPath : path,

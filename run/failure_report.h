@@ -17,6 +17,10 @@ enum OwnFailure {
 /// null; code is a code of lastFailureCode or an OwnFailure.
 void reportFailure(const char* action, const char* path, const char* rest, int code);
 
+/// The same line with a reason the program words itself.
+void reportFailureReason(const char* action, const char* path, const char* rest,
+                         const char* reason);
+
 /// Bytes path takes once its control characters are escaped, terminator not counted.
 size_t escapedLength(const char* path);
 /// Writes path into out with every byte below 0x20, and 0x7f, as \xHH (a newline is
