@@ -2,6 +2,7 @@
 // file systems' own tools, mount(2) and the shutdown ioctl.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -134,4 +135,8 @@ int runBodyInChild(int (*body)(void*), void* context, std::string* output) {
 bool limitOpenFiles(int most) {
   struct rlimit limit = {static_cast<rlim_t>(most), static_cast<rlim_t>(most)};
   return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+void killCallingProcess() {
+  kill(getpid(), SIGKILL);
 }

@@ -30,6 +30,7 @@ inline int runBodyInChild(int (*)(void*), void*, std::string*) {
 inline bool limitOpenFiles(int) {
   return false;
 }
+inline void killCallingProcess() {}
 #else
 /// Makes an image of megabytes MiB in folder with a file system of type ("ext4",
 /// "xfs"), attaches it to a loop device and mounts it on folder/mnt. Returns "" when
@@ -51,4 +52,6 @@ int runBodyInChild(int (*body)(void*), void* context, std::string* output);
 /// Lowers the calling process's limit of open files to most, for good (a child's);
 /// true when done.
 bool limitOpenFiles(int most);
+/// Ends the calling process at once, as SIGKILL does: nothing is flushed or cleaned up.
+void killCallingProcess();
 #endif

@@ -74,12 +74,18 @@ int moveFileIfAbsent(const char* from, const char* to) {
 int checkReplaceable(const char* path) {
   DWORD attributes = attributesOf(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return replaceableFree;
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return replaceableRefused;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    // Told as the reason of the refusal, as the system tells it for a file made there.
+    SetLastError(ERROR_ACCESS_DENIED);
+    return replaceableRefused;
+  }
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     if (removeLinkAt(path) != 0) return replaceableLinkKept;
     if (attributesOf(path) == INVALID_FILE_ATTRIBUTES) return replaceableFree;
   }
-  return attributes & FILE_ATTRIBUTE_READONLY ? replaceableRefused : replaceableFile;
+  if (!(attributes & FILE_ATTRIBUTE_READONLY)) return replaceableFile;
+  SetLastError(ERROR_ACCESS_DENIED);
+  return replaceableRefused;
 }
 
 FILE* createFileForWriting(const char* path) {
@@ -102,6 +108,16 @@ long long reserveRoomForRest(FILE*, FILE*, long long from) {
 
 int releaseRoomAfter(FILE*, long long) {
   return 0;
+}
+
+int removeEmptyFolder(const char* path) {
+  DWORD attributes = attributesOf(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return 1;
+  // RemoveDirectoryW takes no folder that holds anything.
+  WidePath wide(path);
+  return wide.text && RemoveDirectoryW(wide.text) ? 0 : 1;
 }
 
 int removeFolderLink(const char* path) {

@@ -154,7 +154,11 @@ int checkReplaceable(const char* path) {
   struct stat info;
   if (lstat(path, &info) != 0) return errno == ENOENT ? replaceableFree : replaceableRefused;
   if (S_ISLNK(info.st_mode)) return unlink(path) == 0 ? replaceableFree : replaceableLinkKept;
-  if (!S_ISREG(info.st_mode)) return replaceableRefused;
+  if (!S_ISREG(info.st_mode)) {
+    // Told as the reason of the refusal.
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EEXIST;
+    return replaceableRefused;
+  }
   return faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0 ? replaceableFile : replaceableRefused;
 }
 
@@ -217,6 +221,11 @@ int removeFolderLink(const char* path) {
   struct stat info;
   if (lstat(path, &info) != 0 || !S_ISLNK(info.st_mode)) return noFolderLink;
   return unlink(path) == 0 ? folderLinkRemoved : folderLinkKept;
+}
+
+int removeEmptyFolder(const char* path) {
+  // rmdir takes neither a link nor a folder that holds anything.
+  return rmdir(path) == 0 ? 0 : 1;
 }
 
 int fileIdentity(const char* path, FileIdentity* identity) {

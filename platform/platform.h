@@ -119,6 +119,10 @@ int replaceFile(const char* from, const char* to);
 /// it: the caller then looks at what is there (checkReplaceable) and replaceFile.
 int moveFileIfAbsent(const char* from, const char* to);
 
+/// Removes the folder path when it is empty, so that a file can take its place;
+/// never a link or what one leads to. 0 when removed; a folder holding anything stays.
+int removeEmptyFolder(const char* path);
+
 /// Results of checkReplaceable.
 enum ReplaceableResult {
   replaceableFree = 0,      ///< nothing there, or a link that was removed
@@ -312,13 +316,37 @@ void stopTicker(PlatformTicker* ticker);
 /// closed.
 FILE* openFileForReading(const char* path);
 /// Opens a text file for appending in the platform's own line ends, creating it
-/// when missing; null on failure.
+/// when missing; null on failure (lastFailureCode tells why). Write to it only
+/// through appendToFile: every write then lands at the file's end.
 FILE* openFileForAppending(const char* path);
+
+// ---- Failures ------------------------------------------------------------------
+
+/// The system's code for why the call that just failed failed (errno; on Windows the
+/// last error). Read it at once after the failing call, before any other call.
+int lastFailureCode();
+/// Writes the system's own text for a code of lastFailureCode into text (size bytes,
+/// always terminated, no line end).
+void describeSystemFailure(int code, char* text, size_t size);
+/// True when code says that the process holds as many files open as it may.
+int isTooManyOpenFiles(int code);
+/// Prints formatted text on standard error, as consolePrintf does on standard output.
+int errorPrintf(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+/// Appends length bytes to a file opened by openFileForAppending in one write of the
+/// system (line ends made the platform's own), so that a line never mixes with what
+/// another process appends; 0 when all of it was written.
+int appendToFile(FILE* file, const char* text, size_t length);
 
 // ---- Interruption --------------------------------------------------------------
 
 /// Catches Ctrl-C and termination requests (SIGINT/SIGTERM, Ctrl-C/Ctrl-Break) so
-/// that the run can stop between two blocks and clean up.
+/// that the run can stop between two blocks and clean up. A standard output whose
+/// reader left (a closed pipe) is no signal either: consolePrintf raises the
+/// interruption flag when it meets one.
 void installInterruptHandler();
 /// Nonzero once an interruption was requested.
 int interruptRequested();

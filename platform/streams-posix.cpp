@@ -1,5 +1,6 @@
 // POSIX bodies of the console output and the stream opens: names are bytes here,
 // and the terminal shows them as they are.
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 
@@ -13,6 +14,9 @@ int consolePrintf(const char* format, ...) {
   int printed = vprintf(format, arguments);
   endConsoleLine();
   va_end(arguments);
+  // The reader of a pipe left (talven ... | head): the run stops as on Ctrl-C, its
+  // partial files removed, rather than be ended by SIGPIPE, which is ignored.
+  if ((printed < 0 || ferror(stdout)) && errno == EPIPE) setInterruptRequested(1);
   return printed;
 }
 

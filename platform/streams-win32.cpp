@@ -1,6 +1,9 @@
 // Windows bodies of the console output and the stream opens. Text is UTF-8 inside
 // the program: a console is given it through its wide interface, which shows every
 // name readably whatever the console's code page; a pipe or file gets the bytes.
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -41,34 +44,67 @@ void writeToConsole(HANDLE console, const char* text, size_t length) {
 }
 }  // namespace
 
-int consolePrintf(const char* format, ...) {
+namespace {
+// Standard error's console, or null, as for standard output.
+HANDLE errorConsole() {
+  static HANDLE console = [] {
+    HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode;
+    return errors && errors != INVALID_HANDLE_VALUE && GetConsoleMode(errors, &mode) ? errors
+                                                                                     : nullptr;
+  }();
+  return console;
+}
+
+// Prints to a console through its wide interface, else the UTF-8 bytes to stream.
+int printTo(HANDLE console, FILE* stream, const char* format, va_list arguments) {
   char small[1024];
-  va_list arguments;
-  va_start(arguments, format);
+  va_list again;
+  va_copy(again, arguments);
   int printed = vsnprintf(small, sizeof small, format, arguments);
-  va_end(arguments);
-  if (printed < 0) return printed;
   char* text = small;
-  if (static_cast<size_t>(printed) >= sizeof small) {
+  if (printed >= 0 && static_cast<size_t>(printed) >= sizeof small) {
     // Paths may be far longer than the usual line.
     text = static_cast<char*>(malloc(static_cast<size_t>(printed) + 1));
-    if (!text) return -1;
-    va_start(arguments, format);
-    vsnprintf(text, static_cast<size_t>(printed) + 1, format, arguments);
-    va_end(arguments);
+    if (text) vsnprintf(text, static_cast<size_t>(printed) + 1, format, again);
   }
-  HANDLE console = outputConsole();
-  beginConsoleLine(stdout);
+  va_end(again);
+  if (printed < 0 || !text) return -1;
+  // The progress line is erased first and drawn again after, on either stream.
+  beginConsoleLine(stream);
   if (console) {
     // What printf may still hold must come first.
-    fflush(stdout);
+    fflush(stream);
     writeToConsole(console, text, static_cast<size_t>(printed));
-  } else if (fwrite(text, 1, static_cast<size_t>(printed), stdout) !=
+  } else if (fwrite(text, 1, static_cast<size_t>(printed), stream) !=
              static_cast<size_t>(printed)) {
     printed = -1;
   }
   endConsoleLine();
   if (text != small) free(text);
+  return printed;
+}
+}  // namespace
+
+int consolePrintf(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  int printed = printTo(outputConsole(), stdout, format, arguments);
+  va_end(arguments);
+  // The reader of a pipe left: the run stops as on Ctrl-C, its partial files removed.
+  if (printed < 0 && !outputConsole()) {
+    DWORD error = GetLastError();
+    if (errno == EPIPE || error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE)
+      setInterruptRequested(1);
+  }
+  return printed;
+}
+
+int errorPrintf(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  int printed = printTo(errorConsole(), stderr, format, arguments);
+  va_end(arguments);
   return printed;
 }
 
@@ -80,7 +116,20 @@ FILE* openFileForReading(const char* path) {
 }
 
 FILE* openFileForAppending(const char* path) {
-  // Text mode: every line end reaches the file as CR LF.
+  // A handle that may only append: the system then puts every write whole at the
+  // file's end, whatever other processes append (appendToFile makes the CR LF).
   WidePath wide(path);
-  return wide.text ? _wfopen(wide.text, L"a+t") : nullptr;
+  if (!wide.text) return nullptr;
+  HANDLE handle = CreateFileW(wide.text, FILE_APPEND_DATA | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND);
+  if (descriptor < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* file = _fdopen(descriptor, "ab");
+  if (!file) _close(descriptor);
+  return file;
 }

@@ -70,15 +70,44 @@ std::string programPath() {
   return "Z:" + path;
 }
 
+namespace {
+int runWithErrorsTo(const std::vector<std::string>& arguments, const std::string& workingDirectory,
+                    HANDLE errors, std::string* output);
+}  // namespace
+
 int runProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
                std::string* output) {
+  return runWithErrorsTo(arguments, workingDirectory, inheritable(GetStdHandle(STD_ERROR_HANDLE)),
+                         output);
+}
+
+int runProgramWithErrors(const std::vector<std::string>& arguments,
+                         const std::string& workingDirectory, const std::string& errorsFile,
+                         std::string* output, std::string* errors) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  std::wstring wideName = wideText(errorsFile);
+  HANDLE file = CreateFileW(wideName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  int status = runWithErrorsTo(arguments, workingDirectory, file, output);
+  std::string text;
+  if (errors) *errors = readFileBytes(errorsFile, &text) ? withPlainLineEnds(text) : "";
+  return status;
+}
+
+namespace {
+// Runs the program with standard error on errors, which it closes.
+int runWithErrorsTo(const std::vector<std::string>& arguments, const std::string& workingDirectory,
+                    HANDLE errors, std::string* output) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE readEnd, writeEnd;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return -1;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+    if (errors) CloseHandle(errors);
+    return -1;
+  }
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
   HANDLE nothing = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                OPEN_EXISTING, 0, nullptr);
-  HANDLE errors = inheritable(GetStdHandle(STD_ERROR_HANDLE));
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -115,6 +144,7 @@ int runProgram(const std::vector<std::string>& arguments, const std::string& wor
   if (output) *output = withPlainLineEnds(text);
   return static_cast<int>(status);
 }
+}  // namespace
 
 bool runningPrivileged() {
   return false;

@@ -184,6 +184,34 @@ int runProgram(const std::vector<std::string>& arguments, const std::string& wor
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+int runProgramWithErrors(const std::vector<std::string>& arguments,
+                         const std::string& workingDirectory, const std::string& errorsFile,
+                         std::string* output, std::string* errors) {
+  int errorsEnd = open(errorsFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (errorsEnd < 0) return -1;
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) {
+    close(errorsEnd);
+    return -1;
+  }
+  pid_t child = fork();
+  if (child == 0) {
+    int nothing = open("/dev/null", O_RDONLY);
+    dup2(nothing, STDIN_FILENO);
+    dup2(pipeEnds[1], STDOUT_FILENO);
+    dup2(errorsEnd, STDERR_FILENO);
+    close(pipeEnds[0]);
+    execProgram(arguments, workingDirectory);
+  }
+  close(pipeEnds[1]);
+  close(errorsEnd);
+  int status = 0;
+  std::string text = collectChild(pipeEnds[0], child, &status);
+  if (output) *output = text;
+  if (errors && !readFileBytes(errorsFile, errors)) errors->clear();
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 long long allocatedBytes(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_blocks) * 512 : -1;
@@ -521,6 +549,18 @@ int waitProgram(RunningProgram* program, std::string* output) {
   program->outputEnd = -1;
   if (output) *output = text;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool closeProgramOutput(RunningProgram* program, size_t bytes, std::string* got) {
+  char buffer[4096];
+  while (got->size() < bytes) {
+    ssize_t read_ = read(program->outputEnd, buffer, sizeof buffer);
+    if (read_ <= 0) return false;
+    got->append(buffer, static_cast<size_t>(read_));
+  }
+  close(program->outputEnd);
+  program->outputEnd = -1;
+  return true;
 }
 
 bool makeDeepChain(const std::string& root, const std::string& name, int depth) {

@@ -45,6 +45,12 @@ std::string programPath();
 int runProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
                std::string* output);
 
+/// Runs talven like runProgram, and stores also its standard error, which goes
+/// through the file errorsFile (made or emptied; kept inside the test's folder).
+int runProgramWithErrors(const std::vector<std::string>& arguments,
+                         const std::string& workingDirectory, const std::string& errorsFile,
+                         std::string* output, std::string* errors);
+
 /// Creation, last-access and last-write times of a file, in 100-ns units since 1601.
 struct FileTimes {
   int64_t creation;  ///< 0 where the system keeps none
@@ -191,6 +197,9 @@ inline bool programRunning(const RunningProgram&) {
 inline int waitProgram(RunningProgram*, std::string*) {
   return -1;
 }
+inline bool closeProgramOutput(RunningProgram*, size_t, std::string*) {
+  return false;
+}
 inline bool makeDeepChain(const std::string&, const std::string&, int) {
   return false;
 }
@@ -222,6 +231,10 @@ bool programRunning(const RunningProgram& program);
 /// Collects the program's standard output, waits for its end and returns its exit
 /// status (128 + the signal number when a signal ended it).
 int waitProgram(RunningProgram* program, std::string* output);
+/// Reads at least bytes of the program's standard output into got, then closes the
+/// reading end, as a reader that has seen enough (head) does; false when the output
+/// ended first.
+bool closeProgramOutput(RunningProgram* program, size_t bytes, std::string* got);
 /// Creates depth nested folders, each named name, below root, and in each one a file
 /// "f" holding its depth in decimal; made folder by folder, so the deepest full paths
 /// may exceed the path buffer.

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "reconcile/copy_file.h"
+#include "run/failure_report.h"
 #include "run/settings.h"
 
 void (*copyPlacedHook)(long long placedSoFar) = nullptr;
@@ -52,13 +53,18 @@ int placeQueued(int at, int failed) {
   QueuedCopy& copy = batch.copies[at];
   const char* path = copy.paths;
   const char* writePath = path + strlen(path) + 1;
-  if (fclose(copy.file) != 0) failed = 1;
+  int failure = failed ? failureNotOnDisk : 0;
+  if (fclose(copy.file) != 0 && !failed) {
+    failed = 1;
+    failure = lastFailureCode();
+  }
   int result = 0;
   if (failed) {
-    failUnwrittenCopy(batch.folders, path, writePath);
+    failUnwrittenCopy(batch.folders, path, writePath, failure);
     result = 1;
-  } else if (moveIntoPlace(batch.folders, path, writePath, copy.holdsFile) != placed) {
+  } else if (moveIntoPlace(batch.folders, path, writePath, copy.holdsFile, &failure) != placed) {
     int outcome = discardIncompleteCopy(batch.folders, writePath);
+    reportFailure("put the copy in place", path, nullptr, failure);
     if (verbose)
       consolePrintf("Failed to copy [%s], the copy could not take its place and %s !\n", path,
                     discardOutcomes[outcome]);
@@ -109,6 +115,10 @@ int endCopyBatches() {
   return failures;
 }
 
+void placeQueuedCopies() {
+  placeBatch();
+}
+
 int copiesBatched() {
   return batch.batching;
 }
@@ -128,13 +138,14 @@ int queueCopy(FILE* file, const char* destinationPath, const char* writePath, in
 }
 
 int moveIntoPlace(DestinationFolders* folders, const char* path, const char* writePath,
-                  int holdsFile) {
+                  int holdsFile, int* failure) {
   int result = placed;
   if (holdsFile || moveFileIn(folders, writePath, path, 0) != 0) {
     if (!holdsFile && checkReplaceableIn(folders, path) >= replaceableRefused)
       result = placeRefused;
     else if (moveFileIn(folders, writePath, path, 1) != 0)
       result = placeFailed;
+    if (result != placed) *failure = lastFailureCode();
   }
   if (result == placed && copyPlacedHook) copyPlacedHook(++copiesPlaced);
   return result;
@@ -148,8 +159,10 @@ int discardIncompleteCopy(DestinationFolders* folders, const char* path) {
   return setFileTimesIn(folders, path, outOfDateTime) == 0 ? 1 : 2;
 }
 
-int failUnwrittenCopy(DestinationFolders* folders, const char* path, const char* writePath) {
+int failUnwrittenCopy(DestinationFolders* folders, const char* path, const char* writePath,
+                      int failure) {
   int outcome = discardIncompleteCopy(folders, writePath);
+  reportFailure("write to disk the copy", path, nullptr, failure);
   if (verbose)
     consolePrintf("Failed to copy [%s], the copy could not be written to disk and %s !\n", path,
                   discardOutcomes[outcome]);

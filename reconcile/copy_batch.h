@@ -15,6 +15,8 @@ void beginCopyBatches(DestinationFolders* folders);
 /// that failed to be placed since beginCopyBatches; each was reported with -v, its
 /// partial file removed.
 int endCopyBatches();
+/// Places every queued copy now, to free the files they hold open; batching goes on.
+void placeQueuedCopies();
 /// True while copies are batched.
 int copiesBatched();
 
@@ -29,19 +31,21 @@ int queueCopy(FILE* file, const char* destinationPath, const char* writePath, in
 enum PlaceResult { placed, placeRefused, placeFailed };
 /// Moves a finished copy from writePath to destinationPath: over the file that was
 /// there when holdsFile is set, else into a free place or, where something stands
-/// there now, over it once it is found replaceable. Returns a PlaceResult.
+/// there now, over it once it is found replaceable. Returns a PlaceResult; failure
+/// then tells the system's reason.
 int moveIntoPlace(DestinationFolders* folders, const char* destinationPath, const char* writePath,
-                  int holdsFile);
+                  int holdsFile, int* failure);
 
 /// Removes an incomplete copy or, where it cannot be removed, gives it the oldest time
 /// there is; returns the index of its outcome in discardOutcomes.
 int discardIncompleteCopy(DestinationFolders* folders, const char* path);
 /// "was removed", and the two other outcomes of discardIncompleteCopy.
 extern const char* const discardOutcomes[3];
-/// Reports with -v a copy whose data could not be written to disk, removes it and
-/// returns copyTransferFailed.
+/// Reports a copy whose data could not be written to disk (on standard error with
+/// failure, its reason, and with -v on standard output), removes it and returns
+/// copyTransferFailed.
 int failUnwrittenCopy(DestinationFolders* folders, const char* destinationPath,
-                      const char* writePath);
+                      const char* writePath, int failure);
 
 /// Test seam: when set, called after each copy took its destination's name, with
 /// the number of copies placed so far in this process.

@@ -9,6 +9,7 @@
 #include "platform/folders.h"
 #include "reconcile/copy_batch.h"
 #include "reconcile/partial_name.h"
+#include "run/failure_report.h"
 #include "run/progress.h"
 #include "run/settings.h"
 
@@ -20,31 +21,59 @@ namespace {
 // transferRestInBlocks: the kernel copied what it could, the block loop copies the rest.
 enum TransferResult { transferComplete, transferFailed, transferStopped, transferRestInBlocks };
 
+// An empty folder where the source has a file gives way to it: it holds nothing to
+// lose, and kept, it would fail this copy in every run. One that holds anything stays.
+int giveWayIfEmptyFolder(const char* path) {
+  if (removeEmptyFolder(path) != 0) return 0;
+  if (verbose) consolePrintf("Removed the empty folder [%s]\n", path);
+  return 1;
+}
+
 // Opens the file the copy is written to; a link found there is replaced, never
 // written through. What stands at the destination is looked at first: one that may
-// not be replaced (read-only, a folder) fails the create as a missing folder does,
-// before anything is written, and holdsFile tells whether a file stands there.
-// The copy is created with its final bits (copyModeOf), never wider.
+// not be replaced (read-only, a folder that holds anything) fails the create as a
+// missing folder does, before anything is written, and holdsFile tells whether a
+// file stands there. On failure, failure tells the system's reason. The copy is
+// created with its final bits (copyModeOf), never wider.
 FILE* openDestination(DestinationFolders* folders, const char* path, const char* writePath,
-                      unsigned mode, int* holdsFile) {
+                      unsigned mode, int* holdsFile, int* failure) {
   int found = checkReplaceableIn(folders, path);
-  if (found >= replaceableRefused) return nullptr;
+  if (found >= replaceableRefused) {
+    *failure = lastFailureCode();
+    if (found != replaceableRefused || !giveWayIfEmptyFolder(path)) return nullptr;
+    found = replaceableFree;
+  }
   *holdsFile = found == replaceableFile;
-  return createFileIn(folders, writePath, mode);
+  FILE* file = createFileIn(folders, writePath, mode);
+  if (!file) *failure = lastFailureCode();
+  return file;
 }
 
 // Any failure to create the destination is taken as a missing folder: the folder
 // chain is created and the open tried once more.
 // New folders take the bits of their twins in the source folder of sourcePath.
 FILE* repairFolderAndOpen(DestinationFolders* folders, const char* path, const char* sourcePath,
-                          const char* writePath, unsigned mode, int* holdsFile) {
+                          const char* writePath, unsigned mode, int* holdsFile, int* failure) {
   char folder[pathBufferSize];
   char sourceFolder[pathBufferSize];
-  if (destinationFolder(path, folder) != 0) return nullptr;
+  if (destinationFolder(path, folder) != 0) {
+    *failure = failurePathTooLong;
+    return nullptr;
+  }
   if (verbose) consolePrintf("Creating folder [%s]\n", folder);
   int twinFound = destinationFolder(sourcePath, sourceFolder) == 0;
   makeFoldersIn(folders, folder, twinFound ? sourceFolder : nullptr);
-  return openDestination(folders, path, writePath, mode, holdsFile);
+  return openDestination(folders, path, writePath, mode, holdsFile, failure);
+}
+
+// Where the process holds all the files it may, the finished copies waiting in
+// their batch are put in place and the files read ahead let go: the copy then goes
+// on. True when that was the reason of the failure.
+int freedOpenFiles(int failure) {
+  if (!isTooManyOpenFiles(failure)) return 0;
+  placeQueuedCopies();
+  endReadAhead();
+  return 1;
 }
 
 // Writes the first count bytes of copyBuffer; returns the number written.
@@ -71,6 +100,7 @@ constexpr long long kernelStep = reserveFrom;
 
 struct Transfer {
   long long written;
+  int failure;  ///< why the transfer failed: the system's reason, or a test seam's
   long long reserved;
   int reserveTried;
   long long writebackAt;  ///< where the next writeback of a large copy starts
@@ -96,8 +126,14 @@ int transferInBlocks(FILE* source, FILE* destination, Transfer* copy) {
   do {
     if (interruptRequested()) return transferStopped;
     got = fread(copyBuffer, 1, copyBufferSize, source);
-    if (ferror(source)) return transferFailed;
-    if (writeBlock(destination, got, copy->written) != got) return transferFailed;
+    if (ferror(source)) {
+      copy->failure = lastFailureCode();
+      return transferFailed;
+    }
+    if (writeBlock(destination, got, copy->written) != got) {
+      copy->failure = copyWriteFaultAfter >= 0 ? failureTestFault : lastFailureCode();
+      return transferFailed;
+    }
     copy->written += static_cast<long long>(got);
     afterStep(copy, source, destination);
   } while (got == static_cast<size_t>(copyBufferSize));
@@ -124,10 +160,11 @@ int transferInKernel(FILE* source, FILE* destination, Transfer* copy) {
   }
 }
 
-int transfer(FILE* source, FILE* destination, long long* bytes) {
-  Transfer copy = {0, 0, 0, writebackStep};
+int transfer(FILE* source, FILE* destination, long long* bytes, int* failure) {
+  Transfer copy = {0, 0, 0, 0, writebackStep};
   int result = transferInKernel(source, destination, &copy);
   if (result == transferRestInBlocks) result = transferInBlocks(source, destination, &copy);
+  *failure = copy.failure;
   if (result != transferComplete) return result;
   // A source that shrank while it was copied leaves room reserved past the copy's
   // end. Were it not given back, it would only waste space: the copy is whole.
@@ -136,9 +173,11 @@ int transfer(FILE* source, FILE* destination, long long* bytes) {
   return transferComplete;
 }
 
+// failure: the reason of a failed transfer (transferFailed), for its line.
 int abandonCopy(DestinationFolders* folders, const char* path, const char* writePath,
-                int transferred) {
+                int transferred, int failure) {
   int outcome = discardIncompleteCopy(folders, writePath);
+  if (transferred != transferStopped) reportFailure("copy to", path, nullptr, failure);
   if (verbose) {
     const char* what = transferred == transferStopped ? "Copy interrupted" : "Failed to copy";
     consolePrintf("%s [%s], the incomplete copy %s !\n", what, path, discardOutcomes[outcome]);
@@ -146,9 +185,11 @@ int abandonCopy(DestinationFolders* folders, const char* path, const char* write
   return transferred == transferStopped ? copyInterrupted : copyTransferFailed;
 }
 
-int reportStamp(const char* path, int timesSet) {
+// failure: why the times could not be set, when they were not.
+int reportStamp(const char* path, int timesSet, int failure) {
   if (!timesSet) {
     if (verbose) consolePrintf("Failed to set the filetime !\n");
+    reportFailure("set the time of", path, nullptr, failure);
     return copyTimeNotSet;
   }
   if (verbose) consolePrintf("Filetime set successfully %s!\n", path);
@@ -159,21 +200,32 @@ int reportStamp(const char* path, int timesSet) {
 // source's time.
 int finishInPlace(DestinationFolders* folders, const char* path, FILE* destination, FileTime time) {
   int synced = noSync || syncFileData(destination) == 0;
+  int failure = synced ? 0 : lastFailureCode();
   int timesSet = synced && setOpenFileTimes(destination, time) == 0;
-  if (fclose(destination) != 0) synced = 0;
-  if (!synced) return abandonCopy(folders, path, path, transferFailed);
+  if (fclose(destination) != 0 && synced) {
+    synced = 0;
+    failure = lastFailureCode();
+  }
+  if (!synced) return abandonCopy(folders, path, path, transferFailed, failure);
   if (!timesSet) timesSet = setFileTimesIn(folders, path, time) == 0;
-  return reportStamp(path, timesSet);
+  return reportStamp(path, timesSet, timesSet ? 0 : lastFailureCode());
 }
 
 // Stamps the finished copy, unless its times were set while it was open, and puts
 // it in the destination's place.
 int placeCopy(DestinationFolders* folders, const char* path, const char* writePath, FileTime time,
               int timesSet, int holdsFile) {
-  if (!timesSet) timesSet = setFileTimesIn(folders, writePath, time) == 0;
-  int placing = moveIntoPlace(folders, path, writePath, holdsFile);
+  int stampFailure = 0;
+  if (!timesSet) {
+    timesSet = setFileTimesIn(folders, writePath, time) == 0;
+    if (!timesSet) stampFailure = lastFailureCode();
+  }
+  int failure = 0;
+  int placing = moveIntoPlace(folders, path, writePath, holdsFile, &failure);
   if (placing != placed) {
     int outcome = discardIncompleteCopy(folders, writePath);
+    reportFailure(placing == placeRefused ? "create the file" : "put the copy in place", path,
+                  nullptr, failure);
     if (!verbose) return copyCannotCreate;
     if (placing == placeRefused)
       consolePrintf("Cannot create file in folder !\n");
@@ -182,7 +234,7 @@ int placeCopy(DestinationFolders* folders, const char* path, const char* writePa
                     discardOutcomes[outcome]);
     return copyCannotCreate;
   }
-  return reportStamp(path, timesSet);
+  return reportStamp(path, timesSet, stampFailure);
 }
 
 // A finished partial file: stamped on the open file, it waits in the batch for its
@@ -195,12 +247,59 @@ int finishPartial(DestinationFolders* folders, const char* path, const char* wri
     // while this one waits: starting each apart costs this thread more than it saves.
     if (bytes >= writebackFrom) startDataWrite(destination);
     if (queueCopy(destination, path, writePath, holdsFile, bytes) == 0)
-      return reportStamp(path, timesSet);
+      return reportStamp(path, timesSet, 0);
   }
-  int synced = noSync || (syncFileData(destination) == 0 && !syncFaultHere());
-  if (fclose(destination) != 0) return abandonCopy(folders, path, writePath, transferFailed);
-  if (!synced) return failUnwrittenCopy(folders, path, writePath);
+  int failure = 0;
+  int synced = noSync || syncFileData(destination) == 0;
+  if (!synced) failure = lastFailureCode();
+  if (synced && !noSync && syncFaultHere()) {
+    synced = 0;
+    failure = failureTestFault;
+  }
+  if (fclose(destination) != 0)
+    return abandonCopy(folders, path, writePath, transferFailed,
+                       synced ? lastFailureCode() : failure);
+  if (!synced) return failUnwrittenCopy(folders, path, writePath, failure);
   return placeCopy(folders, path, writePath, time, timesSet, holdsFile);
+}
+
+FILE* openSource(const char* sourcePath) {
+  FILE* source = openFileForReading(sourcePath);
+  if (source) return source;
+  int failure = lastFailureCode();
+  if (freedOpenFiles(failure)) {
+    source = openFileForReading(sourcePath);
+    if (source) return source;
+    failure = lastFailureCode();
+  }
+  // Most often a file removed or made unreadable since it was listed.
+  reportFailure("read the source file", sourcePath, nullptr, failure);
+  return nullptr;
+}
+
+// Opens the file the copy of path is written to (writePath, chosen for *partial),
+// repairing its folders where that is needed. The last way tried, where a folder
+// takes no new files, writes the destination itself, and *partial then says so.
+FILE* openCopyDestination(DestinationFolders* folders, const char* path, const char* sourcePath,
+                          char* writePath, unsigned mode, int* holdsFile, int* partial) {
+  int failure = 0;
+  FILE* destination = openDestination(folders, path, writePath, mode, holdsFile, &failure);
+  if (!destination && freedOpenFiles(failure))
+    destination = openDestination(folders, path, writePath, mode, holdsFile, &failure);
+  if (!destination)
+    destination =
+        repairFolderAndOpen(folders, path, sourcePath, writePath, mode, holdsFile, &failure);
+  if (!destination && *partial != partialNone) {
+    // A folder that takes no new files may still let its files be rewritten.
+    memcpy(writePath, path, strlen(path) + 1);
+    *partial = partialNone;
+    destination = openDestination(folders, path, writePath, mode, holdsFile, &failure);
+  }
+  if (!destination) {
+    if (verbose) consolePrintf("Cannot create file in folder !\n");
+    reportFailure("create the file", path, nullptr, failure);
+  }
+  return destination;
 }
 
 // The path the last copy was written to.
@@ -219,33 +318,25 @@ int copyFileWithTime(DestinationFolders* folders, const char* destinationPath,
   if (interruptRequested()) return copyInterrupted;
   // The source is opened first, so that one that cannot be read never truncates
   // the destination.
-  FILE* source = openFileForReading(sourcePath);
+  FILE* source = openSource(sourcePath);
   if (!source) return copySourceUnreadable;
   char* writePath = lastWritePath;
   int partial = choosePathToWrite(destinationPath, writePath);
   int holdsFile = 0;
   unsigned mode = copyModeOf(source);
-  FILE* destination = openDestination(folders, destinationPath, writePath, mode, &holdsFile);
-  if (!destination)
-    destination =
-        repairFolderAndOpen(folders, destinationPath, sourcePath, writePath, mode, &holdsFile);
-  if (!destination && partial != partialNone) {
-    // A folder that takes no new files may still let its files be rewritten.
-    memcpy(writePath, destinationPath, strlen(destinationPath) + 1);
-    partial = partialNone;
-    destination = openDestination(folders, destinationPath, writePath, mode, &holdsFile);
-  }
+  FILE* destination = openCopyDestination(folders, destinationPath, sourcePath, writePath, mode,
+                                          &holdsFile, &partial);
   if (!destination) {
-    if (verbose) consolePrintf("Cannot create file in folder !\n");
     fclose(source);
     return copyCannotCreate;
   }
   long long bytes = 0;
-  int transferred = transfer(source, destination, &bytes);
+  int failure = 0;
+  int transferred = transfer(source, destination, &bytes, &failure);
   fclose(source);
   if (transferred != transferComplete) {
     fclose(destination);
-    return abandonCopy(folders, destinationPath, writePath, transferred);
+    return abandonCopy(folders, destinationPath, writePath, transferred, failure);
   }
   if (partial == partialNone) return finishInPlace(folders, destinationPath, destination, time);
   return finishPartial(folders, destinationPath, writePath, destination, time, holdsFile, partial,

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "run/failure_report.h"
 #include "run/settings.h"
 
 namespace {
@@ -34,7 +35,9 @@ int clearFolderLinks(DestinationFolders* folders, const char* destinationPath) {
     prefix[at] = '\0';
     int result = removeFolderLinkIn(folders, prefix);
     if (result == folderLinkKept) {
+      int failure = lastFailureCode();
       if (verbose) consolePrintf("Cannot remove the link [%s] !\n", prefix);
+      reportFailure("remove the link", prefix, nullptr, failure);
       return 1;
     }
     if (result == folderLinkRemoved && verbose) consolePrintf("Removed the link [%s]\n", prefix);

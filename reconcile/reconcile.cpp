@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "collect/entry_table.h"
 #include "platform/folders.h"
@@ -12,12 +13,16 @@
 #include "reconcile/copy_file.h"
 #include "reconcile/destination_links.h"
 #include "reconcile/destination_names.h"
+#include "reconcile/open_log_guard.h"
 #include "reconcile/partial_name.h"
 #include "reconcile/twin_index.h"
+#include "run/failure_report.h"
 #include "run/progress.h"
+#include "run/run_log.h"
 #include "run/settings.h"
 
 void (*passStageHook)(int stage) = nullptr;
+void (*deletionTriedHook)(long long deletionsTried) = nullptr;
 
 namespace {
 // What one run of the passes has decided and met so far.
@@ -60,6 +65,11 @@ void keepIdentity(const FileIdentity& identity) {
   kept.identities[kept.count++] = identity;
 }
 
+void keepFile(const char* path) {
+  FileIdentity identity;
+  if (kept.needed && fileIdentity(path, &identity) == 0) keepIdentity(identity);
+}
+
 bool identityBefore(const FileIdentity& a, const FileIdentity& b) {
   return a.volume != b.volume ? a.volume < b.volume : a.index < b.index;
 }
@@ -76,6 +86,14 @@ int isKept(DestinationFolders* folders, const char* path) {
                             identityBefore);
 }
 
+// An update or copy onto the log is not done, and counts as failed: the destination
+// then differs from the source.
+int isOpenLog(const char* path, const char* action) {
+  if (!targetsOpenLog(path, action)) return 0;
+  ++counts.failures;
+  return 1;
+}
+
 // Joins root and relative path into full (pathBufferSize bytes); 0 when it fits.
 int joinInto(char* full, const char* root, const char* relativePath) {
   size_t rootLength = strlen(root);
@@ -90,6 +108,7 @@ int joinInto(char* full, const char* root, const char* relativePath) {
 int joinFullPath(char* full, const char* root, const char* relativePath) {
   if (joinInto(full, root, relativePath) == 0) return 0;
   if (verbose) consolePrintf("Path too long, nothing done for [%s%s] !\n", root, relativePath);
+  reportFailure("reach", root, relativePath, failurePathTooLong);
   ++counts.failures;
   return 1;
 }
@@ -153,10 +172,12 @@ void updatePass(DestinationFolders* folders, const TwinIndex& index) {
     const char* writtenAs = platformIsWindows ? source.relativePath : destination.relativePath;
     if (newer && !joinFullPath(sourcePath, sourceRoot, source.relativePath) &&
         !joinFullPath(destinationPath, destinationRoot, writtenAs)) {
-      if (verbose) consolePrintf("Newer file found %s, updating!\n", source.relativePath);
-      if (logFile) fprintf(logFile, "Updated %s\t%" PRIu64 "\n", source.relativePath, source.size);
-      copyEntry(folders, source, sourcePath, destinationPath, 0);
-      ++counts.updates;
+      if (!isOpenLog(destinationPath, "update")) {
+        if (verbose) consolePrintf("Newer file found %s, updating!\n", source.relativePath);
+        logAction("Updated", source.relativePath, &source.size);
+        copyEntry(folders, source, sourcePath, destinationPath, 0);
+        ++counts.updates;
+      }
     }
     source.handled = destination.handled = 1;
     source.size = destination.size = 0;
@@ -204,6 +225,14 @@ int refusedByDestination(int32_t s) {
   const char* reason =
       earlier < 0 && source.nameRules != namesAsPlatform ? refusedName(source) : nullptr;
   if (earlier < 0 && !reason) return 0;
+  if (earlier >= 0) {
+    std::string twin = std::string("the destination cannot tell it apart from ") +
+                       sourceTable.entries[earlier].relativePath;
+    reportFailureReason("copy", sourceRoot, source.relativePath, twin.c_str());
+  } else {
+    std::string why = std::string("the destination cannot hold this name (") + reason + ")";
+    reportFailureReason("copy", sourceRoot, source.relativePath, why.c_str());
+  }
   if (verbose && earlier >= 0)
     consolePrintf("Not copied [%s%s]: the destination cannot tell it apart from %s !\n", sourceRoot,
                   source.relativePath, sourceTable.entries[earlier].relativePath);
@@ -230,8 +259,9 @@ void copyPass(DestinationFolders* folders, int destinationListingComplete) {
       if (verbose) consolePrintf("Kept [%s]: not older than the source !\n", destinationPath);
       continue;
     }
+    if (isOpenLog(destinationPath, "copy over")) continue;
     if (verbose) consolePrintf("We need to copy %s%s\n", sourceRoot, source.relativePath);
-    if (logFile) fprintf(logFile, "Got %s\t%" PRIu64 "\n", source.relativePath, source.size);
+    logAction("Got", source.relativePath, &source.size);
     copyEntry(folders, source, sourcePath, destinationPath, 1);
     ++counts.copies;
   }
@@ -255,13 +285,15 @@ void deletePass(DestinationFolders* folders) {
       continue;
     if (verbose)
       consolePrintf("We need to delete %s%s\n", destinationRoot, destination.relativePath);
-    if (logFile) fprintf(logFile, "Deleted %s\n", destination.relativePath);
+    logAction("Deleted", destination.relativePath, nullptr);
     // A file already gone needs no deletion: for instance the partial file of a
     // killed run, which this run's copy of the same file has taken in place.
     if (!previewOnly && deleteFileIn(folders, destinationPath) == folderRefused) {
       if (verbose) consolePrintf("Failed to delete [%s]\n", destinationPath);
+      reportFailure("delete", destinationPath, nullptr, lastFailureCode());
       ++counts.failures;
     }
+    if (!previewOnly && deletionTriedHook) deletionTriedHook(counts.deletions + 1);
     ++counts.deletions;
   }
 }
@@ -277,9 +309,10 @@ void syncChanges() {
 
 // The log lies in the current directory, which may be anywhere in the tree.
 void keepLogFile() {
-  FileIdentity identity;
-  if (logFile && fflush(logFile) == 0 && fileIdentity(logFileName, &identity) == 0)
-    keepIdentity(identity);
+  if (!logFile) return;
+  keepFile(logFileName);
+  const FileIdentity* log = openLogIdentity();
+  if (log && kept.needed) keepIdentity(*log);
 }
 }  // namespace
 
@@ -303,6 +336,7 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
     return exitOutOfMemory;
   }
   releasePartialNameGuard();
+  rememberOpenLog();
   keepLogFile();
   forgetCheckedFolders();
   beginCopyBatches(&folders);
@@ -330,7 +364,7 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
   if (counts.updates == 0 && counts.copies == 0 && counts.deletions == 0 && counts.failures == 0 &&
       sourceListingComplete && destinationListingComplete) {
     consolePrintf("Nothing to do, folders are equal !\n");
-    if (logFile) fprintf(logFile, "Nothing to do, folders are equal.\n");
+    logText("Nothing to do, folders are equal.\n");
   }
   bool allDone = counts.failures == 0 && sourceListingComplete && destinationListingComplete;
   return allDone ? exitSuccess : exitSomeFailed;

@@ -14,3 +14,7 @@ enum PassStage {
 /// Test seam: when set, called at each PassStage of reconcileTables, so that a test
 /// can change the destination between the listing and the changes.
 extern void (*passStageHook)(int stage);
+
+/// Test seam: when set, called after each deletion was tried (not with -p), with the
+/// number tried so far in this run.
+extern void (*deletionTriedHook)(long long deletionsTried);

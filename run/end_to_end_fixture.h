@@ -130,16 +130,19 @@ class InProcessMirrorTest : public EndToEndTest {
     EndToEndTest::TearDown();
   }
   /// Runs the program on destination and source with options; its console output
-  /// goes to output.
-  int runHere(std::vector<std::string> options, std::string* output) {
+  /// goes to output, and its standard error to errors when that is not null.
+  int runHere(std::vector<std::string> options, std::string* output,
+              std::string* errors = nullptr) {
     resetRunSettings();
     std::string program = "talven";
     std::vector<char*> argv = {&program[0], &destination[0], &source[0]};
     for (std::string& option : options) argv.push_back(&option[0]);
     argv.push_back(nullptr);
     testing::internal::CaptureStdout();
+    if (errors) testing::internal::CaptureStderr();
     int status = runTalven(static_cast<int>(argv.size() - 1), argv.data());
     *output = testing::internal::GetCapturedStdout();
+    if (errors) *errors = testing::internal::GetCapturedStderr();
     return status;
   }
   int runHere(std::string* output) { return runHere({}, output); }

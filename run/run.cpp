@@ -151,7 +151,8 @@ int runTalven(int argc, char** argv) {
   readOptions(argc, argv);
   if (checkRootsApart(destinationRoot, sourceRoot)) return exitStopped;
   installInterruptHandler();
-  if (logEnabled) openRunLog();
+  // A log asked for and not opened: the run goes on, but is no success.
+  int logMissing = logEnabled && openRunLog() != 0;
   if (initEntryTables()) {
     consolePrintf("Memory allocation failure !\n");
     closeRunLog();
@@ -166,6 +167,7 @@ int runTalven(int argc, char** argv) {
     consolePrintf("The log could not be written to disk completely !\n");
     if (status == exitSuccess) status = exitSomeFailed;
   }
+  if (logMissing && status == exitSuccess) status = exitSomeFailed;
   freeEntryTables();
   return status;
 }

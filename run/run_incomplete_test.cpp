@@ -38,13 +38,14 @@ TEST_F(RunTest, ASourceEntryTooLongToNameDeletesNothing) {
   EXPECT_TRUE(toldSkipped) << output;
 }
 
-TEST_F(RunTest, ALogThatCannotBeOpenedIsPassedOverSilently) {
+TEST_F(RunTest, ALogThatCannotBeOpenedLeavesTheMirrorAndItsOutput) {
   // A folder where the log file would be: it cannot be opened for appending.
   ASSERT_TRUE(makeFolders(joinPath(scratch, ".mirror_log")));
   ASSERT_EQ(0, run({joinPath(scratch, "plain"), source})) << output;
   size_t plainLines = lines().size();
-  ASSERT_EQ(0, run({joinPath(scratch, "logged"), source, "-l"})) << output;
-  // The same lines as the same run without -l: no word about the log.
+  // The run goes on without its log, but is no success (standard error says why).
+  ASSERT_EQ(1, run({joinPath(scratch, "logged"), source, "-l"})) << output;
+  // The same lines on standard output as the same run without -l.
   EXPECT_EQ(plainLines, lines().size()) << output;
   EXPECT_EQ(snapshot(joinPath(scratch, "plain")), snapshot(joinPath(scratch, "logged")));
   EXPECT_TRUE(listFiles(joinPath(scratch, ".mirror_log")).empty());

@@ -1,9 +1,19 @@
-// The frame of the run log: its header and trailer.
+// The run log: its frame (header and trailer) and its lines, each reaching the file
+// in one append before its action is tried.
 #pragma once
 
-/// Opens ".mirror_log" in the current directory for appending in text mode and
-/// writes the section header; the run goes on silently without a log on failure.
-void openRunLog();
+#include <cstdint>
+
+/// Opens ".mirror_log" in the current directory for appending and writes the
+/// section header. Returns 0, or 1 when it could not be opened: a line on standard
+/// error says why, and the run goes on without a log.
+int openRunLog();
+/// Appends one action line: the verb, a space, the relative path with its control
+/// characters escaped, then a tab and the size when size is not null. Nothing
+/// without an open log.
+void logAction(const char* verb, const char* relativePath, const uint64_t* size);
+/// Appends text as it is. Nothing without an open log.
+void logText(const char* text);
 /// Writes the section trailer and closes the log, if it is open, once it is on disk
 /// (unless noSync is set). Returns 0, or 1 when the log could not be written whole.
 int closeRunLog();

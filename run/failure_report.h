@@ -1,0 +1,28 @@
+// The lines that tell a failed action on standard error, with the system's reason.
+#pragma once
+
+#include <cstddef>
+
+/// Reasons the program finds itself, beside the system's codes (0 and above).
+enum OwnFailure {
+  failurePathTooLong = -1,   ///< the joined path does not fit a path buffer
+  failureNotOnDisk = -2,     ///< the sync did not get the data to the disk
+  failureIsOpenLog = -3,     ///< the file is the log this run writes
+  failureTestFault = -4,     ///< a fault a test seam made
+  failureRefusedPlace = -5,  ///< what stands at the destination may not be replaced
+};
+
+/// Prints "Could not <action> [<path><rest>]: <reason>" on standard error, with or
+/// without -v; control characters in the path are escaped as in the log. rest may be
+/// null; code is a code of lastFailureCode or an OwnFailure.
+void reportFailure(const char* action, const char* path, const char* rest, int code);
+
+/// The same line with a reason the program words itself.
+void reportFailureReason(const char* action, const char* path, const char* rest,
+                         const char* reason);
+
+/// Bytes path takes once its control characters are escaped, terminator not counted.
+size_t escapedLength(const char* path);
+/// Writes path into out with every byte below 0x20, and 0x7f, as \xHH (a newline is
+/// \x0a); the rest unchanged. Returns the end of what it wrote (not terminated).
+char* writeEscaped(char* out, const char* path);
