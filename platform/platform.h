@@ -240,6 +240,31 @@ int foldedNamesEqual(const char* a, const char* b);
 /// True when c separates path components here ('\\' and '/' on Windows).
 int isPathSeparator(char c);
 
+/// True when root, a folder argument as takeRoot left it, names the root of a drive
+/// or share in any spelling Windows takes: X:, X:\., \\?\X:\, \\server\share, a volume
+/// name, or a junction or substituted drive leading to one. POSIX has no such names:
+/// its one root, /, is nothing but separators, which takeRoot refuses itself.
+int isVolumeRootName(const char* root);
+
+// ---- One run per destination -------------------------------------------------
+
+/// Results of lockDestination.
+enum DestinationLockResult {
+  destinationLocked = 0,     ///< held by this run until unlockDestination or its end
+  destinationBusy = 1,       ///< another run holds it
+  destinationMissing = 2,    ///< nothing exists at the path
+  destinationNotLocked = 3,  ///< not a folder, no access, or no lock on this file system
+};
+/// Takes, without waiting, the lock that keeps a second run off the existing folder
+/// path, writing nothing anywhere: a flock on an open descriptor of the folder on
+/// POSIX, a mutex named after the folder's identity on Windows. The system releases
+/// it when the process ends, however it ends. Returns a DestinationLockResult.
+int lockDestination(const char* path);
+/// Gives back the lock lockDestination took; does nothing when none is held.
+void unlockDestination();
+/// Removes the folder at path when it is empty; 0 when removed.
+int removeEmptyFolder(const char* path);
+
 // ---- Durability ----------------------------------------------------------------
 
 /// Starts writing to disk what was written so far to a file open for writing, and
