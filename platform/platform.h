@@ -252,18 +252,19 @@ int isVolumeRootName(const char* root);
 enum DestinationLockResult {
   destinationLocked = 0,     ///< held by this run until unlockDestination or its end
   destinationBusy = 1,       ///< another run holds it
-  destinationMissing = 2,    ///< nothing exists at the path
-  destinationNotLocked = 3,  ///< not a folder, no access, or no lock on this file system
+  destinationMissing = 2,    ///< nothing exists at the path, and no lock could be taken
+  destinationNotLocked = 3,  ///< not a folder, no access, or no lock on this system
 };
-/// Takes, without waiting, the lock that keeps a second run off the existing folder
-/// path, writing nothing anywhere: a flock on an open descriptor of the folder on
-/// POSIX, a mutex named after the folder's identity on Windows. The system releases
-/// it when the process ends, however it ends. Returns a DestinationLockResult.
+/// Takes, without waiting, the lock that keeps a second run off the folder path,
+/// writing nothing anywhere. It is held twice: on the folder itself, whatever name
+/// it is reached by (a flock on an open descriptor on POSIX, a mutex named after the
+/// folder's volume and file index on Windows), and by the folder's resolved path (an
+/// abstract socket on Linux, a mutex on Windows), which also holds a destination
+/// that does not exist yet. The system releases both when the process ends, however
+/// it ends. Returns a DestinationLockResult.
 int lockDestination(const char* path);
 /// Gives back the lock lockDestination took; does nothing when none is held.
 void unlockDestination();
-/// Removes the folder at path when it is empty; 0 when removed.
-int removeEmptyFolder(const char* path);
 
 // ---- Durability ----------------------------------------------------------------
 

@@ -1,35 +1,47 @@
-// Windows: the lock that keeps a second run off a destination, and the removal of a
-// destination root that a stopped run made itself.
+// Windows: the lock that keeps a second run off a destination. Two named mutexes
+// make it: one after the folder's volume and file index, which every name of it
+// shares (a junction, a substituted drive), and one after its resolved path, which
+// needs no folder: it also guards a destination that the copies are still to create.
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <windows.h>
+
+#include <initializer_list>
 
 #include "platform/platform.h"
 #include "platform/utf16-win32.h"
 
 namespace {
-// The mutex named after the locked folder's identity; owned until released, and
-// abandoned by the system when the process ends without releasing it.
-HANDLE lockMutex = nullptr;
+// Owned until released, and abandoned by the system when the process ends without
+// releasing them.
+HANDLE folderMutex = nullptr;
+HANDLE pathMutex = nullptr;
 
-// A named mutex in the global namespace, so that runs of other sessions see it too;
-// the session's own where the global one cannot be made.
-HANDLE openNamedMutex(const FileIdentity& identity) {
-  const wchar_t* spaces[2] = {L"Global\\", L"Local\\"};
-  for (const wchar_t* space : spaces) {
-    wchar_t name[96];
-    _snwprintf(name, sizeof name / sizeof name[0], L"%lstalven-destination-%016llx-%016llx", space,
-               static_cast<unsigned long long>(identity.volume),
-               static_cast<unsigned long long>(identity.index));
-    name[sizeof name / sizeof name[0] - 1] = L'\0';
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
-    if (mutex) return mutex;
+// Takes the mutex of that name, in the global namespace so that runs of other
+// sessions see it, in the session's own where the global one cannot be made.
+int takeMutex(const char* name, HANDLE* held) {
+  for (const char* space : {"Global\\", "Local\\"}) {
+    wchar_t wide[128];
+    _snwprintf(wide, sizeof wide / sizeof wide[0], L"%hstalven-destination-%hs", space, name);
+    wide[sizeof wide / sizeof wide[0] - 1] = L'\0';
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, wide);
+    if (!mutex) continue;
+    // Abandoned: the run that held it ended without releasing it; it is ours now.
+    DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+      *held = mutex;
+      return destinationLocked;
+    }
+    CloseHandle(mutex);
+    return waited == WAIT_TIMEOUT ? destinationBusy : destinationNotLocked;
   }
-  return nullptr;
+  return destinationNotLocked;
 }
 
-// Identity of the folder at path, links followed as POSIX open follows them, so that
-// every name of one folder leads to one lock. Returns a DestinationLockResult.
-int folderIdentity(const char* path, FileIdentity* identity) {
+// The mutex of the folder's identity, links followed, so that every name of one
+// folder leads to one lock.
+int lockFolder(const char* path) {
   WidePath wide(path);
   if (!wide.text) return destinationNotLocked;
   HANDLE folder = CreateFileW(wide.text, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -44,38 +56,60 @@ int folderIdentity(const char* path, FileIdentity* identity) {
               (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
   CloseHandle(folder);
   if (!found) return destinationNotLocked;
-  identity->volume = information.dwVolumeSerialNumber;
-  identity->index =
-      (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
-  return destinationLocked;
+  char name[64];
+  snprintf(name, sizeof name, "%08lx-%08lx%08lx", information.dwVolumeSerialNumber,
+           information.nFileIndexHigh, information.nFileIndexLow);
+  return takeMutex(name, &folderMutex);
+}
+
+// The mutex of the resolved path, letters folded as the system compares names.
+int lockName(const char* path) {
+  size_t length = strlen(path);
+  char* work = static_cast<char*>(malloc(2 * static_cast<size_t>(pathBufferSize) + 2));
+  if (!work) return destinationNotLocked;
+  char* resolved = work + pathBufferSize + 2;
+  memcpy(work, path, length);
+  memcpy(work + length, "\\", 2);
+  int failed = length + 2 > static_cast<size_t>(pathBufferSize) ||
+               resolveFullPath(work, resolved, pathBufferSize) != 0;
+  uint64_t hash = 14695981039346656037ULL;
+  size_t end = failed ? 0 : strlen(resolved);
+  while (end > 0 && isPathSeparator(resolved[end - 1])) --end;
+  for (size_t at = 0; at < end;) {
+    char folded[3];
+    size_t foldedLength;
+    at += foldKeyCharacter(resolved + at, end - at, folded, &foldedLength);
+    for (size_t k = 0; k < foldedLength; ++k) {
+      char c = folded[k] == '/' ? '\\' : folded[k];
+      hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    }
+  }
+  free(work);
+  if (failed) return destinationNotLocked;
+  char name[32];
+  snprintf(name, sizeof name, "path-%016llx", static_cast<unsigned long long>(hash));
+  return takeMutex(name, &pathMutex);
 }
 }  // namespace
 
 int lockDestination(const char* path) {
   unlockDestination();
-  FileIdentity identity;
-  int found = folderIdentity(path, &identity);
-  if (found != destinationLocked) return found;
-  HANDLE mutex = openNamedMutex(identity);
-  if (!mutex) return destinationNotLocked;
-  // Abandoned: the run that held it ended without releasing it; it is ours now.
-  DWORD waited = WaitForSingleObject(mutex, 0);
-  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-    lockMutex = mutex;
-    return destinationLocked;
+  int byName = lockName(path);
+  int byFolder = byName == destinationBusy ? destinationNotLocked : lockFolder(path);
+  if (byName == destinationBusy || byFolder == destinationBusy) {
+    unlockDestination();
+    return destinationBusy;
   }
-  CloseHandle(mutex);
-  return waited == WAIT_TIMEOUT ? destinationBusy : destinationNotLocked;
+  if (byFolder == destinationMissing) return byName == destinationLocked ? byName : byFolder;
+  return byFolder == destinationLocked || byName == destinationLocked ? destinationLocked
+                                                                      : destinationNotLocked;
 }
 
 void unlockDestination() {
-  if (!lockMutex) return;
-  ReleaseMutex(lockMutex);
-  CloseHandle(lockMutex);
-  lockMutex = nullptr;
-}
-
-int removeEmptyFolder(const char* path) {
-  WidePath wide(path);
-  return wide.text && RemoveDirectoryW(wide.text) ? 0 : 1;
+  for (HANDLE* held : {&folderMutex, &pathMutex}) {
+    if (!*held) continue;
+    ReleaseMutex(*held);
+    CloseHandle(*held);
+    *held = nullptr;
+  }
 }

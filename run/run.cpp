@@ -176,7 +176,7 @@ int runTalven(int argc, char** argv) {
     consolePrintf("Memory allocation failure !\n");
     closeRunLog();
     freeEntryTables();
-    releaseRunDestination(exitOutOfMemory);
+    releaseRunDestination();
     return exitOutOfMemory;
   }
   int status = scanAndReconcile();
@@ -186,6 +186,6 @@ int runTalven(int argc, char** argv) {
     if (status == exitSuccess) status = exitSomeFailed;
   }
   freeEntryTables();
-  releaseRunDestination(status);
+  releaseRunDestination();
   return status;
 }

@@ -124,9 +124,8 @@ TEST_F(RunStopTest, DashesThatAreNoLongOptionStopNothing) {
   // "--" alone and the one-letter rule stay as they were; folders may start with "--".
   EXPECT_EQ(0, run({destination, source, "--", "-x", "-verbose"})) << output;
   EXPECT_TRUE(printed("Thread 1 running - listing destination directory !")) << output;
-  std::string dashed = joinPath(scratch, "--dst");
-  EXPECT_EQ(0, run({dashed, source, "--no-sync"})) << output;
-  EXPECT_TRUE(pathExists(joinPath(dashed, "new.txt")));
+  EXPECT_EQ(0, run({"--dst", source, "--no-sync"})) << output;
+  EXPECT_TRUE(pathExists(joinPath(joinPath(scratch, "--dst"), "new.txt")));
 }
 
 TEST_F(RunStopTest, AFolderArgumentTooLongForThePathBuffer) {
