@@ -8,7 +8,7 @@
 # Removes its link and its scratch folder at the end. Exits non-zero on failure.
 set -uo pipefail
 
-program=$1
+program=$(realpath "$1")
 [ -n "${WINEPREFIX:-}" ] || { echo "wine-drive-root: set WINEPREFIX first" >&2; exit 1; }
 export LANG=C.UTF-8
 unset LC_ALL
