@@ -1,6 +1,7 @@
 // POSIX bodies of name matching. Names are bytes: for the key only a to z fold, and
 // names compare byte for byte; on a destination that ignores letter case, letters
-// fold as a case-insensitive file system folds them (foldCaseCharacter).
+// fold as a case-insensitive file system folds them (foldCaseCharacter). No name
+// but / is a file-system root.
 #include <locale.h>
 #include <string.h>
 #include <wctype.h>
@@ -95,4 +96,10 @@ int foldedNamesEqual(const char* a, const char* b) {
     availableB -= takenB;
   }
   return availableA == availableB;
+}
+
+int isVolumeRootName(const char*) {
+  // Every other spelling of / (/., a link to it) holds every source folder, which
+  // the check of nested folders refuses.
+  return 0;
 }

@@ -142,3 +142,73 @@ int resolveFullPath(const char* path, char* out, size_t outSize) {
 int isPathSeparator(char c) {
   return isSeparator(c);
 }
+
+namespace {
+// The path without a device prefix (\\?\ or \\.\), \\?\UNC\server\share given as
+// \\server\share, into out (pathBufferSize bytes); 1 when it does not fit. Sets
+// prefixed when there was such a prefix.
+int withoutDevicePrefix(const char* path, char* out, int* prefixed) {
+  const char* rest = path;
+  int unc = 0;
+  *prefixed = isSeparator(path[0]) && isSeparator(path[1]) && (path[2] == '?' || path[2] == '.') &&
+              isSeparator(path[3]);
+  if (*prefixed) {
+    rest = path + 4;
+    unc = _strnicmp(rest, "UNC", 3) == 0 && isSeparator(rest[3]);
+    if (unc) rest += 4;
+  }
+  size_t length = strlen(rest);
+  if (length + 3 > static_cast<size_t>(pathBufferSize)) return 1;
+  size_t at = 0;
+  if (unc) {
+    out[at++] = '\\';
+    out[at++] = '\\';
+  }
+  memcpy(out + at, rest, length + 1);
+  return 0;
+}
+
+// True when an absolute path is a root and nothing more: X:\ or \\server\share\, or a
+// volume's own name (Volume{...}\) once its device prefix is gone.
+int isBareRoot(const char* full) {
+  size_t length = strlen(full);
+  while (length > 0 && isSeparator(full[length - 1])) --length;
+  if (length == 0) return 1;
+  size_t root = rootLength(full);
+  if (root == 0) {
+    // No drive and no share: a volume name is one component.
+    for (size_t at = 0; at < length; ++at)
+      if (isSeparator(full[at])) return 0;
+    return 1;
+  }
+  return root >= length;
+}
+
+// isBareRoot of the absolute form of path, device prefix first taken off.
+int absoluteIsRoot(const char* path, char* work) {
+  char* stripped = work;
+  char* full = work + pathBufferSize;
+  int prefixed = 0;
+  if (withoutDevicePrefix(path, stripped, &prefixed)) return 0;
+  // A volume name has no absolute form of its own: it is one already.
+  if (prefixed && !isSeparator(stripped[0]) && stripped[1] != ':') return isBareRoot(stripped);
+  return absolutePath(stripped, full) == 0 && isBareRoot(full);
+}
+}  // namespace
+
+int isVolumeRootName(const char* root) {
+  // With its separator back on, as the walker lists it: X: is the root of drive X.
+  size_t length = strlen(root);
+  if (length + 2 > static_cast<size_t>(pathBufferSize)) return 0;
+  char* work = static_cast<char*>(malloc(3 * static_cast<size_t>(pathBufferSize)));
+  if (!work) return 0;
+  char* withSeparator = work + 2 * static_cast<size_t>(pathBufferSize);
+  memcpy(withSeparator, root, length);
+  memcpy(withSeparator + length, "\\", 2);
+  int isRoot = absoluteIsRoot(withSeparator, work);
+  // A junction or a substituted drive that leads to a root is one too.
+  if (!isRoot && resolveFullPath(withSeparator, work + pathBufferSize, pathBufferSize) == 0)
+    isRoot = absoluteIsRoot(work + pathBufferSize, work);
+  free(work);
+  return isRoot;
+}

@@ -248,6 +248,32 @@ int foldedNamesEqual(const char* a, const char* b);
 /// True when c separates path components here ('\\' and '/' on Windows).
 int isPathSeparator(char c);
 
+/// True when root, a folder argument as takeRoot left it, names the root of a drive
+/// or share in any spelling Windows takes: X:, X:\., \\?\X:\, \\server\share, a volume
+/// name, or a junction or substituted drive leading to one. POSIX has no such names:
+/// its one root, /, is nothing but separators, which takeRoot refuses itself.
+int isVolumeRootName(const char* root);
+
+// ---- One run per destination -------------------------------------------------
+
+/// Results of lockDestination.
+enum DestinationLockResult {
+  destinationLocked = 0,     ///< held by this run until unlockDestination or its end
+  destinationBusy = 1,       ///< another run holds it
+  destinationMissing = 2,    ///< nothing exists at the path, and no lock could be taken
+  destinationNotLocked = 3,  ///< not a folder, no access, or no lock on this system
+};
+/// Takes, without waiting, the lock that keeps a second run off the folder path,
+/// writing nothing anywhere. It is held twice: on the folder itself, whatever name
+/// it is reached by (a flock on an open descriptor on POSIX, a mutex named after the
+/// folder's volume and file index on Windows), and by the folder's resolved path (an
+/// abstract socket on Linux, a mutex on Windows), which also holds a destination
+/// that does not exist yet. The system releases both when the process ends, however
+/// it ends. Returns a DestinationLockResult.
+int lockDestination(const char* path);
+/// Gives back the lock lockDestination took; does nothing when none is held.
+void unlockDestination();
+
 // ---- Durability ----------------------------------------------------------------
 
 /// Starts writing to disk what was written so far to a file open for writing, and

@@ -150,6 +150,11 @@ bool runningPrivileged() {
   return false;
 }
 
+void killThisProcess() {
+  TerminateProcess(GetCurrentProcess(), 137);
+  ExitProcess(137);  // not reached
+}
+
 // Dropping rights and mounting need an administrator here; the tests that need them skip.
 int runUnprivileged(const std::string&, int (*)(void*), void*, std::string*) {
   return -1;

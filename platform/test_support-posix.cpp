@@ -375,6 +375,56 @@ int runProgramInTerminalBackground(const std::vector<std::string>& arguments,
   return runOnTerminal(arguments, workingDirectory, typedKeys, output, terminalRestored, true);
 }
 
+namespace {
+// The pseudo-terminal's master side in a child that runInChild started on one.
+int childTerminalMaster = -1;
+}  // namespace
+
+int runInChild(int (*body)(void*), void* context, bool onTerminal, std::string* output,
+               bool* terminalRestored) {
+  int master = -1, slave = -1, pipeEnds[2];
+  if (onTerminal && openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return -1;
+  if (pipe(pipeEnds) != 0) {
+    if (onTerminal) {
+      close(master);
+      close(slave);
+    }
+    return -1;
+  }
+  fflush(stdout);
+  pid_t child = fork();
+  if (child == 0) {
+    close(pipeEnds[0]);
+    if (onTerminal) {
+      enterTerminal(slave, false);
+      dup2(slave, STDIN_FILENO);
+      childTerminalMaster = master;
+    }
+    dup2(pipeEnds[1], STDOUT_FILENO);
+    int result = body(context);
+    fflush(stdout);
+    _exit(result);
+  }
+  close(pipeEnds[1]);
+  int status = 0;
+  std::string text = collectChild(pipeEnds[0], child, &status);
+  if (output) *output = text;
+  if (onTerminal) {
+    if (terminalRestored) *terminalRestored = canonicalWithEcho(slave);
+    close(slave);
+    close(master);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool typeOnTerminal(const std::string& keys) {
+  if (childTerminalMaster < 0 ||
+      write(childTerminalMaster, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
+    return false;
+  struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+  return poll(&input, 1, 5000) > 0;
+}
+
 bool makeEntryIn(const std::string& folder, const std::string& name, bool asFolder) {
   int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (directory < 0) return false;
@@ -525,6 +575,11 @@ int runProgramUnprivileged(const std::vector<std::string>& arguments,
 bool startProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
                   RunningProgram* program) {
   return spawnProgram(arguments, workingDirectory, nullptr, program);
+}
+
+void killThisProcess() {
+  kill(getpid(), SIGKILL);
+  _exit(128 + SIGKILL);  // not reached
 }
 
 bool signalProgram(const RunningProgram& program, ProgramSignal signal) {

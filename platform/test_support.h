@@ -62,6 +62,10 @@ bool readFileTimes(const std::string& path, FileTimes* times);
 /// system does not tell.
 long long allocatedBytes(const std::string& path);
 
+/// Ends this process at once, as a crash or SIGKILL does: nothing of it is cleaned up
+/// but what the system itself releases.
+[[noreturn]] void killThisProcess();
+
 /// True when the tests run with the rights to ignore permissions (root on POSIX).
 bool runningPrivileged();
 
@@ -93,6 +97,12 @@ inline int runProgramOnTerminal(const std::vector<std::string>&, const std::stri
 inline int runProgramInTerminalBackground(const std::vector<std::string>&, const std::string&,
                                           const std::string&, std::string*, bool*) {
   return -1;
+}
+inline int runInChild(int (*)(void*), void*, bool, std::string*, bool*) {
+  return -1;
+}
+inline bool typeOnTerminal(const std::string&) {
+  return false;
 }
 inline bool makeEntryIn(const std::string&, const std::string&, bool) {
   return false;
@@ -133,6 +143,17 @@ int runProgramInTerminalBackground(const std::vector<std::string>& arguments,
                                    const std::string& workingDirectory,
                                    const std::string& typedKeys, std::string* output,
                                    bool* terminalRestored);
+/// Runs body(context) in a child process of this one (a fork), its standard output
+/// stored in output. With onTerminal, its standard input is a new pseudo-terminal that
+/// is its controlling terminal, on which the body types with typeOnTerminal, and
+/// terminalRestored (may be null) tells whether the terminal had canonical input and
+/// echo back afterwards. Returns body's result, 128 + the signal that ended the
+/// child, or -1 where there is no fork or no pseudo-terminal.
+int runInChild(int (*body)(void*), void* context, bool onTerminal, std::string* output,
+               bool* terminalRestored);
+/// In a child of runInChild on a terminal: types keys there and waits until they
+/// can be read from standard input. False when they could not be typed.
+bool typeOnTerminal(const std::string& keys);
 /// Creates a file (asFolder false) or folder named name inside folder, also when the
 /// joined path is too long to be named whole.
 bool makeEntryIn(const std::string& folder, const std::string& name, bool asFolder);

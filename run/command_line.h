@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 /// Results of takeRoot.
 enum TakeRootResult {
@@ -17,8 +18,25 @@ int takeRoot(char* root, const char* argument);
 /// Sets verbose, logEnabled and previewOnly from the arguments after the program
 /// name: an argument counts when it is longer than one character and starts with
 /// '-'; its second character alone decides (v, l or p); all else is ignored. Apart
-/// from that rule, "--no-sync" after the two folders sets noSync.
+/// from that rule, a long option (longOptions) after the two folders sets its flag.
 void readOptions(int argc, char** argv);
+
+/// One long option: its whole argument and the setting it turns on.
+struct LongOption {
+  const char* name;
+  int32_t* flag;
+};
+/// Every long option the program knows, in the order the refusal names them.
+extern const LongOption longOptions[];
+/// Number of entries in longOptions.
+extern const int longOptionCount;
+
+/// Index of the first argument after the two folders that starts with "--" and a
+/// name but is no long option (a guess such as --dry-run must not be dropped
+/// silently), or 0 when there is none. "--" alone is no such argument.
+int findUnknownLongOption(int argc, char** argv);
+/// Prints the refusal of an unknown long option, naming the known ones.
+void reportUnknownLongOption(const char* argument);
 
 /// Prints the usage line and returns the exit status it calls for: the number of
 /// characters printed, kept within 1..255 so that it never reads as success.

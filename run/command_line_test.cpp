@@ -50,6 +50,43 @@ TEST(CommandLine, NoSyncIsALongOptionAfterTheFolders) {
   resetRunSettings();
 }
 
+// Index of the unknown long option findUnknownLongOption names in a command line
+// given without the program name (0: none).
+int unknownLongOptionOf(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), "talven");
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(&argument[0]);
+  argv.push_back(nullptr);
+  return findUnknownLongOption(static_cast<int>(arguments.size()), argv.data());
+}
+
+TEST(CommandLine, AGuessedLongOptionAfterTheFoldersIsFound) {
+  EXPECT_EQ(3, unknownLongOptionOf({"dst", "src", "--dry-run"}));
+  EXPECT_EQ(5, unknownLongOptionOf({"dst", "src", "-v", "--no-sync", "--preview", "--x"}));
+  // Near misses of a known one, and a lone letter after two dashes, are unknown too.
+  EXPECT_EQ(3, unknownLongOptionOf({"dst", "src", "--no-sync=1"}));
+  EXPECT_EQ(3, unknownLongOptionOf({"dst", "src", "--NO-SYNC"}));
+  EXPECT_EQ(3, unknownLongOptionOf({"dst", "src", "--v"}));
+  EXPECT_EQ(3, unknownLongOptionOf({"dst", "src", "---"}));
+}
+
+TEST(CommandLine, TheOneLetterRuleAndTheFoldersAreNoLongOptions) {
+  EXPECT_EQ(0, unknownLongOptionOf({"dst", "src"}));
+  EXPECT_EQ(0, unknownLongOptionOf({"dst", "src", "--no-sync", "-verbose", "-x", "--", "-", ""}));
+  EXPECT_EQ(0, unknownLongOptionOf({"--dst", "--src", "-p"}));
+}
+
+TEST(CommandLine, TheRefusalNamesTheArgumentAndEveryLongOption) {
+  ::testing::internal::CaptureStdout();
+  reportUnknownLongOption("--dry-run");
+  std::string printed = ::testing::internal::GetCapturedStdout();
+  std::string known;
+  for (int k = 0; k < longOptionCount; ++k)
+    known += (k ? ", " : "") + std::string(longOptions[k].name);
+  EXPECT_EQ("Unknown option [--dry-run]: the long options are " + known + " !\n", printed);
+  EXPECT_NE(std::string::npos, printed.find("--no-sync"));
+}
+
 TEST(CommandLine, OnlyTheSecondCharacterCounts) {
   readOptionsOf({"dst", "src", "-verbose"});
   expectFlags(1, 0, 0);

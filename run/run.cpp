@@ -10,9 +10,11 @@
 #include "reconcile/reconcile.h"
 #include "run/command_line.h"
 #include "run/progress.h"
+#include "run/run_lock.h"
 #include "run/run_log.h"
 #include "run/settings.h"
 #include "run/version.h"
+#include "scan/tree_walker.h"
 
 namespace {
 // Copies a root with one separator after it, which also makes a bare drive (C:)
@@ -64,7 +66,9 @@ int takeRoots(char** argv) {
                     pathBufferSize - 1);
       return 1;
     }
-    if (result == rootEmpty) {
+    // A drive's root as the destination would have the whole drive mirrored away
+    // by one slip (D:\ for D:\backup); as the source it is only read.
+    if (result == rootEmpty || (i == 0 && isVolumeRootName(roots[i]))) {
       consolePrintf("The %s folder [%s] is empty or a file-system root: give a folder below it !\n",
                     names[i], argv[i + 1]);
       return 1;
@@ -95,18 +99,31 @@ int scansAllowChanges(int destination, int source) {
   return 1;
 }
 
+// One last look at the keyboard once both listings are over, before the first
+// change: every key waiting is read, and an ESC among them stops the run.
+int escapeWaiting() {
+  int pressed = 0;
+  for (int key = pollKey(); key >= 0; key = pollKey())
+    if (key == escapeKey) pressed = 1;
+  return pressed;
+}
+
 int scanAndReconcile() {
   beginKeyWatch();
   startDestinationScan(destinationRoot);
   startSourceScan(sourceRoot);
   int destination = waitForScan(destinationScanThread);
   int source = waitForScan(sourceScanThread);
+  if (scansEndedHook) scansEndedHook();
+  if (escapeWaiting() && destination != scanNotStarted) destination = scanAborted;
   endKeyWatch();
   if (interruptRequested()) return interruptedExitStatus;
   if (!scansAllowChanges(destination, source)) return exitStopped;
   return reconcileTables(source == scanComplete, destination != scanIncomplete);
 }
 }  // namespace
+
+void (*scansEndedHook)() = nullptr;
 
 int checkRootsApart(const char* destination, const char* source) {
   char resolvedDestination[pathBufferSize];
@@ -145,11 +162,16 @@ int runTalven(int argc, char** argv) {
   if (argc < 3) return printUsage(argv[0] ? argv[0] : "talven");
   buildPathKeyTable();
   if (takeRoots(argv)) return exitStopped;
+  if (int unknown = findUnknownLongOption(argc, argv)) {
+    reportUnknownLongOption(argv[unknown]);
+    return exitStopped;
+  }
   consolePrintf("Mirroring source [%s] to destination folder [%s]\n", sourceRoot, destinationRoot);
   destinationRootLength = static_cast<int32_t>(strlen(destinationRoot));
   sourceRootLength = static_cast<int32_t>(strlen(sourceRoot));
   readOptions(argc, argv);
   if (checkRootsApart(destinationRoot, sourceRoot)) return exitStopped;
+  if (lockRunDestination()) return exitStopped;
   installInterruptHandler();
   // A log asked for and not opened: the run goes on, but is no success.
   int logMissing = logEnabled && openRunLog() != 0;
@@ -157,6 +179,7 @@ int runTalven(int argc, char** argv) {
     consolePrintf("Memory allocation failure !\n");
     closeRunLog();
     freeEntryTables();
+    releaseRunDestination();
     return exitOutOfMemory;
   }
   beginProgress();
@@ -169,5 +192,6 @@ int runTalven(int argc, char** argv) {
   }
   if (logMissing && status == exitSuccess) status = exitSomeFailed;
   freeEntryTables();
+  releaseRunDestination();
   return status;
 }

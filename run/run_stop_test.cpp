@@ -112,6 +112,22 @@ TEST_F(RunStopTest, AnEmptyFolderArgumentOrAFileSystemRoot) {
   expectStop({std::string(3, pathSeparator), source, "-l"}, false);
 }
 
+TEST_F(RunStopTest, AnUnknownLongOptionAfterTheFolders) {
+  // A guess at an option must not be dropped: --dry-run would have mirrored for real.
+  expectStop({destination, source, "--dry-run"}, false);
+  EXPECT_TRUE(printed("Unknown option [--dry-run]: the long options are --no-sync !")) << output;
+  expectStop({destination, source, "-v", "--no-sync", "--preview", "-l"}, false);
+  EXPECT_TRUE(printed("Unknown option [--preview]: the long options are --no-sync !")) << output;
+}
+
+TEST_F(RunStopTest, DashesThatAreNoLongOptionStopNothing) {
+  // "--" alone and the one-letter rule stay as they were; folders may start with "--".
+  EXPECT_EQ(0, run({destination, source, "--", "-x", "-verbose"})) << output;
+  EXPECT_TRUE(printed("Thread 1 running - listing destination directory !")) << output;
+  EXPECT_EQ(0, run({"--dst", source, "--no-sync"})) << output;
+  EXPECT_TRUE(pathExists(joinPath(joinPath(scratch, "--dst"), "new.txt")));
+}
+
 TEST_F(RunStopTest, AFolderArgumentTooLongForThePathBuffer) {
   if (platformIsWindows) GTEST_SKIP() << noRootTooLongOnWindows;
   std::string tooLong = joinPath(scratch, std::string(pathBufferSize, 'x'));

@@ -6,6 +6,8 @@
 
 #include "scan/directory_listing.h"
 
+void (*listingKeyPollHook)() = nullptr;
+
 namespace {
 // What enumerateDirectory hands over, collected into the listing of one visit.
 struct ListingSink {
@@ -13,11 +15,19 @@ struct ListingSink {
   int failed;
   TreeWalker* walker;
   size_t length;
+  int entries;  ///< given so far, for the looks at the keyboard
 };
 
 void addToListing(void* context, const char* name, int isDirectory, uint64_t size,
                   FileTime lastWrite) {
   ListingSink* sink = static_cast<ListingSink*>(context);
+  // Stopped: the rest of the folder is passed over, and none of it reported.
+  if (sink->walker->abortRequested) return;
+  if (++sink->entries % keyPollEntries == 0) {
+    if (listingKeyPollHook) listingKeyPollHook();
+    sink->walker->pollKeyboard();
+    if (sink->walker->abortRequested) return;
+  }
   if (isDirectory == entryUnconvertible) {
     // Never listed: neither copied nor, the listing being incomplete, deleted. The
     // folder's separator comes only after its listing: shown here before the name.
@@ -84,9 +94,13 @@ void TreeWalker::visit(size_t length, int isRoot) {
   if (abortRequested) return;
   currentDirectory[length] = '\0';
   DirectoryListing* listing = new DirectoryListing();
-  ListingSink sink = {listing, 0, this, length};
+  ListingSink sink = {listing, 0, this, length, 0};
   int result = enumerateDirectory(currentDirectory, addToListing, &sink);
   if (isRoot) rootResult = result;
+  if (abortRequested) {
+    delete listing;
+    return;
+  }
   if (result == enumerateMissing && isRoot) {
     delete listing;
     return;

@@ -18,6 +18,12 @@ typedef void (*SkipCallback)(const char* directory, const char* name, const char
 
 /// Key code of Escape, which stops a walk.
 constexpr int escapeKey = 27;
+/// Entries of one folder between two looks at the keyboard while it is listed: a
+/// folder of many thousand entries takes a while, and an ESC then must not wait for
+/// the next folder (there may be none).
+constexpr int keyPollEntries = 1024;
+/// Test seam: when set, called before each look at the keyboard inside a listing.
+extern void (*listingKeyPollHook)();
 constexpr int patternSlots = 256;
 constexpr int patternSize = 16;
 
@@ -34,6 +40,8 @@ class TreeWalker {
   void walkDirectory(const char* path);
   /// 1 when a file with this extension (period included) is to be reported.
   int acceptsExtension(const char* extension) const;
+  /// Reads one waiting key, if any: ESC (or an interruption) sets abortRequested.
+  void pollKeyboard();
   /// Leaves out the entry name of the directory in the first length bytes of
   /// currentDirectory for reason: the listing is incomplete, and told so.
   void skip(size_t length, const char* name, const char* reason);
@@ -65,7 +73,6 @@ class TreeWalker {
 
  private:
   void visit(size_t length, int isRoot);
-  void pollKeyboard();
   void reportFiles(const class DirectoryListing& listing, size_t length);
   void walkSubdirectories(const class DirectoryListing& listing, size_t length);
 };

@@ -198,3 +198,39 @@ TEST_F(TreeWalkerTest, AStoppedWalkerReportsNothingMore) {
   EXPECT_EQ(1, walker.abortRequested);
 }
 }  // namespace
+
+namespace {
+int listingLooks = 0;
+// Stands for an ESC read at the first look inside the listing: the interruption
+// flag sets abortRequested at the same look.
+void stopAtFirstLook() {
+  if (++listingLooks == 1) setInterruptRequested(1);
+}
+
+TEST_F(TreeWalkerTest, AStopDuringOneLargeListingReportsNoneOfIt) {
+  // The stop comes while one folder is listed, after which no visit is left: it must
+  // be seen inside the listing, which then reports nothing and looks no more.
+  for (int i = 0; i < 3 * keyPollEntries; ++i) file("big/f" + std::to_string(i));
+  file("a.txt");
+  listingLooks = 0;
+  listingKeyPollHook = stopAtFirstLook;
+  std::vector<std::string> reported = walkTree();
+  listingKeyPollHook = nullptr;
+  setInterruptRequested(0);
+  EXPECT_EQ(1, listingLooks);
+  EXPECT_EQ(1, lastWalker->abortRequested);
+  EXPECT_EQ(std::vector<std::string>{"a.txt"}, reported);
+}
+
+TEST_F(TreeWalkerTest, ALargeListingLooksAtTheKeyboardEvery1024Entries) {
+  for (int i = 0; i < 3 * keyPollEntries - 1; ++i) file("f" + std::to_string(i));
+  listingLooks = 0;
+  listingKeyPollHook = [] { ++listingLooks; };
+  std::vector<std::string> reported = walkTree();
+  listingKeyPollHook = nullptr;
+  // ".." and "." are entries of the listing too.
+  EXPECT_EQ(3, listingLooks);
+  EXPECT_EQ(static_cast<size_t>(3 * keyPollEntries - 1), reported.size());
+  EXPECT_EQ(0, lastWalker->abortRequested);
+}
+}  // namespace

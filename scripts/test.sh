@@ -144,6 +144,13 @@ if command -v wine >/dev/null 2>&1 && start_wine; then
     failures+=("packages: making or checking the .deb or the zip failed")
     recap+=("packages: failed ($((SECONDS - package_started)) s)")
   fi
+  # A drive letter of its own in the prefix, whose root must be refused as a destination.
+  if scripts/wine-drive-root.sh "$top/build/win/talven.exe"; then
+    recap+=("windows: a drive root refused as the destination")
+  else
+    failures+=("windows: a drive root was not refused as the destination")
+    recap+=("windows: a drive root was not refused as the destination")
+  fi
   stop_wine
 else
   failures+=("windows: wine is missing or could not be prepared")
