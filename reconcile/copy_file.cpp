@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "reconcile/copy_batch.h"
+#include "reconcile/destination_clock.h"
 #include "reconcile/partial_name.h"
 #include "run/settings.h"
 
@@ -136,6 +137,31 @@ int abandonCopy(const char* path, const char* writePath, int transferred) {
   return transferred == transferStopped ? copyInterrupted : copyTransferFailed;
 }
 
+// Results of stampOpenFile: timesKept, timesByPath (set them by path once closed),
+// or timesNotKept: the file system took the time and kept another, as one that
+// keeps the time of writing does. That is no success.
+enum StampResult { timesNotKept = -1, timesByPath = 0, timesKept = 1 };
+
+// Within the coarsest step of any clock the time counts as kept: coarse clocks keep
+// only what they can hold.
+int timeKept(FileTime given, FileTime kept) {
+  int64_t gap = fileTimeValue(kept) - fileTimeValue(given);
+  return gap < coarsestStep && gap > -coarsestStep;
+}
+
+int stampOpenFile(FILE* file, FileTime time) {
+  if (setOpenFileTimes(file, time) != 0) return timesByPath;
+  FileTime kept;
+  if (getOpenFileTime(file, &kept) != 0) return timesKept;
+  return timeKept(time, kept) ? timesKept : timesNotKept;
+}
+
+int stampByPath(const char* path, FileTime time) {
+  if (setFileTimes(path, time) != 0) return timesNotKept;
+  FileTime kept;
+  return getFileTime(path, &kept) != 0 || timeKept(time, kept) ? timesKept : timesNotKept;
+}
+
 int reportStamp(const char* path, int timesSet) {
   if (!timesSet) {
     if (verbose) consolePrintf("Failed to set the filetime !\n");
@@ -149,17 +175,17 @@ int reportStamp(const char* path, int timesSet) {
 // source's time.
 int finishInPlace(const char* path, FILE* destination, FileTime time) {
   int synced = noSync || syncFileData(destination) == 0;
-  int timesSet = synced && setOpenFileTimes(destination, time) == 0;
+  int timesSet = synced ? stampOpenFile(destination, time) : timesByPath;
   if (fclose(destination) != 0) synced = 0;
   if (!synced) return abandonCopy(path, path, transferFailed);
-  if (!timesSet) timesSet = setFileTimes(path, time) == 0;
-  return reportStamp(path, timesSet);
+  if (timesSet == timesByPath) timesSet = stampByPath(path, time);
+  return reportStamp(path, timesSet == timesKept);
 }
 
 // Stamps the finished copy, unless its times were set while it was open, and puts
 // it in the destination's place.
 int placeCopy(const char* path, const char* writePath, FileTime time, int timesSet, int holdsFile) {
-  if (!timesSet) timesSet = setFileTimes(writePath, time) == 0;
+  if (timesSet == timesByPath) timesSet = stampByPath(writePath, time);
   int placing = moveIntoPlace(path, writePath, holdsFile);
   if (placing != placed) {
     int outcome = discardIncompleteCopy(writePath);
@@ -171,20 +197,19 @@ int placeCopy(const char* path, const char* writePath, FileTime time, int timesS
                     discardOutcomes[outcome]);
     return copyCannotCreate;
   }
-  return reportStamp(path, timesSet);
+  return reportStamp(path, timesSet == timesKept);
 }
 
 // A finished partial file: stamped on the open file, it waits in the batch for its
 // data to reach the disk; otherwise it is synced, stamped and placed at once.
 int finishPartial(const char* path, const char* writePath, FILE* destination, FileTime time,
                   int holdsFile, int partial, long long bytes) {
-  int timesSet = setOpenFileTimes(destination, time) == 0;
-  if (timesSet && partial == partialOwnName && copiesBatched()) {
+  int timesSet = stampOpenFile(destination, time);
+  if (timesSet == timesKept && partial == partialOwnName && copiesBatched()) {
     // Small copies are written out by their batch's sync, by the system's own threads
     // while this one waits: starting each apart costs this thread more than it saves.
     if (bytes >= writebackFrom) startDataWrite(destination);
-    if (queueCopy(destination, path, writePath, holdsFile, bytes) == 0)
-      return reportStamp(path, timesSet);
+    if (queueCopy(destination, path, writePath, holdsFile, bytes) == 0) return reportStamp(path, 1);
   }
   int synced = noSync || (syncFileData(destination) == 0 && !syncFaultHere());
   if (fclose(destination) != 0) return abandonCopy(path, writePath, transferFailed);
@@ -203,6 +228,7 @@ const char* lastCopyWritePath() {
 int copyFileWithTime(const char* destinationPath, const char* sourcePath, FileTime time) {
   lastWritePath[0] = '\0';
   if (previewOnly) return copyPreview;
+  time = stampFor(destinationPath, time);
   // Stopped before this file: its destination, maybe an older copy, stays as it is.
   if (interruptRequested()) return copyInterrupted;
   // The source is opened first, so that one that cannot be read never truncates

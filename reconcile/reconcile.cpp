@@ -9,6 +9,7 @@
 #include "collect/entry_table.h"
 #include "reconcile/copy_batch.h"
 #include "reconcile/copy_file.h"
+#include "reconcile/destination_clock.h"
 #include "reconcile/destination_links.h"
 #include "reconcile/destination_names.h"
 #include "reconcile/partial_name.h"
@@ -116,13 +117,15 @@ void updatePass(const TwinIndex& index) {
     int32_t twin = source.clash ? -1 : findTwin(&index, &destinationTable, source);
     if (twin < 0) continue;
     FileEntry& destination = destinationTable.entries[twin];
+    // Later to the 100 ns, then later still at the resolution of the twin's file system.
     bool newer = fileTimeValue(destination.lastWriteTime) < fileTimeValue(source.lastWriteTime);
     // A copy takes the name it is written under: on POSIX the destination's own,
     // so that a twin that differs in case keeps its spelling (where case counts,
     // the two are the same bytes). Windows writes under the source's, as before.
     const char* writtenAs = platformIsWindows ? source.relativePath : destination.relativePath;
     if (newer && !joinFullPath(sourcePath, sourceRoot, source.relativePath) &&
-        !joinFullPath(destinationPath, destinationRoot, writtenAs)) {
+        !joinFullPath(destinationPath, destinationRoot, writtenAs) &&
+        sourceIsNewer(source, destination, destinationPath)) {
       if (verbose) consolePrintf("Newer file found %s, updating!\n", source.relativePath);
       if (logFile) fprintf(logFile, "Updated %s\t%" PRIu64 "\n", source.relativePath, source.size);
       copyEntry(source, sourcePath, destinationPath);
@@ -270,6 +273,7 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
     return exitOutOfMemory;
   }
   releasePartialNameGuard();
+  forgetDestinationClocks();
   keepLogFile();
   forgetCheckedFolders();
   beginCopyBatches();
