@@ -114,9 +114,11 @@ class CoarseClockMount : public EndToEndTest {
     unmountTestImage(&outer);
     EndToEndTest::TearDown();
   }
-  // Mounts kind on dst (made a mount point), or skips.
+  // Mounts an image of kind, kept beside the trees, on where; false (and why) where
+  // that is refused.
   bool mountDestination(TestMountKind kind, TestMount* mount, const std::string& where) {
-    std::string why = mountTestImage(kind, where + ".img", where, 64, mount);
+    std::string image = at({kind == mountExfatFuse ? "exfat.img" : "ext4.img"});
+    std::string why = mountTestImage(kind, image, where, 64, mount);
     if (why.empty()) return true;
     skipReason = why;
     return false;
