@@ -14,6 +14,7 @@
 long long copyWriteFaultAfter = -1;
 long long copyKernelFallbackAt = -1;
 void (*copyBlockHook)(long long bytesWritten) = nullptr;
+int copyTimesIgnored = 0;
 
 namespace {
 // transferRestInBlocks: the kernel copied what it could, the block loop copies the rest.
@@ -150,14 +151,14 @@ int timeKept(FileTime given, FileTime kept) {
 }
 
 int stampOpenFile(FILE* file, FileTime time) {
-  if (setOpenFileTimes(file, time) != 0) return timesByPath;
+  if (!copyTimesIgnored && setOpenFileTimes(file, time) != 0) return timesByPath;
   FileTime kept;
   if (getOpenFileTime(file, &kept) != 0) return timesKept;
   return timeKept(time, kept) ? timesKept : timesNotKept;
 }
 
 int stampByPath(const char* path, FileTime time) {
-  if (setFileTimes(path, time) != 0) return timesNotKept;
+  if (!copyTimesIgnored && setFileTimes(path, time) != 0) return timesNotKept;
   FileTime kept;
   return getFileTime(path, &kept) != 0 || timeKept(time, kept) ? timesKept : timesNotKept;
 }

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "platform/mount_support.h"
+#include "reconcile/copy_file.h"
 #include "reconcile/destination_clock.h"
 #include "run/end_to_end_fixture.h"
 
@@ -197,5 +198,29 @@ TEST_F(CoarseClockFat, CopiesAnHourEarlyAfterAClockChangeAreNotRecopied) {
   }
   checks.nothingToDo({});
   checks.laterSourceIsUpdated("b.txt", "a.txt");
+}
+// A file system that takes a time and keeps the time of writing (as fusefat does):
+// the copy is made, but its time was not set, and that is not reported as success.
+class TimesNotKept : public InProcessMirrorTest {
+ protected:
+  void TearDown() override {
+    copyTimesIgnored = 0;
+    InProcessMirrorTest::TearDown();
+  }
+};
+
+TEST_F(TimesNotKept, CopyIsKeptAndItsTimeReportedAsNotSet) {
+  writeFile(joinPath(source, "a.txt"), "alpha", sourceUnits);
+  copyTimesIgnored = 1;
+  std::string output;
+  EXPECT_EQ(1, runHere({"-v"}, &output)) << output;
+  EXPECT_TRUE(contains(output, "Failed to set the filetime !")) << output;
+  EXPECT_FALSE(contains(output, "Filetime set successfully")) << output;
+  std::string bytes;
+  EXPECT_TRUE(readFileBytes(joinPath(destination, "a.txt"), &bytes));
+  EXPECT_EQ("alpha", bytes);
+  // Written after its source's time, the copy is newer than its source from now on.
+  EXPECT_EQ(0, runHere(&output)) << output;
+  EXPECT_TRUE(contains(output, "Nothing to do, folders are equal !")) << output;
 }
 }  // namespace
