@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "reconcile/copy_file.h"
 #include "run/settings.h"
@@ -170,9 +171,11 @@ int clockFromProbe(const int64_t* kept, DestinationClock* clock) {
 }
 
 DestinationClock assumedClock(int64_t destination) {
-  for (int i = sizeof candidateSteps / sizeof candidateSteps[0] - 1; i > 0; --i)
-    if (destination - floorDivide(destination, candidateSteps[i]) * candidateSteps[i] == 0)
-      return DestinationClock{candidateSteps[i], roundsDown, 0, 1};
+  // Only whole seconds are taken as a sign: one time in ten is a whole microsecond
+  // by chance, one in ten million a whole second.
+  for (int64_t step : {coarsestStep, coarsestStep / 2})
+    if (destination == floorDivide(destination, step) * step)
+      return DestinationClock{step, roundsDown, 0, 1};
   return exactClock;
 }
 

@@ -38,8 +38,8 @@ int sourceIsNewerOn(const DestinationClock& clock, int64_t source, int64_t desti
 int clockFromProbe(const int64_t* kept, DestinationClock* clock);
 /// The three times a probe gives; clockFromProbe tells them apart.
 extern const int64_t probeTimes[3];
-/// The clock a -p run assumes for a file system its type does not tell: the
-/// coarsest step that the twin's time fits, rounding down.
+/// The clock a -p run assumes for a file system its type does not tell: steps of 2 s
+/// or 1 s, rounding down, where the twin's time is a whole multiple of one; else exact.
 DestinationClock assumedClock(int64_t destination);
 
 /// True when the source entry is out of date against its destination twin at
