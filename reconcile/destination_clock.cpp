@@ -31,7 +31,6 @@ int64_t floorDivide(int64_t value, int64_t step) {
 struct KnownClock {
   uint64_t volume;
   DestinationClock clock;
-  int kind;     ///< its ClockKind
   int assumed;  ///< no probe could tell: each twin's time tells (assumedClock)
 };
 
@@ -97,7 +96,7 @@ int probeClock(const char* folder, DestinationClock* clock) {
 // Finds out the clock of the file system that folder lies on.
 KnownClock learnClock(const char* folder, uint64_t volume) {
   int kind = belowSeam(folder) ? clockKindFat : fileSystemClockKind(folder);
-  KnownClock learnt = {volume, clockOfKind(kind), kind, 0};
+  KnownClock learnt = {volume, clockOfKind(kind), 0};
   // An exact clock needs no probe; a preview writes nothing, so it goes by the type
   // or, where that does not tell, by each twin's own time.
   if (kind == clockKindExact) return learnt;
@@ -126,9 +125,9 @@ const KnownClock* clockOfFolder(const char* folder) {
   }
   for (int i = 0; i < memory.count; ++i)
     if (memory.known[i].volume == memory.folderVolume) return &memory.known[i];
-  KnownClock learnt = learnClock(folder, memory.folderVolume);
+  // Beyond the slots, further file systems are compared exactly, without a probe each.
   if (memory.count == knownClockSlots) return nullptr;
-  memory.known[memory.count] = learnt;
+  memory.known[memory.count] = learnClock(folder, memory.folderVolume);
   return &memory.known[memory.count++];
 }
 }  // namespace
