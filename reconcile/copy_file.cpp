@@ -152,8 +152,9 @@ int timeKept(FileTime given, FileTime kept) {
 
 int stampOpenFile(FILE* file, FileTime time) {
   if (!copyTimesIgnored && setOpenFileTimes(file, time) != 0) return timesByPath;
+  // What cannot be read back on the open file is set and read back by path.
   FileTime kept;
-  if (getOpenFileTime(file, &kept) != 0) return timesKept;
+  if (getOpenFileTime(file, &kept) != 0) return timesByPath;
   return timeKept(time, kept) ? timesKept : timesNotKept;
 }
 
