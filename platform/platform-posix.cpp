@@ -199,6 +199,13 @@ int setOpenFileTimes(FILE* file, FileTime time) {
   return fflush(file) == 0 && futimens(fileno(file), times) == 0 ? 0 : 1;
 }
 
+int getOpenFileTime(FILE* file, FileTime* time) {
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0) return 1;
+  *time = toFileTime(info.st_mtim);
+  return 0;
+}
+
 long long reserveRoomForRest(FILE* file, FILE* source, long long from) {
 #ifdef FALLOC_FL_KEEP_SIZE
   struct stat info;

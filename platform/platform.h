@@ -274,6 +274,26 @@ int lockDestination(const char* path);
 /// Gives back the lock lockDestination took; does nothing when none is held.
 void unlockDestination();
 
+// ---- Destination clocks --------------------------------------------------------
+
+/// What a file system's type tells of the last-write times it keeps.
+enum ClockKind {
+  clockKindUnknown = 0,  ///< the type does not tell (FUSE, network shares, ...)
+  clockKindExact = 1,    ///< 100 ns or finer
+  clockKindSeconds = 2,  ///< whole seconds (ext2, ext3 and ext4 with 128-byte inodes)
+  clockKindExfat = 3,    ///< steps of 10 ms
+  clockKindFat = 4,      ///< steps of 2 s, kept in local time
+};
+/// The ClockKind of the file system that the folder lies on, from its type alone;
+/// clockKindUnknown where the type does not tell or cannot be read.
+int fileSystemClockKind(const char* folder);
+/// Creates path as a new, empty file and closes it; 1 (and nothing touched) when
+/// anything stands there already or it cannot be created, 0 when created.
+int createNewEmptyFile(const char* path);
+/// Reads the last-write time of a file open for writing; 0 on success, 1 where it
+/// must be read by path (getFileTime) once the file is closed.
+int getOpenFileTime(FILE* file, FileTime* time);
+
 // ---- Durability ----------------------------------------------------------------
 
 /// Starts writing to disk what was written so far to a file open for writing, and

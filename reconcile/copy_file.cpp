@@ -8,6 +8,7 @@
 
 #include "platform/folders.h"
 #include "reconcile/copy_batch.h"
+#include "reconcile/destination_clock.h"
 #include "reconcile/partial_name.h"
 #include "run/failure_report.h"
 #include "run/progress.h"
@@ -16,6 +17,7 @@
 long long copyWriteFaultAfter = -1;
 long long copyKernelFallbackAt = -1;
 void (*copyBlockHook)(long long bytesWritten) = nullptr;
+int copyTimesIgnored = 0;
 
 namespace {
 // transferRestInBlocks: the kernel copied what it could, the block loop copies the rest.
@@ -185,6 +187,32 @@ int abandonCopy(DestinationFolders* folders, const char* path, const char* write
   return transferred == transferStopped ? copyInterrupted : copyTransferFailed;
 }
 
+// Results of stampOpenFile: timesKept, timesByPath (set them by path once closed),
+// or timesNotKept: the file system took the time and kept another, as one that
+// keeps the time of writing does. That is no success.
+enum StampResult { timesNotKept = -1, timesByPath = 0, timesKept = 1 };
+
+// Within the coarsest step of any clock the time counts as kept: coarse clocks keep
+// only what they can hold.
+int timeKept(FileTime given, FileTime kept) {
+  int64_t gap = fileTimeValue(kept) - fileTimeValue(given);
+  return gap < coarsestStep && gap > -coarsestStep;
+}
+
+int stampOpenFile(FILE* file, FileTime time) {
+  if (!copyTimesIgnored && setOpenFileTimes(file, time) != 0) return timesByPath;
+  // What cannot be read back on the open file is set and read back by path.
+  FileTime kept;
+  if (getOpenFileTime(file, &kept) != 0) return timesByPath;
+  return timeKept(time, kept) ? timesKept : timesNotKept;
+}
+
+int stampByPath(DestinationFolders* folders, const char* path, FileTime time) {
+  if (!copyTimesIgnored && setFileTimesIn(folders, path, time) != 0) return timesNotKept;
+  FileTime kept;
+  return getFileTime(path, &kept) != 0 || timeKept(time, kept) ? timesKept : timesNotKept;
+}
+
 // failure: why the times could not be set, when they were not.
 int reportStamp(const char* path, int timesSet, int failure) {
   if (!timesSet) {
@@ -201,14 +229,14 @@ int reportStamp(const char* path, int timesSet, int failure) {
 int finishInPlace(DestinationFolders* folders, const char* path, FILE* destination, FileTime time) {
   int synced = noSync || syncFileData(destination) == 0;
   int failure = synced ? 0 : lastFailureCode();
-  int timesSet = synced && setOpenFileTimes(destination, time) == 0;
+  int timesSet = synced ? stampOpenFile(destination, time) : timesByPath;
   if (fclose(destination) != 0 && synced) {
     synced = 0;
     failure = lastFailureCode();
   }
   if (!synced) return abandonCopy(folders, path, path, transferFailed, failure);
-  if (!timesSet) timesSet = setFileTimesIn(folders, path, time) == 0;
-  return reportStamp(path, timesSet, timesSet ? 0 : lastFailureCode());
+  if (timesSet == timesByPath) timesSet = stampByPath(folders, path, time);
+  return reportStamp(path, timesSet == timesKept, timesSet == timesKept ? 0 : lastFailureCode());
 }
 
 // Stamps the finished copy, unless its times were set while it was open, and puts
@@ -216,9 +244,9 @@ int finishInPlace(DestinationFolders* folders, const char* path, FILE* destinati
 int placeCopy(DestinationFolders* folders, const char* path, const char* writePath, FileTime time,
               int timesSet, int holdsFile) {
   int stampFailure = 0;
-  if (!timesSet) {
-    timesSet = setFileTimesIn(folders, writePath, time) == 0;
-    if (!timesSet) stampFailure = lastFailureCode();
+  if (timesSet == timesByPath) {
+    timesSet = stampByPath(folders, writePath, time);
+    if (timesSet != timesKept) stampFailure = lastFailureCode();
   }
   int failure = 0;
   int placing = moveIntoPlace(folders, path, writePath, holdsFile, &failure);
@@ -234,20 +262,20 @@ int placeCopy(DestinationFolders* folders, const char* path, const char* writePa
                     discardOutcomes[outcome]);
     return copyCannotCreate;
   }
-  return reportStamp(path, timesSet, stampFailure);
+  return reportStamp(path, timesSet == timesKept, stampFailure);
 }
 
 // A finished partial file: stamped on the open file, it waits in the batch for its
 // data to reach the disk; otherwise it is synced, stamped and placed at once.
 int finishPartial(DestinationFolders* folders, const char* path, const char* writePath,
                   FILE* destination, FileTime time, int holdsFile, int partial, long long bytes) {
-  int timesSet = setOpenFileTimes(destination, time) == 0;
-  if (timesSet && partial == partialOwnName && copiesBatched()) {
+  int timesSet = stampOpenFile(destination, time);
+  if (timesSet == timesKept && partial == partialOwnName && copiesBatched()) {
     // Small copies are written out by their batch's sync, by the system's own threads
     // while this one waits: starting each apart costs this thread more than it saves.
     if (bytes >= writebackFrom) startDataWrite(destination);
     if (queueCopy(destination, path, writePath, holdsFile, bytes) == 0)
-      return reportStamp(path, timesSet, 0);
+      return reportStamp(path, 1, 0);
   }
   int failure = 0;
   int synced = noSync || syncFileData(destination) == 0;
@@ -314,6 +342,7 @@ int copyFileWithTime(DestinationFolders* folders, const char* destinationPath,
                      const char* sourcePath, FileTime time) {
   lastWritePath[0] = '\0';
   if (previewOnly) return copyPreview;
+  time = stampFor(destinationPath, time);
   // Stopped before this file: its destination, maybe an older copy, stays as it is.
   if (interruptRequested()) return copyInterrupted;
   // The source is opened first, so that one that cannot be read never truncates

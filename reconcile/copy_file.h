@@ -50,3 +50,6 @@ extern long long copyKernelFallbackAt;
 /// Test seam: when set, called after each block is written, and after each step of
 /// a copy inside the kernel, with the bytes so far.
 extern void (*copyBlockHook)(long long bytesWritten);
+/// Test seam: when set, the copier gives no times but still reads back what was kept,
+/// as on a file system that keeps the time of writing.
+extern int copyTimesIgnored;

@@ -11,6 +11,7 @@
 #include "platform/folders.h"
 #include "reconcile/copy_batch.h"
 #include "reconcile/copy_file.h"
+#include "reconcile/destination_clock.h"
 #include "reconcile/destination_links.h"
 #include "reconcile/destination_names.h"
 #include "reconcile/open_log_guard.h"
@@ -165,13 +166,15 @@ void updatePass(DestinationFolders* folders, const TwinIndex& index) {
     int32_t twin = source.clash ? -1 : findTwin(&index, &destinationTable, source);
     if (twin < 0) continue;
     FileEntry& destination = destinationTable.entries[twin];
+    // Later to the 100 ns, then later still at the resolution of the twin's file system.
     bool newer = fileTimeValue(destination.lastWriteTime) < fileTimeValue(source.lastWriteTime);
     // A copy takes the name it is written under: on POSIX the destination's own,
     // so that a twin that differs in case keeps its spelling (where case counts,
     // the two are the same bytes). Windows writes under the source's, as before.
     const char* writtenAs = platformIsWindows ? source.relativePath : destination.relativePath;
     if (newer && !joinFullPath(sourcePath, sourceRoot, source.relativePath) &&
-        !joinFullPath(destinationPath, destinationRoot, writtenAs)) {
+        !joinFullPath(destinationPath, destinationRoot, writtenAs) &&
+        sourceIsNewer(source, destination, destinationPath)) {
       if (!isOpenLog(destinationPath, "update")) {
         if (verbose) consolePrintf("Newer file found %s, updating!\n", source.relativePath);
         logAction("Updated", source.relativePath, &source.size);
@@ -337,6 +340,7 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
   }
   releasePartialNameGuard();
   rememberOpenLog();
+  forgetDestinationClocks();
   keepLogFile();
   forgetCheckedFolders();
   beginCopyBatches(&folders);

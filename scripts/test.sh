@@ -4,7 +4,8 @@
 #   build/tsan  native, ThreadSanitizer
 #   build/win   Windows (mingw-w64 cross build), tests run under Wine, then a tree
 #               made on the host mirrored by talven.exe (scripts/wine-host-tree.sh),
-#               and case twins on an exFAT stick (scripts/wine-exfat-stick.sh)
+#               case twins on an exFAT stick (scripts/wine-exfat-stick.sh) and
+#               mirrors onto mounted coarse clocks (scripts/wine-coarse-clocks.sh)
 #   build/package  both packages made from fresh Release builds and checked
 #               (scripts/package.sh: lintian, the unpacked .deb and the zip under Wine)
 #   build/fuzz  clang's libFuzzer on the pure pieces, 20 s a target (TALVEN_FUZZ_SECONDS)
@@ -150,6 +151,15 @@ if command -v wine >/dev/null 2>&1 && start_wine; then
   else
     failures+=("windows: a drive root was not refused as the destination")
     recap+=("windows: a drive root was not refused as the destination")
+  fi
+  # Destinations with coarse clocks, mounted here: ext4 with 128-byte inodes, exFAT.
+  if coarse=$(scripts/wine-coarse-clocks.sh "$top/build/win/talven.exe"); then
+    echo "$coarse"
+    recap+=("windows: $(grep -c ': copied, equal' <<<"$coarse") coarse-clock mounts mirrored ($(tail -n 1 <<<"$coarse"))")
+  else
+    echo "$coarse"
+    failures+=("windows: a mirror onto a coarse clock failed (scripts/wine-coarse-clocks.sh)")
+    recap+=("windows: a mirror onto a coarse clock failed")
   fi
   stop_wine
 else
