@@ -7,13 +7,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "platform/platform.h"
 
 namespace {
 pthread_mutex_t keyLock = PTHREAD_MUTEX_INITIALIZER;
 struct termios savedMode;
 volatile sig_atomic_t modeSaved = 0;
-volatile sig_atomic_t interrupted = 0;
+// Lock-free, so the signal handler may set it; read by the copy workers too.
+std::atomic<int> interrupted{0};
 int exitHookInstalled = 0;
 // How long the rest of an escape sequence may take to arrive after its ESC.
 constexpr int sequenceWaitMs = 30;

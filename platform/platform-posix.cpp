@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -305,4 +306,57 @@ int pathNamesEqualN(const char* a, const char* b, size_t n) {
 
 int isPathSeparator(char c) {
   return c == '/';
+}
+
+struct PlatformLock {
+  pthread_mutex_t mutex;
+  pthread_cond_t condition;
+};
+
+PlatformLock* createLock() {
+  PlatformLock* lock = static_cast<PlatformLock*>(malloc(sizeof(PlatformLock)));
+  if (!lock) return nullptr;
+  if (pthread_mutex_init(&lock->mutex, nullptr) != 0) {
+    free(lock);
+    return nullptr;
+  }
+  if (pthread_cond_init(&lock->condition, nullptr) != 0) {
+    pthread_mutex_destroy(&lock->mutex);
+    free(lock);
+    return nullptr;
+  }
+  return lock;
+}
+
+void destroyLock(PlatformLock* lock) {
+  if (!lock) return;
+  pthread_cond_destroy(&lock->condition);
+  pthread_mutex_destroy(&lock->mutex);
+  free(lock);
+}
+
+void takeLock(PlatformLock* lock) {
+  pthread_mutex_lock(&lock->mutex);
+}
+
+void releaseLock(PlatformLock* lock) {
+  pthread_mutex_unlock(&lock->mutex);
+}
+
+void waitOnLock(PlatformLock* lock) {
+  pthread_cond_wait(&lock->condition, &lock->mutex);
+}
+
+void wakeLockWaiters(PlatformLock* lock) {
+  pthread_cond_broadcast(&lock->condition);
+}
+
+int usableProcessors() {
+#if defined(__linux__)
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+    return CPU_COUNT(&allowed);
+#endif
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<int>(online) : 1;
 }

@@ -180,3 +180,49 @@ int waitThread(PlatformThread* thread, unsigned* result) {
   delete thread;
   return failed;
 }
+
+struct PlatformLock {
+  SRWLOCK lock;
+  CONDITION_VARIABLE condition;
+};
+
+PlatformLock* createLock() {
+  PlatformLock* lock = static_cast<PlatformLock*>(malloc(sizeof(PlatformLock)));
+  if (!lock) return nullptr;
+  InitializeSRWLock(&lock->lock);
+  InitializeConditionVariable(&lock->condition);
+  return lock;
+}
+
+void destroyLock(PlatformLock* lock) {
+  free(lock);
+}
+
+void takeLock(PlatformLock* lock) {
+  AcquireSRWLockExclusive(&lock->lock);
+}
+
+void releaseLock(PlatformLock* lock) {
+  ReleaseSRWLockExclusive(&lock->lock);
+}
+
+void waitOnLock(PlatformLock* lock) {
+  SleepConditionVariableSRW(&lock->condition, &lock->lock, INFINITE, 0);
+}
+
+void wakeLockWaiters(PlatformLock* lock) {
+  WakeAllConditionVariable(&lock->condition);
+}
+
+int usableProcessors() {
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+    int count = 0;
+    for (; process; process &= process - 1) ++count;
+    return count;
+  }
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
+}

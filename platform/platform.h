@@ -3,6 +3,7 @@
 // platform-win32.cpp, and the build compiles exactly one of them.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -99,6 +100,21 @@ PlatformThread* startThread(ThreadProc proc, void* argument);
 /// Waits without time-out for the thread, stores its result and releases it.
 /// Returns 0 on success, 1 when the wait failed.
 int waitThread(PlatformThread* thread, unsigned* result);
+
+/// A lock with one condition to wait on, shared by the threads that take it.
+struct PlatformLock;
+/// Null when the system has no room for one.
+PlatformLock* createLock();
+void destroyLock(PlatformLock* lock);
+void takeLock(PlatformLock* lock);
+void releaseLock(PlatformLock* lock);
+/// Held by the caller: lets the lock go, waits until wakeLockWaiters (or a spurious
+/// wake-up: check the awaited state again) and takes it back.
+void waitOnLock(PlatformLock* lock);
+/// Wakes every thread waiting on the lock.
+void wakeLockWaiters(PlatformLock* lock);
+/// The processors this process may run on (its affinity where the system tells it).
+int usableProcessors();
 
 // ---- Files and folders ---------------------------------------------------------
 
@@ -333,6 +349,23 @@ int consolePrintf(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+/// The streams a thread's text may be diverted from.
+enum OutputStream { outputStandard = 0, outputError = 1, outputLog = 2 };
+/// Where a thread's console lines, error lines and log text go instead while it is
+/// set: a thread that must not print out of turn hands them on to be printed in order.
+struct OutputDiversion {
+  void (*take)(void* sink, int stream, const char* text, size_t length);
+  void* sink;
+};
+/// Sets the calling thread's diversion; null prints again.
+void divertThreadOutput(const OutputDiversion* diversion);
+/// The calling thread's diversion, or null.
+const OutputDiversion* threadOutputDiversion();
+/// Formats as vprintf does and hands the text to diversion; returns its bytes
+/// (negative when it could not be formed).
+int divertFormatted(const OutputDiversion* diversion, int stream, const char* format,
+                    va_list arguments);
 
 // ---- Status line -----------------------------------------------------------------
 
