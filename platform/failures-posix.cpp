@@ -31,6 +31,11 @@ int isTooManyOpenFiles(int code) {
 int errorPrintf(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
+  if (const OutputDiversion* diversion = threadOutputDiversion()) {
+    int formed = divertFormatted(diversion, outputError, format, arguments);
+    va_end(arguments);
+    return formed;
+  }
   // The progress line is erased first and drawn again after.
   beginConsoleLine(stderr);
   int printed = vfprintf(stderr, format, arguments);

@@ -10,6 +10,11 @@
 int consolePrintf(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
+  if (const OutputDiversion* diversion = threadOutputDiversion()) {
+    int formed = divertFormatted(diversion, outputStandard, format, arguments);
+    va_end(arguments);
+    return formed;
+  }
   beginConsoleLine(stdout);
   int printed = vprintf(format, arguments);
   endConsoleLine();

@@ -89,6 +89,11 @@ int printTo(HANDLE console, FILE* stream, const char* format, va_list arguments)
 int consolePrintf(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
+  if (const OutputDiversion* diversion = threadOutputDiversion()) {
+    int formed = divertFormatted(diversion, outputStandard, format, arguments);
+    va_end(arguments);
+    return formed;
+  }
   int printed = printTo(outputConsole(), stdout, format, arguments);
   va_end(arguments);
   // The reader of a pipe left: the run stops as on Ctrl-C, its partial files removed.
@@ -103,6 +108,11 @@ int consolePrintf(const char* format, ...) {
 int errorPrintf(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
+  if (const OutputDiversion* diversion = threadOutputDiversion()) {
+    int formed = divertFormatted(diversion, outputError, format, arguments);
+    va_end(arguments);
+    return formed;
+  }
   int printed = printTo(errorConsole(), stderr, format, arguments);
   va_end(arguments);
   return printed;

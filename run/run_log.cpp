@@ -16,12 +16,21 @@ namespace {
 int logWriteFailed;
 
 void append(const char* text, size_t length) {
+  if (const OutputDiversion* diversion = threadOutputDiversion()) {
+    diversion->take(diversion->sink, outputLog, text, length);
+    return;
+  }
+  appendToLog(text, length);
+}
+}  // namespace
+
+void appendToLog(const char* text, size_t length) {
+  if (!logFile) return;
   if (appendToFile(logFile, text, length) == 0 || logWriteFailed) return;
   int code = lastFailureCode();
   logWriteFailed = 1;
   reportFailure("write the log", logFileName, nullptr, code);
 }
-}  // namespace
 
 int openRunLog() {
   logWriteFailed = 0;

@@ -2,6 +2,7 @@
 // in one append before its action is tried.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 /// Opens ".mirror_log" in the current directory for appending and writes the
@@ -14,6 +15,9 @@ int openRunLog();
 void logAction(const char* verb, const char* relativePath, const uint64_t* size);
 /// Appends text as it is. Nothing without an open log.
 void logText(const char* text);
+/// Appends length bytes of text at once, never diverted (threadOutputDiversion):
+/// how text held back for its turn reaches the log. Nothing without an open log.
+void appendToLog(const char* text, size_t length);
 /// Writes the section trailer and closes the log, if it is open, once it is on disk
 /// (unless noSync is set). Returns 0, or 1 when the log could not be written whole.
 int closeRunLog();
