@@ -211,6 +211,15 @@ int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const cha
   return reachFolder(folders, relative, length, 1, twin);
 }
 
+int findFolderIn(DestinationFolders* folders, const char* folderPath) {
+  if (strcmp(folderPath, folders->root) == 0) return openRoot(folders, 0);
+  const char* relative = belowRoot(folders, folderPath);
+  if (!relative) return folderRefused;
+  size_t length = strlen(relative);
+  while (length > 0 && relative[length - 1] == '/') --length;
+  return reachFolder(folders, relative, length, 0, SourceTwin{nullptr, 0});
+}
+
 int removeFolderLinkIn(DestinationFolders* folders, const char* folderPath) {
   int fd;
   const char* name;

@@ -224,6 +224,15 @@ int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const cha
   return reachFolder(folders, relative, length, 1);
 }
 
+int findFolderIn(DestinationFolders* folders, const char* folderPath) {
+  if (strcmp(folderPath, folders->root) == 0) return openRoot(folders, 0);
+  const char* relative = belowRoot(folders, folderPath);
+  if (!relative) return folderRefused;
+  size_t length = strlen(relative);
+  while (length > 0 && isPathSeparator(relative[length - 1])) --length;
+  return reachFolder(folders, relative, length, 0);
+}
+
 int removeFolderLinkIn(DestinationFolders* folders, const char* folderPath) {
   int reached = reachEntry(folders, folderPath);
   if (reached == folderMissing) return noFolderLink;

@@ -65,6 +65,11 @@ void closeDestinationFolders(DestinationFolders* folders);
 /// something not a folder stands in the way.
 int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const char* sourceFolder);
 
+/// Reaches the folder folderPath (a full path below the root, or the root itself)
+/// without making anything. Returns a FolderResult: folderMissing when it, or a
+/// folder on its way, does not exist.
+int findFolderIn(DestinationFolders* folders, const char* folderPath);
+
 /// Removes a link (on Windows, any reparse point) that stands where the folder
 /// folderPath below the root should be, never what it leads to. Returns a
 /// FolderLinkResult of platform.h; folderLinkKept also when its way cannot be reached.
