@@ -1,6 +1,7 @@
 // The batch of finished copies: synced together, then put in place in their order.
 #include "reconcile/copy_batch.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -44,8 +45,8 @@ struct CopyBatch {
   DestinationFolders* folders;  ///< where the copies take their places
 };
 CopyBatch batch;
-long long copiesPlaced;
-int copiesSynced;
+std::atomic<long long> copiesPlaced{0};
+std::atomic<int> copiesSynced{0};
 
 // Closes and places the queued copy at position at, whose data reached the disk
 // unless failed is set; 0 when placed.
@@ -92,14 +93,15 @@ int syncFaultHere() {
   return copySyncFaultAt >= 0 && copiesSynced++ == copySyncFaultAt;
 }
 
-void beginCopyBatches(DestinationFolders* folders) {
+void beginCopyBatches(DestinationFolders* folders, int filesInFlight) {
   batch.folders = folders;
   copiesSynced = 0;
   batch.count = 0;
   batch.bytes = 0;
   batch.failures = 0;
   batch.batching = !noSync;
-  int allowed = allowOpenFiles(batchFiles + filesForOthers) - filesForOthers;
+  int allowed =
+      allowOpenFiles(batchFiles + filesForOthers + filesInFlight) - filesForOthers - filesInFlight;
   batch.limit = allowed < fewestBatchFiles ? fewestBatchFiles
                 : allowed > batchFiles     ? batchFiles
                                            : allowed;
@@ -147,7 +149,7 @@ int moveIntoPlace(DestinationFolders* folders, const char* path, const char* wri
       result = placeFailed;
     if (result != placed) *failure = lastFailureCode();
   }
-  if (result == placed && copyPlacedHook) copyPlacedHook(++copiesPlaced);
+  if (result == placed && copyPlacedHook) callCopySeam(copyPlacedHook, ++copiesPlaced);
   return result;
 }
 

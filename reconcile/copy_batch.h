@@ -10,7 +10,8 @@
 /// Starts batching, unless noSync is set: copies queued from now on wait until the
 /// batch is full or endCopyBatches, and take their places through folders, which the
 /// caller holds until then.
-void beginCopyBatches(DestinationFolders* folders);
+/// filesInFlight open files are left to the copies being written.
+void beginCopyBatches(DestinationFolders* folders, int filesInFlight);
 /// Places every queued copy and ends batching. Returns the number of queued copies
 /// that failed to be placed since beginCopyBatches; each was reported with -v, its
 /// partial file removed.

@@ -78,14 +78,14 @@ int freedOpenFiles(int failure) {
   return 1;
 }
 
-// Writes the first count bytes of copyBuffer; returns the number written.
-size_t writeBlock(FILE* destination, size_t count, long long written) {
+// Writes the first count bytes of buffer; returns the number written.
+size_t writeBlock(FILE* destination, const unsigned char* buffer, size_t count, long long written) {
   size_t allowed = count;
   if (copyWriteFaultAfter >= 0 && written + static_cast<long long>(count) > copyWriteFaultAfter)
     allowed =
         copyWriteFaultAfter > written ? static_cast<size_t>(copyWriteFaultAfter - written) : 0;
   if (allowed == 0) return 0;
-  return fwrite(copyBuffer, 1, allowed, destination);
+  return fwrite(buffer, 1, allowed, destination);
 }
 
 // Once a copy has reached this size, the room for the rest of it is reserved at
@@ -106,6 +106,7 @@ struct Transfer {
   long long reserved;
   int reserveTried;
   long long writebackAt;  ///< where the next writeback of a large copy starts
+  unsigned char* buffer;  ///< copyBufferSize bytes of the thread that copies
 };
 
 void afterStep(Transfer* copy, FILE* source, FILE* destination) {
@@ -118,7 +119,7 @@ void afterStep(Transfer* copy, FILE* source, FILE* destination) {
     copy->writebackAt = copy->written + writebackStep;
   }
   noteCopyBytes(copy->written);
-  if (copyBlockHook) copyBlockHook(copy->written);
+  if (copyBlockHook) callCopySeam(copyBlockHook, copy->written);
 }
 
 // Blocks of copyBufferSize until the first short read, whose bytes (maybe none) are
@@ -127,12 +128,12 @@ int transferInBlocks(FILE* source, FILE* destination, Transfer* copy) {
   size_t got;
   do {
     if (interruptRequested()) return transferStopped;
-    got = fread(copyBuffer, 1, copyBufferSize, source);
+    got = fread(copy->buffer, 1, copyBufferSize, source);
     if (ferror(source)) {
       copy->failure = lastFailureCode();
       return transferFailed;
     }
-    if (writeBlock(destination, got, copy->written) != got) {
+    if (writeBlock(destination, copy->buffer, got, copy->written) != got) {
       copy->failure = copyWriteFaultAfter >= 0 ? failureTestFault : lastFailureCode();
       return transferFailed;
     }
@@ -162,8 +163,9 @@ int transferInKernel(FILE* source, FILE* destination, Transfer* copy) {
   }
 }
 
-int transfer(FILE* source, FILE* destination, long long* bytes, int* failure) {
-  Transfer copy = {0, 0, 0, 0, writebackStep};
+int transfer(FILE* source, FILE* destination, unsigned char* buffer, long long* bytes,
+             int* failure) {
+  Transfer copy = {0, 0, 0, 0, writebackStep, buffer};
   int result = transferInKernel(source, destination, &copy);
   if (result == transferRestInBlocks) result = transferInBlocks(source, destination, &copy);
   *failure = copy.failure;
@@ -265,18 +267,10 @@ int placeCopy(DestinationFolders* folders, const char* path, const char* writePa
   return reportStamp(path, timesSet == timesKept, stampFailure);
 }
 
-// A finished partial file: stamped on the open file, it waits in the batch for its
-// data to reach the disk; otherwise it is synced, stamped and placed at once.
-int finishPartial(DestinationFolders* folders, const char* path, const char* writePath,
-                  FILE* destination, FileTime time, int holdsFile, int partial, long long bytes) {
-  int timesSet = stampOpenFile(destination, time);
-  if (timesSet == timesKept && partial == partialOwnName && copiesBatched()) {
-    // Small copies are written out by their batch's sync, by the system's own threads
-    // while this one waits: starting each apart costs this thread more than it saves.
-    if (bytes >= writebackFrom) startDataWrite(destination);
-    if (queueCopy(destination, path, writePath, holdsFile, bytes) == 0)
-      return reportStamp(path, 1, 0);
-  }
+// A partial copy that is not batched: synced, stamped unless its times were set
+// while it was open, and put in place at once.
+int syncAndPlace(DestinationFolders* folders, const char* path, const char* writePath,
+                 FILE* destination, FileTime time, int timesSet, int holdsFile) {
   int failure = 0;
   int synced = noSync || syncFileData(destination) == 0;
   if (!synced) failure = lastFailureCode();
@@ -295,6 +289,8 @@ FILE* openSource(const char* sourcePath) {
   FILE* source = openFileForReading(sourcePath);
   if (source) return source;
   int failure = lastFailureCode();
+  // The files held open by the copies decided before this one are given back first.
+  if (isTooManyOpenFiles(failure) && settleEarlierCopies) settleEarlierCopies();
   if (freedOpenFiles(failure)) {
     source = openFileForReading(sourcePath);
     if (source) return source;
@@ -305,23 +301,46 @@ FILE* openSource(const char* sourcePath) {
   return nullptr;
 }
 
-// Opens the file the copy of path is written to (writePath, chosen for *partial),
-// repairing its folders where that is needed. The last way tried, where a folder
-// takes no new files, writes the destination itself, and *partial then says so.
-FILE* openCopyDestination(DestinationFolders* folders, const char* path, const char* sourcePath,
-                          char* writePath, unsigned mode, int* holdsFile, int* partial) {
+// A folder that the copy's destination lacks is made before the copy is handed on,
+// once, by the thread that decides the copies and in their order, so that no two
+// copies into it make it (and tell so) at once.
+void makeMissingFolder(DestinationFolders* folders, const char* path, const char* sourcePath) {
+  char folder[pathBufferSize];
+  if (destinationFolder(path, folder) != 0 || findFolderIn(folders, folder) != folderMissing)
+    return;
+  char sourceFolder[pathBufferSize];
+  if (verbose) consolePrintf("Creating folder [%s]\n", folder);
+  int twinFound = destinationFolder(sourcePath, sourceFolder) == 0;
+  makeFoldersIn(folders, folder, twinFound ? sourceFolder : nullptr);
+}
+
+// Opens the file the copy of the job is written to (its writePath), repairing its
+// folders where that is needed. The last way tried, where a folder takes no new
+// files, writes the destination itself, and the job's partial then says so. A writer
+// that may not free files sets outOfFiles where the process holds all it may.
+FILE* openCopyDestination(CopyWriter* writer, CopyJob* job, int* outOfFiles) {
+  DestinationFolders* folders = writer->folders;
+  const char* path = job->destinationPath.c_str();
   int failure = 0;
-  FILE* destination = openDestination(folders, path, writePath, mode, holdsFile, &failure);
-  if (!destination && freedOpenFiles(failure))
-    destination = openDestination(folders, path, writePath, mode, holdsFile, &failure);
+  FILE* destination =
+      openDestination(folders, path, job->writePath.c_str(), job->mode, &job->holdsFile, &failure);
+  if (!destination && isTooManyOpenFiles(failure)) {
+    if (!writer->mayFreeFiles) {
+      *outOfFiles = 1;
+      return nullptr;
+    }
+    if (freedOpenFiles(failure))
+      destination = openDestination(folders, path, job->writePath.c_str(), job->mode,
+                                    &job->holdsFile, &failure);
+  }
   if (!destination)
-    destination =
-        repairFolderAndOpen(folders, path, sourcePath, writePath, mode, holdsFile, &failure);
-  if (!destination && *partial != partialNone) {
+    destination = repairFolderAndOpen(folders, path, job->sourcePath.c_str(),
+                                      job->writePath.c_str(), job->mode, &job->holdsFile, &failure);
+  if (!destination && job->partial != partialNone) {
     // A folder that takes no new files may still let its files be rewritten.
-    memcpy(writePath, path, strlen(path) + 1);
-    *partial = partialNone;
-    destination = openDestination(folders, path, writePath, mode, holdsFile, &failure);
+    job->writePath = job->destinationPath;
+    job->partial = partialNone;
+    destination = openDestination(folders, path, path, job->mode, &job->holdsFile, &failure);
   }
   if (!destination) {
     if (verbose) consolePrintf("Cannot create file in folder !\n");
@@ -330,9 +349,101 @@ FILE* openCopyDestination(DestinationFolders* folders, const char* path, const c
   return destination;
 }
 
-// The path the last copy was written to.
+void endJob(CopyJob* job, int result) {
+  job->stage = copyFinished;
+  job->result = result;
+}
+
+// The path the last call of copyFileWithTime wrote to.
 char lastWritePath[pathBufferSize];
 }  // namespace
+
+void (*settleEarlierCopies)() = nullptr;
+PlatformLock* copySeamLock = nullptr;
+
+void callCopySeam(void (*hook)(long long), long long value) {
+  if (copySeamLock) takeLock(copySeamLock);
+  hook(value);
+  if (copySeamLock) releaseLock(copySeamLock);
+}
+
+int prepareCopy(DestinationFolders* folders, CopyJob* job) {
+  job->stage = copyFinished;
+  job->source = nullptr;
+  job->destination = nullptr;
+  job->writePath.clear();
+  job->holdsFile = 0;
+  job->bytes = 0;
+  if (previewOnly) return endJob(job, copyPreview), 0;
+  const char* path = job->destinationPath.c_str();
+  job->time = stampFor(path, job->time);
+  // Stopped before this file: its destination, maybe an older copy, stays as it is.
+  if (interruptRequested()) return endJob(job, copyInterrupted), 0;
+  // The source is opened first, so that one that cannot be read never truncates
+  // the destination.
+  job->source = openSource(job->sourcePath.c_str());
+  if (!job->source) return endJob(job, copySourceUnreadable), 0;
+  char writePath[pathBufferSize];
+  job->partial = choosePathToWrite(path, writePath);
+  job->writePath = writePath;
+  job->mode = copyModeOf(job->source);
+  makeMissingFolder(folders, path, job->sourcePath.c_str());
+  job->stage = copyToWrite;
+  return 1;
+}
+
+void writeCopy(CopyWriter* writer, CopyJob* job) {
+  DestinationFolders* folders = writer->folders;
+  const char* path = job->destinationPath.c_str();
+  int outOfFiles = 0;
+  FILE* destination = openCopyDestination(writer, job, &outOfFiles);
+  if (outOfFiles) {
+    job->stage = copyOutOfFiles;
+    return;
+  }
+  if (!destination) {
+    fclose(job->source);
+    job->source = nullptr;
+    return endJob(job, copyCannotCreate);
+  }
+  const char* writePath = job->writePath.c_str();
+  long long bytes = 0;
+  int failure = 0;
+  int transferred = transfer(job->source, destination, writer->buffer, &bytes, &failure);
+  fclose(job->source);
+  job->source = nullptr;
+  if (transferred != transferComplete) {
+    fclose(destination);
+    return endJob(job, abandonCopy(folders, path, writePath, transferred, failure));
+  }
+  if (job->partial == partialNone)
+    return endJob(job, finishInPlace(folders, path, destination, job->time));
+  int timesSet = stampOpenFile(destination, job->time);
+  if (timesSet == timesKept && job->partial == partialOwnName && copiesBatched()) {
+    // Small copies are written out by their batch's sync, by the system's own threads
+    // while this one waits: starting each apart costs this thread more than it saves.
+    if (bytes >= writebackFrom) startDataWrite(destination);
+    job->destination = destination;
+    job->bytes = bytes;
+    job->stage = copyToQueue;
+    return;
+  }
+  endJob(job,
+         syncAndPlace(folders, path, writePath, destination, job->time, timesSet, job->holdsFile));
+}
+
+void finishCopy(CopyWriter* writer, CopyJob* job) {
+  if (job->stage == copyOutOfFiles) writeCopy(writer, job);
+  if (job->stage != copyToQueue) return;
+  const char* path = job->destinationPath.c_str();
+  const char* writePath = job->writePath.c_str();
+  FILE* destination = job->destination;
+  job->destination = nullptr;
+  if (queueCopy(destination, path, writePath, job->holdsFile, job->bytes) == 0)
+    return endJob(job, reportStamp(path, 1, 0));
+  endJob(job, syncAndPlace(writer->folders, path, writePath, destination, job->time, timesKept,
+                           job->holdsFile));
+}
 
 const char* lastCopyWritePath() {
   return lastWritePath;
@@ -340,34 +451,17 @@ const char* lastCopyWritePath() {
 
 int copyFileWithTime(DestinationFolders* folders, const char* destinationPath,
                      const char* sourcePath, FileTime time) {
-  lastWritePath[0] = '\0';
-  if (previewOnly) return copyPreview;
-  time = stampFor(destinationPath, time);
-  // Stopped before this file: its destination, maybe an older copy, stays as it is.
-  if (interruptRequested()) return copyInterrupted;
-  // The source is opened first, so that one that cannot be read never truncates
-  // the destination.
-  FILE* source = openSource(sourcePath);
-  if (!source) return copySourceUnreadable;
-  char* writePath = lastWritePath;
-  int partial = choosePathToWrite(destinationPath, writePath);
-  int holdsFile = 0;
-  unsigned mode = copyModeOf(source);
-  FILE* destination = openCopyDestination(folders, destinationPath, sourcePath, writePath, mode,
-                                          &holdsFile, &partial);
-  if (!destination) {
-    fclose(source);
-    return copyCannotCreate;
+  CopyJob job;
+  job.destinationPath = destinationPath;
+  job.sourcePath = sourcePath;
+  job.time = time;
+  if (prepareCopy(folders, &job)) {
+    CopyWriter writer = {folders, copyBuffer, 1};
+    writeCopy(&writer, &job);
+    finishCopy(&writer, &job);
   }
-  long long bytes = 0;
-  int failure = 0;
-  int transferred = transfer(source, destination, &bytes, &failure);
-  fclose(source);
-  if (transferred != transferComplete) {
-    fclose(destination);
-    return abandonCopy(folders, destinationPath, writePath, transferred, failure);
-  }
-  if (partial == partialNone) return finishInPlace(folders, destinationPath, destination, time);
-  return finishPartial(folders, destinationPath, writePath, destination, time, holdsFile, partial,
-                       bytes);
+  size_t length = std::min(job.writePath.size(), static_cast<size_t>(pathBufferSize) - 1);
+  memcpy(lastWritePath, job.writePath.data(), length);
+  lastWritePath[length] = '\0';
+  return job.result;
 }

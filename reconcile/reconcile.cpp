@@ -10,6 +10,7 @@
 #include "collect/entry_table.h"
 #include "platform/folders.h"
 #include "reconcile/copy_batch.h"
+#include "reconcile/copy_engine.h"
 #include "reconcile/copy_file.h"
 #include "reconcile/destination_clock.h"
 #include "reconcile/destination_links.h"
@@ -47,6 +48,8 @@ struct KeptFiles {
 
 PassCounts counts;
 KeptFiles kept;
+// The tree as the passes change it, for the copies' ends.
+DestinationFolders* copyFolders;
 
 // Ctrl-C or a termination request ends the passes between two actions.
 bool stopping() {
@@ -128,15 +131,21 @@ void copyEntry(DestinationFolders* folders, const FileEntry& source, const char*
     ++counts.failures;
     return;
   }
-  int result = copyFileWithTime(folders, destinationPath, sourcePath, source.lastWriteTime);
-  noteCopyDone(static_cast<int64_t>(source.size));
-  if (result == copyInterrupted) counts.interrupted = 1;
-  if (result != copyDone) ++counts.failures;
-  keepFile(folders, destinationPath);
+  copyInTurn(destinationPath, sourcePath, source.lastWriteTime, static_cast<int64_t>(source.size));
+}
+
+// A copy written (or failed) and reported, in the order the copies were decided.
+void countFinishedCopy(const CopyJob* job) {
+  noteCopyDone(job->listedSize);
+  if (job->result == copyInterrupted) counts.interrupted = 1;
+  if (job->result != copyDone) ++counts.failures;
+  DestinationFolders* folders = copyFolders;
+  const char* path = job->destinationPath.c_str();
+  keepFile(folders, path);
   // A copy waiting in its batch still has its partial name; the move into place
   // keeps its identity.
-  const char* written = lastCopyWritePath();
-  if (written[0] && strcmp(written, destinationPath) != 0) keepFile(folders, written);
+  if (!job->writePath.empty() && job->writePath != job->destinationPath)
+    keepFile(folders, job->writePath.c_str());
 }
 
 // What the progress line counts down: the sources with an older twin or none, as
@@ -343,7 +352,8 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
   forgetDestinationClocks();
   keepLogFile();
   forgetCheckedFolders();
-  beginCopyBatches(&folders);
+  copyFolders = &folders;
+  beginCopyEngine(&folders, countFinishedCopy);
   planCopies(index);
   if (passStageHook) passStageHook(passUpdates);
   updatePass(&folders, index);
@@ -351,7 +361,7 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
   kept.needed = sourceListingComplete && unhandledEntries(destinationTable) > 0;
   if (!counts.interrupted) copyPass(&folders, destinationListingComplete);
   // Every copy is in place before any deletion: the identities kept are theirs.
-  counts.failures += endCopyBatches();
+  counts.failures += endCopyEngine();
   releasePartialNameGuard();
   if (passStageHook) passStageHook(passDeletions);
   if (!counts.interrupted && sourceListingComplete) deletePass(&folders);
