@@ -21,10 +21,12 @@ int takeRoot(char* root, const char* argument);
 /// from that rule, a long option (longOptions) after the two folders sets its flag.
 void readOptions(int argc, char** argv);
 
-/// One long option: its whole argument and the setting it turns on.
+/// One long option: its name and the setting it turns on (1) or, where most is not
+/// 0, sets to the whole number from 1 to most that follows its name and '='.
 struct LongOption {
   const char* name;
   int32_t* flag;
+  int32_t most;
 };
 /// Every long option the program knows, in the order the refusal names them.
 extern const LongOption longOptions[];
@@ -35,6 +37,11 @@ extern const int longOptionCount;
 /// name but is no long option (a guess such as --dry-run must not be dropped
 /// silently), or 0 when there is none. "--" alone is no such argument.
 int findUnknownLongOption(int argc, char** argv);
+/// Index of the first long option after the two folders whose number is missing or
+/// out of its range (--workers=0), or 0 when there is none.
+int findBadLongOptionValue(int argc, char** argv);
+/// Prints the refusal of such an option's value.
+void reportBadLongOptionValue(const char* argument);
 /// Prints the refusal of an unknown long option, naming the known ones.
 void reportUnknownLongOption(const char* argument);
 

@@ -82,9 +82,38 @@ TEST(CommandLine, TheRefusalNamesTheArgumentAndEveryLongOption) {
   std::string printed = ::testing::internal::GetCapturedStdout();
   std::string known;
   for (int k = 0; k < longOptionCount; ++k)
-    known += (k ? ", " : "") + std::string(longOptions[k].name);
+    known += (k ? ", " : "") + std::string(longOptions[k].name) + (longOptions[k].most ? "=N" : "");
   EXPECT_EQ("Unknown option [--dry-run]: the long options are " + known + " !\n", printed);
-  EXPECT_NE(std::string::npos, printed.find("--no-sync"));
+  EXPECT_NE(std::string::npos, printed.find("--no-sync, --workers=N"));
+}
+
+int badValueOf(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), "talven");
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(&argument[0]);
+  return findBadLongOptionValue(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(CommandLine, WorkersTakeAWholeNumberInRange) {
+  resetRunSettings();
+  std::vector<std::string> arguments = {"talven", "dst", "src", "--workers=12"};
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(&argument[0]);
+  readOptions(4, argv.data());
+  EXPECT_EQ(12, copyWorkers);
+  EXPECT_EQ(0, unknownLongOptionOf({"dst", "src", "--workers=1"}));
+  EXPECT_EQ(0, badValueOf({"dst", "src", "--workers=1", "--workers=64"}));
+  // Without its number, or with one out of range or not whole, it is refused.
+  for (const char* bad : {"--workers=", "--workers=0", "--workers=65", "--workers=2x",
+                          "--workers=-1", "--workers=99999999999"})
+    EXPECT_EQ(3, badValueOf({"dst", "src", bad})) << bad;
+  // The bare name is no option at all.
+  EXPECT_EQ(3, unknownLongOptionOf({"dst", "src", "--workers"}));
+  ::testing::internal::CaptureStdout();
+  reportBadLongOptionValue("--workers=0");
+  EXPECT_EQ("Bad value [--workers=0]: --workers takes a whole number from 1 to 64 !\n",
+            ::testing::internal::GetCapturedStdout());
+  resetRunSettings();
 }
 
 TEST(CommandLine, OnlyTheSecondCharacterCounts) {

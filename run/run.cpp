@@ -166,6 +166,10 @@ int runTalven(int argc, char** argv) {
     reportUnknownLongOption(argv[unknown]);
     return exitStopped;
   }
+  if (int bad = findBadLongOptionValue(argc, argv)) {
+    reportBadLongOptionValue(argv[bad]);
+    return exitStopped;
+  }
   consolePrintf("Mirroring source [%s] to destination folder [%s]\n", sourceRoot, destinationRoot);
   destinationRootLength = static_cast<int32_t>(strlen(destinationRoot));
   sourceRootLength = static_cast<int32_t>(strlen(sourceRoot));

@@ -115,9 +115,17 @@ TEST_F(RunStopTest, AnEmptyFolderArgumentOrAFileSystemRoot) {
 TEST_F(RunStopTest, AnUnknownLongOptionAfterTheFolders) {
   // A guess at an option must not be dropped: --dry-run would have mirrored for real.
   expectStop({destination, source, "--dry-run"}, false);
-  EXPECT_TRUE(printed("Unknown option [--dry-run]: the long options are --no-sync !")) << output;
+  EXPECT_TRUE(printed("Unknown option [--dry-run]: the long options are --no-sync, --workers=N !"))
+      << output;
   expectStop({destination, source, "-v", "--no-sync", "--preview", "-l"}, false);
-  EXPECT_TRUE(printed("Unknown option [--preview]: the long options are --no-sync !")) << output;
+  EXPECT_TRUE(printed("Unknown option [--preview]: the long options are --no-sync, --workers=N !"))
+      << output;
+}
+
+TEST_F(RunStopTest, AWorkersNumberOutOfRange) {
+  expectStop({destination, source, "--workers=0"}, false);
+  EXPECT_TRUE(printed("Bad value [--workers=0]: --workers takes a whole number from 1 to 64 !"))
+      << output;
 }
 
 TEST_F(RunStopTest, DashesThatAreNoLongOptionStopNothing) {

@@ -10,6 +10,7 @@ int32_t verbose;
 int32_t logEnabled;
 int32_t previewOnly;
 int32_t noSync;
+int32_t copyWorkers;
 FILE* logFile;
 unsigned char copyBuffer[copyBufferSize];
 
@@ -22,5 +23,6 @@ void resetRunSettings() {
   logEnabled = 0;
   previewOnly = 0;
   noSync = 0;
+  copyWorkers = 0;
   logFile = nullptr;
 }

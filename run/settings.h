@@ -26,6 +26,11 @@ extern int32_t logEnabled;
 extern int32_t previewOnly;
 /// --no-sync: copies, renames and deletions are not waited for on disk.
 extern int32_t noSync;
+/// --workers=N: threads that write copies, 1 for none beside the deciding one; 0
+/// (the default) lets the copier choose by the processors it may use.
+extern int32_t copyWorkers;
+/// The most --workers may ask for.
+constexpr int32_t mostCopyWorkers = 64;
 /// The open run log, or null; every log write is skipped while it is null.
 extern FILE* logFile;
 /// The copier's transfer buffer; main thread only.
