@@ -106,6 +106,11 @@ void removeScratchFolder(const std::string& path) {
   RemoveDirectoryW(wide(path).c_str());
 }
 
+bool removeFolderTree(const std::string& path) {
+  removeContents(path);
+  return RemoveDirectoryW(wide(path).c_str()) != 0;
+}
+
 std::string joinPath(const std::string& a, const std::string& b) {
   if (a.empty()) return b;
   return isSeparator(a.back()) ? a + b : a + "\\" + b;

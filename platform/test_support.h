@@ -227,9 +227,6 @@ inline bool makeDeepChain(const std::string&, const std::string&, int) {
 inline int countDeepChainFiles(const std::string&, const std::string&, int) {
   return -1;
 }
-inline bool removeFolderTree(const std::string&) {
-  return false;
-}
 #else
 /// Lets everyone create files in and traverse folder, but nobody bound by
 /// permissions list it.
@@ -262,7 +259,7 @@ bool closeProgramOutput(RunningProgram* program, size_t bytes, std::string* got)
 bool makeDeepChain(const std::string& root, const std::string& name, int depth);
 /// Counts the files "f" along such a chain that still hold their depth.
 int countDeepChainFiles(const std::string& root, const std::string& name, int depth);
+#endif
 /// Removes a folder and everything below it, however deep; links are removed, not
 /// followed.
 bool removeFolderTree(const std::string& path);
-#endif

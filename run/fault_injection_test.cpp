@@ -173,17 +173,18 @@ void truncateChangingSource(long long) {
 }
 
 TEST_F(FaultInjection, SourceRemovedBetweenListingAndCopy) {
-  // The update (first pass) removes the file the copy (second pass) is to read.
+  // The file the copy pass is to read is removed once both trees are listed, while
+  // an update is there to be made first.
   writeFile(at({"src", "update.bin"}), patternBytes(100000, 3), sourceUnits);
   writeFile(at({"dst", "update.bin"}), "older", olderUnits);
   writeFile(at({"src", "gone.txt"}), "listed, then removed", sourceUnits);
   changingSource = at({"src", "gone.txt"});
-  copyBlockHook = removeChangingSource;
+  scansEndedHook = [] { removeChangingSource(0); };
   std::string output;
   EXPECT_EQ(1, runHere(&output)) << output;
+  scansEndedHook = nullptr;
   EXPECT_TRUE(changingSource.empty()) << "the hook never ran";
   EXPECT_FALSE(pathExists(at({"dst", "gone.txt"})));
-  copyBlockHook = nullptr;
   EXPECT_EQ(0, runHere(&output)) << output;
   expectMirror(destination, source);
 }

@@ -8,6 +8,7 @@
 
 #include "reconcile/copy_file.h"
 #include "run/end_to_end_fixture.h"
+#include "run/run.h"
 
 namespace {
 // 2100-01-01 UTC.
@@ -71,19 +72,20 @@ TEST_F(FailureReports, FailedCopyAndVanishedSourceAreToldWithoutVerbose) {
   // A folder holding a file stands where the source has a file: the copy fails.
   writeFile(at({"src", "x"}), "a file now", sourceUnits);
   writeFile(at({"dst", "x", "inside.txt"}), "in the folder", olderUnits);
-  // The update (first pass) removes the file that the copy pass is to read.
+  // The file that the copy pass is to read is removed once both trees are listed.
   writeFile(at({"src", "update.bin"}), patternBytes(100000, 3), sourceUnits);
   writeFile(at({"dst", "update.bin"}), "older", olderUnits);
   writeFile(at({"src", "gone.txt"}), "listed, then removed", sourceUnits);
   static std::string vanishing;
   vanishing = at({"src", "gone.txt"});
-  copyBlockHook = [](long long) {
+  scansEndedHook = [] {
     if (!vanishing.empty()) deleteFile(vanishing.c_str());
     vanishing.clear();
   };
   std::string output;
   std::string errors;
   EXPECT_EQ(1, runHere({}, &output, &errors)) << output;
+  scansEndedHook = nullptr;
   EXPECT_TRUE(vanishing.empty()) << "the hook never ran";
   // Standard output is as ever: without -v, the banner and the run line alone.
   EXPECT_EQ(quietOutput(destination), output);

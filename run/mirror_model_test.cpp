@@ -112,12 +112,13 @@ std::vector<std::string> optionsOf(const Scenario& scenario) {
   return options;
 }
 
-RunResult runTalven(const Roots& roots, const Scenario& scenario) {
+RunResult runTalven(const Roots& roots, const Scenario& scenario, const char* workers = nullptr) {
   const std::string& workingFolder = scenario.logInDestination ? roots.destination : roots.work;
   std::string logPath = joinPath(workingFolder, logFileName);
   std::remove(logPath.c_str());  // one run per log: its body is this run's alone
   std::vector<std::string> arguments = {roots.destination, roots.source};
   for (const std::string& option : optionsOf(scenario)) arguments.push_back(option);
+  if (workers) arguments.push_back(workers);
   RunResult result;
   result.status = runProgram(arguments, workingFolder, &result.output);
   result.logExists = readFileBytes(logPath, &result.log);
@@ -143,6 +144,24 @@ void checkLines(const Prediction& p, const Scenario& scenario, const RunResult& 
   expectKindsInOrder(log, "log");
 }
 
+// The two listing threads tell that they started in the order they happened to
+// start: those two lines are put in one order, every other line stays where it is.
+std::string withListingLinesSorted(const std::string& output) {
+  std::vector<std::string> lines = splitLines(output);
+  std::vector<size_t> at;
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (startsWith(lines[i], "Thread ") &&
+        lines[i].find(" running - listing ") != std::string::npos)
+      at.push_back(i);
+  std::vector<std::string> listing;
+  for (size_t i : at) listing.push_back(lines[i]);
+  std::sort(listing.begin(), listing.end());
+  for (size_t k = 0; k < at.size(); ++k) lines[at[k]] = listing[k];
+  std::string joined;
+  for (const std::string& line : lines) joined += line + "\n";
+  return joined;
+}
+
 void runSeed(uint64_t seed, const Roots& roots) {
   Scenario scenario = generateScenario(seed);
   writeTree(roots.source, scenario.source);
@@ -166,6 +185,19 @@ void runSeed(uint64_t seed, const Roots& roots) {
   ModelTree mirrored = readTree(roots.destination);
   expectSameTree(p.after, mirrored, "destination");
   expectSameTree(sourceBefore, readTree(roots.source), "source");
+  // The same run with copies written one after another, and with more workers than
+  // processors: every byte printed and logged, the status and the tree are the same.
+  for (const char* workers : {"--workers=1", "--workers=4"}) {
+    SCOPED_TRACE(workers);
+    ASSERT_TRUE(!pathExists(roots.destination) || removeFolderTree(roots.destination));
+    writeTree(roots.destination, scenario.destination);
+    RunResult again = runTalven(roots, scenario, workers);
+    EXPECT_EQ(first.status, again.status);
+    EXPECT_EQ(withListingLinesSorted(first.output), withListingLinesSorted(again.output));
+    EXPECT_EQ(first.logExists, again.logExists);
+    EXPECT_EQ(first.log, again.log);
+    expectSameTree(mirrored, readTree(roots.destination), "destination");
+  }
   // A mirror is its own fixed point: a second run finds nothing to do.
   Scenario again = scenario;
   again.destination = mirrored;
