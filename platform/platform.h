@@ -351,7 +351,8 @@ int consolePrintf(const char* format, ...)
     ;
 
 /// The streams a thread's text may be diverted from.
-enum OutputStream { outputStandard = 0, outputError = 1, outputLog = 2 };
+/// outputBatchMark carries no text: a mark whose meaning its holder gives it.
+enum OutputStream { outputStandard = 0, outputError = 1, outputLog = 2, outputBatchMark = 3 };
 /// Where a thread's console lines, error lines and log text go instead while it is
 /// set: a thread that must not print out of turn hands them on to be printed in order.
 struct OutputDiversion {

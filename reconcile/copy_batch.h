@@ -16,6 +16,20 @@ void beginCopyBatches(DestinationFolders* folders, int filesInFlight);
 /// that failed to be placed since beginCopyBatches; each was reported with -v, its
 /// partial file removed.
 int endCopyBatches();
+/// From now on a full batch is synced on a thread of its own while the next one is
+/// written, and only placed by placeSyncedBatch: the caller holds its output back
+/// and, where it meets the batch's mark (outputBatchMark) in what it held, calls
+/// placeSyncedBatch before printing what follows. 1 when the thread started (never
+/// with noSync); each batch then holds half as many files.
+int syncBatchesAside();
+/// 0 when no batch is out for its sync, 1 when one is out and synced, 2 while its
+/// sync goes on.
+int syncedBatchWaiting();
+/// Waits for the batch out for its sync and places its copies, in their order.
+void placeSyncedBatch();
+/// Set by whoever holds output back for syncBatchesAside: prints what it holds, up
+/// to its end, placing a synced batch where its mark stands.
+extern void (*printHeldOutput)();
 /// Places every queued copy now, to free the files they hold open; batching goes on.
 void placeQueuedCopies();
 /// True while copies are batched.

@@ -54,8 +54,12 @@ struct Engine {
   int stopping;        ///< under the lock
   CopyWriter writer;   ///< the deciding thread's own
   CopyJob inlineJob;   ///< the one copy of a run without workers
-  std::string held;    ///< the deciding thread's text while copies are out
+  std::string held;    ///< the deciding thread's text since it handed in the last copy
   OutputDiversion holding;
+  std::string tail;  ///< the text of a copy's last step
+  OutputDiversion tailing;
+  std::string out;  ///< text in its order, to be printed from printed on
+  size_t printed;
   void (*finished)(const CopyJob* job);
 };
 Engine engine;
@@ -70,22 +74,42 @@ void holdText(void* sink, int stream, const char* text, size_t length) {
   into->append(text, length);
 }
 
-// Prints held text on its streams, record by record, as it was first printed.
-void releaseText(const std::string& held) {
-  size_t at = 0;
-  while (at + 1 + sizeof(size_t) <= held.size()) {
-    int stream = held[at];
+// The size of a record's head: its stream, then its length.
+constexpr size_t headSize = 1 + sizeof(size_t);
+
+// Prints the held text from where printing stopped, record by record as it was first
+// printed, placing a synced batch where its mark stands. Stops at the mark of a batch
+// still under its sync, unless wait is set.
+void printHeld(int wait) {
+  const OutputDiversion* diversion = threadOutputDiversion();
+  divertThreadOutput(nullptr);
+  while (engine.printed + headSize <= engine.out.size()) {
+    const char* head = engine.out.data() + engine.printed;
+    int stream = head[0];
     size_t length;
-    memcpy(&length, held.data() + at + 1, sizeof length);
-    const char* text = held.data() + at + 1 + sizeof length;
-    at += 1 + sizeof length + length;
-    if (stream == outputLog)
+    memcpy(&length, head + 1, sizeof length);
+    const char* text = head + headSize;
+    if (stream == outputBatchMark) {
+      if (!wait && syncedBatchWaiting() == 2) break;
+      placeSyncedBatch();
+    } else if (stream == outputLog) {
       appendToLog(text, length);
-    else if (stream == outputError)
+    } else if (stream == outputError) {
       errorPrintf("%.*s", static_cast<int>(length), text);
-    else
+    } else {
       consolePrintf("%.*s", static_cast<int>(length), text);
+    }
+    engine.printed += headSize + length;
   }
+  if (engine.printed == engine.out.size()) {
+    engine.out.clear();
+    engine.printed = 0;
+  }
+  divertThreadOutput(diversion);
+}
+
+void printAllHeld() {
+  printHeld(1);
 }
 
 unsigned runWorker(void* argument) {
@@ -110,25 +134,25 @@ unsigned runWorker(void* argument) {
   return 0;
 }
 
-// Reports the oldest copy out, waiting for its worker; its text comes out first.
+// Reports the oldest copy out, waiting for its worker: the text before it, its
+// worker's and its last step's join the text to print.
 void reportOldest() {
   Slot* slot = &engine.slots[engine.reported % engine.capacity];
   takeLock(engine.lock);
   while (!slot->written) waitOnLock(engine.lock);
   releaseLock(engine.lock);
-  divertThreadOutput(nullptr);
-  releaseText(slot->before);
-  releaseText(slot->text);
+  engine.out += slot->before;
+  engine.out += slot->text;
+  engine.tail.clear();
+  divertThreadOutput(&engine.tailing);
   finishCopy(&engine.writer, &slot->job);
   engine.finished(&slot->job);
+  divertThreadOutput(&engine.holding);
+  engine.out += engine.tail;
   ++engine.reported;
-  if (engine.reported < engine.handedIn) {
-    divertThreadOutput(&engine.holding);
-    return;
-  }
-  // None out: what the deciding thread printed since is printed now, and from now
-  // on at once.
-  releaseText(engine.held);
+  if (engine.reported < engine.handedIn) return;
+  // None out: what the deciding thread printed since comes next.
+  engine.out += engine.held;
   engine.held.clear();
 }
 
@@ -220,6 +244,14 @@ void beginCopyEngine(DestinationFolders* folders, void (*finished)(const CopyJob
   if (engine.workerCount == 0) return;
   copySeamLock = engine.lock;
   settleEarlierCopies = settleAll;
+  // From here to the end, the deciding thread's text is held and printed in order.
+  engine.out.clear();
+  engine.printed = 0;
+  engine.tail.clear();
+  engine.tailing = OutputDiversion{holdText, &engine.tail};
+  divertThreadOutput(&engine.holding);
+  printHeldOutput = printAllHeld;
+  syncBatchesAside();
 }
 
 void copyInTurn(const char* destinationPath, const char* sourcePath, FileTime time, int64_t size) {
@@ -238,6 +270,7 @@ void copyInTurn(const char* destinationPath, const char* sourcePath, FileTime ti
   }
   reportWritten();
   while (engine.handedIn - engine.reported >= engine.capacity) reportOldest();
+  printHeld(0);
   Slot* slot = &engine.slots[engine.handedIn % engine.capacity];
   CopyJob* job = &slot->job;
   job->destinationPath = destinationPath;
@@ -254,21 +287,26 @@ void copyInTurn(const char* destinationPath, const char* sourcePath, FileTime ti
   ++engine.handedIn;
   wakeLockWaiters(engine.lock);
   releaseLock(engine.lock);
-  divertThreadOutput(&engine.holding);
   reportWritten();
 }
 
 int endCopyEngine() {
-  if (engine.workerCount > 0) {
-    settleAll();
-    divertThreadOutput(nullptr);
-    releaseText(engine.held);
-    engine.held.clear();
-    copySeamLock = nullptr;
-    settleEarlierCopies = nullptr;
-    stopWorkers();
-  }
-  return endCopyBatches();
+  if (engine.workerCount == 0) return endCopyBatches();
+  settleAll();
+  engine.out += engine.held;
+  engine.held.clear();
+  printHeld(1);
+  // The last batch's lines are held as the rest were, and printed after.
+  int failures = endCopyBatches();
+  engine.out += engine.held;
+  engine.held.clear();
+  printHeld(1);
+  divertThreadOutput(nullptr);
+  printHeldOutput = nullptr;
+  copySeamLock = nullptr;
+  settleEarlierCopies = nullptr;
+  stopWorkers();
+  return failures;
 }
 
 int copyWorkersStarted() {

@@ -395,6 +395,12 @@ int prepareCopy(DestinationFolders* folders, CopyJob* job) {
 void writeCopy(CopyWriter* writer, CopyJob* job) {
   DestinationFolders* folders = writer->folders;
   const char* path = job->destinationPath.c_str();
+  // Stopped while the copy waited for a worker: nothing of it is begun.
+  if (interruptRequested()) {
+    fclose(job->source);
+    job->source = nullptr;
+    return endJob(job, copyInterrupted);
+  }
   int outOfFiles = 0;
   FILE* destination = openCopyDestination(writer, job, &outOfFiles);
   if (outOfFiles) {
