@@ -61,6 +61,7 @@ struct Engine {
   std::string out;  ///< text in its order, to be printed from printed on
   size_t printed;
   void (*finished)(const CopyJob* job);
+  int lastRunWorkers;  ///< the workers the last run started
 };
 Engine engine;
 
@@ -237,10 +238,12 @@ void beginCopyEngine(DestinationFolders* folders, void (*finished)(const CopyJob
   engine.held.clear();
   engine.holding = OutputDiversion{holdText, &engine.held};
   int wanted = workersWanted();
+  engine.lastRunWorkers = 0;
   // Each copy out holds its source and its destination open.
   beginCopyBatches(folders, 2 * wanted * slotsPerWorker);
   if (wanted == 0) return;
   startWorkers(wanted);
+  engine.lastRunWorkers = engine.workerCount;
   if (engine.workerCount == 0) return;
   copySeamLock = engine.lock;
   settleEarlierCopies = settleAll;
@@ -310,5 +313,5 @@ int endCopyEngine() {
 }
 
 int copyWorkersStarted() {
-  return engine.workerCount;
+  return engine.lastRunWorkers;
 }

@@ -26,5 +26,6 @@ void copyInTurn(const char* destinationPath, const char* sourcePath, FileTime ti
 /// Writes and reports every copy handed in, stops the workers and ends the batch.
 /// Returns the number of queued copies that failed to be placed (endCopyBatches).
 int endCopyEngine();
-/// Workers started for the run under way; 0 when copies are written as handed in.
+/// Workers started for the run under way, or the last one; 0 when copies were
+/// written as they were handed in.
 int copyWorkersStarted();
