@@ -255,3 +255,28 @@ case_scale() {
     [ "$outcome" = 0 ] || { echo "  talven failed at $size files: larger sizes skipped"; break; }
   done
 }
+
+# The bytes of disk a file takes.
+allocated_bytes() { stat -c '%b %B' "$1" | awk '{ print $1 * $2 }'; }
+
+# One file of 1 GiB holding 4 KiB of data, holes elsewhere (a virtual machine's
+# disk, a database file): its time, and the room each tool's copy takes on the
+# disk against the source's (allocation.csv, from one untimed run each).
+case_sparse() {
+  local dir=$scratch/sparse tool
+  src=$dir/src dst=$dir/dst
+  python3 "$here/make_tree.py" sparse "$src" --size-mib 1024 --data-kib 4 >/dev/null
+  echo "Sparse file: 1 GiB holding 4 KiB of data into an empty destination"
+  rounds sparse 1 reset_deleted talven cp+sync talven-nosync cp || true
+  echo "tool,source_bytes,copy_bytes,block_bytes" >"$results/allocation.csv"
+  for tool in talven talven-nosync cp; do
+    reset_deleted
+    tool_command "$tool"
+    timeout "$timeout_s" "${cmd[@]}" >/dev/null 2>&1 || { fail_check sparse "$tool failed"; continue; }
+    sync
+    echo "$tool,$(allocated_bytes "$src/disk.img"),$(allocated_bytes "$dst/disk.img"),$(stat -f -c %S "$dst")" \
+      >>"$results/allocation.csv"
+  done
+  check_mirror sparse reset_deleted 1
+  rm -rf "$dir"
+}

@@ -8,6 +8,7 @@ file system keeps them exactly). Only the standard library is used.
   make_tree.py tree ROOT --files N --folders F --max-size BYTES [--seed S]
   make_tree.py large ROOT --count N --size-mib M [--seed S]
   make_tree.py mutate ROOT --percent P --max-size BYTES [--seed S]
+  make_tree.py sparse ROOT --size-mib M --data-kib K [--seed S]
   make_tree.py evict ROOT
 """
 
@@ -78,6 +79,25 @@ def make_large(root, count, size_mib, seed):
     print(f"made {count} files of {size_mib} MiB under {root}")
 
 
+def make_sparse(root, size_mib, data_kib, seed):
+    """One file of size_mib MiB holding data_kib KiB of data in its middle and
+    holes elsewhere, as a virtual machine's disk or a database file does."""
+    rng = random.Random(f"sparse-{seed}")
+    pool = make_pool(seed)
+    os.makedirs(root, exist_ok=True)
+    path = os.path.join(root, "disk.img")
+    size, data = size_mib << 20, data_kib << 10
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    try:
+        os.pwrite(fd, pool[:data], size // 2)
+        os.ftruncate(fd, size)
+    finally:
+        os.close(fd)
+    mtime = BASE_TIME + rng.randrange(TIME_SPREAD)
+    os.utime(path, ns=(mtime * 10**9, mtime * 10**9))
+    print(f"made a {size_mib} MiB file holding {data_kib} KiB of data under {root}")
+
+
 def list_files(root):
     found = []
     for directory, subdirectories, names in os.walk(root):
@@ -142,10 +162,13 @@ def main():
     change = commands.add_parser("mutate")
     change.add_argument("--percent", type=float, required=True)
     change.add_argument("--max-size", type=int, required=True)
+    holes = commands.add_parser("sparse")
+    holes.add_argument("--size-mib", type=int, required=True)
+    holes.add_argument("--data-kib", type=int, required=True)
     drop = commands.add_parser("evict")
-    for command in (tree, large, change):
+    for command in (tree, large, change, holes):
         command.add_argument("--seed", type=int, default=6)
-    for command in (tree, large, change, drop):
+    for command in (tree, large, change, holes, drop):
         command.add_argument("root")
     args = parser.parse_args()
     if args.command == "tree":
@@ -156,6 +179,10 @@ def main():
         make_large(args.root, args.count, args.size_mib, args.seed)
     elif args.command == "mutate":
         mutate(args.root, args.percent, args.max_size, args.seed)
+    elif args.command == "sparse":
+        if not 0 < args.data_kib << 10 <= (args.size_mib << 20) // 2:
+            sys.exit("sparse: --data-kib must be above 0 and fit the second half of the file")
+        make_sparse(args.root, args.size_mib, args.data_kib, args.seed)
     else:
         evict(args.root)
 

@@ -30,10 +30,15 @@ RATIO_TARGETS = [
     ("share-cold", FASTEST_PEER, 0.9),
 ]
 PAIRS = [("talven", "+sync"), ("talven-nosync", "")]
+# (case, longest allowed median in seconds), for each talven that was measured.
+TIME_TARGETS = [("sparse", 0.1)]
+# The case whose copies may take at most the room of their source and one block more
+# (allocation.csv).
+ROOM_CASE = "sparse"
 LINEARITY_LIMIT = 1.5
 BYTES_PER_FILE = 200
 CASE_ORDER = ["first", "first-cold", "noop", "incremental", "large", "large-cold", "share",
-              "share-cold", "scale"]
+              "share-cold", "sparse", "scale"]
 TOOL_ORDER = ["talven", "rsync+sync", "cp+sync", "rclone+sync", "talven-nosync", "rsync", "cp",
               "rclone", "floor"]
 
@@ -134,6 +139,39 @@ def ratio_targets(medians):
     return targets
 
 
+def time_targets(medians):
+    targets = []
+    for case, limit in TIME_TARGETS:
+        for (name, size, tool), median in sorted(medians.items()):
+            if name == case and tool in ("talven", "talven-nosync"):
+                shown = "talven" if tool == "talven" else "talven --no-sync"
+                targets.append((f"{case}: {shown} median seconds", median, limit,
+                                median <= limit))
+    return targets
+
+
+def read_allocation(folder):
+    """Rows of allocation.csv: the room a tool's copy took against its source's."""
+    name = os.path.join(folder, "allocation.csv")
+    if not os.path.exists(name):
+        return []
+    with open(name, newline="") as source:
+        return [{key: (value if key == "tool" else int(value)) for key, value in row.items()}
+                for row in csv.DictReader(source)]
+
+
+def room_targets(allocation):
+    targets = []
+    for row in allocation:
+        if not row["tool"].startswith("talven"):
+            continue
+        shown = "talven" if row["tool"] == "talven" else "talven --no-sync"
+        figure = row["copy_bytes"] / (row["source_bytes"] + row["block_bytes"])
+        targets.append((f"{ROOM_CASE}: room of {shown}'s copy / (source + one block)",
+                        figure, 1.0, figure <= 1.0))
+    return targets
+
+
 def scale_rows(medians, memory, paths):
     rows = []
     sizes = sorted(size for case, size, tool in medians if case == "scale" and tool == "talven")
@@ -176,7 +214,7 @@ def write_csv(name, header, rows):
         writer.writerows(rows)
 
 
-def print_tables(rows, scale, targets):
+def print_tables(rows, scale, allocation, targets):
     print(f"{'case':<12} {'size':>9} {'tool':<13} {'runs':>4} {'median s':>9} "
           f"{'min s':>9} {'max s':>9} {'ratio':>6}  of")
     for row in rows:
@@ -192,6 +230,11 @@ def print_tables(rows, scale, targets):
                   f"{show(row['floor_us'], 2):>13} {row['rss_bytes'] / 2**20:>9.1f} "
                   f"{row['bytes_per_file']:>7.0f} {row['path_bytes_per_file']:>11.1f} "
                   f"{row['budget_bytes'] / row['size']:>13.1f}")
+    if allocation:
+        print(f"\n{'sparse copy of':<14} {'source bytes':>13} {'copy bytes':>13} {'block':>6}")
+        for row in allocation:
+            print(f"{row['tool']:<14} {row['source_bytes']:>13,} {row['copy_bytes']:>13,} "
+                  f"{row['block_bytes']:>6}")
     print(f"\n{'target':<62} {'figure':>7} {'limit':>6}  result")
     for name, figure, limit, met in targets:
         verdict = "met" if met else f"MISSED by {(figure / limit - 1) * 100:.0f}%"
@@ -205,7 +248,9 @@ def main():
     times, memory, failures = read_samples(folder)
     rows, medians = summarise(times, memory, failures)
     scale = scale_rows(medians, memory, read_paths(folder))
-    targets = ratio_targets(medians) + scale_targets(scale)
+    allocation = read_allocation(folder)
+    targets = (ratio_targets(medians) + time_targets(medians) + room_targets(allocation)
+               + scale_targets(scale))
     fields = list(rows[0]) if rows else []
     write_csv(os.path.join(folder, "summary.csv"), fields,
               [[row[field] for field in fields] for row in rows])
@@ -214,7 +259,8 @@ def main():
                for name, figure, limit, met in targets])
     with open(os.path.join(folder, "ratios.dat"), "w") as target:
         for name, figure, limit, met in targets:
-            if name.startswith("scale"):
+            # Ratios of one tool to another only: the sparse case's are seconds and room.
+            if name.startswith(("scale", "sparse")):
                 continue
             label = (name.replace(": talven --no-sync / ", " nosync vs ")
                      .replace(": talven / ", " vs ").replace(" (fastest)", ""))
@@ -222,7 +268,7 @@ def main():
     with open(os.path.join(folder, "scale.dat"), "w") as target:
         for row in scale:
             target.write(f"{row['size']} {row['talven_us']:.4f} {row['floor_us'] or 0:.4f}\n")
-    print_tables(rows, scale, targets)
+    print_tables(rows, scale, allocation, targets)
 
 
 if __name__ == "__main__":

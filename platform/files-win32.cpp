@@ -101,13 +101,9 @@ int setOpenFileTimes(FILE*, FileTime) {
   return 1;
 }
 
-long long reserveRoomForRest(FILE*, FILE*, long long from) {
+long long reserveRoomForRest(FILE*, FILE*, long long from, long long) {
   // NTFS grows a file written in sequence well enough by itself.
   return from;
-}
-
-int releaseRoomAfter(FILE*, long long) {
-  return 0;
 }
 
 int removeEmptyFolder(const char* path) {

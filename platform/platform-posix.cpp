@@ -207,22 +207,20 @@ int getOpenFileTime(FILE* file, FileTime* time) {
   return 0;
 }
 
-long long reserveRoomForRest(FILE* file, FILE* source, long long from) {
+long long reserveRoomForRest(FILE* file, FILE* source, long long from, long long until) {
 #ifdef FALLOC_FL_KEEP_SIZE
   struct stat info;
-  if (fstat(fileno(source), &info) != 0 || info.st_size <= from) return from;
-  if (fallocate(fileno(file), FALLOC_FL_KEEP_SIZE, from, info.st_size - from) != 0) return from;
-  return info.st_size;
+  if (fstat(fileno(source), &info) != 0) return from;
+  long long end = info.st_size < until ? static_cast<long long>(info.st_size) : until;
+  if (end <= from || fallocate(fileno(file), FALLOC_FL_KEEP_SIZE, from, end - from) != 0)
+    return from;
+  return end;
 #else
   (void)file;
   (void)source;
+  (void)until;
   return from;
 #endif
-}
-
-int releaseRoomAfter(FILE* file, long long length) {
-  // Cutting a file to its own size still frees the room reserved past its end.
-  return fflush(file) == 0 && ftruncate(fileno(file), length) == 0 ? 0 : 1;
 }
 
 int removeFolderLink(const char* path) {

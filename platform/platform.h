@@ -157,15 +157,13 @@ FILE* createFileForWriting(const char* path);
 /// where the times must be set by path once the file is closed (setFileTimes).
 int setOpenFileTimes(FILE* file, FileTime time);
 
-/// Reserves room on disk in a file being written for the rest of the source file,
-/// from offset from up to the source's present size, leaving the file's size as it
-/// is: the system then lays out a large copy at once instead of block by block.
-/// Returns the end of the room reserved, or from where none was (a source no
-/// longer than from, a system or file system without the call).
-long long reserveRoomForRest(FILE* file, FILE* source, long long from);
-/// Gives back any room reserved past length in a file open for writing, whose
-/// size is length; 0 when done.
-int releaseRoomAfter(FILE* file, long long length);
+/// Reserves room on disk in a file being written for the rest of the source's data,
+/// from offset from up to until or the source's present size, whichever comes
+/// first, leaving the file's size as it is: the system then lays out a large copy at
+/// once instead of block by block. Returns the end of the room reserved, or from
+/// where none was (a source no longer than from, a system or file system without
+/// the call).
+long long reserveRoomForRest(FILE* file, FILE* source, long long from, long long until);
 
 // ---- Transfer -------------------------------------------------------------------
 
@@ -181,6 +179,31 @@ constexpr long long kernelCopyUnavailable = -1;
 /// then copied through a buffer, which meets and reports a real failure again.
 /// Windows has no such call and always gives kernelCopyUnavailable.
 long long copyInKernel(FILE* source, FILE* destination, long long count);
+
+/// Results of findSourceData.
+enum SourceDataResult {
+  sourceDataFound = 0,     ///< data from *start up to *end, where a hole or the end begins
+  sourceDataEnded = 1,     ///< no data from the offset on: a hole up to the size, *start
+  sourceHolesUnknown = 2,  ///< holes are not told apart: read the rest, to the end
+};
+/// Finds the first bytes at or after offset from that hold data in a source open
+/// for reading, where its file system tells holes (ranges never written, which read
+/// as zeros) from data: with sourceDataFound, data runs from *start up to *end and
+/// the source's position is *start; with sourceDataEnded only a hole lies between
+/// from and the source's size, given in *start and *end. A file whose blocks cover
+/// its size holds no hole: at offset 0 one look at it tells so, and the call gives
+/// sourceHolesUnknown, as it does where the system cannot tell; the position is
+/// then from. Only reads.
+int findSourceData(FILE* source, long long from, long long* start, long long* end);
+/// Moves the position of a copy open for writing forward to offset, past a hole of
+/// its source, writing nothing: the bytes passed over stay a hole where the file
+/// system keeps holes (on Windows the copy is made sparse for it first) and read as
+/// zeros everywhere. 0 when moved.
+int skipHoleInCopy(FILE* file, long long offset);
+/// Makes length the size of a copy open for writing: what lies past its last write
+/// is a hole (zeros where the file system keeps none), and room reserved past length
+/// is given back. 0 when done.
+int setCopyLength(FILE* file, long long length);
 
 /// Results of readAheadFile.
 enum ReadAheadResult {

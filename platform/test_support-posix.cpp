@@ -125,6 +125,18 @@ bool writeFileBytes(const std::string& path, const std::string& bytes) {
   return fclose(file) == 0 && written;
 }
 
+bool writeSparseFile(const std::string& path, long long size,
+                     const std::vector<FilePiece>& pieces) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool written = true;
+  for (const FilePiece& piece : pieces)
+    written = written && pwrite(fd, piece.bytes.data(), piece.bytes.size(), piece.offset) ==
+                             static_cast<ssize_t>(piece.bytes.size());
+  written = written && ftruncate(fd, size) == 0;
+  return close(fd) == 0 && written;
+}
+
 bool readFileBytes(const std::string& path, std::string* bytes) {
   FILE* file = fopen(path.c_str(), "rb");
   if (!file) return false;

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
+#include <winioctl.h>
 
 #include <algorithm>
 
@@ -137,6 +138,30 @@ bool writeFileBytes(const std::string& path, const std::string& bytes) {
   if (!file) return false;
   bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   return fclose(file) == 0 && written;
+}
+
+bool writeSparseFile(const std::string& path, long long size,
+                     const std::vector<FilePiece>& pieces) {
+  // Shared as the copy's own open is, so that a test may change a source being copied.
+  HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD bytes = 0;
+  DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &bytes, nullptr);
+  bool written = true;
+  LARGE_INTEGER at;
+  for (const FilePiece& piece : pieces) {
+    at.QuadPart = piece.offset;
+    DWORD done = 0;
+    written = written && SetFilePointerEx(file, at, nullptr, FILE_BEGIN) &&
+              WriteFile(file, piece.bytes.data(), static_cast<DWORD>(piece.bytes.size()), &done,
+                        nullptr) &&
+              done == piece.bytes.size();
+  }
+  at.QuadPart = size;
+  written = written && SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  return CloseHandle(file) && written;
 }
 
 bool readFileBytes(const std::string& path, std::string* bytes) {

@@ -16,6 +16,15 @@ void removeScratchFolder(const std::string& path);
 std::string joinPath(const std::string& a, const std::string& b);
 /// Writes a file with the given bytes; creates missing folders on the way.
 bool writeFileBytes(const std::string& path, const std::string& bytes);
+/// Bytes that a sparse file holds at an offset.
+struct FilePiece {
+  long long offset;
+  std::string bytes;
+};
+/// Writes path (made, or emptied in place) as a file of size bytes holding pieces at
+/// their offsets and holes everywhere else, where its file system keeps holes (on
+/// Windows the file is made sparse; zeros where that is not kept).
+bool writeSparseFile(const std::string& path, long long size, const std::vector<FilePiece>& pieces);
 /// Reads a whole file; false when it cannot be read.
 bool readFileBytes(const std::string& path, std::string* bytes);
 /// Creates a folder and its missing parents.

@@ -1,9 +1,11 @@
-// POSIX bodies of the transfer operations: copies inside the kernel, and reading
-// the next source files ahead while one is copied.
+// POSIX bodies of the transfer operations: copies inside the kernel, the holes of
+// sparse sources, and reading the next source files ahead while one is copied.
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -33,6 +35,61 @@ long long copyInKernel(FILE* source, FILE* destination, long long count) {
   (void)count;
   return kernelCopyUnavailable;
 #endif
+}
+
+namespace {
+// Where the data of fd begins at or after from, and where the hole after it begins;
+// sourceHolesUnknown (the position left at from) where the system does not tell.
+int seekData(int fd, long long from, long long* start, long long* end) {
+  off_t data = lseek(fd, static_cast<off_t>(from), SEEK_DATA);
+  if (data < 0) {
+    // No data after from: the rest is a hole, or from lies at or past the end.
+    struct stat info;
+    if (errno != ENXIO || fstat(fd, &info) != 0) return sourceHolesUnknown;
+    *start = *end = static_cast<long long>(info.st_size);
+    return sourceDataEnded;
+  }
+  off_t hole = lseek(fd, data, SEEK_HOLE);
+  if (hole <= data || lseek(fd, data, SEEK_SET) != data) {
+    lseek(fd, static_cast<off_t>(from), SEEK_SET);
+    return sourceHolesUnknown;
+  }
+  *start = static_cast<long long>(data);
+  *end = static_cast<long long>(hole);
+  return sourceDataFound;
+}
+}  // namespace
+
+int findSourceData(FILE* source, long long from, long long* start, long long* end) {
+#if defined(SEEK_DATA) && defined(SEEK_HOLE)
+  int fd = fileno(source);
+  // As cp does: fewer blocks than the size takes are the sign of holes. Most files
+  // have none, and cost this one look.
+  struct stat info;
+  if (from == 0 && (fstat(fd, &info) != 0 || info.st_blocks * 512 >= info.st_size))
+    return sourceHolesUnknown;
+  int found = seekData(fd, from, start, end);
+  // A stream that met the end before the source grew reads on only once told.
+  clearerr(source);
+  return found;
+#else
+  (void)source;
+  (void)from;
+  (void)start;
+  (void)end;
+  return sourceHolesUnknown;
+#endif
+}
+
+int skipHoleInCopy(FILE* file, long long offset) {
+  if (fflush(file) != 0) return 1;
+  return lseek(fileno(file), static_cast<off_t>(offset), SEEK_SET) == offset ? 0 : 1;
+}
+
+int setCopyLength(FILE* file, long long length) {
+  // Growing a file leaves a hole; cutting it to its own size still frees the room
+  // reserved past its end.
+  return fflush(file) == 0 && ftruncate(fileno(file), static_cast<off_t>(length)) == 0 ? 0 : 1;
 }
 
 namespace {

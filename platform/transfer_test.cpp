@@ -1,5 +1,6 @@
 // The transfer operations against their contract: the read-ahead window hands its
-// files to the copy's open, stays within its bounds, and never fails a copy.
+// files to the copy's open, stays within its bounds, and never fails a copy; the
+// data of a sparse source is found stretch by stretch.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -85,5 +86,37 @@ TEST_F(ReadAhead, FilesThatCannotBeOpenedArePassedOver) {
   ASSERT_EQ(0, deleteFile(file(0).c_str()));
   EXPECT_EQ("bytes of 0", readThroughOpen(0));
   EXPECT_EQ("<not opened>", readThroughOpen(0));
+}
+
+using SourceData = ReadAhead;
+
+// A file without holes is told at once; a sparse one gives a stretch that holds its
+// data, the stream at its start, and then its end at its size.
+TEST_F(SourceData, StretchesHoldTheDataAndTheEndIsTheSize) {
+  long long start = -1, end = -1;
+  ASSERT_TRUE(writeFileBytes(file(0), std::string(100000, 'p')));
+  FILE* stream = openFileForReading(file(0).c_str());
+  ASSERT_NE(nullptr, stream);
+  EXPECT_EQ(sourceHolesUnknown, findSourceData(stream, 0, &start, &end));
+  fclose(stream);
+  const long long size = 8 << 20, dataAt = 3 << 20;
+  ASSERT_TRUE(writeSparseFile(file(1), size, {{dataAt, "data"}}));
+  stream = openFileForReading(file(1).c_str());
+  ASSERT_NE(nullptr, stream);
+  int found = findSourceData(stream, 0, &start, &end);
+  if (found == sourceHolesUnknown) {
+    fclose(stream);
+    GTEST_SKIP() << "the test folder's file system does not tell holes from data";
+  }
+  ASSERT_EQ(sourceDataFound, found);
+  EXPECT_LE(start, dataAt);
+  EXPECT_GE(end, dataAt + 4);
+  EXPECT_LT(end - start, size / 2) << "the hole before or after the data was taken for data";
+  char bytes[4];
+  EXPECT_EQ(1u, fread(bytes, 1, 1, stream));
+  EXPECT_EQ(start == dataAt ? 'd' : '\0', bytes[0]) << "the stream is not where the data begins";
+  EXPECT_EQ(sourceDataEnded, findSourceData(stream, end, &start, &end));
+  EXPECT_EQ(size, start);
+  fclose(stream);
 }
 }  // namespace

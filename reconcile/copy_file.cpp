@@ -3,6 +3,7 @@
 #include "reconcile/copy_file.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -88,9 +89,9 @@ size_t writeBlock(FILE* destination, const unsigned char* buffer, size_t count, 
   return fwrite(buffer, 1, allowed, destination);
 }
 
-// Once a copy has reached this size, the room for the rest of it is reserved at
-// once: that spares the file system its work per block on large files, and files
-// below it the two extra calls.
+// Once a copy has written this much of one stretch of data, the room for the rest
+// of that stretch is reserved at once: that spares the file system its work per
+// block on large files, and files below it the two extra calls. Holes get none.
 constexpr long long reserveFrom = 32LL * copyBufferSize;
 // A large copy's data starts on its way to the disk at every such step, so that the
 // disk writes while the copy goes on.
@@ -99,36 +100,55 @@ constexpr long long writebackFrom = reserveFrom;
 // Bytes the kernel moves per call: an interruption stops a copy within one such
 // step, and the first step of a large copy is where its room is reserved.
 constexpr long long kernelStep = reserveFrom;
+// The end of the stretch a copy reads where holes are not told apart: the source's
+// end, found by reading.
+constexpr long long toSourceEnd = LLONG_MAX;
 
 struct Transfer {
-  long long written;
-  int failure;  ///< why the transfer failed: the system's reason, or a test seam's
+  long long written;       ///< bytes of data written; the holes passed over are not counted
+  long long at;            ///< where both files stand, holes included
+  long long dataEnd;       ///< the end of the last bytes written: the copy's size so far
+  long long length;        ///< the size the copy ends with, once the source's end is found
+  long long stretchStart;  ///< where the data being copied begins
+  long long stretchEnd;    ///< where it ends: a hole, the end, or toSourceEnd
+  int failure;             ///< why the transfer failed: the system's reason, or a test seam's
   long long reserved;
-  int reserveTried;
+  int reserveTried;       ///< for the stretch being copied
+  int inBlocks;           ///< the kernel handed over: blocks copy the rest of the file
   long long writebackAt;  ///< where the next writeback of a large copy starts
   unsigned char* buffer;  ///< copyBufferSize bytes of the thread that copies
 };
 
+void advance(Transfer* copy, long long bytes) {
+  copy->written += bytes;
+  copy->at += bytes;
+  if (bytes > 0) copy->dataEnd = copy->at;
+}
+
 void afterStep(Transfer* copy, FILE* source, FILE* destination) {
-  if (!copy->reserveTried && copy->written >= reserveFrom) {
+  if (!copy->reserveTried && copy->at - copy->stretchStart >= reserveFrom) {
     copy->reserveTried = 1;
-    copy->reserved = reserveRoomForRest(destination, source, copy->written);
+    long long end = reserveRoomForRest(destination, source, copy->at, copy->stretchEnd);
+    copy->reserved = std::max(copy->reserved, end);
   }
   if (!noSync && copy->written >= copy->writebackAt) {
     startDataWrite(destination);
     copy->writebackAt = copy->written + writebackStep;
   }
-  noteCopyBytes(copy->written);
-  if (copyBlockHook) callCopySeam(copyBlockHook, copy->written);
+  noteCopyBytes(copy->at);
+  if (copyBlockHook) callCopySeam(copyBlockHook, copy->at);
 }
 
 // Blocks of copyBufferSize until the first short read, whose bytes (maybe none) are
-// written too: n / copyBufferSize + 1 reads for n bytes.
+// written too: n / copyBufferSize + 1 reads for n bytes. A stretch that ends at a
+// hole ends with its last byte instead.
 int transferInBlocks(FILE* source, FILE* destination, Transfer* copy) {
-  size_t got;
+  size_t wanted, got;
   do {
+    wanted = static_cast<size_t>(std::min<long long>(copyBufferSize, copy->stretchEnd - copy->at));
+    if (wanted == 0) return transferComplete;
     if (interruptRequested()) return transferStopped;
-    got = fread(copy->buffer, 1, copyBufferSize, source);
+    got = fread(copy->buffer, 1, wanted, source);
     if (ferror(source)) {
       copy->failure = lastFailureCode();
       return transferFailed;
@@ -137,20 +157,22 @@ int transferInBlocks(FILE* source, FILE* destination, Transfer* copy) {
       copy->failure = copyWriteFaultAfter >= 0 ? failureTestFault : lastFailureCode();
       return transferFailed;
     }
-    copy->written += static_cast<long long>(got);
+    advance(copy, static_cast<long long>(got));
     afterStep(copy, source, destination);
-  } while (got == static_cast<size_t>(copyBufferSize));
+  } while (got == wanted);
   return transferComplete;
 }
 
-// Steps inside the kernel until the source's end. Returns transferRestInBlocks
-// where the block loop is to copy the rest: the kernel cannot copy these files, or
-// its first step moved nothing (an empty file, or one whose size the system does
-// not tell, which only reading shows), or a test seam's limit is reached.
+// Steps inside the kernel until the stretch's or the source's end. Returns
+// transferRestInBlocks where the block loop is to copy the rest: the kernel cannot
+// copy these files, or its first step moved nothing (an empty file, or one whose
+// size the system does not tell, which only reading shows), or a test seam's limit
+// is reached.
 int transferInKernel(FILE* source, FILE* destination, Transfer* copy) {
   for (;;) {
+    if (copy->at >= copy->stretchEnd) return transferComplete;
     if (interruptRequested()) return transferStopped;
-    long long step = kernelStep;
+    long long step = std::min(kernelStep, copy->stretchEnd - copy->at);
     if (copyKernelFallbackAt >= 0) step = std::min(step, copyKernelFallbackAt - copy->written);
     if (copyWriteFaultAfter >= 0) step = std::min(step, copyWriteFaultAfter - copy->written);
     if (step <= 0) return transferRestInBlocks;
@@ -158,21 +180,76 @@ int transferInKernel(FILE* source, FILE* destination, Transfer* copy) {
     if (moved == kernelCopyUnavailable || (moved == 0 && copy->written == 0))
       return transferRestInBlocks;
     if (moved == 0) return transferComplete;
-    copy->written += moved;
+    advance(copy, moved);
     afterStep(copy, source, destination);
+  }
+}
+
+// Copies from where both files stand up to the end of the stretch, or to the
+// source's end where that comes first.
+int transferStretch(FILE* source, FILE* destination, Transfer* copy, long long end) {
+  copy->stretchStart = copy->at;
+  copy->stretchEnd = end;
+  copy->reserveTried = 0;
+  if (!copy->inBlocks) {
+    int result = transferInKernel(source, destination, copy);
+    if (result != transferRestInBlocks) return result;
+    copy->inBlocks = 1;
+  }
+  return transferInBlocks(source, destination, copy);
+}
+
+// Copies the source's data stretch by stretch and passes over its holes, which stay
+// holes in the copy; the copy's length is the source's size as last found, holes at
+// its end included, or where reading ended. Where the system does not tell holes,
+// every byte is read, up to the end that reading finds.
+int transferData(FILE* source, FILE* destination, Transfer* copy) {
+  int stalled = 0;
+  for (;;) {
+    if (interruptRequested()) return transferStopped;
+    long long start = 0, end = 0;
+    int found = findSourceData(source, copy->at, &start, &end);
+    if (found == sourceDataEnded) {
+      copy->length = std::max(copy->dataEnd, start);
+      return transferComplete;
+    }
+    // Data said to lie where reading has just found the end: reading has the last word.
+    if (found == sourceHolesUnknown || (stalled && start == copy->at)) {
+      int result = transferStretch(source, destination, copy, toSourceEnd);
+      copy->length = copy->dataEnd;
+      return result;
+    }
+    if (start > copy->at) {
+      if (skipHoleInCopy(destination, start) != 0) {
+        copy->failure = lastFailureCode();
+        return transferFailed;
+      }
+      copy->at = start;
+    }
+    int result = transferStretch(source, destination, copy, end);
+    if (result != transferComplete) return result;
+    // Short of its end: the source shrank while it was copied.
+    stalled = copy->at == start;
   }
 }
 
 int transfer(FILE* source, FILE* destination, unsigned char* buffer, long long* bytes,
              int* failure) {
-  Transfer copy = {0, 0, 0, 0, writebackStep, buffer};
-  int result = transferInKernel(source, destination, &copy);
-  if (result == transferRestInBlocks) result = transferInBlocks(source, destination, &copy);
+  Transfer copy = {};
+  copy.writebackAt = writebackStep;
+  copy.buffer = buffer;
+  int result = transferData(source, destination, &copy);
   *failure = copy.failure;
   if (result != transferComplete) return result;
-  // A source that shrank while it was copied leaves room reserved past the copy's
-  // end. Were it not given back, it would only waste space: the copy is whole.
-  if (copy.reserved > copy.written) releaseRoomAfter(destination, copy.written);
+  // A hole at the source's end makes the copy longer than its last data. A source
+  // that shrank while it was copied leaves room reserved past the copy's end: were
+  // it not given back, it would only waste space, as the copy is whole.
+  if (copy.length > copy.dataEnd || copy.reserved > copy.length) {
+    if (setCopyLength(destination, copy.length) != 0 && copy.length > copy.dataEnd) {
+      *failure = lastFailureCode();
+      return transferFailed;
+    }
+  }
   *bytes = copy.written;
   return transferComplete;
 }

@@ -109,7 +109,8 @@ extern long long copyWriteFaultAfter;
 /// every copy take the block loop, as on a system without the kernel copy.
 extern long long copyKernelFallbackAt;
 /// Test seam: when set, called after each block is written, and after each step of
-/// a copy inside the kernel, with the bytes so far.
+/// a copy inside the kernel, with the offset reached (the bytes so far, and the holes
+/// of a sparse source passed over).
 extern void (*copyBlockHook)(long long bytesWritten);
 /// Test seam: when set, the copier gives no times but still reads back what was kept,
 /// as on a file system that keeps the time of writing.
