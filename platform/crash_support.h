@@ -30,6 +30,9 @@ inline int runBodyInChild(int (*)(void*), void*, std::string*) {
 inline bool limitOpenFiles(int) {
   return false;
 }
+inline bool leaveOpenFilesFree(int, int) {
+  return false;
+}
 inline void killCallingProcess() {}
 #else
 /// Makes an image of megabytes MiB in folder with a file system of type ("ext4",
@@ -52,6 +55,10 @@ int runBodyInChild(int (*body)(void*), void* context, std::string* output);
 /// Lowers the calling process's limit of open files to most, for good (a child's);
 /// true when done.
 bool limitOpenFiles(int most);
+/// Holds /dev/null open on the lowest free descriptors below most until only free of
+/// them are left free, as descriptors that a parent leaves open take them; for good (a
+/// child's). False when fewer than free are free already.
+bool leaveOpenFilesFree(int most, int free);
 /// Ends the calling process at once, as SIGKILL does: nothing is flushed or cleaned up.
 void killCallingProcess();
 #endif

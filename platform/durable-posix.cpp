@@ -1,5 +1,6 @@
 // POSIX bodies of the durability operations. On Linux one syncfs makes a whole batch
 // of copies durable at the cost of one journal commit; elsewhere each file is synced.
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -110,6 +111,10 @@ int allowOpenFiles(int wanted) {
     struct rlimit asked = {raised, limit.rlim_max};
     if (setrlimit(RLIMIT_NOFILE, &asked) == 0) limit.rlim_cur = raised;
   }
-  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > want) return wanted;
-  return static_cast<int>(limit.rlim_cur);
+  // The limit bounds the descriptors' numbers: those the process holds already, its
+  // own and those its parent left open, leave fewer below it for the copies.
+  int free = 0;
+  for (rlim_t fd = 0; fd < limit.rlim_cur && free < wanted; ++fd)
+    free += fcntl(static_cast<int>(fd), F_GETFD) < 0 && errno == EBADF;
+  return free;
 }

@@ -35,6 +35,17 @@ bool isPlainFolder(HANDLE handle, int any) {
          (any || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT));
 }
 
+// True when the reparse point at path, opened itself, shows as one.
+bool opensAsReparsePoint(const char* path) {
+  HANDLE point = holdFolder(path, 0);
+  if (point == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  bool shown = GetFileInformationByHandle(point, &information) &&
+               (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  CloseHandle(point);
+  return shown;
+}
+
 bool isMissing(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
@@ -242,6 +253,14 @@ int removeFolderLinkIn(DestinationFolders* folders, const char* folderPath) {
   DWORD attributes = attributesOf(folderPath);
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
     return noFolderLink;
+  // Under Wine a host's link or mount point is a reparse point by its name only: a
+  // handle opened on it reaches what it leads to, and removing it would remove that
+  // (an empty folder outside the tree) or be taken and not done (a mount point).
+  // Only a point that its own handle shows as one is removed.
+  if (!opensAsReparsePoint(folderPath)) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return folderLinkKept;
+  }
   WidePath wide(folderPath);
   if (!wide.text) return folderLinkKept;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(wide.text)

@@ -352,7 +352,8 @@ int syncFilesData(FILE* const* files, int count, unsigned char* failed);
 /// 0 when done.
 int syncChangedFileSystems(const char* folder);
 /// Asks that the process may hold wanted files open at once, as far as the system
-/// lets it raise its own limit; returns how many it may hold now.
+/// lets it raise its own limit; returns how many more it may open now (at most
+/// wanted), the files it holds already, inherited ones too, left out.
 int allowOpenFiles(int wanted);
 
 // ---- Program arguments ---------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/crash_support.h"
 #include "platform/test_support.h"
 
 namespace {
@@ -197,3 +198,19 @@ TEST(PlatformThreads, WaitGivesTheThreadsResult) {
   EXPECT_EQ(0, waitThread(thread, &result));
   EXPECT_EQ(42u, result);
 }
+
+namespace {
+// In a child whose limit is 64 open files, all but 20 of them held open already.
+int openFilesAllowed(void* wanted) {
+  if (!limitOpenFiles(64) || !leaveOpenFilesFree(64, 20)) return 255;
+  return allowOpenFiles(*static_cast<int*>(wanted));
+}
+
+TEST(OpenFiles, AllowedLeavesOutTheFilesHeldAlready) {
+  if (platformIsWindows) GTEST_SKIP() << "the limit of open files is a POSIX matter";
+  int wanted = 100;
+  EXPECT_EQ(20, runBodyInChild(openFilesAllowed, &wanted, nullptr));
+  wanted = 12;
+  EXPECT_EQ(12, runBodyInChild(openFilesAllowed, &wanted, nullptr));
+}
+}  // namespace

@@ -52,6 +52,16 @@ FILE* openDestination(DestinationFolders* folders, const char* path, const char*
   return file;
 }
 
+// Where the process holds all the files it may, the finished copies waiting in
+// their batch are put in place and the files read ahead let go: the copy then goes
+// on. True when that was the reason of the failure.
+int freedOpenFiles(int failure) {
+  if (!isTooManyOpenFiles(failure)) return 0;
+  placeQueuedCopies();
+  endReadAhead();
+  return 1;
+}
+
 // Any failure to create the destination is taken as a missing folder: the folder
 // chain is created and the open tried once more.
 // New folders take the bits of their twins in the source folder of sourcePath.
@@ -64,19 +74,17 @@ FILE* repairFolderAndOpen(DestinationFolders* folders, const char* path, const c
     return nullptr;
   }
   if (verbose) consolePrintf("Creating folder [%s]\n", folder);
-  int twinFound = destinationFolder(sourcePath, sourceFolder) == 0;
-  makeFoldersIn(folders, folder, twinFound ? sourceFolder : nullptr);
-  return openDestination(folders, path, writePath, mode, holdsFile, failure);
-}
-
-// Where the process holds all the files it may, the finished copies waiting in
-// their batch are put in place and the files read ahead let go: the copy then goes
-// on. True when that was the reason of the failure.
-int freedOpenFiles(int failure) {
-  if (!isTooManyOpenFiles(failure)) return 0;
-  placeQueuedCopies();
-  endReadAhead();
-  return 1;
+  const char* twin = destinationFolder(sourcePath, sourceFolder) == 0 ? sourceFolder : nullptr;
+  makeFoldersIn(folders, folder, twin);
+  FILE* file = openDestination(folders, path, writePath, mode, holdsFile, failure);
+  // Where the folder was missing, the first open failed for that reason alone, and
+  // the folder just made may hold the last file the process may open: freeing files
+  // must then come after it. Folders made already are passed over.
+  if (!file && freedOpenFiles(*failure)) {
+    makeFoldersIn(folders, folder, twin);
+    file = openDestination(folders, path, writePath, mode, holdsFile, failure);
+  }
+  return file;
 }
 
 // Writes the first count bytes of buffer; returns the number written.

@@ -153,13 +153,14 @@ if command -v wine >/dev/null 2>&1 && start_wine; then
     recap+=("windows: a drive root was not refused as the destination")
   fi
   # Destinations with coarse clocks, mounted here: ext4 with 128-byte inodes, exFAT.
-  if coarse=$(scripts/wine-coarse-clocks.sh "$top/build/win/talven.exe"); then
+  # Its failure line is kept with the rest, for the recap.
+  if coarse=$(scripts/wine-coarse-clocks.sh "$top/build/win/talven.exe" 2>&1); then
     echo "$coarse"
     recap+=("windows: $(grep -c ': copied, equal' <<<"$coarse") coarse-clock mounts mirrored ($(tail -n 1 <<<"$coarse"))")
   else
     echo "$coarse"
     failures+=("windows: a mirror onto a coarse clock failed (scripts/wine-coarse-clocks.sh)")
-    recap+=("windows: a mirror onto a coarse clock failed")
+    recap+=("windows: a mirror onto a coarse clock failed: $(grep '^wine-coarse-clocks: ' <<<"$coarse" | tail -n 1)")
   fi
   stop_wine
 else

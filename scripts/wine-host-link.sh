@@ -26,6 +26,10 @@ echo "outside file" >"$scratch/outside/file"
 echo "outside victim" >"$scratch/outside/victim"
 touch -d @1500000000 "$scratch/outside/file" "$scratch/outside/victim"
 ln -s "$scratch/outside" "$scratch/dst/sub" || fail "cannot make the link"
+# A link to an empty folder, which a removal through the link would take.
+mkdir -p "$scratch/src/bare" "$scratch/empty" || fail "cannot make the trees"
+echo "source bare" >"$scratch/src/bare/file"
+ln -s "$scratch/empty" "$scratch/dst/bare" || fail "cannot make the link"
 before=$(state "$scratch/outside")
 
 for round in 1 2; do
@@ -35,9 +39,12 @@ for round in 1 2; do
   [ "$(state "$scratch/outside")" == "$before" ] ||
     fail "round $round changed the folder outside (status $status): $output"
   grep -q "We need to delete" <<<"$output" && fail "round $round listed the linked folder: $output"
+  [ -d "$scratch/empty" ] && [ -z "$(ls -A "$scratch/empty")" ] ||
+    fail "round $round removed or wrote into the empty folder outside (status $status): $output"
   # Success may only be claimed for a true mirror.
   if [ "$status" -eq 0 ]; then
-    cmp -s "$scratch/src/sub/file" "$scratch/dst/sub/file" ||
+    cmp -s "$scratch/src/sub/file" "$scratch/dst/sub/file" &&
+      cmp -s "$scratch/src/bare/file" "$scratch/dst/bare/file" ||
       fail "round $round exited 0 without mirroring: $output"
   fi
 done
