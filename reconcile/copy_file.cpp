@@ -65,8 +65,10 @@ int freedOpenFiles(int failure) {
 // Any failure to create the destination is taken as a missing folder: the folder
 // chain is created and the open tried once more.
 // New folders take the bits of their twins in the source folder of sourcePath.
+// Only a writer that may free files (mayFreeFiles) frees them here.
 FILE* repairFolderAndOpen(DestinationFolders* folders, const char* path, const char* sourcePath,
-                          const char* writePath, unsigned mode, int* holdsFile, int* failure) {
+                          const char* writePath, unsigned mode, int* holdsFile, int* failure,
+                          int mayFreeFiles) {
   char folder[pathBufferSize];
   char sourceFolder[pathBufferSize];
   if (destinationFolder(path, folder) != 0) {
@@ -80,7 +82,7 @@ FILE* repairFolderAndOpen(DestinationFolders* folders, const char* path, const c
   // Where the folder was missing, the first open failed for that reason alone, and
   // the folder just made may hold the last file the process may open: freeing files
   // must then come after it. Folders made already are passed over.
-  if (!file && freedOpenFiles(*failure)) {
+  if (!file && mayFreeFiles && freedOpenFiles(*failure)) {
     makeFoldersIn(folders, folder, twin);
     file = openDestination(folders, path, writePath, mode, holdsFile, failure);
   }
@@ -419,8 +421,14 @@ FILE* openCopyDestination(CopyWriter* writer, CopyJob* job, int* outOfFiles) {
                                     &job->holdsFile, &failure);
   }
   if (!destination)
-    destination = repairFolderAndOpen(folders, path, job->sourcePath.c_str(),
-                                      job->writePath.c_str(), job->mode, &job->holdsFile, &failure);
+    destination =
+        repairFolderAndOpen(folders, path, job->sourcePath.c_str(), job->writePath.c_str(),
+                            job->mode, &job->holdsFile, &failure, writer->mayFreeFiles);
+  // The folder made may have taken the last file: the deciding thread writes it.
+  if (!destination && !writer->mayFreeFiles && isTooManyOpenFiles(failure)) {
+    *outOfFiles = 1;
+    return nullptr;
+  }
   if (!destination && job->partial != partialNone) {
     // A folder that takes no new files may still let its files be rewritten.
     job->writePath = job->destinationPath;

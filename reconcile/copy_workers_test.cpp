@@ -87,12 +87,15 @@ TEST_F(CopyWorkers, AnInterruptedRunLeavesOnlyWholeCopies) {
     if (entry.first == "stale.txt" || entry.first.find("blocked") != std::string::npos) continue;
     auto twin = wanted.find(entry.first);
     ASSERT_TRUE(twin != wanted.end()) << "left behind: " << entry.first;
-    if (entry.second.bytes != "older") EXPECT_TRUE(twin->second == entry.second) << entry.first;
+    if (entry.second.bytes != "older") {
+      EXPECT_TRUE(twin->second == entry.second) << entry.first;
+    }
   }
   EXPECT_EQ(1, runHere({}, &output)) << output;
   copied = captureTree(destination);
-  for (const auto& entry : wanted)
-    if (entry.first.find("blocked") == std::string::npos)
-      EXPECT_TRUE(copied.count(entry.first) && copied[entry.first] == entry.second) << entry.first;
+  for (const auto& entry : wanted) {
+    if (entry.first.find("blocked") != std::string::npos) continue;
+    EXPECT_TRUE(copied.count(entry.first) && copied[entry.first] == entry.second) << entry.first;
+  }
 }
 }  // namespace
