@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -72,6 +73,29 @@ inline std::string patternBytes(size_t size, unsigned seed) {
     bytes[at] = static_cast<char>(state >> 24);
   }
   return bytes;
+}
+
+/// The output with the two listing threads' start lines in one order: they tell that
+/// they started in the order they happened to start. Every other line stays put.
+inline std::string withListingLinesSorted(const std::string& output) {
+  std::vector<std::string> lines;
+  std::vector<size_t> at;
+  for (size_t start = 0; start < output.size();) {
+    size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    lines.push_back(output.substr(start, end - start));
+    if (lines.back().compare(0, 7, "Thread ") == 0 &&
+        lines.back().find(" running - listing ") != std::string::npos)
+      at.push_back(lines.size() - 1);
+    start = end + 1;
+  }
+  std::vector<std::string> listing;
+  for (size_t i : at) listing.push_back(lines[i]);
+  std::sort(listing.begin(), listing.end());
+  for (size_t k = 0; k < at.size(); ++k) lines[at[k]] = listing[k];
+  std::string joined;
+  for (const std::string& line : lines) joined += line + "\n";
+  return joined;
 }
 
 class EndToEndTest : public testing::Test {

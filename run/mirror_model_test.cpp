@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/test_support.h"
+#include "run/end_to_end_fixture.h"
 #include "run/settings.h"
 namespace {
 // The kinds of reconciliation lines, in the order they must come.
@@ -142,24 +143,6 @@ void checkLines(const Prediction& p, const Scenario& scenario, const RunResult& 
   EXPECT_EQ(p.nothingToDo ? 1u : 0u, log.byKind[nothingLine].size()) << "log";
   EXPECT_TRUE(log.unknown.empty()) << "unexpected log line: " << log.unknown.front();
   expectKindsInOrder(log, "log");
-}
-
-// The two listing threads tell that they started in the order they happened to
-// start: those two lines are put in one order, every other line stays where it is.
-std::string withListingLinesSorted(const std::string& output) {
-  std::vector<std::string> lines = splitLines(output);
-  std::vector<size_t> at;
-  for (size_t i = 0; i < lines.size(); ++i)
-    if (startsWith(lines[i], "Thread ") &&
-        lines[i].find(" running - listing ") != std::string::npos)
-      at.push_back(i);
-  std::vector<std::string> listing;
-  for (size_t i : at) listing.push_back(lines[i]);
-  std::sort(listing.begin(), listing.end());
-  for (size_t k = 0; k < at.size(); ++k) lines[at[k]] = listing[k];
-  std::string joined;
-  for (const std::string& line : lines) joined += line + "\n";
-  return joined;
 }
 
 void runSeed(uint64_t seed, const Roots& roots) {
