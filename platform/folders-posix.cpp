@@ -195,8 +195,11 @@ void closeDestinationFolders(DestinationFolders* folders) {
   folders->root = folders->folder = nullptr;
 }
 
-int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const char* sourceFolder) {
-  if (strcmp(folderPath, folders->root) == 0) return openRoot(folders, 1);
+namespace {
+// Reaches the folder folderPath, making what is missing on the way when create is set.
+int reachFolderPath(DestinationFolders* folders, const char* folderPath, int create,
+                    const char* sourceFolder) {
+  if (strcmp(folderPath, folders->root) == 0) return openRoot(folders, create);
   const char* relative = belowRoot(folders, folderPath);
   if (!relative) return folderRefused;
   size_t length = strlen(relative);
@@ -208,16 +211,16 @@ int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const cha
   if (sourceFolder && sourceLength >= whole &&
       memcmp(sourceFolder + sourceLength - whole, relative, whole) == 0)
     twin = SourceTwin{sourceFolder, sourceLength - (whole - length)};
-  return reachFolder(folders, relative, length, 1, twin);
+  return reachFolder(folders, relative, length, create, twin);
+}
+}  // namespace
+
+int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const char* sourceFolder) {
+  return reachFolderPath(folders, folderPath, 1, sourceFolder);
 }
 
 int findFolderIn(DestinationFolders* folders, const char* folderPath) {
-  if (strcmp(folderPath, folders->root) == 0) return openRoot(folders, 0);
-  const char* relative = belowRoot(folders, folderPath);
-  if (!relative) return folderRefused;
-  size_t length = strlen(relative);
-  while (length > 0 && relative[length - 1] == '/') --length;
-  return reachFolder(folders, relative, length, 0, SourceTwin{nullptr, 0});
+  return reachFolderPath(folders, folderPath, 0, nullptr);
 }
 
 int removeFolderLinkIn(DestinationFolders* folders, const char* folderPath) {

@@ -226,22 +226,24 @@ void closeDestinationFolders(DestinationFolders* folders) {
   folders->root = folders->folder = nullptr;
 }
 
-int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const char*) {
-  if (strcmp(folderPath, folders->root) == 0) return openRoot(folders, 1);
+namespace {
+// Reaches the folder folderPath, making what is missing on the way when create is set.
+int reachFolderPath(DestinationFolders* folders, const char* folderPath, int create) {
+  if (strcmp(folderPath, folders->root) == 0) return openRoot(folders, create);
   const char* relative = belowRoot(folders, folderPath);
   if (!relative) return folderRefused;
   size_t length = strlen(relative);
   while (length > 0 && isPathSeparator(relative[length - 1])) --length;
-  return reachFolder(folders, relative, length, 1);
+  return reachFolder(folders, relative, length, create);
+}
+}  // namespace
+
+int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const char*) {
+  return reachFolderPath(folders, folderPath, 1);
 }
 
 int findFolderIn(DestinationFolders* folders, const char* folderPath) {
-  if (strcmp(folderPath, folders->root) == 0) return openRoot(folders, 0);
-  const char* relative = belowRoot(folders, folderPath);
-  if (!relative) return folderRefused;
-  size_t length = strlen(relative);
-  while (length > 0 && isPathSeparator(relative[length - 1])) --length;
-  return reachFolder(folders, relative, length, 0);
+  return reachFolderPath(folders, folderPath, 0);
 }
 
 int removeFolderLinkIn(DestinationFolders* folders, const char* folderPath) {
