@@ -29,9 +29,10 @@ for word in $(sed 's/^Usage: [^ ]* //; s/\[[^]]*\]//g' <<<"$usage"); do
   section SYNOPSIS | grep -qF -- "$word" || lack "the usage word $word in SYNOPSIS"
 done
 
-# Options: the README's table, and what the command line reads (one-letter cases
-# and long options).
-options=$(sed -nE 's/^\| `(-[^`]+)` \|.*/\1/p' "$root/README.md")
+# Options: the table of the README's Usage section (other tables, such as the
+# measured runs, name options with values), and what the command line reads
+# (one-letter cases and long options).
+options=$(sed -n '/^## Usage$/,/^## /p' "$root/README.md" | sed -nE 's/^\| `(-[^`]+)` \|.*/\1/p')
 options+=" "$(sed -nE "s/.*case '([a-z])':.*/-\\1/p" "$root/run/command_line.cpp")
 options+=" "$(grep -oE '"--[a-z][a-z-]*"' "$root/run/command_line.cpp" | tr -d '"')
 [ -n "$(tr -d ' \n' <<<"$options")" ] || lack "nothing: no option was found to check"
