@@ -19,11 +19,18 @@ const char* const discardOutcomes[3] = {
 namespace {
 // A batch ends at this many copies or bytes, whichever comes first. Every sync of
 // the file system waits for the disk to confirm its writes, some milliseconds even
-// for little data, so small files are synced some thousands at a time; the copies
-// stay open until then, within the process's limit of open files, and a crash
-// loses little finished work.
-constexpr int batchFiles = 4096;
+// for little data and far more on some disks, so small files are synced some
+// thousands at a time; the copies stay open until then, within the process's limit
+// of open files, and a crash loses little finished work.
+constexpr int batchFiles = 16384;
 constexpr long long batchBytes = 128LL << 20;
+// Where batches are synced on a thread of their own, a batch is handed over as soon
+// as the one before is synced, once it holds this many copies or bytes: the syncs
+// follow one another while the copies go on, each taking what was written during
+// the one before, however long the disk takes to confirm. A disk that confirms at
+// once gets no more than one sync per so many copies.
+constexpr int handOverFiles = 256;
+constexpr long long handOverBytes = 16LL << 20;
 // Open files left for everything else: the listing's folders, the read-ahead, the
 // log, the file systems kept for the final sync.
 constexpr int filesForOthers = 128;
@@ -77,9 +84,13 @@ int placeQueued(QueuedCopy& copy, int failed) {
 // Makes the data of the whole batch durable at once, then places its copies.
 void placeBatch() {
   if (batch.count == 0) return;
-  FILE* files[batchFiles];
-  unsigned char failed[batchFiles] = {};
-  for (int i = 0; i < batch.count; ++i) files[i] = batch.copies[i].file;
+  // Only the deciding thread places batches; the arrays are too large for a stack.
+  static FILE* files[batchFiles];
+  static unsigned char failed[batchFiles];
+  for (int i = 0; i < batch.count; ++i) {
+    files[i] = batch.copies[i].file;
+    failed[i] = 0;
+  }
   if (!noSync) syncFilesData(files, batch.count, failed);
   for (int i = 0; i < batch.count; ++i)
     batch.failures += placeQueued(batch.copies[i], syncFaultHere() || failed[i]);
@@ -249,11 +260,15 @@ int queueCopy(FILE* file, const char* destinationPath, const char* writePath, in
   memcpy(paths + pathLength, writePath, writeLength);
   batch.copies[batch.count++] = QueuedCopy{file, paths, holdsFile};
   batch.bytes += size;
-  if (batch.count < batch.limit && batch.bytes < batchBytes) return 0;
-  if (syncing.thread)
-    handOverBatch();
-  else
-    placeBatch();
+  int full = batch.count >= batch.limit || batch.bytes >= batchBytes;
+  if (!syncing.thread) {
+    if (full) placeBatch();
+    return 0;
+  }
+  // A test's size of batches stays as it asked.
+  int enough =
+      copyBatchFilesAtMost <= 0 && (batch.count >= handOverFiles || batch.bytes >= handOverBytes);
+  if (full || (enough && syncedBatchWaiting() != 2)) handOverBatch();
   return 0;
 }
 

@@ -19,6 +19,7 @@ struct CrashRun {
   std::vector<std::string> arguments;
   std::string mountPoint;
   long long crashAfter;  ///< copies placed before the cut; 0 for a whole run
+  int batchFiles;        ///< copies a batch holds at most; 0: as the program sizes them
 };
 CrashRun* crashRun;
 
@@ -37,7 +38,7 @@ int runMirror(void* context) {
   resetRunSettings();
   copyPlacedHook = crashRun->crashAfter > 0 ? cutAfterEnoughCopies : nullptr;
   // Batches of 256, so that the few hundred copies here meet more than one.
-  copyBatchFilesAtMost = 256;
+  copyBatchFilesAtMost = crashRun->batchFiles;
   std::vector<char*> argv;
   static char name[] = "talven";
   argv.push_back(name);
@@ -88,25 +89,26 @@ class CrashDurability : public EndToEndTest, public testing::WithParamInterface<
     EXPECT_EQ(0, damagedCount) << "of " << current << " files that look current:" << damaged;
     return current;
   }
-  void cutAfter(long long copies, const std::vector<std::string>& options);
+  void cutAfter(long long copies, const std::vector<std::string>& options, int batchFiles = 256);
   LoopFileSystem fileSystem = {};
 };
 
-void CrashDurability::cutAfter(long long copies, const std::vector<std::string>& options) {
+void CrashDurability::cutAfter(long long copies, const std::vector<std::string>& options,
+                               int batchFiles) {
   std::string reason =
       makeLoopFileSystem(scratch, GetParam(), GetParam()[0] == 'x' ? 320 : 64, &fileSystem);
   if (!reason.empty()) GTEST_SKIP() << reason;
   std::string destination = joinPath(fileSystem.mountPoint, "dst");
   std::string source = at({"src"});
   makeTrees(destination);
-  CrashRun cut = {{destination, source}, fileSystem.mountPoint, copies};
+  CrashRun cut = {{destination, source}, fileSystem.mountPoint, copies, batchFiles};
   for (const std::string& option : options) cut.arguments.push_back(option);
   std::string output;
   ASSERT_EQ(cutOff, runBodyInChild(runMirror, &cut, &output)) << output;
   ASSERT_TRUE(remountLoopFileSystem(&fileSystem));
   int current = expectCurrentFilesWhole(destination, source);
   EXPECT_GE(current, 1) << "no copy was kept: the cut came before any was in place";
-  CrashRun whole = {{destination, source}, fileSystem.mountPoint, 0};
+  CrashRun whole = {{destination, source}, fileSystem.mountPoint, 0, batchFiles};
   EXPECT_EQ(0, runBodyInChild(runMirror, &whole, &output)) << output;
   // The marker of the cut is not the destination's.
   deleteFile(joinPath(fileSystem.mountPoint, ".journal-commit").c_str());
@@ -125,6 +127,12 @@ TEST_P(CrashDurability, CutInsideTheFirstBatch) {
 
 TEST_P(CrashDurability, CutInsideALaterBatch) {
   cutAfter(300, {});
+}
+
+// Batches as the program makes them: with copy workers, each handed to its sync as
+// soon as the one before is synced, so the cut falls wherever they happen to end.
+TEST_P(CrashDurability, CutWithBatchesAsTheyCome) {
+  cutAfter(300, {"--workers=2"}, 0);
 }
 
 // Shows what the cut does to a run that does not sync: run by hand with
