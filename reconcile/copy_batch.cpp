@@ -24,6 +24,9 @@ namespace {
 // of open files, and a crash loses little finished work.
 constexpr int batchFiles = 16384;
 constexpr long long batchBytes = 128LL << 20;
+// Without a thread of their own for the syncs, the copying waits for each one, and
+// batches larger than this made a run on one processor slower, not faster.
+constexpr int batchFilesAlone = 4096;
 // Where batches are synced on a thread of their own, a batch is handed over as soon
 // as the one before is synced, once it holds this many copies or bytes: the syncs
 // follow one another while the copies go on, each taking what was written during
@@ -49,6 +52,7 @@ struct CopyBatch {
   int batching;
   int failures;
   int limit;                    ///< copies a batch may hold, within the limit of open files
+  int mostFiles;                ///< copies the limit of open files leaves, up to batchFiles
   DestinationFolders* folders;  ///< where the copies take their places
 };
 CopyBatch batch;
@@ -193,7 +197,7 @@ int syncBatchesAside() {
   if (syncing.thread) {
     // Two batches are open at once now; a test's size of batches stays as it asked.
     if (copyBatchFilesAtMost <= 0)
-      batch.limit = batch.limit / 2 < fewestBatchFiles ? fewestBatchFiles : batch.limit / 2;
+      batch.limit = batch.mostFiles / 2 < fewestBatchFiles ? fewestBatchFiles : batch.mostFiles / 2;
     return 1;
   }
   destroyLock(syncing.lock);
@@ -214,9 +218,10 @@ void beginCopyBatches(DestinationFolders* folders, int filesInFlight) {
   batch.batching = !noSync;
   int allowed =
       allowOpenFiles(batchFiles + filesForOthers + filesInFlight) - filesForOthers - filesInFlight;
-  batch.limit = allowed < fewestBatchFiles ? fewestBatchFiles
-                : allowed > batchFiles     ? batchFiles
-                                           : allowed;
+  batch.mostFiles = allowed < fewestBatchFiles ? fewestBatchFiles
+                    : allowed > batchFiles     ? batchFiles
+                                               : allowed;
+  batch.limit = batch.mostFiles < batchFilesAlone ? batch.mostFiles : batchFilesAlone;
   if (copyBatchFilesAtMost > 0 && copyBatchFilesAtMost < batch.limit)
     batch.limit = copyBatchFilesAtMost;
 }
