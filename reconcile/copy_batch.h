@@ -20,8 +20,9 @@ int endCopyBatches();
 /// written, and only placed by placeSyncedBatch: the caller holds its output back
 /// and, where it meets the batch's mark (outputBatchMark) in what it held, calls
 /// placeSyncedBatch before printing what follows. 1 when the thread started (never
-/// with noSync); each batch then holds half as many files, and is handed over as
-/// soon as the one before is synced, once it holds a few hundred copies.
+/// with noSync); each of the two batches then holds up to half the files the
+/// process may keep open for them (at most 8,192), and is handed over as soon as
+/// the one before is synced, once it holds a few hundred copies.
 int syncBatchesAside();
 /// 0 when no batch is out for its sync, 1 when one is out and synced, 2 while its
 /// sync goes on.
