@@ -17,15 +17,17 @@ const char* const discardOutcomes[3] = {
     "was removed", "could not be removed and was marked out of date", "could not be removed"};
 
 namespace {
-// A batch ends at this many copies or bytes, whichever comes first. Every sync of
-// the file system waits for the disk to confirm its writes, some milliseconds even
-// for little data and far more on some disks, so small files are synced some
-// thousands at a time; the copies stay open until then, within the process's limit
-// of open files, and a crash loses little finished work.
+// Copies held open in batches at most, the batch under its sync included, and the
+// bytes that end a batch. Every sync of the file system waits for the disk to
+// confirm its writes, some milliseconds even for little data and far more on some
+// disks, so small files are synced some thousands at a time; the copies stay open
+// until then, within the process's limit of open files, and a crash loses little
+// finished work.
 constexpr int batchFiles = 16384;
 constexpr long long batchBytes = 128LL << 20;
-// Without a thread of their own for the syncs, the copying waits for each one, and
-// batches larger than this made a run on one processor slower, not faster.
+// A batch ends at this many copies where the copying thread syncs it itself and
+// waits: larger batches made a run on one processor slower, not faster. With a
+// thread for the syncs, two batches share batchFiles.
 constexpr int batchFilesAlone = 4096;
 // Where batches are synced on a thread of their own, a batch is handed over as soon
 // as the one before is synced, once it holds this many copies or bytes: the syncs
