@@ -37,7 +37,8 @@ int runMirror(void* context) {
   crashRun = static_cast<CrashRun*>(context);
   resetRunSettings();
   copyPlacedHook = crashRun->crashAfter > 0 ? cutAfterEnoughCopies : nullptr;
-  // Batches of 256, so that the few hundred copies here meet more than one.
+  // Batches of 256 unless the test takes the program's own sizes, so that the few
+  // hundred copies here meet more than one.
   copyBatchFilesAtMost = crashRun->batchFiles;
   std::vector<char*> argv;
   static char name[] = "talven";
