@@ -3,9 +3,9 @@
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include "platform/platform.h"
-#include "platform/read_ahead-posix.h"
 
 int consolePrintf(const char* format, ...) {
   va_list arguments;
@@ -25,15 +25,8 @@ int consolePrintf(const char* format, ...) {
   return printed;
 }
 
-FILE* openSourceStream(const char* path) {
-  FILE* file = fopen(path, "rb");
-  if (file) setvbuf(file, nullptr, _IONBF, 0);
-  return file;
-}
-
-FILE* openFileForReading(const char* path) {
-  FILE* held = takeReadAheadFile(path);
-  return held ? held : openSourceStream(path);
+int syncStreamToDisk(FILE* file) {
+  return fflush(file) == 0 && fdatasync(fileno(file)) == 0 ? 0 : 1;
 }
 
 FILE* openFileForAppending(const char* path) {
