@@ -162,18 +162,10 @@ int runTalven(int argc, char** argv) {
   if (argc < 3) return printUsage(argv[0] ? argv[0] : "talven");
   buildPathKeyTable();
   if (takeRoots(argv)) return exitStopped;
-  if (int unknown = findUnknownLongOption(argc, argv)) {
-    reportUnknownLongOption(argv[unknown]);
-    return exitStopped;
-  }
-  if (int bad = findBadLongOptionValue(argc, argv)) {
-    reportBadLongOptionValue(argv[bad]);
-    return exitStopped;
-  }
+  if (readArguments(argc, argv)) return exitStopped;
   consolePrintf("Mirroring source [%s] to destination folder [%s]\n", sourceRoot, destinationRoot);
   destinationRootLength = static_cast<int32_t>(strlen(destinationRoot));
   sourceRootLength = static_cast<int32_t>(strlen(sourceRoot));
-  readOptions(argc, argv);
   if (checkRootsApart(destinationRoot, sourceRoot)) return exitStopped;
   if (lockRunDestination()) return exitStopped;
   installInterruptHandler();
