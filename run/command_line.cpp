@@ -18,9 +18,9 @@ int takeRoot(char* root, const char* argument) {
 
 const LongOption longOptions[] = {
     {"--no-sync", optionSwitch, nullptr, nullptr, &noSync, 0, 0, nullptr,
-     "do not wait for the disk: for mirrors onto scratch space"},
+     "do not wait for the disk (for scratch space)"},
     {"--workers", optionNumber, "N", nullptr, &copyWorkers, 1, mostCopyWorkers, nullptr,
-     "N threads write the copies (1 to 64; by default one per processor, at most 4)"},
+     "threads writing copies, 1 to 64 (default: up to 4)"},
 };
 const int longOptionCount = static_cast<int>(sizeof longOptions / sizeof longOptions[0]);
 
@@ -92,6 +92,10 @@ int takeValue(const LongOption& option, const char* value, const char* shown) {
 // has one and is not written with '='; *at is then moved past the value.
 int readLongOption(int argc, char** argv, int* at) {
   const char* argument = argv[*at];
+  if (asksForHelp(argument) || asksForVersion(argument)) {
+    consolePrintf("Option [%s] is given alone: talven %s !\n", argument, argument);
+    return 1;
+  }
   const char* equals = strchr(argument, '=');
   size_t nameLength = equals ? static_cast<size_t>(equals - argument) : strlen(argument);
   const LongOption* option = longOptionNamed(argument, nameLength);
@@ -157,4 +161,13 @@ int readArguments(int argc, char** argv) {
   for (int i = 3; i < argc; ++i)
     if (readOption(argc, argv, &i)) return 1;
   return 0;
+}
+
+int asksForHelp(const char* argument) {
+  return strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0 ||
+         (platformIsWindows && strcmp(argument, "/?") == 0);
+}
+
+int asksForVersion(const char* argument) {
+  return strcmp(argument, "--version") == 0;
 }

@@ -54,6 +54,15 @@ extern const int longOptionCount;
 /// is expected: the run must then stop before it lists anything.
 int readArguments(int argc, char** argv);
 
+/// True when argument alone asks for the help: --help, -h, and /? on Windows.
+int asksForHelp(const char* argument);
+/// True when argument alone asks for the version: --version.
+int asksForVersion(const char* argument);
+/// Prints the usage line, the options and the exit statuses.
+void printHelp(const char* programName);
+/// Prints the program's name and version, and its license line.
+void printVersion();
+
 /// Prints the usage line and returns the exit status it calls for: the number of
 /// characters printed, kept within 1..255 so that it never reads as success.
 int printUsage(const char* programName);

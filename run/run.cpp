@@ -159,7 +159,16 @@ int checkRootsApart(const char* destination, const char* source) {
 
 int runTalven(int argc, char** argv) {
   consolePrintf("Talven Package v" TALVEN_VERSION " - folder mirror by the Talven developers\n\n");
-  if (argc < 3) return printUsage(argv[0] ? argv[0] : "talven");
+  const char* programName = argv[0] ? argv[0] : "talven";
+  if (argc == 2 && asksForHelp(argv[1])) {
+    printHelp(programName);
+    return exitSuccess;
+  }
+  if (argc == 2 && asksForVersion(argv[1])) {
+    printVersion();
+    return exitSuccess;
+  }
+  if (argc < 3) return printUsage(programName);
   buildPathKeyTable();
   if (takeRoots(argv)) return exitStopped;
   if (readArguments(argc, argv)) return exitStopped;
