@@ -21,6 +21,8 @@ const LongOption longOptions[] = {
      "do not wait for the disk (for scratch space)"},
     {"--workers", optionNumber, "N", nullptr, &copyWorkers, 1, mostCopyWorkers, nullptr,
      "threads writing copies, 1 to 64 (default: up to 4)"},
+    {"--log", optionText, "FILE", "a file name", &logEnabled, 0, 0, &logFilePath,
+     "append the log to FILE instead of .mirror_log"},
 };
 const int longOptionCount = static_cast<int>(sizeof longOptions / sizeof longOptions[0]);
 

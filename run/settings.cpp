@@ -11,6 +11,7 @@ int32_t logEnabled;
 int32_t previewOnly;
 int32_t noSync;
 int32_t copyWorkers;
+const char* logFilePath;
 FILE* logFile;
 unsigned char copyBuffer[copyBufferSize];
 
@@ -24,5 +25,6 @@ void resetRunSettings() {
   previewOnly = 0;
   noSync = 0;
   copyWorkers = 0;
+  logFilePath = nullptr;
   logFile = nullptr;
 }
