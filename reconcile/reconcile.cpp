@@ -12,6 +12,7 @@
 #include "reconcile/copy_batch.h"
 #include "reconcile/copy_engine.h"
 #include "reconcile/copy_file.h"
+#include "reconcile/deletion_guard.h"
 #include "reconcile/destination_clock.h"
 #include "reconcile/destination_links.h"
 #include "reconcile/destination_names.h"
@@ -340,6 +341,12 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
     forgetDestinationNames();
     consolePrintf("Memory allocation failure !\n");
     return exitOutOfMemory;
+  }
+  // An empty source, or more deletions than allowed, stops the run before any change.
+  if (deletionsRefused(&index, sourceListingComplete)) {
+    freeTwinIndex(&index);
+    forgetDestinationNames();
+    return exitStopped;
   }
   DestinationFolders folders;
   if (openDestinationFolders(&folders, destinationRoot)) {

@@ -23,6 +23,10 @@ const LongOption longOptions[] = {
      "threads writing copies, 1 to 64 (default: up to 4)"},
     {"--log", optionText, "FILE", "a file name", &logEnabled, 0, 0, &logFilePath,
      "append the log to FILE instead of .mirror_log"},
+    {"--allow-empty-source", optionSwitch, nullptr, nullptr, &allowEmptySource, 0, 0, nullptr,
+     "let a source that holds no file empty the destination"},
+    {"--max-delete", optionNumber, "N", nullptr, &maxDeletions, 0, mostDeletionCap, nullptr,
+     "stop before any change if over N files would be deleted"},
 };
 const int longOptionCount = static_cast<int>(sizeof longOptions / sizeof longOptions[0]);
 

@@ -12,6 +12,9 @@ int32_t previewOnly;
 int32_t noSync;
 int32_t copyWorkers;
 const char* logFilePath;
+int32_t allowEmptySource;
+int32_t maxDeletions = noDeletionCap;
+int32_t printStats;
 FILE* logFile;
 unsigned char copyBuffer[copyBufferSize];
 
@@ -26,5 +29,8 @@ void resetRunSettings() {
   noSync = 0;
   copyWorkers = 0;
   logFilePath = nullptr;
+  allowEmptySource = 0;
+  maxDeletions = noDeletionCap;
+  printStats = 0;
   logFile = nullptr;
 }
