@@ -27,6 +27,8 @@ const LongOption longOptions[] = {
      "let a source that holds no file empty the destination"},
     {"--max-delete", optionNumber, "N", nullptr, &maxDeletions, 0, mostDeletionCap, nullptr,
      "stop before any change if over N files would be deleted"},
+    {"--stats", optionSwitch, nullptr, nullptr, &printStats, 0, 0, nullptr,
+     "print the summary line on standard output at the end"},
 };
 const int longOptionCount = static_cast<int>(sizeof longOptions / sizeof longOptions[0]);
 
