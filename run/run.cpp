@@ -14,6 +14,7 @@
 #include "run/run_log.h"
 #include "run/seams.h"
 #include "run/settings.h"
+#include "run/summary.h"
 #include "run/version.h"
 #include "scan/tree_walker.h"
 
@@ -109,7 +110,7 @@ int escapeWaiting() {
   return pressed;
 }
 
-int scanAndReconcile(const RunSeams* seams) {
+int scanAndReconcile(const RunSeams* seams, PassSummary* summary) {
   beginKeyWatch();
   startDestinationScan(destinationRoot);
   startSourceScan(sourceRoot);
@@ -120,7 +121,7 @@ int scanAndReconcile(const RunSeams* seams) {
   endKeyWatch();
   if (interruptRequested()) return interruptedExitStatus;
   if (!scansAllowChanges(destination, source)) return exitStopped;
-  return reconcileTables(source == scanComplete, destination != scanIncomplete, seams);
+  return reconcileTables(source == scanComplete, destination != scanIncomplete, seams, summary);
 }
 }  // namespace
 
@@ -162,22 +163,24 @@ int runTalven(int argc, char** argv) {
 
 int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
   if (!seams) seams = &noRunSeams;
+  int64_t startMs = progressClockMs();
   consolePrintf("Talven Package v" TALVEN_VERSION " - folder mirror by the Talven developers\n\n");
-  if (argc < 3) return printUsage(argv[0] ? argv[0] : "talven");
+  const char* programName = argv[0] ? argv[0] : "talven";
+  if (argc == 2 && asksForHelp(argv[1])) {
+    printHelp(programName);
+    return exitSuccess;
+  }
+  if (argc == 2 && asksForVersion(argv[1])) {
+    printVersion();
+    return exitSuccess;
+  }
+  if (argc < 3) return printUsage(programName);
   buildPathKeyTable();
   if (takeRoots(argv)) return exitStopped;
-  if (int unknown = findUnknownLongOption(argc, argv)) {
-    reportUnknownLongOption(argv[unknown]);
-    return exitStopped;
-  }
-  if (int bad = findBadLongOptionValue(argc, argv)) {
-    reportBadLongOptionValue(argv[bad]);
-    return exitStopped;
-  }
+  if (readArguments(argc, argv)) return exitStopped;
   consolePrintf("Mirroring source [%s] to destination folder [%s]\n", sourceRoot, destinationRoot);
   destinationRootLength = static_cast<int32_t>(strlen(destinationRoot));
   sourceRootLength = static_cast<int32_t>(strlen(sourceRoot));
-  readOptions(argc, argv);
   if (checkRootsApart(destinationRoot, sourceRoot)) return exitStopped;
   if (lockRunDestination(seams)) return exitStopped;
   installInterruptHandler();
@@ -191,7 +194,9 @@ int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
     return exitOutOfMemory;
   }
   beginProgress();
-  int status = scanAndReconcile(seams);
+  int shownOnTerminal = progress.shown;
+  PassSummary summary = {};
+  int status = scanAndReconcile(seams, &summary);
   endProgress();
   // The log is part of what a run reports: a log not on disk is no success.
   if (closeRunLog() && status != interruptedExitStatus) {
@@ -201,5 +206,7 @@ int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
   if (logMissing && status == exitSuccess) status = exitSomeFailed;
   freeEntryTables();
   releaseRunDestination();
+  // The progress line gives way to the summary, which stays.
+  printSummary(summary, status, progressClockMs() - startMs, shownOnTerminal);
   return status;
 }
