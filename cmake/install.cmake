@@ -84,3 +84,17 @@ add_custom_target(talven_debian_files ALL DEPENDS ${TALVEN_GZIPPED})
 install(FILES ${TALVEN_MAN_PAGE}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md ${TALVEN_DEBIAN_DIR}/copyright ${TALVEN_DEBIAN_DIR}/changelog.Debian.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES packaging/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME talven)
+
+# Stripped as Debian strips a program (dh_strip): besides the symbols, the compiler's
+# .comment and the .note section, which nothing reads at run time. The build-id notes
+# stay.
+install(CODE "
+  set(program \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/talven\")
+  execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                          \"\${program}\" RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR \"stripping \${program} failed: \${status}\")
+  endif()
+")
