@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The results file of bench/run.sh (sourced by it): the table that report.py
 # printed and the chart, with what a reader needs to weigh them or to compare two
 # measurements: the machine, its file system, the date, the commit and the command.

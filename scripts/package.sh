@@ -94,8 +94,9 @@ step "the Debian package"
 # dynamic links are all made at start, and the table of them is then read-only.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 deb_cmake=(-DTALVEN_DEBIAN_PACKAGE=ON -DCMAKE_INSTALL_PREFIX=/usr)
-export CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
-export LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
+CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" &&
+  LDFLAGS=$(dpkg-buildflags --get LDFLAGS) || fail "dpkg-buildflags failed"
+export CXXFLAGS LDFLAGS
 pack "$out/deb" "$out" DEB "${deb_cmake[@]}"
 [ -f "$out/$deb" ] || fail "no $deb was made: $(ls "$out")"
 dpkg-deb -f "$out/$deb" Section | grep -qx utils || fail "$deb: the section is not utils"
