@@ -10,6 +10,7 @@
 #include "reconcile/reconcile.h"
 #include "run/command_line.h"
 #include "run/progress.h"
+#include "run/run_filters.h"
 #include "run/run_lock.h"
 #include "run/run_log.h"
 #include "run/settings.h"
@@ -119,6 +120,7 @@ int scanAndReconcile() {
   endKeyWatch();
   if (interruptRequested()) return interruptedExitStatus;
   if (!scansAllowChanges(destination, source)) return exitStopped;
+  if (verbose) reportExcludedFolders();
   return reconcileTables(source == scanComplete, destination != scanIncomplete);
 }
 }  // namespace
@@ -174,8 +176,13 @@ int runTalven(int argc, char** argv) {
   destinationRootLength = static_cast<int32_t>(strlen(destinationRoot));
   sourceRootLength = static_cast<int32_t>(strlen(sourceRoot));
   readOptions(argc, argv);
+  if (int stop = prepareRunFilters()) return stop;
   if (checkRootsApart(destinationRoot, sourceRoot)) return exitStopped;
   if (lockRunDestination()) return exitStopped;
+  if (fitRunFiltersTo(destinationRoot)) {
+    releaseRunDestination();
+    return exitOutOfMemory;
+  }
   installInterruptHandler();
   // A log asked for and not opened: the run goes on, but is no success.
   int logMissing = logEnabled && openRunLog() != 0;

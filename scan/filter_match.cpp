@@ -67,7 +67,9 @@ size_t characterLength(const char* text, size_t available) {
 }
 
 // Glob matching of tokens against a whole name: on a mismatch, the last * takes one
-// more character and the tokens after it are tried again.
+// more byte and the tokens after it are tried again. A literal is whole characters,
+// so it meets a name only where a character starts (unless the pattern itself holds
+// a broken one), and * agrees with the literals fixed at either end of a name.
 bool matchTokens(const FilterSet& set, const FilterToken* tokens, size_t count, const char* text,
                  size_t length) {
   size_t t = 0, at = 0, starToken = count, starAt = 0;
@@ -99,8 +101,7 @@ bool matchTokens(const FilterSet& set, const FilterToken* tokens, size_t count, 
     }
     if (starToken == count) return false;
     t = starToken + 1;
-    starAt += characterLength(text + starAt, length - starAt);
-    at = starAt;
+    at = ++starAt;
   }
   while (t < count && tokens[t].kind == filterTokenAny) ++t;
   return t == count;
