@@ -319,10 +319,10 @@ void syncChanges() {
   ++counts.failures;
 }
 
-// The log lies in the current directory, which may be anywhere in the tree.
+// The log may lie anywhere in the tree: the current directory's, or --log's file.
 void keepLogFile() {
   if (!logFile) return;
-  keepFile(logFileName);
+  keepFile(runLogName());
   const FileIdentity* log = openLogIdentity();
   if (log && kept.needed) keepIdentity(*log);
 }

@@ -161,22 +161,23 @@ int checkRootsApart(const char* destination, const char* source) {
 
 int runTalven(int argc, char** argv) {
   consolePrintf("Talven Package v" TALVEN_VERSION " - folder mirror by the Talven developers\n\n");
-  if (argc < 3) return printUsage(argv[0] ? argv[0] : "talven");
+  const char* programName = argv[0] ? argv[0] : "talven";
+  if (argc == 2 && asksForHelp(argv[1])) {
+    printHelp(programName);
+    return exitSuccess;
+  }
+  if (argc == 2 && asksForVersion(argv[1])) {
+    printVersion();
+    return exitSuccess;
+  }
+  if (argc < 3) return printUsage(programName);
   buildPathKeyTable();
   if (takeRoots(argv)) return exitStopped;
-  if (int unknown = findUnknownLongOption(argc, argv)) {
-    reportUnknownLongOption(argv[unknown]);
-    return exitStopped;
-  }
-  if (int bad = findBadLongOptionValue(argc, argv)) {
-    reportBadLongOptionValue(argv[bad]);
-    return exitStopped;
-  }
+  if (readArguments(argc, argv)) return exitStopped;
+  if (int stop = prepareRunFilters()) return stop;
   consolePrintf("Mirroring source [%s] to destination folder [%s]\n", sourceRoot, destinationRoot);
   destinationRootLength = static_cast<int32_t>(strlen(destinationRoot));
   sourceRootLength = static_cast<int32_t>(strlen(sourceRoot));
-  readOptions(argc, argv);
-  if (int stop = prepareRunFilters()) return stop;
   if (checkRootsApart(destinationRoot, sourceRoot)) return exitStopped;
   if (lockRunDestination()) return exitStopped;
   if (fitRunFiltersTo(destinationRoot)) {

@@ -14,6 +14,7 @@ int32_t previewOnly;
 int32_t noSync;
 int32_t deleteExcluded;
 int32_t copyWorkers;
+const char* logFilePath;
 FILE* logFile;
 unsigned char copyBuffer[copyBufferSize];
 
@@ -28,6 +29,7 @@ void resetRunSettings() {
   noSync = 0;
   deleteExcluded = 0;
   copyWorkers = 0;
+  logFilePath = nullptr;
   logFile = nullptr;
   resetRunFilters();
 }

@@ -33,6 +33,9 @@ extern int32_t deleteExcluded;
 extern int32_t copyWorkers;
 /// The most --workers may ask for.
 constexpr int32_t mostCopyWorkers = 64;
+/// --log=FILE: the file the run log is appended to instead of logFileName (the option
+/// also sets logEnabled); null when not given.
+extern const char* logFilePath;
 /// The open run log, or null; every log write is skipped while it is null.
 extern FILE* logFile;
 /// The copier's transfer buffer; main thread only.
@@ -40,6 +43,11 @@ extern unsigned char copyBuffer[copyBufferSize];
 
 /// Name of the run log, in the current directory.
 constexpr const char* logFileName = ".mirror_log";
+
+/// The file the run log is appended to: --log's, else logFileName in the current directory.
+inline const char* runLogName() {
+  return logFilePath ? logFilePath : logFileName;
+}
 
 /// Exit statuses of a run.
 enum ExitStatus {
