@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "run/run_filters.h"
 #include "run/settings.h"
 
 int takeRoot(char* root, const char* argument) {
@@ -16,6 +17,21 @@ int takeRoot(char* root, const char* argument) {
   return rootTaken;
 }
 
+namespace {
+void takeExclude(const char* pattern) {
+  addRunFilterPattern(filterExclude, pattern, "--exclude");
+}
+void takeInclude(const char* pattern) {
+  addRunFilterPattern(filterInclude, pattern, "--include");
+}
+void takeExcludeFile(const char* path) {
+  addRunFilterFile(filterExclude, path);
+}
+void takeIncludeFile(const char* path) {
+  addRunFilterFile(filterInclude, path);
+}
+}  // namespace
+
 const LongOption longOptions[] = {
     {"--no-sync", optionSwitch, nullptr, nullptr, &noSync, 0, 0, nullptr,
      "do not wait for the disk (for scratch space)"},
@@ -23,6 +39,16 @@ const LongOption longOptions[] = {
      "threads writing copies, 1 to 64 (default: up to 4)"},
     {"--log", optionText, "FILE", "a file name", &logEnabled, 0, 0, &logFilePath,
      "append the log to FILE instead of .mirror_log"},
+    {"--exclude", optionText, "PATTERN", "a pattern", nullptr, 0, 0, nullptr,
+     "leave out what matches PATTERN (again and again)", takeExclude},
+    {"--include", optionText, "PATTERN", "a pattern", nullptr, 0, 0, nullptr,
+     "mirror only what matches a PATTERN given so", takeInclude},
+    {"--exclude-from", optionText, "FILE", "a file name", nullptr, 0, 0, nullptr,
+     "leave out what matches a pattern of FILE", takeExcludeFile},
+    {"--include-from", optionText, "FILE", "a file name", nullptr, 0, 0, nullptr,
+     "mirror only what matches a pattern of FILE", takeIncludeFile},
+    {"--delete-excluded", optionSwitch, nullptr, nullptr, &deleteExcluded, 0, 0, nullptr,
+     "delete from the destination what is left out"},
 };
 const int longOptionCount = static_cast<int>(sizeof longOptions / sizeof longOptions[0]);
 
@@ -75,7 +101,10 @@ void refuseUnknownLongOption(const char* argument) {
 // shown is the argument as the refusal names it.
 int takeValue(const LongOption& option, const char* value, const char* shown) {
   if (option.kind == optionText && value[0] != '\0') {
-    *option.text = value;
+    if (option.take)
+      option.take(value);
+    else
+      *option.text = value;
     if (option.number) *option.number = 1;
     return 0;
   }

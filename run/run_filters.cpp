@@ -120,6 +120,17 @@ const FilterSet* runFilterSet() {
   return filtersActive(&runFilters) ? &runFilters : nullptr;
 }
 
+bool runFilterGiven(int kind, const char* text, int isFile) {
+  if (isFile) {
+    for (const PatternFile& file : patternFiles)
+      if (file.kind == kind && file.path == text) return true;
+    return false;
+  }
+  for (const FilterSource& source : runFilters.sources)
+    if (source.kind == kind && source.text == text) return true;
+  return false;
+}
+
 void resetRunFilters() {
   runFilters = FilterSet();
   patternFiles.clear();

@@ -21,5 +21,7 @@ int prepareRunFilters();
 int fitRunFiltersTo(const char* destinationRoot);
 /// The compiled patterns of the run, or null when none was given.
 const FilterSet* runFilterSet();
+/// True when a pattern (or, with isFile, a pattern file) of kind was given as text.
+bool runFilterGiven(int kind, const char* text, int isFile);
 /// Forgets every pattern and file (between runs in one process, as tests make them).
 void resetRunFilters();
