@@ -138,8 +138,11 @@ TEST_F(RunStopTest, ADashArgumentThatIsNoOption) {
   for (const char* slip : {"-n", "-x", "-V", "-h", "-", "--", "-dry-run"}) {
     expectStop({destination, source, slip, "-v", "-l"}, false);
     std::string expected = std::string("Unknown option [") + slip + "]: the ";
-    expected += slip == std::string("--") ? "long options are --no-sync, --workers=N !"
-                                          : "one-letter options are -v, -l and -p !";
+    expected += slip == std::string("--")
+                    ? "long options are --no-sync, --workers=N, --log=FILE, --exclude=PATTERN, "
+                      "--include=PATTERN, --exclude-from=FILE, --include-from=FILE, "
+                      "--delete-excluded !"
+                    : "one-letter options are -v, -l and -p !";
     EXPECT_EQ(expected, lines().back()) << slip;
   }
 }
