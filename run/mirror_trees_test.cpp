@@ -11,16 +11,28 @@
 Prediction predictRun(const Scenario& scenario, const std::string& sourceRoot,
                       const std::string& destinationRoot) {
   Prediction p;
-  const ModelTree& source = scenario.source;
-  const ModelTree& destination = scenario.destination;
+  // What the filters leave out of the source is not there for the run; out of the
+  // destination, it is listed only to be deleted (--delete-excluded).
+  ModelTree source = scenario.source, destination = scenario.destination;
+  const std::vector<ModelPattern>& patterns = scenario.patterns;
+  for (ModelTree* tree : {&source, &destination})
+    for (auto file = tree->files.begin(); file != tree->files.end();)
+      if (modelLeftOut(patterns, file->first, false) &&
+          (tree == &source || !scenario.deleteExcluded))
+        file = tree->files.erase(file);
+      else
+        ++file;
   // The log, opened before the listings, is listed with the destination when it lies there.
-  size_t listed = destination.files.size() + (scenario.logInDestination ? 1 : 0);
+  std::string log = std::string(1, pathSeparator) + logFileName;
+  bool logListed =
+      scenario.logInDestination && (scenario.deleteExcluded || !modelLeftOut(patterns, log, false));
+  size_t listed = destination.files.size() + (logListed ? 1 : 0);
   if (scenario.verbose)
     p.summary.push_back("We have " + std::to_string(listed) + " destination and " +
                         std::to_string(source.files.size()) + " source indexes");
   std::map<std::string, std::string> destinationByForm;
   for (const auto& file : destination.files) destinationByForm[matchForm(file.first)] = file.first;
-  p.after = destination;
+  p.after = scenario.destination;
   std::set<std::string> claimed;
   for (const auto& file : source.files) {
     const std::string& path = file.first;
