@@ -40,15 +40,15 @@ const LongOption longOptions[] = {
     {"--log", optionText, "FILE", "a file name", &logEnabled, 0, 0, &logFilePath,
      "append the log to FILE instead of .mirror_log"},
     {"--exclude", optionText, "PATTERN", "a pattern", nullptr, 0, 0, nullptr,
-     "leave out what matches PATTERN (again and again)", takeExclude},
+     "leave out what matches PATTERN (may be repeated)", takeExclude},
     {"--include", optionText, "PATTERN", "a pattern", nullptr, 0, 0, nullptr,
-     "mirror only what matches a PATTERN given so", takeInclude},
+     "mirror only what matches an include (may be repeated)", takeInclude},
     {"--exclude-from", optionText, "FILE", "a file name", nullptr, 0, 0, nullptr,
-     "leave out what matches a pattern of FILE", takeExcludeFile},
+     "the exclude patterns of FILE, one a line", takeExcludeFile},
     {"--include-from", optionText, "FILE", "a file name", nullptr, 0, 0, nullptr,
-     "mirror only what matches a pattern of FILE", takeIncludeFile},
+     "the include patterns of FILE, one a line", takeIncludeFile},
     {"--delete-excluded", optionSwitch, nullptr, nullptr, &deleteExcluded, 0, 0, nullptr,
-     "delete from the destination what is left out"},
+     "delete what is left out from the destination too"},
 };
 const int longOptionCount = static_cast<int>(sizeof longOptions / sizeof longOptions[0]);
 
