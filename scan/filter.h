@@ -69,20 +69,42 @@ struct FilterClass {
 struct FilterPattern {
   uint32_t firstName;
   uint32_t nameCount;
-  int32_t fixedNames;  ///< names that are not **
+  uint8_t kind;  ///< a FilterKind
   uint8_t folderOnly;
-  uint8_t anyFolders;  ///< holds a **
 };
 
-/// The patterns of one kind, indexed for the walk: names matched at any depth by the
-/// last byte of the name they can match (256 for any), and whole-path patterns.
+/// What a name must hold for the last name of a pattern to match it, told without
+/// reading the pattern: its length at least, and the bytes of the literal that stands
+/// at its start and at its end (up to 8 of each, in words masked to them).
+struct FilterQuick {
+  uint64_t head;
+  uint64_t headMask;
+  uint64_t tail;
+  uint64_t tailMask;
+  uint32_t pattern;
+  uint32_t minLength;
+};
+
+/// The first and last 8 bytes of a name, the first left-aligned and the last
+/// right-aligned in a word (zeros where the name is shorter), as FilterQuick takes them.
+struct FilterWords {
+  uint64_t head;
+  uint64_t tail;
+};
+FilterWords filterWords(const char* name, size_t length);
+
+/// Patterns indexed by the last byte of the names they can match: 258 offsets (the
+/// 257th bucket holds those that end in any byte), then the patterns by bucket.
+struct FilterIndex {
+  std::vector<uint32_t> offsets;
+  std::vector<FilterQuick> items;
+};
+
+/// The patterns of one kind that are matched against a name at any depth, indexed
+/// for files and for folders (which every pattern may match); and the count of all.
 struct FilterList {
-  std::vector<uint32_t> fileBuckets;  ///< 258 offsets into fileNames
-  std::vector<uint32_t> fileNames;    ///< patterns, by bucket
-  std::vector<uint32_t> folderBuckets;
-  std::vector<uint32_t> folderNames;
-  std::vector<uint32_t> filePaths;  ///< whole-path patterns that files may match
-  std::vector<uint32_t> folderPaths;
+  FilterIndex fileNames;
+  FilterIndex folderNames;
   int32_t count = 0;
 };
 
@@ -105,6 +127,9 @@ struct FilterSet {
   std::vector<FilterClass> classes;
   std::vector<FilterPattern> patterns;
   FilterList lists[2];
+  /// The patterns matched against the whole path, of both kinds (their last name is
+  /// never **), and what their last names need.
+  std::vector<FilterQuick> paths;
 };
 
 /// Compiles every source of set, folding case when foldCase is set (it then stays
@@ -130,9 +155,11 @@ struct FilterSpan {
   size_t length;
 };
 
-/// What a walk keeps of the folder it visits, as the patterns see its path: the
+/// What a walk keeps of the folders on its way down, as the patterns see them: the
 /// relative path (folded where the set folds) in one buffer that each folder below
-/// extends and its parent cuts back, like the walker's own path.
+/// extends and its parent cuts back, like the walker's own path; and for each folder
+/// on the way, the whole-path patterns whose names but the last match its path, the
+/// only ones that can match an entry in it.
 struct FilterWalk {
   const FilterSet* set;
   char* text;
@@ -141,6 +168,9 @@ struct FilterWalk {
   size_t nameCapacity;
   FilterSpan* spans;  ///< where each name of the visited folder's path lies
   int32_t spanCapacity;
+  uint32_t* candidates;  ///< per depth, a row of indices into set->paths
+  uint32_t* candidateCounts;
+  int32_t candidateDepths;  ///< rows allocated
 };
 
 /// The folder being visited: its depth (names below the root), where its path ends
@@ -159,6 +189,6 @@ void endFilterWalk(FilterWalk* walk);
 int filterVerdict(FilterWalk* walk, const FilterFolder& folder, const char* name, size_t length,
                   int isFolder);
 /// Makes child the subfolder name of parent, whose verdict was verdict; 0, or 1 when
-/// its path does not fit.
+/// its path does not fit (or memory ran out).
 int enterFilterFolder(FilterWalk* walk, const FilterFolder& parent, const char* name, size_t length,
                       int verdict, FilterFolder* child);

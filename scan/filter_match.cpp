@@ -1,5 +1,6 @@
-// Matching the compiled patterns as a walk goes down a tree: one name against one
-// pattern name, a whole path name by name, and the verdict on each entry.
+// Matching compiled patterns: one name against one pattern name, a path name by name.
+#include "scan/filter_match.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -53,6 +54,13 @@ uint32_t foldFilterCharacter(uint32_t character) {
 }
 
 namespace {
+// Literals are a few bytes: compared in place, without a call.
+inline bool sameBytes(const char* a, const char* b, size_t length) {
+  for (size_t i = 0; i < length; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
 bool inClass(const FilterSet& set, const FilterClass& cls, uint32_t character) {
   const uint32_t* range = &set.ranges[2 * static_cast<size_t>(cls.firstRange)];
   for (uint32_t k = 0; k < cls.rangeCount; ++k, range += 2)
@@ -85,7 +93,7 @@ bool matchTokens(const FilterSet& set, const FilterToken* tokens, size_t count, 
       bool matched = false;
       if (token.kind == filterTokenLiteral) {
         taken = token.length;
-        matched = length - at >= taken && memcmp(text + at, &set.literals[token.start], taken) == 0;
+        matched = length - at >= taken && sameBytes(text + at, &set.literals[token.start], taken);
       } else if (token.kind == filterTokenOne) {
         taken = characterLength(text + at, length - at);
         matched = true;
@@ -107,14 +115,17 @@ bool matchTokens(const FilterSet& set, const FilterToken* tokens, size_t count, 
   return t == count;
 }
 
+}  // namespace
+
 // One name against one pattern name. A literal at either end must stand there: most
 // names are refused on those bytes before any * is tried.
-bool matchName(const FilterSet& set, const FilterName& name, const char* text, size_t length) {
+bool filterNameMatches(const FilterSet& set, const FilterName& name, const char* text,
+                       size_t length) {
   if (length < name.minLength) return false;
   const FilterToken* tokens = &set.tokens[name.firstToken];
   size_t count = name.tokenCount;
   if (count > 0 && tokens[0].kind == filterTokenLiteral) {
-    if (memcmp(text, &set.literals[tokens[0].start], tokens[0].length) != 0) return false;
+    if (!sameBytes(text, &set.literals[tokens[0].start], tokens[0].length)) return false;
     text += tokens[0].length;
     length -= tokens[0].length;
     ++tokens;
@@ -123,7 +134,7 @@ bool matchName(const FilterSet& set, const FilterName& name, const char* text, s
   if (count > 0 && tokens[count - 1].kind == filterTokenLiteral) {
     const FilterToken& last = tokens[count - 1];
     if (length < last.length ||
-        memcmp(text + length - last.length, &set.literals[last.start], last.length) != 0)
+        !sameBytes(text + length - last.length, &set.literals[last.start], last.length))
       return false;
     length -= last.length;
     --count;
@@ -131,11 +142,9 @@ bool matchName(const FilterSet& set, const FilterName& name, const char* text, s
   return matchTokens(set, tokens, count, text, length);
 }
 
-// A whole path, name by name: on a mismatch, the last ** takes one more folder.
-bool matchPath(const FilterSet& set, const FilterPattern& pattern, const FilterSpan* spans,
-               int32_t count) {
-  const FilterName* names = &set.names[pattern.firstName];
-  int32_t total = static_cast<int32_t>(pattern.nameCount);
+bool filterNamesMatch(const FilterSet& set, uint32_t firstName, int32_t total,
+                      const FilterSpan* spans, int32_t count) {
+  const FilterName* names = &set.names[firstName];
   int32_t p = 0, at = 0, starName = -1, starAt = 0;
   while (at < count) {
     if (p < total) {
@@ -144,7 +153,7 @@ bool matchPath(const FilterSet& set, const FilterPattern& pattern, const FilterS
         starAt = at;
         continue;
       }
-      if (matchName(set, names[p], spans[at].at, spans[at].length)) {
+      if (filterNameMatches(set, names[p], spans[at].at, spans[at].length)) {
         ++p;
         ++at;
         continue;
@@ -158,108 +167,43 @@ bool matchPath(const FilterSet& set, const FilterPattern& pattern, const FilterS
   return p == total;
 }
 
-// Whether a path below the folder of these names could match pattern.
-bool matchesBelow(const FilterSet& set, const FilterPattern& pattern, const FilterSpan* spans,
-                  int32_t count) {
+bool filterMatchesBelow(const FilterSet& set, const FilterPattern& pattern, const FilterSpan* spans,
+                        int32_t count) {
   const FilterName* names = &set.names[pattern.firstName];
   int32_t total = static_cast<int32_t>(pattern.nameCount);
   for (int32_t at = 0; at < count; ++at) {
     if (at >= total) return false;
     if (names[at].anyFolders) return true;
-    if (!matchName(set, names[at], spans[at].at, spans[at].length)) return false;
+    if (!filterNameMatches(set, names[at], spans[at].at, spans[at].length)) return false;
   }
   return count < total;
 }
 
-// Whether any pattern of list matches the entry at spans[depth - 1] (its name).
-bool listMatches(const FilterSet& set, const FilterList& list, const FilterSpan* spans,
-                 int32_t depth, int isFolder) {
-  const std::vector<uint32_t>& offsets = isFolder ? list.folderBuckets : list.fileBuckets;
-  const std::vector<uint32_t>& items = isFolder ? list.folderNames : list.fileNames;
-  const FilterSpan& entry = spans[depth - 1];
-  unsigned char last = static_cast<unsigned char>(entry.at[entry.length - 1]);
-  for (uint32_t bucket : {static_cast<uint32_t>(last), 256u}) {
-    for (uint32_t i = offsets[bucket]; i < offsets[bucket + 1]; ++i) {
-      const FilterPattern& pattern = set.patterns[items[i]];
-      if (matchName(set, set.names[pattern.firstName], entry.at, entry.length)) return true;
+bool filterNamesIndexed(const FilterSet& set, const FilterIndex& index, const FilterSpan& entry,
+                        const FilterWords& words) {
+  uint32_t last = static_cast<unsigned char>(entry.at[entry.length - 1]);
+  for (uint32_t bucket : {last, 256u}) {
+    for (uint32_t i = index.offsets[bucket]; i < index.offsets[bucket + 1]; ++i) {
+      const FilterQuick& quick = index.items[i];
+      if (!filterMayMatch(quick, words, entry.length)) continue;
+      const FilterPattern& pattern = set.patterns[quick.pattern];
+      if (filterNameMatches(set, set.names[pattern.firstName], entry.at, entry.length)) return true;
     }
-  }
-  for (uint32_t index : isFolder ? list.folderPaths : list.filePaths) {
-    const FilterPattern& pattern = set.patterns[index];
-    if (pattern.anyFolders ? depth < pattern.fixedNames : depth != pattern.fixedNames) continue;
-    if (matchPath(set, pattern, spans, depth)) return true;
   }
   return false;
 }
 
-// Copies name into out, folded where the set folds case; the bytes written.
-size_t takeName(const FilterSet& set, const char* name, size_t length, char* out) {
-  if (!set.foldCase) {
-    memcpy(out, name, length);
-    return length;
+FilterWords filterWords(const char* name, size_t length) {
+  FilterWords words;
+  if (length >= 8) {
+    memcpy(&words.head, name, 8);
+    memcpy(&words.tail, name + length - 8, 8);
+    return words;
   }
-  size_t written = 0;
-  for (size_t at = 0; at < length;) {
-    size_t foldedLength = 0;
-    at += foldCaseCharacter(name + at, length - at, out + written, &foldedLength);
-    written += foldedLength;
-  }
-  return written;
-}
-}  // namespace
-
-int beginFilterWalk(FilterWalk* walk, const FilterSet* set) {
-  // A folded character takes at most four bytes for one of the name.
-  size_t capacity = 4 * static_cast<size_t>(pathBufferSize);
-  int32_t spans = pathBufferSize / 2 + 2;
-  *walk = FilterWalk{set,      static_cast<char*>(malloc(capacity)),
-                     capacity, static_cast<char*>(malloc(capacity)),
-                     capacity, static_cast<FilterSpan*>(malloc(sizeof(FilterSpan) * spans)),
-                     spans};
-  if (walk->text && walk->name && walk->spans) return 0;
-  endFilterWalk(walk);
-  return 1;
-}
-
-void endFilterWalk(FilterWalk* walk) {
-  free(walk->text);
-  free(walk->name);
-  free(walk->spans);
-  *walk = FilterWalk{nullptr, nullptr, 0, nullptr, 0, nullptr, 0};
-}
-
-int filterVerdict(FilterWalk* walk, const FilterFolder& folder, const char* name, size_t length,
-                  int isFolder) {
-  const FilterSet& set = *walk->set;
-  if (length == 0 || folder.depth + 1 >= walk->spanCapacity || length > walk->nameCapacity / 4)
-    return filterLeftIn;
-  size_t taken = takeName(set, name, length, walk->name);
-  walk->spans[folder.depth] = FilterSpan{walk->name, taken};
-  int32_t depth = folder.depth + 1;
-  if (listMatches(set, set.lists[filterExclude], walk->spans, depth, isFolder))
-    return filterLeftOut;
-  const FilterList& includes = set.lists[filterInclude];
-  if (includes.count == 0 || folder.included) return filterLeftIn;
-  if (listMatches(set, includes, walk->spans, depth, isFolder))
-    return isFolder ? filterLeftInBelow : filterLeftIn;
-  if (!isFolder) return filterLeftOut;
-  // A folder outside every include is walked only where one may match below it.
-  if (includes.folderBuckets[257] > 0) return filterLeftIn;
-  for (uint32_t index : includes.folderPaths)
-    if (matchesBelow(set, set.patterns[index], walk->spans, depth)) return filterLeftIn;
-  return filterLeftOut;
-}
-
-int enterFilterFolder(FilterWalk* walk, const FilterFolder& parent, const char* name, size_t length,
-                      int verdict, FilterFolder* child) {
-  size_t at = parent.length;
-  if (parent.depth + 2 >= walk->spanCapacity || length > walk->nameCapacity / 4 ||
-      at + 1 + 4 * length > walk->textCapacity)
-    return 1;
-  if (parent.depth > 0) walk->text[at++] = '/';
-  size_t taken = takeName(*walk->set, name, length, walk->text + at);
-  walk->spans[parent.depth] = FilterSpan{walk->text + at, taken};
-  *child = FilterFolder{at + taken, parent.depth + 1,
-                        static_cast<uint8_t>(parent.included || verdict == filterLeftInBelow)};
-  return 0;
+  unsigned char head[8] = {0}, tail[8] = {0};
+  memcpy(head, name, length);
+  memcpy(tail + 8 - length, name, length);
+  memcpy(&words.head, head, 8);
+  memcpy(&words.tail, tail, 8);
+  return words;
 }

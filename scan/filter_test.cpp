@@ -127,6 +127,8 @@ TEST(Filter, CharacterClasses) {
       {{"[*?[]"}, {}, {{"*", false}, {"?", false}, {"[", false}, {"a", true}}},
       {{"[é-ë]"}, {}, {{"é", false}, {"ê", false}, {"e", true}, {"ì", true}}},
       {{"v[0-9][0-9]"}, {}, {{"v10", false}, {"v1", true}, {"v1a", true}}},
+      // A class at the end of a name is indexed by each of its characters.
+      {{"*.[oa]", "x[!0-9]"}, {}, {{"m.o", false}, {"m.a", false}, {"m.b", true}, {"xz", false}}},
   });
 }
 
@@ -206,7 +208,8 @@ TEST(Filter, IncludesAndExcludesTogether) {
 TEST(Filter, LetterCase) {
   std::vector<Case> cases = {{"A.TMP", false},   {"a.tmp", false}, {"Build/", false},
                              {"BUILD/x", false}, {"xB", false},    {"x-", true}};
-  FilterSet folding = makeSet({"*.tmp", "/build/", "x[a-c]"}, {}, 1);
+  cases.push_back({"lib.O", false});
+  FilterSet folding = makeSet({"*.tmp", "/build/", "x[a-c]", "*.[oa]"}, {}, 1);
   expectCases(folding, cases, "folding");
   FilterSet exact = makeSet({"*.tmp", "/build/", "x[a-c]"}, {}, 0);
   expectCases(exact, {{"A.TMP", true}, {"a.tmp", false}, {"Build/", true}, {"xB", true}}, "exact");

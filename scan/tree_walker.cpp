@@ -60,7 +60,7 @@ TreeWalker::TreeWalker(EntryCallback callback)
       excludedCallback(nullptr),
       excludedFiles(0),
       excludedFolders(0),
-      filterWalk{nullptr, nullptr, 0, nullptr, 0, nullptr, 0} {
+      filterWalk{nullptr, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, nullptr, 0} {
   currentDirectory[0] = '\0';
 }
 
