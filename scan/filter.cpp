@@ -7,6 +7,7 @@
 #include <new>
 
 #include "platform/platform.h"
+#include "scan/filter_match.h"
 
 namespace {
 // A pattern being compiled: where it goes, and how its letters are taken.
@@ -142,70 +143,17 @@ std::vector<std::string> splitNames(const std::string& text) {
   return names;
 }
 
-// The last bytes a name matching this one can end in: that of a literal, the few
-// ASCII characters of a class ([oa]), or 256 for any.
-std::vector<uint32_t> lastBytesOf(const FilterSet& set, const FilterName& name) {
-  const std::vector<uint32_t> any = {256};
-  if (name.tokenCount == 0) return any;
-  const FilterToken& last = set.tokens[name.firstToken + name.tokenCount - 1];
-  if (last.kind == filterTokenLiteral)
-    return {static_cast<unsigned char>(set.literals[last.start + last.length - 1])};
-  if (last.kind != filterTokenClass) return any;
-  const FilterClass& cls = set.classes[last.start];
-  std::vector<uint32_t> bytes;
-  for (uint32_t k = 0; k < cls.rangeCount && !cls.negated; ++k) {
-    uint32_t first = set.ranges[2 * (cls.firstRange + k)],
-             end = set.ranges[2 * (cls.firstRange + k) + 1];
-    if (end >= 0x80 || end - first + bytes.size() > 16) return any;
-    for (uint32_t byte = first; byte <= end; ++byte) bytes.push_back(byte);
-  }
-  return bytes.empty() ? any : bytes;
-}
-
-// The literal bytes a pattern's name starts (or ends) with, up to 8, as a word and a
-// mask laid out as filterWords lays out a name.
-void literalWord(const FilterSet& set, const FilterName& name, bool atEnd, uint64_t* word,
-                 uint64_t* mask) {
-  *word = *mask = 0;
-  if (name.tokenCount == 0) return;
-  const FilterToken& token = set.tokens[name.firstToken + (atEnd ? name.tokenCount - 1 : 0)];
-  if (token.kind != filterTokenLiteral) return;
-  size_t bytes = std::min<size_t>(token.length, 8);
-  const char* from = &set.literals[token.start + (atEnd ? token.length - bytes : 0)];
-  unsigned char value[8] = {0}, ones[8] = {0};
-  memcpy(value + (atEnd ? 8 - bytes : 0), from, bytes);
-  memset(ones + (atEnd ? 8 - bytes : 0), 0xFF, bytes);
-  memcpy(word, value, 8);
-  memcpy(mask, ones, 8);
-}
-
-FilterQuick quickOf(const FilterSet& set, uint32_t index) {
-  const FilterPattern& pattern = set.patterns[index];
-  const FilterName& last = set.names[pattern.firstName + pattern.nameCount - 1];
-  FilterQuick quick = {};
-  literalWord(set, last, false, &quick.head, &quick.headMask);
-  literalWord(set, last, true, &quick.tail, &quick.tailMask);
-  quick.pattern = index;
-  quick.minLength = last.minLength;
-  return quick;
-}
-
-// Name patterns before their lists are indexed: each with the last byte it can end in.
-typedef std::vector<std::pair<uint32_t, uint32_t>> Bucketed;
-
-int addPattern(Compiler* c, const FilterSource& source, Bucketed* buckets) {
-  FilterSet& set = *c->set;
-  std::string text = source.text;
+// The names of a pattern as it is matched, and whether it is for folders only and
+// matched against the whole path; none when it is empty.
+std::vector<std::string> patternNames(std::string text, uint8_t* folderOnly, bool* wholePath) {
   if (platformIsWindows) std::replace(text.begin(), text.end(), '\\', '/');
-  FilterPattern pattern = {static_cast<uint32_t>(set.names.size()), 0,
-                           static_cast<uint8_t>(source.kind), 0};
   while (!text.empty() && text.back() == '/') {
     text.pop_back();
-    pattern.folderOnly = 1;
+    *folderOnly = 1;
   }
   bool anchored = !text.empty() && text[0] == '/';
   std::vector<std::string> pieces = splitNames(text);
-  if (pieces.empty()) return filterEmptyPattern;
+  if (pieces.empty()) return pieces;
   // A ** at the end matches no more than what comes before it: whatever lies below
   // a folder that this matches is left out or brought in with the folder, which the
   // walk has judged before it lists anything inside.
@@ -217,7 +165,17 @@ int addPattern(Compiler* c, const FilterSource& source, Bucketed* buckets) {
   }
   // ** alone, anchored or not, is any name at any depth.
   if (pieces.size() == 1 && pieces[0] == "**") pieces[0] = "*";
-  bool wholePath = anchored || pieces.size() > 1;
+  *wholePath = anchored || pieces.size() > 1;
+  return pieces;
+}
+
+int addPattern(Compiler* c, const FilterSource& source, FilterBuckets* buckets) {
+  FilterSet& set = *c->set;
+  FilterPattern pattern = {static_cast<uint32_t>(set.names.size()), 0,
+                           static_cast<uint8_t>(source.kind), 0};
+  bool wholePath = false;
+  std::vector<std::string> pieces = patternNames(source.text, &pattern.folderOnly, &wholePath);
+  if (pieces.empty()) return filterEmptyPattern;
   for (const std::string& piece : pieces) {
     FilterName name;
     if (int result = addName(c, piece, &name)) return result;
@@ -228,34 +186,17 @@ int addPattern(Compiler* c, const FilterSource& source, Bucketed* buckets) {
   set.patterns.push_back(pattern);
   ++set.lists[source.kind].count;
   if (wholePath) {
-    set.paths.push_back(quickOf(set, index));
+    set.paths.push_back(filterQuickOf(set, index));
     return filterCompiled;
   }
   // Folders are judged by every pattern, files by those not for folders only; each
   // by the last byte of the names it can match.
-  Bucketed* forKind = buckets + 2 * source.kind;
-  for (uint32_t byte : lastBytesOf(set, set.names[pattern.firstName])) {
+  FilterBuckets* forKind = buckets + 2 * source.kind;
+  for (uint32_t byte : filterLastBytes(set, set.names[pattern.firstName])) {
     forKind[0].emplace_back(byte, index);
     if (!pattern.folderOnly) forKind[1].emplace_back(byte, index);
   }
   return filterCompiled;
-}
-
-// Lays out one bucket index: offsets of 257 buckets (258 entries), then the patterns.
-void buildIndex(const FilterSet& set, Bucketed entries, FilterIndex* index) {
-  std::vector<uint32_t>* offsets = &index->offsets;
-  std::vector<FilterQuick>* items = &index->items;
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const std::pair<uint32_t, uint32_t>& a,
-                      const std::pair<uint32_t, uint32_t>& b) { return a.first < b.first; });
-  offsets->assign(258, 0);
-  items->clear();
-  for (const auto& entry : entries) {
-    ++(*offsets)[entry.first + 1];
-    items->push_back(quickOf(set, entry.second));
-  }
-  for (size_t bucket = 1; bucket < offsets->size(); ++bucket)
-    (*offsets)[bucket] += (*offsets)[bucket - 1];
 }
 
 void clearCompiled(FilterSet* set) {
@@ -277,7 +218,7 @@ int compileFilterSet(FilterSet* set, int foldCase, int32_t* failed) {
     set->foldCase = foldCase;
     Compiler compiler = {set, foldCase};
     // Per kind: the name patterns that judge folders, then those that judge files.
-    Bucketed buckets[4];
+    FilterBuckets buckets[4];
     for (size_t i = 0; i < set->sources.size(); ++i) {
       int result = addPattern(&compiler, set->sources[i], buckets);
       if (result == filterCompiled) continue;
@@ -287,8 +228,8 @@ int compileFilterSet(FilterSet* set, int foldCase, int32_t* failed) {
     }
     for (int kind = 0; kind < 2; ++kind) {
       FilterList& list = set->lists[kind];
-      buildIndex(*set, buckets[2 * kind], &list.folderNames);
-      buildIndex(*set, buckets[2 * kind + 1], &list.fileNames);
+      buildFilterIndex(*set, buckets[2 * kind], &list.folderNames);
+      buildFilterIndex(*set, buckets[2 * kind + 1], &list.fileNames);
     }
   } catch (const std::bad_alloc&) {
     clearCompiled(set);

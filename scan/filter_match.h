@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "scan/filter.h"
 
@@ -27,3 +29,14 @@ inline bool filterMayMatch(const FilterQuick& quick, const FilterWords& words, s
   return length >= quick.minLength && ((words.head ^ quick.head) & quick.headMask) == 0 &&
          ((words.tail ^ quick.tail) & quick.tailMask) == 0;
 }
+
+/// Patterns before they are indexed: each with a last byte of the names it can match.
+typedef std::vector<std::pair<uint32_t, uint32_t>> FilterBuckets;
+/// The last bytes a name matching this one can end in: that of a literal, the few
+/// ASCII characters of a class ([oa]), or 256 for any.
+std::vector<uint32_t> filterLastBytes(const FilterSet& set, const FilterName& name);
+/// What the last name of pattern index needs of a name.
+FilterQuick filterQuickOf(const FilterSet& set, uint32_t index);
+/// Lays out one index of entries: offsets of 257 buckets (258 entries), then the
+/// patterns by bucket.
+void buildFilterIndex(const FilterSet& set, FilterBuckets entries, FilterIndex* index);
