@@ -110,6 +110,32 @@ TEST_F(FilterMirror, ExcludedPathsAreLeftAloneOnBothSides) {
   expectStill(after, destination);
 }
 
+TEST_F(FilterMirror, AnExcludedFolderThatMayNotBeListedIsNeverOpened) {
+  if (platformIsWindows) GTEST_SKIP() << "folder permissions do not bind a Windows run";
+  writeFile(at({"src", "a.txt"}), "a", sourceUnits);
+  writeFile(at({"src", "vault", "secret.txt"}), "secret", sourceUnits);
+  writeFile(at({"dst", "vault", "old.txt"}), "old", olderUnits);
+  ASSERT_TRUE(shareWithEveryone(scratch));
+  if (!setListable(at({"src", "vault"}), false) || !setListable(at({"dst", "vault"}), false))
+    GTEST_SKIP() << "permissions cannot be taken here";
+  // Without the filter the run meets the folders and cannot list them.
+  std::string output;
+  int status = runProgramUnprivileged({destination, source, "-v"}, scratch, &output);
+  if (status < 0) GTEST_SKIP() << "cannot run the program without privileges here";
+  EXPECT_EQ(1, status) << output;
+  std::string filtered;
+  status =
+      runProgramUnprivileged({destination, source, "--exclude=/vault/", "-v"}, scratch, &filtered);
+  EXPECT_EQ(0, status) << filtered;
+  EXPECT_EQ(std::string::npos, filtered.find("Skipped")) << filtered;
+  EXPECT_NE(std::string::npos, filtered.find("Excluded [/vault]\n")) << filtered;
+  setListable(at({"src", "vault"}), true);
+  setListable(at({"dst", "vault"}), true);
+  TreeState after = capture(destination);
+  EXPECT_EQ("a", after["a.txt"].bytes);
+  EXPECT_EQ("old", after["vault/old.txt"].bytes);
+}
+
 TEST_F(FilterMirror, DeleteExcludedDeletesWhatIsLeftOutOfTheDestinationOnly) {
   writeCommonTrees();
   TreeState sourceBefore = capture(source);
