@@ -168,6 +168,9 @@ std::string PatternDraw::wildcard(const std::string& name) {
   size_t dot = name.rfind('.');
   if (dot != std::string::npos && dot > 0 && chance(50)) return "*" + name.substr(dot);
   size_t at = static_cast<size_t>(below(static_cast<int>(name.size())));
+  // Windows names reach the program as UTF-16: a pattern cut inside a character could
+  // not, so it is cut where one starts.
+  while (platformIsWindows && at > 0 && (static_cast<unsigned char>(name[at]) & 0xC0) == 0x80) --at;
   if (!isalnum(static_cast<unsigned char>(name[at]))) return name.substr(0, at) + "*";
   std::string one = chance(50) ? "?" : std::string("[") + name[at] + "_]";
   return name.substr(0, at) + one + name.substr(at + 1);
