@@ -12,6 +12,7 @@
 #include "reconcile/copy_batch.h"
 #include "reconcile/copy_engine.h"
 #include "reconcile/copy_file.h"
+#include "reconcile/deletion_guard.h"
 #include "reconcile/destination_clock.h"
 #include "reconcile/destination_links.h"
 #include "reconcile/destination_names.h"
@@ -34,6 +35,10 @@ struct PassCounts {
   int32_t deletions;
   int32_t failures;
   int32_t interrupted;
+  /// Destination files kept because they are newer than their source twins.
+  int32_t keptNewer;
+  /// Listed sizes of the copies written (with -p: decided), for the summary.
+  int64_t bytesCopied;
 };
 
 // The files that the updates and copies wrote or would write, and the open log:
@@ -137,6 +142,7 @@ void copyEntry(DestinationFolders* folders, const FileEntry& source, const char*
 // A copy written (or failed) and reported, in the order the copies were decided.
 void countFinishedCopy(const CopyJob* job) {
   noteCopyDone(job->listedSize);
+  if (job->result == copyDone) counts.bytesCopied += job->listedSize;
   if (job->result == copyInterrupted) counts.interrupted = 1;
   if (job->result != copyDone) ++counts.failures;
   DestinationFolders* folders = copyFolders;
@@ -177,6 +183,8 @@ void updatePass(DestinationFolders* folders, const TwinIndex& index) {
     FileEntry& destination = destinationTable.entries[twin];
     // Later to the 100 ns, then later still at the resolution of the twin's file system.
     bool newer = fileTimeValue(destination.lastWriteTime) < fileTimeValue(source.lastWriteTime);
+    if (fileTimeValue(destination.lastWriteTime) > fileTimeValue(source.lastWriteTime))
+      ++counts.keptNewer;
     // A copy takes the name it is written under: on POSIX the destination's own,
     // so that a twin that differs in case keeps its spelling (where case counts,
     // the two are the same bytes). Windows writes under the source's, as before.
@@ -189,6 +197,7 @@ void updatePass(DestinationFolders* folders, const TwinIndex& index) {
         logAction("Updated", source.relativePath, &source.size);
         copyEntry(folders, source, sourcePath, destinationPath, 0);
         ++counts.updates;
+        if (previewOnly) counts.bytesCopied += static_cast<int64_t>(source.size);
       }
     }
     source.handled = destination.handled = 1;
@@ -276,6 +285,7 @@ void copyPass(DestinationFolders* folders, int destinationListingComplete) {
     logAction("Got", source.relativePath, &source.size);
     copyEntry(folders, source, sourcePath, destinationPath, 1);
     ++counts.copies;
+    if (previewOnly) counts.bytesCopied += static_cast<int64_t>(source.size);
   }
   endReadAhead();
 }
@@ -328,8 +338,9 @@ void keepLogFile() {
 }
 }  // namespace
 
-int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
-  counts = PassCounts{0, 0, 0, 0, 0};
+int reconcileTables(int sourceListingComplete, int destinationListingComplete,
+                    PassSummary* summary) {
+  counts = PassCounts{};
   kept = KeptFiles{nullptr, 0, 0, 1};
   if (verbose)
     consolePrintf("We have %d destination and %d source indexes\n", destinationTable.count,
@@ -340,6 +351,12 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
     forgetDestinationNames();
     consolePrintf("Memory allocation failure !\n");
     return exitOutOfMemory;
+  }
+  // An empty source, or more deletions than allowed, stops the run before any change.
+  if (deletionsRefused(&index, sourceListingComplete)) {
+    freeTwinIndex(&index);
+    forgetDestinationNames();
+    return exitStopped;
   }
   DestinationFolders folders;
   if (openDestinationFolders(&folders, destinationRoot)) {
@@ -369,6 +386,8 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
   free(kept.identities);
   forgetDestinationNames();
   if (!counts.interrupted) syncChanges();
+  *summary = PassSummary{counts.copies,    counts.updates,  counts.deletions,
+                         counts.keptNewer, counts.failures, counts.bytesCopied};
   if (counts.interrupted || interruptRequested()) return interruptedExitStatus;
   if (!sourceListingComplete)
     consolePrintf("No file was deleted: the source folder could not be listed completely !\n");

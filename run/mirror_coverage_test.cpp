@@ -19,6 +19,7 @@ struct Coverage {
   int emptyFolders = 0, destinationOnlyFolders = 0, missingRoots = 0;
   int older = 0, equal = 0, equalTimeOtherSize = 0, newer = 0, lowHalfSign = 0;
   int verbose = 0, log = 0, preview = 0, logInDestination = 0;
+  int emptySourceStops = 0, capStops = 0, capsNotReached = 0, emptySourcesAllowed = 0;
   int threeByteCharacters = 0, surrogatePairs = 0, longNames = 0;  // names on Windows
   // Filters: of each shape, together, given each way, and leaving out what is there.
   int unanchored = 0, anchored = 0, foldersOnly = 0, anyFolders = 0, wildcards = 0;
@@ -129,6 +130,14 @@ TEST(MirrorModelGenerator, FixedSeedsCoverEveryKindOfCase) {
     coverage.log += scenario.log;
     coverage.preview += scenario.preview;
     coverage.logInDestination += scenario.logInDestination;
+    Prediction p = predictRun(scenario, "src", "dst");
+    bool emptySourceStop = p.stopLine.find("holds no file") != std::string::npos;
+    coverage.emptySourceStops += emptySourceStop;
+    coverage.capStops += !p.stopLine.empty() && !emptySourceStop;
+    coverage.capsNotReached +=
+        scenario.maxDeletions >= 0 && p.stopLine.empty() && !p.logDeletions.empty();
+    coverage.emptySourcesAllowed += scenario.source.files.empty() && scenario.allowEmptySource &&
+                                    !p.logDeletions.empty() && p.stopLine.empty();
     EXPECT_LE(scenario.source.files.size(), 30u);
     EXPECT_LE(scenario.destination.files.size(), 30u);
   }
@@ -158,6 +167,10 @@ TEST(MirrorModelGenerator, FixedSeedsCoverEveryKindOfCase) {
       {"runs with -l", coverage.log},
       {"runs with -p", coverage.preview},
       {"runs with the log inside the destination", coverage.logInDestination},
+      {"runs stopped by an empty source", coverage.emptySourceStops},
+      {"runs stopped by the deletion cap", coverage.capStops},
+      {"runs that delete under a cap not reached", coverage.capsNotReached},
+      {"empty sources allowed to empty the destination", coverage.emptySourcesAllowed},
       {"patterns matching a name at any depth", coverage.unanchored},
       {"anchored patterns", coverage.anchored},
       {"patterns for folders only", coverage.foldersOnly},

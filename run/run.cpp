@@ -14,6 +14,7 @@
 #include "run/run_lock.h"
 #include "run/run_log.h"
 #include "run/settings.h"
+#include "run/summary.h"
 #include "run/version.h"
 #include "scan/tree_walker.h"
 
@@ -109,7 +110,7 @@ int escapeWaiting() {
   return pressed;
 }
 
-int scanAndReconcile() {
+int scanAndReconcile(PassSummary* summary) {
   beginKeyWatch();
   startDestinationScan(destinationRoot);
   startSourceScan(sourceRoot);
@@ -121,7 +122,7 @@ int scanAndReconcile() {
   if (interruptRequested()) return interruptedExitStatus;
   if (!scansAllowChanges(destination, source)) return exitStopped;
   if (verbose) reportExcludedFolders();
-  return reconcileTables(source == scanComplete, destination != scanIncomplete);
+  return reconcileTables(source == scanComplete, destination != scanIncomplete, summary);
 }
 }  // namespace
 
@@ -160,6 +161,7 @@ int checkRootsApart(const char* destination, const char* source) {
 }
 
 int runTalven(int argc, char** argv) {
+  int64_t startMs = progressClockMs();
   consolePrintf("Talven Package v" TALVEN_VERSION " - folder mirror by the Talven developers\n\n");
   const char* programName = argv[0] ? argv[0] : "talven";
   if (argc == 2 && asksForHelp(argv[1])) {
@@ -195,7 +197,9 @@ int runTalven(int argc, char** argv) {
     return exitOutOfMemory;
   }
   beginProgress();
-  int status = scanAndReconcile();
+  int shownOnTerminal = progress.shown;
+  PassSummary summary = {};
+  int status = scanAndReconcile(&summary);
   endProgress();
   // The log is part of what a run reports: a log not on disk is no success.
   if (closeRunLog() && status != interruptedExitStatus) {
@@ -205,5 +209,7 @@ int runTalven(int argc, char** argv) {
   if (logMissing && status == exitSuccess) status = exitSomeFailed;
   freeEntryTables();
   releaseRunDestination();
+  // The progress line gives way to the summary, which stays.
+  printSummary(summary, status, progressClockMs() - startMs, shownOnTerminal);
   return status;
 }

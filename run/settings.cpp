@@ -15,6 +15,9 @@ int32_t noSync;
 int32_t deleteExcluded;
 int32_t copyWorkers;
 const char* logFilePath;
+int32_t allowEmptySource;
+int32_t maxDeletions = noDeletionCap;
+int32_t printStats;
 FILE* logFile;
 unsigned char copyBuffer[copyBufferSize];
 
@@ -30,6 +33,9 @@ void resetRunSettings() {
   deleteExcluded = 0;
   copyWorkers = 0;
   logFilePath = nullptr;
+  allowEmptySource = 0;
+  maxDeletions = noDeletionCap;
+  printStats = 0;
   logFile = nullptr;
   resetRunFilters();
 }
