@@ -112,37 +112,50 @@ PlatformThread* startSourceScan(const char* root) {
   return sourceScanThread;
 }
 
-void reportExcludedFolders() {
+namespace {
+// The folders left out of either listing, each once, by the form the patterns saw
+// (which folds case where they fold it), in the source's spelling where both hold it.
+std::vector<const char*> excludedFolderPaths() {
   const FilterSet* filters = runFilterSet();
-  if (!filters) return;
-  try {
-    // By the form the patterns saw, which folds case where they fold it; a folder
-    // left out of both trees is named once, in the source's spelling.
-    std::vector<std::pair<std::string, const char*>> folders;
-    for (const EntryTable* table : {&sourceTable, &destinationTable}) {
-      for (int32_t i = 0; i < table->excludedFolderCount; ++i) {
-        const char* path = table->excludedFolders[i];
-        std::string form;
-        for (size_t at = 0, length = strlen(path); at < length;) {
-          char folded[8];
-          size_t foldedLength = 1;
-          folded[0] = path[at];
-          at += filters->foldCase ? foldCaseCharacter(path + at, length - at, folded, &foldedLength)
-                                  : 1;
-          form.append(folded, foldedLength);
-        }
-        folders.emplace_back(form, path);
+  std::vector<std::pair<std::string, const char*>> folders;
+  for (const EntryTable* table : {&sourceTable, &destinationTable}) {
+    for (int32_t i = 0; filters && i < table->excludedFolderCount; ++i) {
+      const char* path = table->excludedFolders[i];
+      std::string form;
+      for (size_t at = 0, length = strlen(path); at < length;) {
+        char folded[8];
+        size_t foldedLength = 1;
+        folded[0] = path[at];
+        at += filters->foldCase ? foldCaseCharacter(path + at, length - at, folded, &foldedLength)
+                                : 1;
+        form.append(folded, foldedLength);
       }
+      folders.emplace_back(form, path);
     }
-    std::stable_sort(
-        folders.begin(), folders.end(),
-        [](const std::pair<std::string, const char*>& a,
-           const std::pair<std::string, const char*>& b) { return a.first < b.first; });
-    for (size_t i = 0; i < folders.size(); ++i)
-      if (i == 0 || folders[i].first != folders[i - 1].first)
-        consolePrintf("Excluded [%s]\n", folders[i].second);
+  }
+  std::stable_sort(folders.begin(), folders.end(),
+                   [](const std::pair<std::string, const char*>& a,
+                      const std::pair<std::string, const char*>& b) { return a.first < b.first; });
+  std::vector<const char*> paths;
+  for (size_t i = 0; i < folders.size(); ++i)
+    if (i == 0 || folders[i].first != folders[i - 1].first) paths.push_back(folders[i].second);
+  return paths;
+}
+}  // namespace
+
+void reportExcludedFolders() {
+  try {
+    for (const char* path : excludedFolderPaths()) consolePrintf("Excluded [%s]\n", path);
   } catch (const std::bad_alloc&) {
     // -v lines only: the run goes on without them.
+  }
+}
+
+int32_t countExcludedFolders() {
+  try {
+    return static_cast<int32_t>(excludedFolderPaths().size());
+  } catch (const std::bad_alloc&) {
+    return 0;
   }
 }
 

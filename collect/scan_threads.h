@@ -35,6 +35,8 @@ PlatformThread* startSourceScan(const char* root);
 /// Prints "Excluded [path]" for each folder the filters left out of either listing,
 /// once for a folder left out of both, ordered by path; after both scans ended.
 void reportExcludedFolders();
+/// The number of folders reportExcludedFolders names.
+int32_t countExcludedFolders();
 
 /// Waits for a scan thread started above and returns its ScanOutcome
 /// (scanNotStarted for a thread that never started).

@@ -122,7 +122,11 @@ int scanAndReconcile(PassSummary* summary) {
   if (interruptRequested()) return interruptedExitStatus;
   if (!scansAllowChanges(destination, source)) return exitStopped;
   if (verbose) reportExcludedFolders();
-  return reconcileTables(source == scanComplete, destination != scanIncomplete, summary);
+  int status = reconcileTables(source == scanComplete, destination != scanIncomplete, summary);
+  summary->filtered = runFilterSet() != nullptr;
+  summary->foldersLeftOut = countExcludedFolders();
+  summary->filesLeftOut = sourceTable.excludedFiles;
+  return status;
 }
 }  // namespace
 
