@@ -161,6 +161,32 @@ TEST_F(FilterMirror, DeleteExcludedDeletesWhatIsLeftOutOfTheDestinationOnly) {
   EXPECT_NE(std::string::npos, output.find("Nothing to do, folders are equal !")) << output;
 }
 
+TEST_F(FilterMirror, TheNetsUnderTheDeletionsCountWhatTheFiltersLeaveIn) {
+  writeFile(at({"src", "only.tmp"}), "tmp", sourceUnits);
+  writeFile(at({"dst", "a.txt"}), "a", olderUnits);
+  writeFile(at({"dst", "b.tmp"}), "b", olderUnits);
+  writeFile(at({"dst", "c.tmp"}), "c", olderUnits);
+  TreeState before = capture(destination);
+  // Every source file left out: the source is an empty one.
+  std::string output;
+  EXPECT_EQ(2, mirror({"--exclude=*.tmp"}, &output)) << output;
+  EXPECT_NE(std::string::npos, output.find("holds no file: the run would delete the "
+                                           "destination's 1 file;"))
+      << output;
+  // Excluded destination files are no deletions, unless --delete-excluded deletes them.
+  EXPECT_EQ(0, mirror({"--exclude=*.tmp", "--allow-empty-source", "--max-delete=1"}, &output))
+      << output;
+  EXPECT_EQ(
+      2, mirror({"--exclude=*.tmp", "--delete-excluded", "--allow-empty-source", "--max-delete=1"},
+                &output))
+      << output;
+  EXPECT_NE(std::string::npos, output.find("The run would delete 2 files, more than "
+                                           "--max-delete=1 allows: nothing was changed !"))
+      << output;
+  before.erase("a.txt");
+  expectStill(before, destination);
+}
+
 TEST_F(FilterMirror, IncludesMirrorOnlyWhatTheyMatch) {
   writeFile(at({"src", "a.txt"}), "a", sourceUnits);
   writeFile(at({"src", "a.bin"}), "bin", sourceUnits);
