@@ -92,9 +92,10 @@ unsigned runWorker(void* argument) {
       engine->owned[self] = 0;
       continue;
     }
-    // Idle: the copies it holds are placed once a sync covers them; at the end, all.
+    // Idle: the copies it holds are placed once a sync covers them; at the end, or
+    // where no sync thread runs for them, all of them at once.
     if (worker->waitingCount > 0) {
-      int all = engine->stopping;
+      int all = engine->stopping || !engine->shared.sync;
       releaseLock(engine->lock);
       int placed = placeSyncedCopies(worker, &engine->shared, all);
       takeLock(engine->lock);

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "reconcile/reconcile.h"
 #include "run/command_line.h"
+#include "run/memory.h"
 #include "run/progress.h"
 #include "run/run_filters.h"
 #include "run/run_lock.h"
@@ -170,6 +171,7 @@ int runTalven(int argc, char** argv) {
 
 int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
   if (!seams) seams = &noRunSeams;
+  beginMemoryWatch();
   int64_t startMs = progressClockMs();
   consolePrintf("Talven Package v" TALVEN_VERSION " - folder mirror by the Talven developers\n\n");
   const char* programName = argv[0] ? argv[0] : "talven";
@@ -210,6 +212,11 @@ int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
   PassSummary summary = {};
   int status = scanAndReconcile(seams, &summary);
   endProgress();
+  // The run stopped as an interruption stops it, its copies removed or put in place.
+  if (memoryRanOut() && status != exitOutOfMemory) {
+    consolePrintf("Memory allocation failure !\n");
+    status = exitOutOfMemory;
+  }
   // The log is part of what a run reports: a log not on disk is no success.
   if (closeRunLog() && status != interruptedExitStatus) {
     consolePrintf("The log could not be written to disk completely !\n");

@@ -1,0 +1,137 @@
+// Memory running out ends a run the documented way, wherever it runs out: the
+// message, exit status 3, no partial file left, and a later run mirrors exactly.
+#include "run/memory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/crash_support.h"
+#include "run/end_to_end_fixture.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TALVEN_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TALVEN_SANITIZED 1
+#endif
+#endif
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
+
+namespace {
+class MemoryRunsOut : public InProcessMirrorTest {
+ protected:
+  void TearDown() override {
+    setInterruptRequested(0);
+    InProcessMirrorTest::TearDown();
+  }
+  void makeTrees() {
+    for (int folder = 0; folder < 4; ++folder)
+      for (int file = 0; file < 8; ++file)
+        writeFile(at({"src", "d" + std::to_string(folder), "f" + std::to_string(file)}),
+                  patternBytes(1u << 20, static_cast<unsigned>(folder * 8 + file)), sourceUnits);
+    writeFile(at({"dst", "d1", "f3"}), "older", olderUnits);
+  }
+  // Every destination file is whole and current, or the older one it was; no
+  // partial file is left.
+  void expectNothingHalfDone() {
+    TreeState wanted = captureTree(source);
+    for (const auto& entry : captureTree(destination)) {
+      EXPECT_EQ(std::string::npos, entry.first.find(".talven-partial")) << entry.first;
+      if (entry.second.bytes == "older") continue;
+      auto twin = wanted.find(entry.first);
+      ASSERT_TRUE(twin != wanted.end()) << entry.first;
+      EXPECT_TRUE(twin->second == entry.second) << entry.first;
+    }
+  }
+};
+
+int blocks;
+void runOutAtTheTenthBlock(void*, long long) {
+  if (++blocks == 10) onMemoryExhausted();
+}
+
+// As an allocation that finds no memory on a worker, in the middle of a copy.
+TEST_F(MemoryRunsOut, InTheMiddleOfACopyTheRunEndsInOrder) {
+  makeTrees();
+  for (const char* workers : {"--workers=1", "--workers=4"}) {
+    SCOPED_TRACE(workers);
+    removeFolderTree(destination);
+    writeFile(at({"dst", "d1", "f3"}), "older", olderUnits);
+    blocks = 0;
+    seams.copy.blockDone = runOutAtTheTenthBlock;
+    std::string output;
+    EXPECT_EQ(exitOutOfMemory, runHere({workers}, &output)) << output;
+    EXPECT_TRUE(memoryRanOut());
+    size_t message = output.find("Memory allocation failure !\n");
+    EXPECT_NE(std::string::npos, message) << output;
+    EXPECT_EQ(std::string::npos, output.find("Memory allocation failure", message + 1)) << output;
+    expectNothingHalfDone();
+    seams.copy.blockDone = nullptr;
+    setInterruptRequested(0);
+    EXPECT_EQ(exitSuccess, runHere({workers}, &output)) << output;
+    EXPECT_FALSE(memoryRanOut());
+    expectMirror(destination, source);
+  }
+}
+
+#if !defined(_WIN32) && !defined(TALVEN_SANITIZED)
+struct LimitedRun {
+  std::string destination;
+  std::string source;
+  long long headroom;  ///< bytes of address space allowed beyond what the child uses
+};
+
+// In a child: the run with its address space limited a little beyond its start.
+int runLimited(void* context) {
+  LimitedRun* run = static_cast<LimitedRun*>(context);
+  FILE* statm = fopen("/proc/self/statm", "r");
+  long long pages = 0;
+  if (!statm || fscanf(statm, "%lld", &pages) != 1) return 97;
+  fclose(statm);
+  long long used = pages * sysconf(_SC_PAGESIZE);
+  struct rlimit limit = {static_cast<rlim_t>(used + run->headroom),
+                         static_cast<rlim_t>(used + run->headroom)};
+  if (setrlimit(RLIMIT_AS, &limit) != 0) return 98;
+  resetRunSettings();
+  std::string program = "talven";
+  char* argv[] = {&program[0], &run->destination[0], &run->source[0], nullptr};
+  return runTalven(3, argv);
+}
+#endif
+
+// A real limit of address space, a little more each time: the run completes, stops
+// before any change (no room for its threads), or stops with status 3 and its
+// message, and never aborts.
+TEST_F(MemoryRunsOut, UnderALimitOfAddressSpaceTheRunNeverAborts) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "no limit of address space to set on Windows";
+#elif defined(TALVEN_SANITIZED)
+  GTEST_SKIP() << "the sanitizers reserve more address space than any such limit leaves";
+#else
+  makeTrees();
+  int stopped = 0;
+  for (long long headroom = 1 << 20; headroom <= 40LL << 20;
+       headroom += headroom < (16 << 20) ? headroom : 1 << 20) {
+    SCOPED_TRACE(headroom);
+    removeFolderTree(destination);
+    LimitedRun run = {destination, source, headroom};
+    std::string output;
+    int status = runBodyInChild(runLimited, &run, &output);
+    ASSERT_TRUE(status == exitSuccess || status == exitSomeFailed || status == exitStopped ||
+                status == exitOutOfMemory)
+        << status << output;
+    if (status == exitOutOfMemory) {
+      ++stopped;
+      EXPECT_NE(std::string::npos, output.find("Memory allocation failure !\n")) << output;
+    }
+    expectNothingHalfDone();
+  }
+  EXPECT_GT(stopped, 0) << "no limit was low enough to make the run meet it";
+#endif
+}
+}  // namespace
