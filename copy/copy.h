@@ -85,6 +85,10 @@ void copySubmit(CopyEngine* engine, const CopyRequest* request);
 /// Writes, places and reports every copy handed in, stops the workers and frees the
 /// engine. Returns 1 when memory ran out on the way (the run must end), else 0.
 int copyEnd(CopyEngine* engine);
+/// The files the process may open at once at the least for any copy to be made, and,
+/// through freeFiles, how many it may open now; checked before the first copy.
+int fewestFilesForCopies(int* freeFiles);
+
 /// Writes into folder (pathBufferSize bytes) the folder of path: everything up to its
 /// last separator, less one trailing pathSeparator. Returns 0, or 1 when the path
 /// does not fit a path buffer (folder is then left empty).

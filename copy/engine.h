@@ -65,8 +65,6 @@ void sizeCopyRoom(int wanted, int freeFiles, int* workers, int* held);
 /// The descriptors the copies of workers workers (0: the deciding thread's) would
 /// use at most.
 int filesWanted(int workers);
-/// Free descriptors below which no copy can be written at all.
-int fewestFilesToCopy();
 /// Readies a worker's record (its buffers, its way into the destination); 1 when
 /// memory ran out.
 int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held);

@@ -97,8 +97,13 @@ int filesWanted(int workers) {
   return (workers > 0 ? workers : 1) * (heldAtMost + filesPerWorker) + filesForOthers;
 }
 
-int fewestFilesToCopy() {
-  return filesForOthers / 2 + filesPerWorker;
+int fewestFilesForCopies(int* freeFiles) {
+  // The copy's source and file, a way into the destination for the thread that
+  // writes it and one for the thread that decides it, each while it opens the next
+  // folder on its way, and one copy held for its sync.
+  constexpr int fewest = 2 + 2 * 3 + 1;
+  *freeFiles = allowOpenFiles(fewest);
+  return fewest;
 }
 
 int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held) {

@@ -36,6 +36,11 @@ int clearFolderLinks(DestinationFolders* folders, const char* destinationPath) {
     int result = removeFolderLinkIn(folders, prefix);
     if (result == folderLinkKept) {
       int failure = lastFailureCode();
+      // No folder on the way could be opened to look: that is the reason, not a link.
+      if (isTooManyOpenFiles(failure)) {
+        reportFailure("reach", prefix, nullptr, failure);
+        return 1;
+      }
       if (verbose) consolePrintf("Cannot remove the link [%s] !\n", prefix);
       reportFailure("remove the link", prefix, nullptr, failure);
       return 1;

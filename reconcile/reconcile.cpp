@@ -31,6 +31,7 @@ struct PassCounts {
   int32_t failures;
   int32_t interrupted;
   int32_t outOfMemory;  ///< the copies ran out of memory: the run ends
+  int32_t tooFewFiles;  ///< too few files may be open for any copy: stopped before any change
   /// Destination files kept because they are newer than their source twins.
   int32_t keptNewer;
   /// Listed sizes of the copies written (with -p: decided), for the summary.
@@ -54,6 +55,7 @@ struct Passes {
   CopyEngine* copies;
   DestinationClocks clocks;
   const RunSeams* seams;
+  int roomChecked;  ///< the files the copies need were counted, before the first
 };
 
 PassCounts counts;
@@ -63,7 +65,7 @@ KeptFiles kept;
 // a lack of memory.
 bool stopping() {
   if (interruptRequested()) counts.interrupted = 1;
-  return counts.interrupted != 0 || counts.outOfMemory != 0;
+  return counts.interrupted != 0 || counts.outOfMemory != 0 || counts.tooFewFiles != 0;
 }
 
 void keepIdentity(const FileIdentity& identity) {
@@ -124,6 +126,22 @@ int joinFullPath(char* full, const char* root, const char* relativePath) {
   reportFailure("reach", root, relativePath, failurePathTooLong);
   ++counts.failures;
   return 1;
+}
+
+// Before the first copy, which is the run's first change: a process that may not
+// open the files any copy needs stops here, having changed nothing, and says why.
+bool roomForCopies(Passes* passes) {
+  if (passes->roomChecked || previewOnly) return true;
+  passes->roomChecked = 1;
+  int free = 0;
+  int fewest = fewestFilesForCopies(&free);
+  if (free >= fewest) return true;
+  consolePrintf(
+      "Too few files may be open at once (%d free, at least %d needed): raise the "
+      "limit (ulimit -n) !\n",
+      free, fewest);
+  counts.tooFewFiles = 1;
+  return false;
 }
 
 // Copies one source entry over its destination path, as an update or a copy. Links
@@ -200,6 +218,7 @@ void updatePass(Passes* passes, const TwinIndex& index) {
     if (newer && !joinFullPath(sourcePath, sourceRoot, source.relativePath) &&
         !joinFullPath(destinationPath, destinationRoot, writtenAs) &&
         sourceIsNewer(&passes->clocks, source, destination, destinationPath)) {
+      if (!roomForCopies(passes)) break;
       if (!isOpenLog(destinationPath, "update")) {
         if (verbose) consolePrintf("Newer file found %s, updating!\n", source.relativePath);
         logAction("Updated", source.relativePath, &source.size);
@@ -265,6 +284,7 @@ void copyPass(Passes* passes, int destinationListingComplete) {
       continue;
     }
     if (isOpenLog(destinationPath, "copy over")) continue;
+    if (!roomForCopies(passes)) break;
     if (verbose) consolePrintf("We need to copy %s%s\n", sourceRoot, source.relativePath);
     logAction("Got", source.relativePath, &source.size);
     copyEntry(passes, source, sourcePath, destinationPath, 0);
@@ -330,6 +350,7 @@ int beginPasses(Passes* passes, DestinationFolders* folders, TwinIndex* index,
   passes->folders = folders;
   passes->seams = seams;
   passes->copies = nullptr;
+  passes->roomChecked = 0;
   int failed = learnDestinationNames(destinationRoot) || applyDestinationNames() ||
                buildTwinIndex(index, &destinationTable);
   if (!failed && openDestinationFolders(folders, destinationRoot)) {
@@ -396,8 +417,9 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete,
     return exitOutOfMemory;
   }
   if (passes.seams->passStage) passes.seams->passStage(passes.seams->context, passDeletions);
-  if (!counts.interrupted && sourceListingComplete) deletePass(&passes);
+  if (!stopping() && sourceListingComplete) deletePass(&passes);
   endPasses(&passes);
+  if (counts.tooFewFiles) return exitStopped;
   if (!counts.interrupted) syncChanges();
   *summary = PassSummary{counts.copies,    counts.updates,  counts.deletions,
                          counts.keptNewer, counts.failures, counts.bytesCopied};
