@@ -5,7 +5,10 @@
 
 #include "reconcile/twin_index.h"
 
+namespace {
+// What this run learnt; made before the passes, only read by them.
 DestinationNames destinationNames;
+}  // namespace
 
 namespace {
 int addRegion(const char* folder, int rules) {

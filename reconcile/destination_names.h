@@ -32,7 +32,6 @@ struct DestinationNames {
   int32_t clashCount;
   int32_t clashCapacity;
 };
-extern DestinationNames destinationNames;
 
 /// Learns the rules of the destination root and of every mount point below it;
 /// 0, or 1 when memory ran out.

@@ -183,7 +183,7 @@ void countFinishedCopy(void* context, const CopyOutcome* outcome) {
 // What the progress line counts down: the sources with an older twin or none, as
 // the listing has them before any pass ran.
 void planCopies(const TwinIndex& index) {
-  if (!progress.shown || previewOnly) return;
+  if (!progressShown() || previewOnly) return;
   int64_t files = 0;
   int64_t bytes = 0;
   for (int32_t s = 0; s < sourceTable.count; ++s) {

@@ -7,9 +7,9 @@
 
 #include "platform/platform.h"
 
-ProgressState progress;
-
 namespace {
+// The line of this run: its ticker reads it, the scans and the copies count in it.
+ProgressState progress;
 PlatformTicker* ticker;
 constexpr int redrawIntervalMs = 100;
 
@@ -19,12 +19,12 @@ int64_t nowMs() {
       .count();
 }
 
-void formatCopying(char* line, int size, int64_t now) {
-  int64_t files = progress.filesDone.load(std::memory_order_relaxed);
-  int64_t filesTotal = progress.filesTotal.load(std::memory_order_relaxed);
-  int64_t bytesTotal = progress.bytesTotal.load(std::memory_order_relaxed);
-  int64_t bytes = progress.bytesDone.load(std::memory_order_relaxed);
-  for (const auto& writer : progress.writing) bytes += writer.load(std::memory_order_relaxed);
+void formatCopying(const ProgressState& state, char* line, int size, int64_t now) {
+  int64_t files = state.filesDone.load(std::memory_order_relaxed);
+  int64_t filesTotal = state.filesTotal.load(std::memory_order_relaxed);
+  int64_t bytesTotal = state.bytesTotal.load(std::memory_order_relaxed);
+  int64_t bytes = state.bytesDone.load(std::memory_order_relaxed);
+  for (const auto& writer : state.writing) bytes += writer.load(std::memory_order_relaxed);
   if (bytes > bytesTotal) bytes = bytesTotal;
   if (files > filesTotal) files = filesTotal;
   char done[32], total[32], doneBytes[32], totalBytes[32], rate[32], left[32] = "";
@@ -32,7 +32,7 @@ void formatCopying(char* line, int size, int64_t now) {
   formatCount(total, sizeof total, filesTotal);
   formatBytes(doneBytes, sizeof doneBytes, static_cast<double>(bytes));
   formatBytes(totalBytes, sizeof totalBytes, static_cast<double>(bytesTotal));
-  double seconds = static_cast<double>(now - progress.copyStartMs.load()) / 1000.0;
+  double seconds = static_cast<double>(now - state.copyStartMs.load()) / 1000.0;
   double perSecond = seconds > 0.2 ? static_cast<double>(bytes) / seconds : 0;
   if (perSecond > 0) {
     formatBytes(rate, sizeof rate, perSecond);
@@ -48,7 +48,7 @@ void formatCopying(char* line, int size, int64_t now) {
 
 void drawProgress(void*) {
   char line[256];
-  formatProgress(line, sizeof line, progress.width, nowMs());
+  formatProgress(progress, line, sizeof line, progress.width, nowMs());
   showStatusLine(line);
 }
 }  // namespace
@@ -81,13 +81,13 @@ int64_t progressClockMs() {
   return nowMs();
 }
 
-void formatProgress(char* line, int size, int width, int64_t now) {
-  if (progress.copying.load(std::memory_order_acquire)) {
-    formatCopying(line, size, now);
+void formatProgress(const ProgressState& state, char* line, int size, int width, int64_t now) {
+  if (state.copying.load(std::memory_order_acquire)) {
+    formatCopying(state, line, size, now);
   } else {
     char destination[32], source[32];
-    formatCount(destination, sizeof destination, progress.listed[progressDestination].load());
-    formatCount(source, sizeof source, progress.listed[progressSource].load());
+    formatCount(destination, sizeof destination, state.listed[progressDestination].load());
+    formatCount(source, sizeof source, state.listed[progressSource].load());
     snprintf(line, static_cast<size_t>(size),
              "Listing: %s files in the destination, %s in the source", destination, source);
   }
@@ -129,4 +129,16 @@ void noteCopyDone(int64_t size) {
   if (!progress.shown) return;
   progress.bytesDone.fetch_add(size, std::memory_order_relaxed);
   progress.filesDone.fetch_add(1, std::memory_order_relaxed);
+}
+
+int progressShown() {
+  return progress.shown;
+}
+
+void noteListed(int tree) {
+  if (progress.shown) progress.listed[tree].fetch_add(1, std::memory_order_relaxed);
+}
+
+void noteCopyOffset(int writer, long long offset) {
+  if (progress.shown) progress.writing[writer].store(offset, std::memory_order_relaxed);
 }

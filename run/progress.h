@@ -31,23 +31,20 @@ struct ProgressState {
   std::atomic<int64_t> writing[copyWritersAtMost];
   std::atomic<int64_t> copyStartMs;
 };
-extern ProgressState progress;
 
 /// Starts the line when standard error is a terminal; does nothing otherwise.
 void beginProgress();
 /// Stops the ticker and erases the line.
 void endProgress();
+/// True while the line is shown.
+int progressShown();
 
 /// One more file listed in tree (a ProgressTree).
-inline void noteListed(int tree) {
-  if (progress.shown) progress.listed[tree].fetch_add(1, std::memory_order_relaxed);
-}
+void noteListed(int tree);
 /// The copies the listing decided, files and bytes: the line turns to copying.
 void beginCopyProgress(int64_t files, int64_t bytes);
 /// Where the copy under way of the thread writing copies in slot writer stands.
-inline void noteCopyOffset(int writer, long long offset) {
-  if (progress.shown) progress.writing[writer].store(offset, std::memory_order_relaxed);
-}
+void noteCopyOffset(int writer, long long offset);
 /// One copy ended, done or not, whose source file has size bytes.
 void noteCopyDone(int64_t size);
 
@@ -58,6 +55,6 @@ void formatBytes(char* text, size_t size, double bytes);
 /// Milliseconds on the steady clock the line's times are taken from.
 int64_t progressClockMs();
 
-/// The line for the counters as they stand, at most width - 1 characters, at
-/// nowMs on the clock the copy start was taken from.
-void formatProgress(char* line, int size, int width, int64_t nowMs);
+/// The line for the counters of state as they stand, at most width - 1 characters,
+/// at nowMs on the clock the copy start was taken from.
+void formatProgress(const ProgressState& state, char* line, int size, int width, int64_t nowMs);

@@ -8,6 +8,7 @@
 namespace {
 class ProgressTextTest : public ::testing::Test {
  protected:
+  ProgressState progress;
   void SetUp() override {
     for (auto& count : progress.listed) count.store(0);
     progress.copying.store(0);
@@ -19,7 +20,7 @@ class ProgressTextTest : public ::testing::Test {
   void TearDown() override { progress.copying.store(0); }
   std::string text(int width, int64_t nowMs) {
     char line[256];
-    formatProgress(line, sizeof line, width, nowMs);
+    formatProgress(progress, line, sizeof line, width, nowMs);
     return line;
   }
   void copying(int64_t filesTotal, int64_t bytesTotal) {

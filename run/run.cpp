@@ -208,7 +208,7 @@ int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
     return exitOutOfMemory;
   }
   beginProgress();
-  int shownOnTerminal = progress.shown;
+  int shownOnTerminal = progressShown();
   PassSummary summary = {};
   int status = scanAndReconcile(seams, &summary);
   endProgress();

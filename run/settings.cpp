@@ -19,7 +19,6 @@ int32_t allowEmptySource;
 int32_t maxDeletions = noDeletionCap;
 int32_t printStats;
 FILE* logFile;
-unsigned char copyBuffer[copyBufferSize];
 
 void resetRunSettings() {
   memset(destinationRoot, 0, sizeof destinationRoot);

@@ -48,8 +48,6 @@ constexpr int32_t mostDeletionCap = 2147483647;
 extern int32_t printStats;
 /// The open run log, or null; every log write is skipped while it is null.
 extern FILE* logFile;
-/// The copier's transfer buffer; main thread only.
-extern unsigned char copyBuffer[copyBufferSize];
 
 /// Name of the run log, in the current directory.
 constexpr const char* logFileName = ".mirror_log";
