@@ -28,15 +28,19 @@ void reportSkipped(const char* directory, const char* name, const char* reason) 
   if (verbose) consolePrintf("Skipped [%s%s]: %s !\n", directory, name, reason);
 }
 
-unsigned scan(const char* root, EntryTable* table, EntryCallback collector, int isDestination) {
+unsigned scan(const ScanRequest* request, EntryTable* table, EntryCallback collector,
+              int isDestination) {
   TreeWalker* walker = new TreeWalker(collector);
   walker->skipCallback = reportSkipped;
   walker->walkReparseFolders = !isDestination;
+  if (request->otherRootKnown) walker->foreignFolder = &request->otherRoot;
   table->count = 0;
   walker->setOptions(1, 1);
-  walker->walk(root);
+  walker->walk(request->root);
   unsigned outcome = scanComplete;
-  if (walker->abortRequested)
+  if (walker->foreignFolderMet)
+    outcome = scanHoldsOtherRoot;
+  else if (walker->abortRequested)
     outcome = scanAborted;
   else if (walker->rootResult == enumerateMissing)
     outcome = scanRootMissing;
@@ -64,23 +68,24 @@ int collectSourceEntry(const char* directory, const char* name, uint32_t sizeLow
   return sourceTable.count;
 }
 
-unsigned destinationScanProc(void* root) {
+unsigned destinationScanProc(void* request) {
   if (verbose) consolePrintf("Thread 1 running - listing destination directory !\n");
-  return scan(static_cast<const char*>(root), &destinationTable, collectDestinationEntry, 1);
+  return scan(static_cast<const ScanRequest*>(request), &destinationTable, collectDestinationEntry,
+              1);
 }
 
-unsigned sourceScanProc(void* root) {
+unsigned sourceScanProc(void* request) {
   if (verbose) consolePrintf("Thread 2 running - listing source directory !\n");
-  return scan(static_cast<const char*>(root), &sourceTable, collectSourceEntry, 0);
+  return scan(static_cast<const ScanRequest*>(request), &sourceTable, collectSourceEntry, 0);
 }
 
-PlatformThread* startDestinationScan(const char* root) {
-  destinationScanThread = startThread(destinationScanProc, const_cast<char*>(root));
+PlatformThread* startDestinationScan(const ScanRequest* request) {
+  destinationScanThread = startThread(destinationScanProc, const_cast<ScanRequest*>(request));
   return destinationScanThread;
 }
 
-PlatformThread* startSourceScan(const char* root) {
-  sourceScanThread = startThread(sourceScanProc, const_cast<char*>(root));
+PlatformThread* startSourceScan(const ScanRequest* request) {
+  sourceScanThread = startThread(sourceScanProc, const_cast<ScanRequest*>(request));
   return sourceScanThread;
 }
 

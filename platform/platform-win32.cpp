@@ -107,6 +107,22 @@ int giveEntry(const wchar_t* directory, const WIN32_FIND_DATAW& found, Directory
   return 0;
 }
 
+// The identity of the folder at path, links followed as the search follows them;
+// zeros where it cannot be read. A search handle tells no identity: the folder is
+// opened once more, for its information only.
+void readFolderIdentity(const wchar_t* path, FileIdentity* folder) {
+  folder->volume = 0;
+  folder->index = 0;
+  HANDLE handle = openWideForInformation(path, 0);
+  if (handle == INVALID_HANDLE_VALUE) return;
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileInformationByHandle(handle, &information)) {
+    folder->volume = information.dwVolumeSerialNumber;
+    folder->index = wholeSize(information.nFileIndexHigh, information.nFileIndexLow);
+  }
+  CloseHandle(handle);
+}
+
 // Why FindFirstFileW found nothing: an empty drive root has no "." entry to find.
 int classifyFindFailure(const wchar_t* path, DWORD error) {
   if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return enumerateUnreadable;
@@ -132,11 +148,13 @@ int listWide(const wchar_t* directory, const wchar_t* pattern, DirectoryEntrySin
 }
 }  // namespace
 
-int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context) {
+int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
+                       FileIdentity* folder) {
   // An empty path would search the current folder instead.
   if (path[0] == '\0') return enumerateMissing;
   WidePath directory(path);
   if (!directory.text) return enumerateUnreadable;
+  if (folder) readFolderIdentity(directory.text, folder);
   wchar_t* pattern = joinWide(directory.text, L"*");
   if (!pattern) return enumerateUnreadable;
   int result = listWide(directory.text, pattern, sink, context);

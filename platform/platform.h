@@ -45,6 +45,17 @@ inline int64_t fileTimeValue(FileTime time) {
   return static_cast<int64_t>((static_cast<uint64_t>(time.high) << 32) | time.low);
 }
 
+/// Identity of a file: device and inode on POSIX, volume serial and index on Windows.
+struct FileIdentity {
+  uint64_t volume;
+  uint64_t index;
+};
+
+/// True when two identities are one file's; an identity of zeros is none's.
+inline bool sameFileIdentity(const FileIdentity& a, const FileIdentity& b) {
+  return a.volume == b.volume && a.index == b.index && (a.volume != 0 || a.index != 0);
+}
+
 // ---- Directory enumeration -------------------------------------------------
 
 /// isDirectory of an entry whose name cannot be given in the program's encoding (a
@@ -72,8 +83,11 @@ enum EnumerateResult {
 /// "." and ".." included. Links to folders are left out, so a walk never leaves its
 /// tree through one; a link to a file is given with its target's size and time.
 /// Entries that are neither files nor folders (devices, pipes, broken links) are
-/// left out. The directory is read whole and closed before this returns.
-int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context);
+/// left out. The directory is read whole and closed before this returns. Where
+/// folder is not null, it receives the identity of the directory that was listed,
+/// whatever name it was reached by, or zeros where the system could not tell it.
+int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
+                       FileIdentity* folder = nullptr);
 
 // ---- Keyboard ----------------------------------------------------------------
 
@@ -227,11 +241,6 @@ enum FolderLinkResult { noFolderLink = 0, folderLinkRemoved = 1, folderLinkKept 
 /// or junction on Windows), never what it leads to. Returns a FolderLinkResult.
 int removeFolderLink(const char* path);
 
-/// Identity of a file: device and inode on POSIX, volume serial and index on Windows.
-struct FileIdentity {
-  uint64_t volume;
-  uint64_t index;
-};
 /// Reads the identity of the file at path, not following a final link; 0 on success.
 int fileIdentity(const char* path, FileIdentity* identity);
 
@@ -241,7 +250,8 @@ int fileIdentity(const char* path, FileIdentity* identity);
 void splitPath(const char* path, char* drive, char* directory, char* name, char* extension);
 
 /// Writes the absolute, resolved form of path into out (links followed as far as the
-/// path exists); 0 on success, 1 when it does not fit or cannot be resolved.
+/// path exists, and on a file system that ignores letter case each existing name as
+/// its folder lists it); 0 on success, 1 when it does not fit or cannot be resolved.
 int resolveFullPath(const char* path, char* out, size_t outSize);
 
 /// Writes into folded the form of the character at text (at most available bytes)

@@ -54,7 +54,9 @@ TreeWalker::TreeWalker(EntryCallback callback)
       skipCallback(nullptr),
       rootResult(enumerateListed),
       incomplete(0),
-      walkReparseFolders(1) {
+      walkReparseFolders(1),
+      foreignFolder(nullptr),
+      foreignFolderMet(foreignMetNowhere) {
   currentDirectory[0] = '\0';
 }
 
@@ -91,13 +93,17 @@ void TreeWalker::pollKeyboard() {
 // needs one path buffer however deep the tree.
 void TreeWalker::visit(size_t length, int isRoot) {
   pollKeyboard();
-  if (abortRequested) return;
+  if (abortRequested || foreignFolderMet) return;
   currentDirectory[length] = '\0';
   DirectoryListing* listing = new DirectoryListing();
   ListingSink sink = {listing, 0, this, length, 0};
-  int result = enumerateDirectory(currentDirectory, addToListing, &sink);
+  FileIdentity identity = {0, 0};
+  int result = enumerateDirectory(currentDirectory, addToListing, &sink,
+                                  foreignFolder ? &identity : nullptr);
   if (isRoot) rootResult = result;
-  if (abortRequested) {
+  if (foreignFolder && sameFileIdentity(identity, *foreignFolder))
+    foreignFolderMet = isRoot ? foreignMetAtRoot : foreignMetBelowRoot;
+  if (abortRequested || foreignFolderMet) {
     delete listing;
     return;
   }
