@@ -315,10 +315,11 @@ enum DestinationLockResult {
 /// Takes, without waiting, the lock that keeps a second run off the folder path,
 /// writing nothing anywhere. It is held twice: on the folder itself, whatever name
 /// it is reached by (a flock on an open descriptor on POSIX, a mutex named after the
-/// folder's volume and file index on Windows), and by the folder's resolved path (an
-/// abstract socket on Linux, a mutex on Windows), which also holds a destination
-/// that does not exist yet. The system releases both when the process ends, however
-/// it ends. Returns a DestinationLockResult.
+/// folder's volume and file index on Windows), and by its place (abstract sockets on
+/// Linux, mutexes on Windows): the identity of each existing folder on the way up
+/// with the names below it, which also holds a destination that does not exist yet,
+/// whatever name its folder is reached by. The system releases them all when the
+/// process ends, however it ends. Returns a DestinationLockResult.
 int lockDestination(const char* path);
 /// Gives back the lock lockDestination took; does nothing when none is held.
 void unlockDestination();

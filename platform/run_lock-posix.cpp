@@ -1,8 +1,12 @@
 // POSIX: the lock that keeps a second run off a destination. Two locks make it:
 // a flock on the folder itself, which every name of it shares (links, a second
-// mount), and, where the system has them (Linux), an abstract socket named after
-// the folder's resolved path, which needs no folder: it also guards a destination
-// that the run's copies are still to create.
+// mount), and, where the system has them (Linux), abstract sockets named after the
+// destination's place, which need no folder: they also guard a destination that
+// the run's copies are still to create. A place is an existing folder's identity
+// and the names below it down to the destination; one socket is bound for each
+// existing folder on the way up, so that two runs whose paths pass through one
+// folder under any name (a second mount of a parent) meet at least at the deepest
+// folder that existed when the first of them started.
 #include <errno.h>
 #include <fcntl.h>
 #include <stddef.h>
@@ -10,25 +14,57 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
 
 namespace {
-// The open descriptors that hold the two locks; each lives as long as its descriptor.
-int lockedFolder = -1;
-int namedLock = -1;
+// Folders on the way up that name a place: a run that made more folders than this
+// below the deepest one that existed before it is not met by name.
+constexpr int mostPlaces = 64;
 
-// FNV-1a over the resolved path: the name of its socket.
-uint64_t pathHash(const char* path) {
+// The open descriptors that hold the locks; each lives as long as its descriptor.
+int lockedFolder = -1;
+int namedLocks[mostPlaces];
+int namedLockCount = 0;
+
+// FNV-1a over a folder's identity and the names below it: the name of its socket.
+uint64_t placeHash(const struct stat& folder, const char* below) {
   uint64_t hash = 14695981039346656037ULL;
-  for (const unsigned char* at = reinterpret_cast<const unsigned char*>(path); *at; ++at)
+  uint64_t identity[2] = {static_cast<uint64_t>(folder.st_dev),
+                          static_cast<uint64_t>(folder.st_ino)};
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(identity);
+  for (size_t at = 0; at < sizeof identity; ++at) hash = (hash ^ bytes[at]) * 1099511628211ULL;
+  for (const unsigned char* at = reinterpret_cast<const unsigned char*>(below); *at; ++at)
     hash = (hash ^ *at) * 1099511628211ULL;
   return hash;
 }
 
-// Binds the socket named after path's resolved form; a DestinationLockResult.
+#if defined(__linux__)
+// Binds the socket of one place; a DestinationLockResult.
+int lockPlace(uint64_t hash) {
+  int named = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (named < 0) return destinationNotLocked;
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  // A leading zero byte puts the name in the abstract namespace: no file is made.
+  int nameLength = snprintf(address.sun_path + 1, sizeof address.sun_path - 1,
+                            "talven-destination-%016llx", static_cast<unsigned long long>(hash));
+  socklen_t size = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + nameLength);
+  if (bind(named, reinterpret_cast<struct sockaddr*>(&address), size) == 0) {
+    namedLocks[namedLockCount++] = named;
+    return destinationLocked;
+  }
+  int reason = errno;
+  close(named);
+  return reason == EADDRINUSE ? destinationBusy : destinationNotLocked;
+}
+#endif
+
+// Binds the sockets of the places of path's resolved form; a DestinationLockResult:
+// locked when one was bound and none was held by another run.
 int lockName(const char* path) {
 #if defined(__linux__)
   char withSeparator[PATH_MAX + 1];
@@ -39,22 +75,30 @@ int lockName(const char* path) {
     return destinationNotLocked;
   size_t length = strlen(resolved);
   while (length > 1 && resolved[length - 1] == '/') resolved[--length] = '\0';
-  int named = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (named < 0) return destinationNotLocked;
-  struct sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  // A leading zero byte puts the name in the abstract namespace: no file is made.
-  int nameLength =
-      snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "talven-destination-%016llx",
-               static_cast<unsigned long long>(pathHash(resolved)));
-  socklen_t size = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + nameLength);
-  if (bind(named, reinterpret_cast<struct sockaddr*>(&address), size) == 0) {
-    namedLock = named;
-    return destinationLocked;
+  // The path from the destination up: resolved holds the folder, below the names
+  // under it (the separator before them restored once they are hashed).
+  char below[PATH_MAX + 1] = "";
+  int result = destinationNotLocked;
+  for (size_t end = length; end > 0 && namedLockCount < mostPlaces;) {
+    struct stat folder;
+    if (stat(resolved, &folder) == 0 && S_ISDIR(folder.st_mode)) {
+      int placed = lockPlace(placeHash(folder, below));
+      if (placed == destinationBusy) return destinationBusy;
+      if (placed == destinationLocked) result = destinationLocked;
+    }
+    size_t cut = end;
+    while (cut > 0 && resolved[cut - 1] != '/') --cut;
+    if (cut == 0 || end == 1) break;
+    // below becomes /name + below; resolved loses its last name (the root keeps /).
+    size_t nameLength = end - cut;
+    size_t belowLength = strlen(below);
+    memmove(below + nameLength + 1, below, belowLength + 1);
+    below[0] = '/';
+    memcpy(below + 1, resolved + cut, nameLength);
+    end = cut > 1 ? cut - 1 : 1;
+    resolved[end] = '\0';
   }
-  int reason = errno;
-  close(named);
-  return reason == EADDRINUSE ? destinationBusy : destinationNotLocked;
+  return result;
 #else
   (void)path;
   return destinationNotLocked;
@@ -94,7 +138,7 @@ int lockDestination(const char* path) {
 
 void unlockDestination() {
   if (lockedFolder >= 0) close(lockedFolder);
-  if (namedLock >= 0) close(namedLock);
+  for (int i = 0; i < namedLockCount; ++i) close(namedLocks[i]);
   lockedFolder = -1;
-  namedLock = -1;
+  namedLockCount = 0;
 }
