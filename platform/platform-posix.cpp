@@ -127,7 +127,7 @@ int waitThread(PlatformThread* thread, unsigned* result) {
 
 int setFileTimes(const char* path, FileTime time) {
   struct timespec times[2] = {toTimespec(time), toTimespec(time)};
-  if (utimensat(AT_FDCWD, path, times, 0) == 0) return 0;
+  if (utimensat(AT_FDCWD, path, times, 0) == 0) return outsideFileTimes(time) ? 2 : 0;
   return errno == ENOENT || errno == EACCES ? 1 : 2;
 }
 
@@ -206,7 +206,8 @@ FILE* createFileForWriting(const char* path) {
 
 int setOpenFileTimes(FILE* file, FileTime time) {
   struct timespec times[2] = {toTimespec(time), toTimespec(time)};
-  return fflush(file) == 0 && futimens(fileno(file), times) == 0 ? 0 : 1;
+  // A time outside what a file time holds is set by path as well, which tells so.
+  return fflush(file) == 0 && futimens(fileno(file), times) == 0 && !outsideFileTimes(time) ? 0 : 1;
 }
 
 int getOpenFileTime(FILE* file, FileTime* time) {

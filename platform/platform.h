@@ -40,9 +40,12 @@ struct FileTime {
   uint32_t high;
 };
 
-/// The file time as one signed 64-bit number, for ordering two times.
+/// The file time as one signed 64-bit number, for ordering two times. A count with
+/// its top bit set (past year 30828, which Windows does not take) is the latest
+/// time instead of a time before 1601: times after it keep their order.
 inline int64_t fileTimeValue(FileTime time) {
-  return static_cast<int64_t>((static_cast<uint64_t>(time.high) << 32) | time.low);
+  uint64_t bits = (static_cast<uint64_t>(time.high) << 32) | time.low;
+  return bits > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(bits);
 }
 
 /// Identity of a file: device and inode on POSIX, volume serial and index on Windows.
@@ -133,7 +136,9 @@ int usableProcessors();
 // ---- Files and folders ---------------------------------------------------------
 
 /// Sets creation (where the system has one), last-access and last-write time.
-/// Returns 0 when set, 1 when the file could not be opened, 2 when setting failed.
+/// Returns 0 when set, 1 when the file could not be opened, 2 when setting failed,
+/// also where time stands for one outside what a file time holds (before 1601 or
+/// after 30828): the nearest time is set then, but it is not the file's own.
 int setFileTimes(const char* path, FileTime time);
 /// Reads the last-write time of a file; 0 on success.
 int getFileTime(const char* path, FileTime* time);
