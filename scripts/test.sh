@@ -6,7 +6,8 @@
 #               made on the host mirrored by talven.exe (scripts/wine-host-tree.sh),
 #               case twins on an exFAT stick (scripts/wine-exfat-stick.sh), a host
 #               bind mount as a root (scripts/wine-host-bind.sh), device names and
-#               trailing dots made on the host (scripts/wine-device-names.sh) and
+#               trailing dots made on the host (scripts/wine-device-names.sh), a name's
+#               escape sequence on a console (scripts/wine-console-names.sh) and
 #               mirrors onto mounted coarse clocks (scripts/wine-coarse-clocks.sh)
 #   build/package  both packages made from fresh Release builds and checked
 #               (scripts/package.sh: lintian, the unpacked .deb and the zip under Wine)
@@ -152,6 +153,13 @@ if command -v wine >/dev/null 2>&1 && start_wine; then
   else
     failures+=("windows: device names or trailing dots or spaces were not mirrored for real")
     recap+=("windows: device names or trailing dots or spaces were not mirrored for real")
+  fi
+  # A name holding an escape sequence, on a console (script gives Wine a terminal).
+  if scripts/wine-console-names.sh "$top/build/win/talven.exe"; then
+    recap+=("windows: a console was shown a name's escape sequence escaped")
+  else
+    failures+=("windows: a name's escape sequence reached the console")
+    recap+=("windows: a name's escape sequence reached the console")
   fi
   # The .deb and the zip, each tried as a user would (the zip's talven.exe under Wine).
   package_started=$SECONDS
