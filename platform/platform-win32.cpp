@@ -109,14 +109,16 @@ int giveEntry(const wchar_t* directory, const WIN32_FIND_DATAW& found, Directory
 
 // The identity of the folder at path, links followed as the search follows them;
 // zeros where it cannot be read. A search handle tells no identity: the folder is
-// opened once more, for its information only.
+// opened once more, for its information only. A volume without a serial number
+// tells no identity either: Wine gives serial 0 to every file system the host
+// mounts without a device (each tmpfs), whose folders would then share identities.
 void readFolderIdentity(const wchar_t* path, FileIdentity* folder) {
   folder->volume = 0;
   folder->index = 0;
   HANDLE handle = openWideForInformation(path, 0);
   if (handle == INVALID_HANDLE_VALUE) return;
   BY_HANDLE_FILE_INFORMATION information;
-  if (GetFileInformationByHandle(handle, &information)) {
+  if (GetFileInformationByHandle(handle, &information) && information.dwVolumeSerialNumber != 0) {
     folder->volume = information.dwVolumeSerialNumber;
     folder->index = wholeSize(information.nFileIndexHigh, information.nFileIndexLow);
   }

@@ -107,7 +107,9 @@ int lockPlaces(char* work, size_t end) {
     BY_HANDLE_FILE_INFORMATION folder;
     int read = folderIdentity(work, &folder);
     work[end] = kept;
-    if (read == 0) {
+    // A volume without a serial (each tmpfs of the host under Wine) names no place:
+    // folders of two such volumes would share their names.
+    if (read == 0 && folder.dwVolumeSerialNumber != 0) {
       char name[32];
       snprintf(name, sizeof name, "place-%016llx",
                static_cast<unsigned long long>(placeHash(folder, work + end, length - end)));
