@@ -71,15 +71,18 @@ void dropLastComponent(char* out) {
 }  // namespace
 
 int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
-                       FileIdentity* folder) {
+                       const FileIdentity* watched, int* isWatched) {
+  if (isWatched) *isWatched = 0;
   int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? enumerateMissing : enumerateUnreadable;
-  if (folder) {
+  if (watched && isWatched) {
     // The folder as it was opened: one call on a descriptor held already.
     struct stat info;
-    int known = fstat(fd, &info) == 0;
-    folder->volume = known ? static_cast<uint64_t>(info.st_dev) : 0;
-    folder->index = known ? static_cast<uint64_t>(info.st_ino) : 0;
+    if (fstat(fd, &info) == 0) {
+      FileIdentity listed = {static_cast<uint64_t>(info.st_dev),
+                             static_cast<uint64_t>(info.st_ino)};
+      *isWatched = sameFileIdentity(listed, *watched);
+    }
   }
   DIR* directory = fdopendir(fd);
   if (!directory) {

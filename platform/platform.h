@@ -87,10 +87,11 @@ enum EnumerateResult {
 /// tree through one; a link to a file is given with its target's size and time.
 /// Entries that are neither files nor folders (devices, pipes, broken links) are
 /// left out. The directory is read whole and closed before this returns. Where
-/// folder is not null, it receives the identity of the directory that was listed,
-/// whatever name it was reached by, or zeros where the system could not tell it.
+/// watched is not null, *isWatched tells whether the directory listed is the folder
+/// of that identity, whatever name reached it (1), or not, or where the system
+/// cannot tell (0).
 int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
-                       FileIdentity* folder = nullptr);
+                       const FileIdentity* watched = nullptr, int* isWatched = nullptr);
 
 // ---- Keyboard ----------------------------------------------------------------
 

@@ -97,12 +97,10 @@ void TreeWalker::visit(size_t length, int isRoot) {
   currentDirectory[length] = '\0';
   DirectoryListing* listing = new DirectoryListing();
   ListingSink sink = {listing, 0, this, length, 0};
-  FileIdentity identity = {0, 0};
-  int result = enumerateDirectory(currentDirectory, addToListing, &sink,
-                                  foreignFolder ? &identity : nullptr);
+  int isForeign = 0;
+  int result = enumerateDirectory(currentDirectory, addToListing, &sink, foreignFolder, &isForeign);
   if (isRoot) rootResult = result;
-  if (foreignFolder && sameFileIdentity(identity, *foreignFolder))
-    foreignFolderMet = isRoot ? foreignMetAtRoot : foreignMetBelowRoot;
+  if (isForeign) foreignFolderMet = isRoot ? foreignMetAtRoot : foreignMetBelowRoot;
   if (abortRequested || foreignFolderMet) {
     delete listing;
     return;
