@@ -18,6 +18,7 @@ file(GLOB TALVEN_TEST_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_CURRENT_SOURCE_DIR}/scan/*_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/collect/*_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/reconcile/*_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/copy/*_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/platform/*_test.cpp)
 if(WIN32)
   # The tests' own file helpers take UTF-8 names too, as the program does.

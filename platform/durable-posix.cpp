@@ -1,34 +1,18 @@
-// POSIX bodies of the durability operations. On Linux one syncfs makes a whole batch
-// of copies durable at the cost of one journal commit; elsewhere each file is synced.
+// POSIX bodies of the durability operations. On Linux one syncfs makes every copy
+// written on a file system durable at the cost of one journal commit; elsewhere each
+// file is synced by itself.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/platform.h"
+#include "platform/copy_files.h"
 
 namespace {
-// The file systems whose copies were synced since the last syncChangedFileSystems,
-// each with an open descriptor on it: their renames are still to be made durable.
-constexpr int fileSystemsKept = 8;
-struct FileSystemsMet {
-  dev_t devices[fileSystemsKept];
-  int descriptors[fileSystemsKept];
-  int count;
-};
-FileSystemsMet met;
-
-void keepFileSystem(dev_t device, int fd) {
-  for (int i = 0; i < met.count; ++i)
-    if (met.devices[i] == device) return;
-  if (met.count == fileSystemsKept) return;
-  int kept = dup(fd);
-  if (kept < 0) return;
-  met.devices[met.count] = device;
-  met.descriptors[met.count++] = kept;
-}
-
 // Syncs the whole file system of fd; 0 when it reported no failure.
 int syncWholeFileSystem(int fd) {
 #if defined(__linux__)
@@ -38,67 +22,100 @@ int syncWholeFileSystem(int fd) {
 #endif
 }
 
-// One file system's sync per batch, and its result, for the files on it.
-struct BatchSync {
-  dev_t device;
-  int result;
+int openFolder(const char* path) {
+  return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// The folder below which mounts are looked for, and whether any sync failed.
+struct MountSync {
+  const char* root;
+  int failed;
 };
+
+// The descriptors the process holds below top, or -1 when that cannot be told.
+int openDescriptorsBelow(int top) {
+  DIR* folder = opendir("/proc/self/fd");
+  int count = 0;
+  if (folder) {
+    // The listing's own descriptor is among them: it is closed again before any copy.
+    while (struct dirent* entry = readdir(folder)) {
+      char* end;
+      long fd = strtol(entry->d_name, &end, 10);
+      count += *end == '\0' && end != entry->d_name && fd < top && fd != dirfd(folder);
+    }
+    closedir(folder);
+    return count;
+  }
+  // Without a list of them, each number is asked for, up to a bound that keeps
+  // this short: numbers beyond it count as free.
+  for (int fd = 0; fd < top && fd < 65536; ++fd) count += fcntl(fd, F_GETFD) >= 0 || errno != EBADF;
+  return count;
+}
+
+void syncMount(void* context, const char* relative) {
+  MountSync* sync = static_cast<MountSync*>(context);
+  size_t rootLength = strlen(sync->root);
+  size_t length = rootLength + strlen(relative) + 1;
+  char path[PATH_MAX];
+  if (length > sizeof path) return;
+  memcpy(path, sync->root, rootLength);
+  memcpy(path + rootLength, relative, length - rootLength);
+  int fd = openFolder(path);
+  if (fd < 0) return;
+  sync->failed |= syncWholeFileSystem(fd);
+  close(fd);
+}
 }  // namespace
 
-void startDataWrite(FILE* file) {
+void startDataWrite(FileHandle file) {
 #if defined(__linux__)
-  if (fflush(file) == 0) sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+  sync_file_range(static_cast<int>(file), 0, 0, SYNC_FILE_RANGE_WRITE);
 #else
   (void)file;
 #endif
 }
 
-int syncFileData(FILE* file) {
-  return fflush(file) == 0 && fdatasync(fileno(file)) == 0 ? 0 : 1;
+int syncFileData(FileHandle file) {
+  return fdatasync(static_cast<int>(file)) == 0 ? 0 : 1;
 }
 
-int syncFilesData(FILE* const* files, int count, unsigned char* failed) {
-  BatchSync synced[fileSystemsKept];
-  int syncedCount = 0;
-  int failures = 0;
-  for (int i = 0; i < count; ++i) {
-    int fd = fileno(files[i]);
-    int result = fflush(files[i]) == 0 ? -1 : 1;
-    struct stat info;
-    if (result < 0 && fstat(fd, &info) == 0) {
-      for (int k = 0; k < syncedCount && result < 0; ++k)
-        if (synced[k].device == info.st_dev) result = synced[k].result;
-      if (result < 0 && syncedCount < fileSystemsKept) {
-        result = syncWholeFileSystem(fd);
-        synced[syncedCount++] = BatchSync{info.st_dev, result};
-        keepFileSystem(info.st_dev, fd);
-      }
-    }
-    // A file system's sync fails for any file on it that could not be written, also
-    // one of another program: the file's own sync tells whether this one's data is
-    // on disk.
-    failed[i] = result != 0 && fdatasync(fd) != 0;
-    failures += failed[i];
+int syncFileSystemOf(FileHandle file) {
+#if defined(__linux__)
+  return syncfs(static_cast<int>(file)) == 0 ? 0 : 1;
+#else
+  (void)file;
+  return 1;
+#endif
+}
+
+int syncsWholeFileSystems() {
+#if defined(__linux__)
+  return 1;
+#else
+  return 0;
+#endif
+}
+
+FileHandle openFolderForSync(const char* path, uint64_t* volume) {
+  int fd = openFolder(path);
+  struct stat info;
+  if (fd < 0) return noFile;
+  if (fstat(fd, &info) != 0) {
+    close(fd);
+    return noFile;
   }
-  return failures;
+  *volume = static_cast<uint64_t>(info.st_dev);
+  return fd;
 }
 
 int syncChangedFileSystems(const char* folder) {
-  int failed = 0;
-  dev_t folderDevice = 0;
-  int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  struct stat info;
-  if (fd >= 0) {
-    if (fstat(fd, &info) == 0) folderDevice = info.st_dev;
-    failed |= syncWholeFileSystem(fd);
-    close(fd);
-  }
-  for (int i = 0; i < met.count; ++i) {
-    if (fd < 0 || met.devices[i] != folderDevice) failed |= syncWholeFileSystem(met.descriptors[i]);
-    close(met.descriptors[i]);
-  }
-  met.count = 0;
-  return failed;
+  int fd = openFolder(folder);
+  if (fd < 0) return errno == ENOENT ? 0 : 1;
+  MountSync sync = {folder, syncWholeFileSystem(fd)};
+  close(fd);
+  // Copies, renames and deletions below mount points lie on file systems of their own.
+  forEachMountBelow(folder, syncMount, &sync);
+  return sync.failed;
 }
 
 int allowOpenFiles(int wanted) {
@@ -113,8 +130,9 @@ int allowOpenFiles(int wanted) {
   }
   // The limit bounds the descriptors' numbers: those the process holds already, its
   // own and those its parent left open, leave fewer below it for the copies.
-  int free = 0;
-  for (rlim_t fd = 0; fd < limit.rlim_cur && free < wanted; ++fd)
-    free += fcntl(static_cast<int>(fd), F_GETFD) < 0 && errno == EBADF;
-  return free;
+  rlim_t top =
+      limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > (1u << 30) ? (1u << 30) : limit.rlim_cur;
+  int open = openDescriptorsBelow(static_cast<int>(top));
+  long long free = static_cast<long long>(top) - open;
+  return free < wanted ? static_cast<int>(free) : wanted;
 }

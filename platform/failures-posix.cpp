@@ -28,6 +28,10 @@ int isTooManyOpenFiles(int code) {
   return code == EMFILE || code == ENFILE;
 }
 
+int isAlreadyExists(int code) {
+  return code == EEXIST;
+}
+
 int errorPrintf(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);

@@ -34,6 +34,10 @@ int isTooManyOpenFiles(int code) {
   return code == ERROR_TOO_MANY_OPEN_FILES;
 }
 
+int isAlreadyExists(int code) {
+  return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
+}
+
 int appendToFile(FILE* file, const char* text, size_t length) {
   // Line ends become CR LF here, and the whole text goes in one write: the handle
   // may only append, so the system puts each write whole at the file's end.

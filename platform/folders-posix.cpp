@@ -111,7 +111,10 @@ int reachFolder(DestinationFolders* folders, const char* relative, size_t length
       int next = openComponent(fd, relative + at, end - at, create, twin, end, length);
       int error = errno;
       if (fd != folders->rootHandle) close(fd);
-      if (next < 0) return error == ENOENT ? folderMissing : folderRefused;
+      if (next < 0) {
+        errno = error;  // the reason, for whoever reports the failure
+        return error == ENOENT ? folderMissing : folderRefused;
+      }
       fd = next;
     }
     at = end + 1;
@@ -145,27 +148,7 @@ int reachEntry(DestinationFolders* folders, const char* path, int* fd, const cha
   return result;
 }
 
-// Opens what stands at name in fd for rewriting: O_NOFOLLOW makes a link there fail
-// the open instead of being written through (it is then replaced), O_NONBLOCK makes
-// a pipe without reader fail at once, and the check afterwards keeps devices out.
-int openExistingForWriting(int fd, const char* name, unsigned mode) {
-  int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  int file = openat(fd, name, flags, static_cast<mode_t>(mode));
-  if (file < 0 && errno == ELOOP && unlinkat(fd, name, 0) == 0)
-    file = openat(fd, name, flags, static_cast<mode_t>(mode));
-  if (file < 0) return -1;
-  struct stat info;
-  if (fstat(file, &info) == 0 && S_ISREG(info.st_mode)) return file;
-  close(file);
-  return -1;
-}
 }  // namespace
-
-unsigned copyModeOf(FILE* source) {
-  struct stat info;
-  if (fstat(fileno(source), &info) != 0) return 0666;
-  return (static_cast<unsigned>(info.st_mode) & 0777u) | 0200u;
-}
 
 unsigned folderModeOf(const char* sourceFolder) {
   struct stat info;
@@ -246,26 +229,36 @@ int checkReplaceableIn(DestinationFolders* folders, const char* path) {
     return errno == ENOENT ? replaceableFree : replaceableRefused;
   if (S_ISLNK(info.st_mode))
     return unlinkat(fd, name, 0) == 0 ? replaceableFree : replaceableLinkKept;
-  if (!S_ISREG(info.st_mode)) return replaceableRefused;
+  if (!S_ISREG(info.st_mode)) {
+    // Told as the reason of the refusal.
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EEXIST;
+    return replaceableRefused;
+  }
   return faccessat(fd, name, W_OK, AT_EACCESS) == 0 ? replaceableFile : replaceableRefused;
 }
 
-FILE* createFileIn(DestinationFolders* folders, const char* path, unsigned mode) {
+FileHandle createNewFileIn(DestinationFolders* folders, const char* path, unsigned mode) {
   int fd;
   const char* name;
-  if (reachEntry(folders, path, &fd, &name) != folderDone) return nullptr;
-  // A file made by this very open is a new, regular file, whatever the name held
-  // before: no link was followed and no check is needed. That is the common case.
-  int file = openat(fd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
-  if (file < 0 && errno == EEXIST) file = openExistingForWriting(fd, name, mode);
-  if (file < 0) return nullptr;
-  FILE* stream = fdopen(file, "wb");
-  if (!stream) {
-    close(file);
-    return nullptr;
+  int reached = reachEntry(folders, path, &fd, &name);
+  if (reached != folderDone) {
+    if (reached == folderMissing) errno = ENOENT;
+    return noFile;
   }
-  setvbuf(stream, nullptr, _IONBF, 0);
-  return stream;
+  // O_EXCL with O_CREAT never follows a link and never opens what stands there:
+  // the file is new, regular and the copy's own.
+  int file = openat(fd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
+  return file < 0 ? noFile : file;
+}
+
+int removeEmptyFolderIn(DestinationFolders* folders, const char* path) {
+  int fd;
+  const char* name;
+  int reached = reachEntry(folders, path, &fd, &name);
+  if (reached != folderDone) return reached;
+  // Takes neither a link nor a folder that holds anything.
+  if (unlinkat(fd, name, AT_REMOVEDIR) == 0) return folderDone;
+  return errno == ENOENT ? folderMissing : folderRefused;
 }
 
 int moveFileIn(DestinationFolders* folders, const char* from, const char* to, int replace) {

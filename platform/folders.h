@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/copy_files.h"
 #include "platform/platform.h"
 
 /// An open folder: a descriptor on POSIX, a handle on Windows.
@@ -42,13 +43,11 @@ enum FolderResult {
                       ///< the system refused the change
 };
 
-/// Permission bits for the copy of the open source file: the source's read, write
-/// and execute bits, set-id and sticky bits dropped (the owner is the running user),
-/// and the owner's write added, so that a later run can update the copy. The umask
-/// then applies. Windows gives a new file its folder's security: the bits are unused.
-unsigned copyModeOf(FILE* source);
-/// The same for a new folder that is the twin of sourceFolder, with the owner's read,
-/// write and search added; the default where sourceFolder is null or no folder.
+/// Permission bits for a new folder that is the twin of sourceFolder: its read, write
+/// and search bits, set-id and sticky bits dropped, with the owner's read, write and
+/// search added, so that a later run can write into it; the umask then applies. The
+/// default where sourceFolder is null or no folder. Unused on Windows, where a new
+/// folder takes its parent's security.
 unsigned folderModeOf(const char* sourceFolder);
 
 /// Readies folders for the tree at root (a path without trailing separator); the root
@@ -75,16 +74,30 @@ int findFolderIn(DestinationFolders* folders, const char* folderPath);
 /// FolderLinkResult of platform.h; folderLinkKept also when its way cannot be reached.
 int removeFolderLinkIn(DestinationFolders* folders, const char* folderPath);
 
-/// What checkReplaceable tells, for path in its folder: a link found there is removed.
+/// Results of checkReplaceableIn.
+enum ReplaceableResult {
+  replaceableFree = 0,      ///< nothing there, or a link that was removed
+  replaceableFile = 1,      ///< a file that may be written
+  replaceableRefused = 2,   ///< something that may not be replaced: read-only file, folder, device
+  replaceableLinkKept = 3,  ///< a link that could not be removed
+};
+/// Readies path, in its folder, to be replaced by a copy: a link found there is
+/// removed (the copy replaces the link and never writes through it).
 /// A folder on the way that cannot be reached gives replaceableFree when missing and
-/// replaceableRefused when something else stands there.
+/// replaceableRefused when something else stands there. Returns a ReplaceableResult;
+/// lastFailureCode tells the reason of a refusal.
 int checkReplaceableIn(DestinationFolders* folders, const char* path);
 
-/// Creates path in its folder as a new, empty file with at most the permission bits
-/// mode (POSIX; the umask applies), or truncates a regular file there, open for
-/// unbuffered writing. A link found there is replaced, never followed; a device or a
-/// pipe is never opened. Null when it cannot be created, the folder included.
-FILE* createFileIn(DestinationFolders* folders, const char* path, unsigned mode);
+/// Creates path in its folder as a new, empty file open for writing, with at most the
+/// permission bits mode (POSIX; the umask applies): only where nothing stands there,
+/// so that it never writes over anything, nor through a link. noFile when it cannot
+/// be made, lastFailureCode telling why (isAlreadyExists where something stands there).
+FileHandle createNewFileIn(DestinationFolders* folders, const char* path, unsigned mode);
+
+/// Removes the folder at path when it is empty, so that a file can take its place;
+/// never a link or what one leads to. Returns a FolderResult: folderRefused for a
+/// folder that holds anything, or anything else.
+int removeEmptyFolderIn(DestinationFolders* folders, const char* path);
 
 /// Renames the file from to to, both in one folder: only where nothing stands at to
 /// when replace is 0 (1 where the system cannot promise that), over what is there when

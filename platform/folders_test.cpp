@@ -35,10 +35,10 @@ constexpr FileTime someTime = {0x12345678u, 0x01d00000u};
 
 TEST_F(DestinationFoldersTest, ChangesInRealFoldersAreMade) {
   ASSERT_EQ(folderDone, makeFoldersIn(&folders, below({"a", "b"}).c_str(), nullptr));
-  FILE* file = createFileIn(&folders, below({"a", "b", "f.partial"}).c_str(), 0666);
-  ASSERT_NE(nullptr, file);
-  ASSERT_EQ(1u, fwrite("x", 1, 1, file));
-  fclose(file);
+  FileHandle file = createNewFileIn(&folders, below({"a", "b", "f.partial"}).c_str(), 0666);
+  ASSERT_NE(noFile, file);
+  ASSERT_EQ(1, writeToFile(file, "x", 1));
+  EXPECT_EQ(0, closeFile(file));
   EXPECT_EQ(replaceableFree, checkReplaceableIn(&folders, below({"a", "b", "f"}).c_str()));
   EXPECT_EQ(0, moveFileIn(&folders, below({"a", "b", "f.partial"}).c_str(),
                           below({"a", "b", "f"}).c_str(), 0));
@@ -53,8 +53,8 @@ TEST_F(DestinationFoldersTest, ChangesInRealFoldersAreMade) {
   EXPECT_EQ(folderMissing, deleteFileIn(&folders, below({"a", "b", "f"}).c_str()));
   EXPECT_EQ(folderMissing, deleteFileIn(&folders, below({"gone", "f"}).c_str()));
   // Paths outside the root, and names that would climb out of it, are refused.
-  EXPECT_EQ(nullptr, createFileIn(&folders, joinPath(scratch, "f").c_str(), 0666));
-  EXPECT_EQ(nullptr, createFileIn(&folders, below({"..", "f"}).c_str(), 0666));
+  EXPECT_EQ(noFile, createNewFileIn(&folders, joinPath(scratch, "f").c_str(), 0666));
+  EXPECT_EQ(noFile, createNewFileIn(&folders, below({"..", "f"}).c_str(), 0666));
   EXPECT_FALSE(pathExists(joinPath(scratch, "f")));
 }
 
@@ -64,8 +64,9 @@ TEST_F(DestinationFoldersTest, NoChangeGoesThroughALinkOnTheWay) {
   if (!makeSymlink(outside, below({"sub"}))) GTEST_SKIP() << "symbolic links cannot be made here";
   std::string victim = below({"sub", "victim"});
   EXPECT_EQ(folderRefused, deleteFileIn(&folders, victim.c_str()));
-  EXPECT_EQ(nullptr, createFileIn(&folders, below({"sub", "new"}).c_str(), 0666));
-  EXPECT_EQ(nullptr, createFileIn(&folders, victim.c_str(), 0666));
+  EXPECT_EQ(noFile, createNewFileIn(&folders, below({"sub", "new"}).c_str(), 0666));
+  EXPECT_EQ(noFile, createNewFileIn(&folders, victim.c_str(), 0666));
+  EXPECT_EQ(folderRefused, removeEmptyFolderIn(&folders, below({"sub"}).c_str()));
   EXPECT_EQ(replaceableRefused, checkReplaceableIn(&folders, victim.c_str()));
   EXPECT_NE(0, moveFileIn(&folders, victim.c_str(), below({"sub", "moved"}).c_str(), 1));
   EXPECT_NE(0, setFileTimesIn(&folders, victim.c_str(), someTime));
@@ -81,6 +82,37 @@ TEST_F(DestinationFoldersTest, NoChangeGoesThroughALinkOnTheWay) {
   EXPECT_TRUE(pathExists(joinPath(outside, "victim")));
 }
 
+// A copy's own file is made only where nothing stands: never over a file, a folder,
+// a pipe or a link, whoever put it there; the reason says so.
+TEST_F(DestinationFoldersTest, NewFilesNeverTakeThePlaceOfAnything) {
+  ASSERT_TRUE(writeFileBytes(below({"file"}), "the user's"));
+  ASSERT_TRUE(makeFolders(below({"folder"})));
+  std::string outside = joinPath(scratch, "outside");
+  ASSERT_TRUE(writeFileBytes(outside, "outside"));
+  bool linked = makeSymlink(outside, below({"link"}));
+  for (const char* name : {"file", "folder", "link"}) {
+    if (std::string(name) == "link" && !linked) continue;
+    EXPECT_EQ(noFile, createNewFileIn(&folders, below({name}).c_str(), 0666)) << name;
+    EXPECT_TRUE(isAlreadyExists(lastFailureCode())) << name;
+  }
+  std::string bytes;
+  EXPECT_TRUE(readFileBytes(below({"file"}), &bytes) && bytes == "the user's");
+  EXPECT_TRUE(readFileBytes(outside, &bytes) && bytes == "outside");
+}
+
+// An empty folder gives way to a file; one that holds anything stays.
+TEST_F(DestinationFoldersTest, OnlyAnEmptyFolderIsRemoved) {
+  ASSERT_TRUE(makeFolders(below({"empty"})));
+  ASSERT_TRUE(writeFileBytes(below({"full", "kept"}), "kept"));
+  EXPECT_EQ(replaceableRefused, checkReplaceableIn(&folders, below({"empty"}).c_str()));
+  EXPECT_EQ(folderDone, removeEmptyFolderIn(&folders, below({"empty"}).c_str()));
+  EXPECT_FALSE(pathExists(below({"empty"})));
+  EXPECT_EQ(folderRefused, removeEmptyFolderIn(&folders, below({"full"}).c_str()));
+  EXPECT_TRUE(pathExists(below({"full", "kept"})));
+  EXPECT_EQ(folderRefused, removeEmptyFolderIn(&folders, below({"full", "kept"}).c_str()));
+  EXPECT_EQ(folderMissing, removeEmptyFolderIn(&folders, below({"gone"}).c_str()));
+}
+
 TEST_F(DestinationFoldersTest, TheRootIsTheUsersOwnPathAndMayBeMissing) {
   closeDestinationFolders(&folders);
   std::string real = joinPath(scratch, "real");
@@ -89,9 +121,9 @@ TEST_F(DestinationFoldersTest, TheRootIsTheUsersOwnPathAndMayBeMissing) {
   if (makeSymlink(real, linkedRoot)) {
     // A root given through a link is followed, as the listing follows it.
     ASSERT_EQ(0, openDestinationFolders(&folders, linkedRoot.c_str()));
-    FILE* file = createFileIn(&folders, joinPath(linkedRoot, "f").c_str(), 0666);
-    ASSERT_NE(nullptr, file);
-    fclose(file);
+    FileHandle file = createNewFileIn(&folders, joinPath(linkedRoot, "f").c_str(), 0666);
+    ASSERT_NE(noFile, file);
+    closeFile(file);
     EXPECT_TRUE(pathExists(joinPath(real, "f")));
     closeDestinationFolders(&folders);
   }

@@ -136,116 +136,11 @@ int usableProcessors();
 
 // ---- Files and folders ---------------------------------------------------------
 
-/// Sets creation (where the system has one), last-access and last-write time.
-/// Returns 0 when set, 1 when the file could not be opened, 2 when setting failed,
-/// also where time stands for one outside what a file time holds (before 1601 or
-/// after 30828): the nearest time is set then, but it is not the file's own.
-int setFileTimes(const char* path, FileTime time);
 /// Reads the last-write time of a file; 0 on success.
 int getFileTime(const char* path, FileTime* time);
-/// Creates one folder with default security; 0 when created.
-int makeDirectory(const char* path);
-/// Deletes one file (a link itself, never its target); 0 when deleted.
-int deleteFile(const char* path);
-/// Puts the file from in the place of to, replacing a file (or link) there in one
-/// step, so that to is never seen half written; 0 when done.
-int replaceFile(const char* from, const char* to);
-/// Moves the file from to the name to only where nothing stands there yet; 0 when
-/// moved. 1 when something does, or where the system cannot promise not to replace
-/// it: the caller then looks at what is there (checkReplaceable) and replaceFile.
-int moveFileIfAbsent(const char* from, const char* to);
 
-/// Removes the folder path when it is empty, so that a file can take its place;
-/// never a link or what one leads to. 0 when removed; a folder holding anything stays.
-int removeEmptyFolder(const char* path);
-
-/// Results of checkReplaceable.
-enum ReplaceableResult {
-  replaceableFree = 0,      ///< nothing there, or a link that was removed
-  replaceableFile = 1,      ///< a file that may be written
-  replaceableRefused = 2,   ///< something that may not be replaced: read-only file, folder, device
-  replaceableLinkKept = 3,  ///< a link that could not be removed
-};
-/// Readies path to be replaced by a copy: a link found there is removed (the copy
-/// replaces the link and never writes through it). Returns a ReplaceableResult.
-int checkReplaceable(const char* path);
-/// Creates path as a new, empty file open for unbuffered writing, replacing a link
-/// there rather than following it; null when it cannot be created. Never opens a
-/// device or a pipe.
-FILE* createFileForWriting(const char* path);
-/// Sets the times of a file open for writing, after its last write; 0 when set, 1
-/// where the times must be set by path once the file is closed (setFileTimes).
-int setOpenFileTimes(FILE* file, FileTime time);
-
-/// Reserves room on disk in a file being written for the rest of the source's data,
-/// from offset from up to until or the source's present size, whichever comes
-/// first, leaving the file's size as it is: the system then lays out a large copy at
-/// once instead of block by block. Returns the end of the room reserved, or from
-/// where none was (a source no longer than from, a system or file system without
-/// the call).
-long long reserveRoomForRest(FILE* file, FILE* source, long long from, long long until);
-
-// ---- Transfer -------------------------------------------------------------------
-
-/// copyInKernel's result when the system did not copy: the caller copies the rest
-/// through its own buffer.
-constexpr long long kernelCopyUnavailable = -1;
-/// Copies up to count bytes from the source's present position to the destination's
-/// inside the kernel (sharing blocks where the file system can), moving both
-/// positions past them. Returns the bytes moved, 0 at the source's end (or where the
-/// system copies nothing of such a file), or kernelCopyUnavailable when nothing was
-/// moved because the system cannot copy between these files (another file system,
-/// a file type it does not copy, no such call) or the call failed: the rest is
-/// then copied through a buffer, which meets and reports a real failure again.
-/// Windows has no such call and always gives kernelCopyUnavailable.
-long long copyInKernel(FILE* source, FILE* destination, long long count);
-
-/// Results of findSourceData.
-enum SourceDataResult {
-  sourceDataFound = 0,     ///< data from *start up to *end, where a hole or the end begins
-  sourceDataEnded = 1,     ///< no data from the offset on: a hole up to the size, *start
-  sourceHolesUnknown = 2,  ///< holes are not told apart: read the rest, to the end
-};
-/// Finds the first bytes at or after offset from that hold data in a source open
-/// for reading, where its file system tells holes (ranges never written, which read
-/// as zeros) from data: with sourceDataFound, data runs from *start up to *end and
-/// the source's position is *start; with sourceDataEnded only a hole lies between
-/// from and the source's size, given in *start and *end. A file whose blocks cover
-/// its size holds no hole: at offset 0 one look at it tells so, and the call gives
-/// sourceHolesUnknown, as it does where the system cannot tell; the position is
-/// then from. Only reads.
-int findSourceData(FILE* source, long long from, long long* start, long long* end);
-/// Moves the position of a copy open for writing forward to offset, past a hole of
-/// its source, writing nothing: the bytes passed over stay a hole where the file
-/// system keeps holes (on Windows the copy is made sparse for it first) and read as
-/// zeros everywhere. 0 when moved.
-int skipHoleInCopy(FILE* file, long long offset);
-/// Makes length the size of a copy open for writing: what lies past its last write
-/// is a hole (zeros where the file system keeps none), and room reserved past length
-/// is given back. 0 when done.
-int setCopyLength(FILE* file, long long length);
-
-/// Results of readAheadFile.
-enum ReadAheadResult {
-  readAheadStarted = 0,      ///< the system was asked to read the file; it is held open
-  readAheadFull = 1,         ///< the window is full: ask again after the next copy
-  readAheadFailed = 2,       ///< the file could not be opened or hinted; passed over
-  readAheadUnavailable = 3,  ///< this system takes no such hint: do not ask again
-};
-/// Asks the system to start reading the first bytes of a source file of size bytes
-/// that is about to be copied, so that a source not in memory is read with several
-/// requests in flight instead of one file at a time, and holds it open for
-/// openFileForReading. The window of files held is bounded in count and bytes.
-/// Only reads; never changes the file. Returns a ReadAheadResult.
-int readAheadFile(const char* path, uint64_t size);
-/// Closes every file readAheadFile still holds; done once a pass is over.
-void endReadAhead();
-
-/// Results of removeFolderLink.
+/// Results of removeFolderLinkIn (folders.h).
 enum FolderLinkResult { noFolderLink = 0, folderLinkRemoved = 1, folderLinkKept = 2 };
-/// Removes a link found where a folder is expected (a symbolic link, or a folder link
-/// or junction on Windows), never what it leads to. Returns a FolderLinkResult.
-int removeFolderLink(const char* path);
 
 /// Reads the identity of the file at path, not following a final link; 0 on success.
 int fileIdentity(const char* path, FileIdentity* identity);
@@ -343,30 +238,10 @@ enum ClockKind {
 /// The ClockKind of the file system that the folder lies on, from its type alone;
 /// clockKindUnknown where the type does not tell or cannot be read.
 int fileSystemClockKind(const char* folder);
-/// Creates path as a new, empty file and closes it; 1 (and nothing touched) when
-/// anything stands there already or it cannot be created, 0 when created.
-int createNewEmptyFile(const char* path);
-/// Reads the last-write time of a file open for writing; 0 on success, 1 where it
-/// must be read by path (getFileTime) once the file is closed.
-int getOpenFileTime(FILE* file, FileTime* time);
-
 // ---- Durability ----------------------------------------------------------------
 
-/// Starts writing to disk what was written so far to a file open for writing, and
-/// returns at once: the disk works while the next files are copied.
-void startDataWrite(FILE* file);
-/// Writes the data of a file open for writing to disk and waits for it; 0 when it is
-/// there.
-int syncFileData(FILE* file);
-/// Waits until the data of count files open for writing is on disk, with one sync of
-/// each file system they lie on where the system has one, and file by file only
-/// where that reports a failure. Sets failed[i] to 1 for each file whose data could
-/// not be written, else 0; returns the number of such files. The file systems met are
-/// kept for syncChangedFileSystems.
-int syncFilesData(FILE* const* files, int count, unsigned char* failed);
 /// Writes to disk the changes of names (renames, deletions, new folders) on the file
-/// system of folder and on those syncFilesData met since the last call, and waits;
-/// 0 when done.
+/// system of folder and on those mounted below it, and waits; 0 when done.
 int syncChangedFileSystems(const char* folder);
 /// Asks that the process may hold wanted files open at once, as far as the system
 /// lets it raise its own limit; returns how many more it may open now (at most
@@ -431,11 +306,8 @@ PlatformTicker* startTicker(void (*tick)(void*), void* argument, int intervalMs)
 /// Stops the ticker, waits for a tick under way to end, and releases it.
 void stopTicker(PlatformTicker* ticker);
 
-/// Opens an existing file for reading bytes as they are, unbuffered; null on failure.
-/// A file that readAheadFile holds under the same path is taken from it, and every
-/// file it was asked for before that one, which the pass then passed over, is
-/// closed.
-FILE* openFileForReading(const char* path);
+/// Writes what was appended to a stream to disk and waits for it; 0 when it is there.
+int syncStreamToDisk(FILE* file);
 /// Opens a text file for appending in the platform's own line ends, creating it
 /// when missing; null on failure (lastFailureCode tells why). Write to it only
 /// through appendToFile: every write then lands at the file's end.
@@ -451,6 +323,8 @@ int lastFailureCode();
 void describeSystemFailure(int code, char* text, size_t size);
 /// True when code says that the process holds as many files open as it may.
 int isTooManyOpenFiles(int code);
+/// True when code says that something stands already where a new file was to be made.
+int isAlreadyExists(int code);
 /// Prints formatted text on standard error, as consolePrintf does on standard output.
 int errorPrintf(const char* format, ...)
 #if defined(__GNUC__)

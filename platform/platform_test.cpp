@@ -92,20 +92,6 @@ TEST_F(PlatformTest, FileTimesRoundTripToThe100nsUnit) {
   EXPECT_NE(0, getFileTime(joinPath(root, "missing").c_str(), &back));
 }
 
-TEST_F(PlatformTest, FilesAndFoldersAreMadeTellAndRemoved) {
-  std::string folder = joinPath(root, "made");
-  EXPECT_EQ(0, makeDirectory(folder.c_str()));
-  EXPECT_NE(0, makeDirectory(folder.c_str())) << "the folder exists already";
-  EXPECT_EQ(replaceableRefused, checkReplaceable(folder.c_str())) << "a folder is not replaced";
-  std::string file = joinPath(folder, "file");
-  ASSERT_TRUE(writeFileBytes(file, "content"));
-  EXPECT_EQ(replaceableFile, checkReplaceable(file.c_str())) << "a plain file is no link";
-  EXPECT_TRUE(pathExists(file)) << "and stays";
-  EXPECT_EQ(0, deleteFile(file.c_str()));
-  EXPECT_EQ(replaceableFree, checkReplaceable(file.c_str()));
-  EXPECT_NE(0, deleteFile(file.c_str()));
-}
-
 TEST_F(PlatformTest, IdentityTellsOneFileFromAnother) {
   std::string first = joinPath(root, "First.txt");
   std::string second = joinPath(root, "second.txt");

@@ -9,7 +9,6 @@
 
 #include "platform/console_text.h"
 #include "platform/platform.h"
-#include "platform/read_ahead-posix.h"
 
 int consolePrintf(const char* format, ...) {
   va_list arguments;
@@ -38,15 +37,8 @@ int consolePrintf(const char* format, ...) {
   return printed;
 }
 
-FILE* openSourceStream(const char* path) {
-  FILE* file = fopen(path, "rb");
-  if (file) setvbuf(file, nullptr, _IONBF, 0);
-  return file;
-}
-
-FILE* openFileForReading(const char* path) {
-  FILE* held = takeReadAheadFile(path);
-  return held ? held : openSourceStream(path);
+int syncStreamToDisk(FILE* file) {
+  return fflush(file) == 0 && fdatasync(fileno(file)) == 0 ? 0 : 1;
 }
 
 FILE* openFileForAppending(const char* path) {

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/file_time-posix.h"
 #include "platform/test_support.h"
 
 namespace {
@@ -114,6 +115,20 @@ bool makeFolders(const std::string& path) {
     if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return false;
   }
   return true;
+}
+
+int setFileTimes(const char* path, FileTime time) {
+  struct timespec times[2] = {toTimespec(time), toTimespec(time)};
+  if (utimensat(AT_FDCWD, path, times, 0) == 0) return 0;
+  return errno == ENOENT || errno == EACCES ? 1 : 2;
+}
+
+int deleteFile(const char* path) {
+  return unlink(path) == 0 ? 0 : 1;
+}
+
+int makeDirectory(const char* path) {
+  return mkdir(path, 0777) == 0 ? 0 : 1;
 }
 
 bool writeFileBytes(const std::string& path, const std::string& bytes) {

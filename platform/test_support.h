@@ -14,6 +14,13 @@ void removeScratchFolder(const std::string& path);
 
 /// Joins two path parts with the platform separator.
 std::string joinPath(const std::string& a, const std::string& b);
+/// Sets the creation (where there is one), last-access and last-write times of the
+/// file at path; 0 when set, 1 when it could not be reached, 2 when setting failed.
+int setFileTimes(const char* path, FileTime time);
+/// Deletes the file (or link itself) at path; 0 when deleted.
+int deleteFile(const char* path);
+/// Makes one folder; 0 when made.
+int makeDirectory(const char* path);
 /// Writes a file with the given bytes; creates missing folders on the way.
 bool writeFileBytes(const std::string& path, const std::string& bytes);
 /// Bytes that a sparse file holds at an offset.

@@ -1,13 +1,13 @@
 #include "reconcile/destination_clock.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
-#include "reconcile/copy_file.h"
+#include "copy/copy.h"
 #include "run/settings.h"
 
-const char* fatClockSeamFolder = nullptr;
 const char* const clockProbeName = ".talven-clock-probe";
 
 // From 2020-01-01 00:00:00 UTC, an even second: an odd second with a fraction above
@@ -27,23 +27,6 @@ int64_t floorDivide(int64_t value, int64_t step) {
   return value % step != 0 && value < 0 ? quotient - 1 : quotient;
 }
 
-// What is known of one file system met this run.
-struct KnownClock {
-  uint64_t volume;
-  DestinationClock clock;
-  int assumed;  ///< no probe could tell: each twin's time tells (assumedClock)
-};
-
-constexpr int knownClockSlots = 32;
-struct ClockMemory {
-  KnownClock known[knownClockSlots];
-  int count;
-  // The folder looked at last, and its file system: twins come folder by folder.
-  char folder[pathBufferSize];
-  uint64_t folderVolume;
-};
-ClockMemory memory;
-
 DestinationClock clockOfKind(int kind) {
   switch (kind) {
     case clockKindSeconds: return DestinationClock{10000000, roundsDown, 0, 1};
@@ -53,10 +36,11 @@ DestinationClock clockOfKind(int kind) {
   }
 }
 
-int belowSeam(const char* path) {
-  if (!fatClockSeamFolder) return 0;
-  size_t length = strlen(fatClockSeamFolder);
-  return strncmp(path, fatClockSeamFolder, length) == 0 &&
+int belowSeam(const DestinationClocks* clocks, const char* path) {
+  const char* seam = clocks->fatClockFolder;
+  if (!seam) return 0;
+  size_t length = strlen(seam);
+  return strncmp(path, seam, length) == 0 &&
          (path[length] == '\0' || isPathSeparator(path[length]));
 }
 
@@ -66,9 +50,11 @@ FileTime fileTimeFrom(int64_t units) {
 }
 
 // Stamps a new file in folder with each probe time and reads back what its file
-// system kept; the file is removed at once. 0 and clock set when a clock fits; 1
-// when none does (clockFromProbe); 2 when no probe file could be made or stamped.
-int probeClock(const char* folder, DestinationClock* clock) {
+// system kept; the file is removed at once. Every step goes through the folder's
+// handle, as every change to the destination does. 0 and clock set when a clock
+// fits; 1 when none does (clockFromProbe); 2 when no probe file could be made or
+// stamped.
+int probeClock(DestinationClocks* clocks, const char* folder, DestinationClock* clock) {
   char path[pathBufferSize];
   int made = 0;
   for (int attempt = 0; attempt < 10 && !made; ++attempt) {
@@ -78,24 +64,27 @@ int probeClock(const char* folder, DestinationClock* clock) {
         snprintf(path, sizeof path, "%s%c%s%s", folder, pathSeparator, clockProbeName, suffix);
     if (length < 0 || length >= static_cast<int>(sizeof path)) return 2;
     // Never a file that stands there already: it may be the user's.
-    made = createNewEmptyFile(path) == 0;
+    FileHandle probe = createNewFileIn(clocks->folders, path, 0600);
+    made = probe != noFile;
+    if (made) closeFile(probe);
   }
   if (!made) return 2;
   int64_t kept[3];
   int failed = 0;
   for (int i = 0; i < 3 && !failed; ++i) {
     FileTime time;
-    failed = setFileTimes(path, stampFor(path, fileTimeFrom(probeTimes[i]))) != 0 ||
-             getFileTime(path, &time) != 0;
+    FileTime given = stampFor(clocks, path, fileTimeFrom(probeTimes[i]));
+    failed = setFileTimesIn(clocks->folders, path, given) != 0 ||
+             getFileTimeIn(clocks->folders, path, &time) != 0;
     kept[i] = fileTimeValue(time);
   }
-  deleteFile(path);
+  deleteFileIn(clocks->folders, path);
   return failed ? 2 : clockFromProbe(kept, clock);
 }
 
 // Finds out the clock of the file system that folder lies on.
-KnownClock learnClock(const char* folder, uint64_t volume) {
-  int kind = belowSeam(folder) ? clockKindFat : fileSystemClockKind(folder);
+KnownClock learnClock(DestinationClocks* clocks, const char* folder, uint64_t volume) {
+  int kind = belowSeam(clocks, folder) ? clockKindFat : fileSystemClockKind(folder);
   KnownClock learnt = {volume, clockOfKind(kind), 0};
   // An exact clock needs no probe; a preview writes nothing, so it goes by the type
   // or, where that does not tell, by each twin's own time.
@@ -105,7 +94,7 @@ KnownClock learnClock(const char* folder, uint64_t volume) {
     return learnt;
   }
   DestinationClock probed;
-  int result = probeClock(folder, &probed);
+  int result = probeClock(clocks, folder, &probed);
   if (result == 0 || (result == 1 && !probed.keepsTimes)) {
     learnt.clock = probed;
     learnt.clock.localTime = kind == clockKindFat;
@@ -115,20 +104,21 @@ KnownClock learnClock(const char* folder, uint64_t volume) {
   return learnt;
 }
 
-const KnownClock* clockOfFolder(const char* folder) {
+const KnownClock* clockOfFolder(DestinationClocks* clocks, const char* folder) {
   size_t length = strlen(folder);
-  if (strcmp(folder, memory.folder) != 0) {
+  if (strcmp(folder, clocks->folder) != 0) {
     FileIdentity identity;
     if (fileIdentity(folder, &identity) != 0) return nullptr;
-    memcpy(memory.folder, folder, length + 1);
-    memory.folderVolume = identity.volume;
+    memcpy(clocks->folder, folder, length + 1);
+    clocks->folderVolume = identity.volume;
   }
-  for (int i = 0; i < memory.count; ++i)
-    if (memory.known[i].volume == memory.folderVolume) return &memory.known[i];
+  for (int i = 0; i < clocks->count; ++i)
+    if (clocks->known[i].volume == clocks->folderVolume) return &clocks->known[i];
   // Beyond the slots, further file systems are compared exactly, without a probe each.
-  if (memory.count == knownClockSlots) return nullptr;
-  memory.known[memory.count] = learnClock(folder, memory.folderVolume);
-  return &memory.known[memory.count++];
+  constexpr int slots = static_cast<int>(sizeof clocks->known / sizeof clocks->known[0]);
+  if (clocks->count == slots) return nullptr;
+  clocks->known[clocks->count] = learnClock(clocks, folder, clocks->folderVolume);
+  return &clocks->known[clocks->count++];
 }
 }  // namespace
 
@@ -179,7 +169,7 @@ DestinationClock assumedClock(int64_t destination) {
   return exactClock;
 }
 
-int sourceIsNewer(const FileEntry& source, const FileEntry& destination,
+int sourceIsNewer(DestinationClocks* clocks, const FileEntry& source, const FileEntry& destination,
                   const char* destinationPath) {
   int64_t sourceTime = fileTimeValue(source.lastWriteTime);
   int64_t destinationTime = fileTimeValue(destination.lastWriteTime);
@@ -191,19 +181,31 @@ int sourceIsNewer(const FileEntry& source, const FileEntry& destination,
   uint64_t hour = static_cast<uint64_t>(unitsPerHour);
   if (gap > step && (gap + step <= hour || gap >= hour + step)) return 1;
   char folder[pathBufferSize];
-  if (destinationFolder(destinationPath, folder) != 0) return 1;
-  const KnownClock* known = clockOfFolder(folder);
+  if (folderOfPath(destinationPath, folder) != 0) return 1;
+  const KnownClock* known = clockOfFolder(clocks, folder);
   if (!known) return 1;
   DestinationClock clock = known->assumed ? assumedClock(destinationTime) : known->clock;
   return sourceIsNewerOn(clock, sourceTime, destinationTime);
 }
 
-void forgetDestinationClocks() {
-  memory.count = 0;
-  memory.folder[0] = '\0';
+int beginDestinationClocks(DestinationClocks* clocks, DestinationFolders* folders,
+                           const char* fatClockFolder) {
+  clocks->folders = folders;
+  clocks->fatClockFolder = fatClockFolder;
+  clocks->count = 0;
+  clocks->folderVolume = 0;
+  clocks->folder = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
+  if (!clocks->folder) return 1;
+  clocks->folder[0] = '\0';
+  return 0;
 }
 
-FileTime stampFor(const char* path, FileTime time) {
-  if (!belowSeam(path)) return time;
+void endDestinationClocks(DestinationClocks* clocks) {
+  free(clocks->folder);
+  clocks->folder = nullptr;
+}
+
+FileTime stampFor(const DestinationClocks* clocks, const char* path, FileTime time) {
+  if (!belowSeam(clocks, path)) return time;
   return fileTimeFrom(floorDivide(fileTimeValue(time), coarsestStep) * coarsestStep);
 }

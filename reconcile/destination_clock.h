@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "collect/entry_table.h"
+#include "platform/folders.h"
 #include "platform/platform.h"
 
 /// How a file system brings a time it is given to its own steps.
@@ -42,21 +43,41 @@ extern const int64_t probeTimes[3];
 /// or 1 s, rounding down, where the twin's time is a whole multiple of one; else exact.
 DestinationClock assumedClock(int64_t destination);
 
+/// What one file system met this run keeps.
+struct KnownClock {
+  uint64_t volume;
+  DestinationClock clock;
+  int assumed;  ///< no probe could tell: each twin's time tells (assumedClock)
+};
+
+/// The clocks of the file systems a run met: found once per file system and run.
+struct DestinationClocks {
+  DestinationFolders* folders;  ///< where the probes are made
+  const char* fatClockFolder;   ///< test seam (RunSeams::fatClockFolder), or null
+  KnownClock known[32];
+  int count;
+  // The folder looked at last, and its file system: twins come folder by folder.
+  char* folder;
+  uint64_t folderVolume;
+};
+
+/// Readies clocks for a run that changes the destination through folders; 1 when
+/// memory ran out.
+int beginDestinationClocks(DestinationClocks* clocks, DestinationFolders* folders,
+                           const char* fatClockFolder);
+/// Frees what beginDestinationClocks made.
+void endDestinationClocks(DestinationClocks* clocks);
+
 /// True when the source entry is out of date against its destination twin at
 /// destinationPath. Exact times decide where they can; a near tie asks the twin's
 /// file system's clock, found from its type or, unless previewOnly is set, by a
 /// probe file in the twin's folder, once per file system and run.
-int sourceIsNewer(const FileEntry& source, const FileEntry& destination,
+int sourceIsNewer(DestinationClocks* clocks, const FileEntry& source, const FileEntry& destination,
                   const char* destinationPath);
-/// Forgets the clocks found; done at the start of every run.
-void forgetDestinationClocks();
 /// Name of the probe file (numbered when taken). One left by a killed run is deleted
 /// by the next as a file the source does not have.
 extern const char* const clockProbeName;
 
 /// The time a copy at path is to be given: time itself, but under the test seam's
 /// folder the time FAT would keep of it.
-FileTime stampFor(const char* path, FileTime time);
-/// Test seam: when set, files below this folder keep times as FAT does (2 s steps,
-/// rounding down, local time), and its file system counts as FAT.
-extern const char* fatClockSeamFolder;
+FileTime stampFor(const DestinationClocks* clocks, const char* path, FileTime time);

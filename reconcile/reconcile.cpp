@@ -8,23 +8,18 @@
 #include <string>
 
 #include "collect/entry_table.h"
+#include "copy/copy.h"
 #include "platform/folders.h"
-#include "reconcile/copy_batch.h"
-#include "reconcile/copy_engine.h"
-#include "reconcile/copy_file.h"
 #include "reconcile/destination_clock.h"
 #include "reconcile/destination_links.h"
 #include "reconcile/destination_names.h"
 #include "reconcile/open_log_guard.h"
-#include "reconcile/partial_name.h"
 #include "reconcile/twin_index.h"
 #include "run/failure_report.h"
 #include "run/progress.h"
 #include "run/run_log.h"
+#include "run/seams.h"
 #include "run/settings.h"
-
-void (*passStageHook)(int stage) = nullptr;
-void (*deletionTriedHook)(long long deletionsTried) = nullptr;
 
 namespace {
 // What one run of the passes has decided and met so far.
@@ -34,6 +29,7 @@ struct PassCounts {
   int32_t deletions;
   int32_t failures;
   int32_t interrupted;
+  int32_t outOfMemory;  ///< the copies ran out of memory: the run ends
 };
 
 // The files that the updates and copies wrote or would write, and the open log:
@@ -46,15 +42,23 @@ struct KeptFiles {
   int needed;
 };
 
+// What the passes of one run share: the tree as they change it, the copies under
+// way, the clocks of the destination's file systems, and the test seams.
+struct Passes {
+  DestinationFolders* folders;
+  CopyEngine* copies;
+  DestinationClocks clocks;
+  const RunSeams* seams;
+};
+
 PassCounts counts;
 KeptFiles kept;
-// The tree as the passes change it, for the copies' ends.
-DestinationFolders* copyFolders;
 
-// Ctrl-C or a termination request ends the passes between two actions.
+// Ctrl-C or a termination request ends the passes between two actions, and so does
+// a lack of memory.
 bool stopping() {
   if (interruptRequested()) counts.interrupted = 1;
-  return counts.interrupted != 0;
+  return counts.interrupted != 0 || counts.outOfMemory != 0;
 }
 
 void keepIdentity(const FileIdentity& identity) {
@@ -121,31 +125,35 @@ int joinFullPath(char* full, const char* root, const char* relativePath) {
 // that stand where its folders should be are removed first for a copy (the listing
 // never walks them); an update's folders were listed as folders, so a link there now
 // was put there during the run, and the update fails on it.
-void copyEntry(DestinationFolders* folders, const FileEntry& source, const char* sourcePath,
-               const char* destinationPath, int clearLinks) {
+void copyEntry(Passes* passes, const FileEntry& source, const char* sourcePath,
+               const char* destinationPath, int update) {
   if (previewOnly) {
-    keepFile(folders, destinationPath);
+    keepFile(passes->folders, destinationPath);
     return;
   }
-  if (clearLinks && clearFolderLinks(folders, destinationPath)) {
+  if (!update && clearFolderLinks(passes->folders, destinationPath)) {
     ++counts.failures;
     return;
   }
-  copyInTurn(destinationPath, sourcePath, source.lastWriteTime, static_cast<int64_t>(source.size));
+  CopyRequest request = {destinationPath, sourcePath,
+                         stampFor(&passes->clocks, destinationPath, source.lastWriteTime),
+                         static_cast<int64_t>(source.size), update};
+  copySubmit(passes->copies, &request);
 }
 
-// A copy written (or failed) and reported, in the order the copies were decided.
-void countFinishedCopy(const CopyJob* job) {
-  noteCopyDone(job->listedSize);
-  if (job->result == copyInterrupted) counts.interrupted = 1;
-  if (job->result != copyDone) ++counts.failures;
-  DestinationFolders* folders = copyFolders;
-  const char* path = job->destinationPath.c_str();
-  keepFile(folders, path);
-  // A copy waiting in its batch still has its partial name; the move into place
-  // keeps its identity.
-  if (!job->writePath.empty() && job->writePath != job->destinationPath)
-    keepFile(folders, job->writePath.c_str());
+// A copy written (or failed) and reported, in the order the copies were decided. The
+// file now at its destination is kept from the deletions: the copy's own, or, where
+// it failed, the one it was to replace.
+void countFinishedCopy(void* context, const CopyOutcome* outcome) {
+  Passes* passes = static_cast<Passes*>(context);
+  if (outcome->result == copyInterrupted) counts.interrupted = 1;
+  if (outcome->result == copyOutOfMemory) counts.outOfMemory = 1;
+  if (outcome->result != copyDone) ++counts.failures;
+  if (!kept.needed) return;
+  if (outcome->identityKnown)
+    keepIdentity(outcome->identity);
+  else
+    keepFile(passes->folders, outcome->request->destinationPath);
 }
 
 // What the progress line counts down: the sources with an older twin or none, as
@@ -166,7 +174,7 @@ void planCopies(const TwinIndex& index) {
   beginCopyProgress(files, bytes);
 }
 
-void updatePass(DestinationFolders* folders, const TwinIndex& index) {
+void updatePass(Passes* passes, const TwinIndex& index) {
   char sourcePath[pathBufferSize];
   char destinationPath[pathBufferSize];
   for (int32_t s = 0; s < sourceTable.count && !stopping(); ++s) {
@@ -183,11 +191,11 @@ void updatePass(DestinationFolders* folders, const TwinIndex& index) {
     const char* writtenAs = platformIsWindows ? source.relativePath : destination.relativePath;
     if (newer && !joinFullPath(sourcePath, sourceRoot, source.relativePath) &&
         !joinFullPath(destinationPath, destinationRoot, writtenAs) &&
-        sourceIsNewer(source, destination, destinationPath)) {
+        sourceIsNewer(&passes->clocks, source, destination, destinationPath)) {
       if (!isOpenLog(destinationPath, "update")) {
         if (verbose) consolePrintf("Newer file found %s, updating!\n", source.relativePath);
         logAction("Updated", source.relativePath, &source.size);
-        copyEntry(folders, source, sourcePath, destinationPath, 0);
+        copyEntry(passes, source, sourcePath, destinationPath, 1);
         ++counts.updates;
       }
     }
@@ -205,28 +213,6 @@ int unlistedAndNotOlder(DestinationFolders* folders, const char* destinationPath
   FileTime existing;
   return getFileTimeIn(folders, destinationPath, &existing) == 0 &&
          fileTimeValue(existing) >= fileTimeValue(sourceTime);
-}
-
-// The next source files that the copy pass will copy, asked to be read ahead
-// while the present one is copied, so that a source not in memory is read with
-// several requests in flight. next is the first entry not yet looked at.
-struct ReadAhead {
-  int32_t next;
-  int available;
-};
-
-void readAheadFrom(ReadAhead* ahead, int32_t current) {
-  char path[pathBufferSize];
-  if (ahead->next <= current) ahead->next = current + 1;
-  while (ahead->available && ahead->next < sourceTable.count) {
-    const FileEntry& entry = sourceTable.entries[ahead->next];
-    if (!entry.handled && joinInto(path, sourceRoot, entry.relativePath) == 0) {
-      int result = readAheadFile(path, entry.size);
-      if (result == readAheadFull) return;
-      if (result == readAheadUnavailable) ahead->available = 0;
-    }
-    ++ahead->next;
-  }
 }
 
 // A source file that the destination cannot hold under its name, or cannot tell
@@ -255,29 +241,26 @@ int refusedByDestination(int32_t s) {
   return 1;
 }
 
-void copyPass(DestinationFolders* folders, int destinationListingComplete) {
+void copyPass(Passes* passes, int destinationListingComplete) {
   char sourcePath[pathBufferSize];
   char destinationPath[pathBufferSize];
-  ReadAhead ahead = {0, !previewOnly};
   for (int32_t s = 0; s < sourceTable.count && !stopping(); ++s) {
     const FileEntry& source = sourceTable.entries[s];
     if (source.handled || refusedByDestination(s) ||
         joinFullPath(sourcePath, sourceRoot, source.relativePath) ||
         joinFullPath(destinationPath, destinationRoot, source.relativePath))
       continue;
-    readAheadFrom(&ahead, s);
     if (!destinationListingComplete &&
-        unlistedAndNotOlder(folders, destinationPath, source.lastWriteTime)) {
+        unlistedAndNotOlder(passes->folders, destinationPath, source.lastWriteTime)) {
       if (verbose) consolePrintf("Kept [%s]: not older than the source !\n", destinationPath);
       continue;
     }
     if (isOpenLog(destinationPath, "copy over")) continue;
     if (verbose) consolePrintf("We need to copy %s%s\n", sourceRoot, source.relativePath);
     logAction("Got", source.relativePath, &source.size);
-    copyEntry(folders, source, sourcePath, destinationPath, 1);
+    copyEntry(passes, source, sourcePath, destinationPath, 0);
     ++counts.copies;
   }
-  endReadAhead();
 }
 
 int32_t unhandledEntries(const EntryTable& table) {
@@ -286,7 +269,8 @@ int32_t unhandledEntries(const EntryTable& table) {
   return unhandled;
 }
 
-void deletePass(DestinationFolders* folders) {
+void deletePass(Passes* passes) {
+  DestinationFolders* folders = passes->folders;
   char destinationPath[pathBufferSize];
   std::sort(kept.identities, kept.identities + kept.count, identityBefore);
   for (int32_t d = 0; d < destinationTable.count && !stopping(); ++d) {
@@ -305,7 +289,8 @@ void deletePass(DestinationFolders* folders) {
       reportFailure("delete", destinationPath, nullptr, lastFailureCode());
       ++counts.failures;
     }
-    if (!previewOnly && deletionTriedHook) deletionTriedHook(counts.deletions + 1);
+    if (!previewOnly && passes->seams->deletionTried)
+      passes->seams->deletionTried(passes->seams->context, counts.deletions + 1);
     ++counts.deletions;
   }
 }
@@ -328,46 +313,75 @@ void keepLogFile() {
 }
 }  // namespace
 
-int reconcileTables(int sourceListingComplete, int destinationListingComplete) {
-  counts = PassCounts{0, 0, 0, 0, 0};
+namespace {
+// Readies what the passes share; 1 when memory ran out (the message printed).
+int beginPasses(Passes* passes, DestinationFolders* folders, TwinIndex* index,
+                const RunSeams* seams) {
+  passes->folders = folders;
+  passes->seams = seams;
+  passes->copies = nullptr;
+  int failed = learnDestinationNames(destinationRoot) || applyDestinationNames() ||
+               buildTwinIndex(index, &destinationTable);
+  if (!failed && openDestinationFolders(folders, destinationRoot)) {
+    freeTwinIndex(index);
+    failed = 1;
+  }
+  if (!failed && beginDestinationClocks(&passes->clocks, folders, seams->fatClockFolder)) {
+    closeDestinationFolders(folders);
+    freeTwinIndex(index);
+    failed = 1;
+  }
+  if (!failed) return 0;
+  forgetDestinationNames();
+  consolePrintf("Memory allocation failure !\n");
+  return 1;
+}
+
+// The updates and the copies; every copy is in place when this returns, so that the
+// identities kept from the deletions are theirs. 1 when memory ran out.
+int copyPasses(Passes* passes, TwinIndex* index, int sourceListingComplete,
+               int destinationListingComplete) {
+  passes->copies = copyBegin(&passes->seams->copy, countFinishedCopy, passes);
+  if (!passes->copies) return 1;
+  planCopies(*index);
+  if (passes->seams->passStage) passes->seams->passStage(passes->seams->context, passUpdates);
+  updatePass(passes, *index);
+  freeTwinIndex(index);
+  kept.needed = sourceListingComplete && unhandledEntries(destinationTable) > 0;
+  if (!stopping()) copyPass(passes, destinationListingComplete);
+  return copyEnd(passes->copies) || counts.outOfMemory;
+}
+
+void endPasses(Passes* passes) {
+  endDestinationClocks(&passes->clocks);
+  closeDestinationFolders(passes->folders);
+  free(kept.identities);
+  forgetDestinationNames();
+}
+}  // namespace
+
+int reconcileTables(int sourceListingComplete, int destinationListingComplete,
+                    const RunSeams* seams) {
+  counts = PassCounts{0, 0, 0, 0, 0, 0};
   kept = KeptFiles{nullptr, 0, 0, 1};
   if (verbose)
     consolePrintf("We have %d destination and %d source indexes\n", destinationTable.count,
                   sourceTable.count);
-  TwinIndex index;
-  if (learnDestinationNames(destinationRoot) || applyDestinationNames() ||
-      buildTwinIndex(&index, &destinationTable)) {
-    forgetDestinationNames();
-    consolePrintf("Memory allocation failure !\n");
-    return exitOutOfMemory;
-  }
+  Passes passes;
   DestinationFolders folders;
-  if (openDestinationFolders(&folders, destinationRoot)) {
-    freeTwinIndex(&index);
-    consolePrintf("Memory allocation failure !\n");
-    return exitOutOfMemory;
-  }
-  releasePartialNameGuard();
+  TwinIndex index;
+  if (beginPasses(&passes, &folders, &index, seams ? seams : &noRunSeams)) return exitOutOfMemory;
   rememberOpenLog();
-  forgetDestinationClocks();
   keepLogFile();
   forgetCheckedFolders();
-  copyFolders = &folders;
-  beginCopyEngine(&folders, countFinishedCopy);
-  planCopies(index);
-  if (passStageHook) passStageHook(passUpdates);
-  updatePass(&folders, index);
-  freeTwinIndex(&index);
-  kept.needed = sourceListingComplete && unhandledEntries(destinationTable) > 0;
-  if (!counts.interrupted) copyPass(&folders, destinationListingComplete);
-  // Every copy is in place before any deletion: the identities kept are theirs.
-  counts.failures += endCopyEngine();
-  releasePartialNameGuard();
-  if (passStageHook) passStageHook(passDeletions);
-  if (!counts.interrupted && sourceListingComplete) deletePass(&folders);
-  closeDestinationFolders(&folders);
-  free(kept.identities);
-  forgetDestinationNames();
+  if (copyPasses(&passes, &index, sourceListingComplete, destinationListingComplete)) {
+    endPasses(&passes);
+    consolePrintf("Memory allocation failure !\n");
+    return exitOutOfMemory;
+  }
+  if (passes.seams->passStage) passes.seams->passStage(passes.seams->context, passDeletions);
+  if (!counts.interrupted && sourceListingComplete) deletePass(&passes);
+  endPasses(&passes);
   if (!counts.interrupted) syncChanges();
   if (counts.interrupted || interruptRequested()) return interruptedExitStatus;
   if (!sourceListingComplete)

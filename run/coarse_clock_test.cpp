@@ -8,7 +8,6 @@
 #include <functional>
 
 #include "platform/mount_support.h"
-#include "reconcile/copy_file.h"
 #include "reconcile/destination_clock.h"
 #include "run/end_to_end_fixture.h"
 
@@ -169,11 +168,7 @@ class CoarseClockFat : public InProcessMirrorTest {
   void SetUp() override {
     InProcessMirrorTest::SetUp();
     ASSERT_TRUE(makeFolders(destination));
-    fatClockSeamFolder = destination.c_str();
-  }
-  void TearDown() override {
-    fatClockSeamFolder = nullptr;
-    InProcessMirrorTest::TearDown();
+    seams.fatClockFolder = destination.c_str();
   }
   Runner here() {
     return [this](const std::vector<std::string>& options, std::string* output) {
@@ -201,17 +196,11 @@ TEST_F(CoarseClockFat, CopiesAnHourEarlyAfterAClockChangeAreNotRecopied) {
 }
 // A file system that takes a time and keeps the time of writing (as fusefat does):
 // the copy is made, but its time was not set, and that is not reported as success.
-class TimesNotKept : public InProcessMirrorTest {
- protected:
-  void TearDown() override {
-    copyTimesIgnored = 0;
-    InProcessMirrorTest::TearDown();
-  }
-};
+using TimesNotKept = InProcessMirrorTest;
 
 TEST_F(TimesNotKept, CopyIsKeptAndItsTimeReportedAsNotSet) {
   writeFile(joinPath(source, "a.txt"), "alpha", sourceUnits);
-  copyTimesIgnored = 1;
+  seams.copy.timesIgnored = 1;
   std::string output;
   EXPECT_EQ(1, runHere({"-v"}, &output)) << output;
   EXPECT_TRUE(contains(output, "Failed to set the filetime !")) << output;

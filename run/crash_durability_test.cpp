@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "platform/crash_support.h"
-#include "reconcile/copy_batch.h"
 #include "run/end_to_end_fixture.h"
 #include "run/run.h"
 #include "run/settings.h"
@@ -19,14 +18,14 @@ struct CrashRun {
   std::vector<std::string> arguments;
   std::string mountPoint;
   long long crashAfter;  ///< copies placed before the cut; 0 for a whole run
-  int batchFiles;        ///< copies a batch holds at most; 0: as the program sizes them
+  int openFiles;         ///< files the run may open; 0: as many as the program wants
 };
 CrashRun* crashRun;
 
 // Exit status of a child whose file system was cut off.
 constexpr int cutOff = 99;
 
-void cutAfterEnoughCopies(long long placed) {
+void cutAfterEnoughCopies(void*, long long placed) {
   if (placed < crashRun->crashAfter) return;
   fflush(stdout);
   _exit(crashFileSystem(crashRun->mountPoint) ? cutOff : cutOff + 1);
@@ -36,16 +35,17 @@ void cutAfterEnoughCopies(long long placed) {
 int runMirror(void* context) {
   crashRun = static_cast<CrashRun*>(context);
   resetRunSettings();
-  copyPlacedHook = crashRun->crashAfter > 0 ? cutAfterEnoughCopies : nullptr;
-  // Batches of 256 unless the test takes the program's own sizes, so that the few
-  // hundred copies here meet more than one.
-  copyBatchFilesAtMost = crashRun->batchFiles;
+  RunSeams seams = noRunSeams;
+  seams.copy.placed = crashRun->crashAfter > 0 ? cutAfterEnoughCopies : nullptr;
+  // Few files open, unless the test takes the program's own sizes: its copies then
+  // wait for their sync a few dozen at a time, and the few hundred here meet many.
+  if (crashRun->openFiles > 0 && !limitOpenFiles(crashRun->openFiles)) return cutOff + 2;
   std::vector<char*> argv;
   static char name[] = "talven";
   argv.push_back(name);
   for (std::string& argument : crashRun->arguments) argv.push_back(&argument[0]);
   argv.push_back(nullptr);
-  return runTalven(static_cast<int>(argv.size() - 1), argv.data());
+  return runTalvenWith(static_cast<int>(argv.size() - 1), argv.data(), &seams);
 }
 
 class CrashDurability : public EndToEndTest, public testing::WithParamInterface<const char*> {
@@ -90,26 +90,26 @@ class CrashDurability : public EndToEndTest, public testing::WithParamInterface<
     EXPECT_EQ(0, damagedCount) << "of " << current << " files that look current:" << damaged;
     return current;
   }
-  void cutAfter(long long copies, const std::vector<std::string>& options, int batchFiles = 256);
+  void cutAfter(long long copies, const std::vector<std::string>& options, int openFiles = 100);
   LoopFileSystem fileSystem = {};
 };
 
 void CrashDurability::cutAfter(long long copies, const std::vector<std::string>& options,
-                               int batchFiles) {
+                               int openFiles) {
   std::string reason =
       makeLoopFileSystem(scratch, GetParam(), GetParam()[0] == 'x' ? 320 : 64, &fileSystem);
   if (!reason.empty()) GTEST_SKIP() << reason;
   std::string destination = joinPath(fileSystem.mountPoint, "dst");
   std::string source = at({"src"});
   makeTrees(destination);
-  CrashRun cut = {{destination, source}, fileSystem.mountPoint, copies, batchFiles};
+  CrashRun cut = {{destination, source}, fileSystem.mountPoint, copies, openFiles};
   for (const std::string& option : options) cut.arguments.push_back(option);
   std::string output;
   ASSERT_EQ(cutOff, runBodyInChild(runMirror, &cut, &output)) << output;
   ASSERT_TRUE(remountLoopFileSystem(&fileSystem));
   int current = expectCurrentFilesWhole(destination, source);
   EXPECT_GE(current, 1) << "no copy was kept: the cut came before any was in place";
-  CrashRun whole = {{destination, source}, fileSystem.mountPoint, 0, batchFiles};
+  CrashRun whole = {{destination, source}, fileSystem.mountPoint, 0, openFiles};
   EXPECT_EQ(0, runBodyInChild(runMirror, &whole, &output)) << output;
   // The marker of the cut is not the destination's.
   deleteFile(joinPath(fileSystem.mountPoint, ".journal-commit").c_str());

@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "platform/test_support.h"
 #include "run/run.h"
+#include "run/seams.h"
 #include "run/settings.h"
 
 // 2021-03-04 05:06:07.1234567 UTC: the last digits catch a time cut short on the way.
@@ -141,13 +142,15 @@ class EndToEndTest : public testing::Test {
 };
 
 /// A mirror of the scratch folder's src into its dst, run in the test's own process
-/// so that the copier's test seams reach it.
+/// so that the test seams (seams) reach it.
 class InProcessMirrorTest : public EndToEndTest {
  protected:
   void SetUp() override {
     EndToEndTest::SetUp();
     destination = at({"dst"});
     source = at({"src"});
+    seams = noRunSeams;
+    seams.copy.workersStarted = &workersStarted;
   }
   void TearDown() override {
     resetRunSettings();
@@ -164,7 +167,7 @@ class InProcessMirrorTest : public EndToEndTest {
     argv.push_back(nullptr);
     testing::internal::CaptureStdout();
     if (errors) testing::internal::CaptureStderr();
-    int status = runTalven(static_cast<int>(argv.size() - 1), argv.data());
+    int status = runTalvenWith(static_cast<int>(argv.size() - 1), argv.data(), &seams);
     *output = testing::internal::GetCapturedStdout();
     if (errors) *errors = testing::internal::GetCapturedStderr();
     return status;
@@ -172,4 +175,6 @@ class InProcessMirrorTest : public EndToEndTest {
   int runHere(std::string* output) { return runHere({}, output); }
   std::string destination;
   std::string source;
+  RunSeams seams;
+  int workersStarted = -1;  ///< the workers the last run started
 };

@@ -23,7 +23,7 @@ void typeEscapeAtFirstPoll() {
   if (++keyPollsSeen == 1) escapeTyped = typeOnTerminal("\x1b");
 }
 
-void typeEscapeOnce() {
+void typeEscapeOnce(void*) {
   escapeTyped = typeOnTerminal("\x1b");
 }
 
@@ -43,7 +43,6 @@ class EscapeDuringListing : public EndToEndTest {
   }
   void TearDown() override {
     listingKeyPollHook = nullptr;
-    scansEndedHook = nullptr;
     resetRunSettings();
     EndToEndTest::TearDown();
   }
@@ -53,7 +52,9 @@ class EscapeDuringListing : public EndToEndTest {
     resetRunSettings();
     std::string program = "talven";
     char* argv[] = {&program[0], &test->destination[0], &test->source[0], nullptr};
-    int status = runTalven(3, argv);
+    RunSeams seams = noRunSeams;
+    seams.scansEnded = test->scansEnded;
+    int status = runTalvenWith(3, argv, &seams);
     printf("polls %d typed %d\n", keyPollsSeen, escapeTyped ? 1 : 0);
     return status;
   }
@@ -62,6 +63,7 @@ class EscapeDuringListing : public EndToEndTest {
   }
   std::string destination;
   std::string source;
+  void (*scansEnded)(void*) = nullptr;
 };
 
 TEST_F(EscapeDuringListing, AnEscapeTypedDuringOneLargeListingStopsTheRun) {
@@ -81,7 +83,7 @@ TEST_F(EscapeDuringListing, AnEscapeTypedDuringOneLargeListingStopsTheRun) {
 
 TEST_F(EscapeDuringListing, AnEscapeTypedAfterBothListingsStopsTheRun) {
   TreeState destinationBefore = captureTree(destination);
-  scansEndedHook = typeEscapeOnce;
+  scansEnded = typeEscapeOnce;
   std::string output;
   bool restored = false;
   int status = runOnTerminal(&output, &restored);

@@ -19,6 +19,8 @@ void describe(int code, char* text, size_t size) {
     case failureIsOpenLog: own = "it is the log this run writes"; break;
     case failureTestFault: own = "a fault made by a test"; break;
     case failureRefusedPlace: own = "what stands there may not be replaced"; break;
+    case failureNotRegular: own = "it is not a regular file"; break;
+    case failureOutOfMemory: own = "memory ran out"; break;
     case 0: own = "the system gave no reason"; break;
     default: break;
   }

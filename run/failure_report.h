@@ -10,6 +10,8 @@ enum OwnFailure {
   failureIsOpenLog = -3,     ///< the file is the log this run writes
   failureTestFault = -4,     ///< a fault a test seam made
   failureRefusedPlace = -5,  ///< what stands at the destination may not be replaced
+  failureNotRegular = -6,    ///< the source is no regular file any more (a pipe, a device)
+  failureOutOfMemory = -7,   ///< memory ran out
 };
 
 /// Prints "Could not <action> [<path><rest>]: <reason>" on standard error, with or

@@ -7,7 +7,6 @@
 #include <string>
 #include <thread>
 
-#include "reconcile/copy_file.h"
 #include "run/end_to_end_fixture.h"
 #include "run/run.h"
 #include "run/settings.h"
@@ -16,7 +15,6 @@ namespace {
 class FaultInjection : public InProcessMirrorTest {
  protected:
   void TearDown() override {
-    copyBlockHook = nullptr;
     setInterruptRequested(0);
     InProcessMirrorTest::TearDown();
   }
@@ -163,11 +161,11 @@ TEST_F(FaultInjection, FullDestinationLeavesNoPartialFileAndNextRunFinishes) {
 // The copier's block hook acts between the listing and a copy, or during one.
 std::string changingSource;
 std::string truncatedBytes;
-void removeChangingSource(long long) {
+void removeChangingSource(void*, long long) {
   if (!changingSource.empty()) deleteFile(changingSource.c_str());
   changingSource.clear();
 }
-void truncateChangingSource(long long) {
+void truncateChangingSource(void*, long long) {
   if (!changingSource.empty()) writeFileBytes(changingSource, truncatedBytes);
   changingSource.clear();
 }
@@ -179,10 +177,10 @@ TEST_F(FaultInjection, SourceRemovedBetweenListingAndCopy) {
   writeFile(at({"dst", "update.bin"}), "older", olderUnits);
   writeFile(at({"src", "gone.txt"}), "listed, then removed", sourceUnits);
   changingSource = at({"src", "gone.txt"});
-  scansEndedHook = [] { removeChangingSource(0); };
+  seams.scansEnded = [](void*) { removeChangingSource(nullptr, 0); };
   std::string output;
   EXPECT_EQ(1, runHere(&output)) << output;
-  scansEndedHook = nullptr;
+  seams.scansEnded = nullptr;
   EXPECT_TRUE(changingSource.empty()) << "the hook never ran";
   EXPECT_FALSE(pathExists(at({"dst", "gone.txt"})));
   EXPECT_EQ(0, runHere(&output)) << output;
@@ -198,10 +196,10 @@ TEST_F(FaultInjection, SourceTruncatedDuringCopy) {
     writeFile(at({"src", "shrinking.bin"}), bytes, sourceUnits);
     changingSource = at({"src", "shrinking.bin"});
     truncatedBytes = bytes.substr(0, cut);
-    copyBlockHook = truncateChangingSource;
+    seams.copy.blockDone = truncateChangingSource;
     std::string output;
     runHere(&output);
-    copyBlockHook = nullptr;
+    seams.copy.blockDone = nullptr;
     EXPECT_TRUE(changingSource.empty()) << "the hook never ran";
     // Whatever the copy holds, it must not pass for current: a later run updates it.
     TreeState copied = captureTree(destination);

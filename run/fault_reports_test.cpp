@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <string>
 
-#include "reconcile/copy_file.h"
 #include "run/end_to_end_fixture.h"
 #include "run/run.h"
 
@@ -16,10 +15,6 @@ constexpr int64_t futureUnits = 157469184000000000LL;
 
 class FailureReports : public InProcessMirrorTest {
  protected:
-  void TearDown() override {
-    copyBlockHook = nullptr;
-    InProcessMirrorTest::TearDown();
-  }
   /// Runs the program in folder; its standard error goes to errors.
   int runIn(const std::string& folder, const std::vector<std::string>& arguments,
             std::string* output, std::string* errors) {
@@ -78,14 +73,14 @@ TEST_F(FailureReports, FailedCopyAndVanishedSourceAreToldWithoutVerbose) {
   writeFile(at({"src", "gone.txt"}), "listed, then removed", sourceUnits);
   static std::string vanishing;
   vanishing = at({"src", "gone.txt"});
-  scansEndedHook = [] {
+  seams.scansEnded = [](void*) {
     if (!vanishing.empty()) deleteFile(vanishing.c_str());
     vanishing.clear();
   };
   std::string output;
   std::string errors;
   EXPECT_EQ(1, runHere({}, &output, &errors)) << output;
-  scansEndedHook = nullptr;
+  seams.scansEnded = nullptr;
   EXPECT_TRUE(vanishing.empty()) << "the hook never ran";
   // Standard output is as ever: without -v, the banner and the run line alone.
   EXPECT_EQ(quietOutput(destination), output);

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <string>
 
-#include "reconcile/reconcile.h"
 #include "run/end_to_end_fixture.h"
 
 namespace {
@@ -21,7 +20,7 @@ struct Swap {
 };
 Swap swap;
 
-void swapAtStage(int stage) {
+void swapAtStage(void*, int stage) {
   if (stage != swap.stage || swap.done) return;
   swap.done = true;
   swap.linked = rename(swap.folder.c_str(), swap.movedTo.c_str()) == 0 &&
@@ -30,14 +29,10 @@ void swapAtStage(int stage) {
 
 class FolderSwap : public InProcessMirrorTest {
  protected:
-  void TearDown() override {
-    passStageHook = nullptr;
-    InProcessMirrorTest::TearDown();
-  }
   // Swaps dst/sub for a link to outside at stage of the next run.
   void swapSubAt(int stage) {
     swap = Swap{stage, at({"dst", "sub"}), at({"dst", "sub_moved"}), at({"outside"}), false, false};
-    passStageHook = swapAtStage;
+    seams.passStage = swapAtStage;
   }
   // Runs with -v; skips where links cannot be made.
   int runSwapped(std::string* output) {

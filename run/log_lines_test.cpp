@@ -100,7 +100,7 @@ struct KilledRun {
 };
 
 // After the tenth deletion was tried, the process ends as SIGKILL ends it.
-void killAtTenthDeletion(long long tried) {
+void killAtTenthDeletion(void*, long long tried) {
   if (tried == 10) killCallingProcess();
 }
 
@@ -110,11 +110,12 @@ int runUntilKilled(void* context) {
   std::filesystem::current_path(run->folder, failed);
   if (failed) return 98;
   resetRunSettings();
-  deletionTriedHook = killAtTenthDeletion;
+  RunSeams seams = noRunSeams;
+  seams.deletionTried = killAtTenthDeletion;
   std::string program = "talven";
   std::string log = "-l";
   char* argv[] = {&program[0], &run->destination[0], &run->source[0], &log[0], nullptr};
-  return runTalven(4, argv);
+  return runTalvenWith(4, argv, &seams);
 }
 
 TEST_F(LogLines, KilledRunKeepsTheLineOfEveryDeletionTried) {

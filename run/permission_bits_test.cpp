@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "reconcile/copy_file.h"
 #include "run/end_to_end_fixture.h"
 
 namespace {
@@ -16,7 +15,7 @@ class PermissionBits : public InProcessMirrorTest {
     if (previousMask < 0) GTEST_SKIP() << "Windows gives a new file its folder's security";
   }
   void TearDown() override {
-    copyBlockHook = nullptr;
+    seams.copy.blockDone = nullptr;
     if (previousMask >= 0) setFileCreationMask(previousMask);
     InProcessMirrorTest::TearDown();
   }
@@ -80,7 +79,7 @@ TEST_F(PermissionBits, UpdatesTakeTheSourcesBitsAndFoldersThatExistStay) {
 // The widest bits the partial file showed while it was written.
 int widestSeen;
 std::string watchedPath;
-void watchPartialFile(long long) {
+void watchPartialFile(void*, long long) {
   widestSeen |= permissionBits(watchedPath);
 }
 
@@ -90,7 +89,7 @@ TEST_F(PermissionBits, APartialFileIsNeverWiderThanItsFinalBits) {
   ASSERT_TRUE(makeFolders(destination));
   widestSeen = 0;
   watchedPath = at({"dst", "secret.talven-partial"});
-  copyBlockHook = watchPartialFile;
+  seams.copy.blockDone = watchPartialFile;
   std::string output;
   ASSERT_EQ(exitSuccess, runHere(&output)) << output;
   EXPECT_EQ(0600, widestSeen);

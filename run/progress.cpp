@@ -49,8 +49,8 @@ void formatCopying(char* line, int size, int64_t now) {
   int64_t files = progress.filesDone.load(std::memory_order_relaxed);
   int64_t filesTotal = progress.filesTotal.load(std::memory_order_relaxed);
   int64_t bytesTotal = progress.bytesTotal.load(std::memory_order_relaxed);
-  int64_t bytes = progress.bytesDone.load(std::memory_order_relaxed) +
-                  progress.currentBytes.load(std::memory_order_relaxed);
+  int64_t bytes = progress.bytesDone.load(std::memory_order_relaxed);
+  for (const auto& writer : progress.writing) bytes += writer.load(std::memory_order_relaxed);
   if (bytes > bytesTotal) bytes = bytesTotal;
   if (files > filesTotal) files = filesTotal;
   char done[32], total[32], doneBytes[32], totalBytes[32], rate[32], left[32] = "";
@@ -98,7 +98,7 @@ void beginProgress() {
   progress.copying.store(0);
   progress.filesDone.store(0);
   progress.bytesDone.store(0);
-  progress.currentBytes.store(0);
+  for (auto& writer : progress.writing) writer.store(0);
   progress.width = statusLineWidth();
   progress.shown = progress.width > 0;
   if (!progress.shown) return;
@@ -125,7 +125,6 @@ void beginCopyProgress(int64_t files, int64_t bytes) {
 
 void noteCopyDone(int64_t size) {
   if (!progress.shown) return;
-  progress.currentBytes.store(0, std::memory_order_relaxed);
   progress.bytesDone.fetch_add(size, std::memory_order_relaxed);
   progress.filesDone.fetch_add(1, std::memory_order_relaxed);
 }

@@ -9,6 +9,9 @@
 /// The tree a listed file belongs to.
 enum ProgressTree { progressDestination = 0, progressSource = 1 };
 
+/// Threads that write copies at most: the deciding thread and 64 workers.
+constexpr int copyWritersAtMost = 65;
+
 /// What the line shows; the counters are kept only while shown is set, which is
 /// written before the scan threads start and after they end.
 struct ProgressState {
@@ -22,8 +25,9 @@ struct ProgressState {
   std::atomic<int64_t> bytesTotal;
   std::atomic<int64_t> filesDone;
   std::atomic<int64_t> bytesDone;
-  /// Bytes written of the copy under way.
-  std::atomic<int64_t> currentBytes;
+  /// Where the copy under way of each thread writing copies stands: the deciding
+  /// thread's at 0, each worker's after it.
+  std::atomic<int64_t> writing[copyWritersAtMost];
   std::atomic<int64_t> copyStartMs;
 };
 extern ProgressState progress;
@@ -39,9 +43,9 @@ inline void noteListed(int tree) {
 }
 /// The copies the listing decided, files and bytes: the line turns to copying.
 void beginCopyProgress(int64_t files, int64_t bytes);
-/// Bytes written so far of the copy under way.
-inline void noteCopyBytes(long long written) {
-  if (progress.shown) progress.currentBytes.store(written, std::memory_order_relaxed);
+/// Where the copy under way of the thread writing copies in slot writer stands.
+inline void noteCopyOffset(int writer, long long offset) {
+  if (progress.shown) progress.writing[writer].store(offset, std::memory_order_relaxed);
 }
 /// One copy ended, done or not, whose source file has size bytes.
 void noteCopyDone(int64_t size);

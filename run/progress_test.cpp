@@ -13,7 +13,7 @@ class ProgressTextTest : public ::testing::Test {
     progress.copying.store(0);
     progress.filesDone.store(0);
     progress.bytesDone.store(0);
-    progress.currentBytes.store(0);
+    for (auto& writer : progress.writing) writer.store(0);
     progress.copyStartMs.store(1000);
   }
   void TearDown() override { progress.copying.store(0); }
@@ -44,12 +44,15 @@ TEST_F(ProgressTextTest, CopyingTellsDoneOfTotalRateAndTimeLeft) {
   EXPECT_EQ("Copying: 0 of 3,001 files, 0 B of 100.0 MiB, -- B/s", text(200, 1100));
   progress.filesDone.store(1500);
   progress.bytesDone.store(40LL << 20);
-  progress.currentBytes.store(10LL << 20);
+  // Two copies under way: their bytes so far count too.
+  progress.writing[0].store(4LL << 20);
+  progress.writing[3].store(6LL << 20);
   // 50 MiB in 2 s: 25 MiB/s, and 50 MiB left take 2 s.
   EXPECT_EQ("Copying: 1,500 of 3,001 files, 50.0 MiB of 100.0 MiB, 25.0 MiB/s, 0:02 left",
             text(200, 3000));
   progress.bytesDone.store(0);
-  progress.currentBytes.store(1LL << 20);
+  progress.writing[0].store(1LL << 20);
+  progress.writing[3].store(0);
   // 1 MiB in 100 s: the rest takes 9,900 s, 165 minutes.
   EXPECT_EQ("Copying: 1,500 of 3,001 files, 1.0 MiB of 100.0 MiB, 10.2 KiB/s, 165:00 left",
             text(200, 101000));
@@ -61,7 +64,7 @@ TEST_F(ProgressTextTest, NeverMoreThanTheTotal) {
   copying(2, 1000);
   progress.filesDone.store(3);
   progress.bytesDone.store(900);
-  progress.currentBytes.store(500);
+  progress.writing[1].store(500);
   EXPECT_EQ("Copying: 2 of 2 files, 1000 B of 1000 B, 500 B/s, 0:00 left", text(200, 3000));
 }
 

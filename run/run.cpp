@@ -13,6 +13,7 @@
 #include "run/progress.h"
 #include "run/run_lock.h"
 #include "run/run_log.h"
+#include "run/seams.h"
 #include "run/settings.h"
 #include "run/version.h"
 #include "scan/tree_walker.h"
@@ -164,7 +165,7 @@ int escapeWaiting() {
   return pressed;
 }
 
-int scanAndReconcile() {
+int scanAndReconcile(const RunSeams* seams) {
   // Two path buffers: too large for the stack on Windows.
   RootWatch* watch = new (std::nothrow) RootWatch;
   if (!watch) {
@@ -177,7 +178,7 @@ int scanAndReconcile() {
   startSourceScan(&watch->sourceScan);
   int destination = waitForScan(destinationScanThread);
   int source = waitForScan(sourceScanThread);
-  if (scansEndedHook) scansEndedHook();
+  if (seams->scansEnded) seams->scansEnded(seams->context);
   if (escapeWaiting() && destination != scanNotStarted && destination != scanHoldsOtherRoot)
     destination = scanAborted;
   endKeyWatch();
@@ -185,11 +186,9 @@ int scanAndReconcile() {
   delete watch;
   if (interruptRequested()) return interruptedExitStatus;
   if (!allowed) return exitStopped;
-  return reconcileTables(source == scanComplete, destination != scanIncomplete);
+  return reconcileTables(source == scanComplete, destination != scanIncomplete, seams);
 }
 }  // namespace
-
-void (*scansEndedHook)() = nullptr;
 
 int checkRootsApart(const char* destination, const char* source) {
   char resolvedDestination[pathBufferSize];
@@ -217,6 +216,11 @@ int checkRootsApart(const char* destination, const char* source) {
 }
 
 int runTalven(int argc, char** argv) {
+  return runTalvenWith(argc, argv, nullptr);
+}
+
+int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
+  if (!seams) seams = &noRunSeams;
   consolePrintf("Talven Package v" TALVEN_VERSION " - folder mirror by the Talven developers\n\n");
   if (argc < 3) return printUsage(argv[0] ? argv[0] : "talven");
   buildPathKeyTable();
@@ -234,7 +238,7 @@ int runTalven(int argc, char** argv) {
   sourceRootLength = static_cast<int32_t>(strlen(sourceRoot));
   readOptions(argc, argv);
   if (checkRootsApart(destinationRoot, sourceRoot)) return exitStopped;
-  if (lockRunDestination()) return exitStopped;
+  if (lockRunDestination(seams)) return exitStopped;
   installInterruptHandler();
   // A log asked for and not opened: the run goes on, but is no success.
   int logMissing = logEnabled && openRunLog() != 0;
@@ -246,7 +250,7 @@ int runTalven(int argc, char** argv) {
     return exitOutOfMemory;
   }
   beginProgress();
-  int status = scanAndReconcile();
+  int status = scanAndReconcile(seams);
   endProgress();
   // The log is part of what a run reports: a log not on disk is no success.
   if (closeRunLog() && status != interruptedExitStatus) {

@@ -17,9 +17,13 @@ std::promise<void>* lockTaken = nullptr;
 std::shared_future<void>* mayGoOn = nullptr;
 
 // Holds the first run right after it took its lock, until the test lets it go on.
-void holdTheRun() {
+void holdTheRun(void*) {
   lockTaken->set_value();
   mayGoOn->wait();
+}
+
+void killAtTheLock(void*) {
+  killThisProcess();
 }
 
 std::string refusalOf(const std::string& destination) {
@@ -34,10 +38,6 @@ class RunLockTest : public InProcessMirrorTest {
     writeFile(at({"src", "inner", "b.txt"}), "b", sourceUnits);
     writeFile(at({"dst", "stale.txt"}), "stale", olderUnits);
   }
-  void TearDown() override {
-    destinationLockedHook = nullptr;
-    InProcessMirrorTest::TearDown();
-  }
   // Starts a run with options in this process and holds it at its lock; runs
   // whileHeld meanwhile, then lets it finish. Returns the first run's exit status.
   template <typename Body>
@@ -47,7 +47,7 @@ class RunLockTest : public InProcessMirrorTest {
     std::shared_future<void> goOnFuture = goOn.get_future().share();
     lockTaken = &taken;
     mayGoOn = &goOnFuture;
-    destinationLockedHook = holdTheRun;
+    seams.destinationLocked = holdTheRun;
     int status = -1;
     std::thread first([&] { status = runHere(options, &firstOutput); });
     bool held = taken.get_future().wait_for(std::chrono::seconds(60)) == std::future_status::ready;
@@ -55,7 +55,7 @@ class RunLockTest : public InProcessMirrorTest {
     if (held) whileHeld();
     goOn.set_value();
     first.join();
-    destinationLockedHook = nullptr;
+    seams.destinationLocked = nullptr;
     return status;
   }
   // A second run, in its own process, must be refused and change nothing.
@@ -74,7 +74,7 @@ class RunLockTest : public InProcessMirrorTest {
   // In a child process: a run that dies, as by SIGKILL, while it holds its lock.
   static int runKilledAtItsLock(void* context) {
     RunLockTest* test = static_cast<RunLockTest*>(context);
-    destinationLockedHook = killThisProcess;
+    test->seams.destinationLocked = killAtTheLock;
     return test->runHere(&test->firstOutput);
   }
   std::string firstOutput;

@@ -72,7 +72,7 @@ int closeRunLog() {
   if (!logFile) return 0;
   logText("\n\n");
   int failed = logWriteFailed;
-  if (noSync ? fflush(logFile) != 0 : syncFileData(logFile) != 0) failed = 1;
+  if (noSync ? fflush(logFile) != 0 : syncStreamToDisk(logFile) != 0) failed = 1;
   if (fclose(logFile) != 0) failed = 1;
   logFile = nullptr;
   return failed;

@@ -4,23 +4,23 @@
 #include <csignal>
 #include <cstdio>
 
-#include "reconcile/copy_test_fixture.h"
+#include "copy/copy_test_fixture.h"
 
 namespace {
 using CopyFailure = CopyFileFixture;
 
 int blocksBeforeStop;
-void interruptAfterTwoBlocks(long long written) {
+void interruptAfterTwoBlocks(void*, long long written) {
   ++blocksBeforeStop;
   if (written >= 2LL * copyBufferSize) setInterruptRequested(1);
 }
 
-void signalAfterTwoBlocks(long long written) {
+void signalAfterTwoBlocks(void*, long long written) {
   ++blocksBeforeStop;
   if (written >= 2LL * copyBufferSize) raise(SIGINT);
 }
 
-void interruptAfterTwoSteps(long long) {
+void interruptAfterTwoSteps(void*, long long) {
   if (++blocksBeforeStop == 2) setInterruptRequested(1);
 }
 
@@ -90,17 +90,36 @@ struct LockedCopy {
   std::string destination;
   std::string source;
 };
+LockedCopy* lockedCopy;
 
-// Makes the destination, then locks its folder so it cannot be removed, and fails
-// the copy into it. 100 when the folder cannot be locked.
-int failInLockedFolder(void* context) {
-  LockedCopy* copy = static_cast<LockedCopy*>(context);
-  if (!writeFileBytes(copy->destination, "old") || !setWritable(copy->folder, false)) return 100;
-  copyWriteFaultAfter = 40000;
-  verbose = 1;
-  return copyBelow(folderOf(copy->destination), copy->destination, copy->source);
+// Locks the folder of the copy under way once it is being written: its partial file
+// can then no longer be removed.
+void lockFolderOnce(void*, long long) {
+  if (!lockedCopy) return;
+  setWritable(lockedCopy->folder, false);
+  lockedCopy = nullptr;
 }
 
+// Makes the destination, and fails its update once the folder is locked against
+// removals. 100 when the folder cannot be locked.
+int failInLockedFolder(void* context) {
+  LockedCopy* copy = static_cast<LockedCopy*>(context);
+  if (!writeFileBytes(copy->destination, "old")) return 100;
+  lockedCopy = copy;
+  testCopySeams().blockDone = lockFolderOnce;
+  testCopySeams().writeFaultAfter = 40000;
+  testCopySeams().kernelFallbackAt = 0;
+  verbose = 1;
+  int result = copyBelow(folderOf(copy->destination), copy->destination, copy->source, 1);
+  // A folder that still takes removals could not be locked: the test cannot tell.
+  if (writeFileBytes(joinPath(copy->folder, "probe"), "") &&
+      deleteFile(joinPath(copy->folder, "probe").c_str()) == 0)
+    return 100;
+  return result;
+}
+
+// An incomplete copy that cannot be removed must not stay with a fresh time, which
+// would make every later run take it for current; the old file stays whole.
 TEST_F(CopyFailure, UnremovableIncompleteCopyIsMarkedOutOfDate) {
   LockedCopy copy = {at({"locked"}), at({"locked", "file"}), at({"src"})};
   ASSERT_TRUE(writeFileBytes(copy.source, patternBytes(100000)));
@@ -116,14 +135,18 @@ TEST_F(CopyFailure, UnremovableIncompleteCopyIsMarkedOutOfDate) {
     result = failInLockedFolder(&copy);
     output = testing::internal::GetCapturedStdout();
   }
+  setWritable(copy.folder, true);
   if (result == 100) GTEST_SKIP() << "a folder cannot be locked against removal here";
   EXPECT_EQ(copyTransferFailed, result);
-  // The locked folder takes no partial file: the copy goes straight into the file.
-  EXPECT_EQ("Creating folder [" + copy.folder + "]\nFailed to copy [" + copy.destination +
+  EXPECT_EQ("Failed to copy [" + copy.destination +
                 "], the incomplete copy could not be removed and was marked out of date !\n",
             output);
+  std::string old;
+  EXPECT_TRUE(readFileBytes(copy.destination, &old) && old == "old") << "the old file was touched";
+  std::vector<std::string> left = listFiles(copy.folder);
+  ASSERT_EQ(2u, left.size());
   FileTimes times;
-  ASSERT_TRUE(readFileTimes(copy.destination, &times));
+  ASSERT_TRUE(readFileTimes(joinPath(copy.folder, left[1]), &times)) << left[1];
   EXPECT_LT(times.lastWrite, olderUnits) << "the incomplete copy would pass as current";
 }
 
@@ -132,10 +155,10 @@ TEST_F(CopyFailure, FailedWriteKeepsTheOldDestination) {
   ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
   const long long faults[] = {0, 40000, 99999};
   for (long long path : copyPaths) {
-    copyKernelFallbackAt = path;
+    seams().kernelFallbackAt = path;
     for (long long fault : faults) {
       writeOldFile(at({"dst"}), "old");
-      copyWriteFaultAfter = fault;
+      seams().writeFaultAfter = fault;
       verbose = 1;
       testing::internal::CaptureStdout();
       EXPECT_EQ(copyTransferFailed, copyBelow(scratch, at({"dst"}), at({"src"})));
@@ -146,7 +169,7 @@ TEST_F(CopyFailure, FailedWriteKeepsTheOldDestination) {
     }
     // A fault after the last byte is none: the copy is whole.
     verbose = 0;
-    copyWriteFaultAfter = 100000;
+    seams().writeFaultAfter = 100000;
     EXPECT_EQ(copyDone, copyBelow(scratch, at({"dst"}), at({"src"})));
     expectCopied(at({"dst"}), bytes);
   }
@@ -167,12 +190,11 @@ TEST_F(CopyFailure, FullFileSystemLeavesNoDestination) {
   EXPECT_EQ(std::vector<std::string>({"src"}), listFiles(scratch));
 }
 
-TEST_F(CopyFailure, FailedReadKeepsTheOldDestination) {
-  if (platformIsWindows) GTEST_SKIP() << "a folder cannot be opened as a stream on Windows";
-  // A folder opens as a stream here, and its first read fails.
+TEST_F(CopyFailure, SourceThatIsNoFileKeepsTheOldDestination) {
+  // A folder where the listing saw a file: it is no file to read, and is not opened.
   ASSERT_TRUE(makeFolders(at({"folder"})));
   writeOldFile(at({"dst"}), "old");
-  EXPECT_EQ(copyTransferFailed, copyBelow(scratch, at({"dst"}), at({"folder"})));
+  EXPECT_EQ(copySourceUnreadable, copyBelow(scratch, at({"dst"}), at({"folder"})));
   expectKept(at({"dst"}), "old");
   EXPECT_EQ(std::vector<std::string>({"dst"}), listFiles(scratch));
 }
@@ -199,12 +221,12 @@ TEST_F(CopyFailure, DestinationLinkIsReplacedNotWrittenThrough) {
 }
 
 TEST_F(CopyFailure, InterruptionLeavesNoPartialFile) {
-  copyKernelFallbackAt = 0;
+  seams().kernelFallbackAt = 0;
   std::string bytes = patternBytes(5 * copyBufferSize + 10);
   ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
   writeOldFile(at({"dst"}), "old");
   blocksBeforeStop = 0;
-  copyBlockHook = interruptAfterTwoBlocks;
+  seams().blockDone = interruptAfterTwoBlocks;
   EXPECT_EQ(copyInterrupted, copyBelow(scratch, at({"dst"}), at({"src"})));
   EXPECT_EQ(2, blocksBeforeStop);
   expectKept(at({"dst"}), "old");
@@ -218,11 +240,11 @@ TEST_F(CopyFailure, InterruptionLeavesNoPartialFile) {
 TEST_F(CopyFailure, InterruptionSignalStopsTheCopy) {
   if (platformIsWindows) GTEST_SKIP() << "Ctrl-C is a console event on Windows, not a signal";
   installInterruptHandler();
-  copyKernelFallbackAt = 0;
+  seams().kernelFallbackAt = 0;
   std::string bytes = patternBytes(5 * copyBufferSize + 10);
   ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
   blocksBeforeStop = 0;
-  copyBlockHook = signalAfterTwoBlocks;
+  seams().blockDone = signalAfterTwoBlocks;
   EXPECT_EQ(copyInterrupted, copyBelow(scratch, at({"dst"}), at({"src"})));
   EXPECT_EQ(2, blocksBeforeStop);
   EXPECT_EQ(std::vector<std::string>({"src"}), listFiles(scratch));
@@ -236,10 +258,10 @@ TEST_F(CopyFailure, InterruptionStopsALargeCopyEitherWay) {
   ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
   const long long stops[] = {-1, 1048576 + 5};
   for (long long stop : stops) {
-    copyKernelFallbackAt = stop;
+    seams().kernelFallbackAt = stop;
     writeOldFile(at({"dst"}), "old");
     blocksBeforeStop = 0;
-    copyBlockHook = interruptAfterTwoSteps;
+    seams().blockDone = interruptAfterTwoSteps;
     EXPECT_EQ(copyInterrupted, copyBelow(scratch, at({"dst"}), at({"src"})));
     EXPECT_EQ(2, blocksBeforeStop) << stop;
     expectKept(at({"dst"}), "old");

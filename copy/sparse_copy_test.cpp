@@ -4,8 +4,7 @@
 
 #include <vector>
 
-#include "reconcile/copy_file.h"
-#include "reconcile/copy_test_fixture.h"
+#include "copy/copy_test_fixture.h"
 
 namespace {
 constexpr long long mib = 1048576;
@@ -56,7 +55,7 @@ class SparseCopy : public CopyFileFixture {
     std::string from = at({("src-" + name).c_str()});
     std::string to = at({("dst-" + name).c_str()});
     EXPECT_TRUE(writeSparseFile(from, source.size, source.pieces)) << name;
-    copyKernelFallbackAt = path;
+    seams().kernelFallbackAt = path;
     EXPECT_EQ(copyDone, copyBelow(scratch, to, from)) << name;
     return to;
   }
@@ -96,7 +95,7 @@ TEST_F(SparseCopy, HolesStayHolesAndOnlyTheDataTakesRoom) {
   }
 }
 
-// The source as a copyBlockHook rewrites it, in place, once the copy has reached an
+// The source as the block seam rewrites it, in place, once the copy has reached an
 // offset.
 struct SourceChange {
   std::string path;
@@ -106,7 +105,7 @@ struct SourceChange {
   bool made;
 };
 SourceChange change;
-void changeSource(long long at) {
+void changeSource(void*, long long at) {
   if (change.made || at < change.from) return;
   change.made = true;
   EXPECT_TRUE(writeSparseFile(change.path, change.size, change.pieces));
@@ -131,9 +130,9 @@ TEST_F(SparseCopy, SourceGrowingOrShrinkingWhileCopiedEndsAtItsSize) {
       {"grown-hole", {"", 4 * mib, {head}}, 65536, {"", 8 * mib, {head}}},
       {"shrunk", {"", 12 * mib, {head, stretch}}, 9 * mib, {"", 9 * mib + 1000, {head, cut}}},
   };
-  copyBlockHook = changeSource;
+  seams().blockDone = changeSource;
   for (long long path : copyPaths) {
-    copyKernelFallbackAt = path;
+    seams().kernelFallbackAt = path;
     for (const Case& each : cases) {
       std::string name = std::string(each.name) + "-" + std::to_string(path);
       change = SourceChange{at({("src-" + name).c_str()}), each.changeAt, each.after.size,
@@ -147,14 +146,14 @@ TEST_F(SparseCopy, SourceGrowingOrShrinkingWhileCopiedEndsAtItsSize) {
   }
 }
 
-void interruptOnce(long long) {
+void interruptOnce(void*, long long) {
   setInterruptRequested(1);
 }
 
 // Stopped after its first stretch, before the next: the copy is removed.
 TEST_F(SparseCopy, InterruptionBetweenStretchesRemovesTheCopy) {
   ASSERT_TRUE(writeSparseFile(at({"src"}), 8 * mib, {pieceAt(0, 4096), pieceAt(4 * mib, 4096)}));
-  copyBlockHook = interruptOnce;
+  seams().blockDone = interruptOnce;
   EXPECT_EQ(copyInterrupted, copyBelow(scratch, at({"dst"}), at({"src"})));
   EXPECT_EQ(std::vector<std::string>{"src"}, listFiles(scratch));
 }

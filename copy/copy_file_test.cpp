@@ -1,12 +1,11 @@
-#include "reconcile/copy_file.h"
-
 #include <gtest/gtest.h>
 
-#include "reconcile/copy_test_fixture.h"
+#include "copy/copy_test_fixture.h"
+#include "platform/copy_files.h"
 
 namespace {
 int blocksSeen;
-void countBlock(long long) {
+void countBlock(void*, long long) {
   ++blocksSeen;
 }
 
@@ -15,9 +14,9 @@ using CopyFile = CopyFileFixture;
 TEST_F(CopyFile, SizesAroundTheBlockArriveExactlyWithTheTime) {
   const size_t sizes[] = {0, 32767, 32768, 32769, 65536};
   const int reads[] = {1, 1, 2, 2, 3};
-  copyBlockHook = countBlock;
+  seams().blockDone = countBlock;
   for (long long path : copyPaths) {
-    copyKernelFallbackAt = path;
+    seams().kernelFallbackAt = path;
     for (int index = 0; index < 5; ++index) {
       std::string name = std::to_string(sizes[index]) + "-" + std::to_string(path);
       std::string source = at({("src" + name).c_str()});
@@ -40,7 +39,7 @@ TEST_F(CopyFile, SizesAroundTheBlockArriveExactlyWithTheTime) {
 TEST_F(CopyFile, LargeCopiesArriveExactly) {
   const size_t sizes[] = {1048575, 1048576, 1048577, 3 * 1048576 + 5};
   for (long long path : copyPaths) {
-    copyKernelFallbackAt = path;
+    seams().kernelFallbackAt = path;
     for (size_t size : sizes) {
       std::string name = std::to_string(size) + "-" + std::to_string(path);
       std::string source = at({("src" + name).c_str()});
@@ -54,13 +53,18 @@ TEST_F(CopyFile, LargeCopiesArriveExactly) {
 }
 
 // True when the kernel copies between two files of the scratch folder.
-bool kernelCopies(const std::string& from, const std::string& to) {
+bool kernelCopies(const std::string& root, const std::string& from, const std::string& to) {
   if (!writeFileBytes(from, "probe")) return false;
-  FILE* source = openFileForReading(from.c_str());
-  FILE* destination = createFileForWriting(to.c_str());
-  long long moved = source && destination ? copyInKernel(source, destination, 5) : -1;
-  if (source) fclose(source);
-  if (destination) fclose(destination);
+  SourceFile source;
+  int failure = 0;
+  DestinationFolders folders;
+  if (openSourceFile(from.c_str(), &source, &failure) != sourceOpened) return false;
+  if (openDestinationFolders(&folders, root.c_str())) return false;
+  FileHandle destination = createNewFileIn(&folders, to.c_str(), 0666);
+  long long moved = destination != noFile ? copyInKernel(source.handle, destination, 5) : -1;
+  closeFile(source.handle);
+  if (destination != noFile) closeFile(destination);
+  closeDestinationFolders(&folders);
   std::string copied;
   EXPECT_TRUE(moved != 5 || (readFileBytes(to, &copied) && copied == "probe"));
   return moved == 5;
@@ -68,14 +72,14 @@ bool kernelCopies(const std::string& from, const std::string& to) {
 
 TEST_F(CopyFile, KernelCopyMovesLargeStepsWhereTheSystemHasIt) {
   if (platformIsWindows) {
-    EXPECT_EQ(kernelCopyUnavailable, copyInKernel(stdin, stdout, 1));
+    EXPECT_EQ(kernelCopyUnavailable, copyInKernel(noFile, noFile, 1));
     GTEST_SKIP() << "Windows copies through the block loop";
   }
-  if (!kernelCopies(at({"probe"}), at({"probe-copy"})))
+  if (!kernelCopies(scratch, at({"probe"}), at({"probe-copy"})))
     GTEST_SKIP() << "the kernel does not copy between files here";
   std::string bytes = patternBytes(3 * 1048576 + 5);
   ASSERT_TRUE(writeFileBytes(at({"src"}), bytes));
-  copyBlockHook = countBlock;
+  seams().blockDone = countBlock;
   blocksSeen = 0;
   EXPECT_EQ(copyDone, copyBelow(scratch, at({"dst"}), at({"src"})));
   // Steps of at most 1 MiB: 4 at least, and nowhere near the 97 blocks of 32 KiB.
@@ -96,7 +100,7 @@ TEST_F(CopyFile, BlockLoopTakesOverWhereTheKernelStops) {
     for (long long stop : stops) {
       std::string destination =
           at({("dst" + std::to_string(size) + "-" + std::to_string(stop)).c_str()});
-      copyKernelFallbackAt = stop;
+      seams().kernelFallbackAt = stop;
       EXPECT_EQ(copyDone, copyBelow(scratch, destination, source));
       expectCopied(destination, bytes);
     }
@@ -104,19 +108,19 @@ TEST_F(CopyFile, BlockLoopTakesOverWhereTheKernelStops) {
 }
 
 std::string shrinkingSource;
-void shrinkSourceAfterReservation(long long written) {
+void shrinkSourceAfterReservation(void*, long long written) {
   if (written == 2 * 1048576) writeFileBytes(shrinkingSource, patternBytes(2 * 1048576 + 1000));
 }
 
 TEST_F(CopyFile, SourceShrinkingAfterReservationLeavesNoRoomBehind) {
   for (long long path : copyPaths) {
-    copyKernelFallbackAt = path;
+    seams().kernelFallbackAt = path;
     shrinkingSource = at({"src"});
     std::string destination = at({("dst" + std::to_string(path)).c_str()});
     ASSERT_TRUE(writeFileBytes(shrinkingSource, patternBytes(8 * 1048576)));
-    copyBlockHook = shrinkSourceAfterReservation;
+    seams().blockDone = shrinkSourceAfterReservation;
     EXPECT_EQ(copyDone, copyBelow(scratch, destination, shrinkingSource));
-    copyBlockHook = nullptr;
+    seams().blockDone = nullptr;
     expectCopied(destination, patternBytes(2 * 1048576 + 1000));
     long long allocated = allocatedBytes(destination);
     if (allocated < 0) GTEST_SKIP() << "the system does not tell the room a file takes";
@@ -125,7 +129,7 @@ TEST_F(CopyFile, SourceShrinkingAfterReservationLeavesNoRoomBehind) {
 }
 
 std::string growingSource;
-void growSourceOnce(long long written) {
+void growSourceOnce(void*, long long written) {
   if (growingSource.empty() || written < 1048576) return;
   writeFileBytes(growingSource, patternBytes(3 * 1048576));
   growingSource.clear();
@@ -134,13 +138,13 @@ void growSourceOnce(long long written) {
 // Either way, the copy reads on to the source's end as it finds it.
 TEST_F(CopyFile, SourceGrowingDuringTheCopyIsCopiedToItsNewEnd) {
   for (long long path : copyPaths) {
-    copyKernelFallbackAt = path;
+    seams().kernelFallbackAt = path;
     growingSource = at({"src"});
     std::string destination = at({("dst" + std::to_string(path)).c_str()});
     ASSERT_TRUE(writeFileBytes(growingSource, patternBytes(1048576 + 7)));
-    copyBlockHook = growSourceOnce;
+    seams().blockDone = growSourceOnce;
     EXPECT_EQ(copyDone, copyBelow(scratch, destination, at({"src"})));
-    copyBlockHook = nullptr;
+    seams().blockDone = nullptr;
     EXPECT_TRUE(growingSource.empty()) << "the hook never ran";
     expectCopied(destination, patternBytes(3 * 1048576));
   }
@@ -193,30 +197,17 @@ TEST_F(CopyFile, DoubledSeparatorLosesOnlyOne) {
   std::string folder = at({"dst"}) + pathSeparator;
   std::string destination = folder + pathSeparator + "c.txt";
   char found[pathBufferSize];
-  ASSERT_EQ(0, destinationFolder(destination.c_str(), found));
+  ASSERT_EQ(0, folderOfPath(destination.c_str(), found));
   EXPECT_EQ(folder, found);
   EXPECT_EQ(copyDone, copyBelow(scratch, destination, at({"src"})));
   expectCopied(at({"dst", "c.txt"}), "content");
 }
 
-TEST_F(CopyFile, FolderChainGoesOutermostFirst) {
-  // Each folder can only be made once the one around it exists, so a chain made in
-  // any other order, or with a level left out, stops short of the innermost.
-  ASSERT_TRUE(makeFolders(at({"a"})));
-  createFolderChain(at({"a", "b", "c", "d"}).c_str());
-  EXPECT_TRUE(pathExists(at({"a", "b", "c", "d"})));
-  createFolderChain((at({"x", "y"}) + pathSeparator).c_str());
-  EXPECT_TRUE(pathExists(at({"x", "y"})));
-  createFolderChain("");
-}
-
 TEST_F(CopyFile, PathsBeyondTheBufferAreRefusedWhole) {
   std::string folder = at({"long"});
   while (folder.size() < static_cast<size_t>(pathBufferSize)) folder = joinPath(folder, "level");
-  createFolderChain(folder.c_str());
-  EXPECT_FALSE(pathExists(at({"long"})));
   char found[pathBufferSize];
-  EXPECT_EQ(1, destinationFolder(joinPath(folder, "c.txt").c_str(), found));
+  EXPECT_EQ(1, folderOfPath(joinPath(folder, "c.txt").c_str(), found));
   EXPECT_STREQ("", found);
 }
 

@@ -5,8 +5,8 @@
 
 #include <string>
 
+#include "copy/copy.h"
 #include "platform/test_support.h"
-#include "reconcile/copy_file.h"
 #include "run/settings.h"
 
 // 2021-03-04 05:06:07.1234567 UTC: the last digits catch a time cut to seconds or
@@ -23,24 +23,48 @@ inline std::string patternBytes(size_t size) {
   return bytes;
 }
 
+/// The seams a copy test hands to the copies it makes.
+inline CopySeams& testCopySeams() {
+  static CopySeams seams = noCopySeams;
+  return seams;
+}
+
+/// Receives the outcome of the one copy of copyBelow.
+inline void keepResult(void* context, const CopyOutcome* outcome) {
+  *static_cast<int*>(context) = outcome->result;
+}
+
+/// Copies as the reconciliation does, through the copy engine, into a destination
+/// tree rooted at root, which destination lies below; the seams of testCopySeams.
+/// Returns the copy's CopyResult, or -1 when the engine could not begin.
+inline int copyBelow(const std::string& root, const std::string& destination,
+                     const std::string& source, int replacesFile = 0) {
+  snprintf(destinationRoot, sizeof destinationRoot, "%s", root.c_str());
+  destinationRootLength = static_cast<int32_t>(root.size());
+  int result = -1;
+  CopyEngine* engine = copyBegin(&testCopySeams(), keepResult, &result);
+  if (!engine) return -1;
+  CopyRequest request = {destination.c_str(), source.c_str(), givenTime, 0, replacesFile};
+  copySubmit(engine, &request);
+  copyEnd(engine);
+  return result;
+}
+
 class CopyFileFixture : public testing::Test {
  protected:
   void SetUp() override {
     resetRunSettings();
-    copyWriteFaultAfter = -1;
-    copyKernelFallbackAt = -1;
-    copyBlockHook = nullptr;
+    testCopySeams() = noCopySeams;
     scratch = makeScratchFolder();
     ASSERT_FALSE(scratch.empty());
   }
   void TearDown() override {
     setInterruptRequested(0);
-    copyWriteFaultAfter = -1;
-    copyKernelFallbackAt = -1;
-    copyBlockHook = nullptr;
+    testCopySeams() = noCopySeams;
     resetRunSettings();
     removeScratchFolder(scratch);
   }
+  CopySeams& seams() { return testCopySeams(); }
   // A path below the scratch folder from its components.
   std::string at(std::initializer_list<const char*> parts) const {
     std::string path = scratch;
@@ -76,17 +100,6 @@ class CopyFileFixture : public testing::Test {
   }
   std::string scratch;
 };
-
-/// Copies as the passes do, through a folder record of its own rooted at root, which
-/// destination lies below.
-inline int copyBelow(const std::string& root, const std::string& destination,
-                     const std::string& source) {
-  DestinationFolders folders;
-  if (openDestinationFolders(&folders, root.c_str())) return -1;
-  int result = copyFileWithTime(&folders, destination.c_str(), source.c_str(), givenTime);
-  closeDestinationFolders(&folders);
-  return result;
-}
 
 /// The folder a path lies in.
 inline std::string folderOf(const std::string& path) {

@@ -4,18 +4,11 @@
 
 #include <string>
 
-#include "reconcile/copy_batch.h"
-#include "reconcile/copy_engine.h"
 #include "run/end_to_end_fixture.h"
 
 namespace {
 class CopyWorkers : public InProcessMirrorTest {
  protected:
-  void TearDown() override {
-    copyBatchFilesAtMost = 0;
-    copySyncFaultAt = -1;
-    InProcessMirrorTest::TearDown();
-  }
   // New folders, updates, a copy that cannot be created, and enough files for many
   // small batches.
   void makeTrees() {
@@ -39,8 +32,7 @@ class CopyWorkers : public InProcessMirrorTest {
     removeFolderTree(destination);
     removeFolderTree(source);
     makeTrees();
-    copyBatchFilesAtMost = 32;
-    copySyncFaultAt = 45;
+    seams.copy.syncFaultAt = 45;
     Outcome outcome;
     outcome.status = runHere({"-v", workers}, &outcome.output, &outcome.errors);
     outcome.tree = captureTree(destination);
@@ -51,14 +43,14 @@ class CopyWorkers : public InProcessMirrorTest {
 TEST_F(CopyWorkers, ManyBatchesAndFailuresPrintAsWithOneWorker) {
   if (platformIsWindows) GTEST_SKIP() << "Windows copies are not batched";
   Outcome one = mirrorWith("--workers=1");
-  EXPECT_EQ(0, copyWorkersStarted());
+  EXPECT_EQ(0, workersStarted);
   // The seams were met: a copy whose sync failed, one that could not be created.
   EXPECT_EQ(1, one.status);
   EXPECT_NE(std::string::npos, one.output.find("could not be written to disk")) << one.output;
   EXPECT_NE(std::string::npos, one.output.find("Cannot create file in folder !")) << one.output;
   EXPECT_NE(std::string::npos, one.output.find("Creating folder [")) << one.output;
   Outcome four = mirrorWith("--workers=4");
-  EXPECT_EQ(4, copyWorkersStarted());
+  EXPECT_EQ(4, workersStarted);
   EXPECT_EQ(one.status, four.status);
   EXPECT_EQ(withListingLinesSorted(one.output), withListingLinesSorted(four.output));
   EXPECT_EQ(one.errors, four.errors);
@@ -68,15 +60,14 @@ TEST_F(CopyWorkers, ManyBatchesAndFailuresPrintAsWithOneWorker) {
 TEST_F(CopyWorkers, AnInterruptedRunLeavesOnlyWholeCopies) {
   if (platformIsWindows) GTEST_SKIP() << "Windows copies are not batched";
   makeTrees();
-  copyBatchFilesAtMost = 32;
   static int copiesSeen;
   copiesSeen = 0;
-  copyBlockHook = [](long long) {
+  seams.copy.blockDone = [](void*, long long) {
     if (++copiesSeen == 120) setInterruptRequested(1);
   };
   std::string output;
   EXPECT_EQ(130, runHere({"--workers=4"}, &output)) << output;
-  copyBlockHook = nullptr;
+  seams.copy.blockDone = nullptr;
   setInterruptRequested(0);
   // Every copy there is whole and current, or an older file left as it was; nothing
   // partial stays, and the stale file was not deleted.

@@ -1,0 +1,322 @@
+// The copy engine: the deciding thread hands in copies in the order it decides them;
+// workers take them a folder at a time, so that no two create files in one folder at
+// once; the deciding thread reports each finished copy in its turn. While copies are
+// out, the deciding thread's own console text is held and comes out before the lines
+// of the copy handed in after it: every stream reads as copies written one after
+// another print it. The run's log is written at once: only the deciding thread
+// writes it, in its own order, before each action is tried.
+#include "copy/engine.h"
+
+#include <cstdlib>
+#include <new>
+
+#include "copy/report.h"
+#include "run/run_log.h"
+#include "run/settings.h"
+
+namespace {
+// Tries of a waiting thread before it sleeps: a copy about to end, or one about to
+// be handed in, costs no call to the system then.
+constexpr int spinsBeforeSleep = 256;
+// Copies handed in to one folder before sleeping workers are woken for them.
+constexpr long long copiesPerWake = 16;
+
+// The deciding thread's text while copies are out: the log is written at once,
+// console and error lines wait for their turn.
+void takeHeld(void* sink, int stream, const char* text, size_t length) {
+  CopyEngine* engine = static_cast<CopyEngine*>(sink);
+  if (stream == outputLog) return appendToLog(text, length);
+  if (holdText(&engine->held, stream, text, length)) engine->outOfMemory = 1;
+}
+
+// True, under the lock, when the copy at position at was taken by a worker. A slot
+// taken again for a later copy counts as taken for every earlier position it held.
+bool isClaimed(const CopyEngine* engine, long long at) {
+  return engine->slots[at % engine->capacity].claimedAt >= at;
+}
+
+// Claims, under the lock, the oldest copies handed in whose folder no other worker
+// writes into: the first such copy and those after it in the same folder.
+bool claimRun(CopyEngine* engine, int self, long long* first, long long* end) {
+  long long published = engine->published.load(std::memory_order_acquire);
+  while (engine->oldestUnclaimed < published && isClaimed(engine, engine->oldestUnclaimed))
+    ++engine->oldestUnclaimed;
+  for (long long at = engine->oldestUnclaimed; at < published; ++at) {
+    CopySlot* slot = &engine->slots[at % engine->capacity];
+    if (isClaimed(engine, at)) continue;
+    bool taken = false;
+    for (int w = 0; w < engine->workerCount && !taken; ++w)
+      taken = w != self && engine->owned[w] == slot->folder;
+    if (taken) continue;
+    engine->owned[self] = slot->folder;
+    *first = at;
+    for (*end = at; *end < published; ++*end) {
+      CopySlot* next = &engine->slots[*end % engine->capacity];
+      if (isClaimed(engine, *end) || next->folder != slot->folder) break;
+      next->claimedAt = *end;
+    }
+    return true;
+  }
+  return false;
+}
+
+void writeRun(CopyEngine* engine, CopyWorker* worker, long long first, long long end) {
+  for (long long at = first; at < end; ++at) {
+    CopyJob* job = &engine->slots[at % engine->capacity].job;
+    if (!writeCopy(worker, &engine->shared, job)) copyJobFinished(engine, job);
+    placeSyncedCopies(worker, &engine->shared, 0);
+  }
+}
+
+// Looks for copies handed in for a short while before it sleeps: the deciding thread
+// most often hands in the next one at once, and a sleep costs two calls.
+bool spinForWork(CopyEngine* engine, long long seen) {
+  for (int spin = 0; spin < spinsBeforeSleep; ++spin)
+    if (engine->published.load(std::memory_order_relaxed) != seen) return true;
+  return false;
+}
+
+unsigned runWorker(void* argument) {
+  CopyWorker* worker = static_cast<CopyWorker*>(argument);
+  CopyEngine* engine = worker->engine;
+  int self = static_cast<int>(worker - engine->workers);
+  beginCopyThread();
+  takeLock(engine->lock);
+  for (;;) {
+    long long first, end;
+    long long seen = engine->published.load();
+    if (claimRun(engine, self, &first, &end)) {
+      releaseLock(engine->lock);
+      writeRun(engine, worker, first, end);
+      takeLock(engine->lock);
+      engine->owned[self] = 0;
+      continue;
+    }
+    // Idle: the copies it holds are placed once a sync covers them; at the end, all.
+    if (worker->waitingCount > 0) {
+      int all = engine->stopping;
+      releaseLock(engine->lock);
+      int placed = placeSyncedCopies(worker, &engine->shared, all);
+      takeLock(engine->lock);
+      if (placed > 0) continue;
+    }
+    if (engine->stopping && worker->waitingCount == 0) break;
+    releaseLock(engine->lock);
+    bool more = spinForWork(engine, seen);
+    takeLock(engine->lock);
+    if (more) continue;
+    // Counted as asleep before the last look: the deciding thread then either sees
+    // it asleep and wakes it, or handed in before that look. The end of a sync
+    // wakes it too, for the copies it holds.
+    // The last worker to find nothing to write asks for the sync that the copies held
+    // wait for: no more will be written before it.
+    if (--engine->busyWorkers == 0) hurryCopySync(engine->shared.sync);
+    ++engine->sleepers;
+    if (engine->published.load() == seen && !engine->stopping) waitOnLock(engine->lock);
+    --engine->sleepers;
+    ++engine->busyWorkers;
+  }
+  releaseLock(engine->lock);
+  closeDestinationFolders(&worker->folders);
+  return 0;
+}
+
+// Wakes sleeping workers; without force, only for enough copies to be worth the call
+// (a new folder's, or a few of one folder's).
+void wakeWorkers(CopyEngine* engine, bool force) {
+  if (engine->sleepers.load() == 0) return;
+  if (!force && engine->submitted - engine->wokenAt < copiesPerWake &&
+      engine->slots[(engine->submitted - 1) % engine->capacity].folder == engine->wokenFolder)
+    return;
+  engine->wokenAt = engine->submitted;
+  engine->wokenFolder = engine->slots[(engine->submitted - 1) % engine->capacity].folder;
+  takeLock(engine->lock);
+  wakeLockWaiters(engine->lock);
+  releaseLock(engine->lock);
+}
+
+// Waits until the copy is finished: the copies held for a sync are synced now.
+void waitForCopy(CopyEngine* engine, CopyJob* job) {
+  if (engine->inlineWriter) {
+    placeSyncedCopies(engine->inlineWriter, &engine->shared, 1);
+    return;
+  }
+  wakeWorkers(engine, true);
+  for (int spin = 0; spin < spinsBeforeSleep; ++spin)
+    if (job->done.load(std::memory_order_acquire)) return;
+  // A copy held for its sync is placed once the workers have written enough for one,
+  // or have nothing left to write: the sync is not hurried for one copy. Told before
+  // its last look: the worker that finishes this copy then either wakes it, or
+  // finished it before the look.
+  takeLock(engine->reportLock);
+  engine->deciderWaitsFor = job->sequence;
+  while (!job->done.load()) waitOnLock(engine->reportLock);
+  engine->deciderWaitsFor = -1;
+  releaseLock(engine->reportLock);
+}
+
+// Reports the oldest copy not yet reported: the text before it, its lines, its
+// outcome. False, when wait is not set, where it is not finished yet.
+bool reportOldest(CopyEngine* engine, int wait) {
+  CopySlot* slot = &engine->slots[engine->reported % engine->capacity];
+  CopyJob* job = &slot->job;
+  if (!job->done.load(std::memory_order_acquire)) {
+    if (!wait) return false;
+    waitForCopy(engine, job);
+  }
+  printHeldText(&slot->before);
+  const OutputDiversion* diversion = threadOutputDiversion();
+  divertThreadOutput(nullptr);
+  printCopyLines(job, engine->folder);
+  CopyRequest request = {job->destinationPath, job->sourcePath, job->time, job->listedSize,
+                         job->replacesFile};
+  CopyOutcome outcome = {&request, job->notes.result, job->notes.identityKnown,
+                         job->notes.identity};
+  engine->finished(engine->context, &outcome);
+  divertThreadOutput(diversion);
+  ++engine->reported;
+  return true;
+}
+
+int startWorkers(CopyEngine* engine, int count, int held) {
+  engine->workers = new (std::nothrow) CopyWorker[count];
+  engine->owned = static_cast<uint64_t*>(calloc(static_cast<size_t>(count), sizeof(uint64_t)));
+  if (!engine->workers || !engine->owned) return 1;
+  for (int i = 0; i < count; ++i) {
+    CopyWorker* worker = &engine->workers[i];
+    if (openWorker(worker, engine, i + 1, held)) break;
+    worker->thread = startThread(runWorker, worker);
+    if (!worker->thread) {
+      closeWorker(worker);
+      break;
+    }
+    ++engine->workerCount;
+    ++engine->busyWorkers;
+  }
+  if (engine->workerCount > 0)
+    engine->shared.sync = startCopySync(destinationRoot, engine->lock, &engine->sleepers);
+  return engine->workerCount == 0;
+}
+
+void stopWorkers(CopyEngine* engine) {
+  takeLock(engine->lock);
+  engine->stopping = 1;
+  wakeLockWaiters(engine->lock);
+  releaseLock(engine->lock);
+  for (int i = 0; i < engine->workerCount; ++i) {
+    unsigned ignored;
+    waitThread(engine->workers[i].thread, &ignored);
+    closeWorker(&engine->workers[i]);
+  }
+  stopCopySync(engine->shared.sync);
+  delete[] engine->workers;
+  free(engine->owned);
+}
+
+int workersWanted() {
+  if (previewOnly) return 0;
+  int wanted = copyWorkers;
+  if (wanted == 0)
+    wanted = usableProcessors() < mostDefaultWorkers ? usableProcessors() : mostDefaultWorkers;
+  return wanted < 2 ? 0 : wanted;
+}
+
+// Starts workers as the process's files allow, or readies the deciding thread to
+// write the copies itself; 1 when memory ran out.
+int startWriting(CopyEngine* engine) {
+  int workers, held;
+  int wanted = workersWanted();
+  sizeCopyRoom(wanted, allowOpenFiles(filesWanted(wanted)), &workers, &held);
+  engine->shared.batching = !noSync && syncsWholeFileSystems();
+  if (workers > 0 && startWorkers(engine, workers, held) == 0) {
+    engine->capacity = engine->workerCount * (held + 2 * spinsBeforeSleep);
+  } else {
+    engine->inlineWriter = new (std::nothrow) CopyWorker;
+    if (!engine->inlineWriter || openWorker(engine->inlineWriter, engine, 0, held)) return 1;
+    engine->capacity = held + 1;
+  }
+  engine->slots = new (std::nothrow) CopySlot[engine->capacity]();
+  if (!engine->slots) return 1;
+  for (int i = 0; i < engine->capacity; ++i) engine->slots[i].claimedAt = -1;
+  return 0;
+}
+}  // namespace
+
+CopyEngine* copyBegin(const CopySeams* seams, CopyFinished finished, void* context) {
+  CopyEngine* engine = new (std::nothrow) CopyEngine{};
+  if (!engine) return nullptr;
+  engine->seams = seams ? *seams : noCopySeams;
+  engine->shared.engine = engine;
+  engine->shared.seams = &engine->seams;
+  engine->finished = finished;
+  engine->context = context;
+  engine->deciderWaitsFor = -1;
+  engine->lock = createLock();
+  engine->reportLock = createLock();
+  engine->folder = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
+  engine->sourceFolder = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
+  if (!engine->lock || !engine->reportLock || !engine->folder || !engine->sourceFolder ||
+      openDestinationFolders(&engine->folders, destinationRoot) || startWriting(engine)) {
+    copyEnd(engine);
+    return nullptr;
+  }
+  engine->shared.seamLock = engine->workerCount > 0 ? engine->lock : nullptr;
+  if (engine->seams.workersStarted) *engine->seams.workersStarted = engine->workerCount;
+  engine->holding = OutputDiversion{takeHeld, engine};
+  divertThreadOutput(&engine->holding);
+  return engine;
+}
+
+void copySubmit(CopyEngine* engine, const CopyRequest* request) {
+  if (!engine->guardMade) {
+    guardPartialNames(&engine->shared.guard);
+    engine->guardMade = 1;
+  }
+  while (engine->reported < engine->submitted && reportOldest(engine, 0)) {
+  }
+  while (engine->submitted - engine->reported >= engine->capacity) reportOldest(engine, 1);
+  // Nothing out: what the deciding thread printed so far needs no copy to wait for.
+  if (engine->reported == engine->submitted) printHeldText(&engine->held);
+  CopySlot* slot = &engine->slots[engine->submitted % engine->capacity];
+  if (fillSlot(slot, request, engine->submitted)) engine->outOfMemory = 1;
+  HeldText before = slot->before;
+  slot->before = engine->held;
+  engine->held = before;
+  engine->held.length = 0;
+  CopyJob* job = &slot->job;
+  ++engine->submitted;
+  if (engine->outOfMemory) {
+    job->notes.result = copyOutOfMemory;
+    copyJobFinished(engine, job);
+    return;
+  }
+  if (!previewOnly) makeMissingFolder(&engine->folders, engine->folder, engine->sourceFolder, job);
+  if (engine->inlineWriter) {
+    if (!writeCopy(engine->inlineWriter, &engine->shared, job)) copyJobFinished(engine, job);
+  } else {
+    engine->published.store(engine->submitted, std::memory_order_release);
+    wakeWorkers(engine, false);
+  }
+}
+
+int copyEnd(CopyEngine* engine) {
+  while (engine->reported < engine->submitted) reportOldest(engine, 1);
+  if (engine->workers) stopWorkers(engine);
+  if (engine->inlineWriter) {
+    closeWorker(engine->inlineWriter);
+    delete engine->inlineWriter;
+  }
+  if (threadOutputDiversion() == &engine->holding) divertThreadOutput(nullptr);
+  printHeldText(&engine->held);
+  int outOfMemory = engine->outOfMemory;
+  if (engine->guardMade) releasePartialNames(&engine->shared.guard);
+  if (engine->slots) freeSlots(engine->slots, engine->capacity);
+  free(engine->held.data);
+  free(engine->folder);
+  free(engine->sourceFolder);
+  if (engine->folders.root) closeDestinationFolders(&engine->folders);
+  if (engine->lock) destroyLock(engine->lock);
+  if (engine->reportLock) destroyLock(engine->reportLock);
+  delete engine;
+  return outOfMemory;
+}

@@ -1,0 +1,207 @@
+// Writing one copy, on whichever thread takes it: the source opened once, its folder
+// made, a file of its own made beside the destination, the bytes moved, the time set.
+// Nothing here prints: what happened goes into the job's notes, which the reporter
+// turns into lines in the copies' order.
+#include <cstring>
+
+#include "copy/room.h"
+#include "copy/transfer.h"
+#include "run/failure_report.h"
+#include "run/progress.h"
+#include "run/settings.h"
+
+namespace {
+// Within the coarsest step of any clock the time counts as kept: coarse clocks keep
+// only what they can hold. FAT's 2 s.
+constexpr int64_t coarsestStep = 20000000LL;
+// CopyWorker::noKernel while the copy that the kernel refused is not yet stamped.
+constexpr int kernelRefusedNow = 2;
+
+void noteEvent(CopyJob* job, int event) {
+  if (job->notes.eventCount < mostCopyEvents)
+    job->notes.events[job->notes.eventCount++] = static_cast<unsigned char>(event);
+}
+
+// Ends the job with result, failing at step for reason failure.
+void failJob(CopyJob* job, int result, int step, int failure) {
+  job->notes.result = result;
+  job->notes.failedStep = step;
+  job->notes.failure = failure;
+}
+
+// Opens the source, looked at once; false (the job ended) when it cannot be read or
+// is no regular file any more. A source opened before the destination's file is
+// made never costs the destination anything when it cannot be read.
+bool openSource(CopyWorker* worker, CopyShared* shared, CopyJob* job, SourceFile* source) {
+  int failure = 0;
+  int opened = openSourceFile(job->sourcePath, source, &failure);
+  if (opened == sourceUnreadable && freeWorkerFiles(worker, shared, failure))
+    opened = openSourceFile(job->sourcePath, source, &failure);
+  if (opened == sourceOpened) return true;
+  failJob(job, copySourceUnreadable, stepRead,
+          opened == sourceNotRegular ? failureNotRegular : failure);
+  return false;
+}
+
+// Makes all of the copy's folder chain once more, as a repair; new folders take the
+// bits of their twins in the source.
+void repairFolder(CopyWorker* worker, CopyJob* job) {
+  if (folderOfPath(job->destinationPath, worker->folder) != 0) return;
+  noteEvent(job, eventFolderMade);
+  int twin = folderOfPath(job->sourcePath, worker->sourceFolder) == 0;
+  makeFoldersIn(&worker->folders, worker->folder, twin ? worker->sourceFolder : nullptr);
+}
+
+// One try at the copy's own file. What stands at the destination is looked at first:
+// a link there is removed (the copy replaces it, never writes through it), an empty
+// folder gives way, and anything that may not be replaced (a read-only file, a
+// folder holding anything) fails the copy before a byte is written.
+FileHandle tryCreate(CopyWorker* worker, CopyShared* shared, CopyJob* job, unsigned mode,
+                     int* failure) {
+  int found = checkReplaceableIn(&worker->folders, job->destinationPath);
+  if (found >= replaceableRefused) {
+    *failure = lastFailureCode();
+    if (found != replaceableRefused ||
+        removeEmptyFolderIn(&worker->folders, job->destinationPath) != folderDone)
+      return noFile;
+    noteEvent(job, eventEmptyFolderGone);
+    found = replaceableFree;
+  }
+  job->holdsFile = found == replaceableFile;
+  return createPartialFile(&worker->folders, &shared->guard, job->destinationPath, mode,
+                           job->writePath, job->writeCapacity, failure);
+}
+
+// The copy's own file, its folder repaired where the first try fails: any failure is
+// taken as a missing folder, the chain made and the create tried once more. Where
+// the process holds all the files it may, the worker gives back those its batch
+// holds and tries again.
+FileHandle createCopyFile(CopyWorker* worker, CopyShared* shared, CopyJob* job, unsigned mode,
+                          int* failure) {
+  for (int repair = 0; repair < 2; ++repair) {
+    if (repair) repairFolder(worker, job);
+    FileHandle file = tryCreate(worker, shared, job, mode, failure);
+    if (file == noFile && freeWorkerFiles(worker, shared, *failure))
+      file = tryCreate(worker, shared, job, mode, failure);
+    if (file != noFile) return file;
+  }
+  return noFile;
+}
+
+// Sets the copy's time while it is open and reads back what was kept, with the copy's
+// identity. Where either must wait for the close, timesByPath says so.
+void stampOpenCopy(CopyShared* shared, CopyJob* job) {
+  FileTime kept;
+  job->timesByPath = 1;
+  if (!shared->seams->timesIgnored && setOpenFileTimes(job->file, job->time) != 0) return;
+  if (getOpenFileFacts(job->file, &kept, &job->notes.identity) != 0) return;
+  job->timesByPath = 0;
+  job->notes.identityKnown = 1;
+  job->volume = job->notes.identity.volume;
+  // A file system that takes the time and keeps another (the time of writing) is no
+  // success; the copy still takes its place, whole.
+  if (!copyTimeKept(job->time, kept)) {
+    job->notes.result = copyTimeNotSet;
+    job->notes.timeFailure = 0;
+  }
+}
+
+// Moves the source's bytes into the copy; false (the copy discarded, the job ended)
+// when that fails or is interrupted.
+bool transferBytes(CopyWorker* worker, CopyShared* shared, CopyJob* job, const SourceFile& source) {
+  TransferContext context = {worker->buffer, shared->seams, shared->seamLock, worker->writer, 1, 0};
+  context.tryKernel = !(worker->noKernel && worker->noKernelFrom == source.volume &&
+                        worker->noKernelInto == worker->lastVolume);
+  int failure = 0;
+  int result = transferFile(&context, source, job->file, &job->bytes, &failure);
+  // Where the copy lands is known once it is stamped: the memory is completed there.
+  if (context.kernelRefused) {
+    worker->noKernel = kernelRefusedNow;
+    worker->noKernelFrom = source.volume;
+  }
+  if (result == transferComplete) return true;
+  closeFile(job->file);
+  job->file = noFile;
+  job->notes.discarded = discardCopy(&worker->folders, job->writePath);
+  failJob(job, result == transferStopped ? copyInterrupted : copyTransferFailed, stepTransfer,
+          failure);
+  return false;
+}
+}  // namespace
+
+int copyTimeKept(FileTime given, FileTime kept) {
+  int64_t gap = fileTimeValue(kept) - fileTimeValue(given);
+  return gap < coarsestStep && gap > -coarsestStep;
+}
+
+int folderOfPath(const char* path, char* folder) {
+  size_t length = strlen(path);
+  folder[0] = '\0';
+  if (length + 1 > static_cast<size_t>(pathBufferSize)) return 1;
+  while (length > 0 && !isPathSeparator(path[length - 1])) --length;
+  memcpy(folder, path, length);
+  folder[length] = '\0';
+  // One separator is taken off: D:\backup\docs\ gives D:\backup\docs.
+  if (length > 0 && folder[length - 1] == pathSeparator) folder[length - 1] = '\0';
+  return 0;
+}
+
+namespace {
+int writeAndPlace(CopyWorker* worker, CopyShared* shared, CopyJob* job) {
+  job->file = noFile;
+  job->holdsFile = 0;
+  job->timesByPath = 0;
+  job->bytes = 0;
+  job->volume = 0;
+  // A preview changes nothing, wherever it is asked to.
+  if (previewOnly) return failJob(job, copyPreview, stepNone, 0), 0;
+  // Stopped before this copy began: its destination, maybe an older copy, stays.
+  if (interruptRequested()) return failJob(job, copyInterrupted, stepNone, 0), 0;
+  SourceFile source;
+  if (!openSource(worker, shared, job, &source)) return 0;
+  int failure = 0;
+  job->file = createCopyFile(worker, shared, job, source.copyMode, &failure);
+  if (job->file == noFile) {
+    closeFile(source.handle);
+    return failJob(job, copyCannotCreate, stepCreate, failure), 0;
+  }
+  bool transferred = transferBytes(worker, shared, job, source);
+  closeFile(source.handle);
+  if (!transferred) return 0;
+  stampOpenCopy(shared, job);
+  worker->lastVolume = job->volume;
+  if (worker->noKernel == kernelRefusedNow) {
+    worker->noKernel = 1;
+    worker->noKernelInto = job->volume;
+  }
+  if (shared->batching) {
+    holdForSync(worker, shared, job);
+    return 1;
+  }
+  finishCopy(worker, shared, job, -1);
+  return 0;
+}
+}  // namespace
+
+void makeMissingFolder(DestinationFolders* folders, char* folder, char* sourceFolder,
+                       CopyJob* job) {
+  if (folderOfPath(job->destinationPath, folder) != 0 ||
+      findFolderIn(folders, folder) != folderMissing)
+    return;
+  // A source that cannot be read makes no folder: its copy fails before any.
+  SourceFile source;
+  int failure = 0;
+  if (openSourceFile(job->sourcePath, &source, &failure) != sourceOpened) return;
+  closeFile(source.handle);
+  noteEvent(job, eventFolderMade);
+  int twin = folderOfPath(job->sourcePath, sourceFolder) == 0;
+  makeFoldersIn(folders, folder, twin ? sourceFolder : nullptr);
+}
+
+int writeCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job) {
+  int held = writeAndPlace(worker, shared, job);
+  // Counted as done once written, whether it waits for its sync or failed.
+  noteCopyOffset(worker->writer, 0);
+  noteCopyDone(job->listedSize);
+  return held;
+}

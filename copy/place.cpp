@@ -1,0 +1,97 @@
+// The one way a copy ends, whatever thread and batch it went through: its data on
+// disk, its file closed, its time set where that had to wait, and the destination's
+// name taken. A copy that fails on the way is removed; the file it was to replace
+// stays as it was.
+#include "copy/room.h"
+#include "run/failure_report.h"
+#include "run/settings.h"
+
+const char* const discardOutcomes[3] = {
+    "was removed", "could not be removed and was marked out of date", "could not be removed"};
+
+namespace {
+// Results of moveIntoPlace.
+enum PlaceResult { placed, placeFailed };
+
+// Moves the finished copy from writePath to destinationPath: over the file that was
+// there when holdsFile is set, else into a free place or, where something stands
+// there now, over it once it is found replaceable. failure tells why it did not.
+int moveIntoPlace(DestinationFolders* folders, const char* destinationPath, const char* writePath,
+                  int holdsFile, int* failure) {
+  if (!holdsFile && moveFileIn(folders, writePath, destinationPath, 0) == 0) return placed;
+  if (!holdsFile && checkReplaceableIn(folders, destinationPath) >= replaceableRefused) {
+    *failure = lastFailureCode();
+    return placeFailed;
+  }
+  if (moveFileIn(folders, writePath, destinationPath, 1) == 0) return placed;
+  *failure = lastFailureCode();
+  return placeFailed;
+}
+
+// Sets the times of a closed copy by its path and reads back what was kept; 1 when
+// kept, else 0 with timeFailure telling why.
+int stampByPath(DestinationFolders* folders, const CopyShared* shared, CopyJob* job,
+                int* timeFailure) {
+  *timeFailure = 0;
+  if (!shared->seams->timesIgnored && setFileTimesIn(folders, job->writePath, job->time) != 0) {
+    *timeFailure = lastFailureCode();
+    return 0;
+  }
+  FileTime kept;
+  if (getFileTimeIn(folders, job->writePath, &kept) == 0 && !copyTimeKept(job->time, kept))
+    return 0;
+  if (fileIdentityIn(folders, job->writePath, &job->notes.identity) == 0)
+    job->notes.identityKnown = 1;
+  return 1;
+}
+
+// The test seam's failed sync falls on the copy submitted at its position.
+int seamFailsSync(const CopyShared* shared, const CopyJob* job) {
+  return shared->seams->syncFaultAt >= 0 && job->sequence == shared->seams->syncFaultAt;
+}
+
+void callPlacedSeam(CopyShared* shared) {
+  long long placedSoFar = ++shared->placed;
+  const CopySeams* seams = shared->seams;
+  if (!seams->placed) return;
+  if (shared->seamLock) takeLock(shared->seamLock);
+  seams->placed(seams->context, placedSoFar);
+  if (shared->seamLock) releaseLock(shared->seamLock);
+}
+
+void failCopy(CopyWorker* worker, CopyJob* job, int result, int step, int failure) {
+  job->notes.result = result;
+  job->notes.failedStep = step;
+  job->notes.failure = failure;
+  job->notes.identityKnown = 0;
+  job->notes.discarded = discardCopy(&worker->folders, job->writePath);
+}
+}  // namespace
+
+int discardCopy(DestinationFolders* folders, const char* writePath) {
+  // An incomplete copy must not stay with a fresh time, which would make every later
+  // run take it for current. Not 0: Windows reads a zero time as "leave unchanged".
+  constexpr FileTime outOfDateTime = {1, 0};
+  if (deleteFileIn(folders, writePath) == folderDone) return 0;
+  return setFileTimesIn(folders, writePath, outOfDateTime) == 0 ? 1 : 2;
+}
+
+void finishCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job, int syncFailure) {
+  int failure = syncFailure;
+  if (failure == -1) failure = noSync || syncFileData(job->file) == 0 ? 0 : lastFailureCode();
+  if (failure == 0 && !noSync && seamFailsSync(shared, job)) failure = failureTestFault;
+  // Some systems tell of a write they could not make only when the file is closed.
+  if (closeFile(job->file) != 0 && failure == 0) failure = lastFailureCode();
+  job->file = noFile;
+  if (failure != 0) return failCopy(worker, job, copyTransferFailed, stepUnwritten, failure);
+  int timeFailure = 0;
+  if (job->timesByPath && !stampByPath(&worker->folders, shared, job, &timeFailure)) {
+    job->notes.result = copyTimeNotSet;
+    job->notes.timeFailure = timeFailure;
+  }
+  int placeFailure = 0;
+  if (moveIntoPlace(&worker->folders, job->destinationPath, job->writePath, job->holdsFile,
+                    &placeFailure) != placed)
+    return failCopy(worker, job, copyCannotCreate, stepPlace, placeFailure);
+  callPlacedSeam(shared);
+}

@@ -1,0 +1,170 @@
+// What the files of the copy room share among themselves: one copy's record, the
+// record of a thread that writes copies, and the steps each file offers the others.
+// Nothing outside copy/ includes this.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "copy/copy.h"
+#include "copy/partial_name.h"
+#include "platform/copy_files.h"
+#include "platform/folders.h"
+
+struct CopyEngine;
+struct CopySync;
+
+/// The step of a copy whose failure its lines tell.
+enum CopyStep {
+  stepNone = 0,
+  stepRead,       ///< the source could not be opened or is no regular file
+  stepCreate,     ///< the copy's file could not be made, or the destination is refused
+  stepTransfer,   ///< reading or writing failed, or the copy was interrupted
+  stepUnwritten,  ///< its data could not be synced (or the file closed)
+  stepPlace,      ///< it could not take the destination's name
+};
+
+/// Things a copy met on its way that its lines tell, in the order met.
+enum CopyEvent {
+  eventFolderMade = 0,       ///< its folder was missing, or a failed create repaired it
+  eventEmptyFolderGone = 1,  ///< an empty folder at the destination gave way
+};
+/// At most this many events: the folder made, the repair, an empty folder each time.
+constexpr int mostCopyEvents = 4;
+
+/// What happened to one copy, as its lines will tell it.
+struct CopyNotes {
+  int result;  ///< a CopyResult
+  unsigned char events[mostCopyEvents];
+  int eventCount;
+  int failedStep;     ///< a CopyStep
+  int failure;        ///< the reason of the failed step (lastFailureCode or OwnFailure)
+  int timeFailure;    ///< copyTimeNotSet: why
+  int discarded;      ///< the outcome of discardCopy for a failed copy
+  int identityKnown;  ///< identity holds the copy in its place
+  FileIdentity identity;
+};
+
+/// One copy from its submission to its report.
+struct CopyJob {
+  char* destinationPath;
+  char* sourcePath;
+  char* writePath;  ///< the partial file the copy is written to
+  size_t destinationCapacity;
+  size_t sourceCapacity;
+  size_t writeCapacity;
+  FileTime time;
+  int64_t listedSize;
+  int replacesFile;    ///< an update: the listing found a file at the destination
+  long long sequence;  ///< its place among the copies submitted, from 0
+  // Between writing and placing:
+  FileHandle file;  ///< the copy, open; noFile once closed
+  int holdsFile;    ///< a file stood at the destination when the copy began
+  int timesByPath;  ///< its times are to be set once it is closed
+  uint64_t volume;  ///< the file system the copy lies on
+  long long bytes;  ///< its data written
+  int syncNeeded;   ///< the sync that covers its data: the first to start after it
+  CopyNotes notes;
+  /// Set, once notes are complete, by the thread that finished it; read by the
+  /// deciding thread before it reports it.
+  std::atomic<int> done;
+};
+
+/// A thread that writes copies: its own way into the destination, its buffer, its
+/// progress, and the copies it wrote that wait for their sync.
+struct CopyWorker {
+  CopyEngine* engine;
+  DestinationFolders folders;
+  unsigned char* buffer;  ///< copyBufferSize bytes
+  char* folder;           ///< pathBufferSize bytes each: the folders of a copy
+  char* sourceFolder;
+  PlatformThread* thread;
+  int writer;         ///< its slot in the progress line's counts
+  CopyJob** waiting;  ///< written and open, in their order, until synced
+  int waitingCount;
+  int waitingLimit;  ///< copies it may hold open for their sync
+  long long waitingBytes;
+  /// The kernel could not copy from noKernelFrom into noKernelInto: the block loop
+  /// copies between those file systems from then on.
+  int noKernel;
+  uint64_t noKernelFrom;
+  uint64_t noKernelInto;
+  uint64_t lastVolume;  ///< where its last copy landed
+};
+
+/// What the whole engine offers the steps of one copy.
+struct CopyShared {
+  CopyEngine* engine;
+  const CopySeams* seams;
+  PlatformLock* seamLock;  ///< taken around the seams' hooks where threads share them
+  PartialNameGuard guard;
+  /// Written copies wait open for one sync of their file system with others; else
+  /// each is synced by itself (or not at all: noSync) and placed at once.
+  int batching;
+  CopySync* sync;  ///< the sync thread where workers write; null otherwise
+  std::atomic<long long> placed;
+  std::atomic<long long> synced;  ///< copies synced so far, for the seam's sync fault
+};
+
+// ---- job.cpp: writing one copy ------------------------------------------------
+
+/// On the deciding thread, in the order of the copies: makes the copy's folder where
+/// it is missing (unless its source cannot be read), so that the line that tells so
+/// goes with the first copy into it, whichever worker writes which copy first.
+/// folder and sourceFolder are scratch paths of pathBufferSize bytes.
+void makeMissingFolder(DestinationFolders* folders, char* folder, char* sourceFolder, CopyJob* job);
+/// True when the time a file system kept is the time it was given, within the
+/// coarsest step of any clock (coarse clocks keep only what they can hold).
+int copyTimeKept(FileTime given, FileTime kept);
+
+/// Writes the copy of job: source opened, folder made, its own file made, the bytes
+/// transferred, the time set; then placed at once or held for its batch's sync
+/// (holdForSync). Fills job->notes; returns 1 when the job waits in the worker's
+/// batch, 0 when it is finished.
+int writeCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job);
+/// The reason the process may not open one more file right now: 1 when failure says
+/// so and the worker gave back the files its batch held (placing them), so that the
+/// step may be tried again.
+int freeWorkerFiles(CopyWorker* worker, CopyShared* shared, int failure);
+
+// ---- place.cpp: the one way a copy ends ------------------------------------------
+
+/// Ends a written copy: unless syncFailure is -1, its data was synced with that
+/// result (0 when on disk); otherwise it is synced now unless noSync. Then closed,
+/// stamped where that waits for the close, and moved into the destination's place;
+/// on any failure the partial file is removed. Fills job->notes.
+void finishCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job, int syncFailure);
+/// Removes an incomplete copy or, where it cannot be removed, gives it the oldest time
+/// there is; returns the index of its outcome in discardOutcomes.
+int discardCopy(DestinationFolders* folders, const char* writePath);
+/// "was removed", and the two other outcomes of discardCopy.
+extern const char* const discardOutcomes[3];
+
+// ---- engine.cpp -----------------------------------------------------------------
+
+/// Tells the deciding thread that job is finished: written, placed (or failed) and
+/// its notes complete.
+void copyJobFinished(CopyEngine* engine, CopyJob* job);
+
+// ---- batch.cpp: durability of many copies at once ------------------------------
+
+/// Starts the thread that syncs the destination's file system for the workers, one
+/// sync for every copy written before it began. workersLock is the one idle workers
+/// sleep on, workersAsleep their count: the end of each sync wakes them, for the
+/// copies they hold. Null when no thread could be started (the workers then sync
+/// their copies one by one).
+CopySync* startCopySync(const char* destinationRoot, PlatformLock* workersLock,
+                        std::atomic<int>* workersAsleep);
+/// Stops the sync thread and frees it; every worker has placed its copies by then.
+void stopCopySync(CopySync* sync);
+/// Asks for a sync at once: no more copies are being written that it could wait for.
+/// Nothing when sync is null.
+void hurryCopySync(CopySync* sync);
+/// Holds a written copy, open, until a sync covers it; places the worker's batch
+/// when it is full.
+void holdForSync(CopyWorker* worker, CopyShared* shared, CopyJob* job);
+/// Places the copies the worker holds that a finished sync covers; with all set,
+/// first has every copy it holds synced, waiting as long as that takes. Returns the
+/// jobs it finished.
+int placeSyncedCopies(CopyWorker* worker, CopyShared* shared, int all);
