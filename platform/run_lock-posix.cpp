@@ -3,10 +3,12 @@
 // mount), and, where the system has them (Linux), abstract sockets named after the
 // destination's place, which need no folder: they also guard a destination that
 // the run's copies are still to create. A place is an existing folder's identity
-// and the names below it down to the destination; one socket is bound for each
-// existing folder on the way up, so that two runs whose paths pass through one
-// folder under any name (a second mount of a parent) meet at least at the deepest
-// folder that existed when the first of them started.
+// and the names below it down to the destination. A run holds the socket of its
+// deepest existing folder's place and looks, by binding each for a moment, whether
+// another run holds the place of a folder further up: two runs whose paths pass
+// through one folder under any name (a second mount of a parent) meet at the
+// deepest folder that existed when the first of them started. Held, the lock takes
+// one descriptor, as a lock by path did, out of the few a run may have.
 #include <errno.h>
 #include <fcntl.h>
 #include <stddef.h>
@@ -27,8 +29,7 @@ constexpr int mostPlaces = 64;
 
 // The open descriptors that hold the locks; each lives as long as its descriptor.
 int lockedFolder = -1;
-int namedLocks[mostPlaces];
-int namedLockCount = 0;
+int namedLock = -1;
 
 // FNV-1a over a folder's identity and the names below it: the name of its socket.
 uint64_t placeHash(const struct stat& folder, const char* below) {
@@ -43,28 +44,53 @@ uint64_t placeHash(const struct stat& folder, const char* below) {
 }
 
 #if defined(__linux__)
-// Binds the socket of one place; a DestinationLockResult.
-int lockPlace(uint64_t hash) {
+// Binds a socket to the name of one place: its descriptor, or -1 with errno set.
+int bindPlace(uint64_t hash) {
   int named = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (named < 0) return destinationNotLocked;
+  if (named < 0) return -1;
   struct sockaddr_un address = {};
   address.sun_family = AF_UNIX;
   // A leading zero byte puts the name in the abstract namespace: no file is made.
   int nameLength = snprintf(address.sun_path + 1, sizeof address.sun_path - 1,
                             "talven-destination-%016llx", static_cast<unsigned long long>(hash));
   socklen_t size = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + nameLength);
-  if (bind(named, reinterpret_cast<struct sockaddr*>(&address), size) == 0) {
-    namedLocks[namedLockCount++] = named;
-    return destinationLocked;
-  }
+  if (bind(named, reinterpret_cast<struct sockaddr*>(&address), size) == 0) return named;
   int reason = errno;
   close(named);
-  return reason == EADDRINUSE ? destinationBusy : destinationNotLocked;
+  errno = reason;
+  return -1;
+}
+
+// The hashes of the places of the resolved path, from the destination's deepest
+// existing folder up; their number.
+int placesOf(char* resolved, uint64_t* hashes) {
+  size_t length = strlen(resolved);
+  while (length > 1 && resolved[length - 1] == '/') resolved[--length] = '\0';
+  // resolved holds the folder, below the names under it down to the destination.
+  char below[PATH_MAX + 1] = "";
+  int count = 0;
+  for (size_t end = length; end > 0 && count < mostPlaces;) {
+    struct stat folder;
+    if (stat(resolved, &folder) == 0 && S_ISDIR(folder.st_mode))
+      hashes[count++] = placeHash(folder, below);
+    size_t cut = end;
+    while (cut > 0 && resolved[cut - 1] != '/') --cut;
+    if (cut == 0 || end == 1) break;
+    // below becomes /name + below; resolved loses its last name (the root keeps /).
+    size_t nameLength = end - cut;
+    memmove(below + nameLength + 1, below, strlen(below) + 1);
+    below[0] = '/';
+    memcpy(below + 1, resolved + cut, nameLength);
+    end = cut > 1 ? cut - 1 : 1;
+    resolved[end] = '\0';
+  }
+  return count;
 }
 #endif
 
-// Binds the sockets of the places of path's resolved form; a DestinationLockResult:
-// locked when one was bound and none was held by another run.
+// Holds the socket of the deepest place of path's resolved form and looks whether
+// another run holds one further up; a DestinationLockResult. Bound first, looked
+// after: of two runs that start at once, at least one sees the other.
 int lockName(const char* path) {
 #if defined(__linux__)
   char withSeparator[PATH_MAX + 1];
@@ -73,32 +99,19 @@ int lockName(const char* path) {
           static_cast<int>(sizeof withSeparator) ||
       resolveFullPath(withSeparator, resolved, sizeof resolved) != 0)
     return destinationNotLocked;
-  size_t length = strlen(resolved);
-  while (length > 1 && resolved[length - 1] == '/') resolved[--length] = '\0';
-  // The path from the destination up: resolved holds the folder, below the names
-  // under it (the separator before them restored once they are hashed).
-  char below[PATH_MAX + 1] = "";
-  int result = destinationNotLocked;
-  for (size_t end = length; end > 0 && namedLockCount < mostPlaces;) {
-    struct stat folder;
-    if (stat(resolved, &folder) == 0 && S_ISDIR(folder.st_mode)) {
-      int placed = lockPlace(placeHash(folder, below));
-      if (placed == destinationBusy) return destinationBusy;
-      if (placed == destinationLocked) result = destinationLocked;
-    }
-    size_t cut = end;
-    while (cut > 0 && resolved[cut - 1] != '/') --cut;
-    if (cut == 0 || end == 1) break;
-    // below becomes /name + below; resolved loses its last name (the root keeps /).
-    size_t nameLength = end - cut;
-    size_t belowLength = strlen(below);
-    memmove(below + nameLength + 1, below, belowLength + 1);
-    below[0] = '/';
-    memcpy(below + 1, resolved + cut, nameLength);
-    end = cut > 1 ? cut - 1 : 1;
-    resolved[end] = '\0';
+  uint64_t hashes[mostPlaces];
+  int count = placesOf(resolved, hashes);
+  if (count == 0) return destinationNotLocked;
+  namedLock = bindPlace(hashes[0]);
+  if (namedLock < 0) return errno == EADDRINUSE ? destinationBusy : destinationNotLocked;
+  for (int i = 1; i < count; ++i) {
+    int look = bindPlace(hashes[i]);
+    if (look >= 0)
+      close(look);
+    else if (errno == EADDRINUSE)
+      return destinationBusy;
   }
-  return result;
+  return destinationLocked;
 #else
   (void)path;
   return destinationNotLocked;
@@ -138,7 +151,7 @@ int lockDestination(const char* path) {
 
 void unlockDestination() {
   if (lockedFolder >= 0) close(lockedFolder);
-  for (int i = 0; i < namedLockCount; ++i) close(namedLocks[i]);
+  if (namedLock >= 0) close(namedLock);
   lockedFolder = -1;
-  namedLockCount = 0;
+  namedLock = -1;
 }
