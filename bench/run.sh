@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # The benchmark command: times talven against rsync -a --delete, cp -a, rclone
 # sync and a listing floor on generated trees and on a real one (/usr/share),
-# with warm and cold caches, and writes a table, CSV files and a chart to
-# bench/results/<mode>/. It installs nothing: bench/install-deps.sh does.
+# with warm and cold caches. It writes the results file bench/results/MODE-FS.md
+# (the table, with the machine, the date, the commit and the command that measured
+# it) and its chart bench/results/MODE-FS.png, to be committed: a new measurement
+# replaces the one before, and git keeps the history. The raw samples, CSV files
+# and logs go to bench/results/MODE-FS/, which is not committed. It installs
+# nothing: bench/install-deps.sh does.
 set -euo pipefail
 
 usage() {
@@ -24,13 +28,16 @@ Usage: bench/run.sh [--quick] [--runs N] [--talven PATH] [--cases LIST] [--share
 
 Trees are made under $BENCH_DIR (default /tmp) in a scratch folder that is
 removed at the end; destinations kept for the inode reuse of the file system
-are deleted whenever they pass $BENCH_TRASH_GIB GiB (default 16). Results go to bench/results/MODE-FS, for instance
-bench/results/full-ext4 or bench/results/quick-tmpfs.
+are deleted whenever they pass $BENCH_TRASH_GIB GiB (default 16). The results
+file is bench/results/MODE-FS.md with its chart MODE-FS.png beside it (for
+instance bench/results/full-ext4.md), the raw samples are in bench/results/MODE-FS/.
 EOF
 }
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$here")
+command_line=bench/run.sh
+[ $# -eq 0 ] || command_line+=$(printf " %q" "$@")
 all_cases="first,first-cold,noop,incremental,large,large-cold,share,share-cold,sparse,scale"
 quick=0 runs="" talven="" cases=$all_cases share="" timeout_s=300 keep=0
 while [ $# -gt 0 ]; do
@@ -104,7 +111,9 @@ build_talven() {
   echo "Building talven (Release) in build/release ..."
   local log
   log=$(mktemp)
-  if ! { cmake -S "$repo" -B "$repo/build/release" -DCMAKE_BUILD_TYPE=Release \
+  local generator=()
+  command -v ninja >/dev/null 2>&1 && [ ! -f "$repo/build/release/CMakeCache.txt" ] && generator=(-G Ninja)
+  if ! { cmake -S "$repo" -B "$repo/build/release" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
            -DTALVEN_TESTS=OFF && cmake --build "$repo/build/release" -j2; } >"$log" 2>&1; then
     tail -n 20 "$log" >&2
     echo "bench/run.sh: the Release build failed (full output in $log)" >&2
@@ -171,6 +180,7 @@ time_run() {
 }
 
 source "$here/cases.sh"
+source "$here/results_file.sh"
 
 echo "Mode $mode: $runs timed runs per tool after one warm-up; scratch $scratch"
 {
@@ -193,7 +203,9 @@ python3 "$here/report.py" "$results" | tee "$results/table.txt"
 gnuplot -e "results='$results'; ratios=$(wc -l <"$results/ratios.dat");
             scales=$(wc -l <"$results/scale.dat")" "$here/chart.gp" ||
   echo "The chart could not be drawn." >&2
-echo "Results: $results (table.txt, summary.csv, targets.csv, samples.csv, chart.png)"
+write_results_file "$results.md"
+echo "Results: $results.md (and $(basename "$results").png), raw: $results/" \
+  "(table.txt, summary.csv, targets.csv, samples.csv)"
 if [ "$checks_failed" != 0 ]; then
   echo "$checks_failed correctness check(s) failed: see above." >&2
   exit 1

@@ -1,6 +1,7 @@
 # What `cmake --install` puts where. POSIX: the usual GNUInstallDirs layout
-# (bin/talven, share/man/man1/talven.1, share/doc/talven/). Windows: one flat
-# folder, the layout of the zip: talven.exe, README.md, LICENSE and the manual page
+# (bin/talven, share/man/man1/talven.1, share/doc/talven/,
+# share/bash-completion/completions/talven). Windows: one flat folder, the layout of
+# the zip: talven.exe, README.md, LICENSE and the manual page
 # as HTML. The tests are never installed.
 include(GNUInstallDirs)
 
@@ -34,6 +35,24 @@ if(WIN32)
 endif()
 
 install(TARGETS talven RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The bash completion, with the long options of the program's own table: a small
+# program linked with it prints them, so a new option reaches the completion as it
+# reaches the command line.
+add_executable(talven_long_options packaging/bash-completion/long_options.cpp)
+target_link_libraries(talven_long_options PRIVATE talven_core)
+set(TALVEN_COMPLETION ${CMAKE_CURRENT_BINARY_DIR}/bash-completion/talven)
+set(TALVEN_COMPLETION_TEMPLATE ${CMAKE_CURRENT_SOURCE_DIR}/packaging/bash-completion/talven.in)
+add_custom_command(OUTPUT ${TALVEN_COMPLETION}
+                   COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:talven_long_options>
+                           -DTEMPLATE=${TALVEN_COMPLETION_TEMPLATE} -DOUTPUT=${TALVEN_COMPLETION}
+                           -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/bash_completion.cmake
+                   DEPENDS talven_long_options ${TALVEN_COMPLETION_TEMPLATE}
+                           ${CMAKE_CURRENT_SOURCE_DIR}/cmake/bash_completion.cmake
+                   VERBATIM)
+add_custom_target(talven_completion ALL DEPENDS ${TALVEN_COMPLETION})
+install(FILES ${TALVEN_COMPLETION} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
 if(NOT TALVEN_DEBIAN_PACKAGE)
   install(FILES ${TALVEN_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -65,3 +84,17 @@ add_custom_target(talven_debian_files ALL DEPENDS ${TALVEN_GZIPPED})
 install(FILES ${TALVEN_MAN_PAGE}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md ${TALVEN_DEBIAN_DIR}/copyright ${TALVEN_DEBIAN_DIR}/changelog.Debian.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES packaging/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME talven)
+
+# Stripped as Debian strips a program (dh_strip): besides the symbols, the compiler's
+# .comment and the .note section, which nothing reads at run time. The build-id notes
+# stay.
+install(CODE "
+  set(program \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/talven\")
+  execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                          \"\${program}\" RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR \"stripping \${program} failed: \${status}\")
+  endif()
+")

@@ -1,7 +1,9 @@
 # The packages, made with CPack from the install rules (scripts/package.sh makes
 # both from a clean tree): talven_<version>-1_amd64.deb from a native build
 # configured with TALVEN_DEBIAN_PACKAGE, talven-<version>-windows-x64.zip from the
-# mingw-w64 build.
+# mingw-w64 build. With SOURCE_DATE_EPOCH set (scripts/package.sh sets it to the
+# last commit's time), CPack gives every member that time, so that the same sources
+# give the same packages.
 set(CPACK_PACKAGE_NAME talven)
 set(CPACK_PACKAGE_VENDOR "The Talven developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -15,8 +17,9 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXE
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME talven-${PROJECT_VERSION}-windows-x64)
-  # The files at the zip's top, not in a folder of their own.
-  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  # The files in a folder of the zip's own name, so that unpacking it never strews
+  # them among what the folder it is unpacked in holds.
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

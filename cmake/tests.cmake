@@ -45,4 +45,10 @@ if(NOT CMAKE_CROSSCOMPILING)
   add_test(NAME ManPage.MatchesUsageReadmeAndCommandLine
            COMMAND ${TALVEN_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/check-man-page-test.sh
                    $<TARGET_FILE:talven> ${TALVEN_MAN_PAGE} ${CMAKE_CURRENT_BINARY_DIR}/man-page-check)
+  # The bash completion, tried in a real interactive bash with Tab: the options the
+  # program names, and folders for the first two words.
+  add_test(NAME Completion.OffersTheOptionsAndFolders
+           COMMAND ${TALVEN_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/completion-test.sh
+                   ${TALVEN_COMPLETION} $<TARGET_FILE:talven> ${CMAKE_CURRENT_BINARY_DIR}/completion-test)
+  set_tests_properties(Completion.OffersTheOptionsAndFolders PROPERTIES SKIP_RETURN_CODE 77)
 endif()

@@ -20,18 +20,3 @@ int fileSystemClockKind(const char* folder) {
   if (wcscmp(name, L"exFAT") == 0) return clockKindExfat;
   return clockKindUnknown;
 }
-
-int createNewEmptyFile(const char* path) {
-  WidePath wide(path);
-  if (!wide.text) return 1;
-  HANDLE file =
-      CreateFileW(wide.text, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 1;
-  CloseHandle(file);
-  return 0;
-}
-
-int getOpenFileTime(FILE*, FileTime*) {
-  // The stream's times are set by path once it is closed (setOpenFileTimes).
-  return 1;
-}

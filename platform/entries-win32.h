@@ -32,3 +32,23 @@ HANDLE openForInformation(const char* path, int ownLink);
 DWORD attributesOf(const char* path);
 /// The attributes and reparse tag of the entry that path names itself; 1 when missing.
 int readOwnEntry(const char* path, DWORD* attributes, DWORD* reparseTag);
+
+// Whole-path operations that the bodies of folders.h use once the folders on the way
+// are held (folders-win32.cpp); the rest of the program changes the destination only
+// through folders.h.
+
+/// Sets creation, last-access and last-write time; 0 when set, 1 when the file could
+/// not be opened, 2 when setting failed.
+int setFileTimes(const char* path, FileTime time);
+/// Creates one folder with default security; 0 when created.
+int makeDirectory(const char* path);
+/// Deletes one file (a link itself, never its target); 0 when deleted.
+int deleteFile(const char* path);
+/// Puts the file from in the place of to, replacing a file there in one step; 0 when
+/// done.
+int replaceFile(const char* from, const char* to);
+/// Moves the file from to the name to only where nothing stands there yet; 0 when
+/// moved.
+int moveFileIfAbsent(const char* from, const char* to);
+/// checkReplaceableIn's answer for path, whose folders are held.
+int checkReplaceable(const char* path);

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "platform/entries-win32.h"
+#include "platform/folders.h"
 #include "platform/platform.h"
 #include "platform/utf16-win32.h"
 
@@ -86,46 +87,6 @@ int checkReplaceable(const char* path) {
   if (!(attributes & FILE_ATTRIBUTE_READONLY)) return replaceableFile;
   SetLastError(ERROR_ACCESS_DENIED);
   return replaceableRefused;
-}
-
-FILE* createFileForWriting(const char* path) {
-  if (removeLinkAt(path) != 0) return nullptr;
-  WidePath wide(path);
-  FILE* file = wide.text ? _wfopen(wide.text, L"wb") : nullptr;
-  if (file) setvbuf(file, nullptr, _IONBF, 0);
-  return file;
-}
-
-int setOpenFileTimes(FILE*, FileTime) {
-  // The times are set through a handle of their own once the streams are closed.
-  return 1;
-}
-
-long long reserveRoomForRest(FILE*, FILE*, long long from, long long) {
-  // NTFS grows a file written in sequence well enough by itself.
-  return from;
-}
-
-int removeEmptyFolder(const char* path) {
-  DWORD attributes = attributesOf(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-    return 1;
-  // RemoveDirectoryW takes no folder that holds anything.
-  WidePath wide(path);
-  return wide.text && RemoveDirectoryW(wide.text) ? 0 : 1;
-}
-
-int removeFolderLink(const char* path) {
-  DWORD attributes = attributesOf(path);
-  DWORD link = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & link) != link) return noFolderLink;
-  DWORD reparseTag = 0;
-  if (readOwnEntry(path, &attributes, &reparseTag)) return folderLinkKept;
-  if (!leadsElsewhere(attributes, reparseTag)) return noFolderLink;
-  // Removing the folder entry of a junction or folder link removes only the link.
-  WidePath wide(path);
-  return wide.text && RemoveDirectoryW(wide.text) ? folderLinkRemoved : folderLinkKept;
 }
 
 int fileIdentity(const char* path, FileIdentity* identity) {

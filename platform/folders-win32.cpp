@@ -173,29 +173,7 @@ int reachEntry(DestinationFolders* folders, const char* path) {
   return reachFolder(folders, relative, length, 0);
 }
 
-// Opens what stands at path for writing, never a reparse point: created when
-// missing, cut to nothing when a plain file.
-HANDLE openForWriting(const wchar_t* path) {
-  DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-  HANDLE file =
-      CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, flags, nullptr);
-  if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
-  file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return file;
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(file, &information) ||
-      (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
-      !SetEndOfFile(file)) {
-    CloseHandle(file);
-    return INVALID_HANDLE_VALUE;
-  }
-  return file;
-}
 }  // namespace
-
-unsigned copyModeOf(FILE*) {
-  return 0666;
-}
 
 unsigned folderModeOf(const char*) {
   return 0777;
@@ -278,26 +256,31 @@ int checkReplaceableIn(DestinationFolders* folders, const char* path) {
   return checkReplaceable(path);
 }
 
-FILE* createFileIn(DestinationFolders* folders, const char* path, unsigned) {
-  if (reachEntry(folders, path) != folderDone) return nullptr;
-  // A link to a file there is replaced (checkReplaceable removes it); whatever
-  // reparse point is left is never opened for writing.
-  if (checkReplaceable(path) >= replaceableRefused) return nullptr;
+FileHandle createNewFileIn(DestinationFolders* folders, const char* path, unsigned) {
+  int reached = reachEntry(folders, path);
+  if (reached != folderDone) {
+    if (reached == folderMissing) SetLastError(ERROR_PATH_NOT_FOUND);
+    return noFile;
+  }
+  // CREATE_NEW never opens what stands there, a reparse point included: the file is
+  // new and the copy's own.
   WidePath wide(path);
-  HANDLE file = wide.text ? openForWriting(wide.text) : INVALID_HANDLE_VALUE;
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
-  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
-  if (descriptor < 0) {
-    CloseHandle(file);
-    return nullptr;
-  }
-  FILE* stream = _fdopen(descriptor, "wb");
-  if (!stream) {
-    _close(descriptor);
-    return nullptr;
-  }
-  setvbuf(stream, nullptr, _IONBF, 0);
-  return stream;
+  if (!wide.text) return noFile;
+  HANDLE file = CreateFileW(wide.text, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file == INVALID_HANDLE_VALUE ? noFile : reinterpret_cast<FileHandle>(file);
+}
+
+int removeEmptyFolderIn(DestinationFolders* folders, const char* path) {
+  int reached = reachEntry(folders, path);
+  if (reached != folderDone) return reached;
+  DWORD attributes = attributesOf(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return folderMissing;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return folderRefused;
+  // RemoveDirectoryW takes no folder that holds anything.
+  WidePath wide(path);
+  return wide.text && RemoveDirectoryW(wide.text) ? folderDone : folderRefused;
 }
 
 int moveFileIn(DestinationFolders* folders, const char* from, const char* to, int replace) {

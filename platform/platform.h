@@ -289,6 +289,8 @@ int divertFormatted(const OutputDiversion* diversion, int stream, const char* fo
 /// The columns of the terminal (console) that standard error is, or 0 when standard
 /// error is no terminal: the status line is shown only where this is nonzero.
 int statusLineWidth();
+/// True when standard output is a terminal (a console on Windows).
+int outputIsTerminal();
 /// Draws text (ASCII, shorter than statusLineWidth) as the status line on standard
 /// error, in place of the one before; an empty text erases it. Lines printed on
 /// standard output before reach the terminal first.

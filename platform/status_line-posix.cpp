@@ -35,6 +35,10 @@ int outputOnTerminal() {
 }
 }  // namespace
 
+int outputIsTerminal() {
+  return outputOnTerminal();
+}
+
 int statusLineWidth() {
   if (!isatty(STDERR_FILENO)) return 0;
   struct winsize size;

@@ -51,6 +51,10 @@ void drawColumns(HANDLE console, const char* text) {
 }
 }  // namespace
 
+int outputIsTerminal() {
+  return outputOnConsole();
+}
+
 int statusLineWidth() {
   HANDLE console = errorConsole();
   CONSOLE_SCREEN_BUFFER_INFO info;

@@ -133,11 +133,10 @@ int errorPrintf(const char* format, ...) {
   return printed;
 }
 
-FILE* openFileForReading(const char* path) {
-  WidePath wide(path);
-  FILE* file = wide.text ? _wfopen(wide.text, L"rb") : nullptr;
-  if (file) setvbuf(file, nullptr, _IONBF, 0);
-  return file;
+int syncStreamToDisk(FILE* file) {
+  if (fflush(file) != 0) return 1;
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) ? 0 : 1;
 }
 
 FILE* openFileForAppending(const char* path) {

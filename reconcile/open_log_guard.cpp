@@ -19,7 +19,7 @@ void rememberOpenLog() {
   if (!logFile) return;
   // The file itself, also where the log's name is a link to it.
   char resolved[pathBufferSize];
-  openLog.known = resolveFullPath(logFileName, resolved, sizeof resolved) == 0 &&
+  openLog.known = resolveFullPath(runLogName(), resolved, sizeof resolved) == 0 &&
                   fileIdentity(resolved, &openLog.identity) == 0;
 }
 

@@ -10,6 +10,7 @@
 #include "collect/entry_table.h"
 #include "copy/copy.h"
 #include "platform/folders.h"
+#include "reconcile/deletion_guard.h"
 #include "reconcile/destination_clock.h"
 #include "reconcile/destination_links.h"
 #include "reconcile/destination_names.h"
@@ -30,6 +31,10 @@ struct PassCounts {
   int32_t failures;
   int32_t interrupted;
   int32_t outOfMemory;  ///< the copies ran out of memory: the run ends
+  /// Destination files kept because they are newer than their source twins.
+  int32_t keptNewer;
+  /// Listed sizes of the copies written (with -p: decided), for the summary.
+  int64_t bytesCopied;
 };
 
 // The files that the updates and copies wrote or would write, and the open log:
@@ -146,6 +151,7 @@ void copyEntry(Passes* passes, const FileEntry& source, const char* sourcePath,
 // it failed, the one it was to replace.
 void countFinishedCopy(void* context, const CopyOutcome* outcome) {
   Passes* passes = static_cast<Passes*>(context);
+  if (outcome->result == copyDone) counts.bytesCopied += outcome->request->listedSize;
   if (outcome->result == copyInterrupted) counts.interrupted = 1;
   if (outcome->result == copyOutOfMemory) counts.outOfMemory = 1;
   if (outcome->result != copyDone) ++counts.failures;
@@ -185,6 +191,8 @@ void updatePass(Passes* passes, const TwinIndex& index) {
     FileEntry& destination = destinationTable.entries[twin];
     // Later to the 100 ns, then later still at the resolution of the twin's file system.
     bool newer = fileTimeValue(destination.lastWriteTime) < fileTimeValue(source.lastWriteTime);
+    if (fileTimeValue(destination.lastWriteTime) > fileTimeValue(source.lastWriteTime))
+      ++counts.keptNewer;
     // A copy takes the name it is written under: on POSIX the destination's own,
     // so that a twin that differs in case keeps its spelling (where case counts,
     // the two are the same bytes). Windows writes under the source's, as before.
@@ -197,6 +205,7 @@ void updatePass(Passes* passes, const TwinIndex& index) {
         logAction("Updated", source.relativePath, &source.size);
         copyEntry(passes, source, sourcePath, destinationPath, 1);
         ++counts.updates;
+        if (previewOnly) counts.bytesCopied += static_cast<int64_t>(source.size);
       }
     }
     source.handled = destination.handled = 1;
@@ -260,6 +269,7 @@ void copyPass(Passes* passes, int destinationListingComplete) {
     logAction("Got", source.relativePath, &source.size);
     copyEntry(passes, source, sourcePath, destinationPath, 0);
     ++counts.copies;
+    if (previewOnly) counts.bytesCopied += static_cast<int64_t>(source.size);
   }
 }
 
@@ -304,10 +314,10 @@ void syncChanges() {
   ++counts.failures;
 }
 
-// The log lies in the current directory, which may be anywhere in the tree.
+// The log may lie anywhere in the tree: the current directory's, or --log's file.
 void keepLogFile() {
   if (!logFile) return;
-  keepFile(logFileName);
+  keepFile(runLogName());
   const FileIdentity* log = openLogIdentity();
   if (log && kept.needed) keepIdentity(*log);
 }
@@ -361,8 +371,8 @@ void endPasses(Passes* passes) {
 }  // namespace
 
 int reconcileTables(int sourceListingComplete, int destinationListingComplete,
-                    const RunSeams* seams) {
-  counts = PassCounts{0, 0, 0, 0, 0, 0};
+                    const RunSeams* seams, PassSummary* summary) {
+  counts = PassCounts{};
   kept = KeptFiles{nullptr, 0, 0, 1};
   if (verbose)
     consolePrintf("We have %d destination and %d source indexes\n", destinationTable.count,
@@ -371,6 +381,12 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete,
   DestinationFolders folders;
   TwinIndex index;
   if (beginPasses(&passes, &folders, &index, seams ? seams : &noRunSeams)) return exitOutOfMemory;
+  // An empty source, or more deletions than allowed, stops the run before any change.
+  if (deletionsRefused(&index, sourceListingComplete)) {
+    freeTwinIndex(&index);
+    endPasses(&passes);
+    return exitStopped;
+  }
   rememberOpenLog();
   keepLogFile();
   forgetCheckedFolders();
@@ -383,6 +399,8 @@ int reconcileTables(int sourceListingComplete, int destinationListingComplete,
   if (!counts.interrupted && sourceListingComplete) deletePass(&passes);
   endPasses(&passes);
   if (!counts.interrupted) syncChanges();
+  *summary = PassSummary{counts.copies,    counts.updates,  counts.deletions,
+                         counts.keptNewer, counts.failures, counts.bytesCopied};
   if (counts.interrupted || interruptRequested()) return interruptedExitStatus;
   if (!sourceListingComplete)
     consolePrintf("No file was deleted: the source folder could not be listed completely !\n");

@@ -17,94 +17,165 @@ int takeRoot(char* root, const char* argument) {
 }
 
 const LongOption longOptions[] = {
-    {"--no-sync", &noSync, 0},
-    {"--workers", &copyWorkers, mostCopyWorkers},
+    {"--no-sync", optionSwitch, nullptr, nullptr, &noSync, 0, 0, nullptr,
+     "do not wait for the disk (for scratch space)"},
+    {"--workers", optionNumber, "N", nullptr, &copyWorkers, 1, mostCopyWorkers, nullptr,
+     "threads writing copies, 1 to 64 (default: up to 4)"},
+    {"--log", optionText, "FILE", "a file name", &logEnabled, 0, 0, &logFilePath,
+     "append the log to FILE instead of .mirror_log"},
+    {"--allow-empty-source", optionSwitch, nullptr, nullptr, &allowEmptySource, 0, 0, nullptr,
+     "let a source that holds no file empty the destination"},
+    {"--max-delete", optionNumber, "N", nullptr, &maxDeletions, 0, mostDeletionCap, nullptr,
+     "stop before any change if over N files would be deleted"},
+    {"--stats", optionSwitch, nullptr, nullptr, &printStats, 0, 0, nullptr,
+     "print the summary line on standard output at the end"},
 };
 const int longOptionCount = static_cast<int>(sizeof longOptions / sizeof longOptions[0]);
 
 namespace {
-// The long option named by argument, or null.
-// An option that takes a number is named with it: --workers=2.
-const LongOption* longOptionNamed(const char* argument) {
-  for (int k = 0; k < longOptionCount; ++k) {
-    const LongOption& option = longOptions[k];
-    size_t length = strlen(option.name);
-    if (strncmp(argument, option.name, length) != 0) continue;
-    if (option.most == 0 ? argument[length] == '\0' : argument[length] == '=') return &option;
-  }
+// The long option whose name is the first length characters of argument, or null.
+const LongOption* longOptionNamed(const char* argument, size_t length) {
+  for (int k = 0; k < longOptionCount; ++k)
+    if (strlen(longOptions[k].name) == length &&
+        strncmp(argument, longOptions[k].name, length) == 0)
+      return &longOptions[k];
   return nullptr;
 }
 
-// The number after the '=' of a long option that takes one, or 0 when it is no whole
-// number from 1 to the option's most.
-int32_t optionValue(const LongOption& option, const char* argument) {
-  const char* digits = argument + strlen(option.name) + 1;
-  int32_t value = 0;
-  if (*digits == '\0') return 0;
+// The whole number that digits holds, or -1 when it holds anything else or a number
+// beyond most.
+int64_t wholeNumber(const char* digits, int32_t most) {
+  int64_t value = 0;
+  if (*digits == '\0') return -1;
   for (; *digits; ++digits) {
-    if (*digits < '0' || *digits > '9') return 0;
+    if (*digits < '0' || *digits > '9') return -1;
     value = value * 10 + (*digits - '0');
-    if (value > option.most) return 0;
+    if (value > most) return -1;
   }
   return value;
 }
-}  // namespace
 
-void readOptions(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const char* argument = argv[i];
-    // A long option stands apart from the rule for the one-letter ones, and only
-    // after the folders: a folder so named never turns the syncing off.
-    const LongOption* option = i >= 3 ? longOptionNamed(argument) : nullptr;
-    if (option) *option->flag = option->most ? optionValue(*option, argument) : 1;
-    if (argument[0] != '-' || argument[1] == '\0') continue;
-    switch (argument[1]) {
-      case 'v': verbose = 1; break;
-      case 'l': logEnabled = 1; break;
-      case 'p': previewOnly = 1; break;
-      default: break;
-    }
-  }
+// What an option's value must be, for its refusals: "a whole number from 1 to 64".
+void describeValue(const LongOption& option, char* text, size_t size) {
+  if (option.kind == optionNumber)
+    snprintf(text, size, "a whole number from %d to %d", option.least, option.most);
+  else
+    snprintf(text, size, "%s", option.valueMeaning ? option.valueMeaning : "a value");
 }
 
-int findUnknownLongOption(int argc, char** argv) {
-  for (int i = 3; i < argc; ++i) {
-    const char* argument = argv[i];
-    if (argument[0] == '-' && argument[1] == '-' && argument[2] != '\0' &&
-        !longOptionNamed(argument))
-      return i;
-  }
-  return 0;
-}
-
-int findBadLongOptionValue(int argc, char** argv) {
-  for (int i = 3; i < argc; ++i) {
-    const LongOption* option = longOptionNamed(argv[i]);
-    if (option && option->most && optionValue(*option, argv[i]) == 0) return i;
-  }
-  return 0;
-}
-
-void reportBadLongOptionValue(const char* argument) {
-  const LongOption* option = longOptionNamed(argument);
-  consolePrintf("Bad value [%s]: %s takes a whole number from 1 to %d !\n", argument,
-                option ? option->name : argument, option ? option->most : 0);
-}
-
-void reportUnknownLongOption(const char* argument) {
-  char known[256] = "";
+void refuseUnknownLongOption(const char* argument) {
+  char known[512] = "";
   size_t used = 0;
   for (int k = 0; k < longOptionCount && used < sizeof known; ++k) {
-    int written = snprintf(known + used, sizeof known - used, "%s%s%s", k ? ", " : "",
-                           longOptions[k].name, longOptions[k].most ? "=N" : "");
+    const LongOption& option = longOptions[k];
+    int written =
+        snprintf(known + used, sizeof known - used, "%s%s%s%s", k ? ", " : "", option.name,
+                 option.valueName ? "=" : "", option.valueName ? option.valueName : "");
     if (written < 0) break;
     used += static_cast<size_t>(written);
   }
   consolePrintf("Unknown option [%s]: the long options are %s !\n", argument, known);
 }
 
-int printUsage(const char* programName) {
-  int printed = consolePrintf("Usage: %s folder_to_update source_folder [options]\n", programName);
-  if (printed <= 0) return 1;
-  return printed > 255 ? 255 : printed;
+// Takes the value of an option that has one; 0 when it is taken into its setting.
+// shown is the argument as the refusal names it.
+int takeValue(const LongOption& option, const char* value, const char* shown) {
+  if (option.kind == optionText && value[0] != '\0') {
+    *option.text = value;
+    if (option.number) *option.number = 1;
+    return 0;
+  }
+  int64_t number = option.kind == optionNumber ? wholeNumber(value, option.most) : -1;
+  if (number >= option.least) {
+    *option.number = static_cast<int32_t>(number);
+    return 0;
+  }
+  char meaning[96];
+  describeValue(option, meaning, sizeof meaning);
+  consolePrintf("Bad value [%s]: %s takes %s !\n", shown, option.name, meaning);
+  return 1;
+}
+
+// Reads the long option at argv[*at], and its value from the next argument when it
+// has one and is not written with '='; *at is then moved past the value.
+int readLongOption(int argc, char** argv, int* at) {
+  const char* argument = argv[*at];
+  if (asksForHelp(argument) || asksForVersion(argument)) {
+    consolePrintf("Option [%s] is given alone: talven %s !\n", argument, argument);
+    return 1;
+  }
+  const char* equals = strchr(argument, '=');
+  size_t nameLength = equals ? static_cast<size_t>(equals - argument) : strlen(argument);
+  const LongOption* option = longOptionNamed(argument, nameLength);
+  if (!option) {
+    refuseUnknownLongOption(argument);
+    return 1;
+  }
+  if (option->kind == optionSwitch) {
+    if (!equals) *option->number = 1;
+    if (equals) consolePrintf("Bad value [%s]: %s takes no value !\n", argument, option->name);
+    return equals ? 1 : 0;
+  }
+  if (equals) return takeValue(*option, equals + 1, argument);
+  // A value apart never starts with a dash: "--log -v" is a slip, not a log named -v.
+  if (*at + 1 >= argc || argv[*at + 1][0] == '-') {
+    char meaning[96];
+    describeValue(*option, meaning, sizeof meaning);
+    consolePrintf("Missing value [%s]: %s takes %s, as %s=%s or %s %s !\n", argument, option->name,
+                  meaning, option->name, option->valueName, option->name, option->valueName);
+    return 1;
+  }
+  ++*at;
+  char shown[160];
+  snprintf(shown, sizeof shown, "%s %s", argument, argv[*at]);
+  return takeValue(*option, argv[*at], shown);
+}
+
+// Reads the option at argv[*at]; 0 when it is one.
+int readOption(int argc, char** argv, int* at) {
+  const char* argument = argv[*at];
+  if (argument[0] != '-') {
+    consolePrintf(
+        "Unexpected argument [%s]: give two folders, the folder to update and the source, "
+        "then options !\n",
+        argument);
+    return 1;
+  }
+  if (argument[1] == '-') return readLongOption(argc, argv, at);
+  // The one-letter options keep their rule: the second character alone decides.
+  switch (argument[1]) {
+    case 'v': verbose = 1; return 0;
+    case 'l': logEnabled = 1; return 0;
+    case 'p': previewOnly = 1; return 0;
+    default: break;
+  }
+  consolePrintf("Unknown option [%s]: the one-letter options are -v, -l and -p !\n", argument);
+  return 1;
+}
+}  // namespace
+
+int readArguments(int argc, char** argv) {
+  const char* names[2] = {"destination", "source"};
+  for (int i = 1; i <= 2; ++i) {
+    // An option in a folder's place (talven -v dst src) would have made a folder of
+    // that name and mirrored the wrong pair.
+    if (argv[i][0] != '-') continue;
+    consolePrintf(
+        "The %s folder [%s] starts with a dash: give the two folders first, and a folder "
+        "so named as .%c%s !\n",
+        names[i - 1], argv[i], pathSeparator, argv[i]);
+    return 1;
+  }
+  for (int i = 3; i < argc; ++i)
+    if (readOption(argc, argv, &i)) return 1;
+  return 0;
+}
+
+int asksForHelp(const char* argument) {
+  return strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0 ||
+         (platformIsWindows && strcmp(argument, "/?") == 0);
+}
+
+int asksForVersion(const char* argument) {
+  return strcmp(argument, "--version") == 0;
 }

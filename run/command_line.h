@@ -1,4 +1,5 @@
-// Reading the command line into the run settings.
+// Reading the command line into the run settings: the two folders first, then only
+// options the program knows.
 #pragma once
 
 #include <cstddef>
@@ -15,35 +16,52 @@ enum TakeRootResult {
 /// trailing separator, so that D:\dst\\ lines up with D:\dst. Returns a TakeRootResult.
 int takeRoot(char* root, const char* argument);
 
-/// Sets verbose, logEnabled and previewOnly from the arguments after the program
-/// name: an argument counts when it is longer than one character and starts with
-/// '-'; its second character alone decides (v, l or p); all else is ignored. Apart
-/// from that rule, a long option (longOptions) after the two folders sets its flag.
-void readOptions(int argc, char** argv);
+/// What a long option takes after its name.
+enum LongOptionKind {
+  optionSwitch = 0,  ///< nothing: it sets its setting to 1 (--stats)
+  optionNumber = 1,  ///< a whole number from least to most (--workers=2)
+  optionText = 2,    ///< a text that is not empty, such as a file name (--log=FILE)
+};
 
-/// One long option: its name and the setting it turns on (1) or, where most is not
-/// 0, sets to the whole number from 1 to most that follows its name and '='.
+/// One long option. One that takes a value has it after '=' (--workers=2) or as the
+/// next argument (--workers 2), which then must not start with a dash.
 struct LongOption {
   const char* name;
-  int32_t* flag;
+  int kind;  ///< a LongOptionKind
+  /// How its value is written in the help and the refusals (N, FILE); null for a switch.
+  const char* valueName;
+  /// What its value is, for the refusals of a text (a file name); null otherwise.
+  const char* valueMeaning;
+  /// The setting a switch or a number goes to.
+  int32_t* number;
+  int32_t least;
   int32_t most;
+  /// The setting a text goes to: the argument itself, which lives as long as the run.
+  const char** text;
+  /// Its line in the help.
+  const char* help;
 };
-/// Every long option the program knows, in the order the refusal names them.
+/// Every long option a run takes, in the order the help and the refusals name them.
 extern const LongOption longOptions[];
 /// Number of entries in longOptions.
 extern const int longOptionCount;
 
-/// Index of the first argument after the two folders that starts with "--" and a
-/// name but is no long option (a guess such as --dry-run must not be dropped
-/// silently), or 0 when there is none. "--" alone is no such argument.
-int findUnknownLongOption(int argc, char** argv);
-/// Index of the first long option after the two folders whose number is missing or
-/// out of its range (--workers=0), or 0 when there is none.
-int findBadLongOptionValue(int argc, char** argv);
-/// Prints the refusal of such an option's value.
-void reportBadLongOptionValue(const char* argument);
-/// Prints the refusal of an unknown long option, naming the known ones.
-void reportUnknownLongOption(const char* argument);
+/// Reads the arguments of a run (argc of 3 or more): the two folders, which must not
+/// start with a dash (such a folder is given as ./-v), then options alone. A one-letter
+/// option is a dash and v, l or p, followed by anything (-verbose is -v); a long
+/// option is one of longOptions. Sets the settings the options name. Returns 0, or 1
+/// after one line on standard output that names the argument refused and says what
+/// is expected: the run must then stop before it lists anything.
+int readArguments(int argc, char** argv);
+
+/// True when argument alone asks for the help: --help, -h, and /? on Windows.
+int asksForHelp(const char* argument);
+/// True when argument alone asks for the version: --version.
+int asksForVersion(const char* argument);
+/// Prints the usage line, the options and the exit statuses.
+void printHelp(const char* programName);
+/// Prints the program's name and version, and its license line.
+void printVersion();
 
 /// Prints the usage line and returns the exit status it calls for: the number of
 /// characters printed, kept within 1..255 so that it never reads as success.

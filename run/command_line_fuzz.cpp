@@ -1,4 +1,4 @@
-// Fuzz target: takeRoot and readOptions against their rules (built with TALVEN_FUZZ=ON).
+// Fuzz target: takeRoot and readArguments against their rules (built with TALVEN_FUZZ=ON).
 #include "run/command_line_fuzz.h"
 
 #include <cstdio>

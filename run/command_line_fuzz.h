@@ -1,7 +1,8 @@
-// takeRoot and readOptions checked against their rules, for the fuzz target beside it
+// takeRoot and readArguments checked against their rules, for the fuzz target beside it
 // and the bounded random test in the suite.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -53,9 +54,73 @@ inline std::string checkTakeRoot(const std::string& argument) {
   return std::string();
 }
 
-/// readOptions: an argument after the program name counts when it is longer than one
-/// character and starts with '-'; its second character alone decides.
-inline std::string checkReadOptions(const std::vector<std::string>& arguments) {
+/// The long option an argument names: the part before its first '=' (nullptr: none).
+inline const LongOption* referenceLongOption(const std::string& argument) {
+  std::string name = argument.substr(0, argument.find('='));
+  for (int k = 0; k < longOptionCount; ++k)
+    if (name == longOptions[k].name) return &longOptions[k];
+  return nullptr;
+}
+
+/// What a run's arguments must set, by the rules: the folders never start with a dash,
+/// then options alone, a one-letter one decided by its second character, a long one
+/// with its value after '=' or as the next argument that starts with no dash.
+struct ReferenceArguments {
+  bool refused = false;
+  int flags[3] = {0, 0, 0};  ///< -v, -l, -p
+  /// Per long option: given or not, and the value last given.
+  std::vector<int> given = std::vector<int>(static_cast<size_t>(longOptionCount), 0);
+  std::vector<std::string> values = std::vector<std::string>(static_cast<size_t>(longOptionCount));
+};
+
+/// True when the value suits the option: a whole number in its range, or a text
+/// that is not empty.
+inline bool referenceValueFits(const LongOption& option, const std::string& value) {
+  if (option.kind == optionText) return !value.empty();
+  if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) return false;
+  long long number = 0;
+  for (char digit : value) number = std::min(number * 10 + (digit - '0'), 99999999999LL);
+  return number >= option.least && number <= option.most;
+}
+
+inline ReferenceArguments referenceArguments(const std::vector<std::string>& arguments) {
+  ReferenceArguments expected;
+  expected.refused = arguments[0][0] == '-' || arguments[1][0] == '-';
+  for (size_t i = 2; i < arguments.size() && !expected.refused; ++i) {
+    const std::string& argument = arguments[i];
+    const char* letters = "vlp";
+    if (argument.size() < 2 || argument[0] != '-') {
+      expected.refused = true;
+    } else if (argument[1] != '-') {
+      const char* found = strchr(letters, argument[1]);
+      if (found) expected.flags[found - letters] = 1;
+      expected.refused = found == nullptr;
+    } else if (const LongOption* option = referenceLongOption(argument)) {
+      size_t k = static_cast<size_t>(option - longOptions);
+      size_t equals = argument.find('=');
+      std::string value = equals == std::string::npos ? std::string() : argument.substr(equals + 1);
+      bool apart = option->kind != optionSwitch && equals == std::string::npos;
+      if (apart && i + 1 < arguments.size() && !arguments[i + 1].empty() &&
+          arguments[i + 1][0] != '-')
+        value = arguments[++i];
+      else if (apart)
+        expected.refused = true;
+      if (option->kind == optionSwitch)
+        expected.refused = equals != std::string::npos;
+      else if (!referenceValueFits(*option, value))
+        expected.refused = true;
+      expected.given[k] = 1;
+      expected.values[k] = value;
+    } else {
+      expected.refused = true;
+    }
+  }
+  return expected;
+}
+
+/// readArguments: refuses what the rules refuse, and otherwise sets what they set.
+inline std::string checkReadArguments(const std::vector<std::string>& arguments) {
+  if (arguments.size() < 2) return std::string();
   // Every argument in a heap block of its own exact size, so a read past it is caught.
   std::vector<std::vector<char>> blocks;
   blocks.emplace_back(std::begin("talven"), std::end("talven"));
@@ -64,26 +129,47 @@ inline std::string checkReadOptions(const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (std::vector<char>& block : blocks) argv.push_back(block.data());
   argv.push_back(nullptr);
-  int expected[3] = {0, 0, 0};
-  for (size_t i = 1; i < blocks.size(); ++i) {
-    const char* argument = blocks[i].data();
-    if (argument[0] != '-' || argument[1] == '\0') continue;
-    const char* letters = "vlp";
-    if (const char* found = strchr(letters, argument[1])) expected[found - letters] = 1;
+  std::vector<std::string> taken;
+  for (size_t i = 1; i < blocks.size(); ++i) taken.push_back(blocks[i].data());
+  ReferenceArguments expected = referenceArguments(taken);
+  resetRunSettings();
+  int refused = readArguments(static_cast<int>(blocks.size()), argv.data());
+  std::string failure;
+  if (refused != (expected.refused ? 1 : 0))
+    failure = expected.refused ? "readArguments took what the rules refuse"
+                               : "readArguments refused what the rules take";
+  if (!expected.refused && failure.empty()) {
+    bool agree = verbose == expected.flags[0] && previewOnly == expected.flags[2];
+    for (int k = 0; k < longOptionCount; ++k) {
+      const LongOption& option = longOptions[k];
+      const std::string& value = expected.values[static_cast<size_t>(k)];
+      if (!expected.given[static_cast<size_t>(k)]) continue;
+      if (option.kind == optionSwitch) agree = agree && *option.number == 1;
+      if (option.kind == optionNumber) agree = agree && *option.number == std::stoll(value);
+      if (option.kind == optionText) agree = agree && *option.text && value == *option.text;
+    }
+    int logAsked = expected.flags[1];
+    for (int k = 0; k < longOptionCount; ++k)
+      if (longOptions[k].number == &logEnabled && expected.given[static_cast<size_t>(k)])
+        logAsked = 1;
+    agree = agree && logEnabled == logAsked;
+    if (!agree) failure = "readArguments set other settings";
   }
   resetRunSettings();
-  readOptions(static_cast<int>(blocks.size()), argv.data());
-  bool agree = verbose == expected[0] && logEnabled == expected[1] && previewOnly == expected[2];
-  resetRunSettings();
-  return agree ? std::string() : "readOptions set other flags";
+  return failure;
 }
 
-/// Both checks on the arguments in the bytes; empty when every rule held.
+/// Both checks on the arguments in the bytes; empty when every rule held. An argument
+/// that begins with byte 2 names the long option of its next byte, so that the checks
+/// reach every option and its value; the rest of it follows the name.
 inline std::string checkCommandLine(const uint8_t* data, size_t size) {
   std::vector<std::string> arguments = fuzzArguments(data, size);
-  for (const std::string& argument : arguments) {
+  for (std::string& argument : arguments) {
     std::string failure = checkTakeRoot(argument);
     if (!failure.empty()) return failure;
+    if (argument.size() >= 2 && argument[0] == 2)
+      argument = longOptions[static_cast<uint8_t>(argument[1]) % longOptionCount].name +
+                 argument.substr(2);
   }
-  return checkReadOptions(arguments);
+  return checkReadArguments(arguments);
 }

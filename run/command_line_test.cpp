@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,14 +12,49 @@
 namespace {
 const std::string separator(1, pathSeparator);
 
-// Reads the options from a command line given without the program name.
-void readOptionsOf(std::vector<std::string> arguments) {
-  resetRunSettings();
-  arguments.insert(arguments.begin(), "talven");
+// The arguments of one run, given without the program name, as the program gets them.
+struct CommandLine {
+  explicit CommandLine(std::vector<std::string> words) : arguments(std::move(words)) {
+    arguments.insert(arguments.begin(), "talven");
+    for (std::string& argument : arguments) argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+  }
+  std::vector<std::string> arguments;
   std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(&argument[0]);
-  argv.push_back(nullptr);
-  readOptions(static_cast<int>(arguments.size()), argv.data());
+};
+
+// Reads the arguments into fresh settings; printed receives what it printed. Returns
+// readArguments' result. The settings stay as read until the next call.
+int readArgumentsOf(const std::vector<std::string>& words, std::string* printed = nullptr) {
+  // Text options point into the arguments: they live until the next call.
+  static std::unique_ptr<CommandLine> line;
+  line.reset(new CommandLine(words));
+  resetRunSettings();
+  ::testing::internal::CaptureStdout();
+  int result = readArguments(static_cast<int>(line->arguments.size()), line->argv.data());
+  std::string text = ::testing::internal::GetCapturedStdout();
+  if (printed) *printed = text;
+  return result;
+}
+
+// The one line that refuses the arguments; empty when they were taken.
+std::string refusalOf(const std::vector<std::string>& words) {
+  std::string printed;
+  int result = readArgumentsOf(words, &printed);
+  EXPECT_EQ(result != 0, !printed.empty()) << printed;
+  EXPECT_EQ(printed.find('\n'), printed.empty() ? std::string::npos : printed.size() - 1)
+      << "one line: " << printed;
+  resetRunSettings();
+  return printed;
+}
+
+// The long options as the refusal of an unknown one lists them.
+std::string knownLongOptions() {
+  std::string known;
+  for (int k = 0; k < longOptionCount; ++k)
+    known += (k ? ", " : "") + std::string(longOptions[k].name) +
+             (longOptions[k].valueName ? "=" + std::string(longOptions[k].valueName) : "");
+  return known;
 }
 
 void expectFlags(int32_t v, int32_t l, int32_t p) {
@@ -28,118 +64,111 @@ void expectFlags(int32_t v, int32_t l, int32_t p) {
 }
 
 TEST(CommandLine, OptionsAreSetByTheirSecondCharacter) {
-  readOptionsOf({"dst", "src", "-v", "-l", "-p"});
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "-v", "-l", "-p"}));
   expectFlags(1, 1, 1);
-  readOptionsOf({"dst", "src", "-l"});
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "-l"}));
   expectFlags(0, 1, 0);
-  readOptionsOf({"dst", "src", "-p", "-p"});
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "-p", "-p"}));
   expectFlags(0, 0, 1);
-  readOptionsOf({"dst", "src"});
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src"}));
   expectFlags(0, 0, 0);
+  // Characters after the second are not looked at.
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "-verbose"}));
+  expectFlags(1, 0, 0);
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "-vl"}));
+  expectFlags(1, 0, 0);
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "-log", "-preview"}));
+  expectFlags(0, 1, 1);
   resetRunSettings();
 }
 
 TEST(CommandLine, NoSyncIsALongOptionAfterTheFolders) {
-  readOptionsOf({"dst", "src", "--no-sync", "-v"});
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "--no-sync", "-v"}));
   expectFlags(1, 0, 0);
   EXPECT_EQ(1, noSync);
-  // Folders so named, a near miss and the one-letter rule leave it off.
-  readOptionsOf({"--no-sync", "--no-sync", "--no-syncs", "--nosync", "-n", "-no-sync"});
-  expectFlags(0, 0, 0);
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "-v"}));
   EXPECT_EQ(0, noSync);
   resetRunSettings();
 }
 
-// Index of the unknown long option findUnknownLongOption names in a command line
-// given without the program name (0: none).
-int unknownLongOptionOf(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), "talven");
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(&argument[0]);
-  argv.push_back(nullptr);
-  return findUnknownLongOption(static_cast<int>(arguments.size()), argv.data());
+TEST(CommandLine, ADashArgumentThatIsNoOptionIsRefused) {
+  // rsync's dry run, and other slips that once mirrored for real.
+  for (const char* slip : {"-n", "-x", "-V", "-h", "-", "-dry-run", "-L", "-P"})
+    EXPECT_EQ(
+        "Unknown option [" + std::string(slip) + "]: the one-letter options are -v, -l and -p !\n",
+        refusalOf({"dst", "src", "-v", slip, "-p"}))
+        << slip;
+  EXPECT_EQ("Unknown option [--]: the long options are " + knownLongOptions() + " !\n",
+            refusalOf({"dst", "src", "--"}));
 }
 
-TEST(CommandLine, AGuessedLongOptionAfterTheFoldersIsFound) {
-  EXPECT_EQ(3, unknownLongOptionOf({"dst", "src", "--dry-run"}));
-  EXPECT_EQ(5, unknownLongOptionOf({"dst", "src", "-v", "--no-sync", "--preview", "--x"}));
-  // Near misses of a known one, and a lone letter after two dashes, are unknown too.
-  EXPECT_EQ(3, unknownLongOptionOf({"dst", "src", "--no-sync=1"}));
-  EXPECT_EQ(3, unknownLongOptionOf({"dst", "src", "--NO-SYNC"}));
-  EXPECT_EQ(3, unknownLongOptionOf({"dst", "src", "--v"}));
-  EXPECT_EQ(3, unknownLongOptionOf({"dst", "src", "---"}));
+TEST(CommandLine, AThirdFolderOrAnyWordIsRefused) {
+  // talven backup data/* with three folders in data.
+  EXPECT_EQ("Unexpected argument [data" + separator +
+                "photos]: give two folders, the folder to update and the source, then options !\n",
+            refusalOf({"backup", "data" + separator + "music", "data" + separator + "photos",
+                       "data" + separator + "videos"}));
+  EXPECT_EQ(
+      "Unexpected argument [v]: give two folders, the folder to update and the source, "
+      "then options !\n",
+      refusalOf({"dst", "src", "-l", "v"}));
+  EXPECT_NE("", refusalOf({"dst", "src", ""}));
 }
 
-TEST(CommandLine, TheOneLetterRuleAndTheFoldersAreNoLongOptions) {
-  EXPECT_EQ(0, unknownLongOptionOf({"dst", "src"}));
-  EXPECT_EQ(0, unknownLongOptionOf({"dst", "src", "--no-sync", "-verbose", "-x", "--", "-", ""}));
-  EXPECT_EQ(0, unknownLongOptionOf({"--dst", "--src", "-p"}));
+TEST(CommandLine, AFolderThatStartsWithADashIsRefused) {
+  EXPECT_EQ(
+      "The destination folder [-v] starts with a dash: give the two folders first, and a "
+      "folder so named as ." +
+          separator + "-v !\n",
+      refusalOf({"-v", "dst", "src"}));
+  EXPECT_EQ(
+      "The source folder [--workers=2] starts with a dash: give the two folders first, "
+      "and a folder so named as ." +
+          separator + "--workers=2 !\n",
+      refusalOf({"dst", "--workers=2", "src"}));
+  EXPECT_NE("", refusalOf({"-", "src"}));
+  // Given as the refusal says, such a folder is taken.
+  EXPECT_EQ("", refusalOf({"." + separator + "-v", "src", "-v"}));
 }
 
-TEST(CommandLine, TheRefusalNamesTheArgumentAndEveryLongOption) {
-  ::testing::internal::CaptureStdout();
-  reportUnknownLongOption("--dry-run");
-  std::string printed = ::testing::internal::GetCapturedStdout();
-  std::string known;
-  for (int k = 0; k < longOptionCount; ++k)
-    known += (k ? ", " : "") + std::string(longOptions[k].name) + (longOptions[k].most ? "=N" : "");
-  EXPECT_EQ("Unknown option [--dry-run]: the long options are " + known + " !\n", printed);
-  EXPECT_NE(std::string::npos, printed.find("--no-sync, --workers=N"));
+TEST(CommandLine, AnUnknownLongOptionIsRefusedNamingTheKnownOnes) {
+  std::string known = knownLongOptions();
+  EXPECT_NE(std::string::npos, known.find("--no-sync, --workers=N"));
+  for (const char* guess : {"--dry-run", "--NO-SYNC", "--v", "---", "--no-syncs", "--worker=2"})
+    EXPECT_EQ("Unknown option [" + std::string(guess) + "]: the long options are " + known + " !\n",
+              refusalOf({"dst", "src", "-v", guess}))
+        << guess;
+  EXPECT_EQ("Bad value [--no-sync=1]: --no-sync takes no value !\n",
+            refusalOf({"dst", "src", "--no-sync=1"}));
 }
 
-int badValueOf(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), "talven");
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(&argument[0]);
-  return findBadLongOptionValue(static_cast<int>(argv.size()), argv.data());
-}
-
-TEST(CommandLine, WorkersTakeAWholeNumberInRange) {
-  resetRunSettings();
-  std::vector<std::string> arguments = {"talven", "dst", "src", "--workers=12"};
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(&argument[0]);
-  readOptions(4, argv.data());
+TEST(CommandLine, ANumberFollowsItsNameAfterEqualsOrApart) {
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "--workers=12"}));
   EXPECT_EQ(12, copyWorkers);
-  EXPECT_EQ(0, unknownLongOptionOf({"dst", "src", "--workers=1"}));
-  EXPECT_EQ(0, badValueOf({"dst", "src", "--workers=1", "--workers=64"}));
-  // Without its number, or with one out of range or not whole, it is refused.
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "--workers", "7", "-v"}));
+  EXPECT_EQ(7, copyWorkers);
+  expectFlags(1, 0, 0);
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "--workers=1", "--workers", "64"}));
+  EXPECT_EQ(64, copyWorkers);
+  resetRunSettings();
+}
+
+TEST(CommandLine, ANumberMissingOrOutOfRangeIsRefused) {
   for (const char* bad : {"--workers=", "--workers=0", "--workers=65", "--workers=2x",
-                          "--workers=-1", "--workers=99999999999"})
-    EXPECT_EQ(3, badValueOf({"dst", "src", bad})) << bad;
-  // The bare name is no option at all.
-  EXPECT_EQ(3, unknownLongOptionOf({"dst", "src", "--workers"}));
-  ::testing::internal::CaptureStdout();
-  reportBadLongOptionValue("--workers=0");
-  EXPECT_EQ("Bad value [--workers=0]: --workers takes a whole number from 1 to 64 !\n",
-            ::testing::internal::GetCapturedStdout());
-  resetRunSettings();
-}
-
-TEST(CommandLine, OnlyTheSecondCharacterCounts) {
-  readOptionsOf({"dst", "src", "-verbose"});
-  expectFlags(1, 0, 0);
-  readOptionsOf({"dst", "src", "-vl"});
-  expectFlags(1, 0, 0);
-  readOptionsOf({"dst", "src", "-lp"});
-  expectFlags(0, 1, 0);
-  resetRunSettings();
-}
-
-TEST(CommandLine, OtherArgumentsAreIgnored) {
-  readOptionsOf({"dst", "src", "-x"});
-  expectFlags(0, 0, 0);
-  readOptionsOf({"dst", "src", "-", "v", "l", "--v", "-V", "-L", "-P", ""});
-  expectFlags(0, 0, 0);
-  resetRunSettings();
-}
-
-TEST(CommandLine, FolderArgumentsAreScannedForOptionsToo) {
-  readOptionsOf({"-v", "src"});
-  expectFlags(1, 0, 0);
-  readOptionsOf({"dst", "-p"});
-  expectFlags(0, 0, 1);
-  resetRunSettings();
+                          "--workers=-1", "--workers=99999999999", "--workers= 2"})
+    EXPECT_EQ(
+        "Bad value [" + std::string(bad) + "]: --workers takes a whole number from 1 to 64 !\n",
+        refusalOf({"dst", "src", bad}))
+        << bad;
+  EXPECT_EQ("Bad value [--workers 0]: --workers takes a whole number from 1 to 64 !\n",
+            refusalOf({"dst", "src", "--workers", "0"}));
+  // Nothing after it, or an option: a value apart never starts with a dash.
+  const std::string missing =
+      "Missing value [--workers]: --workers takes a whole number from 1 "
+      "to 64, as --workers=N or --workers N !\n";
+  EXPECT_EQ(missing, refusalOf({"dst", "src", "--workers"}));
+  EXPECT_EQ(missing, refusalOf({"dst", "src", "--workers", "-v"}));
+  EXPECT_EQ(missing, refusalOf({"dst", "src", "--workers", "-2"}));
 }
 
 TEST(CommandLine, TrailingSeparatorsAreRemoved) {

@@ -89,16 +89,20 @@ TEST_F(HostileInput, NestedFoldersAreRefusedBothWays) {
     expectRefused({at({"into-source"}), source}, "lies inside the source folder");
 }
 
-TEST_F(HostileInput, FolderNamedLikeAnOptionIsAlsoTheOption) {
-  // The folders are the first two arguments, and every argument is read for options
-  // too: a destination named -p makes the run a preview that changes nothing.
+TEST_F(HostileInput, FolderNamedLikeAnOptionIsGivenWithItsPath) {
+  // A folder argument that starts with a dash is refused, never read as an option
+  // nor as a folder; given with its path, it is a folder and nothing else.
   ASSERT_TRUE(makeFolders(at({"-p"})));
   writeFile(at({"-p", "stale.txt"}), "stale", olderUnits);
   TreeState before = captureTree(at({"-p"}));
   std::string output;
-  EXPECT_EQ(0, run({"-p", "src", "-v"}, &output)) << output;
-  EXPECT_NE(std::string::npos, output.find("We need to delete -p")) << output;
+  EXPECT_EQ(2, run({"-p", "src", "-v"}, &output)) << output;
+  EXPECT_EQ(std::string::npos, output.find("We need to delete")) << output;
   expectUnchanged(before, at({"-p"}));
+  std::string dashFolder = std::string(".") + pathSeparator + "-p";
+  EXPECT_EQ(0, run({dashFolder, "src", "-v"}, &output)) << output;
+  EXPECT_NE(std::string::npos, output.find("We need to delete " + dashFolder)) << output;
+  expectMirror(at({"-p"}), source);
 }
 
 // Names that a careless program would print as formats, read as options or split at

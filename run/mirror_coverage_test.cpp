@@ -19,6 +19,7 @@ struct Coverage {
   int emptyFolders = 0, destinationOnlyFolders = 0, missingRoots = 0;
   int older = 0, equal = 0, equalTimeOtherSize = 0, newer = 0, lowHalfSign = 0;
   int verbose = 0, log = 0, preview = 0, logInDestination = 0;
+  int emptySourceStops = 0, capStops = 0, capsNotReached = 0, emptySourcesAllowed = 0;
   int threeByteCharacters = 0, surrogatePairs = 0, longNames = 0;  // names on Windows
 };
 
@@ -93,6 +94,14 @@ TEST(MirrorModelGenerator, FixedSeedsCoverEveryKindOfCase) {
     coverage.log += scenario.log;
     coverage.preview += scenario.preview;
     coverage.logInDestination += scenario.logInDestination;
+    Prediction p = predictRun(scenario, "src", "dst");
+    bool emptySourceStop = p.stopLine.find("holds no file") != std::string::npos;
+    coverage.emptySourceStops += emptySourceStop;
+    coverage.capStops += !p.stopLine.empty() && !emptySourceStop;
+    coverage.capsNotReached +=
+        scenario.maxDeletions >= 0 && p.stopLine.empty() && !p.logDeletions.empty();
+    coverage.emptySourcesAllowed += scenario.source.files.empty() && scenario.allowEmptySource &&
+                                    !p.logDeletions.empty() && p.stopLine.empty();
     EXPECT_LE(scenario.source.files.size(), 30u);
     EXPECT_LE(scenario.destination.files.size(), 30u);
   }
@@ -121,7 +130,11 @@ TEST(MirrorModelGenerator, FixedSeedsCoverEveryKindOfCase) {
       {"runs with -v", coverage.verbose},
       {"runs with -l", coverage.log},
       {"runs with -p", coverage.preview},
-      {"runs with the log inside the destination", coverage.logInDestination}};
+      {"runs with the log inside the destination", coverage.logInDestination},
+      {"runs stopped by an empty source", coverage.emptySourceStops},
+      {"runs stopped by the deletion cap", coverage.capStops},
+      {"runs that delete under a cap not reached", coverage.capsNotReached},
+      {"empty sources allowed to empty the destination", coverage.emptySourcesAllowed}};
   for (const auto& count : counts) EXPECT_GE(count.second, 5) << count.first;
   Scenario first = generateScenario(77), again = generateScenario(77);
   EXPECT_EQ(first.source.folders, again.source.folders);

@@ -271,6 +271,12 @@ Scenario Generator::make() {
   scenario.destination.rootExists =
       !(scenario.destination.files.empty() && scenario.destination.folders.empty() && chance(50));
   scenario.logInDestination = scenario.log && scenario.destination.rootExists && chance(30);
+  // The nets under the deletions, drawn last so that a seed keeps its trees: a source
+  // emptied since (an unmounted disk), the guard allowed or not, and a cap.
+  if (chance(8)) scenario.source = ModelTree{};
+  scenario.allowEmptySource = chance(50);
+  if (chance(40)) scenario.maxDeletions = below(6);
+  scenario.capApart = chance(50);
   return scenario;
 }
 }  // namespace

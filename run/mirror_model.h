@@ -35,6 +35,11 @@ struct Scenario {
   bool preview = false;
   /// -l run in the destination root: the open log lies inside the tree it mirrors.
   bool logInDestination = false;
+  /// --allow-empty-source.
+  bool allowEmptySource = false;
+  /// --max-delete's N, or -1 for no cap; given as --max-delete N when capApart.
+  int maxDeletions = -1;
+  bool capApart = false;
 };
 
 /// What a run must print, log and leave.
@@ -49,6 +54,9 @@ struct Prediction {
   std::vector<std::string> logDeletions;
   ModelTree after;  ///< the destination after a run that changes files
   int exitStatus = 0;
+  /// The line of the empty-source guard or the deletion cap when one stops the run
+  /// before any change (exit 2, nothing but "We have ..." printed or logged); else empty.
+  std::string stopLine;
 };
 
 /// How this platform matches names: letters A-Z folded on Windows, bytes on POSIX.

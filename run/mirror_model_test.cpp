@@ -110,6 +110,11 @@ std::vector<std::string> optionsOf(const Scenario& scenario) {
   if (scenario.verbose) options.push_back("-v");
   if (scenario.log) options.push_back("-l");
   if (scenario.preview) options.push_back("-p");
+  if (scenario.allowEmptySource) options.push_back("--allow-empty-source");
+  std::string cap = std::to_string(scenario.maxDeletions);
+  if (scenario.maxDeletions >= 0 && scenario.capApart) options.push_back("--max-delete");
+  if (scenario.maxDeletions >= 0)
+    options.push_back(scenario.capApart ? cap : "--max-delete=" + cap);
   return options;
 }
 
@@ -134,6 +139,13 @@ void checkLines(const Prediction& p, const Scenario& scenario, const RunResult& 
   EXPECT_EQ(p.deletions, console.byKind[deleteLine]);
   EXPECT_EQ(p.nothingToDo ? 1u : 0u, console.byKind[nothingLine].size()) << "console";
   expectKindsInOrder(console, "console");
+  size_t stops = 0;
+  for (const std::string& line : splitLines(run.output))
+    stops += startsWith(line, "The source folder [") || startsWith(line, "The run would delete ");
+  EXPECT_EQ(p.stopLine.empty() ? 0u : 1u, stops) << "stop lines";
+  if (!p.stopLine.empty()) {
+    EXPECT_EQ(p.stopLine, splitLines(run.output).back());
+  }
   EXPECT_EQ(scenario.log, run.logExists) << "log file";
   if (!scenario.log || !run.logExists) return;
   SeenLines log = logLines(run.log);
@@ -165,9 +177,19 @@ void runSeed(uint64_t seed, const Roots& roots) {
   RunResult first = runTalven(roots, scenario);
   EXPECT_EQ(p.exitStatus, first.status) << first.output;
   checkLines(p, scenario, first);
-  ModelTree mirrored = readTree(roots.destination);
-  expectSameTree(p.after, mirrored, "destination");
+  expectSameTree(p.after, readTree(roots.destination), "destination");
   expectSameTree(sourceBefore, readTree(roots.source), "source");
+  if (!p.stopLine.empty()) {
+    // Nothing was lost; the run the user then allows, without the nets, mirrors.
+    scenario.allowEmptySource = true;
+    scenario.maxDeletions = -1;
+    p = predictRun(scenario, roots.source, roots.destination);
+    first = runTalven(roots, scenario);
+    EXPECT_EQ(p.exitStatus, first.status) << first.output;
+    checkLines(p, scenario, first);
+    expectSameTree(p.after, readTree(roots.destination), "destination allowed");
+  }
+  ModelTree mirrored = readTree(roots.destination);
   // The same run with copies written one after another, and with more workers than
   // processors: every byte printed and logged, the status and the tree are the same.
   for (const char* workers : {"--workers=1", "--workers=4"}) {

@@ -8,6 +8,30 @@
 #include "run/mirror_model.h"
 #include "run/settings.h"
 
+namespace {
+// The nets under the deletions, decided before any change: an empty source (unless
+// allowed), then the cap. A run they stop changes, prints and logs nothing more.
+void stopIfRefused(const Scenario& scenario, const std::string& sourceRoot, Prediction* p) {
+  size_t deletions = p->logDeletions.size();
+  std::string count = std::to_string(deletions) + (deletions == 1 ? " file" : " files");
+  if (scenario.source.files.empty() && deletions > 0 && !scenario.allowEmptySource)
+    p->stopLine = "The source folder [" + sourceRoot + "] holds no file: the run would delete " +
+                  "the destination's " + count +
+                  "; nothing was changed (give --allow-empty-source to allow it) !";
+  else if (scenario.maxDeletions >= 0 && deletions > static_cast<size_t>(scenario.maxDeletions))
+    p->stopLine = "The run would delete " + count +
+                  ", more than --max-delete=" + std::to_string(scenario.maxDeletions) +
+                  " allows: nothing was changed !";
+  if (p->stopLine.empty()) return;
+  for (auto* lines :
+       {&p->updates, &p->copies, &p->deletions, &p->logUpdates, &p->logCopies, &p->logDeletions})
+    lines->clear();
+  p->nothingToDo = false;
+  p->after = scenario.destination;
+  p->exitStatus = 2;
+}
+}  // namespace
+
 Prediction predictRun(const Scenario& scenario, const std::string& sourceRoot,
                       const std::string& destinationRoot) {
   Prediction p;
@@ -53,6 +77,7 @@ Prediction predictRun(const Scenario& scenario, const std::string& sourceRoot,
     p.after.files.erase(file.first);
   }
   p.nothingToDo = p.updates.empty() && p.copies.empty() && p.deletions.empty();
+  stopIfRefused(scenario, sourceRoot, &p);
   if (!scenario.verbose) p.updates.clear(), p.copies.clear(), p.deletions.clear();
   for (auto* lines :
        {&p.updates, &p.copies, &p.deletions, &p.logUpdates, &p.logCopies, &p.logDeletions})

@@ -19,32 +19,6 @@ int64_t nowMs() {
       .count();
 }
 
-// A count with thousands separators: 12,345.
-void formatCount(char* text, size_t size, int64_t count) {
-  char digits[32];
-  int length = snprintf(digits, sizeof digits, "%" PRId64, count < 0 ? 0 : count);
-  size_t at = 0;
-  for (int i = 0; i < length && at + 2 < size; ++i) {
-    if (i > 0 && (length - i) % 3 == 0) text[at++] = ',';
-    text[at++] = digits[i];
-  }
-  text[at] = '\0';
-}
-
-// Bytes in the unit that suits them: 512 B, 1.5 KiB, 12.3 MiB, 4.0 GiB.
-void formatBytes(char* text, size_t size, double bytes) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  int unit = 0;
-  while (bytes >= 1024 && unit < 4) {
-    bytes /= 1024;
-    ++unit;
-  }
-  if (unit == 0)
-    snprintf(text, size, "%.0f B", bytes);
-  else
-    snprintf(text, size, "%.1f %s", bytes, units[unit]);
-}
-
 void formatCopying(char* line, int size, int64_t now) {
   int64_t files = progress.filesDone.load(std::memory_order_relaxed);
   int64_t filesTotal = progress.filesTotal.load(std::memory_order_relaxed);
@@ -78,6 +52,34 @@ void drawProgress(void*) {
   showStatusLine(line);
 }
 }  // namespace
+
+void formatCount(char* text, size_t size, int64_t count) {
+  char digits[32];
+  int length = snprintf(digits, sizeof digits, "%" PRId64, count < 0 ? 0 : count);
+  size_t at = 0;
+  for (int i = 0; i < length && at + 2 < size; ++i) {
+    if (i > 0 && (length - i) % 3 == 0) text[at++] = ',';
+    text[at++] = digits[i];
+  }
+  text[at] = '\0';
+}
+
+void formatBytes(char* text, size_t size, double bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int unit = 0;
+  while (bytes >= 1024 && unit < 4) {
+    bytes /= 1024;
+    ++unit;
+  }
+  if (unit == 0)
+    snprintf(text, size, "%.0f B", bytes);
+  else
+    snprintf(text, size, "%.1f %s", bytes, units[unit]);
+}
+
+int64_t progressClockMs() {
+  return nowMs();
+}
 
 void formatProgress(char* line, int size, int width, int64_t now) {
   if (progress.copying.load(std::memory_order_acquire)) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 /// The tree a listed file belongs to.
@@ -49,6 +50,13 @@ inline void noteCopyOffset(int writer, long long offset) {
 }
 /// One copy ended, done or not, whose source file has size bytes.
 void noteCopyDone(int64_t size);
+
+/// A count with thousands separators: 12,345.
+void formatCount(char* text, size_t size, int64_t count);
+/// Bytes in the unit that suits them: 512 B, 1.5 KiB, 12.3 MiB, 4.0 GiB.
+void formatBytes(char* text, size_t size, double bytes);
+/// Milliseconds on the steady clock the line's times are taken from.
+int64_t progressClockMs();
 
 /// The line for the counters as they stand, at most width - 1 characters, at
 /// nowMs on the clock the copy start was taken from.

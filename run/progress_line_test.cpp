@@ -17,6 +17,10 @@ namespace {
 constexpr int sourceFiles = 3000;
 constexpr const char* listingText = "Listing: ";
 constexpr const char* copyingText = "Copying: ";
+// The summary of a first mirror of the source below into an empty destination.
+constexpr const char* firstMirrorSummary =
+    "Done: 3,001 copied, 0 updated (9.0 MiB), 0 deleted, 0 newer in the destination kept, "
+    "0 failed, in ";
 
 std::string shellQuoted(const std::string& text) {
   return "'" + text + "'";
@@ -163,8 +167,13 @@ TEST_F(ProgressLineTest, DrawnWhileListingAndCopyingThenErased) {
   ASSERT_NE(-1, status) << "tmux could not run the program";
   EXPECT_EQ(0, status) << screen;
   expectLineKeptApart();
-  // The same run with nothing on a terminal prints exactly the screen's lines.
-  EXPECT_EQ(linesElsewhere(""), linesOf(screen)) << screen;
+  // The same run with nothing on a terminal prints exactly the screen's lines, but
+  // for the summary the progress line gave way to, which stays.
+  std::vector<std::string> shown = linesOf(screen);
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(0u, shown.back().find(firstMirrorSummary)) << screen;
+  shown.pop_back();
+  EXPECT_EQ(linesElsewhere(""), shown) << screen;
   EXPECT_EQ(listFiles(source), listFiles(joinPath(scratch, "dst")));
 }
 
@@ -177,6 +186,9 @@ TEST_F(ProgressLineTest, DrawnUnderTheVerboseLinesNeverInsideOne) {
   // sorted whole.
   std::vector<std::string> expected = linesElsewhere("-v");
   std::vector<std::string> shown = linesOf(screen);
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(0u, shown.back().find(firstMirrorSummary)) << screen;
+  shown.pop_back();
   std::sort(expected.begin(), expected.end());
   std::sort(shown.begin(), shown.end());
   EXPECT_EQ(expected, shown);
@@ -195,7 +207,9 @@ TEST_F(ProgressLineTest, StandardOutputInAFileKeepsItsBytes) {
   EXPECT_EQ(std::string::npos, onTerminal.find('\r'));
   EXPECT_EQ(std::string::npos, onTerminal.find('\033'));
   EXPECT_EQ(linesElsewhere(""), linesOf(onTerminal));
-  EXPECT_TRUE(linesOf(screen).empty()) << screen;
+  // The terminal keeps the summary alone.
+  ASSERT_EQ(1u, linesOf(screen).size()) << screen;
+  EXPECT_EQ(0u, linesOf(screen)[0].find(firstMirrorSummary)) << screen;
 }
 
 TEST_F(ProgressLineTest, NothingOnStandardErrorWhenItIsNoTerminal) {
@@ -210,5 +224,63 @@ TEST_F(ProgressLineTest, NothingOnStandardErrorWhenItIsNoTerminal) {
   EXPECT_EQ(0, runProgram({"dst3", "src"}, scratch, &piped));
   EXPECT_EQ(std::string::npos, piped.find(listingText));
   EXPECT_EQ(std::string::npos, piped.find('\033'));
+}
+TEST_F(ProgressLineTest, TheSummaryCountsWhatWasDoneAndKept) {
+  // A destination with a file the source lacks, an older twin and a newer one.
+  std::string destination = joinPath(scratch, "dst");
+  ASSERT_TRUE(writeFileBytes(joinPath(destination, "stale.txt"), "stale"));
+  ASSERT_TRUE(writeFileBytes(joinPath(joinPath(destination, "d1"), "f1"), "older"));
+  ASSERT_TRUE(writeFileBytes(joinPath(joinPath(destination, "d2"), "f2"), "newer"));
+  // 2012 and 2100, as file times.
+  const int64_t older = 130000000000000000LL, newer = 157469184000000000LL;
+  ASSERT_EQ(
+      0, setFileTimes(joinPath(joinPath(destination, "d1"), "f1").c_str(),
+                      FileTime{static_cast<uint32_t>(older), static_cast<uint32_t>(older >> 32)}));
+  ASSERT_EQ(
+      0, setFileTimes(joinPath(joinPath(destination, "d2"), "f2").c_str(),
+                      FileTime{static_cast<uint32_t>(newer), static_cast<uint32_t>(newer >> 32)}));
+  int status = runInTerminal("dst", "-p", "");
+  ASSERT_NE(-1, status) << "tmux could not run the program";
+  EXPECT_EQ(0, status) << screen;
+  std::vector<std::string> shown = linesOf(screen);
+  ASSERT_FALSE(shown.empty());
+  // With -p it tells what a run would do, counting what the run would copy.
+  EXPECT_EQ(0u, shown.back().find("Preview: 2,999 to copy, 1 to update (9.0 MiB), 1 to delete, "
+                                  "1 newer in the destination kept, 0 failed, in "))
+      << screen;
+  status = runInTerminal("dst", "", "");
+  EXPECT_EQ(0, status) << screen;
+  shown = linesOf(screen);
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(0u, shown.back().find("Done: 2,999 copied, 1 updated (9.0 MiB), 1 deleted, 1 newer "
+                                  "in the destination kept, 0 failed, in "))
+      << screen;
+  // Once the trees agree: nothing done, and the newer twin kept again.
+  status = runInTerminal("dst", "", "");
+  EXPECT_EQ(0, status) << screen;
+  shown = linesOf(screen);
+  ASSERT_GE(shown.size(), 2u) << screen;
+  EXPECT_EQ("Nothing to do, folders are equal !", shown[shown.size() - 2]);
+  EXPECT_EQ(0u, shown.back().find("Done: 0 copied, 0 updated (0 B), 0 deleted, 1 newer in the "
+                                  "destination kept, 0 failed, in "))
+      << screen;
+}
+
+TEST_F(ProgressLineTest, StatsPrintTheSummaryOnStandardOutputOnce) {
+  // Both on the terminal: the line once, from standard output.
+  int status = runInTerminal("dst", "--stats", "");
+  ASSERT_NE(-1, status) << "tmux could not run the program";
+  EXPECT_EQ(0, status) << screen;
+  EXPECT_EQ(1u, countOf(screen, "Done: ")) << screen;
+  EXPECT_EQ(0u, linesOf(screen).back().find(firstMirrorSummary)) << screen;
+  // Standard output in a file: the file ends in the line, and the terminal has it too.
+  status = runInTerminal("dst2", "--stats", "> out-stats.txt");
+  EXPECT_EQ(0, status) << screen;
+  std::string onFile;
+  ASSERT_TRUE(readFileBytes(joinPath(scratch, "out-stats.txt"), &onFile));
+  ASSERT_FALSE(linesOf(onFile).empty());
+  EXPECT_EQ(0u, linesOf(onFile).back().find(firstMirrorSummary)) << onFile;
+  ASSERT_EQ(1u, linesOf(screen).size()) << screen;
+  EXPECT_EQ(0u, linesOf(screen)[0].find(firstMirrorSummary)) << screen;
 }
 }  // namespace

@@ -15,6 +15,7 @@
 #include "run/run_log.h"
 #include "run/seams.h"
 #include "run/settings.h"
+#include "run/summary.h"
 #include "run/version.h"
 #include "scan/tree_walker.h"
 
@@ -165,7 +166,7 @@ int escapeWaiting() {
   return pressed;
 }
 
-int scanAndReconcile(const RunSeams* seams) {
+int scanAndReconcile(const RunSeams* seams, PassSummary* summary) {
   // Two path buffers: too large for the stack on Windows.
   RootWatch* watch = new (std::nothrow) RootWatch;
   if (!watch) {
@@ -186,7 +187,7 @@ int scanAndReconcile(const RunSeams* seams) {
   delete watch;
   if (interruptRequested()) return interruptedExitStatus;
   if (!allowed) return exitStopped;
-  return reconcileTables(source == scanComplete, destination != scanIncomplete, seams);
+  return reconcileTables(source == scanComplete, destination != scanIncomplete, seams, summary);
 }
 }  // namespace
 
@@ -221,22 +222,24 @@ int runTalven(int argc, char** argv) {
 
 int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
   if (!seams) seams = &noRunSeams;
+  int64_t startMs = progressClockMs();
   consolePrintf("Talven Package v" TALVEN_VERSION " - folder mirror by the Talven developers\n\n");
-  if (argc < 3) return printUsage(argv[0] ? argv[0] : "talven");
+  const char* programName = argv[0] ? argv[0] : "talven";
+  if (argc == 2 && asksForHelp(argv[1])) {
+    printHelp(programName);
+    return exitSuccess;
+  }
+  if (argc == 2 && asksForVersion(argv[1])) {
+    printVersion();
+    return exitSuccess;
+  }
+  if (argc < 3) return printUsage(programName);
   buildPathKeyTable();
   if (takeRoots(argv)) return exitStopped;
-  if (int unknown = findUnknownLongOption(argc, argv)) {
-    reportUnknownLongOption(argv[unknown]);
-    return exitStopped;
-  }
-  if (int bad = findBadLongOptionValue(argc, argv)) {
-    reportBadLongOptionValue(argv[bad]);
-    return exitStopped;
-  }
+  if (readArguments(argc, argv)) return exitStopped;
   consolePrintf("Mirroring source [%s] to destination folder [%s]\n", sourceRoot, destinationRoot);
   destinationRootLength = static_cast<int32_t>(strlen(destinationRoot));
   sourceRootLength = static_cast<int32_t>(strlen(sourceRoot));
-  readOptions(argc, argv);
   if (checkRootsApart(destinationRoot, sourceRoot)) return exitStopped;
   if (lockRunDestination(seams)) return exitStopped;
   installInterruptHandler();
@@ -250,7 +253,9 @@ int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
     return exitOutOfMemory;
   }
   beginProgress();
-  int status = scanAndReconcile(seams);
+  int shownOnTerminal = progress.shown;
+  PassSummary summary = {};
+  int status = scanAndReconcile(seams, &summary);
   endProgress();
   // The log is part of what a run reports: a log not on disk is no success.
   if (closeRunLog() && status != interruptedExitStatus) {
@@ -260,5 +265,7 @@ int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
   if (logMissing && status == exitSuccess) status = exitSomeFailed;
   freeEntryTables();
   releaseRunDestination();
+  // The progress line gives way to the summary, which stays.
+  printSummary(summary, status, progressClockMs() - startMs, shownOnTerminal);
   return status;
 }

@@ -29,14 +29,14 @@ void appendToLog(const char* text, size_t length) {
   if (appendToFile(logFile, text, length) == 0 || logWriteFailed) return;
   int code = lastFailureCode();
   logWriteFailed = 1;
-  reportFailure("write the log", logFileName, nullptr, code);
+  reportFailure("write the log", runLogName(), nullptr, code);
 }
 
 int openRunLog() {
   logWriteFailed = 0;
-  logFile = openFileForAppending(logFileName);
+  logFile = openFileForAppending(runLogName());
   if (!logFile) {
-    reportFailure("open the log", logFileName, nullptr, lastFailureCode());
+    reportFailure("open the log", runLogName(), nullptr, lastFailureCode());
     return 1;
   }
   logText("\nTALVEN " TALVEN_VERSION " by the Talven developers - LOG section\n");

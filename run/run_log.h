@@ -5,9 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
-/// Opens ".mirror_log" in the current directory for appending and writes the
-/// section header. Returns 0, or 1 when it could not be opened: a line on standard
-/// error says why, and the run goes on without a log.
+/// Opens the run log (runLogName: --log's file, else ".mirror_log" in the current
+/// directory) for appending and writes the section header. Returns 0, or 1 when it
+/// could not be opened: a line on standard error says why, and the run goes on
+/// without a log.
 int openRunLog();
 /// Appends one action line: the verb, a space, the relative path with its control
 /// characters escaped, then a tab and the size when size is not null. Nothing

@@ -144,24 +144,69 @@ TEST_F(RunStopTest, AnEmptyFolderArgumentOrAFileSystemRoot) {
 TEST_F(RunStopTest, AnUnknownLongOptionAfterTheFolders) {
   // A guess at an option must not be dropped: --dry-run would have mirrored for real.
   expectStop({destination, source, "--dry-run"}, false);
-  EXPECT_TRUE(printed("Unknown option [--dry-run]: the long options are --no-sync, --workers=N !"))
-      << output;
+  const std::string known = "the long options are --no-sync, --workers=N";
+  EXPECT_EQ(0u, lines().back().find("Unknown option [--dry-run]: " + known)) << output;
   expectStop({destination, source, "-v", "--no-sync", "--preview", "-l"}, false);
-  EXPECT_TRUE(printed("Unknown option [--preview]: the long options are --no-sync, --workers=N !"))
-      << output;
+  EXPECT_EQ(0u, lines().back().find("Unknown option [--preview]: " + known)) << output;
 }
 
 TEST_F(RunStopTest, AWorkersNumberOutOfRange) {
   expectStop({destination, source, "--workers=0"}, false);
   EXPECT_TRUE(printed("Bad value [--workers=0]: --workers takes a whole number from 1 to 64 !"))
       << output;
+  expectStop({destination, source, "--workers", "-v"}, false);
+  EXPECT_TRUE(
+      printed("Missing value [--workers]: --workers takes a whole number from 1 to 64, "
+              "as --workers=N or --workers N !"))
+      << output;
 }
 
-TEST_F(RunStopTest, DashesThatAreNoLongOptionStopNothing) {
-  // "--" alone and the one-letter rule stay as they were; folders may start with "--".
-  EXPECT_EQ(0, run({destination, source, "--", "-x", "-verbose"})) << output;
+TEST_F(RunStopTest, ADashArgumentThatIsNoOption) {
+  // Each of these once mirrored for real: rsync's dry run among them.
+  ASSERT_TRUE(writeFileBytes(joinPath(destination, "precious"), "only here"));
+  for (const char* slip : {"-n", "-x", "-V", "-h", "-", "--", "-dry-run"}) {
+    expectStop({destination, source, slip, "-v", "-l"}, false);
+    std::string expected = std::string("Unknown option [") + slip + "]: the ";
+    expected += slip == std::string("--") ? "long options are --no-sync, --workers=N, "
+                                          : "one-letter options are -v, -l and -p !";
+    EXPECT_EQ(0u, lines().back().find(expected)) << slip << ": " << lines().back();
+  }
+}
+
+TEST_F(RunStopTest, AThirdFolderAfterTheTwo) {
+  // talven backup data/*: the shell gave three folders.
+  ASSERT_TRUE(writeFileBytes(joinPath(joinPath(source, "music"), "m.mp3"), "m"));
+  ASSERT_TRUE(writeFileBytes(joinPath(joinPath(source, "photos"), "p.jpg"), "p"));
+  ASSERT_TRUE(writeFileBytes(joinPath(joinPath(destination, "photos"), "p.jpg"), "p"));
+  std::string photos = joinPath(source, "photos");
+  expectStop({destination, joinPath(source, "music"), photos, joinPath(source, "sub"), "-v"},
+             false);
+  EXPECT_EQ("Unexpected argument [" + photos +
+                "]: give two folders, the folder to update and the source, then options !",
+            lines().back());
+}
+
+TEST_F(RunStopTest, AFolderArgumentThatStartsWithADash) {
+  // talven -v dst src once made a folder named -v and mirrored dst into it.
+  expectStop({"-v", destination, source}, false);
+  EXPECT_EQ(
+      "The destination folder [-v] starts with a dash: give the two folders first, and a "
+      "folder so named as ." +
+          separator + "-v !",
+      lines().back());
+  expectStop({"--workers=2", destination, source}, false);
+  expectStop({destination, "-l", source}, false);
+  EXPECT_FALSE(pathExists(joinPath(scratch, "-v")));
+  EXPECT_FALSE(pathExists(joinPath(scratch, "--workers=2")));
+}
+
+TEST_F(RunStopTest, TheOneLetterRuleStaysAndADashFolderIsGivenWithItsPath) {
+  EXPECT_EQ(0, run({destination, source, "-verbose", "-vl", "--no-sync"})) << output;
   EXPECT_TRUE(printed("Thread 1 running - listing destination directory !")) << output;
-  EXPECT_EQ(0, run({"--dst", source, "--no-sync"})) << output;
+  EXPECT_FALSE(pathExists(joinPath(scratch, ".mirror_log")));
+  EXPECT_EQ(0, run({destination, source, "-log"})) << output;
+  EXPECT_TRUE(pathExists(joinPath(scratch, ".mirror_log")));
+  EXPECT_EQ(0, run({"." + separator + "--dst", source, "--workers", "2"})) << output;
   EXPECT_TRUE(pathExists(joinPath(joinPath(scratch, "--dst"), "new.txt")));
 }
 

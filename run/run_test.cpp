@@ -1,6 +1,7 @@
 // The program from the outside: banner, usage, run line, messages and the log frame.
 #include <gtest/gtest.h>
 
+#include "run/command_line.h"
 #include "run/run_fixture.h"
 
 namespace {
@@ -42,6 +43,62 @@ TEST_F(RunTest, TooFewArgumentsGiveBannerAndUsage) {
     EXPECT_EQ(expected > 255 ? 255 : expected, status);
   }
   EXPECT_FALSE(pathExists(joinPath(scratch, ".mirror_log")));
+}
+
+TEST_F(RunTest, HelpAloneListsTheOptionsAndTheExitStatuses) {
+  std::vector<std::string> askers = {"--help", "-h"};
+  if (platformIsWindows) askers.push_back("/?");
+  std::string first;
+  for (const std::string& asker : askers) {
+    ASSERT_EQ(0, run({asker})) << asker << output;
+    std::vector<std::string> printedLines = lines();
+    ASSERT_GT(printedLines.size(), 10u) << output;
+    EXPECT_EQ(0u, printedLines[0].find(bannerStart));
+    EXPECT_EQ("Usage: " + programPath() + usageTail, printedLines[2]);
+    if (first.empty()) first = output;
+    EXPECT_EQ(first, output) << asker;
+  }
+  std::vector<std::string> listed;
+  for (const std::string& line : lines())
+    if (line.compare(0, 3, "  -") == 0) listed.push_back(line.substr(2, line.find(' ', 2) - 2));
+  std::vector<std::string> expected = {"-v", "-l", "-p"};
+  for (int k = 0; k < longOptionCount; ++k)
+    expected.push_back(
+        std::string(longOptions[k].name) +
+        (longOptions[k].valueName ? "=" + std::string(longOptions[k].valueName) : ""));
+  expected.push_back("--help,");
+  expected.push_back("--version");
+  EXPECT_EQ(expected, listed) << output;
+  for (const char* status : {"  0  ", "  1  ", "  2  ", "  3  ", "  130  ", "  other  "})
+    EXPECT_NE(std::string::npos, output.find(std::string("\n") + status)) << status;
+  EXPECT_FALSE(pathExists(joinPath(scratch, ".mirror_log")));
+}
+
+TEST_F(RunTest, VersionAloneGivesNameVersionAndLicense) {
+  ASSERT_EQ(0, run({"--version"})) << output;
+  std::vector<std::string> printedLines = lines();
+  ASSERT_EQ(4u, printedLines.size()) << output;
+  EXPECT_EQ(0u, printedLines[0].find(bannerStart));
+  EXPECT_EQ("talven 0.61", printedLines[2]);
+  EXPECT_EQ("Copyright (c) 2026 The Talven developers, MIT License", printedLines[3]);
+}
+
+TEST_F(RunTest, HelpOrVersionWithFoldersStopsTheRun) {
+  std::map<std::string, std::string> destinationBefore = snapshot(destination);
+  for (const char* asker : {"--help", "--version"}) {
+    EXPECT_EQ(2, run({destination, source, "-v", asker})) << output;
+    EXPECT_EQ("Option [" + std::string(asker) + "] is given alone: talven " + asker + " !",
+              lines().back());
+    EXPECT_EQ(3u, lines().size()) << output;
+  }
+  // Before the folders they are folders that start with a dash.
+  EXPECT_EQ(2, run({"--help", destination, source})) << output;
+  EXPECT_EQ(destinationBefore, snapshot(destination));
+  // Elsewhere than Windows /? is a name like any other: one argument gives the usage.
+  if (!platformIsWindows) {
+    int usageLength = static_cast<int>(("Usage: " + programPath() + usageTail).size()) + 1;
+    EXPECT_EQ(usageLength > 255 ? 255 : usageLength, run({"/?"})) << output;
+  }
 }
 
 TEST_F(RunTest, RunLineNamesTheRootsWithoutTrailingSeparators) {

@@ -11,6 +11,10 @@ int32_t logEnabled;
 int32_t previewOnly;
 int32_t noSync;
 int32_t copyWorkers;
+const char* logFilePath;
+int32_t allowEmptySource;
+int32_t maxDeletions = noDeletionCap;
+int32_t printStats;
 FILE* logFile;
 unsigned char copyBuffer[copyBufferSize];
 
@@ -24,5 +28,9 @@ void resetRunSettings() {
   previewOnly = 0;
   noSync = 0;
   copyWorkers = 0;
+  logFilePath = nullptr;
+  allowEmptySource = 0;
+  maxDeletions = noDeletionCap;
+  printStats = 0;
   logFile = nullptr;
 }

@@ -31,6 +31,19 @@ extern int32_t noSync;
 extern int32_t copyWorkers;
 /// The most --workers may ask for.
 constexpr int32_t mostCopyWorkers = 64;
+/// --log=FILE: the file the run log is appended to instead of logFileName (the option
+/// also sets logEnabled); null when not given.
+extern const char* logFilePath;
+/// --allow-empty-source: a source whose listing holds no file may empty the destination.
+extern int32_t allowEmptySource;
+/// --max-delete=N: the most deletions a run may decide, or noDeletionCap.
+extern int32_t maxDeletions;
+/// maxDeletions when no cap was given.
+constexpr int32_t noDeletionCap = -1;
+/// The most --max-delete may be given.
+constexpr int32_t mostDeletionCap = 2147483647;
+/// --stats: the summary line is printed on standard output at the end of the run.
+extern int32_t printStats;
 /// The open run log, or null; every log write is skipped while it is null.
 extern FILE* logFile;
 /// The copier's transfer buffer; main thread only.
@@ -38,6 +51,11 @@ extern unsigned char copyBuffer[copyBufferSize];
 
 /// Name of the run log, in the current directory.
 constexpr const char* logFileName = ".mirror_log";
+
+/// The file the run log is appended to: --log's, else logFileName in the current directory.
+inline const char* runLogName() {
+  return logFilePath ? logFilePath : logFileName;
+}
 
 /// Exit statuses of a run.
 enum ExitStatus {

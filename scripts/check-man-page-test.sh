@@ -28,6 +28,8 @@ expect_failure() {
 "$check" "$program" "$page" || failed=1
 expect_failure "the option --no-sync" no-sync grep -v 'no\\-sync'
 expect_failure "the option -p" no-p sed '/^\.B \\-p$/d'
+expect_failure "the option --version" no-version grep -v '\\-\\-version'
+expect_failure "the option --max-delete" no-max-delete grep -v 'max\\-delete'
 expect_failure "the exit status 130" no-130 sed 's/^\.B 130$/.B 131/'
 expect_failure "the exit status 'other'" no-other sed 's/^other$/others/'
 expect_failure "a well-formed macro" lint-error sed 's/^\.SH FILES$/.SH FILES\n.ZZ unknown macro/'

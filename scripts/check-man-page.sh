@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks that the manual page cannot drift from the program and the README: every
-# word of the program's usage line, every option the README lists or the command
-# line reads, and every exit status the README lists or the program defines must
+# word of the program's usage line, every option the README lists, the command
+# line reads or the help lists, and every exit status the README lists or the program defines must
 # appear in the page, and the page must pass the roff checker (mandoc -T lint, or
 # groff -ww where mandoc is missing).
 #   scripts/check-man-page.sh PROGRAM MAN_PAGE [SOURCE_ROOT]
@@ -35,6 +35,9 @@ done
 options=$(sed -n '/^## Usage$/,/^## /p' "$root/README.md" | sed -nE 's/^\| `(-[^`]+)` \|.*/\1/p')
 options+=" "$(sed -nE "s/.*case '([a-z])':.*/-\\1/p" "$root/run/command_line.cpp")
 options+=" "$(grep -oE '"--[a-z][a-z-]*"' "$root/run/command_line.cpp" | tr -d '"')
+# and every option the program's help lists (--workers=N as --workers).
+options+=" "$(cd "${TMPDIR:-/tmp}" && "$program" --help 2>/dev/null |
+  sed -nE 's/^  (-[^ ,=]+).*/\1/p')
 [ -n "$(tr -d ' \n' <<<"$options")" ] || lack "nothing: no option was found to check"
 for option in $(tr ' ' '\n' <<<"$options" | sort -u); do
   section OPTIONS | grep -qxF -- ".B $(roff "$option")" || lack "the option $option in OPTIONS"

@@ -1,11 +1,27 @@
 #!/usr/bin/env bash
-# Installs what building, testing and packaging talven needs on a fresh Debian machine
-# (packaging: dpkg-dev and file for CPack's shlibdeps, lintian, mandoc and man-db for
-# the manual page, icoutils to read talven.exe's version resource, unzip; tmux for
-# the tests of the progress line in a real terminal).
+# Installs what is missing on a Debian machine:
+#   scripts/install-deps.sh          what a native build of talven needs: a C++
+#                                    compiler, CMake and Ninja
+#   scripts/install-deps.sh --test   that, and what the test command (scripts/test.sh)
+#                                    needs besides
+# The tests need GoogleTest; the Windows build and its tests mingw-w64 and Wine; the
+# mount tests util-linux, e2fsprogs, xfsprogs, exFAT's tools and its FUSE driver;
+# the fuzz targets clang and its runtime; the packages dpkg-dev and file (CPack's
+# shlibdeps), lintian, mandoc and man-db for the manual page, icoutils to read
+# talven.exe's resources, unzip and git (the last commit's time); the progress line's
+# and the completion's tests tmux and bash-completion.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
-packages="cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 util-linux e2fsprogs xfsprogs exfatprogs exfat-fuse clang libclang-rt-14-dev dpkg-dev file lintian mandoc groff-base man-db icoutils unzip tmux"
+build="cmake ninja-build g++"
+test="libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 util-linux e2fsprogs xfsprogs exfatprogs exfat-fuse clang libclang-rt-14-dev dpkg-dev file lintian mandoc groff-base man-db icoutils unzip git tmux bash-completion"
+case "${1:-}" in
+  "") packages=$build ;;
+  --test) packages="$build $test" ;;
+  *)
+    echo "usage: scripts/install-deps.sh [--test]" >&2
+    exit 2
+    ;;
+esac
 missing=""
 for package in $packages; do
   dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"

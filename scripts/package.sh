@@ -2,11 +2,16 @@
 # Makes both packages from fresh build folders and checks them:
 #   build/package/talven_<version>-1_amd64.deb     (CPack DEB, native Release build)
 #   build/package/talven-<version>-windows-x64.zip (CPack ZIP, mingw-w64 Release build)
-# The checks: lintian reports no error on the .deb; the .deb unpacked into a scratch
-# root (dpkg -x) holds the program, its manual page (rendered with man -l) and its
-# documents, and its talven mirrors a small tree; the zip holds talven.exe, README,
-# LICENSE and the manual page as HTML, its talven.exe carries its manifest and its
-# version resource (read back with wrestool) and mirrors a small tree under Wine.
+# The checks: lintian reports no error and no warning on the .deb; the .deb unpacked
+# into a scratch root (dpkg -x) holds the program, its manual page (rendered with
+# man -l), its documents and its bash completion (which must complete the options,
+# scripts/completion-test.sh), and its talven mirrors a small tree; the zip unpacks
+# into one folder, talven-<version>-windows-x64/, holding talven.exe, README, LICENSE
+# and the manual page as HTML; its talven.exe carries its manifest (with the
+# supported versions of Windows) and its version resource (read back with wrestool)
+# and mirrors a small tree under Wine. Each package is made twice, from two build
+# folders, and the two must be the same file byte for byte: every member carries the
+# last commit's time (SOURCE_DATE_EPOCH, unless the caller sets it).
 #   scripts/package.sh            (TALVEN_PACKAGE_DIR chooses another folder)
 # Wine uses the caller's WINEPREFIX, or build/wineprefix. Exits non-zero on failure.
 set -uo pipefail
@@ -26,16 +31,42 @@ version=$(sed -nE 's/^project\(talven VERSION ([0-9.]+) .*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || fail "no version in CMakeLists.txt"
 deb=talven_${version}-1_amd64.deb
 zip=talven-${version}-windows-x64.zip
-rm -rf "$out" && mkdir -p "$out" || fail "cannot make $out"
+rm -rf "$out" && mkdir -p "$out/again" || fail "cannot make $out"
+# Every member of both packages carries this time, not the time of the build.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git -C "$top" log -1 --format=%ct 2>/dev/null) ||
+    fail "no SOURCE_DATE_EPOCH given and no commit to take it from"
+fi
+export SOURCE_DATE_EPOCH
+# A zip keeps local times without a zone: packed in UTC, its times do not depend on
+# the zone of the machine that packed it.
+export TZ=UTC0
 
-# Configures, builds and packs one tree: folder, generator, cmake arguments.
+# Configures, builds and packs one tree: folder, folder of the package, generator,
+# cmake arguments.
 pack() {
-  local dir=$1 cpack_generator=$2
-  shift 2
-  cmake -S "$top" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DTALVEN_TESTS=OFF "$@" \
+  local dir=$1 package_dir=$2 cpack_generator=$3
+  shift 3
+  # The build folder's path is written into the debugging data that the build-id
+  # sums, and so into the stripped program: it is written under one name.
+  CXXFLAGS="${CXXFLAGS:-} -ffile-prefix-map=$dir=build" \
+    cmake -S "$top" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DTALVEN_TESTS=OFF "$@" \
     >"$dir.log" 2>&1 && cmake --build "$dir" -j 2 >>"$dir.log" 2>&1 &&
-    (cd "$dir" && cpack -G "$cpack_generator" -B "$out") >>"$dir.log" 2>&1 ||
+    (cd "$dir" && cpack -G "$cpack_generator" -B "$package_dir") >>"$dir.log" 2>&1 ||
     { tail -n 40 "$dir.log"; fail "building or packing in $dir failed"; }
+}
+
+# Makes a package a second time, from a build folder of another name, and fails
+# unless both are the same bytes: name, generator, cmake arguments.
+check_reproducible() {
+  local name=$1 cpack_generator=$2
+  shift 2
+  pack "$out/again/build-$cpack_generator" "$out/again" "$cpack_generator" "$@"
+  [ -f "$out/again/$name" ] || fail "the second build made no $name: $(ls "$out/again")"
+  cmp -s "$out/$name" "$out/again/$name" ||
+    fail "$name differs between two builds of the same sources (second in $out/again)"
+  echo "package: $name: two builds from two folders give the same bytes" \
+    "($(sha256sum <"$out/$name" | cut -c1-16)...)"
 }
 
 # A small tree to mirror, and the check of a mirror made of it: every file's path,
@@ -59,22 +90,39 @@ check_mirror() {
 
 started=$SECONDS
 step "the Debian package"
-flags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
-CXXFLAGS=$flags LDFLAGS=$(dpkg-buildflags --get LDFLAGS) \
-  pack "$out/deb" DEB -DTALVEN_DEBIAN_PACKAGE=ON -DCMAKE_INSTALL_PREFIX=/usr
+# Debian's flags with every hardening feature, bind-now among them (-Wl,-z,now): the
+# dynamic links are all made at start, and the table of them is then read-only.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+deb_cmake=(-DTALVEN_DEBIAN_PACKAGE=ON -DCMAKE_INSTALL_PREFIX=/usr)
+CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" &&
+  LDFLAGS=$(dpkg-buildflags --get LDFLAGS) || fail "dpkg-buildflags failed"
+export CXXFLAGS LDFLAGS
+pack "$out/deb" "$out" DEB "${deb_cmake[@]}"
 [ -f "$out/$deb" ] || fail "no $deb was made: $(ls "$out")"
 dpkg-deb -f "$out/$deb" Section | grep -qx utils || fail "$deb: the section is not utils"
 dpkg-deb -f "$out/$deb" Depends | grep -q 'libc6' || fail "$deb: no dependency on libc6 was found"
-lintian --fail-on error --tag-display-limit 0 "$out/$deb" >"$out/lintian.log" 2>&1
+dpkg-deb -f "$out/$deb" Maintainer | grep -q 'example\.' && fail "$deb: the maintainer is a placeholder"
+# Informational tags are shown too; the ones a sound fix removed must stay away.
+lintian --fail-on error,warning --display-info --tag-display-limit 0 "$out/$deb" >"$out/lintian.log" 2>&1
 lintian_status=$?
 cat "$out/lintian.log"
-[ "$lintian_status" -eq 0 ] || fail "lintian reports errors on $deb"
+[ "$lintian_status" -eq 0 ] || fail "lintian reports errors or warnings on $deb"
+grep -E 'hardening-no-bindnow|binary-has-unneeded-section' "$out/lintian.log" &&
+  fail "lintian finds the program without bind-now or not stripped of its notes"
 root=$out/deb-root
 dpkg -x "$out/$deb" "$root" || fail "dpkg -x $deb failed"
 for file in usr/bin/talven usr/share/man/man1/talven.1.gz usr/share/doc/talven/README.md \
-  usr/share/doc/talven/copyright usr/share/doc/talven/changelog.Debian.gz; do
+  usr/share/doc/talven/copyright usr/share/doc/talven/changelog.Debian.gz \
+  usr/share/bash-completion/completions/talven usr/share/lintian/overrides/talven; do
   [ -f "$root/$file" ] || fail "$deb lacks /$file"
 done
+# Member times: every file and folder, and the control files, carry SOURCE_DATE_EPOCH.
+epoch_time=$(date -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%dT%H:%M:%S')
+other_times=$({ dpkg-deb --fsys-tarfile "$out/$deb" && dpkg-deb --ctrl-tarfile "$out/$deb"; } |
+  tar -tv --full-time | awk '{ print $4 "T" $5 }' | sort -u | grep -vx "$epoch_time")
+[ -z "$other_times" ] || fail "$deb has members of other times than the last commit's: $other_times"
+scripts/completion-test.sh "$root/usr/share/bash-completion/completions/talven" \
+  "$root/usr/bin/talven" "$out/completion" || fail "the packaged bash completion fails its test"
 page=$(MANWIDTH=80 man -l "$root/usr/share/man/man1/talven.1.gz" 2>&1) || fail "man -l failed: $page"
 grep -q 'mirror one folder tree into another' <<<"$page" || fail "man -l rendered no NAME line"
 grep -q 'EXIT STATUS' <<<"$page" || fail "man -l rendered no EXIT STATUS"
@@ -82,19 +130,30 @@ make_tree "$out/deb-trees"
 output=$(cd "$out/deb-trees" && "$root/usr/bin/talven" dst src -l) || fail "the packaged talven failed: $output"
 grep -q "^Talven Package v$version " <<<"$output" || fail "the packaged talven's banner: $output"
 check_mirror "$out/deb-trees" "the packaged talven"
-echo "package: $deb: lintian without error, man -l renders, its talven mirrors a small tree"
+echo "package: $deb: lintian without error or warning, man -l renders, its talven mirrors a small tree"
+check_reproducible "$deb" DEB "${deb_cmake[@]}"
+unset CXXFLAGS LDFLAGS DEB_BUILD_MAINT_OPTIONS
 
 step "the Windows zip"
-pack "$out/win" ZIP -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake"
+win_cmake=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake")
+pack "$out/win" "$out" ZIP "${win_cmake[@]}"
 [ -f "$out/$zip" ] || fail "no $zip was made: $(ls "$out")"
 unzip -q "$out/$zip" -d "$out/zip" || fail "unzip $zip failed"
+folder=talven-${version}-windows-x64
+[ "$(ls -A "$out/zip")" == "$folder" ] || fail "$zip does not unpack into $folder/ alone: $(ls -A "$out/zip")"
 for file in talven.exe README.md LICENSE talven.1.html; do
-  [ -f "$out/zip/$file" ] || fail "$zip lacks $file"
+  [ -f "$out/zip/$folder/$file" ] || fail "$zip lacks $folder/$file"
 done
-exe=$out/zip/talven.exe
+stamps=$(zipinfo -T "$out/$zip" | awk '/^[-d]/ { print $7 }' | sort -u)
+[ "$stamps" == "$(date -d "@$SOURCE_DATE_EPOCH" '+%Y%m%d.%H%M%S')" ] ||
+  fail "$zip has members of other times than the last commit's: $stamps"
+exe=$out/zip/$folder/talven.exe
 x86_64-w64-mingw32-objdump -p "$exe" | grep -qi 'DLL Name: libstdc\|DLL Name: libgcc\|DLL Name: libwinpthread' &&
   fail "talven.exe needs a MinGW runtime DLL: it is not static"
 wrestool -l "$exe" | grep -q -- '--type=24 ' || fail "talven.exe has no manifest"
+# Windows 7, 8, 8.1 and 10 or 11: the versions the program declares it was made for.
+[ "$(wrestool -x --raw -t 24 "$exe" | grep -c '<supportedOS Id=')" -eq 4 ] ||
+  fail "talven.exe's manifest does not name the four supported versions of Windows"
 resource=$(wrestool -x --raw -t 16 "$exe" | iconv -f UTF-16LE -t UTF-8 -c | tr -c '[:print:]' '\n' |
   grep -v '^$')
 for expected in "ProductName" "Talven" "ProductVersion" "$version" "FileDescription" \
@@ -115,4 +174,5 @@ if command -v wine >/dev/null 2>&1; then
 else
   fail "wine is missing: the zip's talven.exe cannot be tried"
 fi
+check_reproducible "$zip" ZIP "${win_cmake[@]}"
 echo "package: both packages made and checked in $((SECONDS - started)) s: $out/$deb, $out/$zip"

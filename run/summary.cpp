@@ -1,0 +1,56 @@
+#include "run/summary.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "run/progress.h"
+#include "run/settings.h"
+
+namespace {
+// The time taken: 0.4 s, 12.5 s, then 1:05 and 1:02:03.
+void formatDuration(char* text, size_t size, int64_t elapsedMs) {
+  if (elapsedMs < 0) elapsedMs = 0;
+  int64_t seconds = elapsedMs / 1000;
+  if (seconds < 60)
+    snprintf(text, size, "%.1f s", static_cast<double>(elapsedMs) / 1000.0);
+  else if (seconds < 3600)
+    snprintf(text, size, "%" PRId64 ":%02" PRId64, seconds / 60, seconds % 60);
+  else
+    snprintf(text, size, "%" PRId64 ":%02" PRId64 ":%02" PRId64, seconds / 3600, seconds / 60 % 60,
+             seconds % 60);
+}
+}  // namespace
+
+int summaryKindOf(int status) {
+  if (status != exitSuccess && status != exitSomeFailed) return summaryStopped;
+  return previewOnly ? summaryPreview : summaryDone;
+}
+
+void formatSummary(char* line, size_t size, const PassSummary& counts, int kind,
+                   int64_t elapsedMs) {
+  char copies[32], updates[32], deletions[32], kept[32], failures[32], bytes[32], took[32];
+  formatCount(copies, sizeof copies, counts.copies);
+  formatCount(updates, sizeof updates, counts.updates);
+  formatCount(deletions, sizeof deletions, counts.deletions);
+  formatCount(kept, sizeof kept, counts.keptNewer);
+  formatCount(failures, sizeof failures, counts.failures);
+  formatBytes(bytes, sizeof bytes, static_cast<double>(counts.bytesCopied));
+  formatDuration(took, sizeof took, elapsedMs);
+  // A preview tells what a run would do; the others what was done.
+  bool preview = kind == summaryPreview;
+  snprintf(line, size,
+           "%s: %s %s, %s %s (%s), %s %s, %s newer in the destination kept, %s failed, in %s",
+           kind == summaryDone ? "Done"
+           : preview           ? "Preview"
+                               : "Stopped",
+           copies, preview ? "to copy" : "copied", updates, preview ? "to update" : "updated",
+           bytes, deletions, preview ? "to delete" : "deleted", kept, failures, took);
+}
+
+void printSummary(const PassSummary& counts, int status, int64_t elapsedMs, int shownOnTerminal) {
+  char line[512];
+  formatSummary(line, sizeof line, counts, summaryKindOf(status), elapsedMs);
+  if (printStats) consolePrintf("%s\n", line);
+  if (shownOnTerminal && !(printStats && outputIsTerminal())) errorPrintf("%s\n", line);
+}
