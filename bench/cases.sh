@@ -73,6 +73,7 @@ tool_command() {
       tool_command "${1%+sync}"
       cmd=(sh -c '"$@" && sync' then-sync "${cmd[@]}")
       ;;
+    talven-filtered) cmd=("$talven" "$dst" "$src" --no-sync --exclude-from="$patterns") ;;
     floor) cmd=(floor "$src" "$dst") ;;
   esac
 }
@@ -279,4 +280,65 @@ case_sparse() {
   done
   check_mirror sparse reset_deleted 1
   rm -rf "$dir"
+}
+
+# A hundred patterns of the kind a backup of a home folder leaves out, none of which
+# matches a name of the generated tree, so that the filtered run does the same work:
+# names at any depth, extensions, folders only, anchored paths, ** and classes.
+write_patterns() {
+  local item
+  {
+    echo "# 100 patterns, none matching the generated tree"
+    for item in tmp temp bak swp swo o obj so dylib pyc pyo class jar log pid lock cache part \
+                crdownload iso img vmdk vdi qcow2 dmg ova bat mat out xdat orig rej dmp mdmp \
+                tlog ilk pdb suo user; do
+      echo "*.$item"
+    done
+    for item in node_modules .cache build dist target .git .svn .hg __pycache__ .venv venv .tox \
+                .idea .vscode .gradle .m2 .npm .cargo .rustup .Trash .local/share/Trash; do
+      echo "$item/"
+    done
+    for item in Thumbs.db .DS_Store desktop.ini ehthumbs.db .directory '~$*.docx' '~$*.xlsx' \
+                '~$*.pptx' '.~lock.*#' '*~' '#*#' '.#*' 'core.[0-9]*' '[Tt]humbs.db' '?.swp' \
+                'npm-debug.log*' '*.[oa]' 'f???????.tmp' 'g*.dat' '[!df]*.dat'; do
+      echo "$item"
+    done
+    for item in build out tmp dist coverage logs; do echo "/$item"; done
+    for item in '**/cache/*.dat' '**/logs/**' '/d1/d11/**/*.tmp' '/d2/**/tmp/' 'd1/d11/x*' \
+                '/d3/d33/*.bak' '/d4/**/f*.old' '**/d5/cache/' 'd6/*/tmp/' '/d7/d77/d777/*.swp' \
+                '**/.git/**' '/d8/**/node_modules/' '**/*.dat.part' 'd9/**/[0-9]*.tmp' \
+                '/d10/d101/f*.bak'; do
+      echo "$item"
+    done
+  } >"$1"
+}
+
+# The cost of a hundred patterns: the no-op and the first mirror of the 50,000-file
+# tree, talven --no-sync with and without them, in the same rounds.
+case_filters() {
+  ensure_small_tree
+  patterns=$scratch/patterns.txt
+  write_patterns "$patterns"
+  local count
+  count=$(grep -vc '^#' "$patterns")
+  [ "$count" = 100 ] || fail_check filters "the pattern file holds $count patterns, not 100"
+  src=$small/src dst=$mirror
+  echo "Filters, no-op: $first_files files, $count patterns against none"
+  rounds filters-noop "$first_files" reset_none talven-nosync talven-filtered || true
+  src=$small/src dst=$small/dst
+  echo "Filters, first mirror: $first_files files, $count patterns against none"
+  settle
+  rounds filters-first "$first_files" reset_empty talven-nosync talven-filtered || true
+  # The patterns match nothing: the filtered mirror holds every file of the source.
+  reset_empty
+  tool_command talven-filtered
+  if timeout "$timeout_s" "${cmd[@]}" >"$scratch/check.log" 2>&1; then
+    local differences
+    differences=$(listing_differences "$src" "$dst")
+    [ -z "$differences" ] || fail_check filters "the filtered mirror differs: $differences"
+  else
+    fail_check filters "the filtered run failed (see $scratch/check.log)"
+  fi
+  discard_tree "$dst"
+  empty_trash
 }

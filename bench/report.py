@@ -33,6 +33,10 @@ RATIO_TARGETS = [
     ("share-cold", ("rclone",), 0.6, None),
 ]
 PAIRS = [("talven", "+sync"), ("talven-nosync", "")]
+# (case, tool, the tool it is measured against, largest allowed ratio of their
+# medians): what a hundred patterns may cost.
+COST_TARGETS = [("filters-noop", "talven-filtered", "talven-nosync", 1.05),
+                ("filters-first", "talven-filtered", "talven-nosync", 1.05)]
 # (case, longest allowed median in seconds), for each talven that was measured.
 TIME_TARGETS = [("sparse", 0.1)]
 # The case whose copies may take at most the room of their source and one block more
@@ -41,9 +45,9 @@ ROOM_CASE = "sparse"
 LINEARITY_LIMIT = 1.5
 BYTES_PER_FILE = 200
 CASE_ORDER = ["first", "first-cold", "noop", "incremental", "large", "large-cold", "share",
-              "share-cold", "sparse", "scale"]
+              "share-cold", "sparse", "scale", "filters-noop", "filters-first"]
 TOOL_ORDER = ["talven", "rsync+sync", "cp+sync", "rclone+sync", "talven-nosync", "rsync", "cp",
-              "rclone", "floor"]
+              "rclone", "floor", "talven-filtered"]
 
 
 def read_samples(folder):
@@ -141,6 +145,17 @@ def ratio_targets(medians):
                 among = " (fastest)" if len(peers) > 1 else ""
                 targets.append((f"{case}: {name} / {peer}{among}", figure, limit,
                                 figure <= limit))
+    return targets
+
+
+def cost_targets(medians):
+    targets = []
+    for case, tool, against, limit in COST_TARGETS:
+        for (name, size, measured), median in sorted(medians.items()):
+            base = medians.get((case, size, against))
+            if name == case and measured == tool and base:
+                targets.append((f"{case}: {tool} / {against}", median / base, limit,
+                                median / base <= limit))
     return targets
 
 
@@ -254,8 +269,8 @@ def main():
     rows, medians = summarise(times, memory, failures)
     scale = scale_rows(medians, memory, read_paths(folder))
     allocation = read_allocation(folder)
-    targets = (ratio_targets(medians) + time_targets(medians) + room_targets(allocation)
-               + scale_targets(scale))
+    targets = (ratio_targets(medians) + cost_targets(medians) + time_targets(medians)
+               + room_targets(allocation) + scale_targets(scale))
     fields = list(rows[0]) if rows else []
     write_csv(os.path.join(folder, "summary.csv"), fields,
               [[row[field] for field in fields] for row in rows])

@@ -19,7 +19,8 @@ Usage: bench/run.sh [--quick] [--runs N] [--talven PATH] [--cases LIST] [--share
   --talven PATH  the talven binary to time (default: a Release build made in
                  build/release)
   --cases LIST   comma-separated subset of: first,first-cold,noop,incremental,
-                 large,large-cold,share,share-cold,sparse,scale (default: all)
+                 large,large-cold,share,share-cold,sparse,scale,filters
+                 (default: all)
   --share PATH   the real tree that the share cases mirror, only read (default
                  /usr/share, quick /usr/share/doc)
   --timeout S    a run that takes longer is stopped and counted as failed
@@ -38,7 +39,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(dirname "$here")
 command_line=bench/run.sh
 [ $# -eq 0 ] || command_line+=$(printf " %q" "$@")
-all_cases="first,first-cold,noop,incremental,large,large-cold,share,share-cold,sparse,scale"
+all_cases="first,first-cold,noop,incremental,large,large-cold,share,share-cold,sparse,scale,filters"
 quick=0 runs="" talven="" cases=$all_cases share="" timeout_s=300 keep=0
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -71,7 +72,7 @@ fi
 IFS=, read -r -a selected <<<"$cases"
 for name in "${selected[@]}"; do
   case "$name" in
-    first|first-cold|noop|incremental|large|large-cold|share|share-cold|sparse|scale) ;;
+    first|first-cold|noop|incremental|large|large-cold|share|share-cold|sparse|scale|filters) ;;
     *) echo "bench/run.sh: unknown case '$name' (cases: $all_cases)" >&2; exit 2 ;;
   esac
   case "$name" in share*)

@@ -44,11 +44,39 @@ int addFileEntry(EntryTable* table, const char* directory, const char* name, int
   entry->handled = 0;
   entry->nameRules = namesAsPlatform;
   entry->clash = 0;
+  entry->excluded = 0;
   ++table->count;
   return addFileStored;
 }
 
+int addExcludedFolder(EntryTable* table, const char* directory, const char* name,
+                      int32_t rootLength) {
+  if (table->excludedFolderCount == table->excludedFolderCapacity) {
+    int32_t capacity = table->excludedFolderCapacity + 64;
+    void* grown = realloc(table->excludedFolders, sizeof(char*) * static_cast<size_t>(capacity));
+    if (!grown) return 1;
+    table->excludedFolders = static_cast<char**>(grown);
+    table->excludedFolderCapacity = capacity;
+  }
+  size_t directoryLength = strlen(directory);
+  size_t cut = static_cast<size_t>(rootLength) < directoryLength ? rootLength : directoryLength;
+  size_t head = directoryLength - cut, nameLength = strlen(name);
+  char* relative = static_cast<char*>(malloc(head + nameLength + 1));
+  if (!relative) return 1;
+  memcpy(relative, directory + cut, head);
+  memcpy(relative + head, name, nameLength + 1);
+  table->excludedFolders[table->excludedFolderCount++] = relative;
+  return 0;
+}
+
+void clearExcludedFolders(EntryTable* table) {
+  for (int32_t i = 0; i < table->excludedFolderCount; ++i) free(table->excludedFolders[i]);
+  table->excludedFolderCount = 0;
+}
+
 static void freeTable(EntryTable* table) {
+  clearExcludedFolders(table);
+  free(table->excludedFolders);
   if (!table->entries) return;
   for (int32_t i = 0; i < table->count; ++i) free(table->entries[i].relativePath);
 }
@@ -58,6 +86,6 @@ void freeEntryTables() {
   freeTable(&sourceTable);
   free(destinationTable.entries);
   free(sourceTable.entries);
-  destinationTable = EntryTable{nullptr, 0, 0};
-  sourceTable = EntryTable{nullptr, 0, 0};
+  destinationTable = EntryTable{nullptr, 0, 0, nullptr, 0, 0, 0};
+  sourceTable = EntryTable{nullptr, 0, 0, nullptr, 0, 0, 0};
 }

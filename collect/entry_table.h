@@ -24,16 +24,27 @@ struct FileEntry {
   /// Set for a source entry that the destination takes for an earlier one, which
   /// differs from it only in letter case: it is not copied.
   uint8_t clash;
+  /// Set for a destination file that the filters leave out, listed only with
+  /// --delete-excluded (which deletes it): it is no file of the mirror.
+  uint8_t excluded;
 };
 
 // The tables hold one entry a listed file: the flags share the word after the key.
 static_assert(sizeof(FileEntry) <= 32, "a file entry takes at most 32 bytes");
 
-/// A growable array of entries, in the order the walk reported them.
+/// A growable array of entries, in the order the walk reported them, and what the
+/// filters left out of the walk.
 struct EntryTable {
   FileEntry* entries;
   int32_t count;
   int32_t capacity;
+  /// The relative paths of the folders the filters left out, as the walk met them.
+  char** excludedFolders = nullptr;
+  int32_t excludedFolderCount = 0;
+  int32_t excludedFolderCapacity = 0;
+  /// Files the filters left out where the walk met them (not those inside an
+  /// excluded folder, which it never lists).
+  int32_t excludedFiles = 0;
 };
 
 /// Records the tables start with, and grow by.
@@ -51,5 +62,11 @@ int initEntryTables();
 /// one record early, as count reaches capacity - 1. Returns an AddFileResult.
 int addFileEntry(EntryTable* table, const char* directory, const char* name, int32_t rootLength,
                  uint64_t size, FileTime lastWrite);
+/// Adds the folder name in directory to the table's excluded folders, by its path
+/// after rootLength; 0, or 1 when memory ran out (the folder then goes untold).
+int addExcludedFolder(EntryTable* table, const char* directory, const char* name,
+                      int32_t rootLength);
+/// Forgets the excluded folders of one table.
+void clearExcludedFolders(EntryTable* table);
 /// Frees every path string and both record arrays.
 void freeEntryTables();

@@ -1,10 +1,17 @@
 #include "collect/scan_threads.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "collect/entry_table.h"
 #include "run/progress.h"
+#include "run/run_filters.h"
 #include "run/settings.h"
 #include "scan/tree_walker.h"
 
@@ -14,7 +21,8 @@ PlatformThread* sourceScanThread;
 namespace {
 // A table that cannot grow ends the whole run before anything is reconciled.
 void collect(EntryTable* table, const char* directory, const char* name, int32_t rootLength,
-             uint32_t sizeLow, uint32_t sizeHigh, uint32_t timeLow, uint32_t timeHigh) {
+             uint32_t sizeLow, uint32_t sizeHigh, int32_t flags, uint32_t timeLow,
+             uint32_t timeHigh) {
   uint64_t size = (static_cast<uint64_t>(sizeHigh) << 32) | sizeLow;
   if (addFileEntry(table, directory, name, rootLength, size, FileTime{timeLow, timeHigh}) !=
       addFileStored) {
@@ -22,6 +30,16 @@ void collect(EntryTable* table, const char* directory, const char* name, int32_t
     fflush(stdout);
     exit(exitOutOfMemory);
   }
+  table->entries[table->count - 1].excluded = (flags & entryExcluded) ? 1 : 0;
+}
+
+// An excluded folder goes untold with -v when there is no memory to note it.
+void noteDestinationExcluded(const char* directory, const char* name) {
+  addExcludedFolder(&destinationTable, directory, name, destinationRootLength);
+}
+
+void noteSourceExcluded(const char* directory, const char* name) {
+  addExcludedFolder(&sourceTable, directory, name, sourceRootLength);
 }
 
 void reportSkipped(const char* directory, const char* name, const char* reason) {
@@ -29,14 +47,20 @@ void reportSkipped(const char* directory, const char* name, const char* reason) 
 }
 
 unsigned scan(const ScanRequest* request, EntryTable* table, EntryCallback collector,
-              int isDestination) {
+              ExcludedCallback noteExcluded, int isDestination) {
   TreeWalker* walker = new TreeWalker(collector);
   walker->skipCallback = reportSkipped;
   walker->walkReparseFolders = !isDestination;
   if (request->otherRootKnown) walker->foreignFolder = &request->otherRoot;
+  // Excluded destination files are listed only to be deleted.
+  walker->filters = runFilterSet();
+  walker->walkExcluded = isDestination && deleteExcluded;
+  walker->excludedCallback = noteExcluded;
   table->count = 0;
+  clearExcludedFolders(table);
   walker->setOptions(1, 1);
   walker->walk(request->root);
+  table->excludedFiles = walker->excludedFiles;
   unsigned outcome = scanComplete;
   if (walker->foreignFolderMet)
     outcome = scanHoldsOtherRoot;
@@ -54,16 +78,17 @@ unsigned scan(const ScanRequest* request, EntryTable* table, EntryCallback colle
 }  // namespace
 
 int collectDestinationEntry(const char* directory, const char* name, uint32_t sizeLow,
-                            uint32_t sizeHigh, int32_t, uint32_t timeLow, uint32_t timeHigh) {
-  collect(&destinationTable, directory, name, destinationRootLength, sizeLow, sizeHigh, timeLow,
-          timeHigh);
+                            uint32_t sizeHigh, int32_t flags, uint32_t timeLow, uint32_t timeHigh) {
+  collect(&destinationTable, directory, name, destinationRootLength, sizeLow, sizeHigh, flags,
+          timeLow, timeHigh);
   noteListed(progressDestination);
   return destinationTable.count;
 }
 
 int collectSourceEntry(const char* directory, const char* name, uint32_t sizeLow, uint32_t sizeHigh,
-                       int32_t, uint32_t timeLow, uint32_t timeHigh) {
-  collect(&sourceTable, directory, name, sourceRootLength, sizeLow, sizeHigh, timeLow, timeHigh);
+                       int32_t flags, uint32_t timeLow, uint32_t timeHigh) {
+  collect(&sourceTable, directory, name, sourceRootLength, sizeLow, sizeHigh, flags, timeLow,
+          timeHigh);
   noteListed(progressSource);
   return sourceTable.count;
 }
@@ -71,12 +96,13 @@ int collectSourceEntry(const char* directory, const char* name, uint32_t sizeLow
 unsigned destinationScanProc(void* request) {
   if (verbose) consolePrintf("Thread 1 running - listing destination directory !\n");
   return scan(static_cast<const ScanRequest*>(request), &destinationTable, collectDestinationEntry,
-              1);
+              noteDestinationExcluded, 1);
 }
 
 unsigned sourceScanProc(void* request) {
   if (verbose) consolePrintf("Thread 2 running - listing source directory !\n");
-  return scan(static_cast<const ScanRequest*>(request), &sourceTable, collectSourceEntry, 0);
+  return scan(static_cast<const ScanRequest*>(request), &sourceTable, collectSourceEntry,
+              noteSourceExcluded, 0);
 }
 
 PlatformThread* startDestinationScan(const ScanRequest* request) {
@@ -87,6 +113,53 @@ PlatformThread* startDestinationScan(const ScanRequest* request) {
 PlatformThread* startSourceScan(const ScanRequest* request) {
   sourceScanThread = startThread(sourceScanProc, const_cast<ScanRequest*>(request));
   return sourceScanThread;
+}
+
+namespace {
+// The folders left out of either listing, each once, by the form the patterns saw
+// (which folds case where they fold it), in the source's spelling where both hold it.
+std::vector<const char*> excludedFolderPaths() {
+  const FilterSet* filters = runFilterSet();
+  std::vector<std::pair<std::string, const char*>> folders;
+  for (const EntryTable* table : {&sourceTable, &destinationTable}) {
+    for (int32_t i = 0; filters && i < table->excludedFolderCount; ++i) {
+      const char* path = table->excludedFolders[i];
+      std::string form;
+      for (size_t at = 0, length = strlen(path); at < length;) {
+        char folded[8];
+        size_t foldedLength = 1;
+        folded[0] = path[at];
+        at += filters->foldCase ? foldCaseCharacter(path + at, length - at, folded, &foldedLength)
+                                : 1;
+        form.append(folded, foldedLength);
+      }
+      folders.emplace_back(form, path);
+    }
+  }
+  std::stable_sort(folders.begin(), folders.end(),
+                   [](const std::pair<std::string, const char*>& a,
+                      const std::pair<std::string, const char*>& b) { return a.first < b.first; });
+  std::vector<const char*> paths;
+  for (size_t i = 0; i < folders.size(); ++i)
+    if (i == 0 || folders[i].first != folders[i - 1].first) paths.push_back(folders[i].second);
+  return paths;
+}
+}  // namespace
+
+void reportExcludedFolders() {
+  try {
+    for (const char* path : excludedFolderPaths()) consolePrintf("Excluded [%s]\n", path);
+  } catch (const std::bad_alloc&) {
+    // -v lines only: the run goes on without them.
+  }
+}
+
+int32_t countExcludedFolders() {
+  try {
+    return static_cast<int32_t>(excludedFolderPaths().size());
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
 }
 
 int waitForScan(PlatformThread* thread) {

@@ -30,9 +30,9 @@ extern PlatformThread* sourceScanThread;
 
 /// Table entry callbacks of the two walkers.
 int collectDestinationEntry(const char* directory, const char* name, uint32_t sizeLow,
-                            uint32_t sizeHigh, int32_t unused, uint32_t timeLow, uint32_t timeHigh);
+                            uint32_t sizeHigh, int32_t flags, uint32_t timeLow, uint32_t timeHigh);
 int collectSourceEntry(const char* directory, const char* name, uint32_t sizeLow, uint32_t sizeHigh,
-                       int32_t unused, uint32_t timeLow, uint32_t timeHigh);
+                       int32_t flags, uint32_t timeLow, uint32_t timeHigh);
 
 /// Thread procedures: list the tree of a ScanRequest into their table; return a
 /// ScanOutcome.
@@ -43,6 +43,12 @@ unsigned sourceScanProc(void* request);
 /// must live until waitForScan.
 PlatformThread* startDestinationScan(const ScanRequest* request);
 PlatformThread* startSourceScan(const ScanRequest* request);
+
+/// Prints "Excluded [path]" for each folder the filters left out of either listing,
+/// once for a folder left out of both, ordered by path; after both scans ended.
+void reportExcludedFolders();
+/// The number of folders reportExcludedFolders names.
+int32_t countExcludedFolders();
 
 /// Waits for a scan thread started above and returns its ScanOutcome
 /// (scanNotStarted for a thread that never started).

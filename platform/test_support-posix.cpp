@@ -169,6 +169,10 @@ bool pathExists(const std::string& path) {
   return lstat(path.c_str(), &info) == 0;
 }
 
+bool makeHardLink(const std::string& target, const std::string& link) {
+  return ::link(target.c_str(), link.c_str()) == 0;
+}
+
 bool makeSymlink(const std::string& target, const std::string& link) {
   return symlink(target.c_str(), link.c_str()) == 0;
 }

@@ -180,6 +180,12 @@ bool pathExists(const std::string& path) {
   return attributesAt(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool makeHardLink(const std::string& target, const std::string& link) {
+  WidePath wideTarget(target.c_str());
+  WidePath wideLink(link.c_str());
+  return wideTarget.text && wideLink.text && CreateHardLinkW(wideLink.text, wideTarget.text, nullptr);
+}
+
 bool makeSymlink(const std::string& target, const std::string& link) {
   // A relative target is taken from the link's folder, as on POSIX.
   std::string resolvedTarget = target;

@@ -38,6 +38,8 @@ bool readFileBytes(const std::string& path, std::string* bytes);
 bool makeFolders(const std::string& path);
 /// True when something exists at path (a link counts, even a broken one).
 bool pathExists(const std::string& path);
+/// Makes link a second name of the file target (a hard link); false where it cannot.
+bool makeHardLink(const std::string& target, const std::string& link);
 /// Makes a symbolic link; false where the platform or the user cannot.
 bool makeSymlink(const std::string& target, const std::string& link);
 /// Makes a file or folder read-only (writable = false) or writable again.

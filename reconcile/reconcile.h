@@ -13,6 +13,12 @@ struct PassSummary {
   int32_t keptNewer;  ///< destination files kept as newer than their source twins
   int32_t failures;
   int64_t bytesCopied;  ///< listed sizes of the copies and updates written (with -p: decided)
+  /// Set by the run where filters were given: the folders they left out of either
+  /// listing (each once), and the source files they left out where the listing met
+  /// them (not those inside a folder left out).
+  uint8_t filtered = 0;
+  int32_t foldersLeftOut = 0;
+  int32_t filesLeftOut = 0;
 };
 
 /// Compares destinationTable with sourceTable and updates, copies and deletes as

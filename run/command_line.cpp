@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "run/run_filters.h"
 #include "run/settings.h"
 
 int takeRoot(char* root, const char* argument) {
@@ -15,6 +16,21 @@ int takeRoot(char* root, const char* argument) {
   root[length] = '\0';
   return rootTaken;
 }
+
+namespace {
+void takeExclude(const char* pattern) {
+  addRunFilterPattern(filterExclude, pattern, "--exclude");
+}
+void takeInclude(const char* pattern) {
+  addRunFilterPattern(filterInclude, pattern, "--include");
+}
+void takeExcludeFile(const char* path) {
+  addRunFilterFile(filterExclude, path);
+}
+void takeIncludeFile(const char* path) {
+  addRunFilterFile(filterInclude, path);
+}
+}  // namespace
 
 const LongOption longOptions[] = {
     {"--no-sync", optionSwitch, nullptr, nullptr, &noSync, 0, 0, nullptr,
@@ -29,6 +45,16 @@ const LongOption longOptions[] = {
      "stop before any change if over N files would be deleted"},
     {"--stats", optionSwitch, nullptr, nullptr, &printStats, 0, 0, nullptr,
      "print the summary line on standard output at the end"},
+    {"--exclude", optionText, "PATTERN", "a pattern", nullptr, 0, 0, nullptr,
+     "leave out what matches PATTERN (may be repeated)", takeExclude},
+    {"--include", optionText, "PATTERN", "a pattern", nullptr, 0, 0, nullptr,
+     "mirror only what matches an include (may be repeated)", takeInclude},
+    {"--exclude-from", optionText, "FILE", "a file name", nullptr, 0, 0, nullptr,
+     "the exclude patterns of FILE, one a line", takeExcludeFile},
+    {"--include-from", optionText, "FILE", "a file name", nullptr, 0, 0, nullptr,
+     "the include patterns of FILE, one a line", takeIncludeFile},
+    {"--delete-excluded", optionSwitch, nullptr, nullptr, &deleteExcluded, 0, 0, nullptr,
+     "delete what is left out from the destination too"},
 };
 const int longOptionCount = static_cast<int>(sizeof longOptions / sizeof longOptions[0]);
 
@@ -81,7 +107,10 @@ void refuseUnknownLongOption(const char* argument) {
 // shown is the argument as the refusal names it.
 int takeValue(const LongOption& option, const char* value, const char* shown) {
   if (option.kind == optionText && value[0] != '\0') {
-    *option.text = value;
+    if (option.take)
+      option.take(value);
+    else
+      *option.text = value;
     if (option.number) *option.number = 1;
     return 0;
   }

@@ -40,6 +40,9 @@ struct LongOption {
   const char** text;
   /// Its line in the help.
   const char* help;
+  /// Where set, a text option may be given again and again: each value is handed
+  /// here instead of going to text (--exclude).
+  void (*take)(const char* value) = nullptr;
 };
 /// Every long option a run takes, in the order the help and the refusals name them.
 extern const LongOption longOptions[];

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "run/command_line.h"
+#include "run/run_filters.h"
 #include "run/settings.h"
 
 /// The arguments in the bytes, split at zero bytes. An argument that begins with byte 1
@@ -146,7 +147,13 @@ inline std::string checkReadArguments(const std::vector<std::string>& arguments)
       if (!expected.given[static_cast<size_t>(k)]) continue;
       if (option.kind == optionSwitch) agree = agree && *option.number == 1;
       if (option.kind == optionNumber) agree = agree && *option.number == std::stoll(value);
-      if (option.kind == optionText) agree = agree && *option.text && value == *option.text;
+      if (option.kind == optionText && !option.take)
+        agree = agree && *option.text && value == *option.text;
+      // Patterns and pattern files are kept, every one: the last given among them.
+      std::string name = option.name;
+      bool isFile = name.size() > 5 && name.compare(name.size() - 5, 5, "-from") == 0;
+      int kind = name.find("include") != std::string::npos ? filterInclude : filterExclude;
+      if (option.take) agree = agree && runFilterGiven(kind, value.c_str(), isFile);
     }
     int logAsked = expected.flags[1];
     for (int k = 0; k < longOptionCount; ++k)

@@ -21,6 +21,10 @@ struct Coverage {
   int verbose = 0, log = 0, preview = 0, logInDestination = 0;
   int emptySourceStops = 0, capStops = 0, capsNotReached = 0, emptySourcesAllowed = 0;
   int threeByteCharacters = 0, surrogatePairs = 0, longNames = 0;  // names on Windows
+  // Filters: of each shape, together, given each way, and leaving out what is there.
+  int unanchored = 0, anchored = 0, foldersOnly = 0, anyFolders = 0, wildcards = 0;
+  int includesWithExcludes = 0, deleteExcluded = 0, patternFiles = 0, givenApart = 0;
+  int sourceFilesLeftOut = 0, destinationFilesLeftOut = 0, foldersLeftOut = 0, mirroredBeside = 0;
 };
 
 // Characters of three UTF-8 bytes (one UTF-16 unit, CJK among them) and of four (a
@@ -78,6 +82,37 @@ void countPairs(const Scenario& scenario, Coverage* coverage) {
   for (const std::string& folder : scenario.destination.folders)
     if (!sourceFolders.count(matchForm(folder))) ++coverage->destinationOnlyFolders;
 }
+void countFilters(const Scenario& scenario, Coverage* coverage) {
+  bool excludes = false, includes = false;
+  for (const ModelPattern& pattern : scenario.patterns) {
+    const std::string& text = pattern.text;
+    bool separated = text.find_first_of(platformIsWindows ? "/\\" : "/") < text.size() - 1;
+    coverage->unanchored += !separated;
+    coverage->anchored += text[0] == '/' || text[0] == '\\';
+    coverage->foldersOnly += text.back() == '/' || text.back() == '\\';
+    coverage->anyFolders += text.find("**") != std::string::npos;
+    coverage->wildcards += text.find_first_of("*?[") != std::string::npos;
+    coverage->patternFiles += pattern.given == givenInFile;
+    coverage->givenApart += pattern.given == givenApart;
+    (pattern.include ? includes : excludes) = true;
+  }
+  coverage->includesWithExcludes += includes && excludes;
+  coverage->deleteExcluded += scenario.deleteExcluded && !scenario.patterns.empty();
+  int in = 0, out = 0;
+  for (const ModelTree* tree : {&scenario.source, &scenario.destination}) {
+    for (const auto& file : tree->files) {
+      bool leftOut = modelLeftOut(scenario.patterns, file.first, false);
+      in += !leftOut;
+      out += leftOut;
+      if (leftOut)
+        ++(tree == &scenario.source ? coverage->sourceFilesLeftOut
+                                    : coverage->destinationFilesLeftOut);
+    }
+    for (const std::string& folder : tree->folders)
+      coverage->foldersLeftOut += modelLeftOut(scenario.patterns, folder, true);
+  }
+  coverage->mirroredBeside += in > 0 && out > 0;
+}
 }  // namespace
 
 // The model test is only as good as the cases its seeds make: every promised kind must
@@ -89,6 +124,7 @@ TEST(MirrorModelGenerator, FixedSeedsCoverEveryKindOfCase) {
     countFiles(scenario.source, &coverage);
     countFiles(scenario.destination, &coverage);
     countPairs(scenario, &coverage);
+    countFilters(scenario, &coverage);
     coverage.missingRoots += !scenario.destination.rootExists;
     coverage.verbose += scenario.verbose;
     coverage.log += scenario.log;
@@ -134,7 +170,20 @@ TEST(MirrorModelGenerator, FixedSeedsCoverEveryKindOfCase) {
       {"runs stopped by an empty source", coverage.emptySourceStops},
       {"runs stopped by the deletion cap", coverage.capStops},
       {"runs that delete under a cap not reached", coverage.capsNotReached},
-      {"empty sources allowed to empty the destination", coverage.emptySourcesAllowed}};
+      {"empty sources allowed to empty the destination", coverage.emptySourcesAllowed},
+      {"patterns matching a name at any depth", coverage.unanchored},
+      {"anchored patterns", coverage.anchored},
+      {"patterns for folders only", coverage.foldersOnly},
+      {"patterns with **", coverage.anyFolders},
+      {"patterns with *, ? or a class", coverage.wildcards},
+      {"includes and excludes together", coverage.includesWithExcludes},
+      {"runs with --delete-excluded", coverage.deleteExcluded},
+      {"patterns read from a file", coverage.patternFiles},
+      {"patterns given apart from their option", coverage.givenApart},
+      {"source files left out", coverage.sourceFilesLeftOut},
+      {"destination files left out", coverage.destinationFilesLeftOut},
+      {"folders left out", coverage.foldersLeftOut},
+      {"runs leaving some files out and mirroring others", coverage.mirroredBeside}};
   for (const auto& count : counts) EXPECT_GE(count.second, 5) << count.first;
   Scenario first = generateScenario(77), again = generateScenario(77);
   EXPECT_EQ(first.source.folders, again.source.folders);

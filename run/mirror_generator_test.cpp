@@ -282,5 +282,7 @@ Scenario Generator::make() {
 }  // namespace
 
 Scenario generateScenario(uint64_t seed) {
-  return Generator(seed).make();
+  Scenario scenario = Generator(seed).make();
+  drawPatterns(seed, &scenario);
+  return scenario;
 }

@@ -26,6 +26,16 @@ struct ModelTree {
   bool rootExists = true;
 };
 
+/// How the command line gives a pattern of a generated case.
+enum PatternGiven { givenWithEquals = 0, givenApart = 1, givenInFile = 2 };
+
+/// A pattern of a generated case: --exclude (or --include) PATTERN.
+struct ModelPattern {
+  std::string text;
+  bool include = false;
+  int given = givenWithEquals;  ///< a PatternGiven
+};
+
 /// A generated case: two trees and the options of the first run.
 struct Scenario {
   ModelTree source;
@@ -35,6 +45,9 @@ struct Scenario {
   bool preview = false;
   /// -l run in the destination root: the open log lies inside the tree it mirrors.
   bool logInDestination = false;
+  /// The filters of every run, and --delete-excluded.
+  std::vector<ModelPattern> patterns;
+  bool deleteExcluded = false;
   /// --allow-empty-source.
   bool allowEmptySource = false;
   /// --max-delete's N, or -1 for no cap; given as --max-delete N when capApart.
@@ -81,6 +94,12 @@ Prediction predictRun(const Scenario& scenario, const std::string& sourceRoot,
 
 /// Makes the scenario of a seed: same seed, same trees, on the same platform.
 Scenario generateScenario(uint64_t seed);
+/// Draws the filters of a seed for its trees (none for about half the seeds).
+void drawPatterns(uint64_t seed, Scenario* scenario);
+/// Whether the patterns leave the file (or folder) at path (a relative path, as the
+/// trees hold them) out of the mirror.
+bool modelLeftOut(const std::vector<ModelPattern>& patterns, const std::string& path,
+                  bool isFolder);
 
 /// Writes the tree below root with every file's time; fails the test when it cannot.
 void writeTree(const std::string& root, const ModelTree& tree);

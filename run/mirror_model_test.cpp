@@ -105,11 +105,35 @@ struct RunResult {
   std::string log;
 };
 
-std::vector<std::string> optionsOf(const Scenario& scenario) {
+// The pattern files of a scenario: one for excludes, one for includes.
+std::string patternFile(const Roots& roots, bool include) {
+  return joinPath(roots.scratch, include ? "include.txt" : "exclude.txt");
+}
+
+void writePatternFiles(const Roots& roots, const Scenario& scenario) {
+  for (bool include : {false, true}) {
+    std::string lines = "# patterns of the model test\n\n";
+    for (const ModelPattern& pattern : scenario.patterns)
+      if (pattern.include == include && pattern.given == givenInFile) lines += pattern.text + "\n";
+    ASSERT_TRUE(writeFileBytes(patternFile(roots, include), lines));
+  }
+}
+
+std::vector<std::string> optionsOf(const Roots& roots, const Scenario& scenario) {
   std::vector<std::string> options;
   if (scenario.verbose) options.push_back("-v");
   if (scenario.log) options.push_back("-l");
   if (scenario.preview) options.push_back("-p");
+  bool fromFile[2] = {false, false};
+  for (const ModelPattern& pattern : scenario.patterns) {
+    std::string option = pattern.include ? "--include" : "--exclude";
+    if (pattern.given == givenInFile) fromFile[pattern.include] = true;
+    if (pattern.given == givenWithEquals) options.push_back(option + "=" + pattern.text);
+    if (pattern.given == givenApart) options.insert(options.end(), {option, pattern.text});
+  }
+  if (fromFile[0]) options.push_back("--exclude-from=" + patternFile(roots, false));
+  if (fromFile[1]) options.insert(options.end(), {"--include-from", patternFile(roots, true)});
+  if (scenario.deleteExcluded) options.push_back("--delete-excluded");
   if (scenario.allowEmptySource) options.push_back("--allow-empty-source");
   std::string cap = std::to_string(scenario.maxDeletions);
   if (scenario.maxDeletions >= 0 && scenario.capApart) options.push_back("--max-delete");
@@ -123,7 +147,7 @@ RunResult runTalven(const Roots& roots, const Scenario& scenario, const char* wo
   std::string logPath = joinPath(workingFolder, logFileName);
   std::remove(logPath.c_str());  // one run per log: its body is this run's alone
   std::vector<std::string> arguments = {roots.destination, roots.source};
-  for (const std::string& option : optionsOf(scenario)) arguments.push_back(option);
+  for (const std::string& option : optionsOf(roots, scenario)) arguments.push_back(option);
   if (workers) arguments.push_back(workers);
   RunResult result;
   result.status = runProgram(arguments, workingFolder, &result.output);
@@ -162,6 +186,7 @@ void runSeed(uint64_t seed, const Roots& roots) {
   writeTree(roots.source, scenario.source);
   writeTree(roots.destination, scenario.destination);
   ASSERT_TRUE(makeFolders(roots.work));
+  writePatternFiles(roots, scenario);
   if (testing::Test::HasFatalFailure()) return;
   ModelTree sourceBefore = readTree(roots.source);
   ModelTree destinationBefore = readTree(roots.destination);
@@ -213,7 +238,10 @@ void runSeed(uint64_t seed, const Roots& roots) {
   EXPECT_EQ(0, second.status) << second.output;
   checkLines(nothing, again, second);
   expectSameTree(mirrored, readTree(roots.destination), "destination after a second run");
-  if (testing::Test::HasFailure()) printf("Output of the first run:\n%s\n", first.output.c_str());
+  if (!testing::Test::HasFailure()) return;
+  printf("Output of the first run:\n%s\nIts filters:", first.output.c_str());
+  for (const std::string& option : optionsOf(roots, scenario)) printf(" [%s]", option.c_str());
+  printf("\n");
 }
 
 // TALVEN_SEEDS="17,42" replays those seeds alone ("1-5000" runs a range); otherwise a fixed list

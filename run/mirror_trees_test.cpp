@@ -11,10 +11,12 @@
 namespace {
 // The nets under the deletions, decided before any change: an empty source (unless
 // allowed), then the cap. A run they stop changes, prints and logs nothing more.
-void stopIfRefused(const Scenario& scenario, const std::string& sourceRoot, Prediction* p) {
+void stopIfRefused(const Scenario& scenario, bool sourceEmpty, const std::string& sourceRoot,
+                   Prediction* p) {
   size_t deletions = p->logDeletions.size();
   std::string count = std::to_string(deletions) + (deletions == 1 ? " file" : " files");
-  if (scenario.source.files.empty() && deletions > 0 && !scenario.allowEmptySource)
+  // The source the filters leave in: one whose every file is left out empties too.
+  if (sourceEmpty && deletions > 0 && !scenario.allowEmptySource)
     p->stopLine = "The source folder [" + sourceRoot + "] holds no file: the run would delete " +
                   "the destination's " + count +
                   "; nothing was changed (give --allow-empty-source to allow it) !";
@@ -35,16 +37,28 @@ void stopIfRefused(const Scenario& scenario, const std::string& sourceRoot, Pred
 Prediction predictRun(const Scenario& scenario, const std::string& sourceRoot,
                       const std::string& destinationRoot) {
   Prediction p;
-  const ModelTree& source = scenario.source;
-  const ModelTree& destination = scenario.destination;
+  // What the filters leave out of the source is not there for the run; out of the
+  // destination, it is listed only to be deleted (--delete-excluded).
+  ModelTree source = scenario.source, destination = scenario.destination;
+  const std::vector<ModelPattern>& patterns = scenario.patterns;
+  for (ModelTree* tree : {&source, &destination})
+    for (auto file = tree->files.begin(); file != tree->files.end();)
+      if (modelLeftOut(patterns, file->first, false) &&
+          (tree == &source || !scenario.deleteExcluded))
+        file = tree->files.erase(file);
+      else
+        ++file;
   // The log, opened before the listings, is listed with the destination when it lies there.
-  size_t listed = destination.files.size() + (scenario.logInDestination ? 1 : 0);
+  std::string log = std::string(1, pathSeparator) + logFileName;
+  bool logListed =
+      scenario.logInDestination && (scenario.deleteExcluded || !modelLeftOut(patterns, log, false));
+  size_t listed = destination.files.size() + (logListed ? 1 : 0);
   if (scenario.verbose)
     p.summary.push_back("We have " + std::to_string(listed) + " destination and " +
                         std::to_string(source.files.size()) + " source indexes");
   std::map<std::string, std::string> destinationByForm;
   for (const auto& file : destination.files) destinationByForm[matchForm(file.first)] = file.first;
-  p.after = destination;
+  p.after = scenario.destination;
   std::set<std::string> claimed;
   for (const auto& file : source.files) {
     const std::string& path = file.first;
@@ -77,7 +91,7 @@ Prediction predictRun(const Scenario& scenario, const std::string& sourceRoot,
     p.after.files.erase(file.first);
   }
   p.nothingToDo = p.updates.empty() && p.copies.empty() && p.deletions.empty();
-  stopIfRefused(scenario, sourceRoot, &p);
+  stopIfRefused(scenario, source.files.empty(), sourceRoot, &p);
   if (!scenario.verbose) p.updates.clear(), p.copies.clear(), p.deletions.clear();
   for (auto* lines :
        {&p.updates, &p.copies, &p.deletions, &p.logUpdates, &p.logCopies, &p.logDeletions})

@@ -11,6 +11,7 @@
 #include "reconcile/reconcile.h"
 #include "run/command_line.h"
 #include "run/progress.h"
+#include "run/run_filters.h"
 #include "run/run_lock.h"
 #include "run/run_log.h"
 #include "run/seams.h"
@@ -187,7 +188,13 @@ int scanAndReconcile(const RunSeams* seams, PassSummary* summary) {
   delete watch;
   if (interruptRequested()) return interruptedExitStatus;
   if (!allowed) return exitStopped;
-  return reconcileTables(source == scanComplete, destination != scanIncomplete, seams, summary);
+  if (verbose) reportExcludedFolders();
+  int status =
+      reconcileTables(source == scanComplete, destination != scanIncomplete, seams, summary);
+  summary->filtered = runFilterSet() != nullptr;
+  summary->foldersLeftOut = countExcludedFolders();
+  summary->filesLeftOut = sourceTable.excludedFiles;
+  return status;
 }
 }  // namespace
 
@@ -237,11 +244,16 @@ int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
   buildPathKeyTable();
   if (takeRoots(argv)) return exitStopped;
   if (readArguments(argc, argv)) return exitStopped;
+  if (int stop = prepareRunFilters()) return stop;
   consolePrintf("Mirroring source [%s] to destination folder [%s]\n", sourceRoot, destinationRoot);
   destinationRootLength = static_cast<int32_t>(strlen(destinationRoot));
   sourceRootLength = static_cast<int32_t>(strlen(sourceRoot));
   if (checkRootsApart(destinationRoot, sourceRoot)) return exitStopped;
   if (lockRunDestination(seams)) return exitStopped;
+  if (fitRunFiltersTo(destinationRoot)) {
+    releaseRunDestination();
+    return exitOutOfMemory;
+  }
   installInterruptHandler();
   // A log asked for and not opened: the run goes on, but is no success.
   int logMissing = logEnabled && openRunLog() != 0;

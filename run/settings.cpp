@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "run/run_filters.h"
+
 char destinationRoot[pathBufferSize];
 char sourceRoot[pathBufferSize];
 int32_t destinationRootLength;
@@ -10,6 +12,7 @@ int32_t verbose;
 int32_t logEnabled;
 int32_t previewOnly;
 int32_t noSync;
+int32_t deleteExcluded;
 int32_t copyWorkers;
 const char* logFilePath;
 int32_t allowEmptySource;
@@ -27,10 +30,12 @@ void resetRunSettings() {
   logEnabled = 0;
   previewOnly = 0;
   noSync = 0;
+  deleteExcluded = 0;
   copyWorkers = 0;
   logFilePath = nullptr;
   allowEmptySource = 0;
   maxDeletions = noDeletionCap;
   printStats = 0;
   logFile = nullptr;
+  resetRunFilters();
 }

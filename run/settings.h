@@ -26,6 +26,8 @@ extern int32_t logEnabled;
 extern int32_t previewOnly;
 /// --no-sync: copies, renames and deletions are not waited for on disk.
 extern int32_t noSync;
+/// --delete-excluded: destination files the filters leave out are deleted too.
+extern int32_t deleteExcluded;
 /// --workers=N: threads that write copies, 1 for none beside the deciding one; 0
 /// (the default) lets the copier choose by the processors it may use.
 extern int32_t copyWorkers;

@@ -37,15 +37,24 @@ void formatSummary(char* line, size_t size, const PassSummary& counts, int kind,
   formatCount(failures, sizeof failures, counts.failures);
   formatBytes(bytes, sizeof bytes, static_cast<double>(counts.bytesCopied));
   formatDuration(took, sizeof took, elapsedMs);
+  // What the filters left out, only where some were given: else the line stays as it was.
+  char leftOut[96] = "";
+  if (counts.filtered) {
+    char folders[32], files[32];
+    formatCount(folders, sizeof folders, counts.foldersLeftOut);
+    formatCount(files, sizeof files, counts.filesLeftOut);
+    snprintf(leftOut, sizeof leftOut, ", %s folder%s and %s file%s left out", folders,
+             counts.foldersLeftOut == 1 ? "" : "s", files, counts.filesLeftOut == 1 ? "" : "s");
+  }
   // A preview tells what a run would do; the others what was done.
   bool preview = kind == summaryPreview;
   snprintf(line, size,
-           "%s: %s %s, %s %s (%s), %s %s, %s newer in the destination kept, %s failed, in %s",
+           "%s: %s %s, %s %s (%s), %s %s, %s newer in the destination kept%s, %s failed, in %s",
            kind == summaryDone ? "Done"
            : preview           ? "Preview"
                                : "Stopped",
            copies, preview ? "to copy" : "copied", updates, preview ? "to update" : "updated",
-           bytes, deletions, preview ? "to delete" : "deleted", kept, failures, took);
+           bytes, deletions, preview ? "to delete" : "deleted", kept, leftOut, failures, took);
 }
 
 void printSummary(const PassSummary& counts, int status, int64_t elapsedMs, int shownOnTerminal) {

@@ -32,6 +32,21 @@ TEST(Summary, TellsEachCountTheBytesAndTheTime) {
   EXPECT_NE(std::string::npos, summaryOf(none, summaryDone, 3723000).find(", in 1:02:03"));
 }
 
+TEST(Summary, TellsWhatTheFiltersLeftOutOnlyWhereSomeWereGiven) {
+  PassSummary counts = {1, 0, 0, 0, 0, 10};
+  counts.filtered = 1;
+  counts.foldersLeftOut = 1;
+  counts.filesLeftOut = 2345;
+  EXPECT_EQ(
+      "Done: 1 copied, 0 updated (10 B), 0 deleted, 0 newer in the destination kept, 1 "
+      "folder and 2,345 files left out, 0 failed, in 0.5 s",
+      summaryOf(counts, summaryDone, 500));
+  counts.foldersLeftOut = 0;
+  counts.filesLeftOut = 1;
+  EXPECT_NE(std::string::npos,
+            summaryOf(counts, summaryPreview, 0).find(", 0 folders and 1 file left out, "));
+}
+
 TEST(Summary, ItsKindFollowsTheStatusAndThePreview) {
   resetRunSettings();
   EXPECT_EQ(summaryDone, summaryKindOf(exitSuccess));

@@ -56,7 +56,13 @@ TreeWalker::TreeWalker(EntryCallback callback)
       incomplete(0),
       walkReparseFolders(1),
       foreignFolder(nullptr),
-      foreignFolderMet(foreignMetNowhere) {
+      foreignFolderMet(foreignMetNowhere),
+      filters(nullptr),
+      walkExcluded(0),
+      excludedCallback(nullptr),
+      excludedFiles(0),
+      excludedFolders(0),
+      filterWalk{nullptr, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, nullptr, 0} {
   currentDirectory[0] = '\0';
 }
 
@@ -80,7 +86,15 @@ void TreeWalker::walkDirectory(const char* path) {
     return;
   }
   memcpy(currentDirectory, path, length + 1);
-  visit(length, 1);
+  // Without the filters' room the walk cannot honour them: it lists nothing rather
+  // than what they leave out, and no file is deleted for a listing it never made.
+  if (filtersActive(filters) && beginFilterWalk(&filterWalk, filters)) {
+    rootResult = enumerateUnreadable;
+    incomplete = 1;
+    return;
+  }
+  visit(length, 1, FilterFolder{0, 0, 0}, 0);
+  endFilterWalk(&filterWalk);
 }
 
 void TreeWalker::pollKeyboard() {
@@ -91,7 +105,7 @@ void TreeWalker::pollKeyboard() {
 // One visit works in currentDirectory, which holds the directory's path in its first
 // length bytes; subdirectories extend it and the visit cuts it back, so the walk
 // needs one path buffer however deep the tree.
-void TreeWalker::visit(size_t length, int isRoot) {
+void TreeWalker::visit(size_t length, int isRoot, const FilterFolder& place, int leftOut) {
   pollKeyboard();
   if (abortRequested || foreignFolderMet) return;
   currentDirectory[length] = '\0';
@@ -115,12 +129,13 @@ void TreeWalker::visit(size_t length, int isRoot) {
     currentDirectory[length++] = pathSeparator;
     currentDirectory[length] = '\0';
   }
-  reportFiles(*listing, length);
-  if (recurseSubdirectories) walkSubdirectories(*listing, length);
+  reportFiles(*listing, length, place, leftOut);
+  if (recurseSubdirectories) walkSubdirectories(*listing, length, place, leftOut);
   delete listing;
 }
 
-void TreeWalker::reportFiles(const DirectoryListing& listing, size_t length) {
+void TreeWalker::reportFiles(const DirectoryListing& listing, size_t length,
+                             const FilterFolder& place, int leftOut) {
   char fullPath[pathBufferSize];
   for (int32_t i = 0; i < listing.fileCount; ++i) {
     const char* name = listing.nameAt(i, 0);
@@ -135,14 +150,22 @@ void TreeWalker::reportFiles(const DirectoryListing& listing, size_t length) {
       splitPath(fullPath, splitDrive, splitDirectory, splitName, splitExtension);
       if (!acceptsExtension(splitExtension)) continue;
     }
+    int32_t flags = leftOut ? entryExcluded : 0;
+    if (filterWalk.set && !leftOut &&
+        filterVerdict(&filterWalk, place, name, nameLength, 0) == filterLeftOut) {
+      ++excludedFiles;
+      if (!walkExcluded) continue;
+      flags = entryExcluded;
+    }
     uint64_t size = listing.fileSizeAt(i);
     FileTime time = listing.fileTimeAt(i);
     entryCallback(currentDirectory, name, static_cast<uint32_t>(size),
-                  static_cast<uint32_t>(size >> 32), 0, time.low, time.high);
+                  static_cast<uint32_t>(size >> 32), flags, time.low, time.high);
   }
 }
 
-void TreeWalker::walkSubdirectories(const DirectoryListing& listing, size_t length) {
+void TreeWalker::walkSubdirectories(const DirectoryListing& listing, size_t length,
+                                    const FilterFolder& place, int leftOut) {
   for (int32_t i = 0; i < listing.subdirectoryCount; ++i) {
     const char* name = listing.nameAt(i, 1);
     size_t nameLength = strlen(name);
@@ -151,9 +174,31 @@ void TreeWalker::walkSubdirectories(const DirectoryListing& listing, size_t leng
       skip(length, name, "path too long");
       continue;
     }
+    // Everything below an excluded folder is excluded: nothing there is judged.
+    FilterFolder child = place;
+    int childLeftOut = leftOut;
+    if (filterWalk.set && !leftOut) {
+      int verdict = filterVerdict(&filterWalk, place, name, nameLength, 1);
+      if (verdict == filterLeftOut) {
+        noteExcludedFolder(length, name);
+        if (!walkExcluded) continue;
+        childLeftOut = 1;
+      } else if (enterFilterFolder(&filterWalk, place, name, nameLength, verdict, &child)) {
+        skip(length, name, "path too long");
+        continue;
+      }
+    }
     memcpy(currentDirectory + length, name, nameLength + 1);
-    visit(length + nameLength, 0);
+    visit(length + nameLength, 0, child, childLeftOut);
     currentDirectory[length] = '\0';
+  }
+}
+
+void TreeWalker::noteExcludedFolder(size_t length, const char* name) {
+  ++excludedFolders;
+  if (excludedCallback) {
+    currentDirectory[length] = '\0';
+    excludedCallback(currentDirectory, name);
   }
 }
 

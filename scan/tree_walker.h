@@ -4,14 +4,19 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "scan/filter.h"
 
 /// Called once per reported file: the directory path ending in a separator, the file
-/// name, the low and high halves of the size, an integer that is always 0, and the
-/// low and high halves of the last-write time. Both strings live only for the call;
-/// the result is ignored.
+/// name, the low and high halves of the size, the entry's flags (entryExcluded or 0),
+/// and the low and high halves of the last-write time. Both strings live only for the
+/// call; the result is ignored.
 typedef int (*EntryCallback)(const char* directory, const char* name, uint32_t sizeLow,
-                             uint32_t sizeHigh, int32_t unused, uint32_t timeLow,
-                             uint32_t timeHigh);
+                             uint32_t sizeHigh, int32_t flags, uint32_t timeLow, uint32_t timeHigh);
+/// Flag of a file that the filters leave out, reported only where walkExcluded is set.
+constexpr int32_t entryExcluded = 1;
+/// Called once for each folder that the filters leave out (directory ending in a
+/// separator, and its name); nothing below it is told.
+typedef void (*ExcludedCallback)(const char* directory, const char* name);
 
 /// Called for an entry the walk had to leave out (the reason is a short phrase).
 typedef void (*SkipCallback)(const char* directory, const char* name, const char* reason);
@@ -79,9 +84,24 @@ class TreeWalker {
   const FileIdentity* foreignFolder;
   /// foreignMetNowhere, foreignMetAtRoot or foreignMetBelowRoot.
   int32_t foreignFolderMet;
+  /// The patterns that leave entries out, or null for none. An excluded folder is
+  /// never listed, unless walkExcluded is set: then it is walked and everything in
+  /// it, like every excluded file, is reported with entryExcluded.
+  const FilterSet* filters;
+  int32_t walkExcluded;
+  /// Told of each excluded folder; may be null.
+  ExcludedCallback excludedCallback;
+  /// Files and folders the filters left out, as met (nothing inside an excluded folder).
+  int32_t excludedFiles;
+  int32_t excludedFolders;
 
  private:
-  void visit(size_t length, int isRoot);
-  void reportFiles(const class DirectoryListing& listing, size_t length);
-  void walkSubdirectories(const class DirectoryListing& listing, size_t length);
+  void visit(size_t length, int isRoot, const FilterFolder& place, int leftOut);
+  void reportFiles(const class DirectoryListing& listing, size_t length, const FilterFolder& place,
+                   int leftOut);
+  void walkSubdirectories(const class DirectoryListing& listing, size_t length,
+                          const FilterFolder& place, int leftOut);
+  void noteExcludedFolder(size_t length, const char* name);
+  /// The path of the folder visited as the patterns see it; set while filters are.
+  FilterWalk filterWalk;
 };

@@ -17,27 +17,33 @@ struct WalkReport {
   std::string name;
   uint64_t size;
   FileTime time;
+  int32_t flags;
 };
 
 /// Every callback of the walk under way, in order; the callback has no context.
 inline std::vector<WalkReport> walkReports;
 /// Every entry the walk left out, as directory plus name.
 inline std::vector<std::string> walkSkips;
+/// Every folder the filters left out, as directory plus name.
+inline std::vector<std::string> walkExclusions;
 
 /// The entry callback that fills walkReports.
 inline int recordWalkReport(const char* directory, const char* name, uint32_t sizeLow,
-                            uint32_t sizeHigh, int32_t unused, uint32_t timeLow,
-                            uint32_t timeHigh) {
-  EXPECT_EQ(0, unused);
+                            uint32_t sizeHigh, int32_t flags, uint32_t timeLow, uint32_t timeHigh) {
   walkReports.push_back(WalkReport{directory, name,
                                    (static_cast<uint64_t>(sizeHigh) << 32) | sizeLow,
-                                   FileTime{timeLow, timeHigh}});
+                                   FileTime{timeLow, timeHigh}, flags});
   return 0;
 }
 
 /// The skip callback that fills walkSkips.
 inline void recordWalkSkip(const char* directory, const char* name, const char*) {
   walkSkips.push_back(std::string(directory) + name);
+}
+
+/// The excluded-folder callback that fills walkExclusions.
+inline void recordWalkExclusion(const char* directory, const char* name) {
+  walkExclusions.push_back(std::string(directory) + name);
 }
 
 class TreeWalkerTest : public ::testing::Test {
@@ -75,9 +81,13 @@ class TreeWalkerTest : public ::testing::Test {
                                     const std::vector<std::string>& patterns = {}) {
     walkReports.clear();
     walkSkips.clear();
+    walkExclusions.clear();
     delete lastWalker;
     lastWalker = new TreeWalker(recordWalkReport);
     lastWalker->skipCallback = recordWalkSkip;
+    lastWalker->filters = filters;
+    lastWalker->walkExcluded = walkExcluded;
+    lastWalker->excludedCallback = recordWalkExclusion;
     lastWalker->setOptions(recurse, acceptAll);
     for (const std::string& pattern : patterns)
       strcpy(lastWalker->extensionPatterns[lastWalker->patternCount++], pattern.c_str());
@@ -98,6 +108,9 @@ class TreeWalkerTest : public ::testing::Test {
 
   std::string root;
   TreeWalker* lastWalker = nullptr;
+  /// Handed to the walkers of walkTree.
+  const FilterSet* filters = nullptr;
+  int walkExcluded = 0;
 };
 
 /// The names sorted, for comparing sets of reports.

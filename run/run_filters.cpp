@@ -1,0 +1,144 @@
+#include "run/run_filters.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/copy_files.h"
+#include "platform/platform.h"
+#include "run/settings.h"
+
+namespace {
+// A file of patterns named on the command line.
+struct PatternFile {
+  int kind;
+  std::string path;
+};
+
+// The one set of the run: filled while the command line is read, compiled before
+// the scans start and only read by them.
+FilterSet runFilters;
+std::vector<PatternFile> patternFiles;
+
+// A pattern file larger than this is no list of patterns (a wrong file named).
+constexpr size_t mostPatternFileBytes = 16 << 20;
+
+// Reads a whole file into text; 0, or the system's failure code (-1: too large, -2:
+// no regular file, which is never waited on).
+int readWholeFile(const char* path, std::string* text) {
+  SourceFile file;
+  int failure = 0;
+  int opened = openSourceFile(path, &file, &failure);
+  if (opened == sourceNotRegular) return -2;
+  if (opened != sourceOpened) return failure;
+  char block[16384];
+  long long got;
+  while ((got = readFromFile(file.handle, block, sizeof block)) > 0 &&
+         text->size() <= mostPatternFileBytes)
+    text->append(block, static_cast<size_t>(got));
+  int failed = got < 0 ? lastFailureCode() : 0;
+  closeFile(file.handle);
+  if (!failed && text->size() > mostPatternFileBytes) failed = -1;
+  return failed;
+}
+
+bool blankLine(const std::string& line) {
+  return line.find_first_not_of(" \t") == std::string::npos;
+}
+
+// One pattern a line; blank lines and lines starting with # are passed over.
+int readPatternFile(const PatternFile& file) {
+  std::string text;
+  if (int failed = readWholeFile(file.path.c_str(), &text)) {
+    char reason[256] = "larger than 16 MiB";
+    if (failed == -2) snprintf(reason, sizeof reason, "it is not a regular file");
+    if (failed > 0) describeSystemFailure(failed, reason, sizeof reason);
+    consolePrintf("Cannot read the pattern file [%s]: %s !\n", file.path.c_str(), reason);
+    return 1;
+  }
+  // An editor's byte order mark is no part of the first pattern.
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+  int number = 0;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (blankLine(line) || line[0] == '#') continue;
+    std::string origin = "on line " + std::to_string(number) + " of [" + file.path + "]";
+    runFilters.sources.push_back(FilterSource{line, file.kind, origin});
+  }
+  return 0;
+}
+
+int compileRunFilters(int foldCase) {
+  int32_t failed = -1;
+  int result = compileFilterSet(&runFilters, foldCase, &failed);
+  if (result == filterCompiled) return 0;
+  if (failed < 0) {
+    consolePrintf("Memory allocation failure !\n");
+    return exitOutOfMemory;
+  }
+  const FilterSource& bad = runFilters.sources[static_cast<size_t>(failed)];
+  consolePrintf("Bad pattern [%s] %s: %s !\n", bad.text.c_str(), bad.origin.c_str(),
+                filterResultText(result));
+  return exitStopped;
+}
+
+struct MountFolding {
+  const char* root;
+  int folds;
+};
+
+void noteMountFolding(void* context, const char* relative) {
+  MountFolding* folding = static_cast<MountFolding*>(context);
+  std::string full = std::string(folding->root) + relative;
+  if (folderNameRules(full.c_str()) != namesAsPlatform) folding->folds = 1;
+}
+}  // namespace
+
+void addRunFilterPattern(int kind, const char* pattern, const char* option) {
+  runFilters.sources.push_back(FilterSource{pattern, kind, std::string("given to ") + option});
+}
+
+void addRunFilterFile(int kind, const char* path) {
+  patternFiles.push_back(PatternFile{kind, path});
+}
+
+int prepareRunFilters() {
+  for (const PatternFile& file : patternFiles)
+    if (readPatternFile(file)) return exitStopped;
+  if (runFilters.sources.empty()) return 0;
+  return compileRunFilters(platformIsWindows ? 1 : 0);
+}
+
+int fitRunFiltersTo(const char* destinationRoot) {
+  if (!filtersActive(&runFilters) || runFilters.foldCase) return 0;
+  // A case twin of an excluded name must be excluded too: else a copy of the one
+  // would land on the other, which the filters were to leave alone.
+  MountFolding folding = {destinationRoot, folderNameRules(destinationRoot) != namesAsPlatform};
+  if (!folding.folds) forEachMountBelow(destinationRoot, noteMountFolding, &folding);
+  return folding.folds ? compileRunFilters(1) : 0;
+}
+
+const FilterSet* runFilterSet() {
+  return filtersActive(&runFilters) ? &runFilters : nullptr;
+}
+
+bool runFilterGiven(int kind, const char* text, int isFile) {
+  if (isFile) {
+    for (const PatternFile& file : patternFiles)
+      if (file.kind == kind && file.path == text) return true;
+    return false;
+  }
+  for (const FilterSource& source : runFilters.sources)
+    if (source.kind == kind && source.text == text) return true;
+  return false;
+}
+
+void resetRunFilters() {
+  runFilters = FilterSet();
+  patternFiles.clear();
+}
