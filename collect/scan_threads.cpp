@@ -46,11 +46,12 @@ void reportSkipped(const char* directory, const char* name, const char* reason) 
   if (verbose) consolePrintf("Skipped [%s%s]: %s !\n", directory, name, reason);
 }
 
-unsigned scan(const char* root, EntryTable* table, EntryCallback collector,
+unsigned scan(const ScanRequest* request, EntryTable* table, EntryCallback collector,
               ExcludedCallback noteExcluded, int isDestination) {
   TreeWalker* walker = new TreeWalker(collector);
   walker->skipCallback = reportSkipped;
   walker->walkReparseFolders = !isDestination;
+  if (request->otherRootKnown) walker->foreignFolder = &request->otherRoot;
   // Excluded destination files are listed only to be deleted.
   walker->filters = runFilterSet();
   walker->walkExcluded = isDestination && deleteExcluded;
@@ -58,10 +59,12 @@ unsigned scan(const char* root, EntryTable* table, EntryCallback collector,
   table->count = 0;
   clearExcludedFolders(table);
   walker->setOptions(1, 1);
-  walker->walk(root);
+  walker->walk(request->root);
   table->excludedFiles = walker->excludedFiles;
   unsigned outcome = scanComplete;
-  if (walker->abortRequested)
+  if (walker->foreignFolderMet)
+    outcome = scanHoldsOtherRoot;
+  else if (walker->abortRequested)
     outcome = scanAborted;
   else if (walker->rootResult == enumerateMissing)
     outcome = scanRootMissing;
@@ -90,25 +93,25 @@ int collectSourceEntry(const char* directory, const char* name, uint32_t sizeLow
   return sourceTable.count;
 }
 
-unsigned destinationScanProc(void* root) {
+unsigned destinationScanProc(void* request) {
   if (verbose) consolePrintf("Thread 1 running - listing destination directory !\n");
-  return scan(static_cast<const char*>(root), &destinationTable, collectDestinationEntry,
+  return scan(static_cast<const ScanRequest*>(request), &destinationTable, collectDestinationEntry,
               noteDestinationExcluded, 1);
 }
 
-unsigned sourceScanProc(void* root) {
+unsigned sourceScanProc(void* request) {
   if (verbose) consolePrintf("Thread 2 running - listing source directory !\n");
-  return scan(static_cast<const char*>(root), &sourceTable, collectSourceEntry, noteSourceExcluded,
-              0);
+  return scan(static_cast<const ScanRequest*>(request), &sourceTable, collectSourceEntry,
+              noteSourceExcluded, 0);
 }
 
-PlatformThread* startDestinationScan(const char* root) {
-  destinationScanThread = startThread(destinationScanProc, const_cast<char*>(root));
+PlatformThread* startDestinationScan(const ScanRequest* request) {
+  destinationScanThread = startThread(destinationScanProc, const_cast<ScanRequest*>(request));
   return destinationScanThread;
 }
 
-PlatformThread* startSourceScan(const char* root) {
-  sourceScanThread = startThread(sourceScanProc, const_cast<char*>(root));
+PlatformThread* startSourceScan(const ScanRequest* request) {
+  sourceScanThread = startThread(sourceScanProc, const_cast<ScanRequest*>(request));
   return sourceScanThread;
 }
 

@@ -13,6 +13,16 @@ enum ScanOutcome {
   scanIncomplete = 3,      ///< something below the root could not be listed or was left out
   scanAborted = 4,         ///< stopped by Escape or an interruption
   scanNotStarted = 5,      ///< the thread could not be started
+  scanHoldsOtherRoot = 6,  ///< the tree holds the other tree's root: the listing stopped
+};
+
+/// What one scan thread lists, and what its tree must not hold.
+struct ScanRequest {
+  const char* root;
+  /// The other tree's root or, where that does not exist yet, the folder the copies
+  /// are to make it in: met in this tree, the trees overlap (scanHoldsOtherRoot).
+  FileIdentity otherRoot;
+  int32_t otherRootKnown;  ///< 0: there is none to look for
 };
 
 extern PlatformThread* destinationScanThread;
@@ -24,13 +34,15 @@ int collectDestinationEntry(const char* directory, const char* name, uint32_t si
 int collectSourceEntry(const char* directory, const char* name, uint32_t sizeLow, uint32_t sizeHigh,
                        int32_t flags, uint32_t timeLow, uint32_t timeHigh);
 
-/// Thread procedures: list the tree at root into their table; return a ScanOutcome.
-unsigned destinationScanProc(void* root);
-unsigned sourceScanProc(void* root);
+/// Thread procedures: list the tree of a ScanRequest into their table; return a
+/// ScanOutcome.
+unsigned destinationScanProc(void* request);
+unsigned sourceScanProc(void* request);
 
-/// Start the scan threads; null when a thread could not be started.
-PlatformThread* startDestinationScan(const char* root);
-PlatformThread* startSourceScan(const char* root);
+/// Start the scan threads; null when a thread could not be started. The request
+/// must live until waitForScan.
+PlatformThread* startDestinationScan(const ScanRequest* request);
+PlatformThread* startSourceScan(const ScanRequest* request);
 
 /// Prints "Excluded [path]" for each folder the filters left out of either listing,
 /// once for a folder left out of both, ordered by path; after both scans ended.

@@ -35,7 +35,8 @@ class ScanThreadsTest : public ::testing::Test {
   int scanSource(const std::string& root) {
     strcpy(sourceRoot, root.c_str());
     sourceRootLength = static_cast<int32_t>(root.size());
-    return waitForScan(startSourceScan(sourceRoot));
+    ScanRequest request = {sourceRoot, {0, 0}, 0};
+    return waitForScan(startSourceScan(&request));
   }
 
   std::string scratch;

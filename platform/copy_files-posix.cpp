@@ -73,7 +73,8 @@ int beginCopyThread() {
 
 int setOpenFileTimes(FileHandle file, FileTime time) {
   struct timespec times[2] = {toTimespec(time), toTimespec(time)};
-  return futimens(static_cast<int>(file), times) == 0 ? 0 : 1;
+  // A time outside what a file time holds is set by path as well, which tells so.
+  return futimens(static_cast<int>(file), times) == 0 && !outsideFileTimes(time) ? 0 : 1;
 }
 
 int getOpenFileFacts(FileHandle file, FileTime* time, FileIdentity* identity) {

@@ -293,7 +293,7 @@ int setFileTimesIn(DestinationFolders* folders, const char* path, FileTime time)
   const char* name;
   if (reachEntry(folders, path, &fd, &name) != folderDone) return 1;
   struct timespec times[2] = {toTimespec(time), toTimespec(time)};
-  if (utimensat(fd, name, times, AT_SYMLINK_NOFOLLOW) == 0) return 0;
+  if (utimensat(fd, name, times, AT_SYMLINK_NOFOLLOW) == 0) return outsideFileTimes(time) ? 2 : 0;
   return errno == ENOENT || errno == EACCES ? 1 : 2;
 }
 

@@ -11,6 +11,7 @@
 
 #include "platform/file_time-posix.h"
 #include "platform/platform.h"
+#include "platform/spelling-posix.h"
 
 namespace {
 // Gives one entry to the sink; returns 1 when it could not be examined.
@@ -69,9 +70,20 @@ void dropLastComponent(char* out) {
 }
 }  // namespace
 
-int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context) {
+int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
+                       const FileIdentity* watched, int* isWatched) {
+  if (isWatched) *isWatched = 0;
   int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? enumerateMissing : enumerateUnreadable;
+  if (watched && isWatched) {
+    // The folder as it was opened: one call on a descriptor held already.
+    struct stat info;
+    if (fstat(fd, &info) == 0) {
+      FileIdentity listed = {static_cast<uint64_t>(info.st_dev),
+                             static_cast<uint64_t>(info.st_ino)};
+      *isWatched = sameFileIdentity(listed, *watched);
+    }
+  }
   DIR* directory = fdopendir(fd);
   if (!directory) {
     close(fd);
@@ -149,8 +161,9 @@ void splitPath(const char* path, char* drive, char* directory, char* name, char*
   copyPart(extension, nameEnd, end);
 }
 
-// Resolves component by component: realpath while the path exists, then the
-// missing rest lexically, as the folders the copies create will make it.
+// Resolves component by component: realpath while the path exists, each name
+// spelt as its folder lists it, then the missing rest lexically, as the folders the
+// copies create will make it.
 int resolveFullPath(const char* path, char* out, size_t outSize) {
   char resolved[PATH_MAX];
   if (path[0] == '/') {
@@ -171,10 +184,12 @@ int resolveFullPath(const char* path, char* out, size_t outSize) {
     } else {
       if (appendComponent(resolved, sizeof resolved, cursor, length)) return 1;
       char real[PATH_MAX];
-      if (exists && realpath(resolved, real))
+      if (exists && realpath(resolved, real)) {
         strcpy(resolved, real);
-      else
+        spellAsListed(resolved, sizeof resolved);
+      } else {
         exists = 0;
+      }
     }
     cursor += length;
   }

@@ -40,9 +40,23 @@ struct FileTime {
   uint32_t high;
 };
 
-/// The file time as one signed 64-bit number, for ordering two times.
+/// The file time as one signed 64-bit number, for ordering two times. A count with
+/// its top bit set (past year 30828, which Windows does not take) is the latest
+/// time instead of a time before 1601: times after it keep their order.
 inline int64_t fileTimeValue(FileTime time) {
-  return static_cast<int64_t>((static_cast<uint64_t>(time.high) << 32) | time.low);
+  uint64_t bits = (static_cast<uint64_t>(time.high) << 32) | time.low;
+  return bits > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(bits);
+}
+
+/// Identity of a file: device and inode on POSIX, volume serial and index on Windows.
+struct FileIdentity {
+  uint64_t volume;
+  uint64_t index;
+};
+
+/// True when two identities are one file's; an identity of zeros is none's.
+inline bool sameFileIdentity(const FileIdentity& a, const FileIdentity& b) {
+  return a.volume == b.volume && a.index == b.index && (a.volume != 0 || a.index != 0);
 }
 
 // ---- Directory enumeration -------------------------------------------------
@@ -72,8 +86,12 @@ enum EnumerateResult {
 /// "." and ".." included. Links to folders are left out, so a walk never leaves its
 /// tree through one; a link to a file is given with its target's size and time.
 /// Entries that are neither files nor folders (devices, pipes, broken links) are
-/// left out. The directory is read whole and closed before this returns.
-int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context);
+/// left out. The directory is read whole and closed before this returns. Where
+/// watched is not null, *isWatched tells whether the directory listed is the folder
+/// of that identity, whatever name reached it (1), or not, or where the system
+/// cannot tell (0).
+int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
+                       const FileIdentity* watched = nullptr, int* isWatched = nullptr);
 
 // ---- Keyboard ----------------------------------------------------------------
 
@@ -124,11 +142,6 @@ int getFileTime(const char* path, FileTime* time);
 /// Results of removeFolderLinkIn (folders.h).
 enum FolderLinkResult { noFolderLink = 0, folderLinkRemoved = 1, folderLinkKept = 2 };
 
-/// Identity of a file: device and inode on POSIX, volume serial and index on Windows.
-struct FileIdentity {
-  uint64_t volume;
-  uint64_t index;
-};
 /// Reads the identity of the file at path, not following a final link; 0 on success.
 int fileIdentity(const char* path, FileIdentity* identity);
 
@@ -138,7 +151,8 @@ int fileIdentity(const char* path, FileIdentity* identity);
 void splitPath(const char* path, char* drive, char* directory, char* name, char* extension);
 
 /// Writes the absolute, resolved form of path into out (links followed as far as the
-/// path exists); 0 on success, 1 when it does not fit or cannot be resolved.
+/// path exists, and on a file system that ignores letter case each existing name as
+/// its folder lists it); 0 on success, 1 when it does not fit or cannot be resolved.
 int resolveFullPath(const char* path, char* out, size_t outSize);
 
 /// Writes into folded the form of the character at text (at most available bytes)
@@ -202,10 +216,11 @@ enum DestinationLockResult {
 /// Takes, without waiting, the lock that keeps a second run off the folder path,
 /// writing nothing anywhere. It is held twice: on the folder itself, whatever name
 /// it is reached by (a flock on an open descriptor on POSIX, a mutex named after the
-/// folder's volume and file index on Windows), and by the folder's resolved path (an
-/// abstract socket on Linux, a mutex on Windows), which also holds a destination
-/// that does not exist yet. The system releases both when the process ends, however
-/// it ends. Returns a DestinationLockResult.
+/// folder's volume and file index on Windows), and by its place (abstract sockets on
+/// Linux, mutexes on Windows): the identity of each existing folder on the way up
+/// with the names below it, which also holds a destination that does not exist yet,
+/// whatever name its folder is reached by. The system releases them all when the
+/// process ends, however it ends. Returns a DestinationLockResult.
 int lockDestination(const char* path);
 /// Gives back the lock lockDestination took; does nothing when none is held.
 void unlockDestination();

@@ -1,10 +1,13 @@
 // POSIX bodies of the console output and the stream opens: names are bytes here,
-// and the terminal shows them as they are.
+// and the terminal shows them as they are, but for their control characters.
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <unistd.h>
 
+#include <string>
+
+#include "platform/console_text.h"
 #include "platform/platform.h"
 
 int consolePrintf(const char* format, ...) {
@@ -16,7 +19,16 @@ int consolePrintf(const char* format, ...) {
     return formed;
   }
   beginConsoleLine(stdout);
-  int printed = vprintf(format, arguments);
+  int printed;
+  if (isatty(STDOUT_FILENO)) {
+    // A terminal would obey what a name holds: it is shown escaped. A pipe or a
+    // file gets the bytes as they are.
+    std::string shown;
+    printed = formatForTerminal(&shown, format, arguments);
+    if (printed >= 0 && fwrite(shown.data(), 1, shown.size(), stdout) != shown.size()) printed = -1;
+  } else {
+    printed = vprintf(format, arguments);
+  }
   endConsoleLine();
   va_end(arguments);
   // The reader of a pipe left (talven ... | head): the run stops as on Ctrl-C, its

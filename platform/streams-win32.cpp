@@ -9,6 +9,9 @@
 #include <stdlib.h>
 #include <windows.h>
 
+#include <string>
+
+#include "platform/console_text.h"
 #include "platform/platform.h"
 #include "platform/utf16-win32.h"
 
@@ -57,7 +60,19 @@ HANDLE errorConsole() {
 }
 
 // Prints to a console through its wide interface, else the UTF-8 bytes to stream.
-int printTo(HANDLE console, FILE* stream, const char* format, va_list arguments) {
+// Where shown is set, a console gets the names in the text escaped, as a terminal
+// would obey what they hold (a console with terminal sequences turned on does).
+int printTo(HANDLE console, FILE* stream, const char* format, va_list arguments, bool shown) {
+  if (console && shown) {
+    std::string escaped;
+    int formed = formatForTerminal(&escaped, format, arguments);
+    if (formed < 0) return -1;
+    beginConsoleLine(stream);
+    fflush(stream);
+    writeToConsole(console, escaped.data(), escaped.size());
+    endConsoleLine();
+    return formed;
+  }
   char small[1024];
   va_list again;
   va_copy(again, arguments);
@@ -94,7 +109,7 @@ int consolePrintf(const char* format, ...) {
     va_end(arguments);
     return formed;
   }
-  int printed = printTo(outputConsole(), stdout, format, arguments);
+  int printed = printTo(outputConsole(), stdout, format, arguments, true);
   va_end(arguments);
   // The reader of a pipe left: the run stops as on Ctrl-C, its partial files removed.
   if (printed < 0 && !outputConsole()) {
@@ -113,7 +128,7 @@ int errorPrintf(const char* format, ...) {
     va_end(arguments);
     return formed;
   }
-  int printed = printTo(errorConsole(), stderr, format, arguments);
+  int printed = printTo(errorConsole(), stderr, format, arguments, false);
   va_end(arguments);
   return printed;
 }

@@ -36,17 +36,105 @@ wchar_t* withLongPrefix(const wchar_t* full, size_t length) {
   return out;
 }
 
-// The absolute, prefixed form of a wide path; null when it cannot be formed.
+// The absolute form the system gives for start, a root or a relative start (".",
+// "\\", "X:"), which holds no name of the caller's: a new buffer, null on failure.
+wchar_t* systemAbsolute(const wchar_t* start) {
+  DWORD size = GetFullPathNameW(start, 0, nullptr, nullptr);
+  if (size == 0) return nullptr;
+  wchar_t* full = static_cast<wchar_t*>(malloc(size * sizeof(wchar_t)));
+  if (!full) return nullptr;
+  DWORD length = GetFullPathNameW(start, size, full, nullptr);
+  if (length > 0 && length < size) return full;
+  free(full);
+  return nullptr;
+}
+
+bool isWideSeparator(wchar_t c) {
+  return c == L'\\' || c == L'/';
+}
+
+// Units of an absolute path's root, its separator included: X:\ or \\server\share\.
+size_t wideRootLength(const wchar_t* full) {
+  if (full[0] != L'\0' && full[1] == L':') return isWideSeparator(full[2]) ? 3 : 2;
+  size_t at = 2;
+  for (int separators = 0; full[at] != L'\0'; ++at)
+    if (isWideSeparator(full[at]) && ++separators == 2) return at + 1;
+  return at;
+}
+
+// Appends the names of rest to path (an absolute path, length units, in a buffer
+// large enough), each as it is written: "." is dropped and ".." takes one name off,
+// never the root; a separator that ends rest stays. Returns the new length.
+size_t appendNames(wchar_t* path, size_t length, size_t root, const wchar_t* rest) {
+  size_t restLength = wcslen(rest);
+  bool endsInSeparator = restLength > 0 && isWideSeparator(rest[restLength - 1]);
+  for (;;) {
+    while (isWideSeparator(*rest)) ++rest;
+    if (*rest == L'\0') break;
+    const wchar_t* end = rest;
+    while (*end && !isWideSeparator(*end)) ++end;
+    size_t nameLength = static_cast<size_t>(end - rest);
+    if (nameLength == 2 && rest[0] == L'.' && rest[1] == L'.') {
+      while (length > root && !isWideSeparator(path[length - 1])) --length;
+      while (length > root && isWideSeparator(path[length - 1])) --length;
+    } else if (nameLength != 1 || rest[0] != L'.') {
+      if (length > 0 && !isWideSeparator(path[length - 1])) path[length++] = L'\\';
+      memcpy(path + length, rest, nameLength * sizeof(wchar_t));
+      length += nameLength;
+    }
+    rest = end;
+  }
+  if (endsInSeparator && length > 0 && !isWideSeparator(path[length - 1])) path[length++] = L'\\';
+  path[length] = L'\0';
+  return length;
+}
+
+// The absolute, prefixed form of a wide path; null when it cannot be formed. Every
+// name is kept as it is written: the system's own making of an absolute path takes
+// a device name (aux.txt, CON.log, lpt1) for the device and cuts the trailing dots
+// and spaces off names (e., "b "), so that the calls would reach another file than
+// the one listed, or none. Only the start of a path (its root, the current folder or
+// a drive's) is asked of the system.
 wchar_t* longForm(const wchar_t* wide) {
   // Already in a form that the system takes as it stands.
   if (startsWith(wide, L"\\\\?\\") || startsWith(wide, L"\\\\.\\")) return _wcsdup(wide);
   if (wide[0] == L'\0') return _wcsdup(wide);  // an empty path fails as it is
-  DWORD size = GetFullPathNameW(wide, 0, nullptr, nullptr);
-  if (size == 0) return nullptr;
-  wchar_t* full = static_cast<wchar_t*>(malloc(size * sizeof(wchar_t)));
-  if (!full) return nullptr;
-  DWORD length = GetFullPathNameW(wide, size, full, nullptr);
-  wchar_t* out = length > 0 && length < size ? withLongPrefix(full, length) : nullptr;
+  const wchar_t* rest = wide;
+  wchar_t drive[3] = {wide[0], L':', L'\0'};
+  const wchar_t* start = L".";
+  if (wide[0] != L'\0' && wide[1] == L':') {
+    start = drive;  // X:\... or X:relative
+    rest = wide + 2;
+  } else if (isWideSeparator(wide[0]) && isWideSeparator(wide[1])) {
+    start = nullptr;  // \\server\share\...: absolute as it stands
+  } else if (isWideSeparator(wide[0])) {
+    start = L"\\";  // the current drive's root
+  }
+  wchar_t* base = start ? systemAbsolute(start) : nullptr;
+  if (start && !base) return nullptr;
+  size_t baseLength = base ? wcslen(base) : 0;
+  wchar_t* full = static_cast<wchar_t*>(malloc((baseLength + wcslen(rest) + 3) * sizeof(wchar_t)));
+  if (!full) {
+    free(base);
+    return nullptr;
+  }
+  size_t length = 0;
+  if (base) {
+    // A rooted rest (X:\..., \...) starts at the root; a relative one at base.
+    length = isWideSeparator(rest[0]) ? wideRootLength(base) : baseLength;
+    memcpy(full, base, length * sizeof(wchar_t));
+    free(base);
+  } else {
+    // \\server\share\: the root is written as it is, the names below it kept too.
+    length = wideRootLength(wide);
+    memcpy(full, wide, length * sizeof(wchar_t));
+    for (size_t at = 0; at < length; ++at)
+      if (full[at] == L'/') full[at] = L'\\';
+    rest = wide + length;
+  }
+  full[length] = L'\0';
+  length = appendNames(full, length, wideRootLength(full), rest);
+  wchar_t* out = withLongPrefix(full, length);
   free(full);
   return out;
 }

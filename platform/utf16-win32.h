@@ -9,9 +9,11 @@
 constexpr size_t widePathLimit = 32767;
 
 /// A path in the form the wide calls take: UTF-16, made absolute and given the
-/// \\?\ prefix, so that no length limit but the system's own applies. text is null
-/// when the path is not valid UTF-8 or its wide form is longer than widePathLimit;
-/// the last error then says which.
+/// \\?\ prefix, so that no length limit but the system's own applies and every name
+/// is taken as it is written (a device name such as aux.txt, a trailing dot or
+/// space). "." and ".." are resolved by name. text is null when the path is not
+/// valid UTF-8 or its wide form is longer than widePathLimit; the last error then
+/// says which.
 struct WidePath {
   explicit WidePath(const char* path);
   ~WidePath();

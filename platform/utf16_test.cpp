@@ -34,6 +34,35 @@ TEST(Utf16Boundary, PathsBecomeAbsoluteLongFormsOrNothing) {
   EXPECT_NE(nullptr, WidePath(longest.c_str()).text);
 }
 
+TEST(Utf16Boundary, NamesAreKeptAsWrittenInTheLongForm) {
+  // Device names and trailing dots or spaces name files of their own below \\?\.
+  const char* kept[][2] = {{"C:\\dst\\aux.txt", "C:\\dst\\aux.txt"},
+                           {"C:\\dst\\CON.log", "C:\\dst\\CON.log"},
+                           {"C:\\dst\\lpt1", "C:\\dst\\lpt1"},
+                           {"C:\\dst\\nul.txt.", "C:\\dst\\nul.txt."},
+                           {"C:\\dst\\b ", "C:\\dst\\b "},
+                           {"C:\\e.\\f.", "C:\\e.\\f."},
+                           // "." and ".." by name, never above the root.
+                           {"C:/a/./b/../c/", "C:\\a\\c\\"},
+                           {"C:\\..\\..\\x", "C:\\x"},
+                           {"\\\\server\\share\\..\\x ", "\\\\server\\share\\x "},
+                           {"\\\\?\\C:\\as\\is.", "C:\\as\\is."}};
+  for (const auto& path : kept) {
+    WidePath wide(path[0]);
+    ASSERT_NE(nullptr, wide.text) << path[0];
+    EXPECT_EQ(0, wcsncmp(wide.text, L"\\\\?\\", 4)) << path[0];
+    // Read back without its prefix (\\?\UNC\ as \\ again).
+    char narrow[256];
+    ASSERT_EQ(0, narrowPath(wide.text, wcslen(wide.text), narrow, sizeof narrow));
+    EXPECT_STREQ(path[1], narrow) << path[0];
+  }
+  // A relative path starts at the current folder, its names kept too.
+  WidePath relative("sub\\aux.txt");
+  ASSERT_NE(nullptr, relative.text);
+  size_t length = wcslen(relative.text);
+  EXPECT_EQ(0, wcscmp(relative.text + length - 12, L"\\sub\\aux.txt"));
+}
+
 TEST(Utf16Boundary, NamesComeBackAsUtf8OrAreFlagged) {
   char out[64];
   EXPECT_EQ(narrowDone, narrowName(L"\x65E5-\xE9-\xD83D\xDE00", out, sizeof out));

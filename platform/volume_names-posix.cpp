@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/spelling-posix.h"
 
 #if defined(__linux__)
 #include <linux/fs.h>
@@ -72,6 +73,23 @@ int probeCase(const std::string& folder, int fallback) {
   }
   closedir(directory);
   return result;
+}
+
+// The name with its letters in capitals or, where that changes nothing, with its
+// ASCII letters in the other case: a name that a file system ignoring case takes
+// for the one given. The name itself where it holds no such letter.
+std::string caseVariant(const char* name) {
+  std::string capitals;
+  const char* at = name;
+  for (size_t available = strlen(name); available > 0;) {
+    char folded[4];
+    size_t length = 0;
+    size_t taken = foldCaseCharacter(at, available, folded, &length);
+    capitals.append(folded, length);
+    at += taken;
+    available -= taken;
+  }
+  return capitals != name ? capitals : otherCase(name);
 }
 
 // Undoes the octal escapes (\040 for a space) of a path in /proc/self/mountinfo.
@@ -211,4 +229,28 @@ void forEachMountBelow(const char* folder, void (*sink)(void*, const char*), voi
       sink(context, mount.mountPoint.c_str() + length);
     return false;
   });
+}
+
+void spellAsListed(char* path, size_t size) {
+  char* last = strrchr(path, '/');
+  if (!last || last[1] == '\0') return;
+  const char* name = last + 1;
+  std::string variant = caseVariant(name);
+  std::string folder(path, last == path ? 1 : static_cast<size_t>(last - path));
+  struct stat info;
+  // Most file systems tell case apart: one lookup that finds nothing tells so.
+  if (variant == name || lstat((folder + "/" + variant).c_str(), &info) != 0) return;
+  DIR* directory = opendir(folder.c_str());
+  if (!directory) return;
+  bool listedAsGiven = false;
+  std::string listed;
+  while (struct dirent* entry = readdir(directory)) {
+    listedAsGiven = strcmp(entry->d_name, name) == 0;
+    if (listedAsGiven) break;
+    if (listed.empty() && foldedNamesEqual(entry->d_name, name)) listed = entry->d_name;
+  }
+  closedir(directory);
+  size_t at = static_cast<size_t>(name - path);
+  if (listedAsGiven || listed.empty() || at + listed.size() + 1 > size) return;
+  memcpy(path + at, listed.c_str(), listed.size() + 1);
 }

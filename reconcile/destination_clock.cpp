@@ -125,7 +125,8 @@ const KnownClock* clockOfFolder(DestinationClocks* clocks, const char* folder) {
 int64_t clockTime(const DestinationClock& clock, int64_t time) {
   if (clock.step <= 1 || !clock.keepsTimes) return time;
   int64_t down = floorDivide(time, clock.step) * clock.step;
-  if (down == time || clock.rounding == roundsDown) return down;
+  // The latest file time has no step after it.
+  if (down == time || clock.rounding == roundsDown || down > INT64_MAX - clock.step) return down;
   if (clock.rounding == roundsUp) return down + clock.step;
   return 2 * (time - down) >= clock.step ? down + clock.step : down;
 }

@@ -176,4 +176,36 @@ TEST_F(CaseInsensitiveDestination, EachMountInsideTheDestinationHasItsOwnRules) 
   EXPECT_EQ("UPPER", got["B.TXT"].bytes) << output;
   EXPECT_EQ(3u, got.size()) << output;
 }
+// One folder on the stick named in two cases is one folder: inside itself or the
+// same, whichever way round, the run stops before anything is written or deleted.
+TEST_F(CaseInsensitiveDestination, OneFolderNamedInAnotherCaseIsTheSameFolder) {
+  std::string stick = at({"stick"});
+  std::string why = mountStick(stick);
+  if (!why.empty()) GTEST_SKIP() << why;
+  writeFile(joinPath(stick, "Data/sub/photo.jpg"), "the only copy", stickUnits);
+  writeFile(joinPath(stick, "Data/top.txt"), "top", stickUnits);
+  TreeState before = captureTree(stick);
+  std::string slash(1, pathSeparator);
+  std::string data = joinPath(stick, "Data") + slash;
+  const std::vector<std::vector<std::string>> runs = {{"stick/Data", "stick/DATA/sub"},
+                                                      {"stick/DATA/sub", "stick/Data", "-p"},
+                                                      {"stick/Data", "stick/DATA"},
+                                                      {"stick/data/new", "stick/DATA"}};
+  const std::vector<std::string> told = {
+      "The source folder [" + data + "sub" + slash + "] lies inside the destination folder [" +
+          data + "] !\n",
+      "The destination folder [" + data + "sub" + slash + "] lies inside the source folder [" +
+          data + "] !\n",
+      "The destination and the source are the same folder [" + data + "] !\n",
+      "The destination folder [" + data + "new" + slash + "] lies inside the source folder [" +
+          data + "] !\n"};
+  for (size_t i = 0; i < runs.size(); ++i) {
+    std::vector<std::string> arguments = runs[i];
+    arguments.push_back("-v");
+    std::string output;
+    EXPECT_EQ(2, run(arguments, &output)) << output;
+    EXPECT_NE(std::string::npos, output.find(told[i])) << output;
+    expectUnchanged(before, stick);
+  }
+}
 }  // namespace

@@ -16,13 +16,14 @@ void printOptionLine(const char* written, const char* help) {
                 help);
 }
 
+// One line each: on a terminal, a line end that an argument brings is shown escaped.
 const char* const exitStatusLines[] = {
     "  0      the run completed and every decided action succeeded (or was reported)\n",
-    "  1      the run completed, but an action failed, an entry could not be listed,\n"
+    "  1      the run completed, but an action failed, an entry could not be listed,\n",
     "         or the changes or the log could not be written to disk\n",
-    "  2      the run stopped before changing anything: a refused argument, nested\n"
-    "         or equal folders, another run on the destination, an unreadable\n"
-    "         source, a source that holds no file, more deletions than --max-delete\n"
+    "  2      the run stopped before changing anything: a refused argument, nested\n",
+    "         or equal folders, another run on the destination, an unreadable\n",
+    "         source, a source that holds no file, more deletions than --max-delete\n",
     "         allows, ESC\n",
     "  3      memory for the file tables ran out\n",
     "  130    interrupted by Ctrl-C or SIGTERM, or standard output closed\n",

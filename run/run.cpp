@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "collect/entry_table.h"
 #include "collect/path_key.h"
@@ -81,10 +82,65 @@ int takeRoots(char** argv) {
   return 0;
 }
 
+// Tells which root holds the other, on resolved paths (each ending in a separator).
+void reportRootsMeet(int destinationHolds, int sourceHolds, const char* destination,
+                     const char* source) {
+  if (destinationHolds && sourceHolds)
+    consolePrintf("The destination and the source are the same folder [%s] !\n", source);
+  else if (destinationHolds)
+    consolePrintf("The source folder [%s] lies inside the destination folder [%s] !\n", source,
+                  destination);
+  else if (sourceHolds)
+    consolePrintf("The destination folder [%s] lies inside the source folder [%s] !\n", destination,
+                  source);
+}
+
+// The identity of the resolved folder path or, where it does not exist yet, of its
+// nearest existing ancestor, in which the copies would make it; 0 when found.
+int nearestFolderIdentity(const char* resolved, FileIdentity* identity) {
+  char prefix[pathBufferSize];
+  size_t length = strlen(resolved);
+  memcpy(prefix, resolved, length + 1);
+  while (length > 0) {
+    if (fileIdentity(prefix, identity) == 0) return 0;
+    while (length > 0 && isPathSeparator(prefix[length - 1])) --length;
+    while (length > 0 && !isPathSeparator(prefix[length - 1])) --length;
+    prefix[length] = '\0';
+  }
+  return 1;
+}
+
+// What the two listings look for beside the files: names cannot show every way
+// two trees meet (a subfolder mounted at a second place), the identity of each
+// folder listed can. The destination's listing looks for the source's root, the
+// source's listing for the destination's (or where the copies would make it).
+struct RootWatch {
+  char destination[pathBufferSize];
+  char source[pathBufferSize];
+  ScanRequest destinationScan;
+  ScanRequest sourceScan;
+};
+
+void watchRoots(RootWatch* watch) {
+  watch->destinationScan = ScanRequest{destinationRoot, {0, 0}, 0};
+  watch->sourceScan = ScanRequest{sourceRoot, {0, 0}, 0};
+  if (resolveRoot(destinationRoot, watch->destination) || resolveRoot(sourceRoot, watch->source))
+    return;
+  watch->destinationScan.otherRootKnown =
+      fileIdentity(watch->source, &watch->destinationScan.otherRoot) == 0;
+  watch->sourceScan.otherRootKnown =
+      nearestFolderIdentity(watch->destination, &watch->sourceScan.otherRoot) == 0;
+}
+
 // Tells why the listings do not allow any change; 0 when they do.
-int scansAllowChanges(int destination, int source) {
+int scansAllowChanges(int destination, int source, const RootWatch& watch) {
   if (destination == scanNotStarted || source == scanNotStarted) {
     consolePrintf("Could not start a scan thread: nothing was changed !\n");
+    return 0;
+  }
+  if (destination == scanHoldsOtherRoot || source == scanHoldsOtherRoot) {
+    reportRootsMeet(destination == scanHoldsOtherRoot, source == scanHoldsOtherRoot,
+                    watch.destination, watch.source);
     return 0;
   }
   if (destination == scanAborted || source == scanAborted) {
@@ -113,16 +169,26 @@ int escapeWaiting() {
 }
 
 int scanAndReconcile(const RunSeams* seams, PassSummary* summary) {
+  // Two path buffers: too large for the stack on Windows.
+  RootWatch* watch = new (std::nothrow) RootWatch;
+  if (!watch) {
+    consolePrintf("Memory allocation failure !\n");
+    return exitOutOfMemory;
+  }
+  watchRoots(watch);
   beginKeyWatch();
-  startDestinationScan(destinationRoot);
-  startSourceScan(sourceRoot);
+  startDestinationScan(&watch->destinationScan);
+  startSourceScan(&watch->sourceScan);
   int destination = waitForScan(destinationScanThread);
   int source = waitForScan(sourceScanThread);
   if (seams->scansEnded) seams->scansEnded(seams->context);
-  if (escapeWaiting() && destination != scanNotStarted) destination = scanAborted;
+  if (escapeWaiting() && destination != scanNotStarted && destination != scanHoldsOtherRoot)
+    destination = scanAborted;
   endKeyWatch();
+  int allowed = !interruptRequested() && scansAllowChanges(destination, source, *watch);
+  delete watch;
   if (interruptRequested()) return interruptedExitStatus;
-  if (!scansAllowChanges(destination, source)) return exitStopped;
+  if (!allowed) return exitStopped;
   if (verbose) reportExcludedFolders();
   int status =
       reconcileTables(source == scanComplete, destination != scanIncomplete, seams, summary);
@@ -154,14 +220,7 @@ int checkRootsApart(const char* destination, const char* source) {
     destinationHolds = liesWithin(resolvedSource, resolvedDestination);
     sourceHolds = liesWithin(resolvedDestination, resolvedSource);
   }
-  if (destinationHolds && sourceHolds)
-    consolePrintf("The destination and the source are the same folder [%s] !\n", resolvedSource);
-  else if (destinationHolds)
-    consolePrintf("The source folder [%s] lies inside the destination folder [%s] !\n",
-                  resolvedSource, resolvedDestination);
-  else if (sourceHolds)
-    consolePrintf("The destination folder [%s] lies inside the source folder [%s] !\n",
-                  resolvedDestination, resolvedSource);
+  reportRootsMeet(destinationHolds, sourceHolds, resolvedDestination, resolvedSource);
   return destinationHolds || sourceHolds;
 }
 

@@ -133,6 +133,33 @@ TEST_F(RunLockTest, ADestinationNotMadeYetIsHeldToo) {
   expectMirror(destination, source);
 }
 
+TEST_F(RunLockTest, ADestinationNotMadeYetIsHeldUnderEveryNameOfItsFolder) {
+  // The folder it is to be made in, mounted at a second place: no name of the second
+  // run's destination is the first one's, its folder's identity is.
+  std::string alias = at({"alias"});
+  ASSERT_TRUE(makeFolders(at({"parent"})));
+  ASSERT_TRUE(makeFolders(alias));
+  if (!bindFolder(at({"parent"}), alias))
+    GTEST_SKIP() << "cannot mount a folder at a second place here";
+  mounted.push_back(alias);
+  destination = at({"parent", "new"});
+  std::string second = joinPath(alias, "new");
+  auto expectRefused = [&](const std::vector<std::string>& options) {
+    std::vector<std::string> arguments = {second, source};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    std::string output;
+    EXPECT_EQ(2, run(arguments, &output)) << output;
+    EXPECT_NE(std::string::npos, output.find(refusalOf(second))) << output;
+  };
+  int status = whileFirstRunHolds({"-v"}, [&] {
+    expectRefused({});
+    ASSERT_TRUE(makeFolders(destination));
+    expectRefused({"-p"});
+  });
+  EXPECT_EQ(0, status) << firstOutput;
+  expectMirror(destination, source);
+}
+
 TEST_F(RunLockTest, ARunIntoAMissingDestinationMakesNothingBeforeItsCopies) {
   destination = at({"new", "deeper"});
   std::string output;

@@ -56,6 +56,35 @@ TEST_F(RunStopTest, RootsMeetingUnderAnotherNameAreCaughtByIdentity) {
   unmountFileSystem(place);
 }
 
+TEST_F(RunStopTest, ASubfolderMountedAtASecondPlaceIsFoundByTheListing) {
+  // No name above either root shows it: only the listing of the other tree meets the
+  // folder under its own identity.
+  std::string place = joinPath(scratch, "place");
+  ASSERT_TRUE(writeFileBytes(joinPath(joinPath(destination, "photos"), "img.jpg"), "only copy"));
+  ASSERT_TRUE(writeFileBytes(joinPath(joinPath(source, "sub"), "keep"), "keep"));
+  ASSERT_TRUE(makeFolders(place));
+  if (!bindFolder(joinPath(destination, "photos"), place))
+    GTEST_SKIP() << "cannot mount a folder at a second place here";
+  expectStop({destination, place});
+  EXPECT_NE(std::string::npos, output.find("The source folder [" + place + separator +
+                                           "] lies inside the destination folder [" + destination +
+                                           separator + "] !\n"))
+      << output;
+  unmountFileSystem(place);
+  ASSERT_TRUE(bindFolder(joinPath(source, "sub"), place));
+  expectStop({place, source});
+  EXPECT_NE(std::string::npos,
+            output.find("The destination folder [" + place + separator +
+                        "] lies inside the source folder [" + source + separator + "] !\n"))
+      << output;
+  // A destination still to be made, in a folder the source holds.
+  expectStop({joinPath(joinPath(place, "new"), "deeper"), source});
+  unmountFileSystem(place);
+  ASSERT_TRUE(bindFolder(source, place));
+  expectStop({joinPath(joinPath(place, "sub"), "new"), source});
+  unmountFileSystem(place);
+}
+
 TEST_F(RunStopTest, TheSameFolderWrittenInAnyWay) {
   expectStop({source, source, "-l"});
   expectStop({source + separator, source});

@@ -55,6 +55,8 @@ TreeWalker::TreeWalker(EntryCallback callback)
       rootResult(enumerateListed),
       incomplete(0),
       walkReparseFolders(1),
+      foreignFolder(nullptr),
+      foreignFolderMet(foreignMetNowhere),
       filters(nullptr),
       walkExcluded(0),
       excludedCallback(nullptr),
@@ -105,13 +107,15 @@ void TreeWalker::pollKeyboard() {
 // needs one path buffer however deep the tree.
 void TreeWalker::visit(size_t length, int isRoot, const FilterFolder& place, int leftOut) {
   pollKeyboard();
-  if (abortRequested) return;
+  if (abortRequested || foreignFolderMet) return;
   currentDirectory[length] = '\0';
   DirectoryListing* listing = new DirectoryListing();
   ListingSink sink = {listing, 0, this, length, 0};
-  int result = enumerateDirectory(currentDirectory, addToListing, &sink);
+  int isForeign = 0;
+  int result = enumerateDirectory(currentDirectory, addToListing, &sink, foreignFolder, &isForeign);
   if (isRoot) rootResult = result;
-  if (abortRequested) {
+  if (isForeign) foreignFolderMet = isRoot ? foreignMetAtRoot : foreignMetBelowRoot;
+  if (abortRequested || foreignFolderMet) {
     delete listing;
     return;
   }

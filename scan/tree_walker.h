@@ -29,6 +29,8 @@ constexpr int escapeKey = 27;
 constexpr int keyPollEntries = 1024;
 /// Test seam: when set, called before each look at the keyboard inside a listing.
 extern void (*listingKeyPollHook)();
+/// Where a walk met its foreignFolder.
+enum ForeignFolderMet { foreignMetNowhere = 0, foreignMetAtRoot = 1, foreignMetBelowRoot = 2 };
 constexpr int patternSlots = 256;
 constexpr int patternSize = 16;
 
@@ -75,6 +77,13 @@ class TreeWalker {
   /// (entryReparseFolder) are walked: in a source they are the folder itself; in the
   /// destination, whose folders are written into, none is trusted.
   int32_t walkReparseFolders;
+  /// A folder this tree must not hold (the other tree's root), or null. The listing
+  /// tells each folder's identity whatever name reached it (a second mount, another
+  /// letter case), so a listed folder of this identity is that folder: the walk then
+  /// stops and foreignFolderMet says where it was met.
+  const FileIdentity* foreignFolder;
+  /// foreignMetNowhere, foreignMetAtRoot or foreignMetBelowRoot.
+  int32_t foreignFolderMet;
   /// The patterns that leave entries out, or null for none. An excluded folder is
   /// never listed, unless walkExcluded is set: then it is walked and everything in
   /// it, like every excluded file, is reported with entryExcluded.

@@ -188,6 +188,37 @@ TEST_F(TreeWalkerTest, RootsThatCannotBeListedReportNothing) {
   EXPECT_TRUE(walkReports.empty());
 }
 
+TEST_F(TreeWalkerTest, AForeignFolderStopsTheWalkWhereverItIsListed) {
+  for (const char* name : {"r1", "a/a1", "a/c/c1", "a/c/d/d1"}) file(name);
+  FileIdentity inner, top, elsewhere;
+  ASSERT_EQ(0, fileIdentity(at("a/c").c_str(), &inner));
+  ASSERT_EQ(0, fileIdentity(root.c_str(), &top));
+  std::string other = makeScratchFolder();
+  ASSERT_EQ(0, fileIdentity(other.c_str(), &elsewhere));
+  removeScratchFolder(other);
+  struct Case {
+    const FileIdentity* foreign;
+    int met;
+  } cases[] = {{&inner, foreignMetBelowRoot},
+               {&top, foreignMetAtRoot},
+               {&elsewhere, foreignMetNowhere},
+               {nullptr, foreignMetNowhere}};
+  for (const Case& c : cases) {
+    TreeWalker walker(recordWalkReport);
+    walker.foreignFolder = c.foreign;
+    walkReports.clear();
+    walker.walk(root.c_str());
+    EXPECT_EQ(c.met, walker.foreignFolderMet);
+    std::vector<std::string> paths;
+    for (const WalkReport& report : walkReports) paths.push_back(below(report));
+    // Files come before subfolders: r1 and a/a1 precede a/c, which stops the walk.
+    size_t reported = c.met == foreignMetNowhere ? 4 : c.met == foreignMetBelowRoot ? 2 : 0;
+    EXPECT_EQ(reported, paths.size());
+    for (const std::string& path : paths)
+      EXPECT_TRUE(c.met == foreignMetNowhere || path.compare(0, 4, "a/c/") != 0) << path;
+  }
+}
+
 TEST_F(TreeWalkerTest, AStoppedWalkerReportsNothingMore) {
   file("f");
   TreeWalker walker(recordWalkReport);

@@ -5,7 +5,10 @@
 #   build/plain native without sanitizers: the tests they cannot host (address-space limits)
 #   build/win   Windows (mingw-w64 cross build), tests run under Wine, then a tree
 #               made on the host mirrored by talven.exe (scripts/wine-host-tree.sh),
-#               case twins on an exFAT stick (scripts/wine-exfat-stick.sh) and
+#               case twins on an exFAT stick (scripts/wine-exfat-stick.sh), a host
+#               bind mount as a root (scripts/wine-host-bind.sh), device names and
+#               trailing dots made on the host (scripts/wine-device-names.sh), a name's
+#               escape sequence on a console (scripts/wine-console-names.sh) and
 #               mirrors onto mounted coarse clocks (scripts/wine-coarse-clocks.sh)
 #   build/package  both packages made from fresh Release builds and checked
 #               (scripts/package.sh: lintian, the unpacked .deb and the zip under Wine)
@@ -143,6 +146,27 @@ if command -v wine >/dev/null 2>&1 && start_wine; then
   else
     failures+=("windows: a host link in the destination led the run outside it")
     recap+=("windows: a host link in the destination led the run outside it")
+  fi
+  # A subfolder mounted on the host at a second place, given as the other root.
+  if bind=$(scripts/wine-host-bind.sh "$top/build/win/talven.exe"); then
+    recap+=("windows: ${bind#wine-host-bind: }")
+  else
+    failures+=("windows: a host bind mount as a root was not stopped")
+    recap+=("windows: a host bind mount as a root was not stopped: $bind")
+  fi
+  # Names Windows does not reach by plain paths, made on the host in the destination.
+  if scripts/wine-device-names.sh "$top/build/win/talven.exe"; then
+    recap+=("windows: device names and trailing dots or spaces deleted and copied for real")
+  else
+    failures+=("windows: device names or trailing dots or spaces were not mirrored for real")
+    recap+=("windows: device names or trailing dots or spaces were not mirrored for real")
+  fi
+  # A name holding an escape sequence, on a console (script gives Wine a terminal).
+  if scripts/wine-console-names.sh "$top/build/win/talven.exe"; then
+    recap+=("windows: a console was shown a name's escape sequence escaped")
+  else
+    failures+=("windows: a name's escape sequence reached the console")
+    recap+=("windows: a name's escape sequence reached the console")
   fi
   # The .deb and the zip, each tried as a user would (the zip's talven.exe under Wine).
   package_started=$SECONDS
