@@ -74,11 +74,13 @@ typedef void (*CopyFinished)(void* context, const CopyOutcome* outcome);
 
 struct CopyEngine;
 
-/// Begins a run's copies into the destination tree. From here to copyEnd, the calling
-/// thread's console and error text is held and comes out in turn with the copies'
-/// lines (its log lines are written at once). seams may be null. Null when memory ran
-/// out.
-CopyEngine* copyBegin(const CopySeams* seams, CopyFinished finished, void* context);
+/// Begins a run's copies into the destination tree that folders, the calling thread's
+/// own way into it, reaches (held by the caller until copyEnd). From here to copyEnd,
+/// the calling thread's console and error text is held and comes out in turn with the
+/// copies' lines (its log lines are written at once). seams may be null. Null when
+/// memory ran out.
+CopyEngine* copyBegin(DestinationFolders* folders, const CopySeams* seams, CopyFinished finished,
+                      void* context);
 /// Hands in one copy; the request is copied. Text the caller prints or logs after
 /// this call comes out after this copy's lines.
 void copySubmit(CopyEngine* engine, const CopyRequest* request);

@@ -42,11 +42,15 @@ inline int copyBelow(const std::string& root, const std::string& destination,
   snprintf(destinationRoot, sizeof destinationRoot, "%s", root.c_str());
   destinationRootLength = static_cast<int32_t>(root.size());
   int result = -1;
-  CopyEngine* engine = copyBegin(&testCopySeams(), keepResult, &result);
-  if (!engine) return -1;
-  CopyRequest request = {destination.c_str(), source.c_str(), givenTime, 0, replacesFile};
-  copySubmit(engine, &request);
-  copyEnd(engine);
+  DestinationFolders folders;
+  if (openDestinationFolders(&folders, root.c_str())) return -1;
+  CopyEngine* engine = copyBegin(&folders, &testCopySeams(), keepResult, &result);
+  if (engine) {
+    CopyRequest request = {destination.c_str(), source.c_str(), givenTime, 0, replacesFile};
+    copySubmit(engine, &request);
+    copyEnd(engine);
+  }
+  closeDestinationFolders(&folders);
   return result;
 }
 

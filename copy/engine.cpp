@@ -118,7 +118,7 @@ unsigned runWorker(void* argument) {
     ++engine->busyWorkers;
   }
   releaseLock(engine->lock);
-  closeDestinationFolders(&worker->folders);
+  closeDestinationFolders(&worker->ownFolders);
   return 0;
 }
 
@@ -185,7 +185,7 @@ int startWorkers(CopyEngine* engine, int count, int held) {
   if (!engine->workers || !engine->owned) return 1;
   for (int i = 0; i < count; ++i) {
     CopyWorker* worker = &engine->workers[i];
-    if (openWorker(worker, engine, i + 1, held)) break;
+    if (openWorker(worker, engine, i + 1, held, nullptr)) break;
     worker->thread = startThread(runWorker, worker);
     if (!worker->thread) {
       closeWorker(worker);
@@ -233,7 +233,8 @@ int startWriting(CopyEngine* engine) {
     engine->capacity = engine->workerCount * (held + 2 * spinsBeforeSleep);
   } else {
     engine->inlineWriter = new (std::nothrow) CopyWorker;
-    if (!engine->inlineWriter || openWorker(engine->inlineWriter, engine, 0, held)) return 1;
+    if (!engine->inlineWriter || openWorker(engine->inlineWriter, engine, 0, held, engine->folders))
+      return 1;
     engine->capacity = held + 1;
   }
   engine->slots = new (std::nothrow) CopySlot[engine->capacity]();
@@ -243,7 +244,8 @@ int startWriting(CopyEngine* engine) {
 }
 }  // namespace
 
-CopyEngine* copyBegin(const CopySeams* seams, CopyFinished finished, void* context) {
+CopyEngine* copyBegin(DestinationFolders* folders, const CopySeams* seams, CopyFinished finished,
+                      void* context) {
   CopyEngine* engine = new (std::nothrow) CopyEngine{};
   if (!engine) return nullptr;
   engine->seams = seams ? *seams : noCopySeams;
@@ -256,8 +258,9 @@ CopyEngine* copyBegin(const CopySeams* seams, CopyFinished finished, void* conte
   engine->reportLock = createLock();
   engine->folder = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
   engine->sourceFolder = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
+  engine->folders = folders;
   if (!engine->lock || !engine->reportLock || !engine->folder || !engine->sourceFolder ||
-      openDestinationFolders(&engine->folders, destinationRoot) || startWriting(engine)) {
+      startWriting(engine)) {
     copyEnd(engine);
     return nullptr;
   }
@@ -291,7 +294,7 @@ void copySubmit(CopyEngine* engine, const CopyRequest* request) {
     copyJobFinished(engine, job);
     return;
   }
-  if (!previewOnly) makeMissingFolder(&engine->folders, engine->folder, engine->sourceFolder, job);
+  if (!previewOnly) makeMissingFolder(engine->folders, engine->folder, engine->sourceFolder, job);
   if (engine->inlineWriter) {
     if (!writeCopy(engine->inlineWriter, &engine->shared, job)) copyJobFinished(engine, job);
   } else {
@@ -315,7 +318,6 @@ int copyEnd(CopyEngine* engine) {
   free(engine->held.data);
   free(engine->folder);
   free(engine->sourceFolder);
-  if (engine->folders.root) closeDestinationFolders(&engine->folders);
   if (engine->lock) destroyLock(engine->lock);
   if (engine->reportLock) destroyLock(engine->reportLock);
   delete engine;

@@ -52,7 +52,7 @@ struct CopyEngine {
   int guardMade;
   char* folder;  ///< the deciding thread's scratch paths
   char* sourceFolder;
-  DestinationFolders folders;  ///< the deciding thread's way into the destination
+  DestinationFolders* folders;  ///< the deciding thread's way into the destination
 };
 
 /// Fills a slot with a copy handed in; 1 when memory ran out.
@@ -65,9 +65,10 @@ void sizeCopyRoom(int wanted, int freeFiles, int* workers, int* held);
 /// The descriptors the copies of workers workers (0: the deciding thread's) would
 /// use at most.
 int filesWanted(int workers);
-/// Readies a worker's record (its buffers, its way into the destination); 1 when
-/// memory ran out.
-int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held);
+/// Readies a worker's record (its buffers, and its own way into the destination
+/// unless folders, the deciding thread's, is given); 1 when memory ran out.
+int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held,
+               DestinationFolders* folders);
 /// Frees what openWorker made.
 void closeWorker(CopyWorker* worker);
 /// Appends a record of stream text to held; 1 when memory ran out.

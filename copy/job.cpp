@@ -49,7 +49,7 @@ void repairFolder(CopyWorker* worker, CopyJob* job) {
   if (folderOfPath(job->destinationPath, worker->folder) != 0) return;
   noteEvent(job, eventFolderMade);
   int twin = folderOfPath(job->sourcePath, worker->sourceFolder) == 0;
-  makeFoldersIn(&worker->folders, worker->folder, twin ? worker->sourceFolder : nullptr);
+  makeFoldersIn(worker->folders, worker->folder, twin ? worker->sourceFolder : nullptr);
 }
 
 // One try at the copy's own file. What stands at the destination is looked at first:
@@ -58,17 +58,17 @@ void repairFolder(CopyWorker* worker, CopyJob* job) {
 // folder holding anything) fails the copy before a byte is written.
 FileHandle tryCreate(CopyWorker* worker, CopyShared* shared, CopyJob* job, unsigned mode,
                      int* failure) {
-  int found = checkReplaceableIn(&worker->folders, job->destinationPath);
+  int found = checkReplaceableIn(worker->folders, job->destinationPath);
   if (found >= replaceableRefused) {
     *failure = lastFailureCode();
     if (found != replaceableRefused ||
-        removeEmptyFolderIn(&worker->folders, job->destinationPath) != folderDone)
+        removeEmptyFolderIn(worker->folders, job->destinationPath) != folderDone)
       return noFile;
     noteEvent(job, eventEmptyFolderGone);
     found = replaceableFree;
   }
   job->holdsFile = found == replaceableFile;
-  return createPartialFile(&worker->folders, &shared->guard, job->destinationPath, mode,
+  return createPartialFile(worker->folders, &shared->guard, job->destinationPath, mode,
                            job->writePath, job->writeCapacity, failure);
 }
 
@@ -122,7 +122,7 @@ bool transferBytes(CopyWorker* worker, CopyShared* shared, CopyJob* job, const S
   if (result == transferComplete) return true;
   closeFile(job->file);
   job->file = noFile;
-  job->notes.discarded = discardCopy(&worker->folders, job->writePath);
+  job->notes.discarded = discardCopy(worker->folders, job->writePath);
   failJob(job, result == transferStopped ? copyInterrupted : copyTransferFailed, stepTransfer,
           failure);
   return false;

@@ -64,7 +64,7 @@ void failCopy(CopyWorker* worker, CopyJob* job, int result, int step, int failur
   job->notes.failedStep = step;
   job->notes.failure = failure;
   job->notes.identityKnown = 0;
-  job->notes.discarded = discardCopy(&worker->folders, job->writePath);
+  job->notes.discarded = discardCopy(worker->folders, job->writePath);
 }
 }  // namespace
 
@@ -85,12 +85,12 @@ void finishCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job, int syncFa
   job->file = noFile;
   if (failure != 0) return failCopy(worker, job, copyTransferFailed, stepUnwritten, failure);
   int timeFailure = 0;
-  if (job->timesByPath && !stampByPath(&worker->folders, shared, job, &timeFailure)) {
+  if (job->timesByPath && !stampByPath(worker->folders, shared, job, &timeFailure)) {
     job->notes.result = copyTimeNotSet;
     job->notes.timeFailure = timeFailure;
   }
   int placeFailure = 0;
-  if (moveIntoPlace(&worker->folders, job->destinationPath, job->writePath, job->holdsFile,
+  if (moveIntoPlace(worker->folders, job->destinationPath, job->writePath, job->holdsFile,
                     &placeFailure) != placed)
     return failCopy(worker, job, copyCannotCreate, stepPlace, placeFailure);
   callPlacedSeam(shared);

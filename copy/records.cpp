@@ -98,15 +98,17 @@ int filesWanted(int workers) {
 }
 
 int fewestFilesForCopies(int* freeFiles) {
-  // The copy's source and file, a way into the destination for the thread that
-  // writes it and one for the thread that decides it, each while it opens the next
-  // folder on its way, and one copy held for its sync.
-  constexpr int fewest = 2 + 2 * 3 + 1;
+  // The copy's source and file, and the deciding thread's way into the destination
+  // while it opens the next folder on its way (its root, the folder before and the
+  // next), which it lends to the copies it writes itself. A copy held for its sync
+  // is placed where the next one needs its file.
+  constexpr int fewest = 2 + 3;
   *freeFiles = allowOpenFiles(fewest);
   return fewest;
 }
 
-int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held) {
+int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held,
+               DestinationFolders* folders) {
   *worker = CopyWorker{};
   worker->engine = engine;
   worker->writer = writer;
@@ -115,16 +117,17 @@ int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held) {
   worker->folder = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
   worker->sourceFolder = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
   worker->waiting = static_cast<CopyJob**>(malloc(sizeof(CopyJob*) * static_cast<size_t>(held)));
-  worker->folders = DestinationFolders{};
+  worker->ownFolders = DestinationFolders{};
+  worker->folders = folders ? folders : &worker->ownFolders;
   if (worker->buffer && worker->folder && worker->sourceFolder && worker->waiting &&
-      openDestinationFolders(&worker->folders, destinationRoot) == 0)
+      (folders || openDestinationFolders(&worker->ownFolders, destinationRoot) == 0))
     return 0;
   closeWorker(worker);
   return 1;
 }
 
 void closeWorker(CopyWorker* worker) {
-  if (worker->folders.root) closeDestinationFolders(&worker->folders);
+  if (worker->ownFolders.root) closeDestinationFolders(&worker->ownFolders);
   free(worker->buffer);
   free(worker->folder);
   free(worker->sourceFolder);

@@ -75,7 +75,10 @@ struct CopyJob {
 /// progress, and the copies it wrote that wait for their sync.
 struct CopyWorker {
   CopyEngine* engine;
-  DestinationFolders folders;
+  /// Its way into the destination: its own (ownFolders) for a worker, the deciding
+  /// thread's for the deciding thread.
+  DestinationFolders* folders;
+  DestinationFolders ownFolders;
   unsigned char* buffer;  ///< copyBufferSize bytes
   char* folder;           ///< pathBufferSize bytes each: the folders of a copy
   char* sourceFolder;

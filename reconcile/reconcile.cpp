@@ -372,7 +372,7 @@ int beginPasses(Passes* passes, DestinationFolders* folders, TwinIndex* index,
 // identities kept from the deletions are theirs. 1 when memory ran out.
 int copyPasses(Passes* passes, TwinIndex* index, int sourceListingComplete,
                int destinationListingComplete) {
-  passes->copies = copyBegin(&passes->seams->copy, countFinishedCopy, passes);
+  passes->copies = copyBegin(passes->folders, &passes->seams->copy, countFinishedCopy, passes);
   if (!passes->copies) return 1;
   planCopies(*index);
   if (passes->seams->passStage) passes->seams->passStage(passes->seams->context, passUpdates);

@@ -50,14 +50,14 @@ TEST_F(FewOpenFiles, CopiesGoOnDownToTheFloor) {
 }
 
 TEST_F(FewOpenFiles, BelowTheFloorNothingChangesAndTheRunSaysWhy) {
-  FewFilesRun run = {at({"dst"}), at({"src"}), 7};
+  FewFilesRun run = {at({"dst"}), at({"src"}), 4};
   TreeState before = captureTree(at({"dst"}));
   std::string output;
   ASSERT_EQ(exitStopped, runBodyInChild(runWithFewFiles, &run, &output)) << output;
   size_t line = output.find("Too few files may be open at once (");
   ASSERT_NE(std::string::npos, line) << output;
   EXPECT_NE(std::string::npos,
-            output.find(" free, at least 9 needed): raise the limit (ulimit -n) !\n", line))
+            output.find(" free, at least 5 needed): raise the limit (ulimit -n) !\n", line))
       << output;
   EXPECT_EQ(std::string::npos, output.find("Newer file found")) << output;
   expectUnchanged(before, at({"dst"}));
