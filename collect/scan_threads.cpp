@@ -12,6 +12,7 @@
 #include "collect/entry_table.h"
 #include "run/progress.h"
 #include "run/run_filters.h"
+#include "run/seams.h"
 #include "run/settings.h"
 #include "scan/tree_walker.h"
 
@@ -56,6 +57,10 @@ unsigned scan(const ScanRequest* request, EntryTable* table, EntryCallback colle
   walker->filters = runFilterSet();
   walker->walkExcluded = isDestination && deleteExcluded;
   walker->excludedCallback = noteExcluded;
+  if (request->seams) {
+    walker->keyPolled = request->seams->keyPolled;
+    walker->keyPolledContext = request->seams->context;
+  }
   table->count = 0;
   clearExcludedFolders(table);
   walker->setOptions(1, 1);

@@ -5,6 +5,8 @@
 
 #include "platform/platform.h"
 
+struct RunSeams;
+
 /// How a scan ended; the thread's result.
 enum ScanOutcome {
   scanComplete = 0,        ///< every file of the tree is in the table
@@ -23,6 +25,7 @@ struct ScanRequest {
   /// are to make it in: met in this tree, the trees overlap (scanHoldsOtherRoot).
   FileIdentity otherRoot;
   int32_t otherRootKnown;  ///< 0: there is none to look for
+  const RunSeams* seams;   ///< the run's test seams, or null
 };
 
 extern PlatformThread* destinationScanThread;

@@ -19,7 +19,7 @@ constexpr int largeFolderFiles = 4 * keyPollEntries + 10;
 int keyPollsSeen = 0;
 bool escapeTyped = false;
 
-void typeEscapeAtFirstPoll() {
+void typeEscapeAtFirstPoll(void*) {
   if (++keyPollsSeen == 1) escapeTyped = typeOnTerminal("\x1b");
 }
 
@@ -42,7 +42,6 @@ class EscapeDuringListing : public EndToEndTest {
       ASSERT_TRUE(makeEntryIn(source, "f" + std::to_string(i), false)) << i;
   }
   void TearDown() override {
-    listingKeyPollHook = nullptr;
     resetRunSettings();
     EndToEndTest::TearDown();
   }
@@ -54,6 +53,7 @@ class EscapeDuringListing : public EndToEndTest {
     char* argv[] = {&program[0], &test->destination[0], &test->source[0], nullptr};
     RunSeams seams = noRunSeams;
     seams.scansEnded = test->scansEnded;
+    seams.keyPolled = test->keyPolled;
     int status = runTalvenWith(3, argv, &seams);
     printf("polls %d typed %d\n", keyPollsSeen, escapeTyped ? 1 : 0);
     return status;
@@ -64,11 +64,12 @@ class EscapeDuringListing : public EndToEndTest {
   std::string destination;
   std::string source;
   void (*scansEnded)(void*) = nullptr;
+  void (*keyPolled)(void*) = nullptr;
 };
 
 TEST_F(EscapeDuringListing, AnEscapeTypedDuringOneLargeListingStopsTheRun) {
   TreeState destinationBefore = captureTree(destination);
-  listingKeyPollHook = typeEscapeAtFirstPoll;
+  keyPolled = typeEscapeAtFirstPoll;
   std::string output;
   bool restored = false;
   int status = runOnTerminal(&output, &restored);
@@ -97,7 +98,7 @@ TEST_F(EscapeDuringListing, AnEscapeTypedAfterBothListingsStopsTheRun) {
 
 TEST_F(EscapeDuringListing, OtherKeysDuringTheListingStopNothing) {
   // A cursor key typed at the same moment is read whole and dropped.
-  listingKeyPollHook = [] {
+  keyPolled = [](void*) {
     if (++keyPollsSeen == 1) escapeTyped = typeOnTerminal("\x1b[Ax");
   };
   std::string output;

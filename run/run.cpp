@@ -121,9 +121,9 @@ struct RootWatch {
   ScanRequest sourceScan;
 };
 
-void watchRoots(RootWatch* watch) {
-  watch->destinationScan = ScanRequest{destinationRoot, {0, 0}, 0};
-  watch->sourceScan = ScanRequest{sourceRoot, {0, 0}, 0};
+void watchRoots(RootWatch* watch, const RunSeams* seams) {
+  watch->destinationScan = ScanRequest{destinationRoot, {0, 0}, 0, seams};
+  watch->sourceScan = ScanRequest{sourceRoot, {0, 0}, 0, seams};
   if (resolveRoot(destinationRoot, watch->destination) || resolveRoot(sourceRoot, watch->source))
     return;
   watch->destinationScan.otherRootKnown =
@@ -175,7 +175,7 @@ int scanAndReconcile(const RunSeams* seams, PassSummary* summary) {
     consolePrintf("Memory allocation failure !\n");
     return exitOutOfMemory;
   }
-  watchRoots(watch);
+  watchRoots(watch, seams);
   beginKeyWatch();
   startDestinationScan(&watch->destinationScan);
   startSourceScan(&watch->sourceScan);

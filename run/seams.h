@@ -24,6 +24,8 @@ struct RunSeams {
   void (*deletionTried)(void* context, long long deletionsTried);
   /// Called once the run holds the lock on its destination.
   void (*destinationLocked)(void* context);
+  /// Called at each look at the keyboard inside the listing of one large folder.
+  void (*keyPolled)(void* context);
   /// Files below this folder keep times as FAT does (2 s steps, rounding down, local
   /// time), and its file system counts as FAT.
   const char* fatClockFolder;
@@ -31,4 +33,5 @@ struct RunSeams {
 };
 
 /// Seams that change nothing.
-constexpr RunSeams noRunSeams = {noCopySeams, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+constexpr RunSeams noRunSeams = {noCopySeams, nullptr, nullptr, nullptr,
+                                 nullptr,     nullptr, nullptr, nullptr};

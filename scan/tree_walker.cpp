@@ -6,8 +6,6 @@
 
 #include "scan/directory_listing.h"
 
-void (*listingKeyPollHook)() = nullptr;
-
 namespace {
 // What enumerateDirectory hands over, collected into the listing of one visit.
 struct ListingSink {
@@ -24,7 +22,7 @@ void addToListing(void* context, const char* name, int isDirectory, uint64_t siz
   // Stopped: the rest of the folder is passed over, and none of it reported.
   if (sink->walker->abortRequested) return;
   if (++sink->entries % keyPollEntries == 0) {
-    if (listingKeyPollHook) listingKeyPollHook();
+    if (sink->walker->keyPolled) sink->walker->keyPolled(sink->walker->keyPolledContext);
     sink->walker->pollKeyboard();
     if (sink->walker->abortRequested) return;
   }
@@ -60,6 +58,8 @@ TreeWalker::TreeWalker(EntryCallback callback)
       filters(nullptr),
       walkExcluded(0),
       excludedCallback(nullptr),
+      keyPolled(nullptr),
+      keyPolledContext(nullptr),
       excludedFiles(0),
       excludedFolders(0),
       filterWalk{nullptr, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, nullptr, 0} {

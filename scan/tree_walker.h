@@ -28,7 +28,6 @@ constexpr int escapeKey = 27;
 /// the next folder (there may be none).
 constexpr int keyPollEntries = 1024;
 /// Test seam: when set, called before each look at the keyboard inside a listing.
-extern void (*listingKeyPollHook)();
 /// Where a walk met its foreignFolder.
 enum ForeignFolderMet { foreignMetNowhere = 0, foreignMetAtRoot = 1, foreignMetBelowRoot = 2 };
 constexpr int patternSlots = 256;
@@ -91,6 +90,10 @@ class TreeWalker {
   int32_t walkExcluded;
   /// Told of each excluded folder; may be null.
   ExcludedCallback excludedCallback;
+  /// Test seam: called, with keyPolledContext, at each look at the keyboard inside the
+  /// listing of one large folder; null in the program.
+  void (*keyPolled)(void* context);
+  void* keyPolledContext;
   /// Files and folders the filters left out, as met (nothing inside an excluded folder).
   int32_t excludedFiles;
   int32_t excludedFolders;

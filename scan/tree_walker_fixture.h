@@ -88,6 +88,7 @@ class TreeWalkerTest : public ::testing::Test {
     lastWalker->filters = filters;
     lastWalker->walkExcluded = walkExcluded;
     lastWalker->excludedCallback = recordWalkExclusion;
+    lastWalker->keyPolled = keyPolled;
     lastWalker->setOptions(recurse, acceptAll);
     for (const std::string& pattern : patterns)
       strcpy(lastWalker->extensionPatterns[lastWalker->patternCount++], pattern.c_str());
@@ -111,6 +112,8 @@ class TreeWalkerTest : public ::testing::Test {
   /// Handed to the walkers of walkTree.
   const FilterSet* filters = nullptr;
   int walkExcluded = 0;
+  /// The walker's seam at each look at the keyboard inside a large listing.
+  void (*keyPolled)(void* context) = nullptr;
 };
 
 /// The names sorted, for comparing sets of reports.

@@ -234,7 +234,7 @@ namespace {
 int listingLooks = 0;
 // Stands for an ESC read at the first look inside the listing: the interruption
 // flag sets abortRequested at the same look.
-void stopAtFirstLook() {
+void stopAtFirstLook(void*) {
   if (++listingLooks == 1) setInterruptRequested(1);
 }
 
@@ -244,9 +244,8 @@ TEST_F(TreeWalkerTest, AStopDuringOneLargeListingReportsNoneOfIt) {
   for (int i = 0; i < 3 * keyPollEntries; ++i) file("big/f" + std::to_string(i));
   file("a.txt");
   listingLooks = 0;
-  listingKeyPollHook = stopAtFirstLook;
+  keyPolled = stopAtFirstLook;
   std::vector<std::string> reported = walkTree();
-  listingKeyPollHook = nullptr;
   setInterruptRequested(0);
   EXPECT_EQ(1, listingLooks);
   EXPECT_EQ(1, lastWalker->abortRequested);
@@ -256,9 +255,8 @@ TEST_F(TreeWalkerTest, AStopDuringOneLargeListingReportsNoneOfIt) {
 TEST_F(TreeWalkerTest, ALargeListingLooksAtTheKeyboardEvery1024Entries) {
   for (int i = 0; i < 3 * keyPollEntries - 1; ++i) file("f" + std::to_string(i));
   listingLooks = 0;
-  listingKeyPollHook = [] { ++listingLooks; };
+  keyPolled = [](void*) { ++listingLooks; };
   std::vector<std::string> reported = walkTree();
-  listingKeyPollHook = nullptr;
   // ".." and "." are entries of the listing too.
   EXPECT_EQ(3, listingLooks);
   EXPECT_EQ(static_cast<size_t>(3 * keyPollEntries - 1), reported.size());
