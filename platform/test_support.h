@@ -224,6 +224,10 @@ inline int runProgramUnprivileged(const std::vector<std::string>& arguments,
 inline bool startProgram(const std::vector<std::string>&, const std::string&, RunningProgram*) {
   return false;
 }
+inline bool startProgramWithErrors(const std::vector<std::string>&, const std::string&,
+                                   const std::string&, RunningProgram*) {
+  return false;
+}
 inline bool signalProgram(const RunningProgram&, ProgramSignal) {
   return false;
 }
@@ -260,6 +264,11 @@ int runProgramUnprivileged(const std::vector<std::string>& arguments,
 /// Starts talven in the background with standard input not a terminal.
 bool startProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
                   RunningProgram* program);
+/// Starts talven like startProgram, its standard error going to the file errorsFile
+/// (made or emptied; kept inside the test's folder).
+bool startProgramWithErrors(const std::vector<std::string>& arguments,
+                            const std::string& workingDirectory, const std::string& errorsFile,
+                            RunningProgram* program);
 /// Sends a signal to a program startProgram started; false when it could not be sent.
 bool signalProgram(const RunningProgram& program, ProgramSignal signal);
 /// True while the program has not ended; it stays waitable for waitProgram.
