@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -481,6 +482,17 @@ bool removeEntryIn(const std::string& folder, const std::string& name) {
 
 bool makeFifo(const std::string& path) {
   return mkfifo(path.c_str(), 0666) == 0;
+}
+
+bool exchangePaths(const std::string& a, const std::string& b) {
+#if defined(__linux__) && defined(SYS_renameat2)
+  constexpr unsigned exchange = 2;  // RENAME_EXCHANGE
+  return syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), exchange) == 0;
+#else
+  (void)a;
+  (void)b;
+  return false;
+#endif
 }
 
 bool setListable(const std::string& folder, bool listable) {

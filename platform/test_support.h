@@ -131,6 +131,9 @@ inline bool removeEntryIn(const std::string&, const std::string&) {
 inline bool makeFifo(const std::string&) {
   return false;
 }
+inline bool exchangePaths(const std::string&, const std::string&) {
+  return false;
+}
 inline bool setListable(const std::string&, bool) {
   return false;
 }
@@ -179,6 +182,9 @@ bool makeEntryIn(const std::string& folder, const std::string& name, bool asFold
 bool removeEntryIn(const std::string& folder, const std::string& name);
 /// Makes a named pipe.
 bool makeFifo(const std::string& path);
+/// Swaps the entries at a and b (both on one file system) in one step, so that both
+/// names always stand for something; false where the system cannot.
+bool exchangePaths(const std::string& a, const std::string& b);
 /// Takes away (listable false) or gives back every right on a folder, so that it
 /// cannot be listed or entered by anyone bound by permissions.
 bool setListable(const std::string& folder, bool listable);
