@@ -484,6 +484,11 @@ bool makeFifo(const std::string& path) {
   return mkfifo(path.c_str(), 0666) == 0;
 }
 
+bool unblockPipeReaders(const std::string& path) {
+  int writer = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  return writer >= 0 && close(writer) == 0;
+}
+
 bool exchangePaths(const std::string& a, const std::string& b) {
 #if defined(__linux__) && defined(SYS_renameat2)
   constexpr unsigned exchange = 2;  // RENAME_EXCHANGE

@@ -134,6 +134,9 @@ inline bool makeFifo(const std::string&) {
 inline bool exchangePaths(const std::string&, const std::string&) {
   return false;
 }
+inline bool unblockPipeReaders(const std::string&) {
+  return false;
+}
 inline bool setListable(const std::string&, bool) {
   return false;
 }
@@ -182,6 +185,10 @@ bool makeEntryIn(const std::string& folder, const std::string& name, bool asFold
 bool removeEntryIn(const std::string& folder, const std::string& name);
 /// Makes a named pipe.
 bool makeFifo(const std::string& path);
+/// Opens the named pipe at path for writing without waiting and closes it at once,
+/// writing nothing: whoever waits in opening it for reading goes on and reads its
+/// end. False when nobody had it open for reading.
+bool unblockPipeReaders(const std::string& path);
 /// Swaps the entries at a and b (both on one file system) in one step, so that both
 /// names always stand for something; false where the system cannot.
 bool exchangePaths(const std::string& a, const std::string& b);
