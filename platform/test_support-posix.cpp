@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -483,6 +484,22 @@ bool makeFifo(const std::string& path) {
   return mkfifo(path.c_str(), 0666) == 0;
 }
 
+bool unblockPipeReaders(const std::string& path) {
+  int writer = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  return writer >= 0 && close(writer) == 0;
+}
+
+bool exchangePaths(const std::string& a, const std::string& b) {
+#if defined(__linux__) && defined(SYS_renameat2)
+  constexpr unsigned exchange = 2;  // RENAME_EXCHANGE
+  return syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), exchange) == 0;
+#else
+  (void)a;
+  (void)b;
+  return false;
+#endif
+}
+
 bool setListable(const std::string& folder, bool listable) {
   return chmod(folder.c_str(), listable ? 0755 : 0) == 0;
 }
@@ -501,12 +518,14 @@ struct Identity {
 };
 
 // Child side of a program start: standard input from /dev/null, output to the pipe,
-// optionally as another user, then the program itself.
+// standard error to errorsEnd unless it is -1, optionally as another user, then the
+// program itself.
 void execProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                 int outputEnd, const Identity* identity) {
+                 int outputEnd, int errorsEnd, const Identity* identity) {
   int nothing = open("/dev/null", O_RDONLY);
   dup2(nothing, STDIN_FILENO);
   dup2(outputEnd, STDOUT_FILENO);
+  if (errorsEnd >= 0) dup2(errorsEnd, STDERR_FILENO);
   if (identity &&
       (setgroups(0, nullptr) != 0 ||
        setresgid(identity->group, identity->group, identity->group) != 0 ||
@@ -516,7 +535,7 @@ void execProgram(const std::vector<std::string>& arguments, const std::string& w
 }
 
 bool spawnProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                  const Identity* identity, RunningProgram* program) {
+                  int errorsEnd, const Identity* identity, RunningProgram* program) {
   program->processId = -1;
   program->outputEnd = -1;
   int pipeEnds[2];
@@ -530,7 +549,7 @@ bool spawnProgram(const std::vector<std::string>& arguments, const std::string& 
   }
   if (child == 0) {
     close(pipeEnds[0]);
-    execProgram(arguments, workingDirectory, pipeEnds[1], identity);
+    execProgram(arguments, workingDirectory, pipeEnds[1], errorsEnd, identity);
   }
   close(pipeEnds[1]);
   program->processId = child;
@@ -598,14 +617,24 @@ int runProgramUnprivileged(const std::vector<std::string>& arguments,
   struct passwd* nobody = getpwnam("nobody");
   Identity identity = {nobody ? nobody->pw_uid : 65534, nobody ? nobody->pw_gid : 65534};
   RunningProgram program;
-  if (!spawnProgram(arguments, workingDirectory, &identity, &program)) return -1;
+  if (!spawnProgram(arguments, workingDirectory, -1, &identity, &program)) return -1;
   int status = waitProgram(&program, output);
   return status == rightsNotDropped ? -1 : status;
 }
 
 bool startProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
                   RunningProgram* program) {
-  return spawnProgram(arguments, workingDirectory, nullptr, program);
+  return spawnProgram(arguments, workingDirectory, -1, nullptr, program);
+}
+
+bool startProgramWithErrors(const std::vector<std::string>& arguments,
+                            const std::string& workingDirectory, const std::string& errorsFile,
+                            RunningProgram* program) {
+  int errorsEnd = open(errorsFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (errorsEnd < 0) return false;
+  bool started = spawnProgram(arguments, workingDirectory, errorsEnd, nullptr, program);
+  close(errorsEnd);
+  return started;
 }
 
 void killThisProcess() {

@@ -131,6 +131,12 @@ inline bool removeEntryIn(const std::string&, const std::string&) {
 inline bool makeFifo(const std::string&) {
   return false;
 }
+inline bool exchangePaths(const std::string&, const std::string&) {
+  return false;
+}
+inline bool unblockPipeReaders(const std::string&) {
+  return false;
+}
 inline bool setListable(const std::string&, bool) {
   return false;
 }
@@ -179,6 +185,13 @@ bool makeEntryIn(const std::string& folder, const std::string& name, bool asFold
 bool removeEntryIn(const std::string& folder, const std::string& name);
 /// Makes a named pipe.
 bool makeFifo(const std::string& path);
+/// Opens the named pipe at path for writing without waiting and closes it at once,
+/// writing nothing: whoever waits in opening it for reading goes on and reads its
+/// end. False when nobody had it open for reading.
+bool unblockPipeReaders(const std::string& path);
+/// Swaps the entries at a and b (both on one file system) in one step, so that both
+/// names always stand for something; false where the system cannot.
+bool exchangePaths(const std::string& a, const std::string& b);
 /// Takes away (listable false) or gives back every right on a folder, so that it
 /// cannot be listed or entered by anyone bound by permissions.
 bool setListable(const std::string& folder, bool listable);
@@ -224,6 +237,10 @@ inline int runProgramUnprivileged(const std::vector<std::string>& arguments,
 inline bool startProgram(const std::vector<std::string>&, const std::string&, RunningProgram*) {
   return false;
 }
+inline bool startProgramWithErrors(const std::vector<std::string>&, const std::string&,
+                                   const std::string&, RunningProgram*) {
+  return false;
+}
 inline bool signalProgram(const RunningProgram&, ProgramSignal) {
   return false;
 }
@@ -260,6 +277,11 @@ int runProgramUnprivileged(const std::vector<std::string>& arguments,
 /// Starts talven in the background with standard input not a terminal.
 bool startProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
                   RunningProgram* program);
+/// Starts talven like startProgram, its standard error going to the file errorsFile
+/// (made or emptied; kept inside the test's folder).
+bool startProgramWithErrors(const std::vector<std::string>& arguments,
+                            const std::string& workingDirectory, const std::string& errorsFile,
+                            RunningProgram* program);
 /// Sends a signal to a program startProgram started; false when it could not be sent.
 bool signalProgram(const RunningProgram& program, ProgramSignal signal);
 /// True while the program has not ended; it stays waitable for waitProgram.

@@ -3,8 +3,10 @@
 // cannot be made is a failure the run reports.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "run/end_to_end_fixture.h"
 
@@ -103,6 +105,82 @@ TEST_F(FolderSwap, CopiesReplaceTheLinkWithAFolderAndLeaveItsTargetAlone) {
   EXPECT_EQ(exitSuccess, status) << output;
   EXPECT_NE(std::string::npos, output.find("Removed the link [" + at({"dst", "sub"}) + "]\n"))
       << output;
+  expectMirror(destination, source);
+}
+
+// Swaps a folder with a link, back and forth, as fast as it can from start to stop;
+// spare holds whichever of the two is not at folder.
+class FolderSwapper {
+ public:
+  FolderSwapper(const std::string& folder, const std::string& spare)
+      : folder_(folder), spare_(spare) {}
+  ~FolderSwapper() { stop(); }
+  void start() {
+    if (thread_.joinable()) return;
+    thread_ = std::thread([this] {
+      while (!stopping_)
+        if (exchangePaths(folder_, spare_)) ++swaps_;
+    });
+  }
+  // Stops swapping with the folder in its place; the swaps made.
+  long long stop() {
+    stopping_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (swaps_ % 2 && exchangePaths(folder_, spare_)) ++swaps_;
+    return swaps_;
+  }
+  // In the copies' seam: the swaps begin once the first copy is being written. The
+  // run looks for links on the way to a folder before its first copy only, so each
+  // later copy meets the swaps in the copy path itself.
+  static void startOnFirstBlock(void* swapper, long long) {
+    static_cast<FolderSwapper*>(swapper)->start();
+  }
+
+ private:
+  std::string folder_;
+  std::string spare_;
+  std::atomic<bool> stopping_{false};
+  long long swaps_ = 0;
+  std::thread thread_;
+};
+
+// Empty destination folders give way to the source's files of their names while
+// their parent is swapped again and again for a link to a folder outside the tree
+// holding empty folders of the same names: only the destination's own may go.
+TEST_F(FolderSwap, EmptyFoldersGiveWayOnlyInsideTheTree) {
+  constexpr int folders = 300;
+  for (int i = 0; i < folders; ++i) {
+    std::string name = "e" + std::to_string(i);
+    writeFile(at({"src", "d", name}), "file " + name, sourceUnits);
+    ASSERT_TRUE(makeFolders(at({"dst", "d", name})));
+    ASSERT_TRUE(makeFolders(at({"outside", "d", name})));
+  }
+  writeFile(at({"outside", "d", "note.txt"}), "outside note", olderUnits);
+  TreeState outside = captureTree(at({"outside"}));
+  if (!makeSymlink(at({"outside", "d"}), at({"spare"})))
+    GTEST_SKIP() << "symbolic links cannot be made here";
+  FolderSwapper swapper(at({"dst", "d"}), at({"spare"}));
+  if (!exchangePaths(at({"dst", "d"}), at({"spare"})) ||
+      !exchangePaths(at({"dst", "d"}), at({"spare"})))
+    GTEST_SKIP() << "two entries cannot be swapped in one step here";
+  seams.context = &swapper;
+  seams.copy.context = &swapper;
+  seams.copy.blockDone = FolderSwapper::startOnFirstBlock;
+  seams.passStage = [](void* swapper, int stage) {
+    if (stage == passDeletions) static_cast<FolderSwapper*>(swapper)->stop();
+  };
+  std::string output;
+  int status = runHere({"-v"}, &output);
+  EXPECT_GT(swapper.stop(), 1) << "the folder was never swapped";
+  EXPECT_TRUE(status == exitSuccess || status == exitSomeFailed) << status << output;
+  expectUnchanged(outside, at({"outside"}));
+  int left = 0;
+  for (int i = 0; i < folders; ++i)
+    left += pathExists(at({"outside", "d", "e" + std::to_string(i)}));
+  EXPECT_EQ(folders, left) << "empty folders outside the destination were removed";
+  // A run without the swaps finishes the mirror.
+  seams = noRunSeams;
+  EXPECT_EQ(exitSuccess, runHere({}, &output)) << output;
   expectMirror(destination, source);
 }
 }  // namespace

@@ -1,9 +1,15 @@
-// Whole runs whose source changes once the copies have begun: a file removed fails
-// alone and is told, one rewritten never passes as current, and no file stays open
-// after a run.
+// Whole runs whose source changes after the listing: a file removed fails alone and
+// is told, one rewritten never passes as current, one replaced by a named pipe never
+// holds the run, and no file stays open after a run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "run/end_to_end_fixture.h"
 #include "run/run.h"
@@ -64,6 +70,84 @@ TEST_F(SourceChanges, SourceChangingDuringTheCopiesLeavesNoFileOpen) {
     EXPECT_LT(copied["f07"].lastWrite, now["f07"].lastWrite);
   }
   EXPECT_EQ(0, runHere(&output)) << output;
+  expectMirror(destination, source);
+}
+
+// Frees a run that waits on named pipes nobody writes to: past each deadline, whoever
+// waits in opening them for reading goes on and reads their end. Tells whether it had
+// to.
+class PipeWatchdog {
+ public:
+  explicit PipeWatchdog(std::vector<std::string> pipes)
+      : pipes_(std::move(pipes)), thread_([this] { watch(); }) {}
+  ~PipeWatchdog() { stop(); }
+  // Called once the run ended: true when it could only end thanks to the watchdog.
+  bool stop() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      ended_ = true;
+    }
+    woken_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    return freed_;
+  }
+
+ private:
+  void watch() {
+    std::unique_lock<std::mutex> hold(lock_);
+    while (!woken_.wait_for(hold, std::chrono::seconds(10), [this] { return ended_; }))
+      for (const std::string& pipe : pipes_) freed_ = unblockPipeReaders(pipe) || freed_;
+  }
+  std::vector<std::string> pipes_;
+  std::mutex lock_;
+  std::condition_variable woken_;
+  bool ended_ = false;
+  bool freed_ = false;
+  std::thread thread_;
+};
+
+std::vector<std::string> pipedSources;
+// Once the listings are over, the listed files become named pipes.
+void turnSourcesIntoPipes(void*) {
+  for (const std::string& path : pipedSources)
+    if (deleteFile(path.c_str()) != 0 || !makeFifo(path)) ADD_FAILURE() << "no pipe at " << path;
+}
+
+TEST_F(SourceChanges, FileTurnedIntoAPipeFailsAloneWithoutHoldingTheRun) {
+  if (platformIsWindows) GTEST_SKIP() << "the test makes POSIX named pipes";
+  for (int number = 0; number < 10; ++number) {
+    std::string name = "f" + std::to_string(number);
+    writeFile(at({"src", "sub", name}), "file " + name, sourceUnits);
+  }
+  // One the destination lacks, and one update whose older file must stay as it is.
+  writeFile(at({"src", "new.bin"}), "listed as a file", sourceUnits);
+  writeFile(at({"src", "sub", "updated.bin"}), "listed as a file", sourceUnits);
+  writeFile(at({"dst", "sub", "updated.bin"}), "older", olderUnits);
+  pipedSources = {at({"src", "new.bin"}), at({"src", "sub", "updated.bin"})};
+  seams.scansEnded = turnSourcesIntoPipes;
+  std::string output, errors;
+  PipeWatchdog watchdog(pipedSources);
+  int status = runHere({}, &output, &errors);
+  ASSERT_FALSE(watchdog.stop()) << "the run waited for someone to write to a pipe";
+  EXPECT_EQ(exitSomeFailed, status) << output;
+  // One line for each of them, and nothing else.
+  EXPECT_EQ(2, std::count(errors.begin(), errors.end(), '\n')) << errors;
+  for (const std::string& path : pipedSources)
+    EXPECT_NE(std::string::npos, errors.find("Could not read the source file [" + path +
+                                             "]: it is not a regular file\n"))
+        << errors;
+  // The pipes gone, the destination holds every other file and the older one as it was.
+  for (const std::string& path : pipedSources) ASSERT_EQ(0, deleteFile(path.c_str()));
+  TreeState copied = captureTree(destination);
+  ASSERT_EQ(1u, copied.count(joinPath("sub", "updated.bin")));
+  EXPECT_TRUE((FileState{"older", olderUnits}) == copied[joinPath("sub", "updated.bin")]);
+  copied.erase(joinPath("sub", "updated.bin"));
+  TreeState wanted = captureTree(source);
+  EXPECT_TRUE(wanted == copied) << treeDifference(wanted, copied);
+  // Files again: the next run mirrors them.
+  for (const std::string& path : pipedSources) writeFile(path, "a file again", sourceUnits + 1);
+  seams.scansEnded = nullptr;
+  EXPECT_EQ(exitSuccess, runHere({}, &output)) << output;
   expectMirror(destination, source);
 }
 }  // namespace

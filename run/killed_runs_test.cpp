@@ -1,0 +1,197 @@
+// The program itself killed at chosen moments while it updates many files on a small
+// file system: no kill may leave a file that a later run keeps with the wrong bytes.
+// Once where no copy can make a file of its own (the file system out of inodes: every
+// update fails alone and the old files stay), once with room; then one whole run
+// leaves an exact mirror.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/crash_support.h"
+#include "run/end_to_end_fixture.h"
+
+namespace {
+// Moments of the kills, in hundredths of the time a whole run takes: from the listing
+// through the copies and their syncs to the deletions, and after the end. Each is
+// met killsPerMoment times.
+constexpr int killMoments[] = {2, 5, 10, 20, 35, 50, 60, 70, 80, 90, 100, 120};
+constexpr int killsPerMoment = 2;
+constexpr int largeFiles = 24;
+constexpr int smallFiles = 60;
+
+class KilledRuns : public EndToEndTest {
+ protected:
+  void SetUp() override {
+    EndToEndTest::SetUp();
+    source = at({"src"});
+    errorsFile = at({"errors.txt"});
+  }
+  void TearDown() override {
+    removeLoopFileSystem(&fileSystem);
+    EndToEndTest::TearDown();
+  }
+  // Files of 1 to 4 MiB and small ones, in a few folders, each with a time of its own.
+  void makeSource() {
+    for (int i = 0; i < largeFiles; ++i)
+      writeFile(at({"src", "large" + std::to_string(i % 3), "l" + std::to_string(i) + ".bin"}),
+                patternBytes((static_cast<size_t>(1 + i % 4) << 20) + 4099u * i, i),
+                sourceUnits + i);
+    for (int i = 0; i < smallFiles; ++i)
+      writeFile(at({"src", "small" + std::to_string(i % 4), "s" + std::to_string(i) + ".txt"}),
+                patternBytes(100 + 53u * i, 1000 + i), sourceUnits + 100 + i);
+    wanted = captureTree(source);
+  }
+  // An older file for every source file; mixed, some are missing (first copies) and
+  // a few files the source does not have wait for their deletion.
+  void makeOldDestination(bool mixed) {
+    if (pathExists(destination)) {
+      ASSERT_TRUE(removeFolderTree(destination));
+    }
+    ASSERT_TRUE(makeFolders(destination));
+    int n = 0;
+    for (const auto& entry : wanted)
+      if (!mixed || ++n % 5 != 0)
+        writeFile(joinPath(destination, entry.first), "older " + entry.first, olderUnits);
+    for (int i = 0; mixed && i < 5; ++i)
+      writeFile(joinPath(destination, joinPath("gone", "g" + std::to_string(i))), "gone",
+                olderUnits);
+  }
+  // Takes every free inode of the image with empty files, outside the destination.
+  bool fillInodes() {
+    std::string fill = joinPath(fileSystem.mountPoint, "fill");
+    if (!makeFolders(fill)) return false;
+    int made = 0;
+    while (makeEntryIn(fill, "f" + std::to_string(made), false)) ++made;
+    return made > 0 && !makeEntryIn(destination, "probe", false);
+  }
+  // Starts a run and kills it at moment hundredths of a whole run; true when it was
+  // still running then.
+  bool runKilledAt(int moment) {
+    RunningProgram program;
+    if (!startProgramWithErrors({destination, source}, scratch, errorsFile, &program)) {
+      ADD_FAILURE() << "the program could not be started";
+      return false;
+    }
+    std::this_thread::sleep_for(wholeRun * moment / 100);
+    bool running = programRunning(program);
+    signalProgram(program, signalKill);
+    std::string output;
+    waitProgram(&program, &output);
+    return running;
+  }
+  int expectNothingWrongKept(const TreeState& before, const std::string& moment);
+  void measureWholeRun();
+  void killWithoutRoom();
+  void killWithRoom();
+  LoopFileSystem fileSystem = {};
+  std::string destination;
+  std::string source;
+  std::string errorsFile;
+  TreeState wanted;  ///< the source
+  std::chrono::microseconds wholeRun{0};
+};
+
+bool isPartialName(const std::string& path) {
+  return path.find(".talven-partial") != std::string::npos;
+}
+
+// What a kill left, against the destination before the run: a file under a source
+// name that carries the source's time holds the source's bytes (a later run keeps
+// it); any other file is as it was, or a partial file that a later run deletes; a
+// file is gone only where the source lacks it. Returns the source files current.
+int KilledRuns::expectNothingWrongKept(const TreeState& before, const std::string& moment) {
+  TreeState now = captureTree(destination);
+  int current = 0, wrong = 0;
+  std::string shown;
+  auto tell = [&](const std::string& path, const std::string& what) {
+    if (++wrong <= 5) shown += " " + path + " (" + what + ")";
+  };
+  for (const auto& entry : now) {
+    auto twin = wanted.find(entry.first);
+    auto old = before.find(entry.first);
+    std::string bytes = std::to_string(entry.second.bytes.size()) + " bytes";
+    if (twin != wanted.end()) bytes += " of " + std::to_string(twin->second.bytes.size());
+    if (twin != wanted.end() && entry.second.lastWrite == twin->second.lastWrite) {
+      ++current;
+      if (entry.second.bytes != twin->second.bytes)
+        tell(entry.first, bytes + ", the source's time");
+    } else if (old != before.end() ? !(old->second == entry.second)
+                                   : twin != wanted.end() || !isPartialName(entry.first)) {
+      tell(entry.first, bytes + ", neither its old self nor its source's copy");
+    }
+  }
+  for (const auto& entry : before)
+    if (!now.count(entry.first) && wanted.count(entry.first)) tell(entry.first, "gone");
+  EXPECT_EQ(0, wrong) << "killed after " << moment << ":" << shown;
+  return current;
+}
+
+// A whole run with room sets the time the moments of the kills are taken of.
+void KilledRuns::measureWholeRun() {
+  makeOldDestination(true);
+  std::string output;
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(0, run({destination, source}, &output)) << output;
+  wholeRun = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
+  expectMirror(destination, source);
+}
+
+// Out of inodes, no copy can make a file of its own anywhere: every update fails
+// alone, killed or not, and the older files stay as they were.
+void KilledRuns::killWithoutRoom() {
+  makeOldDestination(false);
+  TreeState before = captureTree(destination);
+  ASSERT_TRUE(fillInodes()) << "the image still takes new files";
+  int killedRunning = 0;
+  for (int moment : killMoments)
+    for (int time = 0; time < killsPerMoment; ++time) {
+      killedRunning += runKilledAt(moment);
+      expectNothingWrongKept(before, std::to_string(moment) + "% without room");
+    }
+  EXPECT_GT(killedRunning, 0) << "every run ended before its kill";
+  // A whole run: every update fails, told once each, and nothing changes.
+  std::string output, errors;
+  EXPECT_EQ(1, runProgramWithErrors({destination, source}, scratch, errorsFile, &output, &errors))
+      << output;
+  expectUnchanged(before, destination);
+  size_t told = 0;
+  const std::string line = "Could not create the file [";
+  for (size_t at = errors.find(line); at != std::string::npos; at = errors.find(line, at + 1))
+    ++told;
+  EXPECT_EQ(wanted.size(), told) << errors;
+}
+
+// With room, each kill meets older files, missing ones and some to delete; the last
+// kill's leftovers then meet one whole run, which makes the mirror.
+void KilledRuns::killWithRoom() {
+  int caughtCopying = 0;
+  for (int moment : killMoments)
+    for (int time = 0; time < killsPerMoment; ++time) {
+      makeOldDestination(true);
+      TreeState before = captureTree(destination);
+      runKilledAt(moment);
+      int current = expectNothingWrongKept(before, std::to_string(moment) + "% with room");
+      caughtCopying += current > 0 && current < static_cast<int>(wanted.size());
+    }
+  EXPECT_GT(caughtCopying, 0) << "no kill came while the copies were under way";
+  std::string output;
+  EXPECT_EQ(0, run({destination, source}, &output)) << output;
+  expectMirror(destination, source);
+}
+
+TEST_F(KilledRuns, NoKillLeavesAFileThatALaterRunKeepsWrong) {
+  std::string reason = makeLoopFileSystem(scratch, "ext4", 192, &fileSystem);
+  if (!reason.empty()) GTEST_SKIP() << reason;
+  destination = joinPath(fileSystem.mountPoint, "dst");
+  makeSource();
+  measureWholeRun();
+  if (HasFatalFailure()) return;
+  killWithoutRoom();
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(removeFolderTree(joinPath(fileSystem.mountPoint, "fill")));
+  killWithRoom();
+}
+}  // namespace
