@@ -15,6 +15,16 @@
 #include <climits>
 #endif
 
+// ThreadSanitizer builds: it cannot follow some of what the system does (see the
+// places that ask), so those builds leave it out.
+#if defined(__SANITIZE_THREAD__)
+#define TALVEN_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TALVEN_THREAD_SANITIZER 1
+#endif
+#endif
+
 #if defined(TALVEN_WINDOWS)
 /// True on Windows; lets shared code and tests ask instead of detecting.
 constexpr bool platformIsWindows = true;

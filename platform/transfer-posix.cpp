@@ -10,12 +10,8 @@
 // ThreadSanitizer runs a signal's handler only at the next call it intercepts, and
 // it does not intercept copy_file_range: an interruption would be seen only once
 // the whole copy is over. Its builds copy through the block loop instead.
-#if defined(__SANITIZE_THREAD__)
+#if defined(TALVEN_THREAD_SANITIZER)
 #define TALVEN_SIGNALS_DEFERRED 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define TALVEN_SIGNALS_DEFERRED 1
-#endif
 #endif
 
 long long copyInKernel(FileHandle source, FileHandle destination, long long count) {
