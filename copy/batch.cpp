@@ -5,8 +5,6 @@
 // own runs the syncs one after another, each covering every copy written before it
 // began, while the workers go on; each worker places its own copies once a finished
 // sync covers them. The deciding thread alone holds no copy.
-#include <cstdio>
-#include <cstdlib>
 #include <new>
 
 #include "copy/room.h"
@@ -95,10 +93,6 @@ unsigned runSyncThread(void* argument) {
     --sync->threadAsleep;
     if (!syncWanted(sync)) break;
     int number = ++sync->started;
-    if (getenv("TALVEN_DEBUG_SYNC"))
-      fprintf(stderr, "sync %d urgent=%d files=%lld bytes=%lld demand=%d\n", number,
-              sync->urgent.load(), sync->writtenFiles.load(), sync->writtenBytes.load(),
-              sync->demand.load());
     sync->urgent = 0;
     sync->writtenFiles = 0;
     sync->writtenBytes = 0;
@@ -215,9 +209,11 @@ void holdForSync(CopyWorker* worker, CopyShared* shared, CopyJob* job) {
     int wanted = job->syncNeeded;
     for (int now = sync->demand.load(); now < wanted;)
       if (sync->demand.compare_exchange_weak(now, wanted)) break;
-    sync->writtenBytes += job->bytes;
-    // Only the copy that makes the count wakes the sync thread: no call per copy.
-    if (++sync->writtenFiles == syncFiles) wakeSyncThread(sync);
+    long long bytesBefore = sync->writtenBytes.fetch_add(job->bytes);
+    // Only the copy that makes either count wakes the sync thread: no call per copy.
+    if (++sync->writtenFiles == syncFiles ||
+        (bytesBefore < syncBytes && bytesBefore + job->bytes >= syncBytes))
+      wakeSyncThread(sync);
   }
   if (worker->waitingCount >= worker->waitingLimit || worker->waitingBytes >= heldBytesAtMost)
     placeSyncedCopies(worker, shared, 1);
