@@ -31,6 +31,7 @@ struct CopyRequest {
   FileTime time;       ///< the source's last-write time, given to the copy
   int64_t listedSize;  ///< the source's size as listed, for the progress line
   int replacesFile;    ///< an update: the listing found a file at destinationPath
+  int wantsIdentity;   ///< the outcome is to tell the identity of the copy in place
 };
 
 /// What the reconciliation learns of one copy, in the order the copies were submitted.

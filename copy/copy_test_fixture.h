@@ -46,7 +46,7 @@ inline int copyBelow(const std::string& root, const std::string& destination,
   if (openDestinationFolders(&folders, root.c_str())) return -1;
   CopyEngine* engine = copyBegin(&folders, &testCopySeams(), keepResult, &result);
   if (engine) {
-    CopyRequest request = {destination.c_str(), source.c_str(), givenTime, 0, replacesFile};
+    CopyRequest request = {destination.c_str(), source.c_str(), givenTime, 0, replacesFile, 1};
     copySubmit(engine, &request);
     copyEnd(engine);
   }

@@ -169,14 +169,24 @@ bool reportOldest(CopyEngine* engine, int wait) {
   const OutputDiversion* diversion = threadOutputDiversion();
   divertThreadOutput(nullptr);
   printCopyLines(job, engine->folder);
-  CopyRequest request = {job->destinationPath, job->sourcePath, job->time, job->listedSize,
-                         job->replacesFile};
+  CopyRequest request = {job->destinationPath, job->sourcePath,   job->time,
+                         job->listedSize,      job->replacesFile, job->wantsIdentity};
   CopyOutcome outcome = {&request, job->notes.result, job->notes.identityKnown,
                          job->notes.identity};
   engine->finished(engine->context, &outcome);
   divertThreadOutput(diversion);
   ++engine->reported;
   return true;
+}
+
+// The ring is full: a share of it is reported before the next copy is handed in, so
+// that the deciding thread sleeps once for many copies, not once for each.
+void makeRoom(CopyEngine* engine) {
+  long long share = engine->capacity / 8 < 1 ? 1 : engine->capacity / 8;
+  CopyJob* last = &engine->slots[(engine->reported + share - 1) % engine->capacity].job;
+  if (!last->done.load(std::memory_order_acquire)) waitForCopy(engine, last);
+  long long target = engine->reported + share;
+  while (engine->reported < target) reportOldest(engine, 1);
 }
 
 int startWorkers(CopyEngine* engine, int count, int held) {
@@ -278,7 +288,7 @@ void copySubmit(CopyEngine* engine, const CopyRequest* request) {
   }
   while (engine->reported < engine->submitted && reportOldest(engine, 0)) {
   }
-  while (engine->submitted - engine->reported >= engine->capacity) reportOldest(engine, 1);
+  if (engine->submitted - engine->reported >= engine->capacity) makeRoom(engine);
   // Nothing out: what the deciding thread printed so far needs no copy to wait for.
   if (engine->reported == engine->submitted) printHeldText(&engine->held);
   CopySlot* slot = &engine->slots[engine->submitted % engine->capacity];

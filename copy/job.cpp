@@ -17,11 +17,6 @@ constexpr int64_t coarsestStep = 20000000LL;
 // CopyWorker::noKernel while the copy that the kernel refused is not yet stamped.
 constexpr int kernelRefusedNow = 2;
 
-void noteEvent(CopyJob* job, int event) {
-  if (job->notes.eventCount < mostCopyEvents)
-    job->notes.events[job->notes.eventCount++] = static_cast<unsigned char>(event);
-}
-
 // Ends the job with result, failing at step for reason failure.
 void failJob(CopyJob* job, int result, int step, int failure) {
   job->notes.result = result;
@@ -47,29 +42,48 @@ bool openSource(CopyWorker* worker, CopyShared* shared, CopyJob* job, SourceFile
 // bits of their twins in the source.
 void repairFolder(CopyWorker* worker, CopyJob* job) {
   if (folderOfPath(job->destinationPath, worker->folder) != 0) return;
-  noteEvent(job, eventFolderMade);
+  noteCopyEvent(job, eventFolderMade);
   int twin = folderOfPath(job->sourcePath, worker->sourceFolder) == 0;
   makeFoldersIn(worker->folders, worker->folder, twin ? worker->sourceFolder : nullptr);
 }
 
-// One try at the copy's own file. What stands at the destination is looked at first:
-// a link there is removed (the copy replaces it, never writes through it), an empty
-// folder gives way, and anything that may not be replaced (a read-only file, a
-// folder holding anything) fails the copy before a byte is written.
+// One try at the copy's own file. What an update replaces is looked at first: a link
+// there is removed (the copy replaces it, never writes through it), an empty folder
+// gives way, and anything that may not be replaced (a read-only file, a folder
+// holding anything) fails the copy before a byte is written. Where the listing found
+// nothing, nothing is looked at now: what may stand there by the time the copy takes
+// its name is met then (placeCopy).
 FileHandle tryCreate(CopyWorker* worker, CopyShared* shared, CopyJob* job, unsigned mode,
                      int* failure) {
-  int found = checkReplaceableIn(worker->folders, job->destinationPath);
+  int found = job->replacesFile ? checkReplaceableIn(worker->folders, job->destinationPath)
+                                : replaceableFree;
   if (found >= replaceableRefused) {
     *failure = lastFailureCode();
     if (found != replaceableRefused ||
         removeEmptyFolderIn(worker->folders, job->destinationPath) != folderDone)
       return noFile;
-    noteEvent(job, eventEmptyFolderGone);
+    noteCopyEvent(job, eventEmptyFolderGone);
     found = replaceableFree;
   }
   job->holdsFile = found == replaceableFile;
-  return createPartialFile(worker->folders, &shared->guard, job->destinationPath, mode,
-                           job->writePath, job->writeCapacity, failure);
+  FileHandle file = createPartialFile(worker->folders, &shared->guard, job->destinationPath, mode,
+                                      job->writePath, job->writeCapacity, failure);
+  if (file != noFile) currentFolderVolume(worker->folders, &job->volume);
+  return file;
+}
+
+// True once a copy on volume was seen to keep the time it was given: a file system
+// keeps the times of all its files or of none, so one look serves the worker's run.
+bool timesSeenKept(CopyWorker* worker, uint64_t volume) {
+  for (int i = 0; i < worker->keptVolumeCount; ++i)
+    if (worker->keptVolumes[i] == volume) return true;
+  return false;
+}
+
+void noteTimesKept(CopyWorker* worker, uint64_t volume) {
+  constexpr int slots =
+      static_cast<int>(sizeof worker->keptVolumes / sizeof worker->keptVolumes[0]);
+  if (worker->keptVolumeCount < slots) worker->keptVolumes[worker->keptVolumeCount++] = volume;
 }
 
 // The copy's own file, its folder repaired where the first try fails: any failure is
@@ -88,14 +102,22 @@ FileHandle createCopyFile(CopyWorker* worker, CopyShared* shared, CopyJob* job, 
   return noFile;
 }
 
-// Sets the copy's time while it is open and reads back what was kept, with the copy's
-// identity. Where either must wait for the close, timesByPath says so.
-void stampOpenCopy(CopyShared* shared, CopyJob* job) {
+// Sets the copy's time while it is open. What was kept is read back (with the copy's
+// identity) where the deciding thread wants the identity, or where no copy on its
+// file system was seen to keep its time yet. Where either must wait for the close,
+// timesByPath says so.
+void stampOpenCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job) {
   FileTime kept;
   job->timesByPath = 1;
   if (!shared->seams->timesIgnored && setOpenFileTimes(job->file, job->time) != 0) return;
-  if (getOpenFileFacts(job->file, &kept, &job->notes.identity) != 0) return;
+  bool look =
+      job->wantsIdentity || shared->seams->timesIgnored || !timesSeenKept(worker, job->volume);
   job->timesByPath = 0;
+  if (!look) return;
+  if (getOpenFileFacts(job->file, &kept, &job->notes.identity) != 0) {
+    job->timesByPath = 1;
+    return;
+  }
   job->notes.identityKnown = 1;
   job->volume = job->notes.identity.volume;
   // A file system that takes the time and keeps another (the time of writing) is no
@@ -103,6 +125,8 @@ void stampOpenCopy(CopyShared* shared, CopyJob* job) {
   if (!copyTimeKept(job->time, kept)) {
     job->notes.result = copyTimeNotSet;
     job->notes.timeFailure = 0;
+  } else {
+    noteTimesKept(worker, job->volume);
   }
 }
 
@@ -168,7 +192,7 @@ int writeAndPlace(CopyWorker* worker, CopyShared* shared, CopyJob* job) {
   bool transferred = transferBytes(worker, shared, job, source);
   closeFile(source.handle);
   if (!transferred) return 0;
-  stampOpenCopy(shared, job);
+  stampOpenCopy(worker, shared, job);
   worker->lastVolume = job->volume;
   if (worker->noKernel == kernelRefusedNow) {
     worker->noKernel = 1;
@@ -193,7 +217,7 @@ void makeMissingFolder(DestinationFolders* folders, char* folder, char* sourceFo
   int failure = 0;
   if (openSourceFile(job->sourcePath, &source, &failure) != sourceOpened) return;
   closeFile(source.handle);
-  noteEvent(job, eventFolderMade);
+  noteCopyEvent(job, eventFolderMade);
   int twin = folderOfPath(job->sourcePath, sourceFolder) == 0;
   makeFoldersIn(folders, folder, twin ? sourceFolder : nullptr);
 }

@@ -11,19 +11,34 @@ const char* const discardOutcomes[3] = {
 
 namespace {
 // Results of moveIntoPlace.
-enum PlaceResult { placed, placeFailed };
+enum PlaceResult { placed, placeFailed, placeRefused };
 
-// Moves the finished copy from writePath to destinationPath: over the file that was
-// there when holdsFile is set, else into a free place or, where something stands
+// Readies the destination name of a new copy that something took since the listing:
+// a link is removed (the copy replaces it, never writes through it), an empty folder
+// gives way; a file may be replaced. replaceableRefused (failure telling why) where
+// it may not be.
+int makeWayForNewCopy(DestinationFolders* folders, CopyJob* job, int* failure) {
+  int found = checkReplaceableIn(folders, job->destinationPath);
+  if (found < replaceableRefused) return found;
+  *failure = lastFailureCode();
+  if (found != replaceableRefused ||
+      removeEmptyFolderIn(folders, job->destinationPath) != folderDone)
+    return replaceableRefused;
+  noteCopyEvent(job, eventEmptyFolderGone);
+  return replaceableFree;
+}
+
+// Moves the finished copy from its partial file to the destination's name: over the
+// file that an update replaces, else into a free place or, where something stands
 // there now, over it once it is found replaceable. failure tells why it did not.
-int moveIntoPlace(DestinationFolders* folders, const char* destinationPath, const char* writePath,
-                  int holdsFile, int* failure) {
-  if (!holdsFile && moveFileIn(folders, writePath, destinationPath, 0) == 0) return placed;
-  if (!holdsFile && checkReplaceableIn(folders, destinationPath) >= replaceableRefused) {
-    *failure = lastFailureCode();
-    return placeFailed;
-  }
-  if (moveFileIn(folders, writePath, destinationPath, 1) == 0) return placed;
+int moveIntoPlace(DestinationFolders* folders, CopyJob* job, int* failure) {
+  const char* to = job->destinationPath;
+  if (!job->holdsFile && moveFileIn(folders, job->writePath, to, 0) == 0) return placed;
+  int found = job->holdsFile ? replaceableFile : makeWayForNewCopy(folders, job, failure);
+  if (found >= replaceableRefused) return placeRefused;
+  // Replacing: where the system cannot promise a free place (RENAME_NOREPLACE through
+  // FUSE), the look just taken is the promise.
+  if (moveFileIn(folders, job->writePath, to, 1) == 0) return placed;
   *failure = lastFailureCode();
   return placeFailed;
 }
@@ -90,8 +105,13 @@ void finishCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job, int syncFa
     job->notes.timeFailure = timeFailure;
   }
   int placeFailure = 0;
-  if (moveIntoPlace(worker->folders, job->destinationPath, job->writePath, job->holdsFile,
-                    &placeFailure) != placed)
-    return failCopy(worker, job, copyCannotCreate, stepPlace, placeFailure);
+  int placing = moveIntoPlace(worker->folders, job, &placeFailure);
+  // What stands at the name may not be replaced: told as a copy that could not be
+  // created there, after the repair of its folder, as if it had been met first.
+  if (placing == placeRefused) {
+    noteCopyEvent(job, eventFolderMade);
+    return failCopy(worker, job, copyCannotCreate, stepCreate, placeFailure);
+  }
+  if (placing != placed) return failCopy(worker, job, copyCannotCreate, stepPlace, placeFailure);
   callPlacedSeam(shared);
 }

@@ -66,6 +66,7 @@ int fillSlot(CopySlot* slot, const CopyRequest* request, long long sequence) {
   job->time = request->time;
   job->listedSize = request->listedSize;
   job->replacesFile = request->replacesFile;
+  job->wantsIdentity = request->wantsIdentity;
   job->notes = CopyNotes{};
   slot->folder = folderKey(request->destinationPath);
   return keepText(&job->destinationPath, &job->destinationCapacity, request->destinationPath) ||

@@ -57,6 +57,7 @@ struct CopyJob {
   FileTime time;
   int64_t listedSize;
   int replacesFile;    ///< an update: the listing found a file at the destination
+  int wantsIdentity;   ///< the deciding thread keeps the copy's identity
   long long sequence;  ///< its place among the copies submitted, from 0
   // Between writing and placing:
   FileHandle file;  ///< the copy, open; noFile once closed
@@ -94,6 +95,9 @@ struct CopyWorker {
   uint64_t noKernelFrom;
   uint64_t noKernelInto;
   uint64_t lastVolume;  ///< where its last copy landed
+  /// File systems on which a copy was seen to keep the time it was given.
+  uint64_t keptVolumes[4];
+  int keptVolumeCount;
 };
 
 /// What the whole engine offers the steps of one copy.
@@ -109,6 +113,12 @@ struct CopyShared {
   std::atomic<long long> placed;
   std::atomic<long long> synced;  ///< copies synced so far, for the seam's sync fault
 };
+
+/// Notes that the copy met event (a CopyEvent), in the order met.
+inline void noteCopyEvent(CopyJob* job, int event) {
+  if (job->notes.eventCount < mostCopyEvents)
+    job->notes.events[job->notes.eventCount++] = static_cast<unsigned char>(event);
+}
 
 // ---- job.cpp: writing one copy ------------------------------------------------
 

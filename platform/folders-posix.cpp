@@ -29,6 +29,7 @@ void forgetFolder(DestinationFolders* folders) {
     close(static_cast<int>(folders->folderHandle));
   folders->folderHandle = noFolder;
   folders->folderLength = 0;
+  folders->folderVolumeKnown = 0;
 }
 
 // The root is the user's own path: links in it are followed, as in the listing. A
@@ -295,6 +296,18 @@ int setFileTimesIn(DestinationFolders* folders, const char* path, FileTime time)
   struct timespec times[2] = {toTimespec(time), toTimespec(time)};
   if (utimensat(fd, name, times, AT_SYMLINK_NOFOLLOW) == 0) return outsideFileTimes(time) ? 2 : 0;
   return errno == ENOENT || errno == EACCES ? 1 : 2;
+}
+
+int currentFolderVolume(DestinationFolders* folders, uint64_t* volume) {
+  if (folders->folderHandle == noFolder) return 1;
+  if (!folders->folderVolumeKnown) {
+    struct stat info;
+    if (fstat(static_cast<int>(folders->folderHandle), &info) != 0) return 1;
+    folders->folderVolume = static_cast<uint64_t>(info.st_dev);
+    folders->folderVolumeKnown = 1;
+  }
+  *volume = folders->folderVolume;
+  return 0;
 }
 
 int fileIdentityIn(DestinationFolders* folders, const char* path, FileIdentity* identity) {

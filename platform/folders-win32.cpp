@@ -56,6 +56,7 @@ void releaseHeld(DestinationFolders* folders) {
   folders->heldCount = 0;
   folders->folderHandle = noFolder;
   folders->folderLength = 0;
+  folders->folderVolumeKnown = 0;
 }
 
 int keepHeld(DestinationFolders* folders, HANDLE handle) {
@@ -315,6 +316,19 @@ int setFileTimesIn(DestinationFolders* folders, const char* path, FileTime time)
   int result = SetFileTime(file, &stamp, &stamp, &stamp) ? 0 : 2;
   CloseHandle(file);
   return result;
+}
+
+int currentFolderVolume(DestinationFolders* folders, uint64_t* volume) {
+  if (folders->folderHandle == noFolder) return 1;
+  if (!folders->folderVolumeKnown) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(folders->folderHandle), &information))
+      return 1;
+    folders->folderVolume = information.dwVolumeSerialNumber;
+    folders->folderVolumeKnown = 1;
+  }
+  *volume = folders->folderVolume;
+  return 0;
 }
 
 int fileIdentityIn(DestinationFolders* folders, const char* path, FileIdentity* identity) {

@@ -33,6 +33,9 @@ struct DestinationFolders {
   FolderHandle* held;
   int heldCount;
   int heldCapacity;
+  /// The file system of the folder reached last, once asked for (currentFolderVolume).
+  uint64_t folderVolume;
+  int folderVolumeKnown;
 };
 
 /// Results of the operations below that change or look at one entry.
@@ -111,6 +114,10 @@ int deleteFileIn(DestinationFolders* folders, const char* path);
 /// Sets the times of the file at path as setFileTimes does, never through a link at
 /// path; 0 when set, 1 when it could not be reached, 2 when setting failed.
 int setFileTimesIn(DestinationFolders* folders, const char* path, FileTime time);
+
+/// The file system that the folder reached last (by the latest call on an entry in it)
+/// lies on, asked once per folder; 0 on success.
+int currentFolderVolume(DestinationFolders* folders, uint64_t* volume);
 
 /// Reads the identity of the entry at path itself; 0 on success.
 int fileIdentityIn(DestinationFolders* folders, const char* path, FileIdentity* identity);

@@ -158,9 +158,12 @@ void copyEntry(Passes* passes, const FileEntry& source, const char* sourcePath,
     ++counts.failures;
     return;
   }
-  CopyRequest request = {destinationPath, sourcePath,
+  CopyRequest request = {destinationPath,
+                         sourcePath,
                          stampFor(&passes->clocks, destinationPath, source.lastWriteTime),
-                         static_cast<int64_t>(source.size), update};
+                         static_cast<int64_t>(source.size),
+                         update,
+                         kept.needed};
   copySubmit(passes->copies, &request);
 }
 
