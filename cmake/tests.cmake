@@ -37,9 +37,10 @@ add_dependencies(talven_tests talven)
 # One CTest test per case, also under Wine (the emulator lists and runs the cases).
 gtest_discover_tests(talven_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
 
-# The manual page against the program's usage line, the README and the command
-# line, and a check that the comparison finds what a page lacks (native only: the
-# page is the same for both builds).
+# The manual page and the README against the program's usage line, help and command
+# line, the README's and doc/'s links against what they name, and a check that the
+# comparison finds what a page or the README lacks (native only: the page is the
+# same for both builds).
 if(NOT CMAKE_CROSSCOMPILING)
   find_program(TALVEN_BASH bash REQUIRED)
   add_test(NAME ManPage.MatchesUsageReadmeAndCommandLine

@@ -1,9 +1,22 @@
 #!/usr/bin/env bash
-# Checks that the manual page cannot drift from the program and the README: every
-# word of the program's usage line, every option the README lists, the command
-# line reads or the help lists, and every exit status the README lists or the program defines must
-# appear in the page, and the page must pass the roff checker (mandoc -T lint, or
-# groff -ww where mandoc is missing).
+# Checks that the manual page and the README cannot drift from the program, nor the
+# README's links from what they name:
+#   - every word of the program's usage line is in the page's SYNOPSIS;
+#   - every option the command line reads or the help lists is in the page (OPTIONS
+#     and SYNOPSIS) and in the table of the README's Usage section, and every option
+#     of that table is in the page;
+#   - every exit status the program defines or its help lists is in the page's EXIT
+#     STATUS and in the table of the README's Exit status section, and every status
+#     of that table is in the page;
+#   - every link of the README and of doc/*.md to a file of the tree names a file
+#     that exists and, with an anchor (doc/durability.md#one-run-at-a-time), a
+#     heading of that file; every section of the manual page that they name in
+#     words ("the manual page, section FILES", "sections NAMES and TIMES") is a
+#     section (.SH or .SS) of the page;
+#   - the page passes the roff checker (mandoc -T lint, or groff -ww where mandoc is
+#     missing).
+# Only the program's own tables are read (its usage line and --help, the command
+# line's code, the exit statuses it defines), never a table of measurements.
 #   scripts/check-man-page.sh PROGRAM MAN_PAGE [SOURCE_ROOT]
 # Prints each thing missing and exits 1 when any is.
 set -uo pipefail
@@ -29,32 +42,97 @@ for word in $(sed 's/^Usage: [^ ]* //; s/\[[^]]*\]//g' <<<"$usage"); do
   section SYNOPSIS | grep -qF -- "$word" || lack "the usage word $word in SYNOPSIS"
 done
 
-# Options: the table of the README's Usage section (other tables, such as the
-# measured runs, name options with values), and what the command line reads
-# (one-letter cases and long options).
-options=$(sed -n '/^## Usage$/,/^## /p' "$root/README.md" | sed -nE 's/^\| `(-[^`]+)` \|.*/\1/p')
-options+=" "$(sed -nE "s/.*case '([a-z])':.*/-\\1/p" "$root/run/command_line.cpp")
-options+=" "$(grep -oE '"--[a-z][a-z-]*"' "$root/run/command_line.cpp" | tr -d '"')
-# and every option the program's help lists (--workers=N as --workers).
-options+=" "$(cd "${TMPDIR:-/tmp}" && "$program" --help 2>/dev/null |
+# Options: what the command line reads (one-letter cases and long options) and every
+# option the program's help lists (--workers=N as --workers).
+program_options=$(sed -nE "s/.*case '([a-z])':.*/-\\1/p" "$root/run/command_line.cpp")
+program_options+=" "$(grep -oE '"--[a-z][a-z-]*"' "$root/run/command_line.cpp" | tr -d '"')
+program_options+=" "$(cd "${TMPDIR:-/tmp}" && "$program" --help 2>/dev/null |
   sed -nE 's/^  (-[^ ,=]+).*/\1/p')
-[ -n "$(tr -d ' \n' <<<"$options")" ] || lack "nothing: no option was found to check"
-for option in $(tr ' ' '\n' <<<"$options" | sort -u); do
+# The table of the README's Usage section (other tables, such as the filters'
+# patterns, name options with values).
+readme_options=$(sed -n '/^## Usage$/,/^## /p' "$root/README.md" | sed -nE 's/^\| `(-[^`]+)` \|.*/\1/p')
+[ -n "$(tr -d ' \n' <<<"$program_options")" ] || lack "nothing: no option was found to check"
+for option in $(tr ' ' '\n' <<<"$program_options" | sort -u); do
+  if ! grep -qxF -- "$option" <<<"$readme_options"; then
+    echo "check-man-page: README.md lacks the option $option in the table of its Usage section" >&2
+    missing=1
+  fi
+done
+for option in $(printf '%s\n' $program_options $readme_options | sort -u); do
   section OPTIONS | grep -qxF -- ".B $(roff "$option")" || lack "the option $option in OPTIONS"
   section SYNOPSIS | grep -qF -- "$(roff "$option")" || lack "the option $option in SYNOPSIS"
 done
 
-# Exit statuses: the README's table and the values the program defines.
-statuses=$(sed -nE 's/^\| ([0-9]+|other) \|.*/\1/p' "$root/README.md")
-statuses+=" "$(sed -nE 's/^ *exit[A-Za-z]* = ([0-9]+),.*/\1/p' "$root/run/settings.h")
-statuses+=" "$(sed -nE 's/.*interruptedExitStatus = ([0-9]+);.*/\1/p' "$root/platform/platform.h")
-for status in $(tr ' ' '\n' <<<"$statuses" | sort -u); do
+# Exit statuses: the values the program defines and those its help lists, and the
+# table of the README's Exit status section.
+program_statuses=$(sed -nE 's/^ *exit[A-Za-z]* = ([0-9]+),.*/\1/p' "$root/run/settings.h")
+program_statuses+=" "$(sed -nE 's/.*interruptedExitStatus = ([0-9]+);.*/\1/p' "$root/platform/platform.h")
+program_statuses+=" "$(cd "${TMPDIR:-/tmp}" && "$program" --help 2>/dev/null |
+  sed -n '/^Exit status:$/,$p' | sed -nE 's/^  ([0-9]+|other) .*/\1/p')
+readme_statuses=$(sed -n '/^## Exit status$/,/^## /p' "$root/README.md" |
+  sed -nE 's/^\| ([0-9]+|other) \|.*/\1/p')
+[ -n "$(tr -d ' \n' <<<"$program_statuses")" ] || lack "nothing: no exit status was found to check"
+for status in $(tr ' ' '\n' <<<"$program_statuses" | sort -u); do
+  if ! grep -qxF -- "$status" <<<"$readme_statuses"; then
+    echo "check-man-page: README.md lacks the exit status $status in the table of its Exit status section" >&2
+    missing=1
+  fi
+done
+for status in $(printf '%s\n' $program_statuses $readme_statuses | sort -u); do
   if [ "$status" = other ]; then
     section 'EXIT STATUS' | grep -qx 'other' || lack "the exit status 'other' in EXIT STATUS"
   else
     section 'EXIT STATUS' | grep -qxF ".B $status" || lack "the exit status $status in EXIT STATUS"
   fi
 done
+
+# Links and the sections they name. A heading's anchor is made as the README's host
+# makes it: lower case, punctuation dropped, spaces as dashes.
+anchor() { tr 'A-Z' 'a-z' <<<"$1" | LC_ALL=C sed -E 's/[^a-z0-9 _-]//g; s/ /-/g'; }
+# The headings of a Markdown file, fenced code left out, as anchors.
+anchors_of() {
+  awk '/^```/ { fenced = !fenced; next } !fenced && /^#+ / { sub(/^#+ +/, ""); sub(/ +#* *$/, ""); print }' "$1" |
+    while IFS= read -r heading; do anchor "$heading"; done
+}
+# The sections of the page, by name (.SH and .SS, quoted or not).
+page_sections=$(sed -nE 's/^\.S[HS] +"?([^"]*)"?[[:space:]]*$/\1/p' "$page")
+link_problem() {
+  echo "check-man-page: $1 links to $2, $3" >&2
+  missing=1
+}
+documents=("$root/README.md")
+for file in "$root"/doc/*.md; do [ -f "$file" ] && documents+=("$file"); done
+links_checked=0
+for file in "${documents[@]}"; do
+  shown=${file#"$root"/}
+  folder=$(dirname "$file")
+  while IFS= read -r target; do
+    case "$target" in http:* | https:* | mailto:*) continue ;; esac
+    links_checked=$((links_checked + 1))
+    path=${target%%#*}
+    fragment=""
+    [ "$path" != "$target" ] && fragment=${target#*#}
+    linked=$file
+    [ -n "$path" ] && linked=$folder/$path
+    if [ ! -e "$linked" ]; then
+      link_problem "$shown" "$target" "which does not exist"
+    elif [ -n "$fragment" ] && ! grep -qxF -- "$fragment" <<<"$(anchors_of "$linked")"; then
+      link_problem "$shown" "$target" "a section its file does not have"
+    fi
+  done < <(grep -oE '\]\([^) ]+\)' "$file" | sed -E 's/^\]\((.*)\)$/\1/')
+  # Sections of the page named in words: "section FILES", "sections NAMES and TIMES".
+  # Lines are joined, as a name may be split at a line end.
+  while IFS= read -r named; do
+    while IFS= read -r name; do
+      [ -z "$name" ] && continue
+      links_checked=$((links_checked + 1))
+      grep -qxF -- "$name" <<<"$page_sections" ||
+        { echo "check-man-page: $shown names the section $name, which $page does not have" >&2; missing=1; }
+    done < <(sed -E 's/^[Ss]ections? //; s/, | and | or /\n/g' <<<"$named")
+  done < <(tr '\n' ' ' <"$file" | tr -s ' ' |
+    grep -oE '[Ss]ections? [A-Z][A-Z]+( [A-Z][A-Z]+)*((, | and | or )[A-Z][A-Z]+( [A-Z][A-Z]+)*)*')
+done
+[ "$links_checked" -gt 0 ] || lack "nothing: no link of the README or doc/ was found to check"
 
 if command -v mandoc >/dev/null 2>&1; then
   lint=$(mandoc -T lint -W warning "$page" 2>&1) || lack "a clean mandoc -T lint: $lint"
@@ -63,5 +141,5 @@ else
   lint=$(groff -ww -man -z "$page" 2>&1)
   [ -z "$lint" ] || lack "a clean groff -ww: $lint"
 fi
-[ "$missing" -eq 0 ] && echo "check-man-page: every option and exit status is in $page"
+[ "$missing" -eq 0 ] && echo "check-man-page: every option and exit status is in $page and README.md, every link ($links_checked) names what exists"
 exit "$missing"
