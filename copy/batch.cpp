@@ -199,6 +199,11 @@ void hurryCopySync(CopySync* sync) {
   wakeSyncThread(sync);
 }
 
+bool heldCopiesSynced(const CopyWorker* worker, const CopyShared* shared) {
+  return worker->waitingCount > 0 && shared->sync &&
+         shared->sync->completed.load() >= worker->waiting[0]->syncNeeded;
+}
+
 void holdForSync(CopyWorker* worker, CopyShared* shared, CopyJob* job) {
   CopySync* sync = shared->sync;
   if (job->bytes >= writeOutFrom) startDataWrite(job->file);

@@ -108,12 +108,15 @@ unsigned runWorker(void* argument) {
     if (more) continue;
     // Counted as asleep before the last look: the deciding thread then either sees
     // it asleep and wakes it, or handed in before that look. The end of a sync
-    // wakes it too, for the copies it holds.
+    // wakes it too, for the copies it holds: the sync's count is part of the look,
+    // as a sync may end between the look above and this one.
     // The last worker to find nothing to write asks for the sync that the copies held
     // wait for: no more will be written before it.
     if (--engine->busyWorkers == 0) hurryCopySync(engine->shared.sync);
     ++engine->sleepers;
-    if (engine->published.load() == seen && !engine->stopping) waitOnLock(engine->lock);
+    if (engine->published.load() == seen && !engine->stopping &&
+        !heldCopiesSynced(worker, &engine->shared))
+      waitOnLock(engine->lock);
     --engine->sleepers;
     ++engine->busyWorkers;
   }
@@ -193,6 +196,8 @@ int startWorkers(CopyEngine* engine, int count, int held) {
   engine->workers = new (std::nothrow) CopyWorker[count];
   engine->owned = static_cast<uint64_t*>(calloc(static_cast<size_t>(count), sizeof(uint64_t)));
   if (!engine->workers || !engine->owned) return 1;
+  // Before the workers: they read it from their first look on.
+  engine->shared.sync = startCopySync(destinationRoot, engine->lock, &engine->sleepers);
   for (int i = 0; i < count; ++i) {
     CopyWorker* worker = &engine->workers[i];
     if (openWorker(worker, engine, i + 1, held, nullptr)) break;
@@ -204,8 +209,10 @@ int startWorkers(CopyEngine* engine, int count, int held) {
     ++engine->workerCount;
     ++engine->busyWorkers;
   }
-  if (engine->workerCount > 0)
-    engine->shared.sync = startCopySync(destinationRoot, engine->lock, &engine->sleepers);
+  if (engine->workerCount == 0) {
+    stopCopySync(engine->shared.sync);
+    engine->shared.sync = nullptr;
+  }
   return engine->workerCount == 0;
 }
 

@@ -174,6 +174,10 @@ void stopCopySync(CopySync* sync);
 /// Asks for a sync at once: no more copies are being written that it could wait for.
 /// Nothing when sync is null.
 void hurryCopySync(CopySync* sync);
+
+/// True when a finished sync covers the oldest copy the worker holds: it has one to
+/// place now.
+bool heldCopiesSynced(const CopyWorker* worker, const CopyShared* shared);
 /// Holds a written copy, open, until a sync covers it; places the worker's batch
 /// when it is full.
 void holdForSync(CopyWorker* worker, CopyShared* shared, CopyJob* job);
