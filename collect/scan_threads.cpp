@@ -53,6 +53,8 @@ unsigned scan(const ScanRequest* request, EntryTable* table, EntryCallback colle
   walker->skipCallback = reportSkipped;
   walker->walkReparseFolders = !isDestination;
   if (request->otherRootKnown) walker->foreignFolder = &request->otherRoot;
+  // The backup folder in the destination is the run's own, as its log is: never listed.
+  if (isDestination && backupInDestination[0]) walker->passedOverFolder = backupInDestination;
   // Excluded destination files are listed only to be deleted.
   walker->filters = runFilterSet();
   walker->walkExcluded = isDestination && deleteExcluded;

@@ -121,7 +121,9 @@ unsigned runWorker(void* argument) {
     ++engine->busyWorkers;
   }
   releaseLock(engine->lock);
+  // Its descriptors are in its own table: only it can close them.
   closeDestinationFolders(&worker->ownFolders);
+  if (worker->backupFolders.root) closeDestinationFolders(&worker->backupFolders);
   return 0;
 }
 

@@ -3,6 +3,7 @@
 // name taken. A copy that fails on the way is removed; the file it was to replace
 // stays as it was.
 #include "copy/room.h"
+#include "run/backup_folder.h"
 #include "run/failure_report.h"
 #include "run/settings.h"
 
@@ -28,14 +29,39 @@ int makeWayForNewCopy(DestinationFolders* folders, CopyJob* job, int* failure) {
   return replaceableFree;
 }
 
+// With --backup-dir, the file the copy replaces is moved into the backup folder just
+// before the copy takes its name: at every moment it is at its place or there. One
+// that cannot be moved keeps its place, and the copy fails.
+int moveReplacedAway(CopyWorker* worker, CopyJob* job, int* failure) {
+  const char* to = job->destinationPath;
+  if (backupPathFor(to + destinationRootLength, worker->backupPath)) {
+    *failure = failurePathTooLong;
+    return placeFailed;
+  }
+  if (moveToBackupIn(worker->folders, to, &worker->backupFolders, worker->backupPath) ==
+      folderRefused) {
+    *failure = lastFailureCode();
+    return placeFailed;
+  }
+  // The name is free now: where the system cannot promise that it stays free
+  // (RENAME_NOREPLACE through FUSE), the move just made is the promise.
+  if (moveFileIn(worker->folders, job->writePath, to, 0) == 0 ||
+      moveFileIn(worker->folders, job->writePath, to, 1) == 0)
+    return placed;
+  *failure = lastFailureCode();
+  return placeFailed;
+}
+
 // Moves the finished copy from its partial file to the destination's name: over the
 // file that an update replaces, else into a free place or, where something stands
 // there now, over it once it is found replaceable. failure tells why it did not.
-int moveIntoPlace(DestinationFolders* folders, CopyJob* job, int* failure) {
+int moveIntoPlace(CopyWorker* worker, CopyJob* job, int* failure) {
+  DestinationFolders* folders = worker->folders;
   const char* to = job->destinationPath;
   if (!job->holdsFile && moveFileIn(folders, job->writePath, to, 0) == 0) return placed;
   int found = job->holdsFile ? replaceableFile : makeWayForNewCopy(folders, job, failure);
   if (found >= replaceableRefused) return placeRefused;
+  if (found == replaceableFile && worker->backupPath) return moveReplacedAway(worker, job, failure);
   // Replacing: where the system cannot promise a free place (RENAME_NOREPLACE through
   // FUSE), the look just taken is the promise.
   if (moveFileIn(folders, job->writePath, to, 1) == 0) return placed;
@@ -105,7 +131,7 @@ void finishCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job, int syncFa
     job->notes.timeFailure = timeFailure;
   }
   int placeFailure = 0;
-  int placing = moveIntoPlace(worker->folders, job, &placeFailure);
+  int placing = moveIntoPlace(worker, job, &placeFailure);
   // What stands at the name may not be replaced: told as a copy that could not be
   // created there, after the repair of its folder, as if it had been met first.
   if (placing == placeRefused) {

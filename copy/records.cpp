@@ -120,7 +120,14 @@ int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held,
   worker->waiting = static_cast<CopyJob**>(malloc(sizeof(CopyJob*) * static_cast<size_t>(held)));
   worker->ownFolders = DestinationFolders{};
   worker->folders = folders ? folders : &worker->ownFolders;
-  if (worker->buffer && worker->folder && worker->sourceFolder && worker->waiting &&
+  worker->backupFolders = DestinationFolders{};
+  int backupReady = 1;
+  if (backupRunFolder[0] && !previewOnly) {
+    worker->backupPath = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
+    backupReady =
+        worker->backupPath && openDestinationFolders(&worker->backupFolders, backupRunFolder) == 0;
+  }
+  if (worker->buffer && worker->folder && worker->sourceFolder && worker->waiting && backupReady &&
       (folders || openDestinationFolders(&worker->ownFolders, destinationRoot) == 0))
     return 0;
   closeWorker(worker);
@@ -129,6 +136,9 @@ int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held,
 
 void closeWorker(CopyWorker* worker) {
   if (worker->ownFolders.root) closeDestinationFolders(&worker->ownFolders);
+  if (worker->backupFolders.root) closeDestinationFolders(&worker->backupFolders);
+  free(worker->backupPath);
+  worker->backupPath = nullptr;
   free(worker->buffer);
   free(worker->folder);
   free(worker->sourceFolder);

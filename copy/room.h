@@ -80,6 +80,10 @@ struct CopyWorker {
   /// thread's for the deciding thread.
   DestinationFolders* folders;
   DestinationFolders ownFolders;
+  /// With --backup-dir: its way into the run's backup folder, where an update's old
+  /// file goes, and a path buffer (pathBufferSize bytes) for it; else unopened, null.
+  DestinationFolders backupFolders;
+  char* backupPath;
   unsigned char* buffer;  ///< copyBufferSize bytes
   char* folder;           ///< pathBufferSize bytes each: the folders of a copy
   char* sourceFolder;

@@ -280,6 +280,61 @@ int moveFileIn(DestinationFolders* folders, const char* from, const char* to, in
 #endif
 }
 
+namespace {
+// Reaches the folder that is to hold backupPath, making what is missing on the way,
+// and gives its descriptor and the entry's name in it.
+int reachBackupEntry(DestinationFolders* backup, const char* backupPath, int* fd,
+                     const char** name) {
+  const char* last = strrchr(backupPath, '/');
+  if (!last) return folderRefused;
+  size_t length = static_cast<size_t>(last - backupPath);
+  char* folder = static_cast<char*>(malloc(length + 1));
+  if (!folder) return folderRefused;
+  memcpy(folder, backupPath, length);
+  folder[length] = '\0';
+  int made = makeFoldersIn(backup, folder, nullptr);
+  free(folder);
+  if (made != folderDone) return folderRefused;
+  return reachEntry(backup, backupPath, fd, name) == folderDone ? folderDone : folderRefused;
+}
+}  // namespace
+
+int moveToBackupIn(DestinationFolders* folders, const char* path, DestinationFolders* backup,
+                   const char* backupPath) {
+  int fd;
+  const char* name;
+  int reached = reachEntry(folders, path, &fd, &name);
+  if (reached != folderDone) return reached;
+  struct stat info;
+  if (fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? folderMissing : folderRefused;
+  int backupFd;
+  const char* backupName;
+  if (reachBackupEntry(backup, backupPath, &backupFd, &backupName) != folderDone)
+    return folderRefused;
+#ifdef RENAME_NOREPLACE
+  if (renameat2(fd, name, backupFd, backupName, RENAME_NOREPLACE) == 0) return folderDone;
+  // A file system without it: the run's own new folder holds nothing it did not put
+  // there, so a look for a free name is enough there.
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+    return errno == ENOENT ? folderMissing : folderRefused;
+#endif
+  if (fstatat(backupFd, backupName, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return folderRefused;
+  }
+  if (renameat(fd, name, backupFd, backupName) == 0) return folderDone;
+  return errno == ENOENT ? folderMissing : folderRefused;
+}
+
+int makeNewFolderIn(DestinationFolders* folders, const char* path) {
+  int fd;
+  const char* name;
+  int reached = reachEntry(folders, path, &fd, &name);
+  if (reached != folderDone) return reached;
+  return mkdirat(fd, name, 0777) == 0 ? folderDone : folderRefused;
+}
+
 int deleteFileIn(DestinationFolders* folders, const char* path) {
   int fd;
   const char* name;

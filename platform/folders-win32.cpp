@@ -297,6 +297,42 @@ int moveFileIn(DestinationFolders* folders, const char* from, const char* to, in
   return replace ? replaceFile(from, to) : moveFileIfAbsent(from, to);
 }
 
+int moveToBackupIn(DestinationFolders* folders, const char* path, DestinationFolders* backup,
+                   const char* backupPath) {
+  int reached = reachEntry(folders, path);
+  if (reached != folderDone) return reached;
+  if (attributesOf(path) == INVALID_FILE_ATTRIBUTES)
+    return isMissing(GetLastError()) ? folderMissing : folderRefused;
+  // The folders of backupPath are made and held as the destination's are.
+  size_t length = strlen(backupPath);
+  while (length > 0 && !isPathSeparator(backupPath[length - 1])) --length;
+  if (length < 2) return folderRefused;
+  char* folder = static_cast<char*>(malloc(length));
+  if (!folder) return folderRefused;
+  memcpy(folder, backupPath, length - 1);
+  folder[length - 1] = '\0';
+  int made = makeFoldersIn(backup, folder, nullptr);
+  free(folder);
+  if (made != folderDone || reachEntry(backup, backupPath) != folderDone) return folderRefused;
+  WidePath from(path);
+  WidePath to(backupPath);
+  if (!from.text || !to.text) return folderRefused;
+  // A rename, never a copy (no MOVEFILE_COPY_ALLOWED), never over anything (no
+  // MOVEFILE_REPLACE_EXISTING), on disk when it returns.
+  if (MoveFileExW(from.text, to.text, MOVEFILE_WRITE_THROUGH)) return folderDone;
+  DWORD error = GetLastError();
+  if (isMissing(error) && attributesOf(path) == INVALID_FILE_ATTRIBUTES) return folderMissing;
+  SetLastError(error);
+  return folderRefused;
+}
+
+int makeNewFolderIn(DestinationFolders* folders, const char* path) {
+  int reached = reachEntry(folders, path);
+  if (reached != folderDone) return reached;
+  WidePath wide(path);
+  return wide.text && CreateDirectoryW(wide.text, nullptr) ? folderDone : folderRefused;
+}
+
 int deleteFileIn(DestinationFolders* folders, const char* path) {
   int reached = reachEntry(folders, path);
   if (reached != folderDone) return reached;

@@ -107,6 +107,20 @@ int removeEmptyFolderIn(DestinationFolders* folders, const char* path);
 /// replace is 1. 0 when done.
 int moveFileIn(DestinationFolders* folders, const char* from, const char* to, int replace);
 
+/// Moves the file (or link itself) at path below the root of folders to backupPath
+/// below the root of backup, making the missing folders of backupPath on the way: a
+/// rename within one file system, never a copy, and never over anything that stands
+/// at backupPath. The file keeps its times and permission bits. Returns a
+/// FolderResult: folderMissing when nothing stands at path; lastFailureCode tells the
+/// reason of folderRefused.
+int moveToBackupIn(DestinationFolders* folders, const char* path, DestinationFolders* backup,
+                   const char* backupPath);
+
+/// Makes the folder path below the root only where nothing stands there, so that two
+/// runs never share it. Returns a FolderResult: folderRefused, with isAlreadyExists of
+/// lastFailureCode, where something stands there.
+int makeNewFolderIn(DestinationFolders* folders, const char* path);
+
 /// Deletes the file (or link itself) at path. Returns a FolderResult: folderMissing
 /// when nothing stands there or its folder is gone.
 int deleteFileIn(DestinationFolders* folders, const char* path);

@@ -16,6 +16,7 @@
 #include "reconcile/destination_names.h"
 #include "reconcile/open_log_guard.h"
 #include "reconcile/twin_index.h"
+#include "run/backup_folder.h"
 #include "run/failure_report.h"
 #include "run/progress.h"
 #include "run/run_log.h"
@@ -52,6 +53,9 @@ struct KeptFiles {
 // way, the clocks of the destination's file systems, and the test seams.
 struct Passes {
   DestinationFolders* folders;
+  /// The run's backup folder (--backup-dir), where deletions go; open only then.
+  DestinationFolders backup;
+  char* backupPath;  ///< pathBufferSize bytes: where the file at hand goes
   CopyEngine* copies;
   DestinationClocks clocks;
   const RunSeams* seams;
@@ -201,6 +205,16 @@ void planCopies(const TwinIndex& index) {
   beginCopyProgress(files, bytes);
 }
 
+// Tells where the file at destinationPath goes, with --backup-dir, before it goes: on
+// the console with -v, and in the log. The copy room moves an update's old file.
+void reportMove(Passes* passes, const char* destinationPath) {
+  if (!backupRunFolder[0]) return;
+  const char* relative = destinationPath + destinationRootLength;
+  if (backupPathFor(relative, passes->backupPath)) return;
+  if (verbose) consolePrintf("Moving [%s] to [%s]\n", destinationPath, passes->backupPath);
+  logMoved(relative, passes->backupPath);
+}
+
 void updatePass(Passes* passes, const TwinIndex& index) {
   char sourcePath[pathBufferSize];
   char destinationPath[pathBufferSize];
@@ -225,6 +239,7 @@ void updatePass(Passes* passes, const TwinIndex& index) {
       if (!isOpenLog(destinationPath, "update")) {
         if (verbose) consolePrintf("Newer file found %s, updating!\n", source.relativePath);
         logAction("Updated", source.relativePath, &source.size);
+        reportMove(passes, destinationPath);
         copyEntry(passes, source, sourcePath, destinationPath, 1);
         ++counts.updates;
         if (previewOnly) counts.bytesCopied += static_cast<int64_t>(source.size);
@@ -272,12 +287,25 @@ int refusedByDestination(int32_t s) {
   return 1;
 }
 
+// The backup folder in the destination is the run's own: nothing is copied into it,
+// and a source file that would land there fails, as one onto the log does.
+int landsInBackupFolder(const FileEntry& source) {
+  if (!liesInBackupFolder(source.relativePath)) return 0;
+  reportFailureReason("copy", sourceRoot, source.relativePath,
+                      "it would land in the backup folder");
+  if (verbose)
+    consolePrintf("Not copied [%s%s]: it would land in the backup folder !\n", sourceRoot,
+                  source.relativePath);
+  ++counts.failures;
+  return 1;
+}
+
 void copyPass(Passes* passes, int destinationListingComplete) {
   char sourcePath[pathBufferSize];
   char destinationPath[pathBufferSize];
   for (int32_t s = 0; s < sourceTable.count && !stopping(); ++s) {
     const FileEntry& source = sourceTable.entries[s];
-    if (source.handled || refusedByDestination(s) ||
+    if (source.handled || refusedByDestination(s) || landsInBackupFolder(source) ||
         joinFullPath(sourcePath, sourceRoot, source.relativePath) ||
         joinFullPath(destinationPath, destinationRoot, source.relativePath))
       continue;
@@ -302,6 +330,25 @@ int32_t unhandledEntries(const EntryTable& table) {
   return unhandled;
 }
 
+// A deletion with --backup-dir: the file is moved into the backup folder instead. One
+// that cannot be moved stays where it is, and the run tells it failed.
+void moveAway(Passes* passes, const char* destinationPath, const char* relativePath) {
+  if (joinFullPath(passes->backupPath, backupRunFolder, relativePath)) return;
+  if (verbose) consolePrintf("Moving [%s] to [%s]\n", destinationPath, passes->backupPath);
+  logMoved(relativePath, passes->backupPath);
+  if (!previewOnly && moveToBackupIn(passes->folders, destinationPath, &passes->backup,
+                                     passes->backupPath) == folderRefused) {
+    int code = lastFailureCode();
+    if (verbose)
+      consolePrintf("Failed to move [%s] to [%s]\n", destinationPath, passes->backupPath);
+    reportFailure("move to the backup folder", destinationPath, nullptr, code);
+    ++counts.failures;
+  }
+  if (!previewOnly && passes->seams->deletionTried)
+    passes->seams->deletionTried(passes->seams->context, counts.deletions + 1);
+  ++counts.deletions;
+}
+
 void deletePass(Passes* passes) {
   DestinationFolders* folders = passes->folders;
   char destinationPath[pathBufferSize];
@@ -312,6 +359,10 @@ void deletePass(Passes* passes) {
         joinFullPath(destinationPath, destinationRoot, destination.relativePath) ||
         isKept(folders, destinationPath))
       continue;
+    if (backupRunFolder[0]) {
+      moveAway(passes, destinationPath, destination.relativePath);
+      continue;
+    }
     if (verbose)
       consolePrintf("We need to delete %s%s\n", destinationRoot, destination.relativePath);
     logAction("Deleted", destination.relativePath, nullptr);
@@ -347,6 +398,12 @@ void keepLogFile() {
 }  // namespace
 
 namespace {
+void endBackupFolder(Passes* passes) {
+  if (passes->backup.root) closeDestinationFolders(&passes->backup);
+  free(passes->backupPath);
+  passes->backupPath = nullptr;
+}
+
 // Readies what the passes share; 1 when memory ran out (the message printed).
 int beginPasses(Passes* passes, DestinationFolders* folders, TwinIndex* index,
                 const RunSeams* seams) {
@@ -354,6 +411,16 @@ int beginPasses(Passes* passes, DestinationFolders* folders, TwinIndex* index,
   passes->seams = seams;
   passes->copies = nullptr;
   passes->roomChecked = 0;
+  passes->backup = DestinationFolders{};
+  passes->backupPath = nullptr;
+  if (backupRunFolder[0]) {
+    passes->backupPath = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
+    if (!passes->backupPath || openDestinationFolders(&passes->backup, backupRunFolder)) {
+      free(passes->backupPath);
+      consolePrintf("Memory allocation failure !\n");
+      return 1;
+    }
+  }
   int failed = learnDestinationNames(destinationRoot) || applyDestinationNames() ||
                buildTwinIndex(index, &destinationTable);
   if (!failed && openDestinationFolders(folders, destinationRoot)) {
@@ -367,6 +434,7 @@ int beginPasses(Passes* passes, DestinationFolders* folders, TwinIndex* index,
   }
   if (!failed) return 0;
   forgetDestinationNames();
+  endBackupFolder(passes);
   consolePrintf("Memory allocation failure !\n");
   return 1;
 }
@@ -389,6 +457,7 @@ int copyPasses(Passes* passes, TwinIndex* index, int sourceListingComplete,
 void endPasses(Passes* passes) {
   endDestinationClocks(&passes->clocks);
   closeDestinationFolders(passes->folders);
+  endBackupFolder(passes);
   free(kept.identities);
   forgetDestinationNames();
 }

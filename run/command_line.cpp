@@ -43,6 +43,8 @@ const LongOption longOptions[] = {
      "let a source that holds no file empty the destination"},
     {"--max-delete", optionNumber, "N", nullptr, &maxDeletions, 0, mostDeletionCap, nullptr,
      "stop before any change if over N files would be deleted"},
+    {"--backup-dir", optionText, "DIR", "a folder name", nullptr, 0, 0, &backupDir,
+     "move what the run deletes or replaces into DIR/<start time>/"},
     {"--stats", optionSwitch, nullptr, nullptr, &printStats, 0, 0, nullptr,
      "print the summary line on standard output at the end"},
     {"--exclude", optionText, "PATTERN", "a pattern", nullptr, 0, 0, nullptr,

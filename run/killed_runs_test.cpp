@@ -69,9 +69,11 @@ class KilledRuns : public EndToEndTest {
   }
   // Starts a run and kills it at moment hundredths of a whole run; true when it was
   // still running then.
-  bool runKilledAt(int moment) {
+  bool runKilledAt(int moment, const std::vector<std::string>& options = {}) {
     RunningProgram program;
-    if (!startProgramWithErrors({destination, source}, scratch, errorsFile, &program)) {
+    std::vector<std::string> arguments = {destination, source};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    if (!startProgramWithErrors(arguments, scratch, errorsFile, &program)) {
       ADD_FAILURE() << "the program could not be started";
       return false;
     }
@@ -83,6 +85,8 @@ class KilledRuns : public EndToEndTest {
     return running;
   }
   int expectNothingWrongKept(const TreeState& before, const std::string& moment);
+  int expectEveryOldFileKept(const TreeState& before, const std::string& backup,
+                             const std::string& moment);
   void measureWholeRun();
   void killWithoutRoom();
   void killWithRoom();
@@ -127,6 +131,42 @@ int KilledRuns::expectNothingWrongKept(const TreeState& before, const std::strin
     if (!now.count(entry.first) && wanted.count(entry.first)) tell(entry.first, "gone");
   EXPECT_EQ(0, wrong) << "killed after " << moment << ":" << shown;
   return current;
+}
+
+// With --backup-dir, what a kill left: every file of the destination before the run
+// is at its place as it was, or in the backup folder as it was, under its path below
+// the run's folder; nothing in the backup folder is anything else. Returns the files
+// found moved.
+int KilledRuns::expectEveryOldFileKept(const TreeState& before, const std::string& backup,
+                                       const std::string& moment) {
+  TreeState now = captureTree(destination);
+  TreeState moved;
+  int wrong = 0;
+  std::string shown;
+  auto tell = [&](const std::string& path, const std::string& what) {
+    if (++wrong <= 5) shown += " " + path + " (" + what + ")";
+  };
+  if (pathExists(backup))
+    for (const auto& entry : captureTree(backup)) {
+      // The run's folder, then the file's path below the destination.
+      size_t below = entry.first.find(pathSeparator);
+      if (below == std::string::npos) {
+        tell(entry.first, "outside a run's folder");
+        continue;
+      }
+      std::string path = entry.first.substr(below + 1);
+      auto old = before.find(path);
+      if (old == before.end() || !(old->second == entry.second))
+        tell(entry.first, "in the backup folder, not a file the destination had");
+      moved[path] = entry.second;
+    }
+  for (const auto& entry : before) {
+    auto here = now.find(entry.first);
+    if (!(here != now.end() && here->second == entry.second) && !moved.count(entry.first))
+      tell(entry.first, "neither at its place nor in the backup folder");
+  }
+  EXPECT_EQ(0, wrong) << "killed after " << moment << ":" << shown;
+  return static_cast<int>(moved.size());
 }
 
 // A whole run with room sets the time the moments of the kills are taken of.
@@ -185,6 +225,43 @@ void KilledRuns::killWithRoom() {
   std::string output;
   EXPECT_EQ(0, run({destination, source}, &output)) << output;
   expectMirror(destination, source);
+}
+
+// With --backup-dir, an update moves the old file away before its copy takes the
+// name, and a deletion is a move: whenever the run is killed, every file the
+// destination had is at its place or in the backup folder.
+TEST_F(KilledRuns, NoKillWithABackupFolderLosesAFile) {
+  std::string reason = makeLoopFileSystem(scratch, "ext4", 192, &fileSystem);
+  if (!reason.empty()) GTEST_SKIP() << reason;
+  destination = joinPath(fileSystem.mountPoint, "dst");
+  std::string backup = joinPath(fileSystem.mountPoint, "versions");
+  const std::vector<std::string> options = {"--backup-dir=" + backup};
+  makeSource();
+  makeOldDestination(true);
+  std::string output;
+  auto start = std::chrono::steady_clock::now();
+  std::vector<std::string> arguments = {destination, source, options[0]};
+  ASSERT_EQ(0, run(arguments, &output)) << output;
+  wholeRun = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
+  expectMirror(destination, source);
+  int caughtMoving = 0;
+  for (int moment : killMoments) {
+    makeOldDestination(true);
+    ASSERT_TRUE(!pathExists(backup) || removeFolderTree(backup));
+    TreeState before = captureTree(destination);
+    runKilledAt(moment, options);
+    int moved = expectEveryOldFileKept(before, backup, std::to_string(moment) + "%");
+    caughtMoving += moved > 0 && moved < static_cast<int>(before.size());
+  }
+  EXPECT_GT(caughtMoving, 0) << "no kill came while the old files were being moved";
+  // The last kill's leftovers meet one whole run, which makes the mirror; the old
+  // files stay in the backup folder.
+  TreeState moved = pathExists(backup) ? captureTree(backup) : TreeState();
+  EXPECT_EQ(0, run(arguments, &output)) << output;
+  expectMirror(destination, source);
+  TreeState kept = captureTree(backup);
+  for (const auto& entry : moved) EXPECT_TRUE(kept.count(entry.first)) << entry.first;
 }
 
 TEST_F(KilledRuns, NoKillLeavesAFileThatALaterRunKeepsWrong) {

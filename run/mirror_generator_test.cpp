@@ -277,6 +277,7 @@ Scenario Generator::make() {
   scenario.allowEmptySource = chance(50);
   if (chance(40)) scenario.maxDeletions = below(6);
   scenario.capApart = chance(50);
+  scenario.backup = chance(40);
   return scenario;
 }
 }  // namespace

@@ -53,7 +53,13 @@ struct Scenario {
   /// --max-delete's N, or -1 for no cap; given as --max-delete N when capApart.
   int maxDeletions = -1;
   bool capApart = false;
+  /// --backup-dir, outside both trees: what the run deletes or replaces is moved there.
+  bool backup = false;
 };
+
+/// How a Prediction writes the run's folder in the backup folder, whose name the run
+/// takes from its start: the test puts it in place of the folder's path.
+constexpr const char* backupRunMark = "<backup run>";
 
 /// What a run must print, log and leave.
 struct Prediction {
@@ -66,6 +72,12 @@ struct Prediction {
   std::vector<std::string> logCopies;
   std::vector<std::string> logDeletions;
   ModelTree after;  ///< the destination after a run that changes files
+  /// With --backup-dir: the console lines of the moves (with -v), their log lines,
+  /// and the run's folder in the backup folder after a run that changes files (a run
+  /// that moves nothing leaves none).
+  std::vector<std::string> moves;
+  std::vector<std::string> logMoves;
+  ModelTree moved;
   int exitStatus = 0;
   /// The line of the empty-source guard or the deletion cap when one stops the run
   /// before any change (exit 2, nothing but "We have ..." printed or logged); else empty.

@@ -22,6 +22,7 @@ struct SeenLines {
   std::vector<std::string> byKind[lineKinds];
   std::vector<int> order;
   std::vector<std::string> unknown;  ///< log lines that are neither frame nor body
+  std::vector<std::string> moves;    ///< moves into the backup folder, sorted
 };
 
 bool startsWith(const std::string& text, const char* prefix) {
@@ -55,8 +56,10 @@ SeenLines consoleLines(const std::string& output) {
     if (startsWith(line, "We need to copy ")) note(&seen, copyLine, line);
     if (startsWith(line, "We need to delete ")) note(&seen, deleteLine, line);
     if (line == "Nothing to do, folders are equal !") note(&seen, nothingLine, line);
+    if (startsWith(line, "Moving [")) seen.moves.push_back(line);
   }
   for (auto& lines : seen.byKind) std::sort(lines.begin(), lines.end());
+  std::sort(seen.moves.begin(), seen.moves.end());
   return seen;
 }
 
@@ -76,11 +79,14 @@ SeenLines logLines(const std::string& text) {
       note(&seen, deleteLine, line);
     else if (line == "Nothing to do, folders are equal.")
       note(&seen, nothingLine, line);
+    else if (startsWith(line, "Moved "))
+      seen.moves.push_back(line);
     else
       seen.unknown.push_back(line);
   }
   if (headers != 1) seen.unknown.push_back("header lines: " + std::to_string(headers));
   for (auto& lines : seen.byKind) std::sort(lines.begin(), lines.end());
+  std::sort(seen.moves.begin(), seen.moves.end());
   return seen;
 }
 
@@ -94,7 +100,7 @@ void expectKindsInOrder(const SeenLines& seen, const char* where) {
 namespace {
 // The folders of one seed's run, all inside one scratch folder.
 struct Roots {
-  std::string scratch, source, destination, work;
+  std::string scratch, source, destination, work, backup;
 };
 
 // One run of talven: exit status, console output and the log it left.
@@ -103,7 +109,45 @@ struct RunResult {
   std::string output;
   bool logExists;
   std::string log;
+  /// With --backup-dir: the run's folder there (the output and log name it as
+  /// backupRunMark), or no root where the run made none.
+  ModelTree moved;
 };
+
+void replaceAll(std::string* text, const std::string& from, const std::string& to) {
+  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size()))
+    text->replace(at, from.size(), to);
+}
+
+void noteFolderName(void* context, const char* name, int isDirectory, uint64_t, FileTime) {
+  if (isDirectory == 1 && strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
+    static_cast<std::vector<std::string>*>(context)->push_back(name);
+}
+
+// Reads the run's folder of the backup folder, which held none before the run.
+void readBackupRun(const Roots& roots, RunResult* result) {
+  result->moved.rootExists = false;
+  std::vector<std::string> runs;
+  enumerateDirectory(roots.backup.c_str(), noteFolderName, &runs);
+  std::string folder;
+  if (!runs.empty()) {
+    EXPECT_EQ(1u, runs.size()) << "folders of one run in the backup folder";
+    folder = joinPath(roots.backup, runs[0]);
+    result->moved = readTree(folder);
+  } else {
+    // A preview names the folder it would make, on the console or in the log.
+    std::string start = roots.backup + pathSeparator;
+    for (const std::string* text : {&result->output, &result->log}) {
+      size_t at = text->find(start);
+      if (at == std::string::npos) continue;
+      folder = text->substr(at, text->find(pathSeparator, at + start.size()) - at);
+      break;
+    }
+    if (folder.empty()) return;
+  }
+  replaceAll(&result->output, folder, backupRunMark);
+  replaceAll(&result->log, folder, backupRunMark);
+}
 
 // The pattern files of a scenario: one for excludes, one for includes.
 std::string patternFile(const Roots& roots, bool include) {
@@ -139,6 +183,7 @@ std::vector<std::string> optionsOf(const Roots& roots, const Scenario& scenario)
   if (scenario.maxDeletions >= 0 && scenario.capApart) options.push_back("--max-delete");
   if (scenario.maxDeletions >= 0)
     options.push_back(scenario.capApart ? cap : "--max-delete=" + cap);
+  if (scenario.backup) options.push_back("--backup-dir=" + roots.backup);
   return options;
 }
 
@@ -149,9 +194,12 @@ RunResult runTalven(const Roots& roots, const Scenario& scenario, const char* wo
   std::vector<std::string> arguments = {roots.destination, roots.source};
   for (const std::string& option : optionsOf(roots, scenario)) arguments.push_back(option);
   if (workers) arguments.push_back(workers);
+  // One run per backup folder: what is there is this run's alone.
+  EXPECT_TRUE(!pathExists(roots.backup) || removeFolderTree(roots.backup));
   RunResult result;
   result.status = runProgram(arguments, workingFolder, &result.output);
   result.logExists = readFileBytes(logPath, &result.log);
+  readBackupRun(roots, &result);
   return result;
 }
 
@@ -162,6 +210,7 @@ void checkLines(const Prediction& p, const Scenario& scenario, const RunResult& 
   EXPECT_EQ(p.copies, console.byKind[copyLine]);
   EXPECT_EQ(p.deletions, console.byKind[deleteLine]);
   EXPECT_EQ(p.nothingToDo ? 1u : 0u, console.byKind[nothingLine].size()) << "console";
+  EXPECT_EQ(p.moves, console.moves);
   expectKindsInOrder(console, "console");
   size_t stops = 0;
   for (const std::string& line : splitLines(run.output))
@@ -177,8 +226,25 @@ void checkLines(const Prediction& p, const Scenario& scenario, const RunResult& 
   EXPECT_EQ(p.logCopies, log.byKind[copyLine]);
   EXPECT_EQ(p.logDeletions, log.byKind[deleteLine]);
   EXPECT_EQ(p.nothingToDo ? 1u : 0u, log.byKind[nothingLine].size()) << "log";
+  EXPECT_EQ(p.logMoves, log.moves);
   EXPECT_TRUE(log.unknown.empty()) << "unexpected log line: " << log.unknown.front();
   expectKindsInOrder(log, "log");
+}
+
+// With --backup-dir, each file the destination had is at its place as it was, or in
+// the run's folder of the backup folder as it was.
+void expectNothingLost(const ModelTree& before, const ModelTree& after, const ModelTree& moved) {
+  std::map<std::string, const ModelFile*> now, away;
+  for (const auto& file : after.files) now[matchForm(file.first)] = &file.second;
+  for (const auto& file : moved.files) away[matchForm(file.first)] = &file.second;
+  for (const auto& file : before.files) {
+    auto same = [&](const std::map<std::string, const ModelFile*>& tree) {
+      auto found = tree.find(matchForm(file.first));
+      return found != tree.end() && found->second->bytes == file.second.bytes &&
+             found->second->time == file.second.time;
+    };
+    EXPECT_TRUE(same(now) || same(away)) << "lost: " << file.first;
+  }
 }
 
 void runSeed(uint64_t seed, const Roots& roots) {
@@ -197,6 +263,7 @@ void runSeed(uint64_t seed, const Roots& roots) {
     EXPECT_EQ(p.exitStatus, preview.status) << preview.output;
     checkLines(p, scenario, preview);
     expectSameTree(destinationBefore, readTree(roots.destination), "destination after -p");
+    EXPECT_FALSE(pathExists(roots.backup)) << "a preview made the backup folder";
     scenario.preview = false;
   }
   RunResult first = runTalven(roots, scenario);
@@ -204,6 +271,9 @@ void runSeed(uint64_t seed, const Roots& roots) {
   checkLines(p, scenario, first);
   expectSameTree(p.after, readTree(roots.destination), "destination");
   expectSameTree(sourceBefore, readTree(roots.source), "source");
+  expectSameTree(p.moved, first.moved, "backup folder");
+  if (scenario.backup)
+    expectNothingLost(destinationBefore, readTree(roots.destination), first.moved);
   if (!p.stopLine.empty()) {
     // Nothing was lost; the run the user then allows, without the nets, mirrors.
     scenario.allowEmptySource = true;
@@ -213,6 +283,7 @@ void runSeed(uint64_t seed, const Roots& roots) {
     EXPECT_EQ(p.exitStatus, first.status) << first.output;
     checkLines(p, scenario, first);
     expectSameTree(p.after, readTree(roots.destination), "destination allowed");
+    expectSameTree(p.moved, first.moved, "backup folder allowed");
   }
   ModelTree mirrored = readTree(roots.destination);
   // The same run with copies written one after another, and with more workers than
@@ -227,6 +298,7 @@ void runSeed(uint64_t seed, const Roots& roots) {
     EXPECT_EQ(first.logExists, again.logExists);
     EXPECT_EQ(first.log, again.log);
     expectSameTree(mirrored, readTree(roots.destination), "destination");
+    expectSameTree(first.moved, again.moved, "backup folder");
   }
   // A mirror is its own fixed point: a second run finds nothing to do.
   Scenario again = scenario;
@@ -287,6 +359,7 @@ TEST(MirrorModel, GeneratedTreesAreMirroredAsPredicted) {
     roots.source = joinPath(roots.scratch, "src");
     roots.destination = joinPath(roots.scratch, "dst");
     roots.work = joinPath(roots.scratch, "work");
+    roots.backup = joinPath(roots.scratch, "versions");
     runSeed(seed, roots);
     removeScratchFolder(roots.scratch);
     if (result->total_part_count() != partsBefore && ++failedSeeds == 3) break;

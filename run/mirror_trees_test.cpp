@@ -12,8 +12,7 @@ namespace {
 // The nets under the deletions, decided before any change: an empty source (unless
 // allowed), then the cap. A run they stop changes, prints and logs nothing more.
 void stopIfRefused(const Scenario& scenario, bool sourceEmpty, const std::string& sourceRoot,
-                   Prediction* p) {
-  size_t deletions = p->logDeletions.size();
+                   size_t deletions, Prediction* p) {
   std::string count = std::to_string(deletions) + (deletions == 1 ? " file" : " files");
   // The source the filters leave in: one whose every file is left out empties too.
   if (sourceEmpty && deletions > 0 && !scenario.allowEmptySource)
@@ -25,9 +24,11 @@ void stopIfRefused(const Scenario& scenario, bool sourceEmpty, const std::string
                   ", more than --max-delete=" + std::to_string(scenario.maxDeletions) +
                   " allows: nothing was changed !";
   if (p->stopLine.empty()) return;
-  for (auto* lines :
-       {&p->updates, &p->copies, &p->deletions, &p->logUpdates, &p->logCopies, &p->logDeletions})
+  for (auto* lines : {&p->updates, &p->copies, &p->deletions, &p->moves, &p->logUpdates,
+                      &p->logCopies, &p->logDeletions, &p->logMoves})
     lines->clear();
+  p->moved = ModelTree{};
+  p->moved.rootExists = false;
   p->nothingToDo = false;
   p->after = scenario.destination;
   p->exitStatus = 2;
@@ -59,7 +60,18 @@ Prediction predictRun(const Scenario& scenario, const std::string& sourceRoot,
   std::map<std::string, std::string> destinationByForm;
   for (const auto& file : destination.files) destinationByForm[matchForm(file.first)] = file.first;
   p.after = scenario.destination;
+  p.moved.rootExists = false;
+  // With --backup-dir a file deleted or replaced goes to the run's folder.
+  auto move = [&](const std::string& path, const ModelFile& old) {
+    if (!scenario.backup) return;
+    p.moves.push_back("Moving [" + destinationRoot + path + "] to [" + backupRunMark + path + "]");
+    p.logMoves.push_back("Moved " + path + "\t" + backupRunMark + path);
+    p.moved.files[path] = old;
+    p.moved.rootExists = true;
+    addAncestors(path, &p.moved.folders);
+  };
   std::set<std::string> claimed;
+  size_t deletions = 0;
   for (const auto& file : source.files) {
     const std::string& path = file.first;
     std::string size = std::to_string(file.second.bytes.size());
@@ -69,6 +81,8 @@ Prediction predictRun(const Scenario& scenario, const std::string& sourceRoot,
       if (destination.files.at(twin->second).time >= file.second.time) continue;
       p.updates.push_back("Newer file found " + path + ", updating!");
       p.logUpdates.push_back("Updated " + path + "\t" + size);
+      // Windows writes an update under the source's spelling (the same file there).
+      move(platformIsWindows ? path : twin->second, destination.files.at(twin->second));
       p.after.files[twin->second] = file.second;  // written through the existing name
       continue;
     }
@@ -86,15 +100,20 @@ Prediction predictRun(const Scenario& scenario, const std::string& sourceRoot,
   }
   for (const auto& file : destination.files) {
     if (claimed.count(file.first)) continue;
-    p.deletions.push_back("We need to delete " + destinationRoot + file.first);
-    p.logDeletions.push_back("Deleted " + file.first);
+    ++deletions;
+    if (scenario.backup) {
+      move(file.first, file.second);
+    } else {
+      p.deletions.push_back("We need to delete " + destinationRoot + file.first);
+      p.logDeletions.push_back("Deleted " + file.first);
+    }
     p.after.files.erase(file.first);
   }
-  p.nothingToDo = p.updates.empty() && p.copies.empty() && p.deletions.empty();
-  stopIfRefused(scenario, source.files.empty(), sourceRoot, &p);
-  if (!scenario.verbose) p.updates.clear(), p.copies.clear(), p.deletions.clear();
-  for (auto* lines :
-       {&p.updates, &p.copies, &p.deletions, &p.logUpdates, &p.logCopies, &p.logDeletions})
+  p.nothingToDo = p.updates.empty() && p.copies.empty() && p.deletions.empty() && p.moves.empty();
+  stopIfRefused(scenario, source.files.empty(), sourceRoot, deletions, &p);
+  if (!scenario.verbose) p.updates.clear(), p.copies.clear(), p.deletions.clear(), p.moves.clear();
+  for (auto* lines : {&p.updates, &p.copies, &p.deletions, &p.moves, &p.logUpdates, &p.logCopies,
+                      &p.logDeletions, &p.logMoves})
     std::sort(lines->begin(), lines->end());
   return p;
 }

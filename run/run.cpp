@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "collect/entry_table.h"
@@ -9,6 +10,7 @@
 #include "collect/scan_threads.h"
 #include "platform/platform.h"
 #include "reconcile/reconcile.h"
+#include "run/backup_folder.h"
 #include "run/command_line.h"
 #include "run/memory.h"
 #include "run/progress.h"
@@ -21,7 +23,6 @@
 #include "run/version.h"
 #include "scan/tree_walker.h"
 
-namespace {
 // Copies a root with one separator after it, which also makes a bare drive (C:)
 // name the drive's root when it is resolved.
 int resolveRoot(const char* root, char* resolved) {
@@ -61,6 +62,7 @@ int liesWithin(const char* inner, const char* outer) {
   return 0;
 }
 
+namespace {
 int takeRoots(char** argv) {
   const char* names[2] = {"destination", "source"};
   char* roots[2] = {destinationRoot, sourceRoot};
@@ -95,8 +97,8 @@ void reportRootsMeet(int destinationHolds, int sourceHolds, const char* destinat
                   source);
 }
 
-// The identity of the resolved folder path or, where it does not exist yet, of its
-// nearest existing ancestor, in which the copies would make it; 0 when found.
+}  // namespace
+
 int nearestFolderIdentity(const char* resolved, FileIdentity* identity) {
   char prefix[pathBufferSize];
   size_t length = strlen(resolved);
@@ -110,6 +112,7 @@ int nearestFolderIdentity(const char* resolved, FileIdentity* identity) {
   return 1;
 }
 
+namespace {
 // What the two listings look for beside the files: names cannot show every way
 // two trees meet (a subfolder mounted at a second place), the identity of each
 // folder listed can. The destination's listing looks for the source's root, the
@@ -251,8 +254,14 @@ int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
   destinationRootLength = static_cast<int32_t>(strlen(destinationRoot));
   sourceRootLength = static_cast<int32_t>(strlen(sourceRoot));
   if (checkRootsApart(destinationRoot, sourceRoot)) return exitStopped;
+  if (checkBackupFolder()) return exitStopped;
   if (lockRunDestination(seams)) return exitStopped;
+  if (makeBackupRunFolder(time(nullptr))) {
+    releaseRunDestination();
+    return exitStopped;
+  }
   if (fitRunFiltersTo(destinationRoot)) {
+    removeEmptyBackupRunFolder();
     releaseRunDestination();
     return exitOutOfMemory;
   }
@@ -263,6 +272,7 @@ int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
     consolePrintf("Memory allocation failure !\n");
     closeRunLog();
     freeEntryTables();
+    removeEmptyBackupRunFolder();
     releaseRunDestination();
     return exitOutOfMemory;
   }
@@ -283,6 +293,7 @@ int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
   }
   if (logMissing && status == exitSuccess) status = exitSomeFailed;
   freeEntryTables();
+  removeEmptyBackupRunFolder();
   releaseRunDestination();
   // The progress line gives way to the summary, which stays.
   printSummary(summary, status, progressClockMs() - startMs, shownOnTerminal);

@@ -64,6 +64,23 @@ void logAction(const char* verb, const char* relativePath, const uint64_t* size)
   if (line != small) free(line);
 }
 
+void logMoved(const char* relativePath, const char* backupPath) {
+  if (!logFile) return;
+  size_t capacity = escapedLength(relativePath) + escapedLength(backupPath) + 16;
+  char* line = static_cast<char*>(malloc(capacity));
+  if (!line) {
+    logWriteFailed = 1;
+    return;
+  }
+  memcpy(line, "Moved ", 6);
+  char* end = writeEscaped(line + 6, relativePath);
+  *end++ = '\t';
+  end = writeEscaped(end, backupPath);
+  *end++ = '\n';
+  append(line, static_cast<size_t>(end - line));
+  free(line);
+}
+
 void logText(const char* text) {
   if (logFile) append(text, strlen(text));
 }

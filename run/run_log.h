@@ -14,6 +14,9 @@ int openRunLog();
 /// characters escaped, then a tab and the size when size is not null. Nothing
 /// without an open log.
 void logAction(const char* verb, const char* relativePath, const uint64_t* size);
+/// Appends "Moved", a space, the relative path, a tab and backupPath, where the file
+/// went, both escaped as logAction escapes.
+void logMoved(const char* relativePath, const char* backupPath);
 /// Appends text as it is. Nothing without an open log.
 void logText(const char* text);
 /// Appends length bytes of text at once, never diverted (threadOutputDiversion):

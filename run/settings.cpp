@@ -18,6 +18,9 @@ const char* logFilePath;
 int32_t allowEmptySource;
 int32_t maxDeletions = noDeletionCap;
 int32_t printStats;
+const char* backupDir;
+char backupRunFolder[pathBufferSize];
+char backupInDestination[pathBufferSize];
 FILE* logFile;
 
 void resetRunSettings() {
@@ -35,6 +38,9 @@ void resetRunSettings() {
   allowEmptySource = 0;
   maxDeletions = noDeletionCap;
   printStats = 0;
+  backupDir = nullptr;
+  memset(backupRunFolder, 0, sizeof backupRunFolder);
+  memset(backupInDestination, 0, sizeof backupInDestination);
   logFile = nullptr;
   resetRunFilters();
 }

@@ -46,6 +46,15 @@ constexpr int32_t noDeletionCap = -1;
 constexpr int32_t mostDeletionCap = 2147483647;
 /// --stats: the summary line is printed on standard output at the end of the run.
 extern int32_t printStats;
+/// --backup-dir=DIR: the folder that takes every file the run deletes or replaces;
+/// null when not given.
+extern const char* backupDir;
+/// The folder this run moves those files into: backupDir's, named by the run's start;
+/// empty without --backup-dir. With -p it is the name the run would make.
+extern char backupRunFolder[pathBufferSize];
+/// backupDir as the destination's listing spells it (the destination root, a
+/// separator and the path below it) where it lies inside the destination; else empty.
+extern char backupInDestination[pathBufferSize];
 /// The open run log, or null; every log write is skipped while it is null.
 extern FILE* logFile;
 

@@ -46,15 +46,18 @@ void formatSummary(char* line, size_t size, const PassSummary& counts, int kind,
     snprintf(leftOut, sizeof leftOut, ", %s folder%s and %s file%s left out", folders,
              counts.foldersLeftOut == 1 ? "" : "s", files, counts.filesLeftOut == 1 ? "" : "s");
   }
-  // A preview tells what a run would do; the others what was done.
+  // A preview tells what a run would do; the others what was done. With a backup
+  // folder, what is not in the source was moved there, not deleted.
   bool preview = kind == summaryPreview;
+  const char* deleted = preview ? "to delete" : "deleted";
+  if (backupDir) deleted = preview ? "to move to the backup folder" : "moved to the backup folder";
   snprintf(line, size,
            "%s: %s %s, %s %s (%s), %s %s, %s newer in the destination kept%s, %s failed, in %s",
            kind == summaryDone ? "Done"
            : preview           ? "Preview"
                                : "Stopped",
            copies, preview ? "to copy" : "copied", updates, preview ? "to update" : "updated",
-           bytes, deletions, preview ? "to delete" : "deleted", kept, leftOut, failures, took);
+           bytes, deletions, deleted, kept, leftOut, failures, took);
 }
 
 void printSummary(const PassSummary& counts, int status, int64_t elapsedMs, int shownOnTerminal) {

@@ -55,6 +55,7 @@ TreeWalker::TreeWalker(EntryCallback callback)
       walkReparseFolders(1),
       foreignFolder(nullptr),
       foreignFolderMet(foreignMetNowhere),
+      passedOverFolder(nullptr),
       filters(nullptr),
       walkExcluded(0),
       excludedCallback(nullptr),
@@ -174,6 +175,7 @@ void TreeWalker::walkSubdirectories(const DirectoryListing& listing, size_t leng
       skip(length, name, "path too long");
       continue;
     }
+    if (isPassedOver(length, name, nameLength)) continue;
     // Everything below an excluded folder is excluded: nothing there is judged.
     FilterFolder child = place;
     int childLeftOut = leftOut;
@@ -192,6 +194,16 @@ void TreeWalker::walkSubdirectories(const DirectoryListing& listing, size_t leng
     visit(length + nameLength, 0, child, childLeftOut);
     currentDirectory[length] = '\0';
   }
+}
+
+bool TreeWalker::isPassedOver(size_t length, const char* name, size_t nameLength) const {
+  if (!passedOverFolder) return false;
+  size_t total = strlen(passedOverFolder);
+  // currentDirectory ends in a separator at length, as passedOverFolder does before
+  // its last name.
+  return total == length + nameLength &&
+         pathNamesEqualN(currentDirectory, passedOverFolder, length) &&
+         pathNamesEqual(name, passedOverFolder + length);
 }
 
 void TreeWalker::noteExcludedFolder(size_t length, const char* name) {

@@ -83,6 +83,10 @@ class TreeWalker {
   const FileIdentity* foreignFolder;
   /// foreignMetNowhere, foreignMetAtRoot or foreignMetBelowRoot.
   int32_t foreignFolderMet;
+  /// A folder below the root that is neither listed nor walked, by its full path as
+  /// the walk spells it (the root, a separator, the path below it), or null: the
+  /// backup folder that lies in the tree it takes files from.
+  const char* passedOverFolder;
   /// The patterns that leave entries out, or null for none. An excluded folder is
   /// never listed, unless walkExcluded is set: then it is walked and everything in
   /// it, like every excluded file, is reported with entryExcluded.
@@ -105,6 +109,9 @@ class TreeWalker {
   void walkSubdirectories(const class DirectoryListing& listing, size_t length,
                           const FilterFolder& place, int leftOut);
   void noteExcludedFolder(size_t length, const char* name);
+  /// True when the subfolder name of the folder in the first length bytes of
+  /// currentDirectory is passedOverFolder.
+  bool isPassedOver(size_t length, const char* name, size_t nameLength) const;
   /// The path of the folder visited as the patterns see it; set while filters are.
   FilterWalk filterWalk;
 };

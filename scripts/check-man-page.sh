@@ -32,6 +32,14 @@ lack() {
 
 # The text of one section of the page (from .SH NAME to the next .SH).
 section() { sed -n "/^\\.SH $1\$/,/^\\.SH /p" "$page"; }
+# Whether a section holds a line that grep's options and pattern match. grep reads
+# the whole section: with -q it could end before sed has written it all, and the
+# pipe's failure (pipefail) would then read as a missing line.
+holds() {
+  local name=$1
+  shift
+  section "$name" | grep "$@" >/dev/null
+}
 # An option as roff writes it: every '-' as '\-'.
 roff() { sed 's/-/\\-/g' <<<"$1"; }
 
@@ -39,7 +47,7 @@ roff() { sed 's/-/\\-/g' <<<"$1"; }
 usage=$(cd "${TMPDIR:-/tmp}" && "$program" 2>/dev/null | grep '^Usage: ')
 [ -n "$usage" ] || { echo "check-man-page: $program printed no usage line" >&2; exit 1; }
 for word in $(sed 's/^Usage: [^ ]* //; s/\[[^]]*\]//g' <<<"$usage"); do
-  section SYNOPSIS | grep -qF -- "$word" || lack "the usage word $word in SYNOPSIS"
+  holds SYNOPSIS -F -- "$word" || lack "the usage word $word in SYNOPSIS"
 done
 
 # Options: what the command line reads (one-letter cases and long options) and every
@@ -59,8 +67,8 @@ for option in $(tr ' ' '\n' <<<"$program_options" | sort -u); do
   fi
 done
 for option in $(printf '%s\n' $program_options $readme_options | sort -u); do
-  section OPTIONS | grep -qxF -- ".B $(roff "$option")" || lack "the option $option in OPTIONS"
-  section SYNOPSIS | grep -qF -- "$(roff "$option")" || lack "the option $option in SYNOPSIS"
+  holds OPTIONS -xF -- ".B $(roff "$option")" || lack "the option $option in OPTIONS"
+  holds SYNOPSIS -F -- "$(roff "$option")" || lack "the option $option in SYNOPSIS"
 done
 
 # Exit statuses: the values the program defines and those its help lists, and the
@@ -80,9 +88,9 @@ for status in $(tr ' ' '\n' <<<"$program_statuses" | sort -u); do
 done
 for status in $(printf '%s\n' $program_statuses $readme_statuses | sort -u); do
   if [ "$status" = other ]; then
-    section 'EXIT STATUS' | grep -qx 'other' || lack "the exit status 'other' in EXIT STATUS"
+    holds 'EXIT STATUS' -x 'other' || lack "the exit status 'other' in EXIT STATUS"
   else
-    section 'EXIT STATUS' | grep -qxF ".B $status" || lack "the exit status $status in EXIT STATUS"
+    holds 'EXIT STATUS' -xF ".B $status" || lack "the exit status $status in EXIT STATUS"
   fi
 done
 

@@ -1,0 +1,203 @@
+#include "run/backup_folder.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/folders.h"
+#include "platform/platform.h"
+#include "run/command_line.h"
+#include "run/run.h"
+#include "run/settings.h"
+
+namespace {
+// The most runs of one second that get a folder each.
+constexpr int mostRunsASecond = 999;
+
+// Paths the checks work on: too large for the stack on Windows.
+struct BackupNames {
+  char given[pathBufferSize];  ///< backupDir without trailing separators
+  char backup[pathBufferSize];
+  char destination[pathBufferSize];
+  char source[pathBufferSize];
+};
+
+// 1 when the resolved path inner is outer or lies below it, by name or identity.
+int holds(const char* outer, const char* inner) {
+  size_t length = strlen(outer);
+  return (strlen(inner) >= length && pathNamesEqualN(outer, inner, length)) ||
+         liesWithin(inner, outer);
+}
+
+int refuse(const char* format, const char* a, const char* b) {
+  consolePrintf(format, a, b);
+  return 1;
+}
+
+int checkNames(BackupNames* names) {
+  int taken = takeRoot(names->given, backupDir);
+  if (taken == rootTooLong) {
+    consolePrintf("The backup folder name is too long (at most %d characters) !\n",
+                  pathBufferSize - 1);
+    return 1;
+  }
+  if (taken == rootEmpty)
+    return refuse("The backup folder [%s] is empty%s: give a folder !\n", backupDir, "");
+  if (resolveRoot(names->given, names->backup) ||
+      resolveRoot(destinationRoot, names->destination) || resolveRoot(sourceRoot, names->source))
+    return refuse("Cannot resolve the backup folder name [%s]%s !\n", backupDir, "");
+  // What the run moves away would be listed as source files, and copied back.
+  if (holds(names->source, names->backup))
+    return refuse("The backup folder [%s] lies inside the source folder [%s] !\n", names->backup,
+                  names->source);
+  size_t destinationLength = strlen(names->destination);
+  size_t backupLength = strlen(names->backup);
+  if (backupLength == destinationLength &&
+      pathNamesEqualN(names->backup, names->destination, backupLength))
+    return refuse(
+        "The backup folder [%s] is the destination folder%s: give a folder inside it or "
+        "beside it !\n",
+        names->backup, "");
+  if (backupLength > destinationLength &&
+      pathNamesEqualN(names->backup, names->destination, destinationLength)) {
+    // As the listing spells it: the root as given, then the path below it.
+    size_t rootLength = strlen(destinationRoot);
+    size_t below = backupLength - destinationLength - 1;  // without its final separator
+    if (rootLength + 1 + below + 1 > static_cast<size_t>(pathBufferSize))
+      return refuse("The backup folder name [%s] is too long%s !\n", backupDir, "");
+    memcpy(backupInDestination, destinationRoot, rootLength);
+    backupInDestination[rootLength] = pathSeparator;
+    memcpy(backupInDestination + rootLength + 1, names->backup + destinationLength, below);
+    backupInDestination[rootLength + 1 + below] = '\0';
+  } else if (liesWithin(names->backup, names->destination)) {
+    // Inside by another name (a link, a second mount): the listing would not know it.
+    return refuse(
+        "The backup folder [%s] lies inside the destination folder [%s] by another name: give "
+        "its path in the destination !\n",
+        names->backup, names->destination);
+  }
+  FileIdentity backupIdentity;
+  FileIdentity destinationIdentity;
+  if (nearestFolderIdentity(names->backup, &backupIdentity) ||
+      nearestFolderIdentity(names->destination, &destinationIdentity))
+    return refuse("Cannot reach the backup folder [%s]%s !\n", names->backup, "");
+  if (backupIdentity.volume != destinationIdentity.volume)
+    return refuse(
+        "The backup folder [%s] is not on the file system of the destination folder [%s]: "
+        "files are moved there, never copied !\n",
+        names->backup, names->destination);
+  return 0;
+}
+
+// The name of the run's folder, the count-th of its second; 0 when it fits.
+int runFolderName(char* out, const char* given, const char* stamp, int count) {
+  int written =
+      count == 1 ? snprintf(out, pathBufferSize, "%s%c%s", given, pathSeparator, stamp)
+                 : snprintf(out, pathBufferSize, "%s%c%s_%d", given, pathSeparator, stamp, count);
+  return written < 0 || written >= pathBufferSize;
+}
+
+int makeRunFolder(const char* given, const char* stamp) {
+  DestinationFolders folders;
+  if (openDestinationFolders(&folders, given)) {
+    consolePrintf("Memory allocation failure !\n");
+    return 1;
+  }
+  int made = makeFoldersIn(&folders, given, nullptr);
+  int code = made == folderDone ? 0 : lastFailureCode();
+  for (int count = 1; made == folderDone && count <= mostRunsASecond; ++count) {
+    if (runFolderName(backupRunFolder, given, stamp, count)) {
+      made = folderRefused;
+      code = 0;
+      break;
+    }
+    made = makeNewFolderIn(&folders, backupRunFolder);
+    if (made == folderDone) break;
+    code = lastFailureCode();
+    if (!isAlreadyExists(code)) break;
+    made = folderDone;
+    if (count == mostRunsASecond) made = folderRefused;
+  }
+  closeDestinationFolders(&folders);
+  if (made == folderDone) return 0;
+  char reason[256] = "the name is too long";
+  if (code != 0) describeSystemFailure(code, reason, sizeof reason);
+  consolePrintf("Cannot make the backup folder [%s] (%s): nothing was changed !\n",
+                backupRunFolder[0] ? backupRunFolder : given, reason);
+  backupRunFolder[0] = '\0';
+  return 1;
+}
+}  // namespace
+
+int checkBackupFolder() {
+  if (!backupDir) return 0;
+  BackupNames* names = static_cast<BackupNames*>(malloc(sizeof(BackupNames)));
+  if (!names) {
+    consolePrintf("Memory allocation failure !\n");
+    return 1;
+  }
+  int refused = checkNames(names);
+  free(names);
+  return refused;
+}
+
+int makeBackupRunFolder(time_t start) {
+  if (!backupDir) return 0;
+  char stamp[32];
+  // Only the main thread runs yet: the shared result of localtime is safe here.
+  const struct tm* local = localtime(&start);
+  if (!local || strftime(stamp, sizeof stamp, "%Y-%m-%d_%H%M%S", local) == 0)
+    snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(start));
+  char* given = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
+  if (!given) {
+    consolePrintf("Memory allocation failure !\n");
+    return 1;
+  }
+  int failed = takeRoot(given, backupDir) != rootTaken;
+  if (!failed && previewOnly) {
+    // Nothing is made: the name told is the one a run would make now.
+    FileIdentity identity;
+    for (int count = 1; count <= mostRunsASecond; ++count)
+      if (runFolderName(backupRunFolder, given, stamp, count) ||
+          fileIdentity(backupRunFolder, &identity) != 0)
+        break;
+  } else if (!failed) {
+    failed = makeRunFolder(given, stamp);
+  }
+  free(given);
+  return failed;
+}
+
+void removeEmptyBackupRunFolder() {
+  if (!backupRunFolder[0] || previewOnly) return;
+  char* parent = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
+  if (!parent) return;
+  size_t length = strlen(backupRunFolder);
+  memcpy(parent, backupRunFolder, length + 1);
+  while (length > 0 && !isPathSeparator(parent[length - 1])) --length;
+  parent[length > 0 ? length - 1 : 0] = '\0';
+  DestinationFolders folders;
+  if (parent[0] && openDestinationFolders(&folders, parent) == 0) {
+    // A folder that holds anything stays.
+    removeEmptyFolderIn(&folders, backupRunFolder);
+    closeDestinationFolders(&folders);
+  }
+  free(parent);
+}
+
+int backupPathFor(const char* relativePath, char* out) {
+  size_t folderLength = strlen(backupRunFolder);
+  size_t relativeLength = strlen(relativePath);
+  if (folderLength + relativeLength + 1 > static_cast<size_t>(pathBufferSize)) return 1;
+  memcpy(out, backupRunFolder, folderLength);
+  memcpy(out + folderLength, relativePath, relativeLength + 1);
+  return 0;
+}
+
+int liesInBackupFolder(const char* relativePath) {
+  if (!backupInDestination[0]) return 0;
+  const char* below = backupInDestination + strlen(destinationRoot);
+  size_t length = strlen(below);
+  return strlen(relativePath) > length && pathNamesEqualN(relativePath, below, length) &&
+         isPathSeparator(relativePath[length]);
+}
