@@ -35,7 +35,7 @@ class ScanThreadsTest : public ::testing::Test {
   int scanSource(const std::string& root) {
     strcpy(sourceRoot, root.c_str());
     sourceRootLength = static_cast<int32_t>(root.size());
-    ScanRequest request = {sourceRoot, {0, 0}, 0};
+    ScanRequest request = {sourceRoot, {0, 0}, 0, nullptr};
     return waitForScan(startSourceScan(&request));
   }
 

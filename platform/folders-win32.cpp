@@ -182,7 +182,8 @@ unsigned folderModeOf(const char*) {
 
 int openDestinationFolders(DestinationFolders* folders, const char* root) {
   size_t length = strlen(root);
-  *folders = DestinationFolders{nullptr, length, noFolder, nullptr, 0, noFolder, nullptr, 0, 0};
+  *folders =
+      DestinationFolders{nullptr, length, noFolder, nullptr, 0, noFolder, nullptr, 0, 0, 0, 0};
   folders->root = static_cast<char*>(malloc(length + 1));
   folders->folder = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
   if (!folders->root || !folders->folder) {
