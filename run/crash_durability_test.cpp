@@ -136,6 +136,11 @@ TEST_P(CrashDurability, CutWithBatchesAsTheyCome) {
   cutAfter(300, {"--workers=2"}, 0);
 }
 
+// One worker: the deciding thread writes the copies itself and syncs each batch.
+TEST_P(CrashDurability, CutWithOneWorker) {
+  cutAfter(300, {"--workers=1"});
+}
+
 // Shows what the cut does to a run that does not sync: run by hand with
 // --gtest_also_run_disabled_tests; it is expected to fail.
 TEST_P(CrashDurability, DISABLED_CutWithoutSyncing) {
