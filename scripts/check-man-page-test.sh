@@ -43,8 +43,10 @@ expect_failure "the section WINDOWS the README names" no-windows sed 's/^\.SH WI
 root=$(cd "$(dirname "$0")/.." && pwd)
 copy_tree() {
   rm -rf "$1"
-  mkdir -p "$1/run" "$1/platform" || exit 1
+  mkdir -p "$1/run" "$1/platform" "$1/bench/results" || exit 1
   cp "$root/README.md" "$root/LICENSE" "$1/" && cp -R "$root/doc" "$1/" &&
+    { [ -z "$(ls "$root"/bench/results/*.md 2>/dev/null)" ] ||
+      cp "$root"/bench/results/*.md "$1/bench/results/"; } &&
     cp "$root/run/command_line.cpp" "$root/run/settings.h" "$1/run/" &&
     cp "$root/platform/platform.h" "$1/platform/" || exit 1
 }
