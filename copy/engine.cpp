@@ -20,6 +20,10 @@ namespace {
 constexpr int spinsBeforeSleep = 256;
 // Copies handed in to one folder before sleeping workers are woken for them.
 constexpr long long copiesPerWake = 16;
+// A copy this large costs far more to write than to create: it is taken alone, even
+// in a folder another worker writes into, so that the large files of one folder are
+// written side by side.
+constexpr int64_t aloneFrom = 4LL << 20;
 
 // The deciding thread's text while copies are out: the log is written at once,
 // console and error lines wait for their turn.
@@ -36,7 +40,8 @@ bool isClaimed(const CopyEngine* engine, long long at) {
 }
 
 // Claims, under the lock, the oldest copies handed in whose folder no other worker
-// writes into: the first such copy and those after it in the same folder.
+// writes into: the first such copy and those after it in the same folder, up to a
+// large one. A large copy is claimed alone, whoever writes into its folder.
 bool claimRun(CopyEngine* engine, int self, long long* first, long long* end) {
   long long published = engine->published.load(std::memory_order_acquire);
   while (engine->oldestUnclaimed < published && isClaimed(engine, engine->oldestUnclaimed))
@@ -44,6 +49,12 @@ bool claimRun(CopyEngine* engine, int self, long long* first, long long* end) {
   for (long long at = engine->oldestUnclaimed; at < published; ++at) {
     CopySlot* slot = &engine->slots[at % engine->capacity];
     if (isClaimed(engine, at)) continue;
+    if (slot->job.listedSize >= aloneFrom) {
+      slot->claimedAt = at;
+      *first = at;
+      *end = at + 1;
+      return true;
+    }
     bool taken = false;
     for (int w = 0; w < engine->workerCount && !taken; ++w)
       taken = w != self && engine->owned[w] == slot->folder;
@@ -52,7 +63,9 @@ bool claimRun(CopyEngine* engine, int self, long long* first, long long* end) {
     *first = at;
     for (*end = at; *end < published; ++*end) {
       CopySlot* next = &engine->slots[*end % engine->capacity];
-      if (isClaimed(engine, *end) || next->folder != slot->folder) break;
+      if (isClaimed(engine, *end) || next->folder != slot->folder ||
+          next->job.listedSize >= aloneFrom)
+        break;
       next->claimedAt = *end;
     }
     return true;
@@ -131,8 +144,9 @@ unsigned runWorker(void* argument) {
 // (a new folder's, or a few of one folder's).
 void wakeWorkers(CopyEngine* engine, bool force) {
   if (engine->sleepers.load() == 0) return;
+  const CopySlot* last = &engine->slots[(engine->submitted - 1) % engine->capacity];
   if (!force && engine->submitted - engine->wokenAt < copiesPerWake &&
-      engine->slots[(engine->submitted - 1) % engine->capacity].folder == engine->wokenFolder)
+      last->folder == engine->wokenFolder && last->job.listedSize < aloneFrom)
     return;
   engine->wokenAt = engine->submitted;
   engine->wokenFolder = engine->slots[(engine->submitted - 1) % engine->capacity].folder;
