@@ -8,6 +8,14 @@
 #include "platform/crash_support.h"
 #include "run/end_to_end_fixture.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TALVEN_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TALVEN_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 namespace {
 struct FewFilesRun {
   std::string destination;
@@ -32,6 +40,11 @@ class FewOpenFiles : public EndToEndTest {
   void SetUp() override {
     EndToEndTest::SetUp();
     if (platformIsWindows) GTEST_SKIP() << "the limit of open files is a POSIX matter";
+#if defined(TALVEN_ADDRESS_SANITIZER)
+    // Its type checks open a pipe to learn whether memory may be read: with a few
+    // files free they fail, and report sound objects as wrong ones.
+    GTEST_SKIP() << "the sanitizers' own checks need files of their own";
+#endif
     // Folders within folders: every level is a folder held on the way down.
     for (int i = 0; i < 600; ++i) {
       std::string folder = "d" + std::to_string(i % 6);

@@ -79,6 +79,9 @@ class ProgressLineTest : public ::testing::Test {
   /// of tmux itself.
   int runInTerminal(const std::string& destination, const std::string& options,
                     const std::string& redirection) {
+    // A tmux server of its own for each run: one told to end a moment ago may still
+    // hold the socket, and a new session on it then fails.
+    socket = joinPath(scratch, "tmux" + std::to_string(++terminalRuns) + ".sock");
     std::string go = joinPath(scratch, "go");
     std::string status = joinPath(scratch, "status");
     std::string rawPath = joinPath(scratch, "raw");
@@ -159,6 +162,7 @@ class ProgressLineTest : public ::testing::Test {
   }
 
   std::string scratch, source, socket, raw, screen;
+  int terminalRuns = 0;
   double seconds = 0;
 };
 
