@@ -149,7 +149,7 @@ void wakeWorkers(CopyEngine* engine, bool force) {
       last->folder == engine->wokenFolder && last->job.listedSize < aloneFrom)
     return;
   engine->wokenAt = engine->submitted;
-  engine->wokenFolder = engine->slots[(engine->submitted - 1) % engine->capacity].folder;
+  engine->wokenFolder = last->folder;
   takeLock(engine->lock);
   wakeLockWaiters(engine->lock);
   releaseLock(engine->lock);
