@@ -15,6 +15,7 @@ endif()
 
 file(GLOB TALVEN_TEST_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_CURRENT_SOURCE_DIR}/run/*_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/base/*_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/scan/*_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/collect/*_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/reconcile/*_test.cpp

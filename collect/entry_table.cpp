@@ -86,6 +86,6 @@ void freeEntryTables() {
   freeTable(&sourceTable);
   free(destinationTable.entries);
   free(sourceTable.entries);
-  destinationTable = EntryTable{nullptr, 0, 0, nullptr, 0, 0, 0};
-  sourceTable = EntryTable{nullptr, 0, 0, nullptr, 0, 0, 0};
+  destinationTable = EntryTable{};
+  sourceTable = EntryTable{};
 }

@@ -38,6 +38,9 @@ struct EntryTable {
   FileEntry* entries;
   int32_t count;
   int32_t capacity;
+  /// Bytes of the root of the tree listed into it, cut off every full path: set by
+  /// its scan before the walk.
+  int32_t rootLength = 0;
   /// The relative paths of the folders the filters left out, as the walk met them.
   char** excludedFolders = nullptr;
   int32_t excludedFolderCount = 0;

@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "base/settings.h"
 #include "collect/scan_threads.h"
-#include "run/settings.h"
 
 namespace {
 const std::string separator(1, pathSeparator);
@@ -103,9 +103,8 @@ TEST_F(EntryTableTest, SizesOf4GiBAndMoreAreKeptWhole) {
 }
 
 TEST_F(EntryTableTest, CollectorJoinsTheSizeHalves) {
-  resetRunSettings();
-  sourceRootLength = 1;
-  destinationRootLength = 2;
+  sourceTable.rootLength = 1;
+  destinationTable.rootLength = 2;
   std::string source = "s" + separator;
   std::string destination = "dd" + separator + "x" + separator;
   EXPECT_EQ(1, collectSourceEntry(source.c_str(), "big", 0x1234u, 0x5u, 0, 0xAu, 0xBu));
@@ -118,7 +117,6 @@ TEST_F(EntryTableTest, CollectorJoinsTheSizeHalves) {
   EXPECT_EQ(7u, sourceTable.entries[1].size);
   EXPECT_EQ(0xFFFFFFFFull, destinationTable.entries[0].size);
   EXPECT_EQ(separator + "x" + separator + "y", destinationTable.entries[0].relativePath);
-  resetRunSettings();
 }
 
 TEST_F(EntryTableTest, FreeReleasesEverythingAndCanBeRepeated) {

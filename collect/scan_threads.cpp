@@ -9,63 +9,63 @@
 #include <utility>
 #include <vector>
 
+#include "base/memory.h"
+#include "base/progress.h"
+#include "base/settings.h"
 #include "collect/entry_table.h"
-#include "run/progress.h"
-#include "run/run_filters.h"
-#include "run/seams.h"
-#include "run/settings.h"
 #include "scan/tree_walker.h"
 
 PlatformThread* destinationScanThread;
 PlatformThread* sourceScanThread;
 
 namespace {
-// A table that cannot grow ends the whole run before anything is reconciled.
-void collect(EntryTable* table, const char* directory, const char* name, int32_t rootLength,
-             uint32_t sizeLow, uint32_t sizeHigh, int32_t flags, uint32_t timeLow,
-             uint32_t timeHigh) {
+// A table that cannot grow ends the run the one way memory running out does, before
+// anything is reconciled: the listing stops, and the run tells it and ends.
+void collect(EntryTable* table, const char* directory, const char* name, uint32_t sizeLow,
+             uint32_t sizeHigh, int32_t flags, uint32_t timeLow, uint32_t timeHigh) {
+  // Once memory ran out the run is ending: the rest of the listing is passed over.
+  if (memoryRanOut()) return;
   uint64_t size = (static_cast<uint64_t>(sizeHigh) << 32) | sizeLow;
-  if (addFileEntry(table, directory, name, rootLength, size, FileTime{timeLow, timeHigh}) !=
+  if (addFileEntry(table, directory, name, table->rootLength, size, FileTime{timeLow, timeHigh}) !=
       addFileStored) {
-    consolePrintf("Error reallocating memory resource !\n");
-    fflush(stdout);
-    exit(exitOutOfMemory);
+    onTableExhausted();
+    return;
   }
   table->entries[table->count - 1].excluded = (flags & entryExcluded) ? 1 : 0;
 }
 
 // An excluded folder goes untold with -v when there is no memory to note it.
 void noteDestinationExcluded(const char* directory, const char* name) {
-  addExcludedFolder(&destinationTable, directory, name, destinationRootLength);
+  addExcludedFolder(&destinationTable, directory, name, destinationTable.rootLength);
 }
 
 void noteSourceExcluded(const char* directory, const char* name) {
-  addExcludedFolder(&sourceTable, directory, name, sourceRootLength);
+  addExcludedFolder(&sourceTable, directory, name, sourceTable.rootLength);
 }
 
 void reportSkipped(const char* directory, const char* name, const char* reason) {
-  if (verbose) consolePrintf("Skipped [%s%s]: %s !\n", directory, name, reason);
+  consolePrintf("Skipped [%s%s]: %s !\n", directory, name, reason);
 }
 
 unsigned scan(const ScanRequest* request, EntryTable* table, EntryCallback collector,
               ExcludedCallback noteExcluded, int isDestination) {
+  const RunSettings& settings = *request->settings;
   TreeWalker* walker = new TreeWalker(collector);
-  walker->skipCallback = reportSkipped;
+  if (settings.verbose) walker->skipCallback = reportSkipped;
   walker->walkReparseFolders = !isDestination;
   if (request->otherRootKnown) walker->foreignFolder = &request->otherRoot;
   // The backup folder in the destination is the run's own, as its log is: never listed.
-  if (isDestination && backupInDestination[0]) walker->passedOverFolder = backupInDestination;
+  if (isDestination && settings.backupInDestination[0])
+    walker->passedOverFolder = settings.backupInDestination;
   // Excluded destination files are listed only to be deleted.
-  walker->filters = runFilterSet();
-  walker->walkExcluded = isDestination && deleteExcluded;
+  walker->filters = request->filters;
+  walker->walkExcluded = isDestination && settings.deleteExcluded;
   walker->excludedCallback = noteExcluded;
-  if (request->seams) {
-    walker->keyPolled = request->seams->keyPolled;
-    walker->keyPolledContext = request->seams->context;
-  }
+  if (request->seams) walker->seams = *request->seams;
   table->count = 0;
+  table->rootLength = static_cast<int32_t>(strlen(request->root));
   clearExcludedFolders(table);
-  walker->setOptions(1, 1);
+  walker->setOptions(1);
   walker->walk(request->root);
   table->excludedFiles = walker->excludedFiles;
   unsigned outcome = scanComplete;
@@ -86,28 +86,28 @@ unsigned scan(const ScanRequest* request, EntryTable* table, EntryCallback colle
 
 int collectDestinationEntry(const char* directory, const char* name, uint32_t sizeLow,
                             uint32_t sizeHigh, int32_t flags, uint32_t timeLow, uint32_t timeHigh) {
-  collect(&destinationTable, directory, name, destinationRootLength, sizeLow, sizeHigh, flags,
-          timeLow, timeHigh);
+  collect(&destinationTable, directory, name, sizeLow, sizeHigh, flags, timeLow, timeHigh);
   noteListed(progressDestination);
   return destinationTable.count;
 }
 
 int collectSourceEntry(const char* directory, const char* name, uint32_t sizeLow, uint32_t sizeHigh,
                        int32_t flags, uint32_t timeLow, uint32_t timeHigh) {
-  collect(&sourceTable, directory, name, sourceRootLength, sizeLow, sizeHigh, flags, timeLow,
-          timeHigh);
+  collect(&sourceTable, directory, name, sizeLow, sizeHigh, flags, timeLow, timeHigh);
   noteListed(progressSource);
   return sourceTable.count;
 }
 
 unsigned destinationScanProc(void* request) {
-  if (verbose) consolePrintf("Thread 1 running - listing destination directory !\n");
+  if (static_cast<const ScanRequest*>(request)->settings->verbose)
+    consolePrintf("Thread 1 running - listing destination directory !\n");
   return scan(static_cast<const ScanRequest*>(request), &destinationTable, collectDestinationEntry,
               noteDestinationExcluded, 1);
 }
 
 unsigned sourceScanProc(void* request) {
-  if (verbose) consolePrintf("Thread 2 running - listing source directory !\n");
+  if (static_cast<const ScanRequest*>(request)->settings->verbose)
+    consolePrintf("Thread 2 running - listing source directory !\n");
   return scan(static_cast<const ScanRequest*>(request), &sourceTable, collectSourceEntry,
               noteSourceExcluded, 0);
 }
@@ -125,8 +125,7 @@ PlatformThread* startSourceScan(const ScanRequest* request) {
 namespace {
 // The folders left out of either listing, each once, by the form the patterns saw
 // (which folds case where they fold it), in the source's spelling where both hold it.
-std::vector<const char*> excludedFolderPaths() {
-  const FilterSet* filters = runFilterSet();
+std::vector<const char*> excludedFolderPaths(const FilterSet* filters) {
   std::vector<std::pair<std::string, const char*>> folders;
   for (const EntryTable* table : {&sourceTable, &destinationTable}) {
     for (int32_t i = 0; filters && i < table->excludedFolderCount; ++i) {
@@ -153,17 +152,17 @@ std::vector<const char*> excludedFolderPaths() {
 }
 }  // namespace
 
-void reportExcludedFolders() {
+void reportExcludedFolders(const FilterSet* filters) {
   try {
-    for (const char* path : excludedFolderPaths()) consolePrintf("Excluded [%s]\n", path);
+    for (const char* path : excludedFolderPaths(filters)) consolePrintf("Excluded [%s]\n", path);
   } catch (const std::bad_alloc&) {
     // -v lines only: the run goes on without them.
   }
 }
 
-int32_t countExcludedFolders() {
+int32_t countExcludedFolders(const FilterSet* filters) {
   try {
-    return static_cast<int32_t>(excludedFolderPaths().size());
+    return static_cast<int32_t>(excludedFolderPaths(filters).size());
   } catch (const std::bad_alloc&) {
     return 0;
   }

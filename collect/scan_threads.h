@@ -5,7 +5,9 @@
 
 #include "platform/platform.h"
 
-struct RunSeams;
+struct FilterSet;
+struct RunSettings;
+struct ScanSeams;
 
 /// How a scan ended; the thread's result.
 enum ScanOutcome {
@@ -24,8 +26,10 @@ struct ScanRequest {
   /// The other tree's root or, where that does not exist yet, the folder the copies
   /// are to make it in: met in this tree, the trees overlap (scanHoldsOtherRoot).
   FileIdentity otherRoot;
-  int32_t otherRootKnown;  ///< 0: there is none to look for
-  const RunSeams* seams;   ///< the run's test seams, or null
+  int32_t otherRootKnown;       ///< 0: there is none to look for
+  const RunSettings* settings;  ///< -v, --delete-excluded, the backup folder in the tree
+  const FilterSet* filters;     ///< the run's patterns, or null
+  const ScanSeams* seams;       ///< the run's test seams, or null
 };
 
 extern PlatformThread* destinationScanThread;
@@ -49,9 +53,9 @@ PlatformThread* startSourceScan(const ScanRequest* request);
 
 /// Prints "Excluded [path]" for each folder the filters left out of either listing,
 /// once for a folder left out of both, ordered by path; after both scans ended.
-void reportExcludedFolders();
+void reportExcludedFolders(const FilterSet* filters);
 /// The number of folders reportExcludedFolders names.
-int32_t countExcludedFolders();
+int32_t countExcludedFolders(const FilterSet* filters);
 
 /// Waits for a scan thread started above and returns its ScanOutcome
 /// (scanNotStarted for a thread that never started).

@@ -8,15 +8,15 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/settings.h"
 #include "collect/entry_table.h"
 #include "platform/test_support.h"
-#include "run/settings.h"
 
 namespace {
 class ScanThreadsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    resetRunSettings();
+    resetRunSettings(&settings);
     buildPathKeyTable();
     ASSERT_EQ(0, initEntryTables());
     scratch = makeScratchFolder();
@@ -28,17 +28,17 @@ class ScanThreadsTest : public ::testing::Test {
   void TearDown() override {
     freeEntryTables();
     removeScratchFolder(scratch);
-    resetRunSettings();
   }
 
   // Lists root on a scan thread of its own, as the run does; returns the outcome.
   int scanSource(const std::string& root) {
-    strcpy(sourceRoot, root.c_str());
-    sourceRootLength = static_cast<int32_t>(root.size());
-    ScanRequest request = {sourceRoot, {0, 0}, 0, nullptr};
+    strcpy(settings.sourceRoot, root.c_str());
+    settings.sourceRootLength = static_cast<int32_t>(root.size());
+    ScanRequest request = {settings.sourceRoot, {0, 0}, 0, &settings, nullptr, nullptr};
     return waitForScan(startSourceScan(&request));
   }
 
+  RunSettings settings;
   std::string scratch;
   std::string source;
 };

@@ -7,8 +7,8 @@
 // sync covers them. The deciding thread alone holds no copy.
 #include <new>
 
+#include "base/settings.h"
 #include "copy/room.h"
-#include "run/settings.h"
 
 namespace {
 // A sync is started once this many copies or bytes were written since the last one

@@ -10,11 +10,9 @@
 #include "platform/folders.h"
 #include "platform/platform.h"
 
-/// What became of one copy; every result but copyDone and copyPreview is a failure
-/// the run counts.
+/// What became of one copy; every result but copyDone is a failure the run counts.
 enum CopyResult {
   copyDone = 0,              ///< copied, stamped and in place (or, without a sync, written)
-  copyPreview = 1,           ///< -p: nothing was done
   copySourceUnreadable = 2,  ///< the source could not be read; nothing touched
   copyCannotCreate = 3,      ///< the copy's file could not be made, or what stands at the
                              ///< destination may not be replaced; nothing touched
@@ -74,14 +72,17 @@ constexpr CopySeams noCopySeams = {-1, -1, nullptr, 0, nullptr, -1, nullptr, nul
 typedef void (*CopyFinished)(void* context, const CopyOutcome* outcome);
 
 struct CopyEngine;
+struct RunLog;
+struct RunSettings;
 
 /// Begins a run's copies into the destination tree that folders, the calling thread's
-/// own way into it, reaches (held by the caller until copyEnd). From here to copyEnd,
-/// the calling thread's console and error text is held and comes out in turn with the
-/// copies' lines (its log lines are written at once). seams may be null. Null when
-/// memory ran out.
-CopyEngine* copyBegin(DestinationFolders* folders, const CopySeams* seams, CopyFinished finished,
-                      void* context);
+/// own way into it, reaches (held by the caller until copyEnd), as settings ask (the
+/// workers, the syncs, -v, the backup folder). A preview makes no copy: it begins
+/// none. From here to copyEnd, the calling thread's console and error text is held
+/// and comes out in turn with the copies' lines; its log lines go to log at once.
+/// settings and log live until copyEnd. seams may be null. Null when memory ran out.
+CopyEngine* copyBegin(const RunSettings* settings, RunLog* log, DestinationFolders* folders,
+                      const CopySeams* seams, CopyFinished finished, void* context);
 /// Hands in one copy; the request is copied. Text the caller prints or logs after
 /// this call comes out after this copy's lines.
 void copySubmit(CopyEngine* engine, const CopyRequest* request);
@@ -91,11 +92,6 @@ int copyEnd(CopyEngine* engine);
 /// The files the process may open at once at the least for any copy to be made, and,
 /// through freeFiles, how many it may open now; checked before the first copy.
 int fewestFilesForCopies(int* freeFiles);
-
-/// Writes into folder (pathBufferSize bytes) the folder of path: everything up to its
-/// last separator, less one trailing pathSeparator. Returns 0, or 1 when the path
-/// does not fit a path buffer (folder is then left empty).
-int folderOfPath(const char* path, char* folder);
 
 /// The most workers the default (copyWorkers 0) starts: one per processor, at most
 /// this many.

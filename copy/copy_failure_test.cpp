@@ -31,7 +31,7 @@ struct ReadOnlyCopy {
 
 int copyIntoReadOnly(void* context) {
   ReadOnlyCopy* copy = static_cast<ReadOnlyCopy*>(context);
-  verbose = 1;
+  testSettings().verbose = 1;
   return copyBelow(folderOf(copy->destination), copy->destination, copy->source);
 }
 
@@ -109,7 +109,7 @@ int failInLockedFolder(void* context) {
   testCopySeams().blockDone = lockFolderOnce;
   testCopySeams().writeFaultAfter = 40000;
   testCopySeams().kernelFallbackAt = 0;
-  verbose = 1;
+  testSettings().verbose = 1;
   int result = copyBelow(folderOf(copy->destination), copy->destination, copy->source, 1);
   // A folder that still takes removals could not be locked: the test cannot tell.
   if (writeFileBytes(joinPath(copy->folder, "probe"), "") &&
@@ -159,7 +159,7 @@ TEST_F(CopyFailure, FailedWriteKeepsTheOldDestination) {
     for (long long fault : faults) {
       writeOldFile(at({"dst"}), "old");
       seams().writeFaultAfter = fault;
-      verbose = 1;
+      testSettings().verbose = 1;
       testing::internal::CaptureStdout();
       EXPECT_EQ(copyTransferFailed, copyBelow(scratch, at({"dst"}), at({"src"})));
       EXPECT_EQ("Failed to copy [" + at({"dst"}) + "], the incomplete copy was removed !\n",
@@ -168,7 +168,7 @@ TEST_F(CopyFailure, FailedWriteKeepsTheOldDestination) {
       EXPECT_EQ(std::vector<std::string>({"dst", "src"}), listFiles(scratch)) << fault;
     }
     // A fault after the last byte is none: the copy is whole.
-    verbose = 0;
+    testSettings().verbose = 0;
     seams().writeFaultAfter = 100000;
     EXPECT_EQ(copyDone, copyBelow(scratch, at({"dst"}), at({"src"})));
     expectCopied(at({"dst"}), bytes);

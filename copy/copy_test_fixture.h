@@ -5,9 +5,10 @@
 
 #include <string>
 
+#include "base/run_log.h"
+#include "base/settings.h"
 #include "copy/copy.h"
 #include "platform/test_support.h"
-#include "run/settings.h"
 
 // 2021-03-04 05:06:07.1234567 UTC: the last digits catch a time cut to seconds or
 // microseconds anywhere on the way.
@@ -29,6 +30,12 @@ inline CopySeams& testCopySeams() {
   return seams;
 }
 
+/// The settings a copy test hands to the copies it makes (-v, --no-sync).
+inline RunSettings& testSettings() {
+  static RunSettings settings;
+  return settings;
+}
+
 /// Receives the outcome of the one copy of copyBelow.
 inline void keepResult(void* context, const CopyOutcome* outcome) {
   *static_cast<int*>(context) = outcome->result;
@@ -39,12 +46,15 @@ inline void keepResult(void* context, const CopyOutcome* outcome) {
 /// Returns the copy's CopyResult, or -1 when the engine could not begin.
 inline int copyBelow(const std::string& root, const std::string& destination,
                      const std::string& source, int replacesFile = 0) {
-  snprintf(destinationRoot, sizeof destinationRoot, "%s", root.c_str());
-  destinationRootLength = static_cast<int32_t>(root.size());
+  RunSettings& settings = testSettings();
+  snprintf(settings.destinationRoot, sizeof settings.destinationRoot, "%s", root.c_str());
+  settings.destinationRootLength = static_cast<int32_t>(root.size());
   int result = -1;
   DestinationFolders folders;
   if (openDestinationFolders(&folders, root.c_str())) return -1;
-  CopyEngine* engine = copyBegin(&folders, &testCopySeams(), keepResult, &result);
+  RunLog noLog = {nullptr, nullptr, 0};
+  CopyEngine* engine =
+      copyBegin(&settings, &noLog, &folders, &testCopySeams(), keepResult, &result);
   if (engine) {
     CopyRequest request = {destination.c_str(), source.c_str(), givenTime, 0, replacesFile, 1};
     copySubmit(engine, &request);
@@ -57,7 +67,7 @@ inline int copyBelow(const std::string& root, const std::string& destination,
 class CopyFileFixture : public testing::Test {
  protected:
   void SetUp() override {
-    resetRunSettings();
+    resetRunSettings(&testSettings());
     testCopySeams() = noCopySeams;
     scratch = makeScratchFolder();
     ASSERT_FALSE(scratch.empty());
@@ -65,7 +75,7 @@ class CopyFileFixture : public testing::Test {
   void TearDown() override {
     setInterruptRequested(0);
     testCopySeams() = noCopySeams;
-    resetRunSettings();
+    resetRunSettings(&testSettings());
     removeScratchFolder(scratch);
   }
   CopySeams& seams() { return testCopySeams(); }

@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <new>
 
+#include "base/run_log.h"
+#include "base/settings.h"
 #include "copy/report.h"
-#include "run/run_log.h"
-#include "run/settings.h"
 
 namespace {
 // Tries of a waiting thread before it sleeps: a copy about to end, or one about to
@@ -29,7 +29,7 @@ constexpr int64_t aloneFrom = 4LL << 20;
 // console and error lines wait for their turn.
 void takeHeld(void* sink, int stream, const char* text, size_t length) {
   CopyEngine* engine = static_cast<CopyEngine*>(sink);
-  if (stream == outputLog) return appendToLog(text, length);
+  if (stream == outputLog) return appendToLog(engine->shared.log, text, length);
   if (holdText(&engine->held, stream, text, length)) engine->outOfMemory = 1;
 }
 
@@ -187,7 +187,7 @@ bool reportOldest(CopyEngine* engine, int wait) {
   printHeldText(&slot->before);
   const OutputDiversion* diversion = threadOutputDiversion();
   divertThreadOutput(nullptr);
-  printCopyLines(job, engine->folder);
+  printCopyLines(job, engine->shared.settings->verbose, engine->folder);
   CopyRequest request = {job->destinationPath, job->sourcePath,   job->time,
                          job->listedSize,      job->replacesFile, job->wantsIdentity};
   CopyOutcome outcome = {&request, job->notes.result, job->notes.identityKnown,
@@ -213,7 +213,8 @@ int startWorkers(CopyEngine* engine, int count, int held) {
   engine->owned = static_cast<uint64_t*>(calloc(static_cast<size_t>(count), sizeof(uint64_t)));
   if (!engine->workers || !engine->owned) return 1;
   // Before the workers: they read it from their first look on.
-  engine->shared.sync = startCopySync(destinationRoot, engine->lock, &engine->sleepers);
+  engine->shared.sync =
+      startCopySync(engine->shared.settings->destinationRoot, engine->lock, &engine->sleepers);
   for (int i = 0; i < count; ++i) {
     CopyWorker* worker = &engine->workers[i];
     if (openWorker(worker, engine, i + 1, held, nullptr)) break;
@@ -247,9 +248,8 @@ void stopWorkers(CopyEngine* engine) {
   free(engine->owned);
 }
 
-int workersWanted() {
-  if (previewOnly) return 0;
-  int wanted = copyWorkers;
+int workersWanted(const RunSettings& settings) {
+  int wanted = settings.copyWorkers;
   if (wanted == 0)
     wanted = usableProcessors() < mostDefaultWorkers ? usableProcessors() : mostDefaultWorkers;
   return wanted < 2 ? 0 : wanted;
@@ -259,9 +259,9 @@ int workersWanted() {
 // write the copies itself; 1 when memory ran out.
 int startWriting(CopyEngine* engine) {
   int workers, held;
-  int wanted = workersWanted();
+  int wanted = workersWanted(*engine->shared.settings);
   sizeCopyRoom(wanted, allowOpenFiles(filesWanted(wanted)), &workers, &held);
-  engine->shared.batching = !noSync && syncsWholeFileSystems();
+  engine->shared.batching = !engine->shared.settings->noSync && syncsWholeFileSystems();
   if (workers > 0 && startWorkers(engine, workers, held) == 0) {
     engine->capacity = engine->workerCount * (held + 2 * spinsBeforeSleep);
   } else {
@@ -277,12 +277,14 @@ int startWriting(CopyEngine* engine) {
 }
 }  // namespace
 
-CopyEngine* copyBegin(DestinationFolders* folders, const CopySeams* seams, CopyFinished finished,
-                      void* context) {
+CopyEngine* copyBegin(const RunSettings* settings, RunLog* log, DestinationFolders* folders,
+                      const CopySeams* seams, CopyFinished finished, void* context) {
   CopyEngine* engine = new (std::nothrow) CopyEngine{};
   if (!engine) return nullptr;
   engine->seams = seams ? *seams : noCopySeams;
   engine->shared.engine = engine;
+  engine->shared.settings = settings;
+  engine->shared.log = log;
   engine->shared.seams = &engine->seams;
   engine->finished = finished;
   engine->context = context;
@@ -306,7 +308,8 @@ CopyEngine* copyBegin(DestinationFolders* folders, const CopySeams* seams, CopyF
 
 void copySubmit(CopyEngine* engine, const CopyRequest* request) {
   if (!engine->guardMade) {
-    guardPartialNames(&engine->shared.guard);
+    guardPartialNames(&engine->shared.guard,
+                      static_cast<size_t>(engine->shared.settings->destinationRootLength));
     engine->guardMade = 1;
   }
   while (engine->reported < engine->submitted && reportOldest(engine, 0)) {
@@ -327,7 +330,7 @@ void copySubmit(CopyEngine* engine, const CopyRequest* request) {
     copyJobFinished(engine, job);
     return;
   }
-  if (!previewOnly) makeMissingFolder(engine->folders, engine->folder, engine->sourceFolder, job);
+  makeMissingFolder(engine->folders, engine->folder, engine->sourceFolder, job);
   if (engine->inlineWriter) {
     if (!writeCopy(engine->inlineWriter, &engine->shared, job)) copyJobFinished(engine, job);
   } else {

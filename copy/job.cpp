@@ -4,11 +4,12 @@
 // turns into lines in the copies' order.
 #include <cstring>
 
+#include "base/failure_report.h"
+#include "base/paths.h"
+#include "base/progress.h"
+#include "base/settings.h"
 #include "copy/room.h"
 #include "copy/transfer.h"
-#include "run/failure_report.h"
-#include "run/progress.h"
-#include "run/settings.h"
 
 namespace {
 // Within the coarsest step of any clock the time counts as kept: coarse clocks keep
@@ -16,13 +17,6 @@ namespace {
 constexpr int64_t coarsestStep = 20000000LL;
 // CopyWorker::noKernel while the copy that the kernel refused is not yet stamped.
 constexpr int kernelRefusedNow = 2;
-
-// Ends the job with result, failing at step for reason failure.
-void failJob(CopyJob* job, int result, int step, int failure) {
-  job->notes.result = result;
-  job->notes.failedStep = step;
-  job->notes.failure = failure;
-}
 
 // Opens the source, looked at once; false (the job ended) when it cannot be read or
 // is no regular file any more. A source opened before the destination's file is
@@ -47,24 +41,14 @@ void repairFolder(CopyWorker* worker, CopyJob* job) {
   makeFoldersIn(worker->folders, worker->folder, twin ? worker->sourceFolder : nullptr);
 }
 
-// One try at the copy's own file. What an update replaces is looked at first: a link
-// there is removed (the copy replaces it, never writes through it), an empty folder
-// gives way, and anything that may not be replaced (a read-only file, a folder
-// holding anything) fails the copy before a byte is written. Where the listing found
-// nothing, nothing is looked at now: what may stand there by the time the copy takes
-// its name is met then (placeCopy).
+// One try at the copy's own file. What an update replaces is readied first (makeWay),
+// so that anything that may not be replaced fails the copy before a byte is written.
+// Where the listing found nothing, nothing is looked at now: what may stand there by
+// the time the copy takes its name is met then (finishCopy).
 FileHandle tryCreate(CopyWorker* worker, CopyShared* shared, CopyJob* job, unsigned mode,
                      int* failure) {
-  int found = job->replacesFile ? checkReplaceableIn(worker->folders, job->destinationPath)
-                                : replaceableFree;
-  if (found >= replaceableRefused) {
-    *failure = lastFailureCode();
-    if (found != replaceableRefused ||
-        removeEmptyFolderIn(worker->folders, job->destinationPath) != folderDone)
-      return noFile;
-    noteCopyEvent(job, eventEmptyFolderGone);
-    found = replaceableFree;
-  }
+  int found = job->replacesFile ? makeWay(worker->folders, job, failure) : replaceableFree;
+  if (found >= replaceableRefused) return noFile;
   job->holdsFile = found == replaceableFile;
   FileHandle file = createPartialFile(worker->folders, &shared->guard, job->destinationPath, mode,
                                       job->writePath, job->writeCapacity, failure);
@@ -133,7 +117,13 @@ void stampOpenCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job) {
 // Moves the source's bytes into the copy; false (the copy discarded, the job ended)
 // when that fails or is interrupted.
 bool transferBytes(CopyWorker* worker, CopyShared* shared, CopyJob* job, const SourceFile& source) {
-  TransferContext context = {worker->buffer, shared->seams, shared->seamLock, worker->writer, 1, 0};
+  TransferContext context = {worker->buffer,
+                             shared->seams,
+                             shared->seamLock,
+                             worker->writer,
+                             shared->settings->noSync,
+                             1,
+                             0};
   context.tryKernel = !(worker->noKernel && worker->noKernelFrom == source.volume &&
                         worker->noKernelInto == worker->lastVolume);
   int failure = 0;
@@ -158,18 +148,6 @@ int copyTimeKept(FileTime given, FileTime kept) {
   return gap < coarsestStep && gap > -coarsestStep;
 }
 
-int folderOfPath(const char* path, char* folder) {
-  size_t length = strlen(path);
-  folder[0] = '\0';
-  if (length + 1 > static_cast<size_t>(pathBufferSize)) return 1;
-  while (length > 0 && !isPathSeparator(path[length - 1])) --length;
-  memcpy(folder, path, length);
-  folder[length] = '\0';
-  // One separator is taken off: D:\backup\docs\ gives D:\backup\docs.
-  if (length > 0 && folder[length - 1] == pathSeparator) folder[length - 1] = '\0';
-  return 0;
-}
-
 namespace {
 int writeAndPlace(CopyWorker* worker, CopyShared* shared, CopyJob* job) {
   job->file = noFile;
@@ -177,8 +155,6 @@ int writeAndPlace(CopyWorker* worker, CopyShared* shared, CopyJob* job) {
   job->timesByPath = 0;
   job->bytes = 0;
   job->volume = 0;
-  // A preview changes nothing, wherever it is asked to.
-  if (previewOnly) return failJob(job, copyPreview, stepNone, 0), 0;
   // Stopped before this copy began: its destination, maybe an older copy, stays.
   if (interruptRequested()) return failJob(job, copyInterrupted, stepNone, 0), 0;
   SourceFile source;

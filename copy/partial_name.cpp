@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/failure_report.h"
+#include "base/paths.h"
 #include "collect/entry_table.h"
-#include "run/failure_report.h"
-#include "run/settings.h"
 
 namespace {
 // A run cut short thus never leaves a destination file that looks current, only a
@@ -50,7 +50,7 @@ bool keyBefore(const GuardedName& a, const GuardedName& b) {
 bool isGuarded(const PartialNameGuard* guard, const char* path) {
   if (guard->failed) return true;
   if (guard->count == 0) return false;
-  const char* relative = path + destinationRootLength;
+  const char* relative = path + guard->rootLength;
   const GuardedName* names = guard->names;
   GuardedName wanted = {computeFoldedPathKey(relative, strlen(relative)), relative};
   auto range = std::equal_range(names, names + guard->count, wanted, keyBefore);
@@ -78,7 +78,8 @@ int formCandidate(const char* destinationPath, size_t folderLength, int ownName,
 }
 }  // namespace
 
-void guardPartialNames(PartialNameGuard* guard) {
+void guardPartialNames(PartialNameGuard* guard, size_t rootLength) {
+  guard->rootLength = rootLength;
   guard->names = nullptr;
   guard->count = 0;
   guard->failed = 0;
@@ -109,8 +110,7 @@ FileHandle createPartialFile(DestinationFolders* folders, PartialNameGuard* guar
                              const char* destinationPath, unsigned mode, char* writePath,
                              size_t capacity, int* failure) {
   size_t length = strlen(destinationPath);
-  size_t folderLength = length;
-  while (folderLength > 0 && !isPathSeparator(destinationPath[folderLength - 1])) --folderLength;
+  size_t folderLength = folderPartLength(destinationPath);
   // A name too long for the suffix gets a short one: a number no other copy of the
   // run takes, so that two copies never share a file.
   int ownName = length - folderLength + suffixLength + numberRoom <= longestName;

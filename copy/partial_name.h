@@ -23,15 +23,17 @@ struct GuardedName {
 struct PartialNameGuard {
   GuardedName* names;
   size_t count;
-  int failed;  ///< memory ran out: every partial name counts as taken
+  int failed;         ///< memory ran out: every partial name counts as taken
+  size_t rootLength;  ///< bytes of the destination root, cut off a path to find its name
   /// Numbers for the short names of copies whose own name leaves no room for the
   /// suffix; shared by every thread writing copies.
   std::atomic<long long> nextShortName;
 };
 
-/// Fills guard from the source table. Never fails: where memory runs out, every
-/// partial name counts as taken and copies fail alone.
-void guardPartialNames(PartialNameGuard* guard);
+/// Fills guard from the source table, for copies below a destination root of
+/// rootLength bytes. Never fails: where memory runs out, every partial name counts as
+/// taken and copies fail alone.
+void guardPartialNames(PartialNameGuard* guard, size_t rootLength);
 /// Frees what guardPartialNames kept.
 void releasePartialNames(PartialNameGuard* guard);
 

@@ -2,10 +2,10 @@
 // disk, its file closed, its time set where that had to wait, and the destination's
 // name taken. A copy that fails on the way is removed; the file it was to replace
 // stays as it was.
+#include "base/backup_paths.h"
+#include "base/failure_report.h"
+#include "base/settings.h"
 #include "copy/room.h"
-#include "run/backup_folder.h"
-#include "run/failure_report.h"
-#include "run/settings.h"
 
 const char* const discardOutcomes[3] = {
     "was removed", "could not be removed and was marked out of date", "could not be removed"};
@@ -14,27 +14,13 @@ namespace {
 // Results of moveIntoPlace.
 enum PlaceResult { placed, placeFailed, placeRefused };
 
-// Readies the destination name of a new copy that something took since the listing:
-// a link is removed (the copy replaces it, never writes through it), an empty folder
-// gives way; a file may be replaced. replaceableRefused (failure telling why) where
-// it may not be.
-int makeWayForNewCopy(DestinationFolders* folders, CopyJob* job, int* failure) {
-  int found = checkReplaceableIn(folders, job->destinationPath);
-  if (found < replaceableRefused) return found;
-  *failure = lastFailureCode();
-  if (found != replaceableRefused ||
-      removeEmptyFolderIn(folders, job->destinationPath) != folderDone)
-    return replaceableRefused;
-  noteCopyEvent(job, eventEmptyFolderGone);
-  return replaceableFree;
-}
-
 // With --backup-dir, the file the copy replaces is moved into the backup folder just
 // before the copy takes its name: at every moment it is at its place or there. One
 // that cannot be moved keeps its place, and the copy fails.
-int moveReplacedAway(CopyWorker* worker, CopyJob* job, int* failure) {
+int moveReplacedAway(CopyWorker* worker, const CopyShared* shared, CopyJob* job, int* failure) {
   const char* to = job->destinationPath;
-  if (backupPathFor(to + destinationRootLength, worker->backupPath)) {
+  const RunSettings& settings = *shared->settings;
+  if (backupPathFor(settings, to + settings.destinationRootLength, worker->backupPath)) {
     *failure = failurePathTooLong;
     return placeFailed;
   }
@@ -55,13 +41,14 @@ int moveReplacedAway(CopyWorker* worker, CopyJob* job, int* failure) {
 // Moves the finished copy from its partial file to the destination's name: over the
 // file that an update replaces, else into a free place or, where something stands
 // there now, over it once it is found replaceable. failure tells why it did not.
-int moveIntoPlace(CopyWorker* worker, CopyJob* job, int* failure) {
+int moveIntoPlace(CopyWorker* worker, const CopyShared* shared, CopyJob* job, int* failure) {
   DestinationFolders* folders = worker->folders;
   const char* to = job->destinationPath;
   if (!job->holdsFile && moveFileIn(folders, job->writePath, to, 0) == 0) return placed;
-  int found = job->holdsFile ? replaceableFile : makeWayForNewCopy(folders, job, failure);
+  int found = job->holdsFile ? replaceableFile : makeWay(folders, job, failure);
   if (found >= replaceableRefused) return placeRefused;
-  if (found == replaceableFile && worker->backupPath) return moveReplacedAway(worker, job, failure);
+  if (found == replaceableFile && worker->backupPath)
+    return moveReplacedAway(worker, shared, job, failure);
   // Replacing: where the system cannot promise a free place (RENAME_NOREPLACE through
   // FUSE), the look just taken is the promise.
   if (moveFileIn(folders, job->writePath, to, 1) == 0) return placed;
@@ -100,14 +87,24 @@ void callPlacedSeam(CopyShared* shared) {
   if (shared->seamLock) releaseLock(shared->seamLock);
 }
 
+// A written copy that fails on its way to its place is removed.
 void failCopy(CopyWorker* worker, CopyJob* job, int result, int step, int failure) {
-  job->notes.result = result;
-  job->notes.failedStep = step;
-  job->notes.failure = failure;
+  failJob(job, result, step, failure);
   job->notes.identityKnown = 0;
   job->notes.discarded = discardCopy(worker->folders, job->writePath);
 }
 }  // namespace
+
+int makeWay(DestinationFolders* folders, CopyJob* job, int* failure) {
+  int found = checkReplaceableIn(folders, job->destinationPath);
+  if (found < replaceableRefused) return found;
+  *failure = lastFailureCode();
+  if (found != replaceableRefused ||
+      removeEmptyFolderIn(folders, job->destinationPath) != folderDone)
+    return replaceableRefused;
+  noteCopyEvent(job, eventEmptyFolderGone);
+  return replaceableFree;
+}
 
 int discardCopy(DestinationFolders* folders, const char* writePath) {
   // An incomplete copy must not stay with a fresh time, which would make every later
@@ -119,6 +116,7 @@ int discardCopy(DestinationFolders* folders, const char* writePath) {
 
 void finishCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job, int syncFailure) {
   int failure = syncFailure;
+  int noSync = shared->settings->noSync;
   if (failure == -1) failure = noSync || syncFileData(job->file) == 0 ? 0 : lastFailureCode();
   if (failure == 0 && !noSync && seamFailsSync(shared, job)) failure = failureTestFault;
   // Some systems tell of a write they could not make only when the file is closed.
@@ -131,7 +129,7 @@ void finishCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job, int syncFa
     job->notes.timeFailure = timeFailure;
   }
   int placeFailure = 0;
-  int placing = moveIntoPlace(worker, job, &placeFailure);
+  int placing = moveIntoPlace(worker, shared, job, &placeFailure);
   // What stands at the name may not be replaced: told as a copy that could not be
   // created there, after the repair of its folder, as if it had been met first.
   if (placing == placeRefused) {

@@ -4,8 +4,9 @@
 #include <cstring>
 #include <new>
 
+#include "base/paths.h"
+#include "base/settings.h"
 #include "copy/engine.h"
-#include "run/settings.h"
 
 namespace {
 // Descriptors a worker holds besides the copies waiting for their sync: the source,
@@ -26,8 +27,7 @@ constexpr int slotsAhead = 256;
 // at once. Equal folders give equal keys; a clash of two others only costs them
 // their running at once.
 uint64_t folderKey(const char* path) {
-  size_t length = strlen(path);
-  while (length > 0 && !isPathSeparator(path[length - 1])) --length;
+  size_t length = folderPartLength(path);
   uint64_t hash = 14695981039346656037ULL;
   for (size_t at = 0; at < length; ++at)
     hash = (hash ^ static_cast<unsigned char>(path[at])) * 1099511628211ULL;
@@ -122,13 +122,14 @@ int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held,
   worker->folders = folders ? folders : &worker->ownFolders;
   worker->backupFolders = DestinationFolders{};
   int backupReady = 1;
-  if (backupRunFolder[0] && !previewOnly) {
+  const RunSettings& settings = *engine->shared.settings;
+  if (settings.backupRunFolder[0]) {
     worker->backupPath = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
-    backupReady =
-        worker->backupPath && openDestinationFolders(&worker->backupFolders, backupRunFolder) == 0;
+    backupReady = worker->backupPath &&
+                  openDestinationFolders(&worker->backupFolders, settings.backupRunFolder) == 0;
   }
   if (worker->buffer && worker->folder && worker->sourceFolder && worker->waiting && backupReady &&
-      (folders || openDestinationFolders(&worker->ownFolders, destinationRoot) == 0))
+      (folders || openDestinationFolders(&worker->ownFolders, settings.destinationRoot) == 0))
     return 0;
   closeWorker(worker);
   return 1;

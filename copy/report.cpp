@@ -3,11 +3,11 @@
 // thread wrote the copy and however it was synced.
 #include "copy/report.h"
 
-#include "run/failure_report.h"
-#include "run/settings.h"
+#include "base/failure_report.h"
+#include "base/paths.h"
 
 namespace {
-void printEvents(const CopyJob* job, char* folder) {
+void printEvents(const CopyJob* job, int verbose, char* folder) {
   for (int i = 0; i < job->notes.eventCount; ++i) {
     if (!verbose) return;
     if (job->notes.events[i] == eventEmptyFolderGone) {
@@ -19,7 +19,7 @@ void printEvents(const CopyJob* job, char* folder) {
 }
 
 // The lines of a copy that failed after its file was made, and was then removed.
-void printDiscarded(const CopyJob* job, const char* action, const char* how) {
+void printDiscarded(const CopyJob* job, int verbose, const char* action, const char* how) {
   const CopyNotes& notes = job->notes;
   reportFailure(action, job->destinationPath, nullptr, notes.failure);
   if (verbose)
@@ -27,7 +27,7 @@ void printDiscarded(const CopyJob* job, const char* action, const char* how) {
                   discardOutcomes[notes.discarded]);
 }
 
-void printFailure(const CopyJob* job) {
+void printFailure(const CopyJob* job, int verbose) {
   const CopyNotes& notes = job->notes;
   switch (notes.failedStep) {
     case stepRead:
@@ -44,22 +44,24 @@ void printFailure(const CopyJob* job) {
                         discardOutcomes[notes.discarded]);
         return;
       }
-      printDiscarded(job, "copy to", "the incomplete copy");
+      printDiscarded(job, verbose, "copy to", "the incomplete copy");
       return;
     case stepUnwritten:
-      printDiscarded(job, "write to disk the copy", "the copy could not be written to disk and");
+      printDiscarded(job, verbose, "write to disk the copy",
+                     "the copy could not be written to disk and");
       return;
     case stepPlace:
-      printDiscarded(job, "put the copy in place", "the copy could not take its place and");
+      printDiscarded(job, verbose, "put the copy in place",
+                     "the copy could not take its place and");
       return;
     default: return;
   }
 }
 }  // namespace
 
-void printCopyLines(const CopyJob* job, char* folder) {
-  printEvents(job, folder);
-  if (job->notes.failedStep != stepNone) return printFailure(job);
+void printCopyLines(const CopyJob* job, int verbose, char* folder) {
+  printEvents(job, verbose, folder);
+  if (job->notes.failedStep != stepNone) return printFailure(job, verbose);
   if (job->notes.result == copyTimeNotSet) {
     if (verbose) consolePrintf("Failed to set the filetime !\n");
     reportFailure("set the time of", job->destinationPath, nullptr, job->notes.timeFailure);

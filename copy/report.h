@@ -3,6 +3,7 @@
 
 #include "copy/room.h"
 
-/// Prints the console and error lines of a finished copy, as its notes tell them;
-/// folder is a scratch buffer of pathBufferSize bytes. Deciding thread only.
-void printCopyLines(const CopyJob* job, char* folder);
+/// Prints the console and error lines of a finished copy, as its notes tell them (the
+/// progress lines only with verbose); folder is a scratch buffer of pathBufferSize
+/// bytes. Deciding thread only.
+void printCopyLines(const CopyJob* job, int verbose, char* folder);

@@ -14,6 +14,8 @@
 
 struct CopyEngine;
 struct CopySync;
+struct RunLog;
+struct RunSettings;
 
 /// The step of a copy whose failure its lines tell.
 enum CopyStep {
@@ -107,6 +109,8 @@ struct CopyWorker {
 /// What the whole engine offers the steps of one copy.
 struct CopyShared {
   CopyEngine* engine;
+  const RunSettings* settings;
+  RunLog* log;
   const CopySeams* seams;
   PlatformLock* seamLock;  ///< taken around the seams' hooks where threads share them
   PartialNameGuard guard;
@@ -115,8 +119,14 @@ struct CopyShared {
   int batching;
   CopySync* sync;  ///< the sync thread where workers write; null otherwise
   std::atomic<long long> placed;
-  std::atomic<long long> synced;  ///< copies synced so far, for the seam's sync fault
 };
+
+/// Ends the job with result, failing at step for reason failure.
+inline void failJob(CopyJob* job, int result, int step, int failure) {
+  job->notes.result = result;
+  job->notes.failedStep = step;
+  job->notes.failure = failure;
+}
 
 /// Notes that the copy met event (a CopyEvent), in the order met.
 inline void noteCopyEvent(CopyJob* job, int event) {
@@ -152,6 +162,11 @@ int freeWorkerFiles(CopyWorker* worker, CopyShared* shared, int failure);
 /// stamped where that waits for the close, and moved into the destination's place;
 /// on any failure the partial file is removed. Fills job->notes.
 void finishCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job, int syncFailure);
+/// Readies the destination name of a copy: a link there is removed (the copy replaces
+/// it, never writes through it), an empty folder gives way, a file may be replaced.
+/// Returns a ReplaceableResult: replaceableRefused (failure telling why) where what
+/// stands there may not be replaced (a read-only file, a folder holding anything).
+int makeWay(DestinationFolders* folders, CopyJob* job, int* failure);
 /// Removes an incomplete copy or, where it cannot be removed, gives it the oldest time
 /// there is; returns the index of its outcome in discardOutcomes.
 int discardCopy(DestinationFolders* folders, const char* writePath);

@@ -79,7 +79,7 @@ TEST_F(SparseCopy, HolesStayHolesAndOnlyTheDataTakesRoom) {
     GTEST_SKIP() << "the test folder's file system keeps no holes, or does not tell the room "
                     "a file takes";
   for (int withoutSync : {0, 1}) {
-    noSync = withoutSync;
+    testSettings().noSync = withoutSync;
     for (long long path : copyPaths) {
       for (const SparseSource& source : sparseSources()) {
         std::string copy = copySparse(source, path);

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <climits>
 
-#include "run/failure_report.h"
-#include "run/progress.h"
-#include "run/settings.h"
+#include "base/failure_report.h"
+#include "base/progress.h"
+#include "base/settings.h"
 
 namespace {
 // transferRestInBlocks: the kernel copied what it could, the block loop copies the rest.
@@ -64,7 +64,7 @@ void afterStep(Transfer* copy) {
         reserveRoomForRest(copy->destination, *copy->source, copy->at, copy->stretchEnd);
     copy->reserved = std::max(copy->reserved, end);
   }
-  if (!noSync && copy->written >= copy->writebackAt) {
+  if (!copy->context->noSync && copy->written >= copy->writebackAt) {
     startDataWrite(copy->destination);
     copy->writebackAt = copy->written + writebackStep;
   }

@@ -16,6 +16,7 @@ struct TransferContext {
   const CopySeams* seams;  ///< never null
   PlatformLock* seamLock;  ///< taken around the seams' hooks; may be null
   int writer;              ///< the progress line's slot of the thread
+  int noSync;              ///< no data is written ahead for a sync to come
   int tryKernel;           ///< in: the kernel may copy these files
   int kernelRefused;       ///< out: the kernel cannot copy between these files
 };

@@ -87,31 +87,3 @@ int getOpenFileFacts(FileHandle file, FileTime* time, FileIdentity* identity) {
   identity->index = static_cast<uint64_t>(info.st_ino);
   return 0;
 }
-
-int sourceInMemory(FileHandle source) {
-#if defined(RWF_NOWAIT)
-  // A read that may not wait for the disk: it fails at once where the first page is
-  // not in memory. Its byte is read again by the copy.
-  char byte;
-  struct iovec one = {&byte, 1};
-  ssize_t got = preadv2(static_cast<int>(source), &one, 1, 0, RWF_NOWAIT);
-  if (got >= 0) return sourceCached;
-  return errno == EAGAIN ? sourceOnDisk : sourceMemoryUnknown;
-#else
-  (void)source;
-  return sourceMemoryUnknown;
-#endif
-}
-
-int hintReadAhead(FileHandle source, uint64_t bytes) {
-#if defined(POSIX_FADV_WILLNEED)
-  return posix_fadvise(static_cast<int>(source), 0, static_cast<off_t>(bytes),
-                       POSIX_FADV_WILLNEED) == 0
-             ? 0
-             : 1;
-#else
-  (void)source;
-  (void)bytes;
-  return 1;
-#endif
-}

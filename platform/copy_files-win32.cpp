@@ -86,12 +86,3 @@ int setOpenFileTimes(FileHandle, FileTime) {
 int getOpenFileFacts(FileHandle, FileTime*, FileIdentity*) {
   return 1;
 }
-
-int sourceInMemory(FileHandle) {
-  return sourceMemoryUnknown;
-}
-
-int hintReadAhead(FileHandle, uint64_t) {
-  // The system's own read-ahead of sequential reads is all there is.
-  return 1;
-}

@@ -105,12 +105,3 @@ int syncsWholeFileSystems();
 /// Opens the folder at path to sync its file system through (syncFileSystemOf), and
 /// tells which file system that is; noFile when it cannot be opened.
 FileHandle openFolderForSync(const char* path, uint64_t* volume);
-
-/// Results of sourceInMemory.
-enum SourceMemoryResult { sourceCached = 0, sourceOnDisk = 1, sourceMemoryUnknown = 2 };
-/// Whether the first bytes of a source are in memory already, asked without reading
-/// from the disk; tells whether reading ahead would help.
-int sourceInMemory(FileHandle source);
-/// Asks the system to start reading the first bytes of a source, and returns at once.
-/// 0 when asked; 1 where the system takes no such hint.
-int hintReadAhead(FileHandle source, uint64_t bytes);

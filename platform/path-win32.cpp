@@ -1,4 +1,4 @@
-// Windows bodies of the path operations: splitting and resolving.
+// Windows bodies of the path operations: resolving.
 // Paths are UTF-8; they are resolved through the wide calls.
 #include <stdlib.h>
 #include <string.h>
@@ -10,31 +10,6 @@
 namespace {
 int isSeparator(char c) {
   return c == '\\' || c == '/';
-}
-
-void copyPart(char* part, size_t partSize, const char* from, const char* to) {
-  size_t length = static_cast<size_t>(to - from);
-  if (length > partSize - 1) length = partSize - 1;
-  memcpy(part, from, length);
-  part[length] = '\0';
-}
-
-// The same split as _splitpath, byte by byte: the runtime's own reads the bytes in
-// the ANSI code page, where a UTF-8 byte may pass for the lead byte of a separator.
-// Each part is cut to its buffer instead of overrunning it.
-void splitBytes(const char* path, char* drive, char* directory, char* name, char* extension) {
-  const char* start = path;
-  if (path[0] != '\0' && path[1] == ':') start = path + 2;
-  copyPart(drive, splitDriveSize, path, start);
-  const char* base = start;
-  for (const char* at = start; *at; ++at)
-    if (isSeparator(*at)) base = at + 1;
-  const char* end = base + strlen(base);
-  const char* period = strrchr(base, '.');
-  const char* nameEnd = period ? period : end;
-  copyPart(directory, splitPartSize, start, base);
-  copyPart(name, splitPartSize, base, nameEnd);
-  copyPart(extension, splitPartSize, nameEnd, end);
 }
 
 // The final path of what path names, links and junctions followed, in its plain
@@ -90,14 +65,7 @@ size_t shorterPrefix(const char* full, size_t end, size_t root) {
   if (separator >= root) return separator;
   return separator + 1 == root && root < end ? root : 0;
 }
-}  // namespace
 
-void splitPath(const char* path, char* drive, char* directory, char* name, char* extension) {
-  // UTF-8 never has a separator or a period inside a character: bytes suffice.
-  splitBytes(path, drive, directory, name, extension);
-}
-
-namespace {
 // Resolves full (absolute, length bytes) into out, using resolved (pathBufferSize
 // bytes) for the resolved prefix.
 int resolveAbsolute(char* full, size_t length, char* resolved, char* out, size_t outSize) {

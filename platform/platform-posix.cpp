@@ -143,24 +143,6 @@ int fileIdentity(const char* path, FileIdentity* identity) {
   return 0;
 }
 
-void splitPath(const char* path, char* drive, char* directory, char* name, char* extension) {
-  const char* lastSeparator = strrchr(path, '/');
-  const char* base = lastSeparator ? lastSeparator + 1 : path;
-  const char* period = strrchr(base, '.');
-  const char* end = path + strlen(path);
-  const char* nameEnd = period ? period : end;
-  auto copyPart = [](char* part, const char* from, const char* to) {
-    size_t length = static_cast<size_t>(to - from);
-    if (length > static_cast<size_t>(splitPartSize - 1)) length = splitPartSize - 1;
-    memcpy(part, from, length);
-    part[length] = '\0';
-  };
-  drive[0] = '\0';
-  copyPart(directory, path, base);
-  copyPart(name, base, nameEnd);
-  copyPart(extension, nameEnd, end);
-}
-
 // Resolves component by component: realpath while the path exists, each name
 // spelt as its folder lists it, then the missing rest lexically, as the folders the
 // copies create will make it.

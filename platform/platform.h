@@ -1,6 +1,9 @@
-// The one place that knows which operating system the program runs on.
-// Everything else asks this header; the bodies live in platform-posix.cpp and
-// platform-win32.cpp, and the build compiles exactly one of them.
+// The one place that knows which operating system the program runs on: nothing
+// outside platform/ names one; everything else asks this header and the others of
+// this folder (folders.h, copy_files.h, console_text.h, ...). Each operation has a
+// POSIX and a Windows body, kept in small files by facility (platform-posix.cpp,
+// keyboard-posix.cpp, streams-posix.cpp, ... and their -win32 twins); the build
+// compiles the one set that fits the target (CMakeLists.txt).
 #pragma once
 
 #include <cstdarg>
@@ -38,11 +41,6 @@ constexpr bool platformIsWindows = false;
 constexpr char pathSeparator = '/';
 constexpr int pathBufferSize = PATH_MAX;
 #endif
-
-/// Size of each part buffer of splitPath (directory, name, extension).
-constexpr int splitPartSize = 256;
-/// Size of the drive buffer of splitPath.
-constexpr int splitDriveSize = 3;
 
 /// A Windows file time: 100-ns intervals since 1601-01-01 UTC, low half first.
 struct FileTime {
@@ -154,11 +152,6 @@ enum FolderLinkResult { noFolderLink = 0, folderLinkRemoved = 1, folderLinkKept 
 
 /// Reads the identity of the file at path, not following a final link; 0 on success.
 int fileIdentity(const char* path, FileIdentity* identity);
-
-/// Splits a path into drive (at most 2 characters), directory up to and including the
-/// last separator, base name and extension (from the last period after it). Each part
-/// is cut to its buffer (splitDriveSize, splitPartSize) and always terminated.
-void splitPath(const char* path, char* drive, char* directory, char* name, char* extension);
 
 /// Writes the absolute, resolved form of path into out (links followed as far as the
 /// path exists, and on a file system that ignores letter case each existing name as
@@ -277,8 +270,7 @@ int consolePrintf(const char* format, ...)
     ;
 
 /// The streams a thread's text may be diverted from.
-/// outputBatchMark carries no text: a mark whose meaning its holder gives it.
-enum OutputStream { outputStandard = 0, outputError = 1, outputLog = 2, outputBatchMark = 3 };
+enum OutputStream { outputStandard = 0, outputError = 1, outputLog = 2 };
 /// Where a thread's console lines, error lines and log text go instead while it is
 /// set: a thread that must not print out of turn hands them on to be printed in order.
 struct OutputDiversion {

@@ -150,32 +150,6 @@ TEST(PathNames, ComparisonFoldsOnlyAsciiLettersAndOnlyOnWindows) {
   EXPECT_TRUE(isPathSeparator('/'));
 }
 
-TEST(PathNames, SplitCutsEveryPartToItsBuffer) {
-  char drive[splitDriveSize], directory[splitPartSize], name[splitPartSize],
-      extension[splitPartSize];
-  std::string folder = std::string("top") + pathSeparator + "sub.d" + pathSeparator;
-  splitPath((folder + "name.tar.gz").c_str(), drive, directory, name, extension);
-  EXPECT_STREQ("", drive);
-  EXPECT_EQ(folder, directory);
-  EXPECT_STREQ("name.tar", name);
-  EXPECT_STREQ(".gz", extension);
-  splitPath((folder + "noextension").c_str(), drive, directory, name, extension);
-  EXPECT_STREQ("noextension", name);
-  EXPECT_STREQ("", extension);
-  // A path longer than a part: each part is cut and terminated, nothing overruns.
-  std::string longName(300, 'n');
-  splitPath((folder + longName + "." + std::string(300, 'e')).c_str(), drive, directory, name,
-            extension);
-  EXPECT_EQ(folder, directory);
-  EXPECT_EQ(std::string(splitPartSize - 1, 'n'), name);
-  EXPECT_EQ("." + std::string(splitPartSize - 2, 'e'), extension);
-  if (platformIsWindows) {
-    splitPath("C:\\dir\\file.txt", drive, directory, name, extension);
-    EXPECT_STREQ("C:", drive);
-    EXPECT_STREQ("\\dir\\", directory);
-  }
-}
-
 TEST(PlatformThreads, WaitGivesTheThreadsResult) {
   unsigned argument = 21;
   PlatformThread* thread = startThread(twice, &argument);

@@ -91,17 +91,6 @@ TEST(Utf16Boundary, TheManifestAsksForTheUtf8CodePage) {
   EXPECT_EQ(65001u, GetACP());
 }
 
-TEST(Utf16Boundary, SplittingTakesUtf8ByteForByte) {
-  char drive[splitDriveSize], directory[splitPartSize], name[splitPartSize],
-      extension[splitPartSize];
-  // 0x8F and 0x81 are lead bytes in East Asian code pages; here they are UTF-8.
-  splitPath("C:\\丏\\\xE6\x81\x9C.txt", drive, directory, name, extension);
-  EXPECT_STREQ("C:", drive);
-  EXPECT_STREQ("\\丏\\", directory);
-  EXPECT_STREQ("\xE6\x81\x9C", name);
-  EXPECT_STREQ(".txt", extension);
-}
-
 // Names that NTFS takes as one: the comparison and the path key must agree on them.
 TEST(NameMatching, LettersBeyondAsciiFoldAsTheSystemFoldsThem) {
   buildPathKeyTable();

@@ -1,26 +1,22 @@
 #include "reconcile/deletion_guard.h"
 
+#include "base/paths.h"
+#include "base/settings.h"
 #include "collect/entry_table.h"
 #include "platform/platform.h"
-#include "reconcile/open_log_guard.h"
-#include "run/settings.h"
 
 namespace {
 // True when the destination entry is the file the open log is written to.
-bool isTheOpenLog(const FileEntry& entry) {
-  const FileIdentity* log = openLogIdentity();
+bool isTheOpenLog(const RunSettings& settings, const OpenLog& log, const FileEntry& entry) {
   char path[pathBufferSize];
   FileIdentity identity;
-  if (!log) return false;
-  if (snprintf(path, sizeof path, "%s%s", destinationRoot, entry.relativePath) >=
-      static_cast<int>(sizeof path))
-    return false;
-  return fileIdentity(path, &identity) == 0 && identity.volume == log->volume &&
-         identity.index == log->index;
+  if (!log.known || joinPath(path, settings.destinationRoot, entry.relativePath)) return false;
+  return fileIdentity(path, &identity) == 0 && sameFileIdentity(identity, log.identity);
 }
 }  // namespace
 
-int32_t countDeletions(const TwinIndex* index, int sourceListingComplete) {
+int32_t countDeletions(const RunSettings& settings, const OpenLog& log, const TwinIndex* index,
+                       int sourceListingComplete) {
   if (!sourceListingComplete) return 0;
   // The twins claimed as the update pass claims them, one after another: a
   // destination entry claimed once is no twin for a later source entry.
@@ -29,26 +25,27 @@ int32_t countDeletions(const TwinIndex* index, int sourceListingComplete) {
     int32_t twin = source.clash ? -1 : findTwin(index, &destinationTable, source);
     if (twin >= 0) destinationTable.entries[twin].handled = 1;
   }
-  rememberOpenLog();
   int32_t deletions = 0;
   for (int32_t d = 0; d < destinationTable.count; ++d) {
     FileEntry& destination = destinationTable.entries[d];
-    if (!destination.handled && !isTheOpenLog(destination)) ++deletions;
+    if (!destination.handled && !isTheOpenLog(settings, log, destination)) ++deletions;
     destination.handled = 0;
   }
   return deletions;
 }
 
-int deletionsRefused(const TwinIndex* index, int sourceListingComplete) {
-  bool emptySource = sourceTable.count == 0 && !allowEmptySource;
+int deletionsRefused(const RunSettings& settings, const OpenLog& log, const TwinIndex* index,
+                     int sourceListingComplete) {
+  bool emptySource = sourceTable.count == 0 && !settings.allowEmptySource;
+  int32_t maxDeletions = settings.maxDeletions;
   if (!emptySource && maxDeletions == noDeletionCap) return 0;
-  int32_t deletions = countDeletions(index, sourceListingComplete);
+  int32_t deletions = countDeletions(settings, log, index, sourceListingComplete);
   const char* plural = deletions == 1 ? "" : "s";
   if (emptySource && deletions > 0) {
     consolePrintf(
         "The source folder [%s] holds no file: the run would delete the destination's %d "
         "file%s; nothing was changed (give --allow-empty-source to allow it) !\n",
-        sourceRoot, deletions, plural);
+        settings.sourceRoot, deletions, plural);
     return 1;
   }
   if (maxDeletions != noDeletionCap && deletions > maxDeletions) {

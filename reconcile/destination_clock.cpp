@@ -5,8 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "copy/copy.h"
-#include "run/settings.h"
+#include "base/paths.h"
 
 const char* const clockProbeName = ".talven-clock-probe";
 
@@ -89,7 +88,7 @@ KnownClock learnClock(DestinationClocks* clocks, const char* folder, uint64_t vo
   // An exact clock needs no probe; a preview writes nothing, so it goes by the type
   // or, where that does not tell, by each twin's own time.
   if (kind == clockKindExact) return learnt;
-  if (previewOnly) {
+  if (!clocks->mayProbe) {
     learnt.assumed = kind == clockKindUnknown;
     return learnt;
   }
@@ -188,9 +187,10 @@ int sourceIsNewer(DestinationClocks* clocks, const FileEntry& source, const File
   return sourceIsNewerOn(clock, sourceTime, destinationTime);
 }
 
-int beginDestinationClocks(DestinationClocks* clocks, DestinationFolders* folders,
+int beginDestinationClocks(DestinationClocks* clocks, DestinationFolders* folders, int mayProbe,
                            const char* fatClockFolder) {
   clocks->folders = folders;
+  clocks->mayProbe = mayProbe;
   clocks->fatClockFolder = fatClockFolder;
   clocks->count = 0;
   clocks->folderVolume = 0;

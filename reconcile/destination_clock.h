@@ -53,7 +53,8 @@ struct KnownClock {
 /// The clocks of the file systems a run met: found once per file system and run.
 struct DestinationClocks {
   DestinationFolders* folders;  ///< where the probes are made
-  const char* fatClockFolder;   ///< test seam (RunSeams::fatClockFolder), or null
+  int mayProbe;                 ///< 0 for a preview, which writes nothing
+  const char* fatClockFolder;   ///< test seam (ReconcileSeams::fatClockFolder), or null
   KnownClock known[32];
   int count;
   // The folder looked at last, and its file system: twins come folder by folder.
@@ -61,16 +62,16 @@ struct DestinationClocks {
   uint64_t folderVolume;
 };
 
-/// Readies clocks for a run that changes the destination through folders; 1 when
-/// memory ran out.
-int beginDestinationClocks(DestinationClocks* clocks, DestinationFolders* folders,
+/// Readies clocks for a run that changes the destination through folders (and may
+/// make probe files there unless mayProbe is 0); 1 when memory ran out.
+int beginDestinationClocks(DestinationClocks* clocks, DestinationFolders* folders, int mayProbe,
                            const char* fatClockFolder);
 /// Frees what beginDestinationClocks made.
 void endDestinationClocks(DestinationClocks* clocks);
 
 /// True when the source entry is out of date against its destination twin at
 /// destinationPath. Exact times decide where they can; a near tie asks the twin's
-/// file system's clock, found from its type or, unless previewOnly is set, by a
+/// file system's clock, found from its type or, where mayProbe, by a
 /// probe file in the twin's folder, once per file system and run.
 int sourceIsNewer(DestinationClocks* clocks, const FileEntry& source, const FileEntry& destination,
                   const char* destinationPath);

@@ -1,32 +1,25 @@
 #include "reconcile/destination_links.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-#include "run/failure_report.h"
-#include "run/settings.h"
+#include "base/failure_report.h"
+#include "base/paths.h"
 
-namespace {
-// The folder of the last destination path whose way was clear; copies come grouped
-// by folder, so most copies need no look at all.
-char checkedFolder[pathBufferSize];
-size_t checkedLength;
-
-size_t folderLength(const char* path) {
-  size_t length = strlen(path);
-  while (length > 0 && !isPathSeparator(path[length - 1])) --length;
-  return length;
-}
-}  // namespace
-
-void forgetCheckedFolders() {
-  checkedLength = 0;
+void forgetCheckedFolders(LinkCheck* check) {
+  free(check->folder);
+  *check = LinkCheck{nullptr, 0};
 }
 
-int clearFolderLinks(DestinationFolders* folders, const char* destinationPath) {
-  if (previewOnly) return 0;
-  size_t folder = folderLength(destinationPath);
-  if (folder == checkedLength && memcmp(destinationPath, checkedFolder, folder) == 0) return 0;
+int clearFolderLinks(DestinationFolders* folders, LinkCheck* check, int verbose,
+                     const char* destinationPath) {
+  size_t folder = folderPartLength(destinationPath);
+  if (check->folder && folder == check->length &&
+      memcmp(destinationPath, check->folder, folder) == 0)
+    return 0;
+  if (!check->folder) check->folder = static_cast<char*>(malloc(pathBufferSize));
+  if (!check->folder) return 1;
   char prefix[pathBufferSize];
   memcpy(prefix, destinationPath, folder);
   size_t root = folders->rootLength;
@@ -48,7 +41,7 @@ int clearFolderLinks(DestinationFolders* folders, const char* destinationPath) {
     if (result == folderLinkRemoved && verbose) consolePrintf("Removed the link [%s]\n", prefix);
     prefix[at] = destinationPath[at];
   }
-  memcpy(checkedFolder, destinationPath, folder);
-  checkedLength = folder;
+  memcpy(check->folder, destinationPath, folder);
+  check->length = folder;
   return 0;
 }

@@ -3,34 +3,20 @@
 // name leads to.
 #include "reconcile/open_log_guard.h"
 
-#include "run/failure_report.h"
-#include "run/settings.h"
+#include "base/failure_report.h"
 
-namespace {
-struct OpenLog {
-  FileIdentity identity;
-  int known;
-};
-OpenLog openLog;
-}  // namespace
-
-void rememberOpenLog() {
-  openLog.known = 0;
-  if (!logFile) return;
+void rememberOpenLog(OpenLog* log, int isOpen, const char* name) {
+  log->known = 0;
+  if (!isOpen) return;
   // The file itself, also where the log's name is a link to it.
   char resolved[pathBufferSize];
-  openLog.known = resolveFullPath(runLogName(), resolved, sizeof resolved) == 0 &&
-                  fileIdentity(resolved, &openLog.identity) == 0;
+  log->known = resolveFullPath(name, resolved, sizeof resolved) == 0 &&
+               fileIdentity(resolved, &log->identity) == 0;
 }
 
-const FileIdentity* openLogIdentity() {
-  return openLog.known ? &openLog.identity : nullptr;
-}
-
-int targetsOpenLog(const char* path, const char* action) {
+int targetsOpenLog(const OpenLog& log, int verbose, const char* path, const char* action) {
   FileIdentity identity;
-  if (!openLog.known || fileIdentity(path, &identity) != 0 ||
-      identity.volume != openLog.identity.volume || identity.index != openLog.identity.index)
+  if (!log.known || fileIdentity(path, &identity) != 0 || !sameFileIdentity(identity, log.identity))
     return 0;
   if (verbose) consolePrintf("Kept the log [%s]: this run writes to it !\n", path);
   reportFailure(action, path, nullptr, failureIsOpenLog);

@@ -3,7 +3,31 @@
 
 #include <cstdint>
 
-struct RunSeams;
+struct CopySeams;
+struct RunLog;
+struct RunSettings;
+
+/// The moments at which ReconcileSeams::passStage is called.
+enum PassStage {
+  passUpdates = 0,    ///< both listings are over; no change was made yet
+  passDeletions = 1,  ///< every copy is in place; no deletion was made yet
+};
+
+/// Test seams of the passes: what a test hands in to watch them or to make their
+/// destination look like another file system. Null in the program.
+struct ReconcileSeams {
+  /// Called at each PassStage, so that a test can change the destination between
+  /// the listing and the changes.
+  void (*passStage)(void* context, int stage);
+  /// Called after each deletion was tried (not with -p), with the number tried so far.
+  void (*deletionTried)(void* context, long long deletionsTried);
+  /// Files below this folder keep times as FAT does (2 s steps, rounding down, local
+  /// time), and its file system counts as FAT.
+  const char* fatClockFolder;
+  void* context;
+};
+/// Seams that change nothing.
+constexpr ReconcileSeams noReconcileSeams = {nullptr, nullptr, nullptr, nullptr};
 
 /// What the passes of a run decided and met, for the summary at its end.
 struct PassSummary {
@@ -21,10 +45,19 @@ struct PassSummary {
   int32_t filesLeftOut = 0;
 };
 
+/// What a run hands to its passes.
+struct PassInput {
+  const RunSettings* settings;
+  RunLog* log;
+  int sourceListingComplete;
+  int destinationListingComplete;
+  const ReconcileSeams* seams;  ///< may be null
+  const CopySeams* copySeams;   ///< may be null
+};
+
 /// Compares destinationTable with sourceTable and updates, copies and deletes as
 /// they call for. Deletions are left out entirely unless the source listing is
-/// complete. seams may be null. Returns the run's exit status (an ExitStatus, or the
-/// interrupted one); summary receives the counts once the passes ran (it is left
-/// alone when they did not start).
-int reconcileTables(int sourceListingComplete, int destinationListingComplete,
-                    const RunSeams* seams, PassSummary* summary);
+/// complete. Returns the run's exit status (an ExitStatus, or the interrupted one);
+/// summary receives the counts once the passes ran (it is left alone when they did
+/// not start).
+int reconcileTables(const PassInput& input, PassSummary* summary);

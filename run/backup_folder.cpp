@@ -4,11 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/paths.h"
+#include "base/settings.h"
 #include "platform/folders.h"
 #include "platform/platform.h"
-#include "run/command_line.h"
-#include "run/run.h"
-#include "run/settings.h"
 
 namespace {
 // The most runs of one second that get a folder each.
@@ -22,19 +21,13 @@ struct BackupNames {
   char source[pathBufferSize];
 };
 
-// 1 when the resolved path inner is outer or lies below it, by name or identity.
-int holds(const char* outer, const char* inner) {
-  size_t length = strlen(outer);
-  return (strlen(inner) >= length && pathNamesEqualN(outer, inner, length)) ||
-         liesWithin(inner, outer);
-}
-
 int refuse(const char* format, const char* a, const char* b) {
   consolePrintf(format, a, b);
   return 1;
 }
 
-int checkNames(BackupNames* names) {
+int checkNames(RunSettings* settings, BackupNames* names) {
+  const char* backupDir = settings->backupDir;
   int taken = takeRoot(names->given, backupDir);
   if (taken == rootTooLong) {
     consolePrintf("The backup folder name is too long (at most %d characters) !\n",
@@ -44,10 +37,11 @@ int checkNames(BackupNames* names) {
   if (taken == rootEmpty)
     return refuse("The backup folder [%s] is empty%s: give a folder !\n", backupDir, "");
   if (resolveRoot(names->given, names->backup) ||
-      resolveRoot(destinationRoot, names->destination) || resolveRoot(sourceRoot, names->source))
+      resolveRoot(settings->destinationRoot, names->destination) ||
+      resolveRoot(settings->sourceRoot, names->source))
     return refuse("Cannot resolve the backup folder name [%s]%s !\n", backupDir, "");
   // What the run moves away would be listed as source files, and copied back.
-  if (holds(names->source, names->backup))
+  if (holdsPath(names->source, names->backup))
     return refuse("The backup folder [%s] lies inside the source folder [%s] !\n", names->backup,
                   names->source);
   size_t destinationLength = strlen(names->destination);
@@ -61,11 +55,12 @@ int checkNames(BackupNames* names) {
   if (backupLength > destinationLength &&
       pathNamesEqualN(names->backup, names->destination, destinationLength)) {
     // As the listing spells it: the root as given, then the path below it.
-    size_t rootLength = strlen(destinationRoot);
+    size_t rootLength = strlen(settings->destinationRoot);
+    char* backupInDestination = settings->backupInDestination;
     size_t below = backupLength - destinationLength - 1;  // without its final separator
     if (rootLength + 1 + below + 1 > static_cast<size_t>(pathBufferSize))
       return refuse("The backup folder name [%s] is too long%s !\n", backupDir, "");
-    memcpy(backupInDestination, destinationRoot, rootLength);
+    memcpy(backupInDestination, settings->destinationRoot, rootLength);
     backupInDestination[rootLength] = pathSeparator;
     memcpy(backupInDestination + rootLength + 1, names->backup + destinationLength, below);
     backupInDestination[rootLength + 1 + below] = '\0';
@@ -97,7 +92,7 @@ int runFolderName(char* out, const char* given, const char* stamp, int count) {
   return written < 0 || written >= pathBufferSize;
 }
 
-int makeRunFolder(const char* given, const char* stamp) {
+int makeRunFolder(char* backupRunFolder, const char* given, const char* stamp) {
   DestinationFolders folders;
   if (openDestinationFolders(&folders, given)) {
     consolePrintf("Memory allocation failure !\n");
@@ -129,20 +124,21 @@ int makeRunFolder(const char* given, const char* stamp) {
 }
 }  // namespace
 
-int checkBackupFolder() {
-  if (!backupDir) return 0;
+int checkBackupFolder(RunSettings* settings) {
+  if (!settings->backupDir) return 0;
   BackupNames* names = static_cast<BackupNames*>(malloc(sizeof(BackupNames)));
   if (!names) {
     consolePrintf("Memory allocation failure !\n");
     return 1;
   }
-  int refused = checkNames(names);
+  int refused = checkNames(settings, names);
   free(names);
   return refused;
 }
 
-int makeBackupRunFolder(time_t start) {
-  if (!backupDir) return 0;
+int makeBackupRunFolder(RunSettings* settings, time_t start) {
+  if (!settings->backupDir) return 0;
+  char* backupRunFolder = settings->backupRunFolder;
   char stamp[32];
   // Only the main thread runs yet: the shared result of localtime is safe here.
   const struct tm* local = localtime(&start);
@@ -153,8 +149,8 @@ int makeBackupRunFolder(time_t start) {
     consolePrintf("Memory allocation failure !\n");
     return 1;
   }
-  int failed = takeRoot(given, backupDir) != rootTaken;
-  if (!failed && previewOnly) {
+  int failed = takeRoot(given, settings->backupDir) != rootTaken;
+  if (!failed && settings->previewOnly) {
     // Nothing is made: the name told is the one a run would make now.
     FileIdentity identity;
     for (int count = 1; count <= mostRunsASecond; ++count)
@@ -162,19 +158,19 @@ int makeBackupRunFolder(time_t start) {
           fileIdentity(backupRunFolder, &identity) != 0)
         break;
   } else if (!failed) {
-    failed = makeRunFolder(given, stamp);
+    failed = makeRunFolder(backupRunFolder, given, stamp);
   }
   free(given);
   return failed;
 }
 
-void removeEmptyBackupRunFolder() {
-  if (!backupRunFolder[0] || previewOnly) return;
+void removeEmptyBackupRunFolder(const RunSettings& settings) {
+  const char* backupRunFolder = settings.backupRunFolder;
+  if (!backupRunFolder[0] || settings.previewOnly) return;
   char* parent = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
   if (!parent) return;
-  size_t length = strlen(backupRunFolder);
-  memcpy(parent, backupRunFolder, length + 1);
-  while (length > 0 && !isPathSeparator(parent[length - 1])) --length;
+  size_t length = folderPartLength(backupRunFolder);
+  memcpy(parent, backupRunFolder, length);
   parent[length > 0 ? length - 1 : 0] = '\0';
   DestinationFolders folders;
   if (parent[0] && openDestinationFolders(&folders, parent) == 0) {
@@ -183,21 +179,4 @@ void removeEmptyBackupRunFolder() {
     closeDestinationFolders(&folders);
   }
   free(parent);
-}
-
-int backupPathFor(const char* relativePath, char* out) {
-  size_t folderLength = strlen(backupRunFolder);
-  size_t relativeLength = strlen(relativePath);
-  if (folderLength + relativeLength + 1 > static_cast<size_t>(pathBufferSize)) return 1;
-  memcpy(out, backupRunFolder, folderLength);
-  memcpy(out + folderLength, relativePath, relativeLength + 1);
-  return 0;
-}
-
-int liesInBackupFolder(const char* relativePath) {
-  if (!backupInDestination[0]) return 0;
-  const char* below = backupInDestination + strlen(destinationRoot);
-  size_t length = strlen(below);
-  return strlen(relativePath) > length && pathNamesEqualN(relativePath, below, length) &&
-         isPathSeparator(relativePath[length]);
 }

@@ -5,26 +5,20 @@
 
 #include <ctime>
 
+struct RunSettings;
+
 /// Checks the backup folder before anything is listed: not in the source, not the
 /// destination itself, and on the destination's file system (its files are moved
 /// there, never copied). Where it lies inside the destination, sets
 /// backupInDestination. Prints the reason and returns 1 when refused, else 0.
-int checkBackupFolder();
+int checkBackupFolder(RunSettings* settings);
 
 /// Names the run's folder in the backup folder by start ("YYYY-MM-DD_HHMMSS", then
 /// "_2", "_3" where a run of the same second has one) into backupRunFolder and, unless
 /// -p, makes it, with the backup folder where missing: only a folder that did not
 /// exist, so that no run writes into another's. Prints the reason and returns 1 when
 /// it could not be made.
-int makeBackupRunFolder(time_t start);
+int makeBackupRunFolder(RunSettings* settings, time_t start);
 
 /// Removes the run's folder when the run moved nothing into it.
-void removeEmptyBackupRunFolder();
-
-/// Joins backupRunFolder and relativePath (below the destination root, beginning with
-/// a separator) into out, of pathBufferSize bytes; 0 when it fits.
-int backupPathFor(const char* relativePath, char* out);
-
-/// 1 when relativePath (below the destination root, beginning with a separator) lies
-/// in the backup folder.
-int liesInBackupFolder(const char* relativePath);
+void removeEmptyBackupRunFolder(const RunSettings& settings);

@@ -168,7 +168,7 @@ class CoarseClockFat : public InProcessMirrorTest {
   void SetUp() override {
     InProcessMirrorTest::SetUp();
     ASSERT_TRUE(makeFolders(destination));
-    seams.fatClockFolder = destination.c_str();
+    seams.reconcile.fatClockFolder = destination.c_str();
   }
   Runner here() {
     return [this](const std::vector<std::string>& options, std::string* output) {

@@ -4,48 +4,37 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "run/run_filters.h"
-#include "run/settings.h"
-
-int takeRoot(char* root, const char* argument) {
-  size_t length = strlen(argument);
-  if (length >= static_cast<size_t>(pathBufferSize)) return rootTooLong;
-  while (length > 0 && isPathSeparator(argument[length - 1])) --length;
-  if (length == 0) return rootEmpty;
-  memcpy(root, argument, length);
-  root[length] = '\0';
-  return rootTaken;
-}
+#include "scan/run_filters.h"
 
 namespace {
-void takeExclude(const char* pattern) {
-  addRunFilterPattern(filterExclude, pattern, "--exclude");
+void takeExclude(RunFilters* filters, const char* pattern) {
+  addRunFilterPattern(filters, filterExclude, pattern, "--exclude");
 }
-void takeInclude(const char* pattern) {
-  addRunFilterPattern(filterInclude, pattern, "--include");
+void takeInclude(RunFilters* filters, const char* pattern) {
+  addRunFilterPattern(filters, filterInclude, pattern, "--include");
 }
-void takeExcludeFile(const char* path) {
-  addRunFilterFile(filterExclude, path);
+void takeExcludeFile(RunFilters* filters, const char* path) {
+  addRunFilterFile(filters, filterExclude, path);
 }
-void takeIncludeFile(const char* path) {
-  addRunFilterFile(filterInclude, path);
+void takeIncludeFile(RunFilters* filters, const char* path) {
+  addRunFilterFile(filters, filterInclude, path);
 }
 }  // namespace
 
 const LongOption longOptions[] = {
-    {"--no-sync", optionSwitch, nullptr, nullptr, &noSync, 0, 0, nullptr,
+    {"--no-sync", optionSwitch, nullptr, nullptr, &RunSettings::noSync, 0, 0, nullptr,
      "do not wait for the disk (for scratch space)"},
-    {"--workers", optionNumber, "N", nullptr, &copyWorkers, 1, mostCopyWorkers, nullptr,
-     "threads writing copies, 1 to 64 (default: up to 4)"},
-    {"--log", optionText, "FILE", "a file name", &logEnabled, 0, 0, &logFilePath,
-     "append the log to FILE instead of .mirror_log"},
-    {"--allow-empty-source", optionSwitch, nullptr, nullptr, &allowEmptySource, 0, 0, nullptr,
-     "let a source that holds no file empty the destination"},
-    {"--max-delete", optionNumber, "N", nullptr, &maxDeletions, 0, mostDeletionCap, nullptr,
-     "stop before any change if over N files would be deleted"},
-    {"--backup-dir", optionText, "DIR", "a folder name", nullptr, 0, 0, &backupDir,
+    {"--workers", optionNumber, "N", nullptr, &RunSettings::copyWorkers, 1, mostCopyWorkers,
+     nullptr, "threads writing copies, 1 to 64 (default: up to 4)"},
+    {"--log", optionText, "FILE", "a file name", &RunSettings::logEnabled, 0, 0,
+     &RunSettings::logFilePath, "append the log to FILE instead of .mirror_log"},
+    {"--allow-empty-source", optionSwitch, nullptr, nullptr, &RunSettings::allowEmptySource, 0, 0,
+     nullptr, "let a source that holds no file empty the destination"},
+    {"--max-delete", optionNumber, "N", nullptr, &RunSettings::maxDeletions, 0, mostDeletionCap,
+     nullptr, "stop before any change if over N files would be deleted"},
+    {"--backup-dir", optionText, "DIR", "a folder name", nullptr, 0, 0, &RunSettings::backupDir,
      "move what the run deletes or replaces into DIR/<start time>/"},
-    {"--stats", optionSwitch, nullptr, nullptr, &printStats, 0, 0, nullptr,
+    {"--stats", optionSwitch, nullptr, nullptr, &RunSettings::printStats, 0, 0, nullptr,
      "print the summary line on standard output at the end"},
     {"--exclude", optionText, "PATTERN", "a pattern", nullptr, 0, 0, nullptr,
      "leave out what matches PATTERN (may be repeated)", takeExclude},
@@ -55,12 +44,18 @@ const LongOption longOptions[] = {
      "the exclude patterns of FILE, one a line", takeExcludeFile},
     {"--include-from", optionText, "FILE", "a file name", nullptr, 0, 0, nullptr,
      "the include patterns of FILE, one a line", takeIncludeFile},
-    {"--delete-excluded", optionSwitch, nullptr, nullptr, &deleteExcluded, 0, 0, nullptr,
-     "delete what is left out from the destination too"},
+    {"--delete-excluded", optionSwitch, nullptr, nullptr, &RunSettings::deleteExcluded, 0, 0,
+     nullptr, "delete what is left out from the destination too"},
 };
 const int longOptionCount = static_cast<int>(sizeof longOptions / sizeof longOptions[0]);
 
 namespace {
+// Where a run's arguments go.
+struct ArgumentTargets {
+  RunSettings* settings;
+  RunFilters* filters;
+};
+
 // The long option whose name is the first length characters of argument, or null.
 const LongOption* longOptionNamed(const char* argument, size_t length) {
   for (int k = 0; k < longOptionCount; ++k)
@@ -107,18 +102,19 @@ void refuseUnknownLongOption(const char* argument) {
 
 // Takes the value of an option that has one; 0 when it is taken into its setting.
 // shown is the argument as the refusal names it.
-int takeValue(const LongOption& option, const char* value, const char* shown) {
+int takeValue(const ArgumentTargets& to, const LongOption& option, const char* value,
+              const char* shown) {
   if (option.kind == optionText && value[0] != '\0') {
     if (option.take)
-      option.take(value);
+      option.take(to.filters, value);
     else
-      *option.text = value;
-    if (option.number) *option.number = 1;
+      to.settings->*option.text = value;
+    if (option.number) to.settings->*option.number = 1;
     return 0;
   }
   int64_t number = option.kind == optionNumber ? wholeNumber(value, option.most) : -1;
   if (number >= option.least) {
-    *option.number = static_cast<int32_t>(number);
+    to.settings->*option.number = static_cast<int32_t>(number);
     return 0;
   }
   char meaning[96];
@@ -129,7 +125,7 @@ int takeValue(const LongOption& option, const char* value, const char* shown) {
 
 // Reads the long option at argv[*at], and its value from the next argument when it
 // has one and is not written with '='; *at is then moved past the value.
-int readLongOption(int argc, char** argv, int* at) {
+int readLongOption(const ArgumentTargets& to, int argc, char** argv, int* at) {
   const char* argument = argv[*at];
   if (asksForHelp(argument) || asksForVersion(argument)) {
     consolePrintf("Option [%s] is given alone: talven %s !\n", argument, argument);
@@ -143,11 +139,11 @@ int readLongOption(int argc, char** argv, int* at) {
     return 1;
   }
   if (option->kind == optionSwitch) {
-    if (!equals) *option->number = 1;
+    if (!equals) to.settings->*option->number = 1;
     if (equals) consolePrintf("Bad value [%s]: %s takes no value !\n", argument, option->name);
     return equals ? 1 : 0;
   }
-  if (equals) return takeValue(*option, equals + 1, argument);
+  if (equals) return takeValue(to, *option, equals + 1, argument);
   // A value apart never starts with a dash: "--log -v" is a slip, not a log named -v.
   if (*at + 1 >= argc || argv[*at + 1][0] == '-') {
     char meaning[96];
@@ -159,11 +155,11 @@ int readLongOption(int argc, char** argv, int* at) {
   ++*at;
   char shown[160];
   snprintf(shown, sizeof shown, "%s %s", argument, argv[*at]);
-  return takeValue(*option, argv[*at], shown);
+  return takeValue(to, *option, argv[*at], shown);
 }
 
 // Reads the option at argv[*at]; 0 when it is one.
-int readOption(int argc, char** argv, int* at) {
+int readOption(const ArgumentTargets& to, int argc, char** argv, int* at) {
   const char* argument = argv[*at];
   if (argument[0] != '-') {
     consolePrintf(
@@ -172,12 +168,12 @@ int readOption(int argc, char** argv, int* at) {
         argument);
     return 1;
   }
-  if (argument[1] == '-') return readLongOption(argc, argv, at);
+  if (argument[1] == '-') return readLongOption(to, argc, argv, at);
   // The one-letter options keep their rule: the second character alone decides.
   switch (argument[1]) {
-    case 'v': verbose = 1; return 0;
-    case 'l': logEnabled = 1; return 0;
-    case 'p': previewOnly = 1; return 0;
+    case 'v': to.settings->verbose = 1; return 0;
+    case 'l': to.settings->logEnabled = 1; return 0;
+    case 'p': to.settings->previewOnly = 1; return 0;
     default: break;
   }
   consolePrintf("Unknown option [%s]: the one-letter options are -v, -l and -p !\n", argument);
@@ -185,7 +181,8 @@ int readOption(int argc, char** argv, int* at) {
 }
 }  // namespace
 
-int readArguments(int argc, char** argv) {
+int readArguments(int argc, char** argv, RunSettings* settings, RunFilters* filters) {
+  ArgumentTargets to = {settings, filters};
   const char* names[2] = {"destination", "source"};
   for (int i = 1; i <= 2; ++i) {
     // An option in a folder's place (talven -v dst src) would have made a folder of
@@ -198,7 +195,7 @@ int readArguments(int argc, char** argv) {
     return 1;
   }
   for (int i = 3; i < argc; ++i)
-    if (readOption(argc, argv, &i)) return 1;
+    if (readOption(to, argc, argv, &i)) return 1;
   return 0;
 }
 

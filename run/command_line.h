@@ -5,16 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-/// Results of takeRoot.
-enum TakeRootResult {
-  rootTaken = 0,    ///< copied, trailing separators removed
-  rootTooLong = 1,  ///< does not fit the path buffer
-  rootEmpty = 2,    ///< empty, or nothing but separators (a file-system root)
-};
+#include "base/settings.h"
 
-/// Copies a folder argument into root (pathBufferSize bytes) and removes every
-/// trailing separator, so that D:\dst\\ lines up with D:\dst. Returns a TakeRootResult.
-int takeRoot(char* root, const char* argument);
+struct RunFilters;
 
 /// What a long option takes after its name.
 enum LongOptionKind {
@@ -33,16 +26,16 @@ struct LongOption {
   /// What its value is, for the refusals of a text (a file name); null otherwise.
   const char* valueMeaning;
   /// The setting a switch or a number goes to.
-  int32_t* number;
+  int32_t RunSettings::*number;
   int32_t least;
   int32_t most;
   /// The setting a text goes to: the argument itself, which lives as long as the run.
-  const char** text;
+  const char* RunSettings::*text;
   /// Its line in the help.
   const char* help;
   /// Where set, a text option may be given again and again: each value is handed
   /// here instead of going to text (--exclude).
-  void (*take)(const char* value) = nullptr;
+  void (*take)(RunFilters* filters, const char* value) = nullptr;
 };
 /// Every long option a run takes, in the order the help and the refusals name them.
 extern const LongOption longOptions[];
@@ -52,10 +45,11 @@ extern const int longOptionCount;
 /// Reads the arguments of a run (argc of 3 or more): the two folders, which must not
 /// start with a dash (such a folder is given as ./-v), then options alone. A one-letter
 /// option is a dash and v, l or p, followed by anything (-verbose is -v); a long
-/// option is one of longOptions. Sets the settings the options name. Returns 0, or 1
-/// after one line on standard output that names the argument refused and says what
-/// is expected: the run must then stop before it lists anything.
-int readArguments(int argc, char** argv);
+/// option is one of longOptions. Sets the settings the options name, and gives the
+/// patterns to filters. Returns 0, or 1 after one line on standard output that names
+/// the argument refused and says what is expected: the run must then stop before it
+/// lists anything.
+int readArguments(int argc, char** argv, RunSettings* settings, RunFilters* filters);
 
 /// True when argument alone asks for the help: --help, -h, and /? on Windows.
 int asksForHelp(const char* argument);

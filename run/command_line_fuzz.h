@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "base/paths.h"
+#include "base/settings.h"
 #include "run/command_line.h"
-#include "run/run_filters.h"
-#include "run/settings.h"
+#include "scan/run_filters.h"
 
 /// The arguments in the bytes, split at zero bytes. An argument that begins with byte 1
 /// is stretched to a few bytes around the path buffer's size, where the limits lie.
@@ -133,36 +134,39 @@ inline std::string checkReadArguments(const std::vector<std::string>& arguments)
   std::vector<std::string> taken;
   for (size_t i = 1; i < blocks.size(); ++i) taken.push_back(blocks[i].data());
   ReferenceArguments expected = referenceArguments(taken);
-  resetRunSettings();
-  int refused = readArguments(static_cast<int>(blocks.size()), argv.data());
+  RunSettings settings;
+  resetRunSettings(&settings);
+  RunFilters filters;
+  int refused = readArguments(static_cast<int>(blocks.size()), argv.data(), &settings, &filters);
   std::string failure;
   if (refused != (expected.refused ? 1 : 0))
     failure = expected.refused ? "readArguments took what the rules refuse"
                                : "readArguments refused what the rules take";
   if (!expected.refused && failure.empty()) {
-    bool agree = verbose == expected.flags[0] && previewOnly == expected.flags[2];
+    bool agree = settings.verbose == expected.flags[0] && settings.previewOnly == expected.flags[2];
     for (int k = 0; k < longOptionCount; ++k) {
       const LongOption& option = longOptions[k];
       const std::string& value = expected.values[static_cast<size_t>(k)];
       if (!expected.given[static_cast<size_t>(k)]) continue;
-      if (option.kind == optionSwitch) agree = agree && *option.number == 1;
-      if (option.kind == optionNumber) agree = agree && *option.number == std::stoll(value);
+      if (option.kind == optionSwitch) agree = agree && settings.*option.number == 1;
+      if (option.kind == optionNumber)
+        agree = agree && settings.*option.number == std::stoll(value);
       if (option.kind == optionText && !option.take)
-        agree = agree && *option.text && value == *option.text;
+        agree = agree && settings.*option.text && value == settings.*option.text;
       // Patterns and pattern files are kept, every one: the last given among them.
       std::string name = option.name;
       bool isFile = name.size() > 5 && name.compare(name.size() - 5, 5, "-from") == 0;
       int kind = name.find("include") != std::string::npos ? filterInclude : filterExclude;
-      if (option.take) agree = agree && runFilterGiven(kind, value.c_str(), isFile);
+      if (option.take) agree = agree && runFilterGiven(filters, kind, value.c_str(), isFile);
     }
     int logAsked = expected.flags[1];
     for (int k = 0; k < longOptionCount; ++k)
-      if (longOptions[k].number == &logEnabled && expected.given[static_cast<size_t>(k)])
+      if (longOptions[k].number == &RunSettings::logEnabled &&
+          expected.given[static_cast<size_t>(k)])
         logAsked = 1;
-    agree = agree && logEnabled == logAsked;
+    agree = agree && settings.logEnabled == logAsked;
     if (!agree) failure = "readArguments set other settings";
   }
-  resetRunSettings();
   return failure;
 }
 

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "run/settings.h"
+#include "base/settings.h"
+#include "scan/run_filters.h"
 
 namespace {
 const std::string separator(1, pathSeparator);
@@ -23,15 +24,21 @@ struct CommandLine {
   std::vector<char*> argv;
 };
 
+// The settings and patterns the last call read.
+RunSettings readSettings;
+RunFilters readFilters;
+
 // Reads the arguments into fresh settings; printed receives what it printed. Returns
 // readArguments' result. The settings stay as read until the next call.
 int readArgumentsOf(const std::vector<std::string>& words, std::string* printed = nullptr) {
   // Text options point into the arguments: they live until the next call.
   static std::unique_ptr<CommandLine> line;
   line.reset(new CommandLine(words));
-  resetRunSettings();
+  resetRunSettings(&readSettings);
+  readFilters = RunFilters();
   ::testing::internal::CaptureStdout();
-  int result = readArguments(static_cast<int>(line->arguments.size()), line->argv.data());
+  int result = readArguments(static_cast<int>(line->arguments.size()), line->argv.data(),
+                             &readSettings, &readFilters);
   std::string text = ::testing::internal::GetCapturedStdout();
   if (printed) *printed = text;
   return result;
@@ -44,7 +51,6 @@ std::string refusalOf(const std::vector<std::string>& words) {
   EXPECT_EQ(result != 0, !printed.empty()) << printed;
   EXPECT_EQ(printed.find('\n'), printed.empty() ? std::string::npos : printed.size() - 1)
       << "one line: " << printed;
-  resetRunSettings();
   return printed;
 }
 
@@ -58,9 +64,9 @@ std::string knownLongOptions() {
 }
 
 void expectFlags(int32_t v, int32_t l, int32_t p) {
-  EXPECT_EQ(v, verbose);
-  EXPECT_EQ(l, logEnabled);
-  EXPECT_EQ(p, previewOnly);
+  EXPECT_EQ(v, readSettings.verbose);
+  EXPECT_EQ(l, readSettings.logEnabled);
+  EXPECT_EQ(p, readSettings.previewOnly);
 }
 
 TEST(CommandLine, OptionsAreSetByTheirSecondCharacter) {
@@ -79,16 +85,14 @@ TEST(CommandLine, OptionsAreSetByTheirSecondCharacter) {
   expectFlags(1, 0, 0);
   ASSERT_EQ(0, readArgumentsOf({"dst", "src", "-log", "-preview"}));
   expectFlags(0, 1, 1);
-  resetRunSettings();
 }
 
 TEST(CommandLine, NoSyncIsALongOptionAfterTheFolders) {
   ASSERT_EQ(0, readArgumentsOf({"dst", "src", "--no-sync", "-v"}));
   expectFlags(1, 0, 0);
-  EXPECT_EQ(1, noSync);
+  EXPECT_EQ(1, readSettings.noSync);
   ASSERT_EQ(0, readArgumentsOf({"dst", "src", "-v"}));
-  EXPECT_EQ(0, noSync);
-  resetRunSettings();
+  EXPECT_EQ(0, readSettings.noSync);
 }
 
 TEST(CommandLine, ADashArgumentThatIsNoOptionIsRefused) {
@@ -144,13 +148,12 @@ TEST(CommandLine, AnUnknownLongOptionIsRefusedNamingTheKnownOnes) {
 
 TEST(CommandLine, ANumberFollowsItsNameAfterEqualsOrApart) {
   ASSERT_EQ(0, readArgumentsOf({"dst", "src", "--workers=12"}));
-  EXPECT_EQ(12, copyWorkers);
+  EXPECT_EQ(12, readSettings.copyWorkers);
   ASSERT_EQ(0, readArgumentsOf({"dst", "src", "--workers", "7", "-v"}));
-  EXPECT_EQ(7, copyWorkers);
+  EXPECT_EQ(7, readSettings.copyWorkers);
   expectFlags(1, 0, 0);
   ASSERT_EQ(0, readArgumentsOf({"dst", "src", "--workers=1", "--workers", "64"}));
-  EXPECT_EQ(64, copyWorkers);
-  resetRunSettings();
+  EXPECT_EQ(64, readSettings.copyWorkers);
 }
 
 TEST(CommandLine, ANumberMissingOrOutOfRangeIsRefused) {
@@ -169,41 +172,6 @@ TEST(CommandLine, ANumberMissingOrOutOfRangeIsRefused) {
   EXPECT_EQ(missing, refusalOf({"dst", "src", "--workers"}));
   EXPECT_EQ(missing, refusalOf({"dst", "src", "--workers", "-v"}));
   EXPECT_EQ(missing, refusalOf({"dst", "src", "--workers", "-2"}));
-}
-
-TEST(CommandLine, TrailingSeparatorsAreRemoved) {
-  char root[pathBufferSize];
-  ASSERT_EQ(rootTaken, takeRoot(root, ("dst" + separator + separator).c_str()));
-  EXPECT_STREQ("dst", root);
-  ASSERT_EQ(rootTaken, takeRoot(root, ("a" + separator + "b" + separator).c_str()));
-  EXPECT_EQ("a" + separator + "b", std::string(root));
-  ASSERT_EQ(rootTaken, takeRoot(root, "plain"));
-  EXPECT_STREQ("plain", root);
-  if (platformIsWindows) {
-    // Both separators count there, in any mix.
-    ASSERT_EQ(rootTaken, takeRoot(root, "C:/src/\\/"));
-    EXPECT_STREQ("C:/src", root);
-  }
-}
-
-TEST(CommandLine, RootsOfNothingButSeparatorsAreRefused) {
-  char root[pathBufferSize] = "untouched";
-  EXPECT_EQ(rootEmpty, takeRoot(root, separator.c_str()));
-  EXPECT_EQ(rootEmpty, takeRoot(root, (separator + separator + separator).c_str()));
-  EXPECT_EQ(rootEmpty, takeRoot(root, ""));
-}
-
-TEST(CommandLine, RootsTooLongForTheBufferAreRefused) {
-  char root[pathBufferSize + 8];
-  std::string longest(static_cast<size_t>(pathBufferSize - 1), 'x');
-  ASSERT_EQ(rootTaken, takeRoot(root, longest.c_str()));
-  EXPECT_EQ(longest, std::string(root));
-  // The terminator would not fit; the buffer around it stays as it was.
-  memset(root, 'A', sizeof root);
-  std::string tooLong(static_cast<size_t>(pathBufferSize), 'x');
-  EXPECT_EQ(rootTooLong, takeRoot(root, tooLong.c_str()));
-  EXPECT_EQ(rootTooLong, takeRoot(root, (tooLong + "yyyy").c_str()));
-  for (size_t i = 0; i < sizeof root; ++i) ASSERT_EQ('A', root[i]) << i;
 }
 
 TEST(CommandLine, UsageStatusIsThePrintedLengthWithin1To255) {

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "base/settings.h"
 #include "platform/crash_support.h"
 #include "run/end_to_end_fixture.h"
 #include "run/run.h"
-#include "run/settings.h"
 
 namespace {
 struct CrashRun {
@@ -34,7 +34,6 @@ void cutAfterEnoughCopies(void*, long long placed) {
 // In the child: one whole run of the program, cut off where asked.
 int runMirror(void* context) {
   crashRun = static_cast<CrashRun*>(context);
-  resetRunSettings();
   RunSeams seams = noRunSeams;
   seams.copy.placed = crashRun->crashAfter > 0 ? cutAfterEnoughCopies : nullptr;
   // Few files open, unless the test takes the program's own sizes: its copies then

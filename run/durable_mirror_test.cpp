@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "base/settings.h"
 #include "platform/crash_support.h"
 #include "run/end_to_end_fixture.h"
 #include "run/run.h"
-#include "run/settings.h"
 
 namespace {
 using DurableMirror = InProcessMirrorTest;
@@ -74,7 +74,6 @@ struct LimitedRun {
 int runWithFewOpenFiles(void* context) {
   LimitedRun* run = static_cast<LimitedRun*>(context);
   if (!limitOpenFiles(64)) return 98;
-  resetRunSettings();
   std::string program = "talven";
   char* argv[] = {&program[0], &run->destination[0], &run->source[0], nullptr};
   return runTalven(3, argv);

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "base/settings.h"
 #include "platform/platform.h"
 #include "platform/test_support.h"
 #include "run/run.h"
 #include "run/seams.h"
-#include "run/settings.h"
 
 // 2021-03-04 05:06:07.1234567 UTC: the last digits catch a time cut short on the way.
 constexpr int64_t sourceUnits = 132593079671234567LL;
@@ -152,15 +152,11 @@ class InProcessMirrorTest : public EndToEndTest {
     seams = noRunSeams;
     seams.copy.workersStarted = &workersStarted;
   }
-  void TearDown() override {
-    resetRunSettings();
-    EndToEndTest::TearDown();
-  }
+  void TearDown() override { EndToEndTest::TearDown(); }
   /// Runs the program on destination and source with options; its console output
   /// goes to output, and its standard error to errors when that is not null.
   int runHere(std::vector<std::string> options, std::string* output,
               std::string* errors = nullptr) {
-    resetRunSettings();
     std::string program = "talven";
     std::vector<char*> argv = {&program[0], &destination[0], &source[0]};
     for (std::string& option : options) argv.push_back(&option[0]);

@@ -41,19 +41,15 @@ class EscapeDuringListing : public EndToEndTest {
     for (int i = 0; i < largeFolderFiles; ++i)
       ASSERT_TRUE(makeEntryIn(source, "f" + std::to_string(i), false)) << i;
   }
-  void TearDown() override {
-    resetRunSettings();
-    EndToEndTest::TearDown();
-  }
+  void TearDown() override { EndToEndTest::TearDown(); }
   // The run in a child on a terminal; it reports the hook's findings after its lines.
   static int runBody(void* context) {
     EscapeDuringListing* test = static_cast<EscapeDuringListing*>(context);
-    resetRunSettings();
     std::string program = "talven";
     char* argv[] = {&program[0], &test->destination[0], &test->source[0], nullptr};
     RunSeams seams = noRunSeams;
     seams.scansEnded = test->scansEnded;
-    seams.keyPolled = test->keyPolled;
+    seams.scan.keyPolled = test->keyPolled;
     int status = runTalvenWith(3, argv, &seams);
     printf("polls %d typed %d\n", keyPollsSeen, escapeTyped ? 1 : 0);
     return status;

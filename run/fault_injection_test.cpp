@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
+#include "base/settings.h"
 #include "run/end_to_end_fixture.h"
 #include "run/run.h"
-#include "run/settings.h"
 
 namespace {
 class FaultInjection : public InProcessMirrorTest {

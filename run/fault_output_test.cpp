@@ -24,7 +24,6 @@ int runWithFortyOpenFiles(void* context) {
   LimitedRun* run = static_cast<LimitedRun*>(context);
   if (!leaveOpenFilesFree(fewOpenFiles, run->free)) return 97;
   if (!limitOpenFiles(fewOpenFiles)) return 98;
-  resetRunSettings();
   std::string program = "talven";
   char* argv[] = {&program[0], &run->destination[0], &run->source[0], nullptr};
   return runTalven(3, argv);

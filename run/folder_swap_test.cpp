@@ -34,7 +34,7 @@ class FolderSwap : public InProcessMirrorTest {
   // Swaps dst/sub for a link to outside at stage of the next run.
   void swapSubAt(int stage) {
     swap = Swap{stage, at({"dst", "sub"}), at({"dst", "sub_moved"}), at({"outside"}), false, false};
-    seams.passStage = swapAtStage;
+    seams.reconcile.passStage = swapAtStage;
   }
   // Runs with -v; skips where links cannot be made.
   int runSwapped(std::string* output) {
@@ -163,10 +163,10 @@ TEST_F(FolderSwap, EmptyFoldersGiveWayOnlyInsideTheTree) {
   if (!exchangePaths(at({"dst", "d"}), at({"spare"})) ||
       !exchangePaths(at({"dst", "d"}), at({"spare"})))
     GTEST_SKIP() << "two entries cannot be swapped in one step here";
-  seams.context = &swapper;
+  seams.reconcile.context = &swapper;
   seams.copy.context = &swapper;
   seams.copy.blockDone = FolderSwapper::startOnFirstBlock;
-  seams.passStage = [](void* swapper, int stage) {
+  seams.reconcile.passStage = [](void* swapper, int stage) {
     if (stage == passDeletions) static_cast<FolderSwapper*>(swapper)->stop();
   };
   std::string output;

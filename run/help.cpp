@@ -2,9 +2,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/version.h"
 #include "platform/platform.h"
 #include "run/command_line.h"
-#include "run/version.h"
 
 namespace {
 // The column the explanations of the help start at.

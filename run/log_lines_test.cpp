@@ -109,9 +109,8 @@ int runUntilKilled(void* context) {
   std::error_code failed;
   std::filesystem::current_path(run->folder, failed);
   if (failed) return 98;
-  resetRunSettings();
   RunSeams seams = noRunSeams;
-  seams.deletionTried = killAtTenthDeletion;
+  seams.reconcile.deletionTried = killAtTenthDeletion;
   std::string program = "talven";
   std::string log = "-l";
   char* argv[] = {&program[0], &run->destination[0], &run->source[0], &log[0], nullptr};

@@ -1,6 +1,6 @@
 // Memory running out ends a run the documented way, wherever it runs out: the
 // message, exit status 3, no partial file left, and a later run mirrors exactly.
-#include "run/memory.h"
+#include "base/memory.h"
 
 #include <gtest/gtest.h>
 
@@ -97,7 +97,6 @@ int runLimited(void* context) {
   struct rlimit limit = {static_cast<rlim_t>(used + run->headroom),
                          static_cast<rlim_t>(used + run->headroom)};
   if (setrlimit(RLIMIT_AS, &limit) != 0) return 98;
-  resetRunSettings();
   std::string program = "talven";
   char* argv[] = {&program[0], &run->destination[0], &run->source[0], nullptr};
   return runTalven(3, argv);

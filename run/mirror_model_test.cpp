@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/settings.h"
 #include "platform/test_support.h"
 #include "run/end_to_end_fixture.h"
-#include "run/settings.h"
 namespace {
 // The kinds of reconciliation lines, in the order they must come.
 enum LineKind { summaryLine, updateLine, copyLine, deleteLine, nothingLine, lineKinds };

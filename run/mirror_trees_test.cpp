@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/settings.h"
 #include "platform/test_support.h"
 #include "run/mirror_model.h"
-#include "run/settings.h"
 
 namespace {
 // The nets under the deletions, decided before any change: an empty source (unless

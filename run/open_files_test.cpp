@@ -28,7 +28,6 @@ int runWithFewFiles(void* context) {
   FewFilesRun* run = static_cast<FewFilesRun*>(context);
   constexpr int limit = 64;
   if (!limitOpenFiles(limit) || !leaveOpenFilesFree(limit, run->free)) return 98;
-  resetRunSettings();
   std::string program = "talven", verbose = "-v", workers = "--workers=4";
   char* argv[] = {&program[0], &run->destination[0], &run->source[0],
                   &verbose[0], &workers[0],          nullptr};

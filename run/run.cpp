@@ -5,6 +5,12 @@
 #include <ctime>
 #include <new>
 
+#include "base/memory.h"
+#include "base/paths.h"
+#include "base/progress.h"
+#include "base/run_log.h"
+#include "base/settings.h"
+#include "base/version.h"
 #include "collect/entry_table.h"
 #include "collect/path_key.h"
 #include "collect/scan_threads.h"
@@ -12,60 +18,24 @@
 #include "reconcile/reconcile.h"
 #include "run/backup_folder.h"
 #include "run/command_line.h"
-#include "run/memory.h"
-#include "run/progress.h"
-#include "run/run_filters.h"
 #include "run/run_lock.h"
-#include "run/run_log.h"
 #include "run/seams.h"
-#include "run/settings.h"
 #include "run/summary.h"
-#include "run/version.h"
+#include "scan/run_filters.h"
 #include "scan/tree_walker.h"
 
-// Copies a root with one separator after it, which also makes a bare drive (C:)
-// name the drive's root when it is resolved.
-int resolveRoot(const char* root, char* resolved) {
-  char withSeparator[pathBufferSize + 1];
-  size_t length = strlen(root);
-  memcpy(withSeparator, root, length);
-  withSeparator[length] = pathSeparator;
-  withSeparator[length + 1] = '\0';
-  if (resolveFullPath(withSeparator, resolved, pathBufferSize)) return 1;
-  length = strlen(resolved);
-  if (length == 0 || !isPathSeparator(resolved[length - 1])) {
-    if (length + 2 > static_cast<size_t>(pathBufferSize)) return 1;
-    resolved[length] = pathSeparator;
-    resolved[length + 1] = '\0';
-  }
-  return 0;
-}
-
-// Names cannot show every way two folders meet: a file system that ignores letter
-// case, or one folder mounted at two places. The identity of each folder on the way
-// down to inner can: when one of them is outer, inner lies within it.
-int liesWithin(const char* inner, const char* outer) {
-  FileIdentity outerIdentity;
-  if (fileIdentity(outer, &outerIdentity)) return 0;
-  char prefix[pathBufferSize];
-  size_t length = strlen(inner);
-  memcpy(prefix, inner, length + 1);
-  for (size_t at = 0; at < length; ++at) {
-    if (!isPathSeparator(inner[at])) continue;
-    prefix[at + 1] = '\0';
-    FileIdentity identity;
-    if (fileIdentity(prefix, &identity) == 0 && identity.volume == outerIdentity.volume &&
-        identity.index == outerIdentity.index)
-      return 1;
-    prefix[at + 1] = inner[at + 1];
-  }
-  return 0;
-}
-
 namespace {
-int takeRoots(char** argv) {
+// What one run holds from its start to its end.
+struct Run {
+  RunSettings settings;
+  RunFilters filters;
+  RunLog log;
+  const RunSeams* seams;
+};
+
+int takeRoots(RunSettings* settings, char** argv) {
   const char* names[2] = {"destination", "source"};
-  char* roots[2] = {destinationRoot, sourceRoot};
+  char* roots[2] = {settings->destinationRoot, settings->sourceRoot};
   for (int i = 0; i < 2; ++i) {
     int result = takeRoot(roots[i], argv[i + 1]);
     if (result == rootTooLong) {
@@ -99,19 +69,6 @@ void reportRootsMeet(int destinationHolds, int sourceHolds, const char* destinat
 
 }  // namespace
 
-int nearestFolderIdentity(const char* resolved, FileIdentity* identity) {
-  char prefix[pathBufferSize];
-  size_t length = strlen(resolved);
-  memcpy(prefix, resolved, length + 1);
-  while (length > 0) {
-    if (fileIdentity(prefix, identity) == 0) return 0;
-    while (length > 0 && isPathSeparator(prefix[length - 1])) --length;
-    while (length > 0 && !isPathSeparator(prefix[length - 1])) --length;
-    prefix[length] = '\0';
-  }
-  return 1;
-}
-
 namespace {
 // What the two listings look for beside the files: names cannot show every way
 // two trees meet (a subfolder mounted at a second place), the identity of each
@@ -124,10 +81,15 @@ struct RootWatch {
   ScanRequest sourceScan;
 };
 
-void watchRoots(RootWatch* watch, const RunSeams* seams) {
-  watch->destinationScan = ScanRequest{destinationRoot, {0, 0}, 0, seams};
-  watch->sourceScan = ScanRequest{sourceRoot, {0, 0}, 0, seams};
-  if (resolveRoot(destinationRoot, watch->destination) || resolveRoot(sourceRoot, watch->source))
+void watchRoots(RootWatch* watch, const Run& run) {
+  const RunSettings& settings = run.settings;
+  const FilterSet* filters = settings.filters;
+  watch->destinationScan =
+      ScanRequest{settings.destinationRoot, {0, 0}, 0, &settings, filters, &run.seams->scan};
+  watch->sourceScan =
+      ScanRequest{settings.sourceRoot, {0, 0}, 0, &settings, filters, &run.seams->scan};
+  if (resolveRoot(settings.destinationRoot, watch->destination) ||
+      resolveRoot(settings.sourceRoot, watch->source))
     return;
   watch->destinationScan.otherRootKnown =
       fileIdentity(watch->source, &watch->destinationScan.otherRoot) == 0;
@@ -136,7 +98,8 @@ void watchRoots(RootWatch* watch, const RunSeams* seams) {
 }
 
 // Tells why the listings do not allow any change; 0 when they do.
-int scansAllowChanges(int destination, int source, const RootWatch& watch) {
+int scansAllowChanges(int destination, int source, const RootWatch& watch,
+                      const RunSettings& settings) {
   if (destination == scanNotStarted || source == scanNotStarted) {
     consolePrintf("Could not start a scan thread: nothing was changed !\n");
     return 0;
@@ -151,12 +114,13 @@ int scansAllowChanges(int destination, int source, const RootWatch& watch) {
     return 0;
   }
   if (source == scanRootMissing || source == scanRootUnreadable) {
-    consolePrintf("Cannot list the source folder [%s]: nothing was changed !\n", sourceRoot);
+    consolePrintf("Cannot list the source folder [%s]: nothing was changed !\n",
+                  settings.sourceRoot);
     return 0;
   }
   if (destination == scanRootUnreadable) {
     consolePrintf("Cannot list the destination folder [%s]: nothing was changed !\n",
-                  destinationRoot);
+                  settings.destinationRoot);
     return 0;
   }
   return 1;
@@ -171,14 +135,16 @@ int escapeWaiting() {
   return pressed;
 }
 
-int scanAndReconcile(const RunSeams* seams, PassSummary* summary) {
+int scanAndReconcile(Run* run, PassSummary* summary) {
+  const RunSeams* seams = run->seams;
+  const RunSettings& settings = run->settings;
   // Two path buffers: too large for the stack on Windows.
   RootWatch* watch = new (std::nothrow) RootWatch;
   if (!watch) {
     consolePrintf("Memory allocation failure !\n");
     return exitOutOfMemory;
   }
-  watchRoots(watch, seams);
+  watchRoots(watch, *run);
   beginKeyWatch();
   startDestinationScan(&watch->destinationScan);
   startSourceScan(&watch->sourceScan);
@@ -188,15 +154,17 @@ int scanAndReconcile(const RunSeams* seams, PassSummary* summary) {
   if (escapeWaiting() && destination != scanNotStarted && destination != scanHoldsOtherRoot)
     destination = scanAborted;
   endKeyWatch();
-  int allowed = !interruptRequested() && scansAllowChanges(destination, source, *watch);
+  int allowed = !interruptRequested() && scansAllowChanges(destination, source, *watch, settings);
   delete watch;
   if (interruptRequested()) return interruptedExitStatus;
   if (!allowed) return exitStopped;
-  if (verbose) reportExcludedFolders();
-  int status =
-      reconcileTables(source == scanComplete, destination != scanIncomplete, seams, summary);
-  summary->filtered = runFilterSet() != nullptr;
-  summary->foldersLeftOut = countExcludedFolders();
+  if (settings.verbose) reportExcludedFolders(settings.filters);
+  PassInput input = {
+      &settings,         &run->log,   source == scanComplete, destination != scanIncomplete,
+      &seams->reconcile, &seams->copy};
+  int status = reconcileTables(input, summary);
+  summary->filtered = settings.filters != nullptr;
+  summary->foldersLeftOut = countExcludedFolders(settings.filters);
   summary->filesLeftOut = sourceTable.excludedFiles;
   return status;
 }
@@ -231,8 +199,79 @@ int runTalven(int argc, char** argv) {
   return runTalvenWith(argc, argv, nullptr);
 }
 
+namespace {
+// Reads the command line and makes the checks that come before the lock: the roots,
+// the options, the patterns, the folders apart, the backup folder. Returns 0 when
+// the run may go on, else its exit status.
+int readRun(Run* run, int argc, char** argv) {
+  RunSettings* settings = &run->settings;
+  buildPathKeyTable();
+  if (takeRoots(settings, argv)) return exitStopped;
+  if (readArguments(argc, argv, settings, &run->filters)) return exitStopped;
+  if (int stop = prepareRunFilters(&run->filters)) return stop;
+  settings->filters = runFilterSet(run->filters);
+  consolePrintf("Mirroring source [%s] to destination folder [%s]\n", settings->sourceRoot,
+                settings->destinationRoot);
+  settings->destinationRootLength = static_cast<int32_t>(strlen(settings->destinationRoot));
+  settings->sourceRootLength = static_cast<int32_t>(strlen(settings->sourceRoot));
+  if (checkRootsApart(settings->destinationRoot, settings->sourceRoot)) return exitStopped;
+  if (checkBackupFolder(settings)) return exitStopped;
+  return 0;
+}
+
+// Lists, reconciles and ends the run that holds its destination's lock; returns its
+// exit status.
+int runLocked(Run* run, int64_t startMs) {
+  RunSettings* settings = &run->settings;
+  if (makeBackupRunFolder(settings, time(nullptr))) return exitStopped;
+  if (fitRunFiltersTo(&run->filters, settings->destinationRoot)) {
+    removeEmptyBackupRunFolder(*settings);
+    return exitOutOfMemory;
+  }
+  settings->filters = runFilterSet(run->filters);
+  installInterruptHandler();
+  // A log asked for and not opened: the run goes on, but is no success.
+  int logMissing = settings->logEnabled && openRunLog(&run->log, runLogName(*settings)) != 0;
+  if (initEntryTables()) {
+    consolePrintf("Memory allocation failure !\n");
+    closeRunLog(&run->log, settings->noSync);
+    freeEntryTables();
+    removeEmptyBackupRunFolder(*settings);
+    return exitOutOfMemory;
+  }
+  beginProgress();
+  int shownOnTerminal = progressShown();
+  PassSummary summary = {};
+  int status = scanAndReconcile(run, &summary);
+  endProgress();
+  // The run stopped as an interruption stops it, its copies removed or put in place.
+  if (int failure = memoryRanOut()) {
+    if (status != exitOutOfMemory) consolePrintf("%s", memoryFailureLine(failure));
+    status = exitOutOfMemory;
+  }
+  // The log is part of what a run reports: a log not on disk is no success.
+  if (closeRunLog(&run->log, settings->noSync) && status != interruptedExitStatus) {
+    consolePrintf("The log could not be written to disk completely !\n");
+    if (status == exitSuccess) status = exitSomeFailed;
+  }
+  if (logMissing && status == exitSuccess) status = exitSomeFailed;
+  freeEntryTables();
+  removeEmptyBackupRunFolder(*settings);
+  // The progress line gives way to the summary, which stays.
+  printSummary(*settings, summary, status, progressClockMs() - startMs, shownOnTerminal);
+  return status;
+}
+
+int runWith(Run* run, int argc, char** argv, int64_t startMs) {
+  if (int stop = readRun(run, argc, argv)) return stop;
+  if (lockRunDestination(run->settings, run->seams)) return exitStopped;
+  int status = runLocked(run, startMs);
+  releaseRunDestination();
+  return status;
+}
+}  // namespace
+
 int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
-  if (!seams) seams = &noRunSeams;
   beginMemoryWatch();
   int64_t startMs = progressClockMs();
   consolePrintf("Talven Package v" TALVEN_VERSION " - folder mirror by the Talven developers\n\n");
@@ -246,56 +285,15 @@ int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
     return exitSuccess;
   }
   if (argc < 3) return printUsage(programName);
-  buildPathKeyTable();
-  if (takeRoots(argv)) return exitStopped;
-  if (readArguments(argc, argv)) return exitStopped;
-  if (int stop = prepareRunFilters()) return stop;
-  consolePrintf("Mirroring source [%s] to destination folder [%s]\n", sourceRoot, destinationRoot);
-  destinationRootLength = static_cast<int32_t>(strlen(destinationRoot));
-  sourceRootLength = static_cast<int32_t>(strlen(sourceRoot));
-  if (checkRootsApart(destinationRoot, sourceRoot)) return exitStopped;
-  if (checkBackupFolder()) return exitStopped;
-  if (lockRunDestination(seams)) return exitStopped;
-  if (makeBackupRunFolder(time(nullptr))) {
-    releaseRunDestination();
-    return exitStopped;
-  }
-  if (fitRunFiltersTo(destinationRoot)) {
-    removeEmptyBackupRunFolder();
-    releaseRunDestination();
+  Run* run = new (std::nothrow) Run;
+  if (!run) {
+    consolePrintf("Memory allocation failure !\n");
     return exitOutOfMemory;
   }
-  installInterruptHandler();
-  // A log asked for and not opened: the run goes on, but is no success.
-  int logMissing = logEnabled && openRunLog() != 0;
-  if (initEntryTables()) {
-    consolePrintf("Memory allocation failure !\n");
-    closeRunLog();
-    freeEntryTables();
-    removeEmptyBackupRunFolder();
-    releaseRunDestination();
-    return exitOutOfMemory;
-  }
-  beginProgress();
-  int shownOnTerminal = progressShown();
-  PassSummary summary = {};
-  int status = scanAndReconcile(seams, &summary);
-  endProgress();
-  // The run stopped as an interruption stops it, its copies removed or put in place.
-  if (memoryRanOut() && status != exitOutOfMemory) {
-    consolePrintf("Memory allocation failure !\n");
-    status = exitOutOfMemory;
-  }
-  // The log is part of what a run reports: a log not on disk is no success.
-  if (closeRunLog() && status != interruptedExitStatus) {
-    consolePrintf("The log could not be written to disk completely !\n");
-    if (status == exitSuccess) status = exitSomeFailed;
-  }
-  if (logMissing && status == exitSuccess) status = exitSomeFailed;
-  freeEntryTables();
-  removeEmptyBackupRunFolder();
-  releaseRunDestination();
-  // The progress line gives way to the summary, which stays.
-  printSummary(summary, status, progressClockMs() - startMs, shownOnTerminal);
+  resetRunSettings(&run->settings);
+  run->log = RunLog{nullptr, nullptr, 0};
+  run->seams = seams ? seams : &noRunSeams;
+  int status = runWith(run, argc, argv, startMs);
+  delete run;
   return status;
 }

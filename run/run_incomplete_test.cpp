@@ -1,9 +1,9 @@
 // Runs whose listing misses something, and runs whose log cannot be opened.
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
 #include "platform/platform.h"
 #include "run/run_fixture.h"
-#include "run/settings.h"
 
 namespace {
 // Makes below folder a chain of long folder names ending pathBufferSize - 150 bytes

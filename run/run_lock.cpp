@@ -1,13 +1,14 @@
 #include "run/run_lock.h"
 
+#include "base/settings.h"
 #include "platform/platform.h"
 #include "run/seams.h"
-#include "run/settings.h"
 
-int lockRunDestination(const RunSeams* seams) {
-  int result = lockDestination(destinationRoot);
+int lockRunDestination(const RunSettings& settings, const RunSeams* seams) {
+  int result = lockDestination(settings.destinationRoot);
   if (result == destinationBusy) {
-    consolePrintf("Another run is mirroring into the destination folder [%s] !\n", destinationRoot);
+    consolePrintf("Another run is mirroring into the destination folder [%s] !\n",
+                  settings.destinationRoot);
     return 1;
   }
   if (result == destinationLocked && seams->destinationLocked)

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/settings.h"
 #include "run/end_to_end_fixture.h"
 #include "run/run.h"
-#include "run/settings.h"
 
 #if defined(__linux__)
 #include <dirent.h>

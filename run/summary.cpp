@@ -3,9 +3,9 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "base/progress.h"
+#include "base/settings.h"
 #include "platform/platform.h"
-#include "run/progress.h"
-#include "run/settings.h"
 
 namespace {
 // The time taken: 0.4 s, 12.5 s, then 1:05 and 1:02:03.
@@ -22,13 +22,13 @@ void formatDuration(char* text, size_t size, int64_t elapsedMs) {
 }
 }  // namespace
 
-int summaryKindOf(int status) {
+int summaryKindOf(int status, int previewOnly) {
   if (status != exitSuccess && status != exitSomeFailed) return summaryStopped;
   return previewOnly ? summaryPreview : summaryDone;
 }
 
-void formatSummary(char* line, size_t size, const PassSummary& counts, int kind,
-                   int64_t elapsedMs) {
+void formatSummary(char* line, size_t size, const PassSummary& counts, int kind, int64_t elapsedMs,
+                   int toBackup) {
   char copies[32], updates[32], deletions[32], kept[32], failures[32], bytes[32], took[32];
   formatCount(copies, sizeof copies, counts.copies);
   formatCount(updates, sizeof updates, counts.updates);
@@ -50,7 +50,7 @@ void formatSummary(char* line, size_t size, const PassSummary& counts, int kind,
   // folder, what is not in the source was moved there, not deleted.
   bool preview = kind == summaryPreview;
   const char* deleted = preview ? "to delete" : "deleted";
-  if (backupDir) deleted = preview ? "to move to the backup folder" : "moved to the backup folder";
+  if (toBackup) deleted = preview ? "to move to the backup folder" : "moved to the backup folder";
   snprintf(line, size,
            "%s: %s %s, %s %s (%s), %s %s, %s newer in the destination kept%s, %s failed, in %s",
            kind == summaryDone ? "Done"
@@ -60,9 +60,11 @@ void formatSummary(char* line, size_t size, const PassSummary& counts, int kind,
            bytes, deletions, deleted, kept, leftOut, failures, took);
 }
 
-void printSummary(const PassSummary& counts, int status, int64_t elapsedMs, int shownOnTerminal) {
+void printSummary(const RunSettings& settings, const PassSummary& counts, int status,
+                  int64_t elapsedMs, int shownOnTerminal) {
   char line[512];
-  formatSummary(line, sizeof line, counts, summaryKindOf(status), elapsedMs);
-  if (printStats) consolePrintf("%s\n", line);
-  if (shownOnTerminal && !(printStats && outputIsTerminal())) errorPrintf("%s\n", line);
+  formatSummary(line, sizeof line, counts, summaryKindOf(status, settings.previewOnly), elapsedMs,
+                settings.backupDir != nullptr);
+  if (settings.printStats) consolePrintf("%s\n", line);
+  if (shownOnTerminal && !(settings.printStats && outputIsTerminal())) errorPrintf("%s\n", line);
 }

@@ -3,14 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
 #include "run/end_to_end_fixture.h"
 #include "run/run_fixture.h"
-#include "run/settings.h"
 
 namespace {
 std::string summaryOf(const PassSummary& counts, int kind, int64_t elapsedMs) {
   char line[512];
-  formatSummary(line, sizeof line, counts, kind, elapsedMs);
+  formatSummary(line, sizeof line, counts, kind, elapsedMs, 0);
   return line;
 }
 
@@ -48,16 +48,13 @@ TEST(Summary, TellsWhatTheFiltersLeftOutOnlyWhereSomeWereGiven) {
 }
 
 TEST(Summary, ItsKindFollowsTheStatusAndThePreview) {
-  resetRunSettings();
-  EXPECT_EQ(summaryDone, summaryKindOf(exitSuccess));
-  EXPECT_EQ(summaryDone, summaryKindOf(exitSomeFailed));
-  EXPECT_EQ(summaryStopped, summaryKindOf(exitStopped));
-  EXPECT_EQ(summaryStopped, summaryKindOf(exitOutOfMemory));
-  EXPECT_EQ(summaryStopped, summaryKindOf(interruptedExitStatus));
-  previewOnly = 1;
-  EXPECT_EQ(summaryPreview, summaryKindOf(exitSuccess));
-  EXPECT_EQ(summaryStopped, summaryKindOf(exitStopped));
-  resetRunSettings();
+  EXPECT_EQ(summaryDone, summaryKindOf(exitSuccess, 0));
+  EXPECT_EQ(summaryDone, summaryKindOf(exitSomeFailed, 0));
+  EXPECT_EQ(summaryStopped, summaryKindOf(exitStopped, 0));
+  EXPECT_EQ(summaryStopped, summaryKindOf(exitOutOfMemory, 0));
+  EXPECT_EQ(summaryStopped, summaryKindOf(interruptedExitStatus, 0));
+  EXPECT_EQ(summaryPreview, summaryKindOf(exitSuccess, 1));
+  EXPECT_EQ(summaryStopped, summaryKindOf(exitStopped, 1));
 }
 
 class SummaryOutput : public RunTest {

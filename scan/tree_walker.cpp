@@ -1,6 +1,5 @@
 #include "scan/tree_walker.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -22,7 +21,8 @@ void addToListing(void* context, const char* name, int isDirectory, uint64_t siz
   // Stopped: the rest of the folder is passed over, and none of it reported.
   if (sink->walker->abortRequested) return;
   if (++sink->entries % keyPollEntries == 0) {
-    if (sink->walker->keyPolled) sink->walker->keyPolled(sink->walker->keyPolledContext);
+    const ScanSeams& seams = sink->walker->seams;
+    if (seams.keyPolled) seams.keyPolled(seams.context);
     sink->walker->pollKeyboard();
     if (sink->walker->abortRequested) return;
   }
@@ -45,8 +45,6 @@ void addToListing(void* context, const char* name, int isDirectory, uint64_t siz
 
 TreeWalker::TreeWalker(EntryCallback callback)
     : recurseSubdirectories(1),
-      acceptAllFiles(1),
-      patternCount(0),
       abortRequested(0),
       entryCallback(callback),
       skipCallback(nullptr),
@@ -59,17 +57,15 @@ TreeWalker::TreeWalker(EntryCallback callback)
       filters(nullptr),
       walkExcluded(0),
       excludedCallback(nullptr),
-      keyPolled(nullptr),
-      keyPolledContext(nullptr),
+      seams(noScanSeams),
       excludedFiles(0),
       excludedFolders(0),
       filterWalk{nullptr, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, nullptr, 0} {
   currentDirectory[0] = '\0';
 }
 
-void TreeWalker::setOptions(int recurse, int acceptAll) {
+void TreeWalker::setOptions(int recurse) {
   recurseSubdirectories = recurse;
-  acceptAllFiles = acceptAll;
 }
 
 int TreeWalker::walk(const char* root) {
@@ -137,19 +133,12 @@ void TreeWalker::visit(size_t length, int isRoot, const FilterFolder& place, int
 
 void TreeWalker::reportFiles(const DirectoryListing& listing, size_t length,
                              const FilterFolder& place, int leftOut) {
-  char fullPath[pathBufferSize];
   for (int32_t i = 0; i < listing.fileCount; ++i) {
     const char* name = listing.nameAt(i, 0);
     size_t nameLength = strlen(name);
-    if (length + nameLength + 1 > sizeof fullPath) {
+    if (length + nameLength + 1 > static_cast<size_t>(pathBufferSize)) {
       skip(length, name, "path too long");
       continue;
-    }
-    if (!acceptAllFiles) {
-      memcpy(fullPath, currentDirectory, length);
-      memcpy(fullPath + length, name, nameLength + 1);
-      splitPath(fullPath, splitDrive, splitDirectory, splitName, splitExtension);
-      if (!acceptsExtension(splitExtension)) continue;
     }
     int32_t flags = leftOut ? entryExcluded : 0;
     if (filterWalk.set && !leftOut &&
@@ -220,20 +209,4 @@ void TreeWalker::skip(size_t length, const char* name, const char* reason) {
     currentDirectory[length] = '\0';
     skipCallback(currentDirectory, name, reason);
   }
-}
-
-int TreeWalker::acceptsExtension(const char* extension) const {
-  if (acceptAllFiles) return 1;
-  size_t n = strlen(extension);
-  if (n <= 1) return 0;
-  for (int32_t k = 0; k < patternCount; ++k) {
-    const char* pattern = extensionPatterns[k];
-    size_t j = 0;
-    while (j < n && (pattern[j] == '?' || static_cast<unsigned char>(pattern[j]) ==
-                                              static_cast<unsigned char>(toupper(
-                                                  static_cast<unsigned char>(extension[j])))))
-      ++j;
-    if (j == n) return 1;
-  }
-  return 0;
 }

@@ -27,25 +27,29 @@ constexpr int escapeKey = 27;
 /// folder of many thousand entries takes a while, and an ESC then must not wait for
 /// the next folder (there may be none).
 constexpr int keyPollEntries = 1024;
-/// Test seam: when set, called before each look at the keyboard inside a listing.
 /// Where a walk met its foreignFolder.
 enum ForeignFolderMet { foreignMetNowhere = 0, foreignMetAtRoot = 1, foreignMetBelowRoot = 2 };
-constexpr int patternSlots = 256;
-constexpr int patternSize = 16;
+
+/// Test seams of a listing: what a test hands in to watch it. Null in the program.
+struct ScanSeams {
+  /// Called at each look at the keyboard inside the listing of one large folder.
+  void (*keyPolled)(void* context);
+  void* context;
+};
+/// Seams that change nothing.
+constexpr ScanSeams noScanSeams = {nullptr, nullptr};
 
 class TreeWalker {
  public:
   explicit TreeWalker(EntryCallback callback);
 
-  /// Chooses whether subdirectories are walked and whether every file is reported.
-  void setOptions(int recurse, int acceptAll);
+  /// Chooses whether subdirectories are walked.
+  void setOptions(int recurse);
   /// Walks the tree below root; always returns 0. What the walk could not list shows
   /// in rootResult, incomplete and abortRequested afterwards.
   int walk(const char* root);
   /// Visits one directory and, when recursing, its subdirectories.
   void walkDirectory(const char* path);
-  /// 1 when a file with this extension (period included) is to be reported.
-  int acceptsExtension(const char* extension) const;
   /// Reads one waiting key, if any: ESC (or an interruption) sets abortRequested.
   void pollKeyboard();
   /// Leaves out the entry name of the directory in the first length bytes of
@@ -53,13 +57,6 @@ class TreeWalker {
   void skip(size_t length, const char* name, const char* reason);
 
   int32_t recurseSubdirectories;
-  int32_t acceptAllFiles;
-  char extensionPatterns[patternSlots][patternSize];
-  int32_t patternCount;
-  char splitDrive[splitDriveSize];
-  char splitDirectory[splitPartSize];
-  char splitName[splitPartSize];
-  char splitExtension[splitPartSize];
   /// Set once Escape was read or an interruption requested; never cleared.
   int32_t abortRequested;
   /// The directory whose files are being reported, ending in a separator.
@@ -94,10 +91,8 @@ class TreeWalker {
   int32_t walkExcluded;
   /// Told of each excluded folder; may be null.
   ExcludedCallback excludedCallback;
-  /// Test seam: called, with keyPolledContext, at each look at the keyboard inside the
-  /// listing of one large folder; null in the program.
-  void (*keyPolled)(void* context);
-  void* keyPolledContext;
+  /// The test's seams; none in the program.
+  ScanSeams seams;
   /// Files and folders the filters left out, as met (nothing inside an excluded folder).
   int32_t excludedFiles;
   int32_t excludedFolders;

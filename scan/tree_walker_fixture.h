@@ -76,9 +76,7 @@ class TreeWalkerTest : public ::testing::Test {
 
   /// Walks start (root when empty) with a fresh walker, kept in lastWalker; returns
   /// what was reported, as paths below root written with '/'.
-  std::vector<std::string> walkTree(const std::string& start = std::string(), int recurse = 1,
-                                    int acceptAll = 1,
-                                    const std::vector<std::string>& patterns = {}) {
+  std::vector<std::string> walkTree(const std::string& start = std::string(), int recurse = 1) {
     walkReports.clear();
     walkSkips.clear();
     walkExclusions.clear();
@@ -88,10 +86,8 @@ class TreeWalkerTest : public ::testing::Test {
     lastWalker->filters = filters;
     lastWalker->walkExcluded = walkExcluded;
     lastWalker->excludedCallback = recordWalkExclusion;
-    lastWalker->keyPolled = keyPolled;
-    lastWalker->setOptions(recurse, acceptAll);
-    for (const std::string& pattern : patterns)
-      strcpy(lastWalker->extensionPatterns[lastWalker->patternCount++], pattern.c_str());
+    lastWalker->seams = ScanSeams{keyPolled, nullptr};
+    lastWalker->setOptions(recurse);
     EXPECT_EQ(0, lastWalker->walk(start.empty() ? root.c_str() : start.c_str()));
     std::vector<std::string> paths;
     for (const WalkReport& report : walkReports) paths.push_back(below(report));

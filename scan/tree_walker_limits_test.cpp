@@ -92,7 +92,7 @@ TEST_F(TreeWalkerTest, ALinkWhoseTargetCannotBeExaminedMakesTheWalkIncomplete) {
   // must not pass for nothing, or the file's twin would be deleted.
   int (*body)(void*) = [](void* context) -> int {
     Self* test = static_cast<Self*>(context);
-    test->walkTree(std::string(), 0, 1);
+    test->walkTree(std::string(), 0);
     int seen = 0;
     if (test->lastWalker->incomplete) seen |= 1;
     if (walkReports.size() == 1 && walkReports[0].name == "top") seen |= 2;
@@ -104,7 +104,7 @@ TEST_F(TreeWalkerTest, ALinkWhoseTargetCannotBeExaminedMakesTheWalkIncomplete) {
   EXPECT_EQ(1 | 2, seen);
   // A broken link alone is nothing to list and leaves the listing complete.
   ASSERT_TRUE(removeEntryIn(root, "link"));
-  walkTree(std::string(), 0, 1);
+  walkTree(std::string(), 0);
   EXPECT_EQ(0, lastWalker->incomplete);
 }
 

@@ -95,7 +95,7 @@ TEST_F(TreeWalkerTest, WithoutRecursionOnlyTheRootFilesAreReported) {
   file("one");
   file("two");
   file("sub/three");
-  EXPECT_EQ(sorted(walkTree(std::string(), 0, 1)), sorted({"one", "two"}));
+  EXPECT_EQ(sorted(walkTree(std::string(), 0)), sorted({"one", "two"}));
 }
 
 TEST_F(TreeWalkerTest, KeepsEveryEntryOfLargeFoldersInEnumerationOrder) {
@@ -139,40 +139,6 @@ TEST_F(TreeWalkerTest, ReportsSizeAndTimeAsTheSystemKeepsThem) {
       EXPECT_EQ(time.high, report.time.high);
     }
   }
-}
-
-TEST_F(TreeWalkerTest, ExtensionPatternsFilterFiles) {
-  for (const char* name : {"a.txt", "B.TXT", "c.Txt", "x.c", "x.h", "x.cc", "x.htm", "x.cpp",
-                           "noext", "dot.", "dir.d/plain", "dir.d/y.d"})
-    file(name);
-  EXPECT_EQ(sorted(walkTree("", 1, 0, {".TXT"})), sorted({"a.txt", "B.TXT", "c.Txt"}));
-  EXPECT_EQ(sorted(walkTree("", 1, 0, {".?"})), sorted({"x.c", "x.h", "dir.d/y.d"}));
-  // Exactly the extension's length is compared, so an extension that begins a longer
-  // pattern matches it: .HTML takes .htm, and .h as well.
-  EXPECT_EQ(sorted(walkTree("", 1, 0, {".HTML"})), sorted({"x.htm", "x.h"}));
-  EXPECT_EQ(walkTree("", 1, 0, {".C"}), std::vector<std::string>{"x.c"});
-  EXPECT_EQ(sorted(walkTree("", 1, 0, {".?PP"})), sorted({"x.cpp", "x.c", "x.h", "dir.d/y.d"}));
-  // A period in a folder name gives the files in it no extension.
-  EXPECT_EQ(walkTree("", 1, 0, {".D"}), std::vector<std::string>{"dir.d/y.d"});
-  // Patterns are written in capitals: a small letter matches nothing.
-  EXPECT_TRUE(walkTree("", 1, 0, {".txt"}).empty());
-  EXPECT_TRUE(walkTree("", 1, 0, {}).empty());
-  EXPECT_EQ(sorted(walkTree("", 1, 0, {".C", ".H"})), sorted({"x.c", "x.h"}));
-  // With every file accepted, names without an extension or ending in a period count.
-  EXPECT_EQ(12u, walkTree("", 1, 1, {".C"}).size());
-}
-
-TEST_F(TreeWalkerTest, AcceptsExtensionComparesExactlyTheExtensionLength) {
-  TreeWalker walker(recordWalkReport);
-  walker.setOptions(1, 0);
-  strcpy(walker.extensionPatterns[walker.patternCount++], ".HTML");
-  EXPECT_EQ(1, walker.acceptsExtension(".htm"));
-  EXPECT_EQ(1, walker.acceptsExtension(".HTML"));
-  EXPECT_EQ(0, walker.acceptsExtension(".htmlx"));
-  EXPECT_EQ(0, walker.acceptsExtension("."));
-  EXPECT_EQ(0, walker.acceptsExtension(""));
-  walker.setOptions(1, 1);
-  EXPECT_EQ(1, walker.acceptsExtension(""));
 }
 
 TEST_F(TreeWalkerTest, RootsThatCannotBeListedReportNothing) {

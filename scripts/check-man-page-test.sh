@@ -41,14 +41,15 @@ expect_failure "the section WINDOWS the README names" no-windows sed 's/^\.SH WI
 # The same for the README and doc/: a copy of what the check reads from the tree,
 # one file of it changed, given as the check's source root.
 root=$(cd "$(dirname "$0")/.." && pwd)
+# The whole source tree, the build folder left out: the README and doc/ name its files.
 copy_tree() {
   rm -rf "$1"
-  mkdir -p "$1/run" "$1/platform" "$1/bench/results" || exit 1
-  cp "$root/README.md" "$root/LICENSE" "$1/" && cp -R "$root/doc" "$1/" &&
-    { [ -z "$(ls "$root"/bench/results/*.md 2>/dev/null)" ] ||
-      cp "$root"/bench/results/*.md "$1/bench/results/"; } &&
-    cp "$root/run/command_line.cpp" "$root/run/settings.h" "$1/run/" &&
-    cp "$root/platform/platform.h" "$1/platform/" || exit 1
+  mkdir -p "$1" || exit 1
+  local entry
+  for entry in "$root"/* "$root"/.ci; do
+    [ "$(basename "$entry")" = build ] && continue
+    cp -R "$entry" "$1/" || exit 1
+  done
 }
 expect_tree_failure() {
   local what=$1 copy=$scratch/$2 file=$3
@@ -81,5 +82,7 @@ expect_tree_failure "a doc/ section the README links to" doc-heading doc/durabil
   sed 's/^## One run at a time$/## A run at a time/'
 expect_tree_failure "a section of the page the README names" readme-section README.md \
   sed 's/section DIAGNOSTICS/section MESSAGES/'
+expect_tree_failure "a file doc/ names in backticks" doc-path doc/testing.md \
+  sed 's/`run\/killed_runs_test\.cpp`/`run\/killed_run_test.cpp`/'
 [ "$failed" -eq 0 ] && echo "check-man-page-test: each doctored page failed the check"
 exit "$failed"

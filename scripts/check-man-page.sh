@@ -10,7 +10,11 @@
 #     of that table is in the page;
 #   - every link of the README and of doc/*.md to a file of the tree names a file
 #     that exists and, with an anchor (doc/durability.md#one-run-at-a-time), a
-#     heading of that file; every section of the manual page that they name in
+#     heading of that file; every path of the tree they write in backticks
+#     (`run/run.cpp`, `scan/`) names a file or folder that exists, where its first
+#     folder is one of the tree's (names with * or <...> are patterns, not paths,
+#     and what the build makes is not in the tree);
+#     every section of the manual page that they name in
 #     words ("the manual page, section FILES", "sections NAMES and TIMES") is a
 #     section (.SH or .SS) of the page;
 #   - the page passes the roff checker (mandoc -T lint, or groff -ww where mandoc is
@@ -73,7 +77,7 @@ done
 
 # Exit statuses: the values the program defines and those its help lists, and the
 # table of the README's Exit status section.
-program_statuses=$(sed -nE 's/^ *exit[A-Za-z]* = ([0-9]+),.*/\1/p' "$root/run/settings.h")
+program_statuses=$(sed -nE 's/^ *exit[A-Za-z]* = ([0-9]+),.*/\1/p' "$root/base/settings.h")
 program_statuses+=" "$(sed -nE 's/.*interruptedExitStatus = ([0-9]+);.*/\1/p' "$root/platform/platform.h")
 program_statuses+=" "$(cd "${TMPDIR:-/tmp}" && "$program" --help 2>/dev/null |
   sed -n '/^Exit status:$/,$p' | sed -nE 's/^  ([0-9]+|other) .*/\1/p')
@@ -128,6 +132,14 @@ for file in "${documents[@]}"; do
       link_problem "$shown" "$target" "a section its file does not have"
     fi
   done < <(grep -oE '\]\([^) ]+\)' "$file" | sed -E 's/^\]\((.*)\)$/\1/')
+  # Paths of the tree in backticks: a folder of the tree, then names.
+  while IFS= read -r path; do
+    case "$path" in *'*'* | *'<'* | *'>'* | build/*) continue ;; esac
+    [ -d "$root/${path%%/*}" ] || continue
+    links_checked=$((links_checked + 1))
+    [ -e "$root/${path%/}" ] ||
+      { echo "check-man-page: $shown names the path $path, which does not exist" >&2; missing=1; }
+  done < <(grep -oE '`[^`]+`' "$file" | tr -d '`' | grep -E '^\.?[A-Za-z0-9_-]+(/[A-Za-z0-9_.*<>-]+)*/[A-Za-z0-9_.*<>-]*$')
   # Sections of the page named in words: "section FILES", "sections NAMES and TIMES".
   # Lines are joined, as a name may be split at a line end.
   while IFS= read -r named; do

@@ -1,5 +1,5 @@
 // The progress line's text: counts, sizes, rate and time left, and its width.
-#include "run/progress.h"
+#include "base/progress.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-// Fuzz target: splitPath and the name comparison (built with TALVEN_FUZZ=ON).
-#include "platform/split_path_fuzz.h"
+// Fuzz target: the name comparison (built with TALVEN_FUZZ=ON).
+#include "platform/name_compare_fuzz.h"
 
 #include <cstdio>
 #include <cstdlib>

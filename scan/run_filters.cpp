@@ -1,25 +1,14 @@
-#include "run/run_filters.h"
+#include "scan/run_filters.h"
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "base/settings.h"
 #include "platform/copy_files.h"
 #include "platform/platform.h"
-#include "run/settings.h"
 
 namespace {
-// A file of patterns named on the command line.
-struct PatternFile {
-  int kind;
-  std::string path;
-};
-
-// The one set of the run: filled while the command line is read, compiled before
-// the scans start and only read by them.
-FilterSet runFilters;
-std::vector<PatternFile> patternFiles;
-
 // A pattern file larger than this is no list of patterns (a wrong file named).
 constexpr size_t mostPatternFileBytes = 16 << 20;
 
@@ -47,7 +36,7 @@ bool blankLine(const std::string& line) {
 }
 
 // One pattern a line; blank lines and lines starting with # are passed over.
-int readPatternFile(const PatternFile& file) {
+int readPatternFile(FilterSet* set, const PatternFile& file) {
   std::string text;
   if (int failed = readWholeFile(file.path.c_str(), &text)) {
     char reason[256] = "larger than 16 MiB";
@@ -68,20 +57,20 @@ int readPatternFile(const PatternFile& file) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (blankLine(line) || line[0] == '#') continue;
     std::string origin = "on line " + std::to_string(number) + " of [" + file.path + "]";
-    runFilters.sources.push_back(FilterSource{line, file.kind, origin});
+    set->sources.push_back(FilterSource{line, file.kind, origin});
   }
   return 0;
 }
 
-int compileRunFilters(int foldCase) {
+int compileRunFilters(FilterSet* set, int foldCase) {
   int32_t failed = -1;
-  int result = compileFilterSet(&runFilters, foldCase, &failed);
+  int result = compileFilterSet(set, foldCase, &failed);
   if (result == filterCompiled) return 0;
   if (failed < 0) {
     consolePrintf("Memory allocation failure !\n");
     return exitOutOfMemory;
   }
-  const FilterSource& bad = runFilters.sources[static_cast<size_t>(failed)];
+  const FilterSource& bad = set->sources[static_cast<size_t>(failed)];
   consolePrintf("Bad pattern [%s] %s: %s !\n", bad.text.c_str(), bad.origin.c_str(),
                 filterResultText(result));
   return exitStopped;
@@ -99,46 +88,41 @@ void noteMountFolding(void* context, const char* relative) {
 }
 }  // namespace
 
-void addRunFilterPattern(int kind, const char* pattern, const char* option) {
-  runFilters.sources.push_back(FilterSource{pattern, kind, std::string("given to ") + option});
+void addRunFilterPattern(RunFilters* filters, int kind, const char* pattern, const char* option) {
+  filters->set.sources.push_back(FilterSource{pattern, kind, std::string("given to ") + option});
 }
 
-void addRunFilterFile(int kind, const char* path) {
-  patternFiles.push_back(PatternFile{kind, path});
+void addRunFilterFile(RunFilters* filters, int kind, const char* path) {
+  filters->files.push_back(PatternFile{kind, path});
 }
 
-int prepareRunFilters() {
-  for (const PatternFile& file : patternFiles)
-    if (readPatternFile(file)) return exitStopped;
-  if (runFilters.sources.empty()) return 0;
-  return compileRunFilters(platformIsWindows ? 1 : 0);
+int prepareRunFilters(RunFilters* filters) {
+  for (const PatternFile& file : filters->files)
+    if (readPatternFile(&filters->set, file)) return exitStopped;
+  if (filters->set.sources.empty()) return 0;
+  return compileRunFilters(&filters->set, platformIsWindows ? 1 : 0);
 }
 
-int fitRunFiltersTo(const char* destinationRoot) {
-  if (!filtersActive(&runFilters) || runFilters.foldCase) return 0;
+int fitRunFiltersTo(RunFilters* filters, const char* destinationRoot) {
+  if (!filtersActive(&filters->set) || filters->set.foldCase) return 0;
   // A case twin of an excluded name must be excluded too: else a copy of the one
   // would land on the other, which the filters were to leave alone.
   MountFolding folding = {destinationRoot, folderNameRules(destinationRoot) != namesAsPlatform};
   if (!folding.folds) forEachMountBelow(destinationRoot, noteMountFolding, &folding);
-  return folding.folds ? compileRunFilters(1) : 0;
+  return folding.folds ? compileRunFilters(&filters->set, 1) : 0;
 }
 
-const FilterSet* runFilterSet() {
-  return filtersActive(&runFilters) ? &runFilters : nullptr;
+const FilterSet* runFilterSet(const RunFilters& filters) {
+  return filtersActive(&filters.set) ? &filters.set : nullptr;
 }
 
-bool runFilterGiven(int kind, const char* text, int isFile) {
+bool runFilterGiven(const RunFilters& filters, int kind, const char* text, int isFile) {
   if (isFile) {
-    for (const PatternFile& file : patternFiles)
+    for (const PatternFile& file : filters.files)
       if (file.kind == kind && file.path == text) return true;
     return false;
   }
-  for (const FilterSource& source : runFilters.sources)
+  for (const FilterSource& source : filters.set.sources)
     if (source.kind == kind && source.text == text) return true;
   return false;
-}
-
-void resetRunFilters() {
-  runFilters = FilterSet();
-  patternFiles.clear();
 }

@@ -1,4 +1,4 @@
-#include "run/failure_report.h"
+#include "base/failure_report.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,12 +15,9 @@ void describe(int code, char* text, size_t size) {
   const char* own = nullptr;
   switch (code) {
     case failurePathTooLong: own = "the path is too long"; break;
-    case failureNotOnDisk: own = "the data could not be written to disk"; break;
     case failureIsOpenLog: own = "it is the log this run writes"; break;
     case failureTestFault: own = "a fault made by a test"; break;
-    case failureRefusedPlace: own = "what stands there may not be replaced"; break;
     case failureNotRegular: own = "it is not a regular file"; break;
-    case failureOutOfMemory: own = "memory ran out"; break;
     case 0: own = "the system gave no reason"; break;
     default: break;
   }

@@ -1,40 +1,54 @@
-#include "run/memory.h"
+#include "base/memory.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 
+#include "base/settings.h"
 #include "platform/platform.h"
-#include "run/settings.h"
 
 namespace {
 // Enough for a run to stop in order: its lines, its last syncs and renames.
 constexpr size_t reserveBytes = 4u << 20;
 std::atomic<void*> reserve{nullptr};
-std::atomic<int> ranOut{0};
-}  // namespace
+std::atomic<int> ranOut{memoryHeld};
 
-void onMemoryExhausted() {
+void exhausted(int failure) {
   void* spare = reserve.exchange(nullptr);
   if (spare) {
     free(spare);
-    ranOut = 1;
+    int none = memoryHeld;
+    ranOut.compare_exchange_strong(none, failure);
     setInterruptRequested(1);
     return;
   }
   // Out again before the run could stop: it ends here.
-  consolePrintf("Memory allocation failure !\n");
+  consolePrintf("%s", memoryFailureLine(ranOut.load() ? ranOut.load() : failure));
   fflush(stdout);
   exit(exitOutOfMemory);
 }
+}  // namespace
+
+void onMemoryExhausted() {
+  exhausted(memoryForAnything);
+}
+
+void onTableExhausted() {
+  exhausted(memoryForTable);
+}
 
 void beginMemoryWatch() {
-  ranOut = 0;
+  ranOut = memoryHeld;
   if (!reserve.load()) reserve = malloc(reserveBytes);
   std::set_new_handler(onMemoryExhausted);
 }
 
 int memoryRanOut() {
   return ranOut.load();
+}
+
+const char* memoryFailureLine(int failure) {
+  return failure == memoryForTable ? "Error reallocating memory resource !\n"
+                                   : "Memory allocation failure !\n";
 }

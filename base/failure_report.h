@@ -5,13 +5,10 @@
 
 /// Reasons the program finds itself, beside the system's codes (0 and above).
 enum OwnFailure {
-  failurePathTooLong = -1,   ///< the joined path does not fit a path buffer
-  failureNotOnDisk = -2,     ///< the sync did not get the data to the disk
-  failureIsOpenLog = -3,     ///< the file is the log this run writes
-  failureTestFault = -4,     ///< a fault a test seam made
-  failureRefusedPlace = -5,  ///< what stands at the destination may not be replaced
-  failureNotRegular = -6,    ///< the source is no regular file any more (a pipe, a device)
-  failureOutOfMemory = -7,   ///< memory ran out
+  failurePathTooLong = -1,  ///< the joined path does not fit a path buffer
+  failureIsOpenLog = -2,    ///< the file is the log this run writes
+  failureTestFault = -3,    ///< a fault a test seam made
+  failureNotRegular = -4,   ///< the source is no regular file any more (a pipe, a device)
 };
 
 /// Prints "Could not <action> [<path><rest>]: <reason>" on standard error, with or

@@ -1,0 +1,262 @@
+// The updates and the copies, in their order. Each decides its actions one entry at a
+// time, tells and logs each before it is tried, and counts it.
+#include "reconcile/passes.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "base/backup_paths.h"
+#include "base/failure_report.h"
+#include "base/paths.h"
+#include "base/progress.h"
+#include "base/run_log.h"
+#include "base/settings.h"
+#include "collect/entry_table.h"
+#include "reconcile/destination_names.h"
+
+namespace {
+void keepFile(Passes* passes, const char* path) {
+  FileIdentity identity;
+  if (passes->kept.needed && fileIdentityIn(&passes->folders, path, &identity) == 0)
+    keepIdentity(passes, identity);
+}
+
+// An update or copy onto the log is not done, and counts as failed: the destination
+// then differs from the source.
+int isOpenLog(Passes* passes, const char* path, const char* action) {
+  if (!targetsOpenLog(passes->openLog, passes->settings->verbose, path, action)) return 0;
+  ++passes->counts.failures;
+  return 1;
+}
+
+// Before the first copy, which is the run's first change: a process that may not
+// open the files any copy needs stops here, having changed nothing, and says why.
+bool roomForCopies(Passes* passes) {
+  if (passes->roomChecked || passes->settings->previewOnly) return true;
+  passes->roomChecked = 1;
+  int free = 0;
+  int fewest = fewestFilesForCopies(&free);
+  if (free >= fewest) return true;
+  consolePrintf(
+      "Too few files may be open at once (%d free, at least %d needed): raise the "
+      "limit (ulimit -n) !\n",
+      free, fewest);
+  passes->counts.tooFewFiles = 1;
+  return false;
+}
+
+// Copies one source entry over its destination path, as an update or a copy. Links
+// that stand where its folders should be are removed first for a copy (the listing
+// never walks them); an update's folders were listed as folders, so a link there now
+// was put there during the run, and the update fails on it. A preview only keeps
+// the file it would write from the deletions.
+void copyEntry(Passes* passes, const FileEntry& source, const char* sourcePath,
+               const char* destinationPath, int update) {
+  if (passes->settings->previewOnly) {
+    keepFile(passes, destinationPath);
+    return;
+  }
+  if (!update && clearFolderLinks(&passes->folders, &passes->linkCheck, passes->settings->verbose,
+                                  destinationPath)) {
+    ++passes->counts.failures;
+    return;
+  }
+  CopyRequest request = {destinationPath,
+                         sourcePath,
+                         stampFor(&passes->clocks, destinationPath, source.lastWriteTime),
+                         static_cast<int64_t>(source.size),
+                         update,
+                         passes->kept.needed};
+  copySubmit(passes->copies, &request);
+}
+
+// Tells where the file at destinationPath goes, with --backup-dir, before it goes: on
+// the console with -v, and in the log. The copy room moves an update's old file.
+void reportMove(Passes* passes, const char* destinationPath) {
+  const RunSettings& settings = *passes->settings;
+  if (!settings.backupRunFolder[0]) return;
+  const char* relative = destinationPath + settings.destinationRootLength;
+  if (backupPathFor(settings, relative, passes->backupPath)) return;
+  if (settings.verbose) consolePrintf("Moving [%s] to [%s]\n", destinationPath, passes->backupPath);
+  logMoved(passes->log, relative, passes->backupPath);
+}
+}  // namespace
+
+int joinFullPath(Passes* passes, char* full, const char* root, const char* relativePath) {
+  if (joinPath(full, root, relativePath) == 0) return 0;
+  if (passes->settings->verbose)
+    consolePrintf("Path too long, nothing done for [%s%s] !\n", root, relativePath);
+  reportFailure("reach", root, relativePath, failurePathTooLong);
+  ++passes->counts.failures;
+  return 1;
+}
+
+bool stopping(Passes* passes) {
+  PassCounts& counts = passes->counts;
+  if (interruptRequested()) counts.interrupted = 1;
+  return counts.interrupted != 0 || counts.outOfMemory != 0 || counts.tooFewFiles != 0;
+}
+
+void keepIdentity(Passes* passes, const FileIdentity& identity) {
+  KeptFiles& kept = passes->kept;
+  if (kept.count == kept.capacity) {
+    size_t capacity = kept.capacity + 256;
+    FileIdentity* grown =
+        static_cast<FileIdentity*>(realloc(kept.identities, sizeof(FileIdentity) * capacity));
+    if (!grown) return;
+    kept.identities = grown;
+    kept.capacity = capacity;
+  }
+  kept.identities[kept.count++] = identity;
+}
+
+// The file now at the copy's destination is kept from the deletions: the copy's own,
+// or, where it failed, the one it was to replace.
+void countFinishedCopy(void* context, const CopyOutcome* outcome) {
+  Passes* passes = static_cast<Passes*>(context);
+  PassCounts& counts = passes->counts;
+  if (outcome->result == copyDone) counts.bytesCopied += outcome->request->listedSize;
+  if (outcome->result == copyInterrupted) counts.interrupted = 1;
+  if (outcome->result == copyOutOfMemory) counts.outOfMemory = 1;
+  if (outcome->result != copyDone) ++counts.failures;
+  if (!passes->kept.needed) return;
+  if (outcome->identityKnown)
+    keepIdentity(passes, outcome->identity);
+  else
+    keepFile(passes, outcome->request->destinationPath);
+}
+
+// What the progress line counts down: the sources with an older twin or none, as
+// the listing has them before any pass ran.
+void planCopies(Passes* passes, const TwinIndex& index) {
+  if (!progressShown() || passes->settings->previewOnly) return;
+  int64_t files = 0;
+  int64_t bytes = 0;
+  for (int32_t s = 0; s < sourceTable.count; ++s) {
+    const FileEntry& source = sourceTable.entries[s];
+    int32_t twin = source.clash ? -1 : findTwin(&index, &destinationTable, source);
+    if (twin >= 0 && fileTimeValue(destinationTable.entries[twin].lastWriteTime) >=
+                         fileTimeValue(source.lastWriteTime))
+      continue;
+    ++files;
+    bytes += static_cast<int64_t>(source.size);
+  }
+  beginCopyProgress(files, bytes);
+}
+
+void updatePass(Passes* passes, const TwinIndex& index) {
+  const RunSettings& settings = *passes->settings;
+  PassCounts& counts = passes->counts;
+  char sourcePath[pathBufferSize];
+  char destinationPath[pathBufferSize];
+  for (int32_t s = 0; s < sourceTable.count && !stopping(passes); ++s) {
+    FileEntry& source = sourceTable.entries[s];
+    // A clash claims no twin: the earlier name it is taken for has claimed it.
+    int32_t twin = source.clash ? -1 : findTwin(&index, &destinationTable, source);
+    if (twin < 0) continue;
+    FileEntry& destination = destinationTable.entries[twin];
+    source.handled = destination.handled = 1;
+    // Later to the 100 ns, then later still at the resolution of the twin's file system.
+    bool newer = fileTimeValue(destination.lastWriteTime) < fileTimeValue(source.lastWriteTime);
+    if (fileTimeValue(destination.lastWriteTime) > fileTimeValue(source.lastWriteTime))
+      ++counts.keptNewer;
+    // A copy takes the name it is written under: on POSIX the destination's own,
+    // so that a twin that differs in case keeps its spelling (where case counts,
+    // the two are the same bytes). Windows writes under the source's, as before.
+    const char* writtenAs = platformIsWindows ? source.relativePath : destination.relativePath;
+    if (!newer || joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath) ||
+        joinFullPath(passes, destinationPath, settings.destinationRoot, writtenAs) ||
+        !sourceIsNewer(&passes->clocks, source, destination, destinationPath))
+      continue;
+    if (!roomForCopies(passes)) break;
+    if (isOpenLog(passes, destinationPath, "update")) continue;
+    if (settings.verbose) consolePrintf("Newer file found %s, updating!\n", source.relativePath);
+    logAction(passes->log, "Updated", source.relativePath, &source.size);
+    reportMove(passes, destinationPath);
+    copyEntry(passes, source, sourcePath, destinationPath, 1);
+    ++counts.updates;
+    if (settings.previewOnly) counts.bytesCopied += static_cast<int64_t>(source.size);
+  }
+}
+
+namespace {
+// Where the destination could not be listed whole, a copy may land on a file the
+// listing never reached. One as new as the source or newer is kept, as a listed twin
+// would be: overwriting it would lose the newer file.
+int unlistedAndNotOlder(DestinationFolders* folders, const char* destinationPath,
+                        FileTime sourceTime) {
+  FileTime existing;
+  return getFileTimeIn(folders, destinationPath, &existing) == 0 &&
+         fileTimeValue(existing) >= fileTimeValue(sourceTime);
+}
+
+// A source file that the destination cannot hold under its name, or cannot tell
+// apart from an earlier one, fails alone: it is never written over another.
+int refusedByDestination(Passes* passes, int32_t s) {
+  const RunSettings& settings = *passes->settings;
+  const FileEntry& source = sourceTable.entries[s];
+  int32_t earlier = source.clash ? clashingEntry(s) : -1;
+  const char* reason =
+      earlier < 0 && source.nameRules != namesAsPlatform ? refusedName(source) : nullptr;
+  if (earlier < 0 && !reason) return 0;
+  if (earlier >= 0) {
+    std::string twin = std::string("the destination cannot tell it apart from ") +
+                       sourceTable.entries[earlier].relativePath;
+    reportFailureReason("copy", settings.sourceRoot, source.relativePath, twin.c_str());
+  } else {
+    std::string why = std::string("the destination cannot hold this name (") + reason + ")";
+    reportFailureReason("copy", settings.sourceRoot, source.relativePath, why.c_str());
+  }
+  if (settings.verbose && earlier >= 0)
+    consolePrintf("Not copied [%s%s]: the destination cannot tell it apart from %s !\n",
+                  settings.sourceRoot, source.relativePath,
+                  sourceTable.entries[earlier].relativePath);
+  else if (settings.verbose)
+    consolePrintf("Not copied [%s%s]: the destination cannot hold this name (%s) !\n",
+                  settings.sourceRoot, source.relativePath, reason);
+  ++passes->counts.failures;
+  return 1;
+}
+
+// The backup folder in the destination is the run's own: nothing is copied into it,
+// and a source file that would land there fails, as one onto the log does.
+int landsInBackupFolder(Passes* passes, const FileEntry& source) {
+  const RunSettings& settings = *passes->settings;
+  if (!liesInBackupFolder(settings, source.relativePath)) return 0;
+  reportFailureReason("copy", settings.sourceRoot, source.relativePath,
+                      "it would land in the backup folder");
+  if (settings.verbose)
+    consolePrintf("Not copied [%s%s]: it would land in the backup folder !\n", settings.sourceRoot,
+                  source.relativePath);
+  ++passes->counts.failures;
+  return 1;
+}
+}  // namespace
+
+void copyPass(Passes* passes, int destinationListingComplete) {
+  const RunSettings& settings = *passes->settings;
+  char sourcePath[pathBufferSize];
+  char destinationPath[pathBufferSize];
+  for (int32_t s = 0; s < sourceTable.count && !stopping(passes); ++s) {
+    const FileEntry& source = sourceTable.entries[s];
+    if (source.handled || refusedByDestination(passes, s) || landsInBackupFolder(passes, source) ||
+        joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath) ||
+        joinFullPath(passes, destinationPath, settings.destinationRoot, source.relativePath))
+      continue;
+    if (!destinationListingComplete &&
+        unlistedAndNotOlder(&passes->folders, destinationPath, source.lastWriteTime)) {
+      if (settings.verbose)
+        consolePrintf("Kept [%s]: not older than the source !\n", destinationPath);
+      continue;
+    }
+    if (isOpenLog(passes, destinationPath, "copy over")) continue;
+    if (!roomForCopies(passes)) break;
+    if (settings.verbose)
+      consolePrintf("We need to copy %s%s\n", settings.sourceRoot, source.relativePath);
+    logAction(passes->log, "Got", source.relativePath, &source.size);
+    copyEntry(passes, source, sourcePath, destinationPath, 0);
+    ++passes->counts.copies;
+    if (settings.previewOnly) passes->counts.bytesCopied += static_cast<int64_t>(source.size);
+  }
+}

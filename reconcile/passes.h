@@ -1,0 +1,88 @@
+// What the files of reconcile/ share: the record of one run of the passes, which
+// holds everything they decide, count and keep. Nothing outside reconcile/ includes
+// this.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "copy/copy.h"
+#include "platform/folders.h"
+#include "reconcile/destination_clock.h"
+#include "reconcile/destination_links.h"
+#include "reconcile/open_log_guard.h"
+#include "reconcile/reconcile.h"
+#include "reconcile/twin_index.h"
+
+struct RunLog;
+struct RunSettings;
+
+/// What one run of the passes has decided and met so far.
+struct PassCounts {
+  int32_t updates;
+  int32_t copies;
+  int32_t deletions;
+  int32_t failures;
+  int32_t interrupted;
+  int32_t outOfMemory;  ///< the copies ran out of memory: the run ends
+  int32_t tooFewFiles;  ///< too few files may be open for any copy: stopped before any change
+  /// Destination files kept because they are newer than their source twins.
+  int32_t keptNewer;
+  /// Listed sizes of the copies written (with -p: decided), for the summary.
+  int64_t bytesCopied;
+};
+
+/// The files that the updates and copies wrote or would write, and the open log:
+/// none of them may be deleted by the same run.
+struct KeptFiles {
+  FileIdentity* identities;
+  size_t count;
+  size_t capacity;
+  /// Clear once no deletion can follow: nothing needs keeping then.
+  int needed;
+};
+
+/// One run of the passes: the settings and log they work with, the tree as they
+/// change it, the copies under way, the clocks of the destination's file systems,
+/// what they counted and kept, and the test seams.
+struct Passes {
+  const RunSettings* settings;
+  RunLog* log;
+  const ReconcileSeams* seams;
+  const CopySeams* copySeams;
+  DestinationFolders folders;
+  /// The run's backup folder (--backup-dir), where deletions go; open only then.
+  DestinationFolders backup;
+  char* backupPath;  ///< pathBufferSize bytes: where the file at hand goes
+  CopyEngine* copies;
+  DestinationClocks clocks;
+  OpenLog openLog;
+  LinkCheck linkCheck;
+  int roomChecked;  ///< the files the copies need were counted, before the first
+  PassCounts counts;
+  KeptFiles kept;
+};
+
+// ---- passes.cpp: the updates and the copies -----------------------------------
+
+/// Ctrl-C or a termination request ends the passes between two actions, and so does
+/// a lack of memory or of files.
+bool stopping(Passes* passes);
+/// Joins root and relativePath into full (pathBufferSize bytes); 0 when it fits.
+/// One that does not fit is the failure of the action it was for: told and counted.
+int joinFullPath(Passes* passes, char* full, const char* root, const char* relativePath);
+/// The updates: every source entry with a destination twin that is older.
+void updatePass(Passes* passes, const TwinIndex& index);
+/// The copies: every source entry without a twin.
+void copyPass(Passes* passes, int destinationListingComplete);
+
+// ---- deletions.cpp ---------------------------------------------------------------
+
+/// The deletions: every destination entry no source entry claimed.
+void deletePass(Passes* passes);
+/// Keeps the file at path (or, failing that, nothing) from the deletions.
+void keepIdentity(Passes* passes, const FileIdentity& identity);
+/// A copy written (or failed) and reported, in the order the copies were decided.
+void countFinishedCopy(void* context, const CopyOutcome* outcome);
+/// Tells the progress line what the copies will be, before any pass ran.
+void planCopies(Passes* passes, const TwinIndex& index);
