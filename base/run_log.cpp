@@ -1,12 +1,15 @@
 #include "base/run_log.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/failure_report.h"
+#include "base/paths.h"
 #include "base/version.h"
+#include "platform/folders.h"
 #include "platform/platform.h"
 
 namespace {
@@ -28,9 +31,24 @@ void appendToLog(RunLog* log, const char* text, size_t length) {
 }
 
 int openRunLog(RunLog* log, const char* name) {
-  *log = RunLog{openFileForAppending(name), name, 0};
+  *log = RunLog{nullptr, name, 0};
+  // Through the folder that holds it, held for this: the log is the one file the run
+  // writes that it reaches by a name, and only its last name may be a link.
+  size_t folderLength = folderPartLength(name);
+  char* folder = static_cast<char*>(malloc(folderLength + 2));
+  HeldFolder held = {noFolder, nullptr, 0};
+  int code = ENOMEM;
+  if (folder) {
+    memcpy(folder, folderLength > 0 ? name : ".", folderLength > 0 ? folderLength : 1);
+    folder[folderLength > 0 ? folderLength : 1] = '\0';
+    holdFolder(&held, folder);
+    log->file = openLogIn(&held, name + folderLength);
+    code = lastFailureCode();
+    releaseHeldFolder(&held);
+    free(folder);
+  }
   if (!log->file) {
-    reportFailure("open the log", name, nullptr, lastFailureCode());
+    reportFailure("open the log", name, nullptr, code);
     return 1;
   }
   logText(log, "\nTALVEN " TALVEN_VERSION " by the Talven developers - LOG section\n");

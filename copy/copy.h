@@ -72,17 +72,22 @@ constexpr CopySeams noCopySeams = {-1, -1, nullptr, 0, nullptr, -1, nullptr, nul
 typedef void (*CopyFinished)(void* context, const CopyOutcome* outcome);
 
 struct CopyEngine;
+struct RunFolders;
 struct RunLog;
 struct RunSettings;
 
 /// Begins a run's copies into the destination tree that folders, the calling thread's
 /// own way into it, reaches (held by the caller until copyEnd), as settings ask (the
-/// workers, the syncs, -v, the backup folder). A preview makes no copy: it begins
+/// workers, the syncs, -v, the backup folder). Every thread that writes copies reads
+/// the source and changes the destination and the backup folder only through ways
+/// of its own into the trees held in runFolders. A preview makes no copy: it begins
 /// none. From here to copyEnd, the calling thread's console and error text is held
 /// and comes out in turn with the copies' lines; its log lines go to log at once.
-/// settings and log live until copyEnd. seams may be null. Null when memory ran out.
-CopyEngine* copyBegin(const RunSettings* settings, RunLog* log, DestinationFolders* folders,
-                      const CopySeams* seams, CopyFinished finished, void* context);
+/// settings, runFolders and log live until copyEnd. seams may be null. Null when
+/// memory ran out.
+CopyEngine* copyBegin(const RunSettings* settings, const RunFolders* runFolders, RunLog* log,
+                      TreeFolders* folders, const CopySeams* seams, CopyFinished finished,
+                      void* context);
 /// Hands in one copy; the request is copied. Text the caller prints or logs after
 /// this call comes out after this copy's lines.
 void copySubmit(CopyEngine* engine, const CopyRequest* request);

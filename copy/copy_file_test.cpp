@@ -57,14 +57,20 @@ bool kernelCopies(const std::string& root, const std::string& from, const std::s
   if (!writeFileBytes(from, "probe")) return false;
   SourceFile source;
   int failure = 0;
-  DestinationFolders folders;
+  TreeFolders folders;
+  HeldFolder held;
   if (openSourceFile(from.c_str(), &source, &failure) != sourceOpened) return false;
-  if (openDestinationFolders(&folders, root.c_str())) return false;
+  if (holdFolder(&held, root.c_str()) != folderDone || openTreeFolders(&folders, &held)) {
+    releaseHeldFolder(&held);
+    closeFile(source.handle);
+    return false;
+  }
   FileHandle destination = createNewFileIn(&folders, to.c_str(), 0666);
   long long moved = destination != noFile ? copyInKernel(source.handle, destination, 5) : -1;
   closeFile(source.handle);
   if (destination != noFile) closeFile(destination);
-  closeDestinationFolders(&folders);
+  closeTreeFolders(&folders);
+  releaseHeldFolder(&held);
   std::string copied;
   EXPECT_TRUE(moved != 5 || (readFileBytes(to, &copied) && copied == "probe"));
   return moved == 5;

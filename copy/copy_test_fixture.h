@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "base/run_folders.h"
 #include "base/run_log.h"
 #include "base/settings.h"
 #include "copy/copy.h"
@@ -50,17 +51,25 @@ inline int copyBelow(const std::string& root, const std::string& destination,
   snprintf(settings.destinationRoot, sizeof settings.destinationRoot, "%s", root.c_str());
   settings.destinationRootLength = static_cast<int32_t>(root.size());
   int result = -1;
-  DestinationFolders folders;
-  if (openDestinationFolders(&folders, root.c_str())) return -1;
-  RunLog noLog = {nullptr, nullptr, 0};
-  CopyEngine* engine =
-      copyBegin(&settings, &noLog, &folders, &testCopySeams(), keepResult, &result);
-  if (engine) {
-    CopyRequest request = {destination.c_str(), source.c_str(), givenTime, 0, replacesFile, 1};
-    copySubmit(engine, &request);
-    copyEnd(engine);
+  // The trees as a run holds them: the destination's root, and the source's folder.
+  RunFolders held = noRunFolders;
+  std::string sourceFolder = source.substr(0, source.find_last_of(pathSeparator));
+  holdFolder(&held.destination, root.c_str());
+  holdFolder(&held.source, sourceFolder.c_str());
+  TreeFolders folders;
+  if (openTreeFolders(&folders, &held.destination) == 0) {
+    RunLog noLog = {nullptr, nullptr, 0};
+    CopyEngine* engine =
+        copyBegin(&settings, &held, &noLog, &folders, &testCopySeams(), keepResult, &result);
+    if (engine) {
+      CopyRequest request = {destination.c_str(), source.c_str(), givenTime, 0, replacesFile, 1};
+      copySubmit(engine, &request);
+      copyEnd(engine);
+    }
+    closeTreeFolders(&folders);
   }
-  closeDestinationFolders(&folders);
+  releaseHeldFolder(&held.source);
+  releaseHeldFolder(&held.destination);
   return result;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "base/run_folders.h"
 #include "base/run_log.h"
 #include "base/settings.h"
 #include "copy/report.h"
@@ -135,8 +136,9 @@ unsigned runWorker(void* argument) {
   }
   releaseLock(engine->lock);
   // Its descriptors are in its own table: only it can close them.
-  closeDestinationFolders(&worker->ownFolders);
-  if (worker->backupFolders.root) closeDestinationFolders(&worker->backupFolders);
+  closeTreeFolders(&worker->ownFolders);
+  closeTreeFolders(&worker->ownSources);
+  if (worker->backupFolders.root) closeTreeFolders(&worker->backupFolders);
   return 0;
 }
 
@@ -217,7 +219,7 @@ int startWorkers(CopyEngine* engine, int count, int held) {
       startCopySync(engine->shared.settings->destinationRoot, engine->lock, &engine->sleepers);
   for (int i = 0; i < count; ++i) {
     CopyWorker* worker = &engine->workers[i];
-    if (openWorker(worker, engine, i + 1, held, nullptr)) break;
+    if (openWorker(worker, engine, i + 1, held, nullptr, nullptr)) break;
     worker->thread = startThread(runWorker, worker);
     if (!worker->thread) {
       closeWorker(worker);
@@ -266,7 +268,8 @@ int startWriting(CopyEngine* engine) {
     engine->capacity = engine->workerCount * (held + 2 * spinsBeforeSleep);
   } else {
     engine->inlineWriter = new (std::nothrow) CopyWorker;
-    if (!engine->inlineWriter || openWorker(engine->inlineWriter, engine, 0, held, engine->folders))
+    if (!engine->inlineWriter ||
+        openWorker(engine->inlineWriter, engine, 0, held, engine->folders, &engine->sourceFolders))
       return 1;
     engine->capacity = held + 1;
   }
@@ -277,13 +280,15 @@ int startWriting(CopyEngine* engine) {
 }
 }  // namespace
 
-CopyEngine* copyBegin(const RunSettings* settings, RunLog* log, DestinationFolders* folders,
-                      const CopySeams* seams, CopyFinished finished, void* context) {
+CopyEngine* copyBegin(const RunSettings* settings, const RunFolders* runFolders, RunLog* log,
+                      TreeFolders* folders, const CopySeams* seams, CopyFinished finished,
+                      void* context) {
   CopyEngine* engine = new (std::nothrow) CopyEngine{};
   if (!engine) return nullptr;
   engine->seams = seams ? *seams : noCopySeams;
   engine->shared.engine = engine;
   engine->shared.settings = settings;
+  engine->shared.runFolders = runFolders;
   engine->shared.log = log;
   engine->shared.seams = &engine->seams;
   engine->finished = finished;
@@ -295,7 +300,7 @@ CopyEngine* copyBegin(const RunSettings* settings, RunLog* log, DestinationFolde
   engine->sourceFolder = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
   engine->folders = folders;
   if (!engine->lock || !engine->reportLock || !engine->folder || !engine->sourceFolder ||
-      startWriting(engine)) {
+      openTreeFolders(&engine->sourceFolders, &runFolders->source) || startWriting(engine)) {
     copyEnd(engine);
     return nullptr;
   }
@@ -330,7 +335,8 @@ void copySubmit(CopyEngine* engine, const CopyRequest* request) {
     copyJobFinished(engine, job);
     return;
   }
-  makeMissingFolder(engine->folders, engine->folder, engine->sourceFolder, job);
+  makeMissingFolder(engine->folders, &engine->sourceFolders, engine->folder, engine->sourceFolder,
+                    job);
   if (engine->inlineWriter) {
     if (!writeCopy(engine->inlineWriter, &engine->shared, job)) copyJobFinished(engine, job);
   } else {
@@ -354,6 +360,7 @@ int copyEnd(CopyEngine* engine) {
   free(engine->held.data);
   free(engine->folder);
   free(engine->sourceFolder);
+  if (engine->sourceFolders.root) closeTreeFolders(&engine->sourceFolders);
   if (engine->lock) destroyLock(engine->lock);
   if (engine->reportLock) destroyLock(engine->reportLock);
   delete engine;

@@ -52,7 +52,8 @@ struct CopyEngine {
   int guardMade;
   char* folder;  ///< the deciding thread's scratch paths
   char* sourceFolder;
-  DestinationFolders* folders;  ///< the deciding thread's way into the destination
+  TreeFolders* folders;       ///< the deciding thread's way into the destination
+  TreeFolders sourceFolders;  ///< and its way into the source
 };
 
 /// Fills a slot with a copy handed in; 1 when memory ran out.
@@ -65,10 +66,11 @@ void sizeCopyRoom(int wanted, int freeFiles, int* workers, int* held);
 /// The descriptors the copies of workers workers (0: the deciding thread's) would
 /// use at most.
 int filesWanted(int workers);
-/// Readies a worker's record (its buffers, and its own way into the destination
-/// unless folders, the deciding thread's, is given); 1 when memory ran out.
-int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held,
-               DestinationFolders* folders);
+/// Readies a worker's record (its buffers, and its own ways into the destination and
+/// the source unless folders and sources, the deciding thread's, are given); 1 when
+/// memory ran out.
+int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held, TreeFolders* folders,
+               TreeFolders* sources);
 /// Frees what openWorker made.
 void closeWorker(CopyWorker* worker);
 /// Appends a record of stream text to held; 1 when memory ran out.

@@ -23,9 +23,9 @@ constexpr int kernelRefusedNow = 2;
 // made never costs the destination anything when it cannot be read.
 bool openSource(CopyWorker* worker, CopyShared* shared, CopyJob* job, SourceFile* source) {
   int failure = 0;
-  int opened = openSourceFile(job->sourcePath, source, &failure);
+  int opened = openSourceFileIn(worker->sources, job->sourcePath, source, &failure);
   if (opened == sourceUnreadable && freeWorkerFiles(worker, shared, failure))
-    opened = openSourceFile(job->sourcePath, source, &failure);
+    opened = openSourceFileIn(worker->sources, job->sourcePath, source, &failure);
   if (opened == sourceOpened) return true;
   failJob(job, copySourceUnreadable, stepRead,
           opened == sourceNotRegular ? failureNotRegular : failure);
@@ -183,15 +183,15 @@ int writeAndPlace(CopyWorker* worker, CopyShared* shared, CopyJob* job) {
 }
 }  // namespace
 
-void makeMissingFolder(DestinationFolders* folders, char* folder, char* sourceFolder,
-                       CopyJob* job) {
+void makeMissingFolder(TreeFolders* folders, TreeFolders* sourceFolders, char* folder,
+                       char* sourceFolder, CopyJob* job) {
   if (folderOfPath(job->destinationPath, folder) != 0 ||
       findFolderIn(folders, folder) != folderMissing)
     return;
   // A source that cannot be read makes no folder: its copy fails before any.
   SourceFile source;
   int failure = 0;
-  if (openSourceFile(job->sourcePath, &source, &failure) != sourceOpened) return;
+  if (openSourceFileIn(sourceFolders, job->sourcePath, &source, &failure) != sourceOpened) return;
   closeFile(source.handle);
   noteCopyEvent(job, eventFolderMade);
   int twin = folderOfPath(job->sourcePath, sourceFolder) == 0;

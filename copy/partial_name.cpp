@@ -106,7 +106,7 @@ void releasePartialNames(PartialNameGuard* guard) {
   guard->count = 0;
 }
 
-FileHandle createPartialFile(DestinationFolders* folders, PartialNameGuard* guard,
+FileHandle createPartialFile(TreeFolders* folders, PartialNameGuard* guard,
                              const char* destinationPath, unsigned mode, char* writePath,
                              size_t capacity, int* failure) {
   size_t length = strlen(destinationPath);

@@ -43,6 +43,6 @@ void releasePartialNames(PartialNameGuard* guard);
 /// a number alone. Writes its path into writePath (capacity bytes). Returns the open
 /// file, or noFile with failure telling why no such file could be made (a code of
 /// lastFailureCode, or failurePathTooLong).
-FileHandle createPartialFile(DestinationFolders* folders, PartialNameGuard* guard,
+FileHandle createPartialFile(TreeFolders* folders, PartialNameGuard* guard,
                              const char* destinationPath, unsigned mode, char* writePath,
                              size_t capacity, int* failure);

@@ -42,7 +42,7 @@ int moveReplacedAway(CopyWorker* worker, const CopyShared* shared, CopyJob* job,
 // file that an update replaces, else into a free place or, where something stands
 // there now, over it once it is found replaceable. failure tells why it did not.
 int moveIntoPlace(CopyWorker* worker, const CopyShared* shared, CopyJob* job, int* failure) {
-  DestinationFolders* folders = worker->folders;
+  TreeFolders* folders = worker->folders;
   const char* to = job->destinationPath;
   if (!job->holdsFile && moveFileIn(folders, job->writePath, to, 0) == 0) return placed;
   int found = job->holdsFile ? replaceableFile : makeWay(folders, job, failure);
@@ -58,8 +58,7 @@ int moveIntoPlace(CopyWorker* worker, const CopyShared* shared, CopyJob* job, in
 
 // Sets the times of a closed copy by its path and reads back what was kept; 1 when
 // kept, else 0 with timeFailure telling why.
-int stampByPath(DestinationFolders* folders, const CopyShared* shared, CopyJob* job,
-                int* timeFailure) {
+int stampByPath(TreeFolders* folders, const CopyShared* shared, CopyJob* job, int* timeFailure) {
   *timeFailure = 0;
   if (!shared->seams->timesIgnored && setFileTimesIn(folders, job->writePath, job->time) != 0) {
     *timeFailure = lastFailureCode();
@@ -95,7 +94,7 @@ void failCopy(CopyWorker* worker, CopyJob* job, int result, int step, int failur
 }
 }  // namespace
 
-int makeWay(DestinationFolders* folders, CopyJob* job, int* failure) {
+int makeWay(TreeFolders* folders, CopyJob* job, int* failure) {
   int found = checkReplaceableIn(folders, job->destinationPath);
   if (found < replaceableRefused) return found;
   *failure = lastFailureCode();
@@ -106,7 +105,7 @@ int makeWay(DestinationFolders* folders, CopyJob* job, int* failure) {
   return replaceableFree;
 }
 
-int discardCopy(DestinationFolders* folders, const char* writePath) {
+int discardCopy(TreeFolders* folders, const char* writePath) {
   // An incomplete copy must not stay with a fresh time, which would make every later
   // run take it for current. Not 0: Windows reads a zero time as "leave unchanged".
   constexpr FileTime outOfDateTime = {1, 0};

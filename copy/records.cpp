@@ -5,15 +5,17 @@
 #include <new>
 
 #include "base/paths.h"
+#include "base/run_folders.h"
 #include "base/settings.h"
 #include "copy/engine.h"
 
 namespace {
 // Descriptors a worker holds besides the copies waiting for their sync: the source,
-// the copy being written, and its way into the destination's folders.
+// the copy being written, and its ways into the source's and the destination's
+// folders (their roots are the run's held ones).
 constexpr int filesPerWorker = 6;
-// Descriptors left to everything else: the listing's remains, the log, the deciding
-// thread's way into the destination, the sync thread's.
+// Descriptors left to everything else: the listing's remains, the log, the roots the
+// run holds, the deciding thread's ways into the trees, the sync thread's.
 constexpr int filesForOthers = 16;
 // Copies a thread holds for one sync at most; a batch is placed once it is full.
 constexpr int heldAtMost = 4096;
@@ -99,17 +101,18 @@ int filesWanted(int workers) {
 }
 
 int fewestFilesForCopies(int* freeFiles) {
-  // The copy's source and file, and the deciding thread's way into the destination
-  // while it opens the next folder on its way (its root, the folder before and the
-  // next), which it lends to the copies it writes itself. A copy held for its sync
-  // is placed where the next one needs its file.
-  constexpr int fewest = 2 + 3;
+  // The copy's source and file, the deciding thread's way into the source (the
+  // folder reached last) and into the destination while it opens the next folder on
+  // its way (the folder before and the next), which it lends to the copies it writes
+  // itself; the roots are the run's own, held already. A copy held for its sync is
+  // placed where the next one needs its file.
+  constexpr int fewest = 2 + 1 + 2;
   *freeFiles = allowOpenFiles(fewest);
   return fewest;
 }
 
-int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held,
-               DestinationFolders* folders) {
+int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held, TreeFolders* folders,
+               TreeFolders* sources) {
   *worker = CopyWorker{};
   worker->engine = engine;
   worker->writer = writer;
@@ -118,26 +121,31 @@ int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held,
   worker->folder = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
   worker->sourceFolder = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
   worker->waiting = static_cast<CopyJob**>(malloc(sizeof(CopyJob*) * static_cast<size_t>(held)));
-  worker->ownFolders = DestinationFolders{};
+  worker->ownFolders = TreeFolders{};
   worker->folders = folders ? folders : &worker->ownFolders;
-  worker->backupFolders = DestinationFolders{};
+  worker->backupFolders = TreeFolders{};
+  worker->ownSources = TreeFolders{};
+  worker->sources = sources ? sources : &worker->ownSources;
   int backupReady = 1;
-  const RunSettings& settings = *engine->shared.settings;
-  if (settings.backupRunFolder[0]) {
+  // Its own ways into the trees the run holds: never a path to open again.
+  const RunFolders& trees = *engine->shared.runFolders;
+  if (trees.backupRun.handle != noFolder) {
     worker->backupPath = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
-    backupReady = worker->backupPath &&
-                  openDestinationFolders(&worker->backupFolders, settings.backupRunFolder) == 0;
+    backupReady =
+        worker->backupPath && openTreeFolders(&worker->backupFolders, &trees.backupRun) == 0;
   }
   if (worker->buffer && worker->folder && worker->sourceFolder && worker->waiting && backupReady &&
-      (folders || openDestinationFolders(&worker->ownFolders, settings.destinationRoot) == 0))
+      (sources || openTreeFolders(&worker->ownSources, &trees.source) == 0) &&
+      (folders || openTreeFolders(&worker->ownFolders, &trees.destination) == 0))
     return 0;
   closeWorker(worker);
   return 1;
 }
 
 void closeWorker(CopyWorker* worker) {
-  if (worker->ownFolders.root) closeDestinationFolders(&worker->ownFolders);
-  if (worker->backupFolders.root) closeDestinationFolders(&worker->backupFolders);
+  if (worker->ownFolders.root) closeTreeFolders(&worker->ownFolders);
+  if (worker->ownSources.root) closeTreeFolders(&worker->ownSources);
+  if (worker->backupFolders.root) closeTreeFolders(&worker->backupFolders);
   free(worker->backupPath);
   worker->backupPath = nullptr;
   free(worker->buffer);

@@ -14,6 +14,7 @@
 
 struct CopyEngine;
 struct CopySync;
+struct RunFolders;
 struct RunLog;
 struct RunSettings;
 
@@ -80,11 +81,15 @@ struct CopyWorker {
   CopyEngine* engine;
   /// Its way into the destination: its own (ownFolders) for a worker, the deciding
   /// thread's for the deciding thread.
-  DestinationFolders* folders;
-  DestinationFolders ownFolders;
+  TreeFolders* folders;
+  TreeFolders ownFolders;
+  /// Its way into the source, which it reads copies from: its own (ownSources) for
+  /// a worker, the deciding thread's for the deciding thread.
+  TreeFolders* sources;
+  TreeFolders ownSources;
   /// With --backup-dir: its way into the run's backup folder, where an update's old
   /// file goes, and a path buffer (pathBufferSize bytes) for it; else unopened, null.
-  DestinationFolders backupFolders;
+  TreeFolders backupFolders;
   char* backupPath;
   unsigned char* buffer;  ///< copyBufferSize bytes
   char* folder;           ///< pathBufferSize bytes each: the folders of a copy
@@ -110,6 +115,7 @@ struct CopyWorker {
 struct CopyShared {
   CopyEngine* engine;
   const RunSettings* settings;
+  const RunFolders* runFolders;
   RunLog* log;
   const CopySeams* seams;
   PlatformLock* seamLock;  ///< taken around the seams' hooks where threads share them
@@ -140,7 +146,8 @@ inline void noteCopyEvent(CopyJob* job, int event) {
 /// it is missing (unless its source cannot be read), so that the line that tells so
 /// goes with the first copy into it, whichever worker writes which copy first.
 /// folder and sourceFolder are scratch paths of pathBufferSize bytes.
-void makeMissingFolder(DestinationFolders* folders, char* folder, char* sourceFolder, CopyJob* job);
+void makeMissingFolder(TreeFolders* folders, TreeFolders* sourceFolders, char* folder,
+                       char* sourceFolder, CopyJob* job);
 /// True when the time a file system kept is the time it was given, within the
 /// coarsest step of any clock (coarse clocks keep only what they can hold).
 int copyTimeKept(FileTime given, FileTime kept);
@@ -166,10 +173,10 @@ void finishCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job, int syncFa
 /// it, never writes through it), an empty folder gives way, a file may be replaced.
 /// Returns a ReplaceableResult: replaceableRefused (failure telling why) where what
 /// stands there may not be replaced (a read-only file, a folder holding anything).
-int makeWay(DestinationFolders* folders, CopyJob* job, int* failure);
+int makeWay(TreeFolders* folders, CopyJob* job, int* failure);
 /// Removes an incomplete copy or, where it cannot be removed, gives it the oldest time
 /// there is; returns the index of its outcome in discardOutcomes.
-int discardCopy(DestinationFolders* folders, const char* writePath);
+int discardCopy(TreeFolders* folders, const char* writePath);
 /// "was removed", and the two other outcomes of discardCopy.
 extern const char* const discardOutcomes[3];
 

@@ -52,10 +52,3 @@ int fileSystemClockKind(const char* folder) {
     if (type == exact) return clockKindExact;
   return clockKindUnknown;
 }
-
-int createNewEmptyFile(const char* path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return 1;
-  close(fd);
-  return 0;
-}

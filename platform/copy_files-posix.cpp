@@ -9,6 +9,7 @@
 
 #include "platform/copy_files.h"
 #include "platform/file_time-posix.h"
+#include "platform/source_file-posix.h"
 
 int openSourceFile(const char* path, SourceFile* source, int* failure) {
   // O_NONBLOCK: a pipe put where the listing saw a file opens at once, and is then
@@ -18,6 +19,10 @@ int openSourceFile(const char* path, SourceFile* source, int* failure) {
     *failure = errno;
     return sourceUnreadable;
   }
+  return takeSourceFile(fd, source, failure);
+}
+
+int takeSourceFile(int fd, SourceFile* source, int* failure) {
   struct stat info;
   if (fstat(fd, &info) != 0) {
     *failure = errno;

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "platform/kept_failure.h"
 #include "platform/platform.h"
 
 int lastFailureCode() {
@@ -33,6 +34,7 @@ int isAlreadyExists(int code) {
 }
 
 int errorPrintf(const char* format, ...) {
+  KeptFailureCode kept;  // the reason of a failure told after this stays its own
   va_list arguments;
   va_start(arguments, format);
   if (const OutputDiversion* diversion = threadOutputDiversion()) {

@@ -10,6 +10,7 @@
 
 #include "platform/file_time-posix.h"
 #include "platform/folders.h"
+#include "platform/source_file-posix.h"
 
 namespace {
 // A folder is opened only to be named in the calls relative to it: O_PATH needs no
@@ -24,33 +25,12 @@ constexpr int folderOpenFlags = rootOpenFlags | O_NOFOLLOW;
 // Longest name of one entry, terminator excluded.
 constexpr size_t longestName = 255;
 
-void forgetFolder(DestinationFolders* folders) {
+void forgetFolder(TreeFolders* folders) {
   if (folders->folderHandle != noFolder && folders->folderHandle != folders->rootHandle)
     close(static_cast<int>(folders->folderHandle));
   folders->folderHandle = noFolder;
   folders->folderLength = 0;
   folders->folderVolumeKnown = 0;
-}
-
-// The root is the user's own path: links in it are followed, as in the listing. A
-// missing root is made by its path, outermost folder first.
-int openRoot(DestinationFolders* folders, int create) {
-  if (folders->rootHandle != noFolder) return folderDone;
-  int fd = open(folders->root, rootOpenFlags);
-  if (fd < 0 && errno == ENOENT && create) {
-    char* path = folders->root;
-    for (size_t at = 1; at < folders->rootLength; ++at) {
-      if (path[at] != '/') continue;
-      path[at] = '\0';
-      mkdir(path, 0777);
-      path[at] = '/';
-    }
-    mkdir(path, 0777);
-    fd = open(path, rootOpenFlags);
-  }
-  if (fd < 0) return errno == ENOENT ? folderMissing : folderRefused;
-  folders->rootHandle = fd;
-  return folderDone;
 }
 
 // The twin in the source of the folders being made, whose relative path ends it.
@@ -94,9 +74,41 @@ int openComponent(int fd, const char* component, size_t length, int create, cons
   return next;
 }
 
+// The root is reached from the folder the run holds for it: that very descriptor
+// where the root existed at the start (each copy worker has its own table, and so
+// its own duplicate of it), else the names below the held folder, one level at a
+// time and never through a link, made when create is set.
+int openRoot(TreeFolders* folders, int create) {
+  if (folders->rootHandle != noFolder) return folderDone;
+  if (folders->heldRoot == noFolder) return folderMissing;
+  const char* rest = folders->root + folders->heldLength;
+  while (*rest == '/') ++rest;
+  if (*rest == '\0') {
+    folders->rootHandle = folders->heldRoot;
+    return folderDone;
+  }
+  int fd = static_cast<int>(folders->heldRoot);
+  while (*rest != '\0') {
+    while (*rest == '/') ++rest;
+    size_t length = strcspn(rest, "/");
+    if (length == 0) break;
+    int next = openComponent(fd, rest, length, create, SourceTwin{nullptr, 0}, 0, 0);
+    int error = errno;
+    if (fd != folders->heldRoot) close(fd);
+    if (next < 0) {
+      errno = error;
+      return error == ENOENT ? folderMissing : folderRefused;
+    }
+    fd = next;
+    rest += length;
+  }
+  folders->rootHandle = fd;
+  return folderDone;
+}
+
 // Reaches the folder relative (length bytes) below the root, one level at a time, and
 // keeps it as the folder reached last. Returns a FolderResult.
-int reachFolder(DestinationFolders* folders, const char* relative, size_t length, int create,
+int reachFolder(TreeFolders* folders, const char* relative, size_t length, int create,
                 const SourceTwin& twin) {
   if (folders->folderHandle != noFolder && length == folders->folderLength &&
       memcmp(relative, folders->folder, length) == 0)
@@ -128,7 +140,7 @@ int reachFolder(DestinationFolders* folders, const char* relative, size_t length
 
 // The part of path below the root, separators after the root passed over; null when
 // path does not lie below it.
-const char* belowRoot(const DestinationFolders* folders, const char* path) {
+const char* belowRoot(const TreeFolders* folders, const char* path) {
   size_t length = folders->rootLength;
   if (strncmp(path, folders->root, length) != 0 || path[length] != '/') return nullptr;
   while (path[length] == '/') ++length;
@@ -137,7 +149,7 @@ const char* belowRoot(const DestinationFolders* folders, const char* path) {
 
 // Reaches the folder of the entry path and sets name to the entry's name in it.
 // Returns a FolderResult and, through fd, the folder's descriptor.
-int reachEntry(DestinationFolders* folders, const char* path, int* fd, const char** name) {
+int reachEntry(TreeFolders* folders, const char* path, int* fd, const char** name) {
   const char* relative = belowRoot(folders, path);
   if (!relative || *relative == '\0') return folderRefused;
   const char* last = strrchr(relative, '/');
@@ -157,23 +169,28 @@ unsigned folderModeOf(const char* sourceFolder) {
   return (static_cast<unsigned>(info.st_mode) & 0777u) | 0700u;
 }
 
-int openDestinationFolders(DestinationFolders* folders, const char* root) {
-  size_t length = strlen(root);
-  *folders =
-      DestinationFolders{nullptr, length, noFolder, nullptr, 0, noFolder, nullptr, 0, 0, 0, 0};
+int openTreeFolders(TreeFolders* folders, const HeldFolder* root) {
+  size_t length = strlen(root->path);
+  *folders = TreeFolders{};
+  folders->rootLength = length;
+  folders->heldRoot = root->handle;
+  folders->heldLength = root->heldLength;
+  folders->rootHandle = folders->folderHandle = noFolder;
   folders->root = static_cast<char*>(malloc(length + 1));
   folders->folder = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
   if (!folders->root || !folders->folder) {
-    closeDestinationFolders(folders);
+    closeTreeFolders(folders);
     return 1;
   }
-  memcpy(folders->root, root, length + 1);
+  memcpy(folders->root, root->path, length + 1);
   return 0;
 }
 
-void closeDestinationFolders(DestinationFolders* folders) {
+void closeTreeFolders(TreeFolders* folders) {
   forgetFolder(folders);
-  if (folders->rootHandle != noFolder) close(static_cast<int>(folders->rootHandle));
+  // The held root is the run's: only a root made below it is this record's own.
+  if (folders->rootHandle != noFolder && folders->rootHandle != folders->heldRoot)
+    close(static_cast<int>(folders->rootHandle));
   folders->rootHandle = noFolder;
   free(folders->root);
   free(folders->folder);
@@ -182,7 +199,7 @@ void closeDestinationFolders(DestinationFolders* folders) {
 
 namespace {
 // Reaches the folder folderPath, making what is missing on the way when create is set.
-int reachFolderPath(DestinationFolders* folders, const char* folderPath, int create,
+int reachFolderPath(TreeFolders* folders, const char* folderPath, int create,
                     const char* sourceFolder) {
   if (strcmp(folderPath, folders->root) == 0) return openRoot(folders, create);
   const char* relative = belowRoot(folders, folderPath);
@@ -200,15 +217,15 @@ int reachFolderPath(DestinationFolders* folders, const char* folderPath, int cre
 }
 }  // namespace
 
-int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const char* sourceFolder) {
+int makeFoldersIn(TreeFolders* folders, const char* folderPath, const char* sourceFolder) {
   return reachFolderPath(folders, folderPath, 1, sourceFolder);
 }
 
-int findFolderIn(DestinationFolders* folders, const char* folderPath) {
+int findFolderIn(TreeFolders* folders, const char* folderPath) {
   return reachFolderPath(folders, folderPath, 0, nullptr);
 }
 
-int removeFolderLinkIn(DestinationFolders* folders, const char* folderPath) {
+int removeFolderLinkIn(TreeFolders* folders, const char* folderPath) {
   int fd;
   const char* name;
   int reached = reachEntry(folders, folderPath, &fd, &name);
@@ -220,7 +237,7 @@ int removeFolderLinkIn(DestinationFolders* folders, const char* folderPath) {
   return unlinkat(fd, name, 0) == 0 ? folderLinkRemoved : folderLinkKept;
 }
 
-int checkReplaceableIn(DestinationFolders* folders, const char* path) {
+int checkReplaceableIn(TreeFolders* folders, const char* path) {
   int fd;
   const char* name;
   int reached = reachEntry(folders, path, &fd, &name);
@@ -239,7 +256,7 @@ int checkReplaceableIn(DestinationFolders* folders, const char* path) {
   return faccessat(fd, name, W_OK, AT_EACCESS) == 0 ? replaceableFile : replaceableRefused;
 }
 
-FileHandle createNewFileIn(DestinationFolders* folders, const char* path, unsigned mode) {
+FileHandle createNewFileIn(TreeFolders* folders, const char* path, unsigned mode) {
   int fd;
   const char* name;
   int reached = reachEntry(folders, path, &fd, &name);
@@ -253,7 +270,7 @@ FileHandle createNewFileIn(DestinationFolders* folders, const char* path, unsign
   return file < 0 ? noFile : file;
 }
 
-int removeEmptyFolderIn(DestinationFolders* folders, const char* path) {
+int removeEmptyFolderIn(TreeFolders* folders, const char* path) {
   int fd;
   const char* name;
   int reached = reachEntry(folders, path, &fd, &name);
@@ -263,7 +280,7 @@ int removeEmptyFolderIn(DestinationFolders* folders, const char* path) {
   return errno == ENOENT ? folderMissing : folderRefused;
 }
 
-int moveFileIn(DestinationFolders* folders, const char* from, const char* to, int replace) {
+int moveFileIn(TreeFolders* folders, const char* from, const char* to, int replace) {
   const char* fromName = strrchr(from, '/');
   const char* toName = strrchr(to, '/');
   // Both names in one folder: the paths agree up to their names.
@@ -284,8 +301,7 @@ int moveFileIn(DestinationFolders* folders, const char* from, const char* to, in
 namespace {
 // Reaches the folder that is to hold backupPath, making what is missing on the way,
 // and gives its descriptor and the entry's name in it.
-int reachBackupEntry(DestinationFolders* backup, const char* backupPath, int* fd,
-                     const char** name) {
+int reachBackupEntry(TreeFolders* backup, const char* backupPath, int* fd, const char** name) {
   const char* last = strrchr(backupPath, '/');
   if (!last) return folderRefused;
   size_t length = static_cast<size_t>(last - backupPath);
@@ -300,7 +316,7 @@ int reachBackupEntry(DestinationFolders* backup, const char* backupPath, int* fd
 }
 }  // namespace
 
-int moveToBackupIn(DestinationFolders* folders, const char* path, DestinationFolders* backup,
+int moveToBackupIn(TreeFolders* folders, const char* path, TreeFolders* backup,
                    const char* backupPath) {
   int fd;
   const char* name;
@@ -328,15 +344,7 @@ int moveToBackupIn(DestinationFolders* folders, const char* path, DestinationFol
   return errno == ENOENT ? folderMissing : folderRefused;
 }
 
-int makeNewFolderIn(DestinationFolders* folders, const char* path) {
-  int fd;
-  const char* name;
-  int reached = reachEntry(folders, path, &fd, &name);
-  if (reached != folderDone) return reached;
-  return mkdirat(fd, name, 0777) == 0 ? folderDone : folderRefused;
-}
-
-int deleteFileIn(DestinationFolders* folders, const char* path) {
+int deleteFileIn(TreeFolders* folders, const char* path) {
   int fd;
   const char* name;
   int reached = reachEntry(folders, path, &fd, &name);
@@ -345,7 +353,7 @@ int deleteFileIn(DestinationFolders* folders, const char* path) {
   return errno == ENOENT ? folderMissing : folderRefused;
 }
 
-int setFileTimesIn(DestinationFolders* folders, const char* path, FileTime time) {
+int setFileTimesIn(TreeFolders* folders, const char* path, FileTime time) {
   int fd;
   const char* name;
   if (reachEntry(folders, path, &fd, &name) != folderDone) return 1;
@@ -354,7 +362,7 @@ int setFileTimesIn(DestinationFolders* folders, const char* path, FileTime time)
   return errno == ENOENT || errno == EACCES ? 1 : 2;
 }
 
-int currentFolderVolume(DestinationFolders* folders, uint64_t* volume) {
+int currentFolderVolume(TreeFolders* folders, uint64_t* volume) {
   if (folders->folderHandle == noFolder) return 1;
   if (!folders->folderVolumeKnown) {
     struct stat info;
@@ -366,7 +374,7 @@ int currentFolderVolume(DestinationFolders* folders, uint64_t* volume) {
   return 0;
 }
 
-int fileIdentityIn(DestinationFolders* folders, const char* path, FileIdentity* identity) {
+int fileIdentityIn(TreeFolders* folders, const char* path, FileIdentity* identity) {
   int fd;
   const char* name;
   struct stat info;
@@ -378,7 +386,7 @@ int fileIdentityIn(DestinationFolders* folders, const char* path, FileIdentity* 
   return 0;
 }
 
-int getFileTimeIn(DestinationFolders* folders, const char* path, FileTime* time) {
+int getFileTimeIn(TreeFolders* folders, const char* path, FileTime* time) {
   int fd;
   const char* name;
   struct stat info;
@@ -386,4 +394,22 @@ int getFileTimeIn(DestinationFolders* folders, const char* path, FileTime* time)
     return 1;
   *time = toFileTime(info.st_mtim);
   return 0;
+}
+
+int openSourceFileIn(TreeFolders* folders, const char* path, SourceFile* source, int* failure) {
+  int fd;
+  const char* name;
+  int reached = reachEntry(folders, path, &fd, &name);
+  if (reached != folderDone) {
+    *failure = reached == folderMissing ? ENOENT : errno;
+    return sourceUnreadable;
+  }
+  // O_NONBLOCK: a pipe put where the listing saw a file opens at once, and is then
+  // refused, instead of stalling the run until someone writes into it.
+  int file = openat(fd, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (file < 0) {
+    *failure = errno;
+    return sourceUnreadable;
+  }
+  return takeSourceFile(file, source, failure);
 }

@@ -50,7 +50,7 @@ bool isMissing(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-void releaseHeld(DestinationFolders* folders) {
+void releaseHeld(TreeFolders* folders) {
   for (int i = 0; i < folders->heldCount; ++i)
     CloseHandle(reinterpret_cast<HANDLE>(folders->held[i]));
   folders->heldCount = 0;
@@ -59,7 +59,7 @@ void releaseHeld(DestinationFolders* folders) {
   folders->folderVolumeKnown = 0;
 }
 
-int keepHeld(DestinationFolders* folders, HANDLE handle) {
+int keepHeld(TreeFolders* folders, HANDLE handle) {
   if (folders->heldCount == folders->heldCapacity) {
     int capacity = folders->heldCapacity + 32;
     void* grown = realloc(folders->held, sizeof(FolderHandle) * static_cast<size_t>(capacity));
@@ -71,25 +71,36 @@ int keepHeld(DestinationFolders* folders, HANDLE handle) {
   return 0;
 }
 
-// The root is the user's own path: a link there is followed, as in the listing.
-int openRoot(DestinationFolders* folders, int create) {
+// The root is reached from the folder the run holds for it: a duplicate of that
+// handle where the root existed at the start; else the folders below the held one
+// are made (when create is set) while it is held, and the root opened as a plain
+// folder, never a reparse point.
+int openRoot(TreeFolders* folders, int create) {
   if (folders->rootHandle != noFolder) return folderDone;
-  HANDLE root = holdFolder(folders->root, 1);
-  if (root == INVALID_HANDLE_VALUE && isMissing(GetLastError()) && create) {
-    char* path = folders->root;
-    for (size_t at = 1; at < folders->rootLength; ++at) {
-      if (!isPathSeparator(path[at])) continue;
-      char kept = path[at];
-      path[at] = '\0';
-      makeDirectory(path);
-      path[at] = kept;
-    }
-    makeDirectory(path);
-    root = holdFolder(path, 1);
+  if (folders->heldRoot == noFolder) return folderMissing;
+  HANDLE process = GetCurrentProcess();
+  HANDLE root = INVALID_HANDLE_VALUE;
+  if (folders->heldLength == folders->rootLength) {
+    if (!DuplicateHandle(process, reinterpret_cast<HANDLE>(folders->heldRoot), process, &root, 0,
+                         FALSE, DUPLICATE_SAME_ACCESS))
+      return folderRefused;
+    folders->rootHandle = reinterpret_cast<FolderHandle>(root);
+    return folderDone;
   }
+  char* path = folders->root;
+  for (size_t at = folders->heldLength + 1; at <= folders->rootLength && create; ++at) {
+    if (at < folders->rootLength && !isPathSeparator(path[at])) continue;
+    if (isPathSeparator(path[at - 1])) continue;
+    char kept = path[at];
+    path[at] = '\0';
+    WidePath wide(path);
+    if (wide.text) CreateDirectoryW(wide.text, nullptr);
+    path[at] = kept;
+  }
+  root = holdFolder(path, 0);
   if (root == INVALID_HANDLE_VALUE)
     return isMissing(GetLastError()) ? folderMissing : folderRefused;
-  if (!isPlainFolder(root, 1)) {
+  if (!isPlainFolder(root, 0)) {
     CloseHandle(root);
     return folderRefused;
   }
@@ -98,7 +109,7 @@ int openRoot(DestinationFolders* folders, int create) {
 }
 
 // Opens and holds the folder prefix (a full path), making it first when create is set.
-int holdComponent(DestinationFolders* folders, const char* prefix, int create) {
+int holdComponent(TreeFolders* folders, const char* prefix, int create) {
   HANDLE folder = holdFolder(prefix, 0);
   if (folder == INVALID_HANDLE_VALUE && isMissing(GetLastError()) && create) {
     makeDirectory(prefix);
@@ -119,7 +130,7 @@ bool climbsOut(const char* component, size_t length) {
 }
 
 // Reaches and holds every folder from the root down to relative (length bytes).
-int reachFolder(DestinationFolders* folders, const char* relative, size_t length, int create) {
+int reachFolder(TreeFolders* folders, const char* relative, size_t length, int create) {
   if (folders->folderHandle != noFolder && length == folders->folderLength &&
       memcmp(relative, folders->folder, length) == 0)
     return folderDone;
@@ -156,7 +167,7 @@ int reachFolder(DestinationFolders* folders, const char* relative, size_t length
   return folderDone;
 }
 
-const char* belowRoot(const DestinationFolders* folders, const char* path) {
+const char* belowRoot(const TreeFolders* folders, const char* path) {
   size_t length = folders->rootLength;
   if (strncmp(path, folders->root, length) != 0 || !isPathSeparator(path[length])) return nullptr;
   while (isPathSeparator(path[length])) ++length;
@@ -164,7 +175,7 @@ const char* belowRoot(const DestinationFolders* folders, const char* path) {
 }
 
 // Reaches the folder of the entry path; its name is then safe to use by full path.
-int reachEntry(DestinationFolders* folders, const char* path) {
+int reachEntry(TreeFolders* folders, const char* path) {
   const char* relative = belowRoot(folders, path);
   if (!relative || *relative == '\0') return folderRefused;
   const char* last = relative + strlen(relative);
@@ -174,27 +185,59 @@ int reachEntry(DestinationFolders* folders, const char* path) {
   return reachFolder(folders, relative, length, 0);
 }
 
+// The final path of what handle stands for, in UTF-8; 0 when written.
+int finalPathOf(HANDLE handle, char* out, size_t outSize) {
+  DWORD size = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
+  wchar_t* final = size ? static_cast<wchar_t*>(malloc(size * sizeof(wchar_t))) : nullptr;
+  DWORD length = final ? GetFinalPathNameByHandleW(handle, final, size, FILE_NAME_NORMALIZED) : 0;
+  int failed = length == 0 || length >= size || narrowPath(final, length, out, outSize);
+  free(final);
+  return failed;
+}
+
+// True when the file open at file lies below the root of folders, by their final
+// paths: what they are, whatever names and reparse points led to them.
+bool liesBelowRoot(TreeFolders* folders, FileHandle file) {
+  size_t size = static_cast<size_t>(pathBufferSize);
+  char* root = static_cast<char*>(malloc(size));
+  char* final = static_cast<char*>(malloc(size));
+  bool below = false;
+  if (root && final &&
+      finalPathOf(reinterpret_cast<HANDLE>(folders->rootHandle), root, size) == 0 &&
+      finalPathOf(reinterpret_cast<HANDLE>(file), final, size) == 0) {
+    size_t length = strlen(root);
+    while (length > 0 && isPathSeparator(root[length - 1])) --length;
+    below = pathNamesEqualN(root, final, length) && isPathSeparator(final[length]);
+  }
+  free(root);
+  free(final);
+  return below;
+}
+
 }  // namespace
 
 unsigned folderModeOf(const char*) {
   return 0777;
 }
 
-int openDestinationFolders(DestinationFolders* folders, const char* root) {
-  size_t length = strlen(root);
-  *folders =
-      DestinationFolders{nullptr, length, noFolder, nullptr, 0, noFolder, nullptr, 0, 0, 0, 0};
+int openTreeFolders(TreeFolders* folders, const HeldFolder* root) {
+  size_t length = strlen(root->path);
+  *folders = TreeFolders{};
+  folders->rootLength = length;
+  folders->heldRoot = root->handle;
+  folders->heldLength = root->heldLength;
+  folders->rootHandle = folders->folderHandle = noFolder;
   folders->root = static_cast<char*>(malloc(length + 1));
   folders->folder = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
   if (!folders->root || !folders->folder) {
-    closeDestinationFolders(folders);
+    closeTreeFolders(folders);
     return 1;
   }
-  memcpy(folders->root, root, length + 1);
+  memcpy(folders->root, root->path, length + 1);
   return 0;
 }
 
-void closeDestinationFolders(DestinationFolders* folders) {
+void closeTreeFolders(TreeFolders* folders) {
   releaseHeld(folders);
   if (folders->rootHandle != noFolder) CloseHandle(reinterpret_cast<HANDLE>(folders->rootHandle));
   folders->rootHandle = noFolder;
@@ -208,7 +251,7 @@ void closeDestinationFolders(DestinationFolders* folders) {
 
 namespace {
 // Reaches the folder folderPath, making what is missing on the way when create is set.
-int reachFolderPath(DestinationFolders* folders, const char* folderPath, int create) {
+int reachFolderPath(TreeFolders* folders, const char* folderPath, int create) {
   if (strcmp(folderPath, folders->root) == 0) return openRoot(folders, create);
   const char* relative = belowRoot(folders, folderPath);
   if (!relative) return folderRefused;
@@ -218,15 +261,15 @@ int reachFolderPath(DestinationFolders* folders, const char* folderPath, int cre
 }
 }  // namespace
 
-int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const char*) {
+int makeFoldersIn(TreeFolders* folders, const char* folderPath, const char*) {
   return reachFolderPath(folders, folderPath, 1);
 }
 
-int findFolderIn(DestinationFolders* folders, const char* folderPath) {
+int findFolderIn(TreeFolders* folders, const char* folderPath) {
   return reachFolderPath(folders, folderPath, 0);
 }
 
-int removeFolderLinkIn(DestinationFolders* folders, const char* folderPath) {
+int removeFolderLinkIn(TreeFolders* folders, const char* folderPath) {
   int reached = reachEntry(folders, folderPath);
   if (reached == folderMissing) return noFolderLink;
   if (reached != folderDone) return folderLinkKept;
@@ -251,14 +294,14 @@ int removeFolderLinkIn(DestinationFolders* folders, const char* folderPath) {
   return folderLinkKept;
 }
 
-int checkReplaceableIn(DestinationFolders* folders, const char* path) {
+int checkReplaceableIn(TreeFolders* folders, const char* path) {
   int reached = reachEntry(folders, path);
   if (reached == folderMissing) return replaceableFree;
   if (reached != folderDone) return replaceableRefused;
   return checkReplaceable(path);
 }
 
-FileHandle createNewFileIn(DestinationFolders* folders, const char* path, unsigned) {
+FileHandle createNewFileIn(TreeFolders* folders, const char* path, unsigned) {
   int reached = reachEntry(folders, path);
   if (reached != folderDone) {
     if (reached == folderMissing) SetLastError(ERROR_PATH_NOT_FOUND);
@@ -273,7 +316,7 @@ FileHandle createNewFileIn(DestinationFolders* folders, const char* path, unsign
   return file == INVALID_HANDLE_VALUE ? noFile : reinterpret_cast<FileHandle>(file);
 }
 
-int removeEmptyFolderIn(DestinationFolders* folders, const char* path) {
+int removeEmptyFolderIn(TreeFolders* folders, const char* path) {
   int reached = reachEntry(folders, path);
   if (reached != folderDone) return reached;
   DWORD attributes = attributesOf(path);
@@ -285,7 +328,7 @@ int removeEmptyFolderIn(DestinationFolders* folders, const char* path) {
   return wide.text && RemoveDirectoryW(wide.text) ? folderDone : folderRefused;
 }
 
-int moveFileIn(DestinationFolders* folders, const char* from, const char* to, int replace) {
+int moveFileIn(TreeFolders* folders, const char* from, const char* to, int replace) {
   const char* fromRelative = belowRoot(folders, from);
   const char* toRelative = belowRoot(folders, to);
   if (!fromRelative || !toRelative) return 1;
@@ -298,7 +341,7 @@ int moveFileIn(DestinationFolders* folders, const char* from, const char* to, in
   return replace ? replaceFile(from, to) : moveFileIfAbsent(from, to);
 }
 
-int moveToBackupIn(DestinationFolders* folders, const char* path, DestinationFolders* backup,
+int moveToBackupIn(TreeFolders* folders, const char* path, TreeFolders* backup,
                    const char* backupPath) {
   int reached = reachEntry(folders, path);
   if (reached != folderDone) return reached;
@@ -327,14 +370,7 @@ int moveToBackupIn(DestinationFolders* folders, const char* path, DestinationFol
   return folderRefused;
 }
 
-int makeNewFolderIn(DestinationFolders* folders, const char* path) {
-  int reached = reachEntry(folders, path);
-  if (reached != folderDone) return reached;
-  WidePath wide(path);
-  return wide.text && CreateDirectoryW(wide.text, nullptr) ? folderDone : folderRefused;
-}
-
-int deleteFileIn(DestinationFolders* folders, const char* path) {
+int deleteFileIn(TreeFolders* folders, const char* path) {
   int reached = reachEntry(folders, path);
   if (reached != folderDone) return reached;
   WidePath wide(path);
@@ -342,7 +378,7 @@ int deleteFileIn(DestinationFolders* folders, const char* path) {
   return isMissing(GetLastError()) ? folderMissing : folderRefused;
 }
 
-int setFileTimesIn(DestinationFolders* folders, const char* path, FileTime time) {
+int setFileTimesIn(TreeFolders* folders, const char* path, FileTime time) {
   if (reachEntry(folders, path) != folderDone) return 1;
   WidePath wide(path);
   if (!wide.text) return 1;
@@ -355,7 +391,7 @@ int setFileTimesIn(DestinationFolders* folders, const char* path, FileTime time)
   return result;
 }
 
-int currentFolderVolume(DestinationFolders* folders, uint64_t* volume) {
+int currentFolderVolume(TreeFolders* folders, uint64_t* volume) {
   if (folders->folderHandle == noFolder) return 1;
   if (!folders->folderVolumeKnown) {
     BY_HANDLE_FILE_INFORMATION information;
@@ -368,12 +404,28 @@ int currentFolderVolume(DestinationFolders* folders, uint64_t* volume) {
   return 0;
 }
 
-int fileIdentityIn(DestinationFolders* folders, const char* path, FileIdentity* identity) {
+int fileIdentityIn(TreeFolders* folders, const char* path, FileIdentity* identity) {
   if (reachEntry(folders, path) != folderDone) return 1;
   return fileIdentity(path, identity);
 }
 
-int getFileTimeIn(DestinationFolders* folders, const char* path, FileTime* time) {
+int getFileTimeIn(TreeFolders* folders, const char* path, FileTime* time) {
   if (reachEntry(folders, path) != folderDone) return 1;
   return getFileTime(path, time);
+}
+
+int openSourceFileIn(TreeFolders* folders, const char* path, SourceFile* source, int* failure) {
+  // Folders of the source that are reparse points of the kinds that stand for no
+  // other place (cloud-synced ones) are read through, as the listing walks them: the
+  // file is opened by its path, and then what it turned out to be must still lie in
+  // the source's root, whatever reparse point or link stood on its way.
+  int opened = openSourceFile(path, source, failure);
+  if (opened != sourceOpened) return opened;
+  if (openRoot(folders, 0) != folderDone || !liesBelowRoot(folders, source->handle)) {
+    CloseHandle(reinterpret_cast<HANDLE>(source->handle));
+    source->handle = noFile;
+    *failure = ERROR_CANT_ACCESS_FILE;
+    return sourceUnreadable;
+  }
+  return sourceOpened;
 }

@@ -1,8 +1,11 @@
-// Changes to the destination tree, made through handles of the folders they happen
-// in. Each folder is opened from the destination root one level at a time, never
-// through a link (or, on Windows, any reparse point): a folder that someone swaps for
-// a link while the run goes on makes the change fail instead of leading it outside
-// the tree. The bodies live in folders-posix.cpp and folders-win32.cpp.
+// The trees a run reads and changes, reached only through folders it holds: each
+// root a run writes into (the destination, the backup folder and its run folder) and
+// the source it reads are opened once, at the start, by the path the user gave;
+// from then on every folder is opened from its root one level at a time, never
+// through a link (or, on Windows, any reparse point), and every change is made
+// relative to the folder it happens in. A folder that someone swaps for a link while
+// the run goes on makes the change fail instead of leading it outside the tree. The
+// bodies live in folders-posix.cpp and folders-win32.cpp.
 #pragma once
 
 #include <cstddef>
@@ -17,15 +20,61 @@ typedef intptr_t FolderHandle;
 /// No folder is open.
 constexpr FolderHandle noFolder = -1;
 
-/// The destination tree as one caller reaches it: its root, opened once by the path
-/// the user gave, and the folder below it that was reached last. Copies and deletions
-/// come grouped by folder, so most changes reuse that folder. Every caller that
-/// changes the tree holds a record of its own; none is shared between threads.
-struct DestinationFolders {
-  char* root;         ///< the root's path, as every full path given here begins
-  size_t rootLength;  ///< bytes of root
-  FolderHandle rootHandle;
-  char* folder;  ///< the folder reached last, relative to the root; empty for the root
+/// A folder a run holds from its start to its end. It is opened by the path the user
+/// gave, links in that path followed as the user named them; where it does not exist
+/// yet, its nearest existing folder is held instead, and the names below that are
+/// made through the handle when the run first needs the folder. On Windows the held
+/// folder can be neither renamed nor removed while it is held.
+struct HeldFolder {
+  FolderHandle handle;  ///< the folder, or its nearest existing folder; noFolder: none held
+  char* path;           ///< the folder's path as the run spells it, without trailing separators
+  size_t heldLength;    ///< bytes of path that handle stands for (all of it where it exists)
+};
+
+/// Holds the folder at path (see HeldFolder), making nothing. Returns a FolderResult:
+/// folderDone when the folder itself is held, folderMissing when its nearest existing
+/// folder is, folderRefused when nothing could be held (lastFailureCode tells why).
+int holdFolder(HeldFolder* held, const char* path);
+/// Makes the missing folders of a held folder's path, one level at a time from the
+/// folder held, never by a path, and holds the folder itself. Returns a FolderResult.
+int makeHeldFolder(HeldFolder* held);
+/// Makes the folder name inside the held folder parent, only where nothing stands
+/// there, and holds it as made. Returns a FolderResult: folderRefused, with
+/// isAlreadyExists of lastFailureCode, where something stands there.
+int makeNewHeldFolder(const HeldFolder* parent, const char* name, HeldFolder* made);
+/// Removes the folder name inside the held folder parent where it is empty; a folder
+/// that holds anything, or anything else, stays. 0 when removed.
+int removeEmptyHeldFolder(const HeldFolder* parent, const char* name);
+/// Gives back what holdFolder took; does nothing for a record that holds nothing.
+void releaseHeldFolder(HeldFolder* held);
+/// The identity of what held holds; 0 when read.
+int heldFolderIdentity(const HeldFolder* held, FileIdentity* identity);
+/// 1 when what held holds is the folder of identity outer or lies below it, by the
+/// identities of the folders above it up to its file system's root (their names are
+/// never looked at); 0 otherwise.
+int heldFolderLiesWithin(const HeldFolder* held, const FileIdentity& outer);
+/// Opens the file name in the held folder for appending, in the platform's own line
+/// ends, creating it when missing (the name itself may be a link: the user named
+/// it); null on failure (lastFailureCode tells why). Write to it only through
+/// appendToFile: every write then lands at the file's end.
+FILE* openLogIn(const HeldFolder* folder, const char* name);
+/// Tries what the backup folder must take: a new, empty file made in the held folder
+/// from, renamed into the held folder into, and removed there. 0 when all of it
+/// succeeded, else the code of lastFailureCode that tells why not (nothing is left
+/// behind where the step that failed allows).
+int tryMoveBetween(const HeldFolder* from, const HeldFolder* into);
+
+/// A tree as one caller reaches it: its held root, the root's own handle (duplicated
+/// from it when first needed), and the folder below it that was reached last. Copies
+/// and deletions come grouped by folder, so most changes reuse that folder. Every
+/// caller holds a record of its own; none is shared between threads.
+struct TreeFolders {
+  char* root;               ///< the root's path, as every full path given here begins
+  size_t rootLength;        ///< bytes of root
+  FolderHandle heldRoot;    ///< the run's held root (or its nearest existing folder): borrowed
+  size_t heldLength;        ///< bytes of root that heldRoot stands for
+  FolderHandle rootHandle;  ///< the root's own handle, once reached; noFolder before
+  char* folder;             ///< the folder reached last, relative to the root; empty for the root
   size_t folderLength;
   FolderHandle folderHandle;  ///< that folder's handle (rootHandle for the root), or noFolder
   /// Windows: the handles of the folders between the root and that folder, held open
@@ -53,29 +102,30 @@ enum FolderResult {
 /// folder takes its parent's security.
 unsigned folderModeOf(const char* sourceFolder);
 
-/// Readies folders for the tree at root (a path without trailing separator); the root
-/// itself is opened at the first change. 0 when ready, 1 when memory ran out.
-int openDestinationFolders(DestinationFolders* folders, const char* root);
+/// Readies folders for the tree whose root the run holds in root (which lives as long
+/// as folders); the root is reached from it at the first use, never by its path. 0
+/// when ready, 1 when memory ran out.
+int openTreeFolders(TreeFolders* folders, const HeldFolder* root);
 /// Closes every handle the record holds and frees it.
-void closeDestinationFolders(DestinationFolders* folders);
+void closeTreeFolders(TreeFolders* folders);
 
 /// Makes every missing folder of folderPath (a full path below the root, or the root
 /// itself), outermost first. sourceFolder, when not null, is its twin in the source,
 /// ending in the same relative path: each folder made takes the bits folderModeOf
-/// gives for its own twin there. A missing root is made by its path, as the user
-/// gave it, with the default bits. Returns a FolderResult: folderRefused when
-/// something not a folder stands in the way.
-int makeFoldersIn(DestinationFolders* folders, const char* folderPath, const char* sourceFolder);
+/// gives for its own twin there. A missing root is made from the folder held for it,
+/// with the default bits. Returns a FolderResult: folderRefused when something not a
+/// folder stands in the way.
+int makeFoldersIn(TreeFolders* folders, const char* folderPath, const char* sourceFolder);
 
 /// Reaches the folder folderPath (a full path below the root, or the root itself)
 /// without making anything. Returns a FolderResult: folderMissing when it, or a
 /// folder on its way, does not exist.
-int findFolderIn(DestinationFolders* folders, const char* folderPath);
+int findFolderIn(TreeFolders* folders, const char* folderPath);
 
 /// Removes a link (on Windows, any reparse point) that stands where the folder
 /// folderPath below the root should be, never what it leads to. Returns a
 /// FolderLinkResult of platform.h; folderLinkKept also when its way cannot be reached.
-int removeFolderLinkIn(DestinationFolders* folders, const char* folderPath);
+int removeFolderLinkIn(TreeFolders* folders, const char* folderPath);
 
 /// Results of checkReplaceableIn.
 enum ReplaceableResult {
@@ -89,23 +139,23 @@ enum ReplaceableResult {
 /// A folder on the way that cannot be reached gives replaceableFree when missing and
 /// replaceableRefused when something else stands there. Returns a ReplaceableResult;
 /// lastFailureCode tells the reason of a refusal.
-int checkReplaceableIn(DestinationFolders* folders, const char* path);
+int checkReplaceableIn(TreeFolders* folders, const char* path);
 
 /// Creates path in its folder as a new, empty file open for writing, with at most the
 /// permission bits mode (POSIX; the umask applies): only where nothing stands there,
 /// so that it never writes over anything, nor through a link. noFile when it cannot
 /// be made, lastFailureCode telling why (isAlreadyExists where something stands there).
-FileHandle createNewFileIn(DestinationFolders* folders, const char* path, unsigned mode);
+FileHandle createNewFileIn(TreeFolders* folders, const char* path, unsigned mode);
 
 /// Removes the folder at path when it is empty, so that a file can take its place;
 /// never a link or what one leads to. Returns a FolderResult: folderRefused for a
 /// folder that holds anything, or anything else.
-int removeEmptyFolderIn(DestinationFolders* folders, const char* path);
+int removeEmptyFolderIn(TreeFolders* folders, const char* path);
 
 /// Renames the file from to to, both in one folder: only where nothing stands at to
 /// when replace is 0 (1 where the system cannot promise that), over what is there when
 /// replace is 1. 0 when done.
-int moveFileIn(DestinationFolders* folders, const char* from, const char* to, int replace);
+int moveFileIn(TreeFolders* folders, const char* from, const char* to, int replace);
 
 /// Moves the file (or link itself) at path below the root of folders to backupPath
 /// below the root of backup, making the missing folders of backupPath on the way: a
@@ -113,29 +163,29 @@ int moveFileIn(DestinationFolders* folders, const char* from, const char* to, in
 /// at backupPath. The file keeps its times and permission bits. Returns a
 /// FolderResult: folderMissing when nothing stands at path; lastFailureCode tells the
 /// reason of folderRefused.
-int moveToBackupIn(DestinationFolders* folders, const char* path, DestinationFolders* backup,
+int moveToBackupIn(TreeFolders* folders, const char* path, TreeFolders* backup,
                    const char* backupPath);
-
-/// Makes the folder path below the root only where nothing stands there, so that two
-/// runs never share it. Returns a FolderResult: folderRefused, with isAlreadyExists of
-/// lastFailureCode, where something stands there.
-int makeNewFolderIn(DestinationFolders* folders, const char* path);
 
 /// Deletes the file (or link itself) at path. Returns a FolderResult: folderMissing
 /// when nothing stands there or its folder is gone.
-int deleteFileIn(DestinationFolders* folders, const char* path);
+int deleteFileIn(TreeFolders* folders, const char* path);
 
 /// Sets the times of the file at path as setFileTimes does, never through a link at
 /// path; 0 when set, 1 when it could not be reached, 2 when setting failed.
-int setFileTimesIn(DestinationFolders* folders, const char* path, FileTime time);
+int setFileTimesIn(TreeFolders* folders, const char* path, FileTime time);
 
 /// The file system that the folder reached last (by the latest call on an entry in it)
 /// lies on, asked once per folder; 0 on success.
-int currentFolderVolume(DestinationFolders* folders, uint64_t* volume);
+int currentFolderVolume(TreeFolders* folders, uint64_t* volume);
 
 /// Reads the identity of the entry at path itself; 0 on success.
-int fileIdentityIn(DestinationFolders* folders, const char* path, FileIdentity* identity);
+int fileIdentityIn(TreeFolders* folders, const char* path, FileIdentity* identity);
 
 /// Reads the last-write time of the file at path (a final link stands for its
 /// target, as in the listing); 0 on success.
-int getFileTimeIn(DestinationFolders* folders, const char* path, FileTime* time);
+int getFileTimeIn(TreeFolders* folders, const char* path, FileTime* time);
+
+/// Opens the source file at path below the root of folders for reading, as
+/// openSourceFile does, every folder on its way reached without following a link (the
+/// file's own name is followed, as the listing follows it). Returns a SourceOpenResult.
+int openSourceFileIn(TreeFolders* folders, const char* path, SourceFile* source, int* failure);

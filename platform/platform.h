@@ -312,10 +312,6 @@ void stopTicker(PlatformTicker* ticker);
 
 /// Writes what was appended to a stream to disk and waits for it; 0 when it is there.
 int syncStreamToDisk(FILE* file);
-/// Opens a text file for appending in the platform's own line ends, creating it
-/// when missing; null on failure (lastFailureCode tells why). Write to it only
-/// through appendToFile: every write then lands at the file's end.
-FILE* openFileForAppending(const char* path);
 
 // ---- Failures ------------------------------------------------------------------
 
@@ -335,10 +331,26 @@ int errorPrintf(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
-/// Appends length bytes to a file opened by openFileForAppending in one write of the
+/// Appends length bytes to a file opened by openLogIn (folders.h) in one write of the
 /// system (line ends made the platform's own), so that a line never mixes with what
 /// another process appends; 0 when all of it was written.
 int appendToFile(FILE* file, const char* text, size_t length);
+
+// ---- Changes by a whole path ------------------------------------------------------
+
+/// From here on the run changes the file system only through the folders it holds
+/// (folders.h): called once the start of the run has opened them, before anything is
+/// listed. endHeldChanges marks the run's end (tests run many in one process).
+void beginHeldChanges();
+void endHeldChanges();
+/// True between beginHeldChanges and endHeldChanges.
+int heldChangesBegun();
+/// Every operation of the platform that takes a whole path to change the file system
+/// (the making of the held folders, folders.h) calls this first with its own name:
+/// such operations serve the start and the end of a run only. In a build that guards
+/// them (the tests' build, TALVEN_GUARD_WHOLE_PATHS), a call while held changes are
+/// under way ends the process at once, naming caller.
+void checkWholePathChange(const char* caller);
 
 // ---- Interruption --------------------------------------------------------------
 

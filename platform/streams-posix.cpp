@@ -8,9 +8,11 @@
 #include <string>
 
 #include "platform/console_text.h"
+#include "platform/kept_failure.h"
 #include "platform/platform.h"
 
 int consolePrintf(const char* format, ...) {
+  KeptFailureCode kept;  // the reason of a failure told after this stays its own
   va_list arguments;
   va_start(arguments, format);
   if (const OutputDiversion* diversion = threadOutputDiversion()) {
@@ -39,10 +41,6 @@ int consolePrintf(const char* format, ...) {
 
 int syncStreamToDisk(FILE* file) {
   return fflush(file) == 0 && fdatasync(fileno(file)) == 0 ? 0 : 1;
-}
-
-FILE* openFileForAppending(const char* path) {
-  return fopen(path, "a+");
 }
 
 char** programArguments(int*, char** argv) {

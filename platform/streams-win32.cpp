@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/console_text.h"
+#include "platform/kept_failure.h"
 #include "platform/platform.h"
 #include "platform/utf16-win32.h"
 
@@ -102,6 +103,7 @@ int printTo(HANDLE console, FILE* stream, const char* format, va_list arguments,
 }  // namespace
 
 int consolePrintf(const char* format, ...) {
+  KeptFailureCode kept;  // the reason of a failure told after this stays its own
   va_list arguments;
   va_start(arguments, format);
   if (const OutputDiversion* diversion = threadOutputDiversion()) {
@@ -121,6 +123,7 @@ int consolePrintf(const char* format, ...) {
 }
 
 int errorPrintf(const char* format, ...) {
+  KeptFailureCode kept;  // the reason of a failure told after this stays its own
   va_list arguments;
   va_start(arguments, format);
   if (const OutputDiversion* diversion = threadOutputDiversion()) {
@@ -137,23 +140,4 @@ int syncStreamToDisk(FILE* file) {
   if (fflush(file) != 0) return 1;
   HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
   return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) ? 0 : 1;
-}
-
-FILE* openFileForAppending(const char* path) {
-  // A handle that may only append: the system then puts every write whole at the
-  // file's end, whatever other processes append (appendToFile makes the CR LF).
-  WidePath wide(path);
-  if (!wide.text) return nullptr;
-  HANDLE handle = CreateFileW(wide.text, FILE_APPEND_DATA | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND);
-  if (descriptor < 0) {
-    CloseHandle(handle);
-    return nullptr;
-  }
-  FILE* file = _fdopen(descriptor, "ab");
-  if (!file) _close(descriptor);
-  return file;
 }

@@ -310,6 +310,14 @@ bool bindFolder(const std::string& folder, const std::string& place) {
   return mount(folder.c_str(), place.c_str(), nullptr, MS_BIND, nullptr) == 0;
 }
 
+bool freezeFolder(const std::string& folder) {
+  if (mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
+  if (mount(nullptr, folder.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0)
+    return true;
+  umount2(folder.c_str(), MNT_DETACH);
+  return false;
+}
+
 void unmountFileSystem(const std::string& folder) {
   umount2(folder.c_str(), MNT_DETACH);
 }

@@ -140,6 +140,9 @@ inline bool unblockPipeReaders(const std::string&) {
 inline bool setListable(const std::string&, bool) {
   return false;
 }
+inline bool freezeFolder(const std::string&) {
+  return false;
+}
 inline bool bindFolder(const std::string&, const std::string&) {
   return false;
 }
@@ -198,6 +201,9 @@ bool setListable(const std::string& folder, bool listable);
 /// Shows folder also at the existing empty folder place (a bind mount); undone with
 /// unmountFileSystem.
 bool bindFolder(const std::string& folder, const std::string& place);
+/// Mounts folder read-only over itself (privileged): nothing in it can be changed,
+/// by anyone, until unmountFileSystem(folder). False where that cannot be done.
+bool freezeFolder(const std::string& folder);
 /// The permission bits of what path names itself (set-id and sticky bits included),
 /// or -1 when it cannot be examined.
 int permissionBits(const std::string& path);

@@ -187,7 +187,7 @@ int sourceIsNewer(DestinationClocks* clocks, const FileEntry& source, const File
   return sourceIsNewerOn(clock, sourceTime, destinationTime);
 }
 
-int beginDestinationClocks(DestinationClocks* clocks, DestinationFolders* folders, int mayProbe,
+int beginDestinationClocks(DestinationClocks* clocks, TreeFolders* folders, int mayProbe,
                            const char* fatClockFolder) {
   clocks->folders = folders;
   clocks->mayProbe = mayProbe;

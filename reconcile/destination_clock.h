@@ -52,9 +52,9 @@ struct KnownClock {
 
 /// The clocks of the file systems a run met: found once per file system and run.
 struct DestinationClocks {
-  DestinationFolders* folders;  ///< where the probes are made
-  int mayProbe;                 ///< 0 for a preview, which writes nothing
-  const char* fatClockFolder;   ///< test seam (ReconcileSeams::fatClockFolder), or null
+  TreeFolders* folders;        ///< where the probes are made
+  int mayProbe;                ///< 0 for a preview, which writes nothing
+  const char* fatClockFolder;  ///< test seam (ReconcileSeams::fatClockFolder), or null
   KnownClock known[32];
   int count;
   // The folder looked at last, and its file system: twins come folder by folder.
@@ -64,7 +64,7 @@ struct DestinationClocks {
 
 /// Readies clocks for a run that changes the destination through folders (and may
 /// make probe files there unless mayProbe is 0); 1 when memory ran out.
-int beginDestinationClocks(DestinationClocks* clocks, DestinationFolders* folders, int mayProbe,
+int beginDestinationClocks(DestinationClocks* clocks, TreeFolders* folders, int mayProbe,
                            const char* fatClockFolder);
 /// Frees what beginDestinationClocks made.
 void endDestinationClocks(DestinationClocks* clocks);

@@ -12,7 +12,7 @@ void forgetCheckedFolders(LinkCheck* check) {
   *check = LinkCheck{nullptr, 0};
 }
 
-int clearFolderLinks(DestinationFolders* folders, LinkCheck* check, int verbose,
+int clearFolderLinks(TreeFolders* folders, LinkCheck* check, int verbose,
                      const char* destinationPath) {
   size_t folder = folderPartLength(destinationPath);
   if (check->folder && folder == check->length &&

@@ -19,5 +19,5 @@ void forgetCheckedFolders(LinkCheck* check);
 /// of folders should be, so that the copy makes real folders there; with verbose, each
 /// removal is told. Returns 0 when the way is clear, 1 when a link could not be
 /// removed (or memory ran out).
-int clearFolderLinks(DestinationFolders* folders, LinkCheck* check, int verbose,
+int clearFolderLinks(TreeFolders* folders, LinkCheck* check, int verbose,
                      const char* destinationPath);

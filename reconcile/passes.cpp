@@ -184,8 +184,7 @@ namespace {
 // Where the destination could not be listed whole, a copy may land on a file the
 // listing never reached. One as new as the source or newer is kept, as a listed twin
 // would be: overwriting it would lose the newer file.
-int unlistedAndNotOlder(DestinationFolders* folders, const char* destinationPath,
-                        FileTime sourceTime) {
+int unlistedAndNotOlder(TreeFolders* folders, const char* destinationPath, FileTime sourceTime) {
   FileTime existing;
   return getFileTimeIn(folders, destinationPath, &existing) == 0 &&
          fileTimeValue(existing) >= fileTimeValue(sourceTime);

@@ -14,6 +14,7 @@
 #include "reconcile/reconcile.h"
 #include "reconcile/twin_index.h"
 
+struct RunFolders;
 struct RunLog;
 struct RunSettings;
 
@@ -47,12 +48,13 @@ struct KeptFiles {
 /// what they counted and kept, and the test seams.
 struct Passes {
   const RunSettings* settings;
+  const RunFolders* runFolders;  ///< the folders the run holds, which every change starts from
   RunLog* log;
   const ReconcileSeams* seams;
   const CopySeams* copySeams;
-  DestinationFolders folders;
+  TreeFolders folders;
   /// The run's backup folder (--backup-dir), where deletions go; open only then.
-  DestinationFolders backup;
+  TreeFolders backup;
   char* backupPath;  ///< pathBufferSize bytes: where the file at hand goes
   CopyEngine* copies;
   DestinationClocks clocks;

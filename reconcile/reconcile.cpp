@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "base/run_folders.h"
 #include "base/run_log.h"
 #include "base/settings.h"
 #include "collect/entry_table.h"
@@ -43,25 +44,28 @@ void keepLogFile(Passes* passes) {
 }
 
 void endBackupFolder(Passes* passes) {
-  if (passes->backup.root) closeDestinationFolders(&passes->backup);
+  if (passes->backup.root) closeTreeFolders(&passes->backup);
   free(passes->backupPath);
   passes->backupPath = nullptr;
 }
 
-// Readies the way into the backup folder; 1 when memory ran out.
+// Readies the way into the backup folder, where the run holds one; 1 when memory
+// ran out. A preview holds none, and only needs the path buffer.
 int beginBackupFolder(Passes* passes) {
-  passes->backup = DestinationFolders{};
+  passes->backup = TreeFolders{};
   passes->backupPath = nullptr;
-  const char* runFolder = passes->settings->backupRunFolder;
-  if (!runFolder[0]) return 0;
+  if (!passes->settings->backupRunFolder[0]) return 0;
   passes->backupPath = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
-  return !passes->backupPath || openDestinationFolders(&passes->backup, runFolder);
+  if (!passes->backupPath) return 1;
+  const HeldFolder& runFolder = passes->runFolders->backupRun;
+  return runFolder.handle != noFolder && openTreeFolders(&passes->backup, &runFolder);
 }
 
 // Readies what the passes share; 1 when memory ran out (the message printed).
 int beginPasses(Passes* passes, const PassInput& input, TwinIndex* index) {
   *passes = Passes{};
   passes->settings = input.settings;
+  passes->runFolders = input.folders;
   passes->log = input.log;
   passes->seams = input.seams ? input.seams : &noReconcileSeams;
   passes->copySeams = input.copySeams ? input.copySeams : &noCopySeams;
@@ -70,13 +74,13 @@ int beginPasses(Passes* passes, const PassInput& input, TwinIndex* index) {
   int failed = beginBackupFolder(passes) || learnDestinationNames(settings.destinationRoot) ||
                applyDestinationNames();
   if (!failed && buildTwinIndex(index, &destinationTable)) failed = 1;
-  if (!failed && openDestinationFolders(&passes->folders, settings.destinationRoot)) {
+  if (!failed && openTreeFolders(&passes->folders, &input.folders->destination)) {
     freeTwinIndex(index);
     failed = 1;
   }
   if (!failed && beginDestinationClocks(&passes->clocks, &passes->folders, !settings.previewOnly,
                                         passes->seams->fatClockFolder)) {
-    closeDestinationFolders(&passes->folders);
+    closeTreeFolders(&passes->folders);
     freeTwinIndex(index);
     failed = 1;
   }
@@ -92,8 +96,8 @@ int beginPasses(Passes* passes, const PassInput& input, TwinIndex* index) {
 int copyPasses(Passes* passes, TwinIndex* index, const PassInput& input) {
   // A preview makes no copy: it has no copy room.
   if (!passes->settings->previewOnly) {
-    passes->copies = copyBegin(passes->settings, passes->log, &passes->folders, passes->copySeams,
-                               countFinishedCopy, passes);
+    passes->copies = copyBegin(passes->settings, passes->runFolders, passes->log, &passes->folders,
+                               passes->copySeams, countFinishedCopy, passes);
     if (!passes->copies) return 1;
   }
   planCopies(passes, *index);
@@ -109,7 +113,7 @@ int copyPasses(Passes* passes, TwinIndex* index, const PassInput& input) {
 
 void endPasses(Passes* passes) {
   endDestinationClocks(&passes->clocks);
-  closeDestinationFolders(&passes->folders);
+  closeTreeFolders(&passes->folders);
   endBackupFolder(passes);
   forgetCheckedFolders(&passes->linkCheck);
   free(passes->kept.identities);

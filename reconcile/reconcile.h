@@ -4,6 +4,7 @@
 #include <cstdint>
 
 struct CopySeams;
+struct RunFolders;
 struct RunLog;
 struct RunSettings;
 
@@ -48,6 +49,7 @@ struct PassSummary {
 /// What a run hands to its passes.
 struct PassInput {
   const RunSettings* settings;
+  const RunFolders* folders;  ///< the folders the run holds: every change is reached from them
   RunLog* log;
   int sourceListingComplete;
   int destinationListingComplete;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/paths.h"
+#include "base/run_folders.h"
 #include "base/settings.h"
 #include "platform/folders.h"
 #include "platform/platform.h"
@@ -92,34 +93,66 @@ int runFolderName(char* out, const char* given, const char* stamp, int count) {
   return written < 0 || written >= pathBufferSize;
 }
 
-int makeRunFolder(char* backupRunFolder, const char* given, const char* stamp) {
-  DestinationFolders folders;
-  if (openDestinationFolders(&folders, given)) {
-    consolePrintf("Memory allocation failure !\n");
-    return 1;
-  }
-  int made = makeFoldersIn(&folders, given, nullptr);
-  int code = made == folderDone ? 0 : lastFailureCode();
-  for (int count = 1; made == folderDone && count <= mostRunsASecond; ++count) {
-    if (runFolderName(backupRunFolder, given, stamp, count)) {
-      made = folderRefused;
-      code = 0;
-      break;
-    }
-    made = makeNewFolderIn(&folders, backupRunFolder);
-    if (made == folderDone) break;
-    code = lastFailureCode();
-    if (!isAlreadyExists(code)) break;
-    made = folderDone;
-    if (count == mostRunsASecond) made = folderRefused;
-  }
-  closeDestinationFolders(&folders);
-  if (made == folderDone) return 0;
+// Tells why the backup folder could not be made, names it and forgets its name.
+int refuseRunFolder(char* backupRunFolder, const char* given, int code) {
   char reason[256] = "the name is too long";
   if (code != 0) describeSystemFailure(code, reason, sizeof reason);
   consolePrintf("Cannot make the backup folder [%s] (%s): nothing was changed !\n",
                 backupRunFolder[0] ? backupRunFolder : given, reason);
   backupRunFolder[0] = '\0';
+  return 1;
+}
+
+// Holds the backup folder (made where missing, through the folder held above it) and
+// makes the run's own folder in it: only a folder that did not exist, so that no run
+// writes into another's. Both are held for the run.
+int makeRunFolder(char* backupRunFolder, RunFolders* folders, const char* given,
+                  const char* stamp) {
+  int made = holdFolder(&folders->backup, given);
+  if (made == folderMissing) made = makeHeldFolder(&folders->backup);
+  int code = made == folderDone ? 0 : lastFailureCode();
+  if (made != folderDone) return refuseRunFolder(backupRunFolder, given, code);
+  for (int count = 1; count <= mostRunsASecond; ++count) {
+    if (runFolderName(backupRunFolder, given, stamp, count))
+      return refuseRunFolder(backupRunFolder, given, 0);
+    const char* name = backupRunFolder + folderPartLength(backupRunFolder);
+    if (makeNewHeldFolder(&folders->backup, name, &folders->backupRun) == folderDone) return 0;
+    code = lastFailureCode();
+    if (!isAlreadyExists(code)) break;
+  }
+  return refuseRunFolder(backupRunFolder, given, code);
+}
+
+// Refuses a backup folder that lies in the source, as it was reached: what the run
+// moves there would be listed as source files, and copied back.
+int refuseInSource(const RunSettings& settings, const RunFolders& folders) {
+  FileIdentity source;
+  const HeldFolder& held = folders.source;
+  if (held.heldLength != strlen(held.path) || heldFolderIdentity(&held, &source) != 0) return 0;
+  if (!heldFolderLiesWithin(&folders.backup, source) &&
+      !heldFolderLiesWithin(&folders.backupRun, source))
+    return 0;
+  consolePrintf("The backup folder [%s] lies inside the source folder [%s] !\n",
+                folders.backup.path, settings.sourceRoot);
+  return 1;
+}
+
+// Tries, with a file of its own, what every move of the run does: from the
+// destination root into the run's folder. A bind mount of one file system, or a
+// folder that may not be written, fails here, before anything is listed.
+int refuseUntakenMoves(const RunSettings& settings, const RunFolders& folders) {
+  const HeldFolder& destination = folders.destination;
+  // A destination not made yet holds nothing to move.
+  if (destination.handle == noFolder || destination.heldLength != strlen(destination.path))
+    return 0;
+  int failure = tryMoveBetween(&destination, &folders.backupRun);
+  if (failure == 0) return 0;
+  char reason[256];
+  describeSystemFailure(failure, reason, sizeof reason);
+  consolePrintf(
+      "The backup folder [%s] cannot take the files of the destination folder [%s] (%s): "
+      "nothing was changed !\n",
+      settings.backupRunFolder, settings.destinationRoot, reason);
   return 1;
 }
 }  // namespace
@@ -136,7 +169,7 @@ int checkBackupFolder(RunSettings* settings) {
   return refused;
 }
 
-int makeBackupRunFolder(RunSettings* settings, time_t start) {
+int makeBackupRunFolder(RunSettings* settings, RunFolders* folders, time_t start) {
   if (!settings->backupDir) return 0;
   char* backupRunFolder = settings->backupRunFolder;
   char stamp[32];
@@ -158,25 +191,19 @@ int makeBackupRunFolder(RunSettings* settings, time_t start) {
           fileIdentity(backupRunFolder, &identity) != 0)
         break;
   } else if (!failed) {
-    failed = makeRunFolder(backupRunFolder, given, stamp);
+    failed = makeRunFolder(backupRunFolder, folders, given, stamp) ||
+             refuseInSource(*settings, *folders) || refuseUntakenMoves(*settings, *folders);
+    if (failed) removeEmptyBackupRunFolder(*settings, folders);
   }
   free(given);
   return failed;
 }
 
-void removeEmptyBackupRunFolder(const RunSettings& settings) {
-  const char* backupRunFolder = settings.backupRunFolder;
-  if (!backupRunFolder[0] || settings.previewOnly) return;
-  char* parent = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
-  if (!parent) return;
-  size_t length = folderPartLength(backupRunFolder);
-  memcpy(parent, backupRunFolder, length);
-  parent[length > 0 ? length - 1 : 0] = '\0';
-  DestinationFolders folders;
-  if (parent[0] && openDestinationFolders(&folders, parent) == 0) {
-    // A folder that holds anything stays.
-    removeEmptyFolderIn(&folders, backupRunFolder);
-    closeDestinationFolders(&folders);
-  }
-  free(parent);
+void removeEmptyBackupRunFolder(const RunSettings& settings, RunFolders* folders) {
+  if (folders->backupRun.handle == noFolder) return;
+  // Let go first: a folder held cannot be removed everywhere.
+  releaseHeldFolder(&folders->backupRun);
+  const char* name = settings.backupRunFolder + folderPartLength(settings.backupRunFolder);
+  // A folder that holds anything stays.
+  removeEmptyHeldFolder(&folders->backup, name);
 }

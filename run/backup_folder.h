@@ -5,6 +5,7 @@
 
 #include <ctime>
 
+struct RunFolders;
 struct RunSettings;
 
 /// Checks the backup folder before anything is listed: not in the source, not the
@@ -16,9 +17,12 @@ int checkBackupFolder(RunSettings* settings);
 /// Names the run's folder in the backup folder by start ("YYYY-MM-DD_HHMMSS", then
 /// "_2", "_3" where a run of the same second has one) into backupRunFolder and, unless
 /// -p, makes it, with the backup folder where missing: only a folder that did not
-/// exist, so that no run writes into another's. Prints the reason and returns 1 when
-/// it could not be made.
-int makeBackupRunFolder(RunSettings* settings, time_t start);
+/// exist, so that no run writes into another's. Both are held in folders from then
+/// on. The run's folder must not lie in the source, as it was reached, and must take
+/// a file moved from the destination root (tried with a file of the run's own).
+/// Prints the reason and returns 1 when it could not be made or is refused, and
+/// then nothing of it is left.
+int makeBackupRunFolder(RunSettings* settings, RunFolders* folders, time_t start);
 
-/// Removes the run's folder when the run moved nothing into it.
-void removeEmptyBackupRunFolder(const RunSettings& settings);
+/// Lets the run's folder go, and removes it when the run moved nothing into it.
+void removeEmptyBackupRunFolder(const RunSettings& settings, RunFolders* folders);

@@ -8,6 +8,7 @@
 #include "base/memory.h"
 #include "base/paths.h"
 #include "base/progress.h"
+#include "base/run_folders.h"
 #include "base/run_log.h"
 #include "base/settings.h"
 #include "base/version.h"
@@ -30,6 +31,7 @@ struct Run {
   RunSettings settings;
   RunFilters filters;
   RunLog log;
+  RunFolders folders;
   const RunSeams* seams;
 };
 
@@ -159,9 +161,13 @@ int scanAndReconcile(Run* run, PassSummary* summary) {
   if (interruptRequested()) return interruptedExitStatus;
   if (!allowed) return exitStopped;
   if (settings.verbose) reportExcludedFolders(settings.filters);
-  PassInput input = {
-      &settings,         &run->log,   source == scanComplete, destination != scanIncomplete,
-      &seams->reconcile, &seams->copy};
+  PassInput input = {&settings,
+                     &run->folders,
+                     &run->log,
+                     source == scanComplete,
+                     destination != scanIncomplete,
+                     &seams->reconcile,
+                     &seams->copy};
   int status = reconcileTables(input, summary);
   summary->filtered = settings.filters != nullptr;
   summary->foldersLeftOut = countExcludedFolders(settings.filters);
@@ -221,22 +227,44 @@ int readRun(Run* run, int argc, char** argv) {
 
 // Lists, reconciles and ends the run that holds its destination's lock; returns its
 // exit status.
-int runLocked(Run* run, int64_t startMs) {
+// Opens the roots the run reads and changes, once, before anything is listed: the
+// destination (or, where it is not made yet, its nearest existing folder) and the
+// source. A root that cannot be held is told by its listing; one the run would
+// write through may be neither the source nor lie in it, as it was reached.
+int holdRunFolders(Run* run) {
+  const RunSettings& settings = run->settings;
+  RunFolders* folders = &run->folders;
+  holdFolder(&folders->destination, settings.destinationRoot);
+  FileIdentity source;
+  if (holdFolder(&folders->source, settings.sourceRoot) != folderDone ||
+      heldFolderIdentity(&folders->source, &source) != 0 ||
+      !heldFolderLiesWithin(&folders->destination, source))
+    return 0;
+  consolePrintf("The destination folder [%s] lies inside the source folder [%s] !\n",
+                settings.destinationRoot, settings.sourceRoot);
+  return 1;
+}
+
+void releaseRunFolders(RunFolders* folders) {
+  releaseHeldFolder(&folders->backupRun);
+  releaseHeldFolder(&folders->backup);
+  releaseHeldFolder(&folders->source);
+  releaseHeldFolder(&folders->destination);
+}
+
+// Everything the run does between its start and its summary, once its folders are
+// held: from the first change on, nothing is changed by a whole path.
+int listAndReconcile(Run* run, int64_t startMs) {
   RunSettings* settings = &run->settings;
-  if (makeBackupRunFolder(settings, time(nullptr))) return exitStopped;
-  if (fitRunFiltersTo(&run->filters, settings->destinationRoot)) {
-    removeEmptyBackupRunFolder(*settings);
-    return exitOutOfMemory;
-  }
   settings->filters = runFilterSet(run->filters);
   installInterruptHandler();
   // A log asked for and not opened: the run goes on, but is no success.
   int logMissing = settings->logEnabled && openRunLog(&run->log, runLogName(*settings)) != 0;
+  beginHeldChanges();
   if (initEntryTables()) {
     consolePrintf("Memory allocation failure !\n");
     closeRunLog(&run->log, settings->noSync);
     freeEntryTables();
-    removeEmptyBackupRunFolder(*settings);
     return exitOutOfMemory;
   }
   beginProgress();
@@ -256,9 +284,25 @@ int runLocked(Run* run, int64_t startMs) {
   }
   if (logMissing && status == exitSuccess) status = exitSomeFailed;
   freeEntryTables();
-  removeEmptyBackupRunFolder(*settings);
   // The progress line gives way to the summary, which stays.
   printSummary(*settings, summary, status, progressClockMs() - startMs, shownOnTerminal);
+  return status;
+}
+
+int runLocked(Run* run, int64_t startMs) {
+  RunSettings* settings = &run->settings;
+  int status = exitStopped;
+  if (holdRunFolders(run) || makeBackupRunFolder(settings, &run->folders, time(nullptr))) {
+    releaseRunFolders(&run->folders);
+    return status;
+  }
+  if (fitRunFiltersTo(&run->filters, settings->destinationRoot))
+    status = exitOutOfMemory;
+  else
+    status = listAndReconcile(run, startMs);
+  endHeldChanges();
+  removeEmptyBackupRunFolder(*settings, &run->folders);
+  releaseRunFolders(&run->folders);
   return status;
 }
 
@@ -292,6 +336,7 @@ int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
   }
   resetRunSettings(&run->settings);
   run->log = RunLog{nullptr, nullptr, 0};
+  run->folders = noRunFolders;
   run->seams = seams ? seams : &noRunSeams;
   int status = runWith(run, argc, argv, startMs);
   delete run;
