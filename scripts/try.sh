@@ -36,7 +36,8 @@ cmake --build "$build" --target talven >>"$log" 2>&1 || fail "talven could not b
 talven=$build/talven
 [ -x "$talven" ] || fail "the build made no $talven"
 
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/talven-try.XXXXXX") || fail "no scratch folder could be made"
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/talven-try.XXXXXX" 2>&1) ||
+  fail "no scratch folder could be made: ${scratch#mktemp: }"
 mirror=$scratch/doc
 # The runs start in the scratch folder: whatever they write lands there.
 cd "$scratch" || fail "cannot enter the scratch folder $scratch"
