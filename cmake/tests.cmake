@@ -54,3 +54,18 @@ if(NOT CMAKE_CROSSCOMPILING)
                    ${TALVEN_COMPLETION} $<TARGET_FILE:talven> ${CMAKE_CURRENT_BINARY_DIR}/completion-test)
   set_tests_properties(Completion.OffersTheOptionsAndFolders PROPERTIES SKIP_RETURN_CODE 77)
 endif()
+# scripts/try.sh, the README's first command, on a fresh clone of the last commit: it
+# builds talven (through the same compiler launcher) and mirrors /usr/share/doc into a
+# scratch folder that the test hands it. It builds its own Release program, so it runs
+# in one native tree, not again under ThreadSanitizer.
+if(NOT CMAKE_CROSSCOMPILING AND NOT TALVEN_TSAN)
+  add_test(NAME Try.BuildsAndMirrorsFromAFreshClone
+           COMMAND ${TALVEN_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/try-test.sh
+                   ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/try-test)
+  set_tests_properties(Try.BuildsAndMirrorsFromAFreshClone PROPERTIES
+                       SKIP_RETURN_CODE 77 TIMEOUT 1200 PROCESSORS 2)
+  if(CMAKE_CXX_COMPILER_LAUNCHER)
+    set_property(TEST Try.BuildsAndMirrorsFromAFreshClone PROPERTY ENVIRONMENT
+                 "CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER}")
+  endif()
+endif()

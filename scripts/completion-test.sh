@@ -3,9 +3,15 @@
 # of its own), as a user pressing Tab would: the line is typed, Tab pressed, and
 # what the completion offered is recorded by a wrapper around it. Checks that
 #   - after the two folders, `--` offers exactly the long options the program
-#     names when it refuses an unknown one, and `-` or nothing offers them too;
+#     names when it refuses an unknown one, and `-` or nothing offers them and the
+#     one-letter options: those the program names when it refuses an unknown one,
+#     and -v, -l, -p and -q in any case;
 #   - an option that takes a value is completed up to its '=' with no space after;
-#   - nothing is offered for an option's value;
+#   - the value of an option that takes a file (FILE in the program's refusal:
+#     --log, --exclude-from, --include-from) completes to file and folder names,
+#     and that of one that takes a folder (DIR: --backup-dir) to folder names only,
+#     after '=' or as the next word, also where the value holds '=';
+#   - nothing is offered for any other option's value;
 #   - the first two words complete to folders only, also where a folder's name
 #     holds '=' or ':' (which bash splits words at), and the line then reads as it
 #     should.
@@ -35,17 +41,31 @@ trap finish EXIT
 
 # The folders and files the first two words may complete to.
 trees=$scratch/trees
-mkdir -p "$trees/alpha" "$trees/x=y" "$trees/a:b" "$trees/src" && touch "$trees/afile" "$trees/x=file" ||
-  exit 1
+mkdir -p "$trees/alpha" "$trees/x=y" "$trees/a:b" "$trees/src" "$trees/logs/old" &&
+  touch "$trees/afile" "$trees/x=file" "$trees/logs/run.log" || exit 1
 
 # The long options the program names in its refusal of an unknown one, a value
 # (=N, =FILE) written as the completion offers it (=). Nothing is listed or written: the
 # refusal comes before the run looks at either folder.
 refusal=$(cd "$trees" && "$program" no-dst no-src --completion-test-unknown 2>&1)
-expected=$(sed -nE 's/^Unknown option \[[^]]*\]: the long options are (.*) !$/\1/p' <<<"$refusal" |
-  tr -d ',' | tr ' ' '\n' | sed -E 's/=[A-Z]+$/=/' | sort)
+named=$(sed -nE 's/^Unknown option \[[^]]*\]: the long options are (.*) !$/\1/p' <<<"$refusal" |
+  tr -d ',' | tr ' ' '\n')
+expected=$(sed -E 's/=[A-Z]+$/=/' <<<"$named" | sort)
 [ -n "$expected" ] || { echo "completion-test: the program named no long option: $refusal" >&2; exit 1; }
 [ ! -e "$trees/no-dst" ] || fail "the refused run made its destination"
+# The options whose value is a file name, a folder name, or neither.
+file_options=$(sed -nE 's/=FILE$//p' <<<"$named")
+folder_options=$(sed -nE 's/=DIR$//p' <<<"$named")
+other_valued=$(grep -E '=[A-Z]+$' <<<"$named" | grep -vE '=(FILE|DIR)$' | sed -E 's/=[A-Z]+$//')
+for option in --log --exclude-from --include-from; do
+  grep -qxF -- "$option" <<<"$file_options" || fail "the program names no $option=FILE: $refusal"
+done
+grep -qxF -- --backup-dir <<<"$folder_options" || fail "the program names no --backup-dir=DIR: $refusal"
+# The one-letter options: those the program names, and these four in any case.
+letters=$(cd "$trees" && "$program" no-dst no-src -x 2>&1 |
+  sed -nE 's/^Unknown option \[[^]]*\]: the one-letter options are (.*) !$/\1/p' | grep -oE -- '-[a-z]')
+letters=$(printf '%s\n' $letters -v -l -p -q | sort -u)
+every_option=$(printf '%s\n' $letters $expected | sort)
 
 # An interactive bash with nothing of the user's: bash-completion, the completion
 # under test, and a wrapper that writes what each Tab offered and with which options.
@@ -109,8 +129,9 @@ expect_offered() {
 }
 
 expect_offered "talven dst src --" "$expected"
-expect_offered "talven dst src -" "$expected"
-expect_offered "talven dst src -v " "$expected"
+expect_offered "talven dst src -" "$every_option"
+expect_offered "talven dst src -v " "$every_option"
+expect_offered "talven dst src -q" "-q"
 # The one option that takes a value is completed up to its '=', with no space after.
 valued=$(grep '=$' <<<"$expected" | head -n 1)
 if [ -n "$valued" ]; then
@@ -123,6 +144,28 @@ if [ -n "$plain" ]; then
   press_tab "talven dst src ${plain%?}"
   grep -q -- '-o nospace' <<<"$options" && fail "'$plain' is not followed by a space: $options"
 fi
+# File names and folder names for a file, folder names alone for a folder; what
+# readline then shows is the line wanted.
+for option in $file_options; do
+  expect_offered "talven dst src $option=logs/" "$(printf '%s\n' logs/old logs/run.log)"
+  expect_line "talven dst src $option=logs/r" "talven dst src $option=logs/run.log"
+  expect_offered "talven dst src -v $option logs/" "$(printf '%s\n' logs/old logs/run.log)"
+  expect_line "talven dst src $option logs/r" "talven dst src $option logs/run.log"
+  # Readline replaces only what follows the last '=': the name is cut to it.
+  expect_offered "talven dst src $option=x=f" "file"
+  expect_line "talven dst src $option=x=f" "talven dst src $option=x=file"
+done
+for option in $folder_options; do
+  expect_offered "talven dst src $option=logs/" "logs/old"
+  expect_line "talven dst src $option=logs/o" "talven dst src $option=logs/old/"
+  expect_offered "talven dst src $option logs/" "logs/old"
+  expect_offered "talven dst src $option=x" "x=y"
+  expect_line "talven dst src $option=x=" "talven dst src $option=x=y/"
+done
+for option in $other_valued; do
+  expect_offered "talven dst src $option=" ""
+  expect_offered "talven dst src $option " ""
+done
 # Folders, never files, for the two first words, whatever the name holds.
 expect_offered "talven al" "alpha"
 expect_offered "talven alpha al" "alpha"
@@ -132,9 +175,9 @@ expect_offered "talven x=y a:" "b/"
 expect_offered "talven a:b s" "src"
 expect_line "talven x=" "talven x=y/"
 expect_line "talven a:b a:" "talven a:b a:b/"
-expect_offered "talven x=y alpha -" "$expected"
-expect_offered "talven a:b alpha -" "$expected"
+expect_offered "talven x=y alpha -" "$every_option"
+expect_offered "talven a:b alpha -" "$every_option"
 
 [ "$failed" -eq 0 ] &&
-  echo "completion-test: the options ($(tr '\n' ' ' <<<"$expected")) and the folders completed as expected"
+  echo "completion-test: the options ($(tr '\n' ' ' <<<"$every_option")), the values of$(printf ' %s' $file_options $folder_options) and the folders completed as expected"
 exit "$failed"
