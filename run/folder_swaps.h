@@ -84,6 +84,13 @@ inline bool swapsEnabled() {
   return !(switched && strcmp(switched, "off") == 0);
 }
 
+/// False when TALVEN_SWAPS=planned: only the planned swaps are made, at their moments,
+/// so that a seed's run meets the same swaps each time it is replayed.
+inline bool randomSwaps() {
+  const char* switched = getenv("TALVEN_SWAPS");
+  return swapsEnabled() && !(switched && strcmp(switched, "planned") == 0);
+}
+
 /// Adds a slot for the folder at path; its canary, to be written, is canaries/n.
 inline bool addSwapSlot(SwapBoard* board, const std::string& path, int kind, bool named) {
   std::string index = std::to_string(board->slots.size());
@@ -202,9 +209,9 @@ inline void swapAtRandom(SwapBoard* board) {
   }
 }
 
-/// Starts the thread of random swaps (none when swaps are off).
+/// Starts the thread of random swaps (none when swaps are off or planned only).
 inline void startSwaps(SwapBoard* board) {
-  if (swapsEnabled() && !board->slots.empty()) board->thread = std::thread(swapAtRandom, board);
+  if (randomSwaps() && !board->slots.empty()) board->thread = std::thread(swapAtRandom, board);
 }
 
 /// Stops the swaps and puts every folder back; the exchanges made in all.

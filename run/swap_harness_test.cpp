@@ -270,7 +270,8 @@ class SwapHarness : public InProcessMirrorTest, public testing::WithParamInterfa
   void runSeeds(uint64_t first, uint64_t last);
 };
 
-// TALVEN_SWAP_SEEDS="17,42" replays those seeds alone, in the case whose range holds them.
+// TALVEN_SWAP_SEEDS="17,42" replays those seeds alone, in the case whose range holds them;
+// with TALVEN_SWAPS=planned, each meets the same swaps each time.
 void SwapHarness::runSeeds(uint64_t first, uint64_t last) {
   std::string probe = at({"probe"}), link = at({"probe link"});
   ASSERT_TRUE(makeFolders(probe));
