@@ -113,6 +113,15 @@ void drawPatterns(uint64_t seed, Scenario* scenario);
 bool modelLeftOut(const std::vector<ModelPattern>& patterns, const std::string& path,
                   bool isFolder);
 
+/// Writes the scenario's patterns given in files: excludes to excludeFile, includes to
+/// includeFile; false when one cannot be written.
+bool writePatternFiles(const Scenario& scenario, const std::string& excludeFile,
+                       const std::string& includeFile);
+/// The options of the scenario's filters (and --delete-excluded), those given in files
+/// naming the files writePatternFiles wrote.
+std::vector<std::string> filterOptions(const Scenario& scenario, const std::string& excludeFile,
+                                       const std::string& includeFile);
+
 /// Writes the tree below root with every file's time; fails the test when it cannot.
 void writeTree(const std::string& root, const ModelTree& tree);
 /// Reads back the tree below root: bytes and last-write time of every file, every

@@ -97,6 +97,33 @@ void expectKindsInOrder(const SeenLines& seen, const char* where) {
 
 }  // namespace
 
+bool writePatternFiles(const Scenario& scenario, const std::string& excludeFile,
+                       const std::string& includeFile) {
+  for (bool include : {false, true}) {
+    std::string lines = "# patterns of the model test\n\n";
+    for (const ModelPattern& pattern : scenario.patterns)
+      if (pattern.include == include && pattern.given == givenInFile) lines += pattern.text + "\n";
+    if (!writeFileBytes(include ? includeFile : excludeFile, lines)) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> filterOptions(const Scenario& scenario, const std::string& excludeFile,
+                                       const std::string& includeFile) {
+  std::vector<std::string> options;
+  bool fromFile[2] = {false, false};
+  for (const ModelPattern& pattern : scenario.patterns) {
+    std::string option = pattern.include ? "--include" : "--exclude";
+    if (pattern.given == givenInFile) fromFile[pattern.include] = true;
+    if (pattern.given == givenWithEquals) options.push_back(option + "=" + pattern.text);
+    if (pattern.given == givenApart) options.insert(options.end(), {option, pattern.text});
+  }
+  if (fromFile[0]) options.push_back("--exclude-from=" + excludeFile);
+  if (fromFile[1]) options.insert(options.end(), {"--include-from", includeFile});
+  if (scenario.deleteExcluded) options.push_back("--delete-excluded");
+  return options;
+}
+
 namespace {
 // The folders of one seed's run, all inside one scratch folder.
 struct Roots {
@@ -154,30 +181,14 @@ std::string patternFile(const Roots& roots, bool include) {
   return joinPath(roots.scratch, include ? "include.txt" : "exclude.txt");
 }
 
-void writePatternFiles(const Roots& roots, const Scenario& scenario) {
-  for (bool include : {false, true}) {
-    std::string lines = "# patterns of the model test\n\n";
-    for (const ModelPattern& pattern : scenario.patterns)
-      if (pattern.include == include && pattern.given == givenInFile) lines += pattern.text + "\n";
-    ASSERT_TRUE(writeFileBytes(patternFile(roots, include), lines));
-  }
-}
-
 std::vector<std::string> optionsOf(const Roots& roots, const Scenario& scenario) {
   std::vector<std::string> options;
   if (scenario.verbose) options.push_back("-v");
   if (scenario.log) options.push_back("-l");
   if (scenario.preview) options.push_back("-p");
-  bool fromFile[2] = {false, false};
-  for (const ModelPattern& pattern : scenario.patterns) {
-    std::string option = pattern.include ? "--include" : "--exclude";
-    if (pattern.given == givenInFile) fromFile[pattern.include] = true;
-    if (pattern.given == givenWithEquals) options.push_back(option + "=" + pattern.text);
-    if (pattern.given == givenApart) options.insert(options.end(), {option, pattern.text});
-  }
-  if (fromFile[0]) options.push_back("--exclude-from=" + patternFile(roots, false));
-  if (fromFile[1]) options.insert(options.end(), {"--include-from", patternFile(roots, true)});
-  if (scenario.deleteExcluded) options.push_back("--delete-excluded");
+  for (const std::string& option :
+       filterOptions(scenario, patternFile(roots, false), patternFile(roots, true)))
+    options.push_back(option);
   if (scenario.allowEmptySource) options.push_back("--allow-empty-source");
   std::string cap = std::to_string(scenario.maxDeletions);
   if (scenario.maxDeletions >= 0 && scenario.capApart) options.push_back("--max-delete");
@@ -252,7 +263,7 @@ void runSeed(uint64_t seed, const Roots& roots) {
   writeTree(roots.source, scenario.source);
   writeTree(roots.destination, scenario.destination);
   ASSERT_TRUE(makeFolders(roots.work));
-  writePatternFiles(roots, scenario);
+  ASSERT_TRUE(writePatternFiles(scenario, patternFile(roots, false), patternFile(roots, true)));
   if (testing::Test::HasFatalFailure()) return;
   ModelTree sourceBefore = readTree(roots.source);
   ModelTree destinationBefore = readTree(roots.destination);
