@@ -415,12 +415,14 @@ int getFileTimeIn(TreeFolders* folders, const char* path, FileTime* time) {
 }
 
 int openSourceFileIn(TreeFolders* folders, const char* path, SourceFile* source, int* failure) {
-  // Folders of the source that are reparse points of the kinds that stand for no
-  // other place (cloud-synced ones) are read through, as the listing walks them: the
-  // file is opened by its path, and then what it turned out to be must still lie in
-  // the source's root, whatever reparse point or link stood on its way.
+  // Held folder by folder from the root, each a plain folder, the file is opened by
+  // its path while none of them can be swapped. Folders of the source that are
+  // reparse points of the kinds that stand for no other place (cloud-synced ones) are
+  // read through, as the listing walks them: then what the file turned out to be
+  // must still lie in the source's root, whatever stood on its way.
+  int reached = reachEntry(folders, path);
   int opened = openSourceFile(path, source, failure);
-  if (opened != sourceOpened) return opened;
+  if (opened != sourceOpened || reached == folderDone) return opened;
   if (openRoot(folders, 0) != folderDone || !liesBelowRoot(folders, source->handle)) {
     CloseHandle(reinterpret_cast<HANDLE>(source->handle));
     source->handle = noFile;
