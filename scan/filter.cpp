@@ -3,7 +3,6 @@
 #include "scan/filter.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 
 #include "platform/platform.h"
@@ -119,8 +118,10 @@ int addName(Compiler* c, const std::string& piece, FilterName* name) {
     } else if (text[at] == '[') {
       if (int result = addClass(c, text, length, &at, name)) return result;
     } else {
-      size_t start = at;
-      while (at < length && !strchr("*?[", text[at])) ++at;
+      // A literal runs to the next wildcard and holds at least this byte, whatever
+      // it is: each turn of the loop takes one byte or more.
+      size_t start = at++;
+      while (at < length && text[at] != '*' && text[at] != '?' && text[at] != '[') ++at;
       addLiteral(c, text + start, at - start, name);
     }
   }

@@ -108,11 +108,13 @@ struct FilterList {
   int32_t count = 0;
 };
 
-/// A pattern as it was given, and where: "--exclude", or a file and line.
+/// A pattern as it was given, and where: by an option, or on a line of a file.
 struct FilterSource {
   std::string text;
   int kind;
-  std::string origin;
+  const char* option;  ///< the option that gave it ("--exclude"), or null
+  int32_t file = -1;   ///< else the pattern file, by its place among the run's files
+  int32_t line = 0;    ///< and its line there, from 1
 };
 
 /// Every pattern of a run, as given and compiled.
