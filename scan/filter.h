@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 /// Which list a pattern belongs to.
@@ -132,6 +133,11 @@ struct FilterSet {
   /// The patterns matched against the whole path, of both kinds (their last name is
   /// never **), and what their last names need.
   std::vector<FilterQuick> paths;
+  /// Where the set folds and has a class: each character below U+10000 that folds
+  /// to another, as the pair (what it folds to, itself), in that order. A class keeps
+  /// its characters as written; a folded name's character is in it when the class
+  /// holds one that folds to it.
+  std::vector<std::pair<uint32_t, uint32_t>> foldedFrom;
 };
 
 /// Compiles every source of set, folding case when foldCase is set (it then stays
