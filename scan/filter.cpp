@@ -3,7 +3,6 @@
 #include "scan/filter.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 
 #include "platform/platform.h"
@@ -30,22 +29,6 @@ void addLiteral(Compiler* c, const char* text, size_t length, FilterName* name) 
   uint32_t bytes = static_cast<uint32_t>(set.literals.size()) - start;
   set.tokens.push_back(FilterToken{filterTokenLiteral, start, bytes});
   name->minLength += bytes;
-}
-
-// Adds a range of a class; where case folds, a short range is taken character by
-// character, each as the file system folds it ([a-z] then holds A to Z).
-void addRange(Compiler* c, uint32_t first, uint32_t last) {
-  std::vector<uint32_t>& ranges = c->set->ranges;
-  if (!c->fold || last - first > 2048) {
-    ranges.push_back(first);
-    ranges.push_back(last);
-    return;
-  }
-  for (uint32_t character = first; character <= last; ++character) {
-    uint32_t folded = foldFilterCharacter(character);
-    ranges.push_back(folded);
-    ranges.push_back(folded);
-  }
 }
 
 // Sorts the ranges of the class begun at firstRange and joins those that touch.
@@ -88,7 +71,10 @@ int addClass(Compiler* c, const char* text, size_t length, size_t* at, FilterNam
       j += 1 + taken;
     }
     if (high < low) return filterReversedRange;
-    addRange(c, low, high);
+    // Kept as written, whether the set folds or not: a range is two numbers however
+    // many characters it spans (foldedFrom folds at the match).
+    set.ranges.push_back(low);
+    set.ranges.push_back(high);
   }
   *at = j + 1;
   mergeRanges(&set.ranges, cls.firstRange, &cls);
@@ -119,8 +105,10 @@ int addName(Compiler* c, const std::string& piece, FilterName* name) {
     } else if (text[at] == '[') {
       if (int result = addClass(c, text, length, &at, name)) return result;
     } else {
-      size_t start = at;
-      while (at < length && !strchr("*?[", text[at])) ++at;
+      // A literal runs to the next wildcard and holds at least this byte, whatever
+      // it is: each turn of the loop takes one byte or more.
+      size_t start = at++;
+      while (at < length && text[at] != '*' && text[at] != '?' && text[at] != '[') ++at;
       addLiteral(c, text + start, at - start, name);
     }
   }
@@ -207,7 +195,19 @@ void clearCompiled(FilterSet* set) {
   set->classes.clear();
   set->patterns.clear();
   set->paths.clear();
+  set->foldedFrom.clear();
   for (FilterList& list : set->lists) list = FilterList();
+}
+
+// The characters below U+10000 that fold to another, by what they fold to: a few
+// hundred, found once for the set.
+void noteFoldedCharacters(FilterSet* set) {
+  for (uint32_t character = 0; character < 0x10000; ++character) {
+    if (character >= 0xD800 && character <= 0xDFFF) continue;
+    uint32_t folded = foldFilterCharacter(character);
+    if (folded != character) set->foldedFrom.emplace_back(folded, character);
+  }
+  std::sort(set->foldedFrom.begin(), set->foldedFrom.end());
 }
 }  // namespace
 
@@ -226,6 +226,7 @@ int compileFilterSet(FilterSet* set, int foldCase, int32_t* failed) {
       clearCompiled(set);
       return result;
     }
+    if (foldCase && !set->classes.empty()) noteFoldedCharacters(set);
     for (int kind = 0; kind < 2; ++kind) {
       FilterList& list = set->lists[kind];
       buildFilterIndex(*set, buckets[2 * kind], &list.folderNames);

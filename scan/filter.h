@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 /// Which list a pattern belongs to.
@@ -108,11 +109,13 @@ struct FilterList {
   int32_t count = 0;
 };
 
-/// A pattern as it was given, and where: "--exclude", or a file and line.
+/// A pattern as it was given, and where: by an option, or on a line of a file.
 struct FilterSource {
   std::string text;
   int kind;
-  std::string origin;
+  const char* option;  ///< the option that gave it ("--exclude"), or null
+  int32_t file = -1;   ///< else the pattern file, by its place among the run's files
+  int32_t line = 0;    ///< and its line there, from 1
 };
 
 /// Every pattern of a run, as given and compiled.
@@ -130,6 +133,11 @@ struct FilterSet {
   /// The patterns matched against the whole path, of both kinds (their last name is
   /// never **), and what their last names need.
   std::vector<FilterQuick> paths;
+  /// Where the set folds and has a class: each character below U+10000 that folds
+  /// to another, as the pair (what it folds to, itself), in that order. A class keeps
+  /// its characters as written; a folded name's character is in it when the class
+  /// holds one that folds to it.
+  std::vector<std::pair<uint32_t, uint32_t>> foldedFrom;
 };
 
 /// Compiles every source of set, folding case when foldCase is set (it then stays

@@ -39,9 +39,14 @@ std::vector<uint32_t> filterLastBytes(const FilterSet& set, const FilterName& na
     uint32_t first = set.ranges[2 * (cls.firstRange + k)],
              end = set.ranges[2 * (cls.firstRange + k) + 1];
     if (end >= 0x80 || end - first + bytes.size() > 16) return any;
-    for (uint32_t byte = first; byte <= end; ++byte) bytes.push_back(byte);
+    // A class keeps its letters as written; a folded name ends in their capitals.
+    for (uint32_t byte = first; byte <= end; ++byte)
+      bytes.push_back(set.foldCase ? foldFilterCharacter(byte) : byte);
   }
-  return bytes.empty() ? any : bytes;
+  std::sort(bytes.begin(), bytes.end());
+  bytes.erase(std::unique(bytes.begin(), bytes.end()), bytes.end());
+  if (bytes.empty() || bytes.back() >= 0x80) return any;
+  return bytes;
 }
 
 FilterQuick filterQuickOf(const FilterSet& set, uint32_t index) {

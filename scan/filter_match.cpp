@@ -1,6 +1,7 @@
 // Matching compiled patterns: one name against one pattern name, a path name by name.
 #include "scan/filter_match.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -61,11 +62,27 @@ inline bool sameBytes(const char* a, const char* b, size_t length) {
   return true;
 }
 
-bool inClass(const FilterSet& set, const FilterClass& cls, uint32_t character) {
+bool inRanges(const FilterSet& set, const FilterClass& cls, uint32_t character) {
   const uint32_t* range = &set.ranges[2 * static_cast<size_t>(cls.firstRange)];
   for (uint32_t k = 0; k < cls.rangeCount; ++k, range += 2)
-    if (character >= range[0] && character <= range[1]) return !cls.negated;
-  return cls.negated;
+    if (character >= range[0] && character <= range[1]) return true;
+  return false;
+}
+
+// Where the set folds, the name's character is as the file system folds it: the
+// class holds it when it holds a character that folds to it, itself included where
+// it folds to nothing else ([a-z] holds A to Z, [à-å] holds Â).
+bool inFoldedClass(const FilterSet& set, const FilterClass& cls, uint32_t character) {
+  const auto& pairs = set.foldedFrom;
+  auto at = std::lower_bound(pairs.begin(), pairs.end(), std::make_pair(character, 0u));
+  for (; at != pairs.end() && at->first == character; ++at)
+    if (inRanges(set, cls, at->second)) return true;
+  return inRanges(set, cls, character) && foldFilterCharacter(character) == character;
+}
+
+bool inClass(const FilterSet& set, const FilterClass& cls, uint32_t character) {
+  bool held = set.foldCase ? inFoldedClass(set, cls, character) : inRanges(set, cls, character);
+  return held != (cls.negated != 0);
 }
 
 size_t characterLength(const char* text, size_t available) {

@@ -9,44 +9,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "scan/filter_fixture.h"
 
 namespace {
-// Compiles excludes and includes; fails the test when a pattern is refused.
-FilterSet makeSet(const std::vector<std::string>& excludes,
-                  const std::vector<std::string>& includes = {}, int foldCase = 0) {
-  FilterSet set;
-  for (const std::string& text : excludes) set.sources.push_back({text, filterExclude, ""});
-  for (const std::string& text : includes) set.sources.push_back({text, filterInclude, ""});
-  int32_t failed = -1;
-  EXPECT_EQ(filterCompiled, compileFilterSet(&set, foldCase, &failed)) << failed;
-  return set;
-}
-
-// Whether a path ("a/b/c", a folder when it ends in /) is mirrored: every folder on
-// its way must be walked, and the path itself left in.
-bool mirrored(const FilterSet& set, std::string path) {
-  bool isFolder = !path.empty() && path.back() == '/';
-  if (isFolder) path.pop_back();
-  FilterWalk walk;
-  if (beginFilterWalk(&walk, &set)) return false;
-  FilterFolder folder = {0, 0, 0};
-  bool in = true;
-  for (size_t at = 0; in;) {
-    size_t end = path.find('/', at);
-    bool last = end == std::string::npos;
-    if (last) end = path.size();
-    int verdict = filterVerdict(&walk, folder, path.c_str() + at, end - at, !last || isFolder);
-    in = verdict != filterLeftOut;
-    if (last) break;
-    FilterFolder child;
-    EXPECT_EQ(0, enterFilterFolder(&walk, folder, path.c_str() + at, end - at, verdict, &child));
-    folder = child;
-    at = end + 1;
-  }
-  endFilterWalk(&walk);
-  return in;
-}
-
 struct Case {
   const char* path;
   bool mirrored;
@@ -221,6 +186,9 @@ TEST(Filter, LetterCase) {
     expectCases(makeSet({"é*", "[à-å]x"}, {}, 1),
                 {{"Éclair", false}, {"éclair", false}, {"Âx", false}, {"Ex", true}}, "Unicode");
   }
+  // A class folds at the match, however wide its ranges: [a-\uFFDC] holds A.
+  expectCases(makeSet({"x[a-\xEF\xBF\x9C]", "y[!a-c]"}, {}, 1),
+              {{"xA", false}, {"x@", true}, {"yB", true}, {"yD", false}}, "wide classes");
 }
 
 TEST(Filter, BackslashIsASeparatorOnWindowsOnly) {

@@ -1,6 +1,7 @@
 #include "scan/run_filters.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,25 @@ bool blankLine(const std::string& line) {
   return line.find_first_not_of(" \t") == std::string::npos;
 }
 
-// One pattern a line; blank lines and lines starting with # are passed over.
-int readPatternFile(FilterSet* set, const PatternFile& file) {
+bool allUtf8(const char* text, size_t length) {
+  for (size_t at = 0, taken = 0; at < length; at += taken)
+    if (filterCharacter(text + at, length - at, &taken) >= 0x110000) return false;
+  return true;
+}
+
+// What makes a line of a pattern file no pattern at all, or null. No name holds a
+// NUL. Where names are UTF-8 (Windows), bytes that are not tell of a file saved in
+// another encoding, and would match no name; where names are bytes (POSIX), any
+// other byte may stand in a name, and so in a pattern.
+const char* lineFault(const char* line, size_t length) {
+  if (memchr(line, '\0', length)) return "a NUL byte";
+  if (platformIsWindows && !allUtf8(line, length)) return "bytes that are not UTF-8";
+  return nullptr;
+}
+
+// One pattern a line; blank lines and lines starting with # are passed over. A file
+// with a line that is no text, comments included, is refused whole.
+int readPatternFile(FilterSet* set, const PatternFile& file, int32_t place) {
   std::string text;
   if (int failed = readWholeFile(file.path.c_str(), &text)) {
     char reason[256] = "larger than 16 MiB";
@@ -47,22 +65,29 @@ int readPatternFile(FilterSet* set, const PatternFile& file) {
   }
   // An editor's byte order mark is no part of the first pattern.
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
-  int number = 0;
+  size_t first = set->sources.size();
+  int32_t number = 0;
   for (size_t at = 0; at < text.size();) {
     size_t end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(at, end - at);
     at = end + 1;
     ++number;
+    if (const char* fault = lineFault(line.data(), line.size())) {
+      consolePrintf("Bad pattern file [%s]: %s on line %d !\n", file.path.c_str(), fault,
+                    static_cast<int>(number));
+      set->sources.resize(first);
+      return 1;
+    }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (blankLine(line) || line[0] == '#') continue;
-    std::string origin = "on line " + std::to_string(number) + " of [" + file.path + "]";
-    set->sources.push_back(FilterSource{line, file.kind, origin});
+    set->sources.push_back(FilterSource{line, file.kind, nullptr, place, number});
   }
   return 0;
 }
 
-int compileRunFilters(FilterSet* set, int foldCase) {
+int compileRunFilters(RunFilters* filters, int foldCase) {
+  FilterSet* set = &filters->set;
   int32_t failed = -1;
   int result = compileFilterSet(set, foldCase, &failed);
   if (result == filterCompiled) return 0;
@@ -71,8 +96,14 @@ int compileRunFilters(FilterSet* set, int foldCase) {
     return exitOutOfMemory;
   }
   const FilterSource& bad = set->sources[static_cast<size_t>(failed)];
-  consolePrintf("Bad pattern [%s] %s: %s !\n", bad.text.c_str(), bad.origin.c_str(),
-                filterResultText(result));
+  if (bad.file < 0) {
+    consolePrintf("Bad pattern [%s] given to %s: %s !\n", bad.text.c_str(), bad.option,
+                  filterResultText(result));
+  } else {
+    const std::string& path = filters->files[static_cast<size_t>(bad.file)].path;
+    consolePrintf("Bad pattern [%s] on line %d of [%s]: %s !\n", bad.text.c_str(),
+                  static_cast<int>(bad.line), path.c_str(), filterResultText(result));
+  }
   return exitStopped;
 }
 
@@ -89,7 +120,7 @@ void noteMountFolding(void* context, const char* relative) {
 }  // namespace
 
 void addRunFilterPattern(RunFilters* filters, int kind, const char* pattern, const char* option) {
-  filters->set.sources.push_back(FilterSource{pattern, kind, std::string("given to ") + option});
+  filters->set.sources.push_back(FilterSource{pattern, kind, option});
 }
 
 void addRunFilterFile(RunFilters* filters, int kind, const char* path) {
@@ -97,10 +128,11 @@ void addRunFilterFile(RunFilters* filters, int kind, const char* path) {
 }
 
 int prepareRunFilters(RunFilters* filters) {
-  for (const PatternFile& file : filters->files)
-    if (readPatternFile(&filters->set, file)) return exitStopped;
+  for (size_t place = 0; place < filters->files.size(); ++place)
+    if (readPatternFile(&filters->set, filters->files[place], static_cast<int32_t>(place)))
+      return exitStopped;
   if (filters->set.sources.empty()) return 0;
-  return compileRunFilters(&filters->set, platformIsWindows ? 1 : 0);
+  return compileRunFilters(filters, platformIsWindows ? 1 : 0);
 }
 
 int fitRunFiltersTo(RunFilters* filters, const char* destinationRoot) {
@@ -109,7 +141,7 @@ int fitRunFiltersTo(RunFilters* filters, const char* destinationRoot) {
   // would land on the other, which the filters were to leave alone.
   MountFolding folding = {destinationRoot, folderNameRules(destinationRoot) != namesAsPlatform};
   if (!folding.folds) forEachMountBelow(destinationRoot, noteMountFolding, &folding);
-  return folding.folds ? compileRunFilters(&filters->set, 1) : 0;
+  return folding.folds ? compileRunFilters(filters, 1) : 0;
 }
 
 const FilterSet* runFilterSet(const RunFilters& filters) {

@@ -21,13 +21,14 @@ struct RunFilters {
 };
 
 /// Adds a pattern given on the command line to the list of kind (a FilterKind);
-/// option names it in the line that refuses it.
+/// option, kept for the run (the option's name), names it in the line that refuses it.
 void addRunFilterPattern(RunFilters* filters, int kind, const char* pattern, const char* option);
 /// Adds a file of patterns of kind, one a line, to be read by prepareRunFilters.
 void addRunFilterFile(RunFilters* filters, int kind, const char* path);
 /// Reads the pattern files and compiles every pattern, letters compared as the
 /// platform compares names. Prints the one line that names a file that cannot be
-/// read or a pattern that cannot be, and returns exitStopped then (or
+/// read, a line of a file that is no text (a NUL byte; on Windows, no UTF-8) or a
+/// pattern that cannot be compiled, and returns exitStopped then (or
 /// exitOutOfMemory); 0 when the run may go on.
 int prepareRunFilters(RunFilters* filters);
 /// Makes the patterns fold letter case where the destination root, or a file
