@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/crash_support.h"
 #include "run/end_to_end_fixture.h"
@@ -80,28 +82,29 @@ TEST_F(MemoryRunsOut, InTheMiddleOfACopyTheRunEndsInOrder) {
 }
 
 #if !defined(_WIN32) && !defined(TALVEN_SANITIZED)
-struct LimitedRun {
-  std::string destination;
-  std::string source;
-  long long headroom;  ///< bytes of address space allowed beyond what the child uses
-};
-
-// In a child: the run with its address space limited a little beyond its start.
-int runLimited(void* context) {
-  LimitedRun* run = static_cast<LimitedRun*>(context);
+// The run with its address space limited a little beyond its start: the headroom in
+// bytes, then the destination and the source. It runs in a process started afresh,
+// since the stacks and memory arenas that the threads of earlier tests left in this
+// one would serve its threads beyond any headroom.
+int runLimited(const std::vector<std::string>& arguments) {
+  if (arguments.size() != 3) return 96;
   FILE* statm = fopen("/proc/self/statm", "r");
   long long pages = 0;
   if (!statm || fscanf(statm, "%lld", &pages) != 1) return 97;
   fclose(statm);
   long long used = pages * sysconf(_SC_PAGESIZE);
-  struct rlimit limit = {static_cast<rlim_t>(used + run->headroom),
-                         static_cast<rlim_t>(used + run->headroom)};
+  long long headroom = strtoll(arguments[0].c_str(), nullptr, 10);
+  struct rlimit limit = {static_cast<rlim_t>(used + headroom),
+                         static_cast<rlim_t>(used + headroom)};
   if (setrlimit(RLIMIT_AS, &limit) != 0) return 98;
   resetRunSettings();
   std::string program = "talven";
-  char* argv[] = {&program[0], &run->destination[0], &run->source[0], nullptr};
+  std::string destination = arguments[1];
+  std::string source = arguments[2];
+  char* argv[] = {&program[0], &destination[0], &source[0], nullptr};
   return runTalven(3, argv);
 }
+const FreshBody limitedRun("limited run", runLimited);
 #endif
 
 // A real limit of address space, a little more each time: the run completes, stops
@@ -119,9 +122,9 @@ TEST_F(MemoryRunsOut, UnderALimitOfAddressSpaceTheRunNeverAborts) {
        headroom += headroom < (16 << 20) ? headroom : 1 << 20) {
     SCOPED_TRACE(headroom);
     removeFolderTree(destination);
-    LimitedRun run = {destination, source, headroom};
     std::string output;
-    int status = runBodyInChild(runLimited, &run, &output);
+    int status =
+        runBodyInFreshProcess(limitedRun, {std::to_string(headroom), destination, source}, &output);
     ASSERT_TRUE(status == exitSuccess || status == exitSomeFailed || status == exitStopped ||
                 status == exitOutOfMemory)
         << status << output;
