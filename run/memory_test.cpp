@@ -50,6 +50,9 @@ class MemoryRunsOut : public InProcessMirrorTest {
       EXPECT_TRUE(twin->second == entry.second) << entry.first;
     }
   }
+  // A run in a process of its own whose address space may grow headroom bytes beyond
+  // its start: it ends one of the allowed ways and leaves nothing half done. Its status.
+  int runUnderLimit(long long headroom);
 };
 
 int blocks;
@@ -105,11 +108,31 @@ int runLimited(const std::vector<std::string>& arguments) {
   return runTalven(3, argv);
 }
 const FreshBody limitedRun("limited run", runLimited);
+
+int MemoryRunsOut::runUnderLimit(long long headroom) {
+  SCOPED_TRACE(headroom);
+  removeFolderTree(destination);
+  std::string output;
+  int status =
+      runBodyInFreshProcess(limitedRun, {std::to_string(headroom), destination, source}, &output);
+  EXPECT_TRUE(status == exitSuccess || status == exitSomeFailed || status == exitStopped ||
+              status == exitOutOfMemory)
+      << status << output;
+  if (status == exitOutOfMemory) {
+    EXPECT_NE(std::string::npos, output.find("Memory allocation failure !\n")) << output;
+  }
+  expectNothingHalfDone();
+  return status;
+}
 #endif
 
-// A real limit of address space, a little more each time: the run completes, stops
-// before any change (no room for its threads), or stops with status 3 and its
-// message, and never aborts.
+// A real limit of address space: the run completes, stops before any change (no
+// room for its threads), or stops with status 3 and its message, and never aborts.
+// Where it meets the limit depends on the size of its threads' stacks (the stack
+// limit: 8 MB by default, 2 MB where it is unlimited) and on its number of workers,
+// so the limits are found from the run itself: doubled until it completes, then
+// halved towards the least it completes with. Just below that, its threads fit and
+// its memory does not.
 TEST_F(MemoryRunsOut, UnderALimitOfAddressSpaceTheRunNeverAborts) {
 #if defined(_WIN32)
   GTEST_SKIP() << "no limit of address space to set on Windows";
@@ -117,24 +140,30 @@ TEST_F(MemoryRunsOut, UnderALimitOfAddressSpaceTheRunNeverAborts) {
   GTEST_SKIP() << "the sanitizers reserve more address space than any such limit leaves";
 #else
   makeTrees();
-  int stopped = 0;
-  for (long long headroom = 1 << 20; headroom <= 40LL << 20;
-       headroom += headroom < (16 << 20) ? headroom : 1 << 20) {
-    SCOPED_TRACE(headroom);
-    removeFolderTree(destination);
-    std::string output;
-    int status =
-        runBodyInFreshProcess(limitedRun, {std::to_string(headroom), destination, source}, &output);
-    ASSERT_TRUE(status == exitSuccess || status == exitSomeFailed || status == exitStopped ||
-                status == exitOutOfMemory)
-        << status << output;
-    if (status == exitOutOfMemory) {
-      ++stopped;
-      EXPECT_NE(std::string::npos, output.find("Memory allocation failure !\n")) << output;
+  constexpr long long precision = 64 << 10;
+  long long scarce = 0;  // the most headroom tried that the run did not complete with
+  long long enough = 0;  // the least headroom tried that it completed with
+  int scarceStatus = -1;
+  auto tryHeadroom = [&](long long headroom) {
+    int status = runUnderLimit(headroom);
+    if (status == exitSuccess) {
+      enough = headroom;
+    } else {
+      scarce = headroom;
+      scarceStatus = status;
     }
-    expectNothingHalfDone();
+  };
+  for (long long headroom = precision; enough == 0 && !HasFatalFailure(); headroom *= 2) {
+    ASSERT_LT(headroom, 1LL << 32) << "the run did not complete under any limit";
+    tryHeadroom(headroom);
   }
-  EXPECT_GT(stopped, 0) << "no limit was low enough to make the run meet it";
+  if (HasFatalFailure()) return;
+  ASSERT_GT(scarce, 0) << "no limit was low enough to make the run meet it";
+  while (enough - scarce > precision && !HasFatalFailure())
+    tryHeadroom((scarce + enough) / 2 / 4096 * 4096);
+  EXPECT_EQ(exitOutOfMemory, scarceStatus)
+      << "with " << scarce << " bytes of headroom, less than " << precision
+      << " below what it completes with, the run did not run out of memory";
 #endif
 }
 }  // namespace
