@@ -1,6 +1,7 @@
 // POSIX bodies of the crash-test helpers: losetup and mkfs from util-linux and the
 // file systems' own tools, mount(2) and the shutdown ioctl.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -12,8 +13,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/crash_support.h"
+
+extern char** environ;
 
 #ifndef FS_IOC_SHUTDOWN
 #define FS_IOC_SHUTDOWN _IOR('X', 125, __u32)
@@ -106,12 +110,33 @@ bool crashFileSystem(const std::string& mountPoint) {
   return committed && cut;
 }
 
+namespace {
+// Reads what the child writes to readEnd until it ends, then waits for it; its exit
+// status, or -1 when it did not exit.
+int collectChild(pid_t child, int readEnd, std::string* output) {
+  std::string text;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(readEnd, buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<size_t>(got));
+  close(readEnd);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (output) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+}  // namespace
+
 int runBodyInChild(int (*body)(void*), void* context, std::string* output) {
   int ends[2];
   if (pipe(ends) != 0) return -1;
   fflush(stdout);
   pid_t child = fork();
-  if (child < 0) return -1;
+  if (child < 0) {
+    close(ends[0]);
+    close(ends[1]);
+    return -1;
+  }
   if (child == 0) {
     close(ends[0]);
     dup2(ends[1], STDOUT_FILENO);
@@ -120,16 +145,101 @@ int runBodyInChild(int (*body)(void*), void* context, std::string* output) {
     _exit(result);
   }
   close(ends[1]);
-  std::string text;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(ends[0], buffer, sizeof buffer)) > 0)
-    text.append(buffer, static_cast<size_t>(got));
-  close(ends[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (output) *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return collectChild(child, ends[0], output);
+}
+
+namespace {
+// What a fresh process of the test program is to run, passed in its environment.
+constexpr const char* bodyVariable = "TALVEN_FRESH_BODY";
+constexpr const char* argumentsVariable = "TALVEN_FRESH_ARGUMENTS";
+constexpr const char* outputVariable = "TALVEN_FRESH_OUTPUT";
+// Zero before any static object is made, so a FreshBody may be made first.
+const FreshBody* freshBodies[16];
+int freshBodyCount;
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t start = 0;;) {
+    size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end == std::string::npos ? end : end - start));
+    if (end == std::string::npos) return lines;
+    start = end + 1;
+  }
+}
+
+// In a process that runBodyInFreshProcess started: before any test, runs the body
+// its environment names, its standard output on the parent's pipe, and ends with the
+// body's result (125 when no body has that name).
+class FreshBodyHook : public testing::Environment {
+ public:
+  void SetUp() override {
+    const char* name = getenv(bodyVariable);
+    const char* arguments = getenv(argumentsVariable);
+    const char* output = getenv(outputVariable);
+    if (!name || !arguments || !output) return;
+    std::string wanted = name;
+    std::vector<std::string> lines = splitLines(arguments);
+    unsetenv(bodyVariable);
+    unsetenv(argumentsVariable);
+    unsetenv(outputVariable);
+    fflush(stdout);
+    int pipeEnd = atoi(output);
+    dup2(pipeEnd, STDOUT_FILENO);
+    close(pipeEnd);
+    int result = 125;
+    for (int i = 0; i < freshBodyCount; ++i)
+      if (wanted == freshBodies[i]->name) result = freshBodies[i]->body(lines);
+    fflush(stdout);
+    _exit(result);
+  }
+};
+testing::Environment* const freshBodyHook = testing::AddGlobalTestEnvironment(new FreshBodyHook);
+}  // namespace
+
+FreshBody::FreshBody(const char* name, int (*body)(const std::vector<std::string>& arguments))
+    : name(name), body(body) {
+  if (freshBodyCount < static_cast<int>(sizeof freshBodies / sizeof freshBodies[0]))
+    freshBodies[freshBodyCount++] = this;
+}
+
+int runBodyInFreshProcess(const FreshBody& body, const std::vector<std::string>& arguments,
+                          std::string* output) {
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  if (!test) return -1;
+  int ends[2];
+  if (pipe(ends) != 0) return -1;
+  // Everything the child needs is made here: after fork it only opens and executes.
+  std::string joined;
+  for (size_t i = 0; i < arguments.size(); ++i) joined += (i ? "\n" : "") + arguments[i];
+  std::vector<std::string> settings = {std::string(bodyVariable) + "=" + body.name,
+                                       std::string(argumentsVariable) + "=" + joined,
+                                       std::string(outputVariable) + "=" + std::to_string(ends[1])};
+  std::vector<char*> environment;
+  for (std::string& setting : settings) environment.push_back(&setting[0]);
+  for (char** entry = environ; *entry; ++entry)
+    if (strncmp(*entry, "TALVEN_FRESH_", 13) != 0) environment.push_back(*entry);
+  environment.push_back(nullptr);
+  std::string program = "/proc/self/exe";
+  std::string filter =
+      std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+  char* argv[] = {&program[0], &filter[0], nullptr};
+  fflush(stdout);
+  pid_t child = fork();
+  if (child < 0) {
+    close(ends[0]);
+    close(ends[1]);
+    return -1;
+  }
+  if (child == 0) {
+    // The test program's own lines go nowhere; the hook puts the body's on the pipe.
+    close(ends[0]);
+    int nowhere = open("/dev/null", O_WRONLY);
+    if (nowhere >= 0) dup2(nowhere, STDOUT_FILENO);
+    execve(program.c_str(), argv, environment.data());
+    _exit(126);
+  }
+  close(ends[1]);
+  return collectChild(child, ends[0], output);
 }
 
 bool limitOpenFiles(int most) {

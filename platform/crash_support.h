@@ -3,6 +3,15 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+/// A body that runBodyInFreshProcess can run, by its name; made as a static object
+/// (before main), so that a new process of the test program knows it too.
+struct FreshBody {
+  FreshBody(const char* name, int (*body)(const std::vector<std::string>& arguments));
+  const char* name;
+  int (*body)(const std::vector<std::string>& arguments);
+};
 
 /// A file system made in an image file inside a test's own folder.
 struct LoopFileSystem {
@@ -25,6 +34,12 @@ inline bool crashFileSystem(const std::string&) {
   return false;
 }
 inline int runBodyInChild(int (*)(void*), void*, std::string*) {
+  return -1;
+}
+inline FreshBody::FreshBody(const char* name,
+                            int (*body)(const std::vector<std::string>& arguments))
+    : name(name), body(body) {}
+inline int runBodyInFreshProcess(const FreshBody&, const std::vector<std::string>&, std::string*) {
   return -1;
 }
 inline bool limitOpenFiles(int) {
@@ -52,6 +67,15 @@ bool crashFileSystem(const std::string& mountPoint);
 /// Runs body(context) in a child process, its standard output kept in output;
 /// returns the child's exit status, or -1 when it did not exit.
 int runBodyInChild(int (*body)(void*), void* context, std::string* output);
+/// Runs body(arguments) in a new process of this test program, started afresh from
+/// the file, so that nothing the tests before left in this process (memory, the
+/// stacks the C library keeps from ended threads, its threads' memory arenas) serves
+/// the body. Called from a test, which the new process selects so that it starts as
+/// far as the tests do, then runs the body in their stead. No argument may hold a
+/// line break. Keeps the body's standard output in output; returns the child's exit
+/// status, or -1 when it could not be started or did not exit.
+int runBodyInFreshProcess(const FreshBody& body, const std::vector<std::string>& arguments,
+                          std::string* output);
 /// Lowers the calling process's limit of open files to most, for good (a child's);
 /// true when done.
 bool limitOpenFiles(int most);

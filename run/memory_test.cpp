@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/crash_support.h"
 #include "run/end_to_end_fixture.h"
@@ -48,6 +50,9 @@ class MemoryRunsOut : public InProcessMirrorTest {
       EXPECT_TRUE(twin->second == entry.second) << entry.first;
     }
   }
+  // A run in a process of its own whose address space may grow headroom bytes beyond
+  // its start: it ends one of the allowed ways and leaves nothing half done. Its status.
+  int runUnderLimit(long long headroom);
 };
 
 int blocks;
@@ -80,32 +85,53 @@ TEST_F(MemoryRunsOut, InTheMiddleOfACopyTheRunEndsInOrder) {
 }
 
 #if !defined(_WIN32) && !defined(TALVEN_SANITIZED)
-struct LimitedRun {
-  std::string destination;
-  std::string source;
-  long long headroom;  ///< bytes of address space allowed beyond what the child uses
-};
-
-// In a child: the run with its address space limited a little beyond its start.
-int runLimited(void* context) {
-  LimitedRun* run = static_cast<LimitedRun*>(context);
+// The run with its address space limited a little beyond its start: the headroom in
+// bytes, then the destination and the source. It runs in a process started afresh,
+// since the stacks and memory arenas that the threads of earlier tests left in this
+// one would serve its threads beyond any headroom.
+int runLimited(const std::vector<std::string>& arguments) {
+  if (arguments.size() != 3) return 96;
   FILE* statm = fopen("/proc/self/statm", "r");
   long long pages = 0;
   if (!statm || fscanf(statm, "%lld", &pages) != 1) return 97;
   fclose(statm);
   long long used = pages * sysconf(_SC_PAGESIZE);
-  struct rlimit limit = {static_cast<rlim_t>(used + run->headroom),
-                         static_cast<rlim_t>(used + run->headroom)};
+  long long headroom = strtoll(arguments[0].c_str(), nullptr, 10);
+  struct rlimit limit = {static_cast<rlim_t>(used + headroom),
+                         static_cast<rlim_t>(used + headroom)};
   if (setrlimit(RLIMIT_AS, &limit) != 0) return 98;
   std::string program = "talven";
-  char* argv[] = {&program[0], &run->destination[0], &run->source[0], nullptr};
+  std::string destination = arguments[1];
+  std::string source = arguments[2];
+  char* argv[] = {&program[0], &destination[0], &source[0], nullptr};
   return runTalven(3, argv);
+}
+const FreshBody limitedRun("limited run", runLimited);
+
+int MemoryRunsOut::runUnderLimit(long long headroom) {
+  SCOPED_TRACE(headroom);
+  removeFolderTree(destination);
+  std::string output;
+  int status =
+      runBodyInFreshProcess(limitedRun, {std::to_string(headroom), destination, source}, &output);
+  EXPECT_TRUE(status == exitSuccess || status == exitSomeFailed || status == exitStopped ||
+              status == exitOutOfMemory)
+      << status << output;
+  if (status == exitOutOfMemory) {
+    EXPECT_NE(std::string::npos, output.find("Memory allocation failure !\n")) << output;
+  }
+  expectNothingHalfDone();
+  return status;
 }
 #endif
 
-// A real limit of address space, a little more each time: the run completes, stops
-// before any change (no room for its threads), or stops with status 3 and its
-// message, and never aborts.
+// A real limit of address space: the run completes, stops before any change (no
+// room for its threads), or stops with status 3 and its message, and never aborts.
+// Where it meets the limit depends on the size of its threads' stacks (the stack
+// limit: 8 MB by default, 2 MB where it is unlimited) and on its number of workers,
+// so the limits are found from the run itself: doubled until it completes, then
+// halved towards the least it completes with. Just below that, its threads fit and
+// its memory does not.
 TEST_F(MemoryRunsOut, UnderALimitOfAddressSpaceTheRunNeverAborts) {
 #if defined(_WIN32)
   GTEST_SKIP() << "no limit of address space to set on Windows";
@@ -113,24 +139,30 @@ TEST_F(MemoryRunsOut, UnderALimitOfAddressSpaceTheRunNeverAborts) {
   GTEST_SKIP() << "the sanitizers reserve more address space than any such limit leaves";
 #else
   makeTrees();
-  int stopped = 0;
-  for (long long headroom = 1 << 20; headroom <= 40LL << 20;
-       headroom += headroom < (16 << 20) ? headroom : 1 << 20) {
-    SCOPED_TRACE(headroom);
-    removeFolderTree(destination);
-    LimitedRun run = {destination, source, headroom};
-    std::string output;
-    int status = runBodyInChild(runLimited, &run, &output);
-    ASSERT_TRUE(status == exitSuccess || status == exitSomeFailed || status == exitStopped ||
-                status == exitOutOfMemory)
-        << status << output;
-    if (status == exitOutOfMemory) {
-      ++stopped;
-      EXPECT_NE(std::string::npos, output.find("Memory allocation failure !\n")) << output;
+  constexpr long long precision = 64 << 10;
+  long long scarce = 0;  // the most headroom tried that the run did not complete with
+  long long enough = 0;  // the least headroom tried that it completed with
+  int scarceStatus = -1;
+  auto tryHeadroom = [&](long long headroom) {
+    int status = runUnderLimit(headroom);
+    if (status == exitSuccess) {
+      enough = headroom;
+    } else {
+      scarce = headroom;
+      scarceStatus = status;
     }
-    expectNothingHalfDone();
+  };
+  for (long long headroom = precision; enough == 0 && !HasFatalFailure(); headroom *= 2) {
+    ASSERT_LT(headroom, 1LL << 32) << "the run did not complete under any limit";
+    tryHeadroom(headroom);
   }
-  EXPECT_GT(stopped, 0) << "no limit was low enough to make the run meet it";
+  if (HasFatalFailure()) return;
+  ASSERT_GT(scarce, 0) << "no limit was low enough to make the run meet it";
+  while (enough - scarce > precision && !HasFatalFailure())
+    tryHeadroom((scarce + enough) / 2 / 4096 * 4096);
+  EXPECT_EQ(exitOutOfMemory, scarceStatus)
+      << "with " << scarce << " bytes of headroom, less than " << precision
+      << " below what it completes with, the run did not run out of memory";
 #endif
 }
 }  // namespace

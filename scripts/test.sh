@@ -125,7 +125,11 @@ run_tree tsan build/tsan -DTALVEN_TSAN=ON -- "${tsan_prefix[@]}"
 # without them.
 only_tests=MemoryRunsOut run_tree plain build/plain
 if command -v wine >/dev/null 2>&1 && start_wine; then
-  run_tree windows build/win -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake"
+  # Wine's own error lines stay on for the tests: a test process that Wine cannot
+  # start (a library that does not load or initialise) otherwise ends with a status
+  # and no output at all, and nothing tells why. A passing run prints none of them.
+  run_tree windows build/win -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake" \
+    -- env WINEDEBUG=-all,err+all
   # A tree made on the host, with Unicode names and a 1,000-character path.
   if scripts/wine-host-tree.sh "$top/build/win/talven.exe"; then
     recap+=("windows: a host-made Unicode tree mirrored exactly")
