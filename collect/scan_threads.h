@@ -54,6 +54,9 @@ PlatformThread* startSourceScan(const ScanRequest* request);
 /// Prints "Excluded [path]" for each folder the filters left out of either listing,
 /// once for a folder left out of both, ordered by path; after both scans ended.
 void reportExcludedFolders(const FilterSet* filters);
+/// Prints "Passed over [path]: ..." for each folder below either root that holds the
+/// backup tag, the destination's first, as the walks met them; after both scans ended.
+void reportTaggedFolders(const RunSettings& settings);
 /// The number of folders reportExcludedFolders names.
 int32_t countExcludedFolders(const FilterSet* filters);
 

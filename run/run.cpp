@@ -83,6 +83,7 @@ struct RootWatch {
   ScanRequest sourceScan;
 };
 
+
 void watchRoots(RootWatch* watch, const Run& run) {
   const RunSettings& settings = run.settings;
   const FilterSet* filters = settings.filters;
@@ -161,6 +162,7 @@ int scanAndReconcile(Run* run, PassSummary* summary) {
   if (interruptRequested()) return interruptedExitStatus;
   if (!allowed) return exitStopped;
   if (settings.verbose) reportExcludedFolders(settings.filters);
+  if (settings.verbose) reportTaggedFolders(settings);
   PassInput input = {&settings,
                      &run->folders,
                      &run->log,

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/backup_tag.h"
 #include "scan/directory_listing.h"
 
 namespace {
@@ -13,6 +14,7 @@ struct ListingSink {
   TreeWalker* walker;
   size_t length;
   int entries;  ///< given so far, for the looks at the keyboard
+  int tagSeen;  ///< a file named as the backup tag is among them
 };
 
 void addToListing(void* context, const char* name, int isDirectory, uint64_t size,
@@ -38,6 +40,8 @@ void addToListing(void* context, const char* name, int isDirectory, uint64_t siz
   }
   // Left out as a link is: never walked, never written through.
   if (isDirectory == entryReparseFolder && !sink->walker->walkReparseFolders) return;
+  // The tag is an entry like any other: looking for it costs the folder no call.
+  if (isDirectory == 0 && isBackupTagName(name)) sink->tagSeen = 1;
   int result = sink->listing->addEntry(name, isDirectory, size, lastWrite.low, lastWrite.high);
   if (result != addEntryStored) sink->failed = 1;
 }
@@ -54,6 +58,7 @@ TreeWalker::TreeWalker(EntryCallback callback)
       foreignFolder(nullptr),
       foreignFolderMet(foreignMetNowhere),
       passedOverFolder(nullptr),
+      taggedCallback(nullptr),
       filters(nullptr),
       walkExcluded(0),
       excludedCallback(nullptr),
@@ -107,7 +112,7 @@ void TreeWalker::visit(size_t length, int isRoot, const FilterFolder& place, int
   if (abortRequested || foreignFolderMet) return;
   currentDirectory[length] = '\0';
   DirectoryListing* listing = new DirectoryListing();
-  ListingSink sink = {listing, 0, this, length, 0};
+  ListingSink sink = {listing, 0, this, length, 0, 0};
   int isForeign = 0;
   int result = enumerateDirectory(currentDirectory, addToListing, &sink, foreignFolder, &isForeign);
   if (isRoot) rootResult = result;
@@ -117,6 +122,13 @@ void TreeWalker::visit(size_t length, int isRoot, const FilterFolder& place, int
     return;
   }
   if (result == enumerateMissing && isRoot) {
+    delete listing;
+    return;
+  }
+  // A backup folder keeps versions: nothing in it is any tree's. The roots were named
+  // by the user, and are walked whatever they hold.
+  if (!isRoot && sink.tagSeen && holdsBackupTag(currentDirectory, backupTagName)) {
+    if (taggedCallback) taggedCallback(currentDirectory);
     delete listing;
     return;
   }

@@ -18,6 +18,11 @@ constexpr int32_t entryExcluded = 1;
 /// separator, and its name); nothing below it is told.
 typedef void (*ExcludedCallback)(const char* directory, const char* name);
 
+/// Called once for each folder below the root that holds the backup tag
+/// (base/backup_tag.h), by its full path without a trailing separator; nothing in it
+/// is told.
+typedef void (*TaggedCallback)(const char* folder);
+
 /// Called for an entry the walk had to leave out (the reason is a short phrase).
 typedef void (*SkipCallback)(const char* directory, const char* name, const char* reason);
 
@@ -84,6 +89,9 @@ class TreeWalker {
   /// the walk spells it (the root, a separator, the path below it), or null: the
   /// backup folder that lies in the tree it takes files from.
   const char* passedOverFolder;
+  /// Told of each folder below the root that holds the backup tag, which the walk
+  /// passes over whole; may be null.
+  TaggedCallback taggedCallback;
   /// The patterns that leave entries out, or null for none. An excluded folder is
   /// never listed, unless walkExcluded is set: then it is walked and everything in
   /// it, like every excluded file, is reported with entryExcluded.
