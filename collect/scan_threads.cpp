@@ -73,6 +73,7 @@ unsigned scan(const ScanRequest* request, EntryTable* table, EntryCallback colle
   walker->walkExcluded = isDestination && settings.deleteExcluded;
   walker->excludedCallback = noteExcluded;
   walker->taggedCallback = isDestination ? noteDestinationTagged : noteSourceTagged;
+  walker->leftOutFile = request->leftOutFile;
   if (request->seams) walker->seams = *request->seams;
   table->count = 0;
   table->rootLength = static_cast<int32_t>(strlen(request->root));

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 
 struct FilterSet;
+struct LeftOutFile;
 struct RunSettings;
 struct ScanSeams;
 
@@ -30,6 +31,7 @@ struct ScanRequest {
   const RunSettings* settings;  ///< -v, --delete-excluded, the backup folder in the tree
   const FilterSet* filters;     ///< the run's patterns, or null
   const ScanSeams* seams;       ///< the run's test seams, or null
+  const LeftOutFile* leftOutFile = nullptr;  ///< a file left out of the listing: the log
 };
 
 extern PlatformThread* destinationScanThread;

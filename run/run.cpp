@@ -81,8 +81,23 @@ struct RootWatch {
   char source[pathBufferSize];
   ScanRequest destinationScan;
   ScanRequest sourceScan;
+  char log[pathBufferSize];  ///< the open log's resolved path
+  LeftOutFile leftOutLog;
 };
 
+// The open log, where it lies in the source, is no file of the source: each run
+// would copy it again. The source's listing leaves it out by its identity.
+void watchLog(RootWatch* watch, const Run& run) {
+  if (!run.log.file) return;
+  const char* name = runLogName(run.settings);
+  LeftOutFile* log = &watch->leftOutLog;
+  if (resolveFullPath(name, watch->log, sizeof watch->log) != 0 ||
+      fileIdentity(watch->log, &log->identity) != 0)
+    return;
+  log->names[0] = name + folderPartLength(name);
+  log->names[1] = watch->log + folderPartLength(watch->log);
+  watch->sourceScan.leftOutFile = log;
+}
 
 void watchRoots(RootWatch* watch, const Run& run) {
   const RunSettings& settings = run.settings;
@@ -91,6 +106,7 @@ void watchRoots(RootWatch* watch, const Run& run) {
       ScanRequest{settings.destinationRoot, {0, 0}, 0, &settings, filters, &run.seams->scan};
   watch->sourceScan =
       ScanRequest{settings.sourceRoot, {0, 0}, 0, &settings, filters, &run.seams->scan};
+  watchLog(watch, run);
   if (resolveRoot(settings.destinationRoot, watch->destination) ||
       resolveRoot(settings.sourceRoot, watch->source))
     return;

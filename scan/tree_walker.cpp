@@ -1,6 +1,7 @@
 #include "scan/tree_walker.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/backup_tag.h"
@@ -59,6 +60,7 @@ TreeWalker::TreeWalker(EntryCallback callback)
       foreignFolderMet(foreignMetNowhere),
       passedOverFolder(nullptr),
       taggedCallback(nullptr),
+      leftOutFile(nullptr),
       filters(nullptr),
       walkExcluded(0),
       excludedCallback(nullptr),
@@ -152,6 +154,7 @@ void TreeWalker::reportFiles(const DirectoryListing& listing, size_t length,
       skip(length, name, "path too long");
       continue;
     }
+    if (leftOutFile && isLeftOut(length, name, nameLength)) continue;
     int32_t flags = leftOut ? entryExcluded : 0;
     if (filterWalk.set && !leftOut &&
         filterVerdict(&filterWalk, place, name, nameLength, 0) == filterLeftOut) {
@@ -205,6 +208,24 @@ bool TreeWalker::isPassedOver(size_t length, const char* name, size_t nameLength
   return total == length + nameLength &&
          pathNamesEqualN(currentDirectory, passedOverFolder, length) &&
          pathNamesEqual(name, passedOverFolder + length);
+}
+
+bool TreeWalker::isLeftOut(size_t length, const char* name, size_t nameLength) {
+  const char* const* names = leftOutFile->names;
+  if (!(names[0] && pathNamesEqual(name, names[0])) &&
+      !(names[1] && pathNamesEqual(name, names[1])))
+    return false;
+  // As the log's own identity was read: the file a final link leads to.
+  char* resolved = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
+  if (!resolved) return false;
+  memcpy(currentDirectory + length, name, nameLength + 1);
+  FileIdentity identity;
+  bool same =
+      resolveFullPath(currentDirectory, resolved, static_cast<size_t>(pathBufferSize)) == 0 &&
+      fileIdentity(resolved, &identity) == 0 && sameFileIdentity(identity, leftOutFile->identity);
+  currentDirectory[length] = '\0';
+  free(resolved);
+  return same;
 }
 
 void TreeWalker::noteExcludedFolder(size_t length, const char* name) {
