@@ -13,9 +13,6 @@
 #include "platform/platform.h"
 
 namespace {
-// The most runs of one second that get a folder each.
-constexpr int mostRunsASecond = 999;
-
 // Paths the checks work on: too large for the stack on Windows.
 struct BackupNames {
   char given[pathBufferSize];  ///< backupDir without trailing separators
@@ -223,6 +220,8 @@ int makeBackupRunFolder(RunSettings* settings, RunFolders* folders, time_t start
       if (runFolderName(backupRunFolder, given, stamp, count) ||
           fileIdentity(backupRunFolder, &identity) != 0)
         break;
+    // Only read: --backup-keep tells what it would remove there.
+    holdFolder(&folders->backup, given);
   } else if (!failed) {
     failed = makeRunFolder(backupRunFolder, folders, given, stamp) ||
              refuseInSource(*settings, *folders) || refuseUntakenMoves(*settings, *folders) ||

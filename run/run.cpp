@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 #include "reconcile/reconcile.h"
 #include "run/backup_folder.h"
+#include "run/backup_keep.h"
 #include "run/command_line.h"
 #include "run/run_lock.h"
 #include "run/seams.h"
@@ -301,6 +302,8 @@ int listAndReconcile(Run* run, int64_t startMs) {
     if (status == exitSuccess) status = exitSomeFailed;
   }
   if (logMissing && status == exitSuccess) status = exitSomeFailed;
+  if (status == exitSuccess)
+    status = keepNewestBackupRuns(*settings, &run->folders, summary.updates + summary.deletions);
   freeEntryTables();
   // The progress line gives way to the summary, which stays.
   printSummary(*settings, summary, status, progressClockMs() - startMs, shownOnTerminal);
