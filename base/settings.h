@@ -17,6 +17,8 @@ constexpr int32_t mostCopyWorkers = 64;
 constexpr int32_t noDeletionCap = -1;
 /// The most --max-delete may be given.
 constexpr int32_t mostDeletionCap = 2147483647;
+/// The most run folders --backup-keep may keep.
+constexpr int32_t mostBackupKeep = 10000;
 /// Name of the run log, in the current directory.
 constexpr const char* logFileName = ".mirror_log";
 
@@ -53,6 +55,9 @@ struct RunSettings {
   /// --backup-dir=DIR: the folder that takes every file the run deletes or replaces;
   /// null when not given.
   const char* backupDir;
+  /// --backup-keep=N: at the end of a run that succeeded, the run folders of the
+  /// backup folder beyond the N newest are removed; 0 when not given.
+  int32_t backupKeep;
   /// The folder this run moves those files into: backupDir's, named by the run's start;
   /// empty without --backup-dir. With -p it is the name the run would make.
   char backupRunFolder[pathBufferSize];

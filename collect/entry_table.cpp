@@ -74,9 +74,33 @@ void clearExcludedFolders(EntryTable* table) {
   table->excludedFolderCount = 0;
 }
 
+int addTaggedFolder(EntryTable* table, const char* folder, int32_t rootLength) {
+  if (table->taggedFolderCount == table->taggedFolderCapacity) {
+    int32_t capacity = table->taggedFolderCapacity + 8;
+    void* grown = realloc(table->taggedFolders, sizeof(char*) * static_cast<size_t>(capacity));
+    if (!grown) return 1;
+    table->taggedFolders = static_cast<char**>(grown);
+    table->taggedFolderCapacity = capacity;
+  }
+  size_t length = strlen(folder);
+  size_t cut = static_cast<size_t>(rootLength) < length ? rootLength : length;
+  char* relative = static_cast<char*>(malloc(length - cut + 1));
+  if (!relative) return 1;
+  memcpy(relative, folder + cut, length - cut + 1);
+  table->taggedFolders[table->taggedFolderCount++] = relative;
+  return 0;
+}
+
+void clearTaggedFolders(EntryTable* table) {
+  for (int32_t i = 0; i < table->taggedFolderCount; ++i) free(table->taggedFolders[i]);
+  table->taggedFolderCount = 0;
+}
+
 static void freeTable(EntryTable* table) {
   clearExcludedFolders(table);
   free(table->excludedFolders);
+  clearTaggedFolders(table);
+  free(table->taggedFolders);
   if (!table->entries) return;
   for (int32_t i = 0; i < table->count; ++i) free(table->entries[i].relativePath);
 }

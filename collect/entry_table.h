@@ -48,6 +48,11 @@ struct EntryTable {
   /// Files the filters left out where the walk met them (not those inside an
   /// excluded folder, which it never lists).
   int32_t excludedFiles = 0;
+  /// The relative paths of the folders below the root that hold the backup tag, which
+  /// the walk passed over whole, as it met them.
+  char** taggedFolders = nullptr;
+  int32_t taggedFolderCount = 0;
+  int32_t taggedFolderCapacity = 0;
 };
 
 /// Records the tables start with, and grow by.
@@ -69,6 +74,11 @@ int addFileEntry(EntryTable* table, const char* directory, const char* name, int
 /// after rootLength; 0, or 1 when memory ran out (the folder then goes untold).
 int addExcludedFolder(EntryTable* table, const char* directory, const char* name,
                       int32_t rootLength);
+/// Adds the folder (a full path that begins with the root) to the table's tagged
+/// folders, by its path after rootLength; 0, or 1 when memory ran out.
+int addTaggedFolder(EntryTable* table, const char* folder, int32_t rootLength);
+/// Forgets the tagged folders of one table.
+void clearTaggedFolders(EntryTable* table);
 /// Forgets the excluded folders of one table.
 void clearExcludedFolders(EntryTable* table);
 /// Frees every path string and both record arrays.

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/backup_tag.h"
 #include "base/memory.h"
 #include "base/progress.h"
 #include "base/settings.h"
@@ -43,6 +44,16 @@ void noteSourceExcluded(const char* directory, const char* name) {
   addExcludedFolder(&sourceTable, directory, name, sourceTable.rootLength);
 }
 
+// A tagged folder that goes unnoted would let a copy land in it: the run ends as
+// when the table cannot grow.
+void noteDestinationTagged(const char* folder) {
+  if (addTaggedFolder(&destinationTable, folder, destinationTable.rootLength)) onTableExhausted();
+}
+
+void noteSourceTagged(const char* folder) {
+  if (addTaggedFolder(&sourceTable, folder, sourceTable.rootLength)) onTableExhausted();
+}
+
 void reportSkipped(const char* directory, const char* name, const char* reason) {
   consolePrintf("Skipped [%s%s]: %s !\n", directory, name, reason);
 }
@@ -61,10 +72,13 @@ unsigned scan(const ScanRequest* request, EntryTable* table, EntryCallback colle
   walker->filters = request->filters;
   walker->walkExcluded = isDestination && settings.deleteExcluded;
   walker->excludedCallback = noteExcluded;
+  walker->taggedCallback = isDestination ? noteDestinationTagged : noteSourceTagged;
+  walker->leftOutFile = request->leftOutFile;
   if (request->seams) walker->seams = *request->seams;
   table->count = 0;
   table->rootLength = static_cast<int32_t>(strlen(request->root));
   clearExcludedFolders(table);
+  clearTaggedFolders(table);
   walker->setOptions(1);
   walker->walk(request->root);
   table->excludedFiles = walker->excludedFiles;
@@ -158,6 +172,15 @@ void reportExcludedFolders(const FilterSet* filters) {
   } catch (const std::bad_alloc&) {
     // -v lines only: the run goes on without them.
   }
+}
+
+void reportTaggedFolders(const RunSettings& settings) {
+  const EntryTable* tables[2] = {&destinationTable, &sourceTable};
+  const char* roots[2] = {settings.destinationRoot, settings.sourceRoot};
+  for (int t = 0; t < 2; ++t)
+    for (int32_t i = 0; i < tables[t]->taggedFolderCount; ++i)
+      consolePrintf("Passed over [%s%s]: a backup folder (it holds %s) !\n", roots[t],
+                    tables[t]->taggedFolders[i], backupTagName);
 }
 
 int32_t countExcludedFolders(const FilterSet* filters) {

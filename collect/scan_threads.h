@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 
 struct FilterSet;
+struct LeftOutFile;
 struct RunSettings;
 struct ScanSeams;
 
@@ -30,6 +31,7 @@ struct ScanRequest {
   const RunSettings* settings;  ///< -v, --delete-excluded, the backup folder in the tree
   const FilterSet* filters;     ///< the run's patterns, or null
   const ScanSeams* seams;       ///< the run's test seams, or null
+  const LeftOutFile* leftOutFile = nullptr;  ///< a file left out of the listing: the log
 };
 
 extern PlatformThread* destinationScanThread;
@@ -54,6 +56,9 @@ PlatformThread* startSourceScan(const ScanRequest* request);
 /// Prints "Excluded [path]" for each folder the filters left out of either listing,
 /// once for a folder left out of both, ordered by path; after both scans ended.
 void reportExcludedFolders(const FilterSet* filters);
+/// Prints "Passed over [path]: ..." for each folder below either root that holds the
+/// backup tag, the destination's first, as the walks met them; after both scans ended.
+void reportTaggedFolders(const RunSettings& settings);
 /// The number of folders reportExcludedFolders names.
 int32_t countExcludedFolders(const FilterSet* filters);
 

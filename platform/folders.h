@@ -64,6 +64,26 @@ FILE* openLogIn(const HeldFolder* folder, const char* name);
 /// behind where the step that failed allows).
 int tryMoveBetween(const HeldFolder* from, const HeldFolder* into);
 
+/// Writes the file name in the held folder to hold the length bytes of text, and waits
+/// until it is on disk: made only where nothing stands there, or, with overwrite, only
+/// over a regular file that stands there; never through a link. Returns a
+/// FolderResult: folderRefused, with isAlreadyExists of lastFailureCode, where
+/// something stands in the way of a new file; a new file half made is removed.
+int writeSmallFileIn(const HeldFolder* folder, const char* name, const char* text, size_t length,
+                     int overwrite);
+/// Gives sink the name of every entry of the held folder ("." and ".." left out),
+/// isFolder set for a folder that is no link (on Windows, no reparse point). 0 when
+/// listed whole, else the system's code of why not.
+int listHeldFolder(const HeldFolder* folder,
+                   void (*sink)(void* context, const char* name, int isFolder), void* context);
+/// Removes the folder name in the held folder parent with everything in it, one
+/// level at a time from parent: each folder below is reached from the one above
+/// without following a link, and a link (on Windows, any reparse point) met on the
+/// way is removed itself, never what it leads to. Refuses a name that is no folder.
+/// 0 when all of it is gone, else the system's code of the first removal that
+/// failed; what could not be removed stays.
+int removeFolderTreeIn(const HeldFolder* parent, const char* name);
+
 /// A tree as one caller reaches it: its held root, the root's own handle (duplicated
 /// from it when first needed), and the folder below it that was reached last. Copies
 /// and deletions come grouped by folder, so most changes reuse that folder. Every

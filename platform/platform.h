@@ -147,6 +147,11 @@ int usableProcessors();
 /// Reads the last-write time of a file; 0 on success.
 int getFileTime(const char* path, FileTime* time);
 
+/// Reads at most size bytes from the start of the regular file at path, never
+/// through a final link (nor a pipe or device that took its name); the bytes read, or
+/// -1 when it is no such file or cannot be read.
+long readFileStart(const char* path, char* buffer, size_t size);
+
 /// Results of removeFolderLinkIn (folders.h).
 enum FolderLinkResult { noFolderLink = 0, folderLinkRemoved = 1, folderLinkKept = 2 };
 

@@ -218,11 +218,23 @@ int refusedByDestination(Passes* passes, int32_t s) {
   return 1;
 }
 
-// The backup folder in the destination is the run's own: nothing is copied into it,
-// and a source file that would land there fails, as one onto the log does.
+// True when the source file would land in a folder of the destination that holds the
+// backup tag, which its listing passed over: kept versions, never copied over.
+bool landsInTaggedFolder(const FileEntry& source, int foldCase) {
+  for (int32_t i = 0; i < destinationTable.taggedFolderCount; ++i)
+    if (liesInFolder(source.relativePath, destinationTable.taggedFolders[i], foldCase)) return true;
+  return false;
+}
+
+// The backup folder in the destination is the run's own, and a tagged one another
+// run's: nothing is copied into either, and a source file that would land there
+// fails, as one onto the log does.
 int landsInBackupFolder(Passes* passes, const FileEntry& source) {
   const RunSettings& settings = *passes->settings;
-  if (!liesInBackupFolder(settings, source.relativePath)) return 0;
+  int foldCase = source.nameRules != namesAsPlatform;
+  if (!liesInBackupFolder(settings, source.relativePath, foldCase) &&
+      !landsInTaggedFolder(source, foldCase))
+    return 0;
   reportFailureReason("copy", settings.sourceRoot, source.relativePath,
                       "it would land in the backup folder");
   if (settings.verbose)

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <set>
 
+#include "base/backup_tag.h"
 #include "run/run_fixture.h"
 
 namespace {
@@ -53,8 +54,8 @@ class BackupDir : public RunTest {
       ASSERT_TRUE(setPermissionBits(joinPath(destination, "stale.txt"), 0640));
     }
   }
-  // Expects the files of a backup folder's one run folder to be the old stale.txt and
-  // sub/deep.txt with their times; returns that folder's name.
+  // Expects the files of a backup folder to be its tag and, in its one run folder, the old
+  // stale.txt and sub/deep.txt with their times; returns that folder's name.
   std::string expectOldFilesIn(const std::string& folder) {
     std::set<std::string> runs = foldersOf(folder);
     EXPECT_EQ(1u, runs.size());
@@ -62,6 +63,7 @@ class BackupDir : public RunTest {
     std::string run = *runs.begin();
     EXPECT_TRUE(isRunFolderName(run)) << run;
     std::map<std::string, std::string> expected = {
+        {backupTagName, backupTagText},
         {run + separator + "stale.txt", "only in the destination"},
         {run + separator + "sub" + separator + "deep.txt", "old deep"}};
     EXPECT_EQ(expected, snapshot(folder));
@@ -172,7 +174,7 @@ TEST_F(BackupDir, ABackupFolderInTheDestinationIsNeitherListedDeletedNorCopiedIn
                       "x.txt]: it would land in the backup folder !"))
       << output;
   EXPECT_EQ(kept, snapshot(inside));
-  // Without the option the folder is an ordinary one of the destination.
+  // The destination holds the mirror and, beside it, the kept versions.
   std::map<std::string, std::string> all = snapshot(destination);
   EXPECT_EQ(mirrored.size() + kept.size(), all.size());
 }

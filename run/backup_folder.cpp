@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "base/backup_tag.h"
 #include "base/paths.h"
 #include "base/run_folders.h"
 #include "base/settings.h"
@@ -11,9 +13,6 @@
 #include "platform/platform.h"
 
 namespace {
-// The most runs of one second that get a folder each.
-constexpr int mostRunsASecond = 999;
-
 // Paths the checks work on: too large for the stack on Windows.
 struct BackupNames {
   char given[pathBufferSize];  ///< backupDir without trailing separators
@@ -155,6 +154,37 @@ int refuseUntakenMoves(const RunSettings& settings, const RunFolders& folders) {
       settings.backupRunFolder, settings.destinationRoot, reason);
   return 1;
 }
+
+// Gives the backup folder its tag, so that every run, with or without --backup-dir,
+// passes over what it keeps. A tag made by an earlier run stays as it is, and one cut
+// short (a run killed or a machine stopped while it was made) is made whole; a file
+// of its name that is neither is the user's, and is never written over.
+int tagBackupFolder(const HeldFolder& backup) {
+  std::string path = std::string(backup.path) + pathSeparator + backupTagName;
+  char start[sizeof backupTagText];
+  long got = readFileStart(path.c_str(), start, sizeof start);
+  if (got > 0 && isBackupTag(start, static_cast<size_t>(got))) return 0;
+  size_t length = sizeof backupTagText - 1;
+  int cutShort = got >= 0 && static_cast<size_t>(got) < length &&
+                 memcmp(start, backupTagText, static_cast<size_t>(got)) == 0;
+  int made = got >= 0 && !cutShort
+                 ? folderRefused
+                 : writeSmallFileIn(&backup, backupTagName, backupTagText, length, cutShort);
+  if (made == folderDone) return 0;
+  int code = got >= 0 && !cutShort ? 0 : lastFailureCode();
+  if (code == 0 || isAlreadyExists(code)) {
+    consolePrintf(
+        "The file [%s] is not the tag of a backup folder: move it away, or give another backup "
+        "folder !\n",
+        path.c_str());
+    return 1;
+  }
+  char reason[256];
+  describeSystemFailure(code, reason, sizeof reason);
+  consolePrintf("Cannot tag the backup folder [%s] (%s): nothing was changed !\n", backup.path,
+                reason);
+  return 1;
+}
 }  // namespace
 
 int checkBackupFolder(RunSettings* settings) {
@@ -190,9 +220,12 @@ int makeBackupRunFolder(RunSettings* settings, RunFolders* folders, time_t start
       if (runFolderName(backupRunFolder, given, stamp, count) ||
           fileIdentity(backupRunFolder, &identity) != 0)
         break;
+    // Only read: --backup-keep tells what it would remove there.
+    holdFolder(&folders->backup, given);
   } else if (!failed) {
     failed = makeRunFolder(backupRunFolder, folders, given, stamp) ||
-             refuseInSource(*settings, *folders) || refuseUntakenMoves(*settings, *folders);
+             refuseInSource(*settings, *folders) || refuseUntakenMoves(*settings, *folders) ||
+             tagBackupFolder(folders->backup);
     if (failed) removeEmptyBackupRunFolder(*settings, folders);
   }
   free(given);

@@ -34,6 +34,8 @@ const LongOption longOptions[] = {
      nullptr, "stop before any change if over N files would be deleted"},
     {"--backup-dir", optionText, "DIR", "a folder name", nullptr, 0, 0, &RunSettings::backupDir,
      "move what the run deletes or replaces into DIR/<start time>/"},
+    {"--backup-keep", optionNumber, "N", nullptr, &RunSettings::backupKeep, 1, mostBackupKeep,
+     nullptr, "then keep only the N newest run folders in DIR"},
     {"--stats", optionSwitch, nullptr, nullptr, &RunSettings::printStats, 0, 0, nullptr,
      "print the summary line on standard output at the end"},
     {"--exclude", optionText, "PATTERN", "a pattern", nullptr, 0, 0, nullptr,
@@ -196,6 +198,11 @@ int readArguments(int argc, char** argv, RunSettings* settings, RunFilters* filt
   }
   for (int i = 3; i < argc; ++i)
     if (readOption(to, argc, argv, &i)) return 1;
+  if (settings->backupKeep && !settings->backupDir) {
+    consolePrintf(
+        "Option [--backup-keep] keeps run folders of --backup-dir: give --backup-dir too !\n");
+    return 1;
+  }
   return 0;
 }
 

@@ -174,6 +174,20 @@ TEST(CommandLine, ANumberMissingOrOutOfRangeIsRefused) {
   EXPECT_EQ(missing, refusalOf({"dst", "src", "--workers", "-2"}));
 }
 
+TEST(CommandLine, BackupKeepTakesACountAndNeedsTheBackupFolder) {
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "--backup-dir=bk", "--backup-keep", "30"}));
+  EXPECT_EQ(30, readSettings.backupKeep);
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "--backup-keep=1", "--backup-dir", "bk"}));
+  EXPECT_EQ(1, readSettings.backupKeep);
+  for (const char* bad : {"--backup-keep=0", "--backup-keep=10001", "--backup-keep=x"})
+    EXPECT_EQ("Bad value [" + std::string(bad) +
+                  "]: --backup-keep takes a whole number from 1 to 10000 !\n",
+              refusalOf({"dst", "src", "--backup-dir=bk", bad}))
+        << bad;
+  EXPECT_EQ("Option [--backup-keep] keeps run folders of --backup-dir: give --backup-dir too !\n",
+            refusalOf({"dst", "src", "--backup-keep=3"}));
+}
+
 TEST(CommandLine, UsageStatusIsThePrintedLengthWithin1To255) {
   ::testing::internal::CaptureStdout();
   int status = printUsage("talven");

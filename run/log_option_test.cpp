@@ -91,14 +91,32 @@ TEST_F(LogOption, AFileInTheDestinationIsNeitherReplacedNorDeleted) {
   EXPECT_NE(std::string::npos, both.find("Nothing to do, folders are equal.", log.size())) << both;
 }
 
-TEST_F(LogOption, AFileInTheSourceIsOnlyRead) {
-  // The source is only read: its log is mirrored as a file, and keeps every line.
+TEST_F(LogOption, AFileInTheSourceIsOnlyReadAndLeftOut) {
+  // The source is only read: its log keeps every line, and is no file of the mirror
+  // (each run would copy it again).
   std::string logPath = at({"src", "job.log"});
   EXPECT_EQ(0, runWith({"--log=" + logPath})) << output << errors;
   std::string log = fileText(logPath);
   EXPECT_EQ(1u, countOf(log, header)) << log;
-  EXPECT_NE(std::string::npos, log.find(std::string("Got ") + pathSeparator + "job.log")) << log;
+  EXPECT_EQ(std::string::npos, log.find(std::string("Got ") + pathSeparator + "job.log")) << log;
   EXPECT_EQ("a", fileText(at({"src", "a.txt"})));
-  EXPECT_TRUE(pathExists(at({"dst", "job.log"})));
+  EXPECT_FALSE(pathExists(at({"dst", "job.log"})));
+  EXPECT_EQ(0, runWith({"--log=" + logPath, "-v"})) << output << errors;
+  EXPECT_NE(std::string::npos, output.find("Nothing to do, folders are equal !\n")) << output;
+  // Another file of its name is the source's own.
+  writeFile(at({"src", "sub", "job.log"}), "a file of the source", sourceUnits);
+  EXPECT_EQ(0, runWith({"--log=" + logPath})) << output << errors;
+  EXPECT_EQ("a file of the source", fileText(at({"dst", "sub", "job.log"})));
+}
+
+// cd docs; talven ../bk . -l: the default log lies in the source.
+TEST_F(LogOption, TheDefaultLogInTheSourceIsLeftOut) {
+  std::string back = std::string("..") + pathSeparator + "dst";
+  EXPECT_EQ(0, runProgram({back, ".", "-l"}, source, &output)) << output;
+  EXPECT_TRUE(pathExists(at({"src", ".mirror_log"})));
+  EXPECT_FALSE(pathExists(at({"dst", ".mirror_log"})));
+  EXPECT_EQ(0, runProgram({back, ".", "-l"}, source, &output)) << output;
+  EXPECT_NE(std::string::npos, output.find("Nothing to do, folders are equal !\n")) << output;
+  EXPECT_EQ(2u, countOf(fileText(at({"src", ".mirror_log"})), header));
 }
 }  // namespace

@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 #include "reconcile/reconcile.h"
 #include "run/backup_folder.h"
+#include "run/backup_keep.h"
 #include "run/command_line.h"
 #include "run/run_lock.h"
 #include "run/seams.h"
@@ -81,7 +82,23 @@ struct RootWatch {
   char source[pathBufferSize];
   ScanRequest destinationScan;
   ScanRequest sourceScan;
+  char log[pathBufferSize];  ///< the open log's resolved path
+  LeftOutFile leftOutLog;
 };
+
+// The open log, where it lies in the source, is no file of the source: each run
+// would copy it again. The source's listing leaves it out by its identity.
+void watchLog(RootWatch* watch, const Run& run) {
+  if (!run.log.file) return;
+  const char* name = runLogName(run.settings);
+  LeftOutFile* log = &watch->leftOutLog;
+  if (resolveFullPath(name, watch->log, sizeof watch->log) != 0 ||
+      fileIdentity(watch->log, &log->identity) != 0)
+    return;
+  log->names[0] = name + folderPartLength(name);
+  log->names[1] = watch->log + folderPartLength(watch->log);
+  watch->sourceScan.leftOutFile = log;
+}
 
 void watchRoots(RootWatch* watch, const Run& run) {
   const RunSettings& settings = run.settings;
@@ -90,6 +107,7 @@ void watchRoots(RootWatch* watch, const Run& run) {
       ScanRequest{settings.destinationRoot, {0, 0}, 0, &settings, filters, &run.seams->scan};
   watch->sourceScan =
       ScanRequest{settings.sourceRoot, {0, 0}, 0, &settings, filters, &run.seams->scan};
+  watchLog(watch, run);
   if (resolveRoot(settings.destinationRoot, watch->destination) ||
       resolveRoot(settings.sourceRoot, watch->source))
     return;
@@ -161,6 +179,7 @@ int scanAndReconcile(Run* run, PassSummary* summary) {
   if (interruptRequested()) return interruptedExitStatus;
   if (!allowed) return exitStopped;
   if (settings.verbose) reportExcludedFolders(settings.filters);
+  if (settings.verbose) reportTaggedFolders(settings);
   PassInput input = {&settings,
                      &run->folders,
                      &run->log,
@@ -283,6 +302,8 @@ int listAndReconcile(Run* run, int64_t startMs) {
     if (status == exitSuccess) status = exitSomeFailed;
   }
   if (logMissing && status == exitSuccess) status = exitSomeFailed;
+  if (status == exitSuccess)
+    status = keepNewestBackupRuns(*settings, &run->folders, summary.updates + summary.deletions);
   freeEntryTables();
   // The progress line gives way to the summary, which stays.
   printSummary(*settings, summary, status, progressClockMs() - startMs, shownOnTerminal);

@@ -1,8 +1,10 @@
 #include "scan/tree_walker.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "base/backup_tag.h"
 #include "scan/directory_listing.h"
 
 namespace {
@@ -13,6 +15,7 @@ struct ListingSink {
   TreeWalker* walker;
   size_t length;
   int entries;  ///< given so far, for the looks at the keyboard
+  int tagSeen;  ///< a file named as the backup tag is among them
 };
 
 void addToListing(void* context, const char* name, int isDirectory, uint64_t size,
@@ -38,6 +41,8 @@ void addToListing(void* context, const char* name, int isDirectory, uint64_t siz
   }
   // Left out as a link is: never walked, never written through.
   if (isDirectory == entryReparseFolder && !sink->walker->walkReparseFolders) return;
+  // The tag is an entry like any other: looking for it costs the folder no call.
+  if (isDirectory == 0 && isBackupTagName(name)) sink->tagSeen = 1;
   int result = sink->listing->addEntry(name, isDirectory, size, lastWrite.low, lastWrite.high);
   if (result != addEntryStored) sink->failed = 1;
 }
@@ -54,6 +59,8 @@ TreeWalker::TreeWalker(EntryCallback callback)
       foreignFolder(nullptr),
       foreignFolderMet(foreignMetNowhere),
       passedOverFolder(nullptr),
+      taggedCallback(nullptr),
+      leftOutFile(nullptr),
       filters(nullptr),
       walkExcluded(0),
       excludedCallback(nullptr),
@@ -107,7 +114,7 @@ void TreeWalker::visit(size_t length, int isRoot, const FilterFolder& place, int
   if (abortRequested || foreignFolderMet) return;
   currentDirectory[length] = '\0';
   DirectoryListing* listing = new DirectoryListing();
-  ListingSink sink = {listing, 0, this, length, 0};
+  ListingSink sink = {listing, 0, this, length, 0, 0};
   int isForeign = 0;
   int result = enumerateDirectory(currentDirectory, addToListing, &sink, foreignFolder, &isForeign);
   if (isRoot) rootResult = result;
@@ -117,6 +124,13 @@ void TreeWalker::visit(size_t length, int isRoot, const FilterFolder& place, int
     return;
   }
   if (result == enumerateMissing && isRoot) {
+    delete listing;
+    return;
+  }
+  // A backup folder keeps versions: nothing in it is any tree's. The roots were named
+  // by the user, and are walked whatever they hold.
+  if (!isRoot && sink.tagSeen && holdsBackupTag(currentDirectory, backupTagName)) {
+    if (taggedCallback) taggedCallback(currentDirectory);
     delete listing;
     return;
   }
@@ -140,6 +154,7 @@ void TreeWalker::reportFiles(const DirectoryListing& listing, size_t length,
       skip(length, name, "path too long");
       continue;
     }
+    if (leftOutFile && isLeftOut(length, name, nameLength)) continue;
     int32_t flags = leftOut ? entryExcluded : 0;
     if (filterWalk.set && !leftOut &&
         filterVerdict(&filterWalk, place, name, nameLength, 0) == filterLeftOut) {
@@ -193,6 +208,24 @@ bool TreeWalker::isPassedOver(size_t length, const char* name, size_t nameLength
   return total == length + nameLength &&
          pathNamesEqualN(currentDirectory, passedOverFolder, length) &&
          pathNamesEqual(name, passedOverFolder + length);
+}
+
+bool TreeWalker::isLeftOut(size_t length, const char* name, size_t nameLength) {
+  const char* const* names = leftOutFile->names;
+  if (!(names[0] && pathNamesEqual(name, names[0])) &&
+      !(names[1] && pathNamesEqual(name, names[1])))
+    return false;
+  // As the log's own identity was read: the file a final link leads to.
+  char* resolved = static_cast<char*>(malloc(static_cast<size_t>(pathBufferSize)));
+  if (!resolved) return false;
+  memcpy(currentDirectory + length, name, nameLength + 1);
+  FileIdentity identity;
+  bool same =
+      resolveFullPath(currentDirectory, resolved, static_cast<size_t>(pathBufferSize)) == 0 &&
+      fileIdentity(resolved, &identity) == 0 && sameFileIdentity(identity, leftOutFile->identity);
+  currentDirectory[length] = '\0';
+  free(resolved);
+  return same;
 }
 
 void TreeWalker::noteExcludedFolder(size_t length, const char* name) {

@@ -18,6 +18,19 @@ constexpr int32_t entryExcluded = 1;
 /// separator, and its name); nothing below it is told.
 typedef void (*ExcludedCallback)(const char* directory, const char* name);
 
+/// Called once for each folder below the root that holds the backup tag
+/// (base/backup_tag.h), by its full path without a trailing separator; nothing in it
+/// is told.
+typedef void (*TaggedCallback)(const char* folder);
+
+/// A file the walk leaves out wherever it lists it: the run's own log, where it lies
+/// in the tree. Only a file listed by one of its names is looked at, by its identity.
+struct LeftOutFile {
+  FileIdentity identity;
+  /// The last part of the name it was given and of its resolved path; null for none.
+  const char* names[2];
+};
+
 /// Called for an entry the walk had to leave out (the reason is a short phrase).
 typedef void (*SkipCallback)(const char* directory, const char* name, const char* reason);
 
@@ -84,6 +97,11 @@ class TreeWalker {
   /// the walk spells it (the root, a separator, the path below it), or null: the
   /// backup folder that lies in the tree it takes files from.
   const char* passedOverFolder;
+  /// Told of each folder below the root that holds the backup tag, which the walk
+  /// passes over whole; may be null.
+  TaggedCallback taggedCallback;
+  /// The file the walk leaves out, or null.
+  const LeftOutFile* leftOutFile;
   /// The patterns that leave entries out, or null for none. An excluded folder is
   /// never listed, unless walkExcluded is set: then it is walked and everything in
   /// it, like every excluded file, is reported with entryExcluded.
@@ -104,6 +122,9 @@ class TreeWalker {
   void walkSubdirectories(const class DirectoryListing& listing, size_t length,
                           const FilterFolder& place, int leftOut);
   void noteExcludedFolder(size_t length, const char* name);
+  /// True when the file name of the folder in the first length bytes of
+  /// currentDirectory (ending in a separator) is leftOutFile.
+  bool isLeftOut(size_t length, const char* name, size_t nameLength);
   /// True when the subfolder name of the folder in the first length bytes of
   /// currentDirectory is passedOverFolder.
   bool isPassedOver(size_t length, const char* name, size_t nameLength) const;
