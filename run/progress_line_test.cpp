@@ -91,7 +91,7 @@ class ProgressLineTest : public ::testing::Test {
     std::string script = "while [ ! -e " + shellQuoted(go) + " ]; do sleep 0.05; done; cd " +
                          shellQuoted(scratch) + " && " + shellQuoted(programPath()) + " " +
                          shellQuoted(destination) + " src " + options + " " + redirection +
-                         "; echo $? > " + shellQuoted(status + ".tmp") + "; mv " +
+                         "; echo \\$? > " + shellQuoted(status + ".tmp") + "; mv " +
                          shellQuoted(status + ".tmp") + " " + shellQuoted(status) + "; sleep 600";
     std::string start =
         tmux("new-session -d -s run -x 100 -y 40 " + shellQuoted("sh -c \"" + script + "\""));
