@@ -47,6 +47,9 @@ struct RunSettings {
   int32_t allowEmptySource;
   /// --max-delete=N: the most deletions a run may decide, or noDeletionCap.
   int32_t maxDeletions;
+  /// --yes: the run deletes destination files newer than every source file without
+  /// asking the person at the terminal (who is asked otherwise).
+  int32_t assumeYes;
   /// --stats: the summary line is printed on standard output at the end of the run.
   int32_t printStats;
   /// --log=FILE: the file the log is appended to instead of logFileName; null when

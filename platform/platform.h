@@ -308,6 +308,31 @@ void showStatusLine(const char* text);
 void beginConsoleLine(FILE* stream);
 void endConsoleLine();
 
+// ---- A question to the person at the terminal --------------------------------------
+
+/// True when standard input and standard error are one terminal (on Windows: both
+/// are the console): a person types there, who can be asked. Never so for a
+/// script, a scheduled run, a pipe or a file on either.
+int personAtTerminal();
+/// Results of askOnTerminal.
+enum TerminalAnswer {
+  answerGiven = 0,        ///< a line was typed: answer holds it
+  answerNone = 1,         ///< the input ended (Ctrl-D) or could not be read
+  answerInterrupted = 2,  ///< Ctrl-C (or a termination request) came first
+};
+/// Asks a question of personAtTerminal: keys typed before it was shown are dropped,
+/// the text formed as printf forms it (names shown escaped, as every console line
+/// shows them) is written on standard error with no line end after it, the status
+/// line taken away first and kept away until the answer, and one line is read from
+/// standard input in the terminal's own line mode (typed, echoed, edited there).
+/// answer (size bytes) receives the line without its line end, cut to fit. Returns a
+/// TerminalAnswer; without an answer line the terminal is given a line end.
+int askOnTerminal(char* answer, size_t size, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
 struct PlatformTicker;
 /// Calls tick(argument) on a thread of its own at once and then every intervalMs
 /// until stopTicker; null when no thread could be started.

@@ -25,6 +25,20 @@
 #include "platform/test_support.h"
 
 namespace {
+// The runs a test makes in this process are runs with no person at the terminal,
+// however the tests were started: standard input is no terminal for them, so that
+// no run waits for an answer. The tests that type at a terminal start their runs
+// on one of their own.
+struct InputFromNothing {
+  InputFromNothing() {
+    if (!isatty(STDIN_FILENO)) return;
+    int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (nothing < 0) return;
+    dup2(nothing, STDIN_FILENO);
+    close(nothing);
+  }
+} inputFromNothing;
+
 // Reads what a child writes into the pipe until the pipe closes, closes it, waits
 // for the child and stores its wait status.
 std::string collectChild(int readEnd, pid_t child, int* status) {

@@ -11,6 +11,20 @@
 #include "platform/utf16-win32.h"
 
 namespace {
+// The runs a test makes in this process are runs with no person at the console,
+// however the tests were started: standard input is no console for them, so that
+// no run waits for an answer.
+struct InputFromNothing {
+  InputFromNothing() {
+    DWORD mode;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (input == nullptr || input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &mode)) return;
+    HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    if (nothing != INVALID_HANDLE_VALUE) SetStdHandle(STD_INPUT_HANDLE, nothing);
+  }
+} inputFromNothing;
+
 bool isSeparator(char c) {
   return c == '\\' || c == '/';
 }

@@ -1,5 +1,6 @@
 // The nets under a run's deletions, decided before its first change: a source that
-// holds no file never empties the destination unasked, and --max-delete caps them.
+// holds no file never empties the destination unasked, --max-delete caps them, and
+// the person at the terminal is asked before files newer than every source file go.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +17,12 @@ struct RunSettings;
 int32_t countDeletions(const RunSettings& settings, const OpenLog& log, const TwinIndex* index,
                        int sourceListingComplete);
 /// Checks the deletions the run would make against the empty-source guard (unless
-/// allowEmptySource) and the cap of maxDeletions. Returns 0 when the run may go on,
-/// or 1 after a line on standard output that gives the count: the run must then
-/// stop before any change.
+/// allowEmptySource) and the cap of maxDeletions, then, where a person is at the
+/// terminal (personAtTerminal) and neither previewOnly, backupDir nor assumeYes is
+/// set, asks before deleting files newer than the newest file of the source
+/// listing. Returns 0 when the run may go on, else the exit status it must stop
+/// with, before any change: exitStopped after a line on standard output (a refusal
+/// that gives the count, or the question not answered yes), or
+/// interruptedExitStatus when Ctrl-C came while it asked.
 int deletionsRefused(const RunSettings& settings, const OpenLog& log, const TwinIndex* index,
                      int sourceListingComplete);

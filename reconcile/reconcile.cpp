@@ -153,12 +153,13 @@ int reconcileTables(const PassInput& input, PassSummary* summary) {
     return exitOutOfMemory;
   }
   rememberOpenLog(&passes->openLog, input.log->file != nullptr, runLogName(settings));
-  // An empty source, or more deletions than allowed, stops the run before any change.
-  if (deletionsRefused(settings, passes->openLog, &index, input.sourceListingComplete)) {
+  // An empty source, more deletions than allowed, or newer files the person would
+  // not have deleted stop the run before any change.
+  if (int stop = deletionsRefused(settings, passes->openLog, &index, input.sourceListingComplete)) {
     freeTwinIndex(&index);
     endPasses(passes);
     delete passes;
-    return exitStopped;
+    return stop;
   }
   keepLogFile(passes);
   int status = exitOutOfMemory;

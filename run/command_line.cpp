@@ -30,6 +30,8 @@ const LongOption longOptions[] = {
      &RunSettings::logFilePath, "append the log to FILE instead of .mirror_log"},
     {"--allow-empty-source", optionSwitch, nullptr, nullptr, &RunSettings::allowEmptySource, 0, 0,
      nullptr, "let a source that holds no file empty the destination"},
+    {"--yes", optionSwitch, nullptr, nullptr, &RunSettings::assumeYes, 0, 0, nullptr,
+     "delete files newer than every source file without asking"},
     {"--max-delete", optionNumber, "N", nullptr, &RunSettings::maxDeletions, 0, mostDeletionCap,
      nullptr, "stop before any change if over N files would be deleted"},
     {"--backup-dir", optionText, "DIR", "a folder name", nullptr, 0, 0, &RunSettings::backupDir,

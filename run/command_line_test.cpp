@@ -95,6 +95,16 @@ TEST(CommandLine, NoSyncIsALongOptionAfterTheFolders) {
   EXPECT_EQ(0, readSettings.noSync);
 }
 
+TEST(CommandLine, YesIsASwitchAndNoLetterStandsForIt) {
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "-v", "--yes"}));
+  EXPECT_EQ(1, readSettings.assumeYes);
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "-v"}));
+  EXPECT_EQ(0, readSettings.assumeYes);
+  EXPECT_EQ("Bad value [--yes=n]: --yes takes no value !\n", refusalOf({"dst", "src", "--yes=n"}));
+  // Answering for the person is asked for in full: -y is a slip.
+  EXPECT_EQ(0u, refusalOf({"dst", "src", "-y"}).find("Unknown option [-y]"));
+}
+
 TEST(CommandLine, ADashArgumentThatIsNoOptionIsRefused) {
   // rsync's dry run, and other slips that once mirrored for real.
   for (const char* slip : {"-n", "-x", "-V", "-h", "-", "-dry-run", "-L", "-P"})

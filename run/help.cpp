@@ -24,7 +24,7 @@ const char* const exitStatusLines[] = {
     "  2      the run stopped before changing anything: a refused argument, nested\n",
     "         or equal folders, another run on the destination, an unreadable\n",
     "         source, a source that holds no file, more deletions than --max-delete\n",
-    "         allows, ESC\n",
+    "         allows, deletions of newer files not confirmed, ESC\n",
     "  3      memory for the file tables ran out\n",
     "  130    interrupted by Ctrl-C or SIGTERM, or standard output closed\n",
     "  other  too few arguments: the length of the usage line printed\n",

@@ -91,7 +91,7 @@ class ProgressLineTest : public ::testing::Test {
     std::string script = "while [ ! -e " + shellQuoted(go) + " ]; do sleep 0.05; done; cd " +
                          shellQuoted(scratch) + " && " + shellQuoted(programPath()) + " " +
                          shellQuoted(destination) + " src " + options + " " + redirection +
-                         "; echo $? > " + shellQuoted(status + ".tmp") + "; mv " +
+                         "; echo \\$? > " + shellQuoted(status + ".tmp") + "; mv " +
                          shellQuoted(status + ".tmp") + " " + shellQuoted(status) + "; sleep 600";
     std::string start =
         tmux("new-session -d -s run -x 100 -y 40 " + shellQuoted("sh -c \"" + script + "\""));
@@ -237,6 +237,11 @@ TEST_F(ProgressLineTest, TheSummaryCountsWhatWasDoneAndKept) {
   ASSERT_TRUE(writeFileBytes(joinPath(joinPath(destination, "d2"), "f2"), "newer"));
   // 2012 and 2100, as file times.
   const int64_t older = 130000000000000000LL, newer = 157469184000000000LL;
+  // The file to delete is older than the source's files: a newer one would be asked
+  // about first.
+  ASSERT_EQ(
+      0, setFileTimes(joinPath(destination, "stale.txt").c_str(),
+                      FileTime{static_cast<uint32_t>(older), static_cast<uint32_t>(older >> 32)}));
   ASSERT_EQ(
       0, setFileTimes(joinPath(joinPath(destination, "d1"), "f1").c_str(),
                       FileTime{static_cast<uint32_t>(older), static_cast<uint32_t>(older >> 32)}));

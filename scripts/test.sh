@@ -8,7 +8,8 @@
 #               case twins on an exFAT stick (scripts/wine-exfat-stick.sh), a host
 #               bind mount as a root (scripts/wine-host-bind.sh), device names and
 #               trailing dots made on the host (scripts/wine-device-names.sh), a name's
-#               escape sequence on a console (scripts/wine-console-names.sh) and
+#               escape sequence on a console (scripts/wine-console-names.sh), the
+#               question before newer files are deleted (scripts/wine-wrong-way.sh) and
 #               mirrors onto mounted coarse clocks (scripts/wine-coarse-clocks.sh)
 #   build/package  both packages made from fresh Release builds and checked
 #               (scripts/package.sh: lintian, the unpacked .deb and the zip under Wine)
@@ -171,6 +172,13 @@ if command -v wine >/dev/null 2>&1 && start_wine; then
   else
     failures+=("windows: a name's escape sequence reached the console")
     recap+=("windows: a name's escape sequence reached the console")
+  fi
+  # Folders typed the wrong way round, on a console (tmux gives Wine a terminal).
+  if scripts/wine-wrong-way.sh "$top/build/win/talven.exe"; then
+    recap+=("windows: the console was asked before newer files were deleted")
+  else
+    failures+=("windows: the console was not asked before newer files were deleted")
+    recap+=("windows: the console was not asked before newer files were deleted")
   fi
   # The .deb and the zip, each tried as a user would (the zip's talven.exe under Wine).
   package_started=$SECONDS
