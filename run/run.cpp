@@ -5,6 +5,7 @@
 #include <ctime>
 #include <new>
 
+#include "base/failure_report.h"
 #include "base/memory.h"
 #include "base/paths.h"
 #include "base/progress.h"
@@ -87,9 +88,9 @@ void watchRoots(RootWatch* watch, const Run& run) {
   const RunSettings& settings = run.settings;
   const FilterSet* filters = settings.filters;
   watch->destinationScan =
-      ScanRequest{settings.destinationRoot, {0, 0}, 0, &settings, filters, &run.seams->scan};
+      ScanRequest{settings.destinationRoot, {0, 0}, 0, &settings, filters, &run.seams->scan, 0};
   watch->sourceScan =
-      ScanRequest{settings.sourceRoot, {0, 0}, 0, &settings, filters, &run.seams->scan};
+      ScanRequest{settings.sourceRoot, {0, 0}, 0, &settings, filters, &run.seams->scan, 0};
   if (resolveRoot(settings.destinationRoot, watch->destination) ||
       resolveRoot(settings.sourceRoot, watch->source))
     return;
@@ -115,14 +116,18 @@ int scansAllowChanges(int destination, int source, const RootWatch& watch,
     consolePrintf("Listing stopped: nothing was changed !\n");
     return 0;
   }
+  // The system's reason, as each scan took it.
+  char reason[256];
   if (source == scanRootMissing || source == scanRootUnreadable) {
-    consolePrintf("Cannot list the source folder [%s]: nothing was changed !\n",
-                  settings.sourceRoot);
+    describeFailure(watch.sourceScan.rootFailure, reason, sizeof reason);
+    consolePrintf("Cannot list the source folder [%s] (%s): nothing was changed !\n",
+                  settings.sourceRoot, reason);
     return 0;
   }
   if (destination == scanRootUnreadable) {
-    consolePrintf("Cannot list the destination folder [%s]: nothing was changed !\n",
-                  settings.destinationRoot);
+    describeFailure(watch.destinationScan.rootFailure, reason, sizeof reason);
+    consolePrintf("Cannot list the destination folder [%s] (%s): nothing was changed !\n",
+                  settings.destinationRoot, reason);
     return 0;
   }
   return 1;
