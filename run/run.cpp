@@ -221,8 +221,9 @@ int readRun(Run* run, int argc, char** argv) {
   if (readArguments(argc, argv, settings, &run->filters)) return exitStopped;
   if (int stop = prepareRunFilters(&run->filters)) return stop;
   settings->filters = runFilterSet(run->filters);
-  consolePrintf("Mirroring source [%s] to destination folder [%s]\n", settings->sourceRoot,
-                settings->destinationRoot);
+  if (!settings->quiet)
+    consolePrintf("Mirroring source [%s] to destination folder [%s]\n", settings->sourceRoot,
+                  settings->destinationRoot);
   settings->destinationRootLength = static_cast<int32_t>(strlen(settings->destinationRoot));
   settings->sourceRootLength = static_cast<int32_t>(strlen(settings->sourceRoot));
   if (checkRootsApart(settings->destinationRoot, settings->sourceRoot)) return exitStopped;
@@ -272,7 +273,7 @@ int listAndReconcile(Run* run, int64_t startMs) {
     freeEntryTables();
     return exitOutOfMemory;
   }
-  beginProgress();
+  beginProgress(!settings->quiet);
   int shownOnTerminal = progressShown();
   PassSummary summary = {};
   int status = scanAndReconcile(run, &summary);
@@ -323,7 +324,10 @@ int runWith(Run* run, int argc, char** argv, int64_t startMs) {
 int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
   beginMemoryWatch();
   int64_t startMs = progressClockMs();
-  consolePrintf("Talven Package v" TALVEN_VERSION " - folder mirror by the Talven developers\n\n");
+  // A quiet run prints nothing that does not tell of a failure or a stop.
+  if (!asksForQuiet(argc, argv))
+    consolePrintf("Talven Package v" TALVEN_VERSION
+                  " - folder mirror by the Talven developers\n\n");
   const char* programName = argv[0] ? argv[0] : "talven";
   if (argc == 2 && asksForHelp(argv[1])) {
     printHelp(programName);

@@ -208,9 +208,29 @@ TEST_F(RunStopTest, ADashArgumentThatIsNoOption) {
     expectStop({destination, source, slip, "-v", "-l"}, false);
     std::string expected = std::string("Unknown option [") + slip + "]: the ";
     expected += slip == std::string("--") ? "long options are --no-sync, --workers=N, "
-                                          : "one-letter options are -v, -l and -p !";
+                                          : "one-letter options are -v, -l, -p and -q !";
     EXPECT_EQ(0u, lines().back().find(expected)) << slip << ": " << lines().back();
   }
+}
+
+TEST_F(RunStopTest, AWordThatWouldDropThePreview) {
+  // Read by their second character alone, these ran a real mirror (a file copied,
+  // another deleted) where a preview was asked for.
+  ASSERT_TRUE(writeFileBytes(joinPath(destination, "precious"), "only here"));
+  const std::string why =
+      "] would drop its -p (a one-letter option is read by its second character alone): write ";
+  for (const auto& word : std::vector<std::pair<std::string, std::string>>{
+           {"-vp", "-v -p"}, {"-lp", "-l -p"}, {"-vlp", "-v -l -p"}, {"-loop", "-l -p"}}) {
+    expectStop({destination, source, word.first}, false);
+    EXPECT_EQ("Option [" + word.first + why + word.second + " !", lines().back());
+    expectStop({destination, source, "-v", "--no-sync", word.first}, false);
+  }
+  // -version was -v, and ran a real mirror; -help gets the same hint.
+  expectStop({destination, source, "-version"}, false);
+  EXPECT_EQ("Option [-version] is written --version and given alone: talven --version !",
+            lines().back());
+  expectStop({destination, source, "-p", "-help"}, false);
+  EXPECT_EQ("Option [-help] is written --help and given alone: talven --help !", lines().back());
 }
 
 TEST_F(RunStopTest, AThirdFolderAfterTheTwo) {
