@@ -6,18 +6,14 @@
 
 #include "platform/platform.h"
 
-namespace {
-bool isControl(unsigned char c) {
-  return c < 0x20 || c == 0x7f;
-}
-
-void describe(int code, char* text, size_t size) {
+void describeFailure(int code, char* text, size_t size) {
   const char* own = nullptr;
   switch (code) {
     case failurePathTooLong: own = "the path is too long"; break;
     case failureIsOpenLog: own = "it is the log this run writes"; break;
     case failureTestFault: own = "a fault made by a test"; break;
     case failureNotRegular: own = "it is not a regular file"; break;
+    case failureNoMemory: own = "out of memory"; break;
     case 0: own = "the system gave no reason"; break;
     default: break;
   }
@@ -25,6 +21,11 @@ void describe(int code, char* text, size_t size) {
     snprintf(text, size, "%s", own);
   else
     describeSystemFailure(code, text, size);
+}
+
+namespace {
+bool isControl(unsigned char c) {
+  return c < 0x20 || c == 0x7f;
 }
 
 // The escaped form of text in a buffer of its own (free it), or null.
@@ -59,7 +60,7 @@ char* writeEscaped(char* out, const char* path) {
 
 void reportFailure(const char* action, const char* path, const char* rest, int code) {
   char reason[512];
-  describe(code, reason, sizeof reason);
+  describeFailure(code, reason, sizeof reason);
   reportFailureReason(action, path, rest, reason);
 }
 

@@ -9,7 +9,12 @@ enum OwnFailure {
   failureIsOpenLog = -2,    ///< the file is the log this run writes
   failureTestFault = -3,    ///< a fault a test seam made
   failureNotRegular = -4,   ///< the source is no regular file any more (a pipe, a device)
+  failureNoMemory = -5,     ///< memory ran out for the work
 };
+
+/// Writes the text of code, a code of lastFailureCode or an OwnFailure, into text
+/// (size bytes, always terminated).
+void describeFailure(int code, char* text, size_t size);
 
 /// Prints "Could not <action> [<path><rest>]: <reason>" on standard error, with or
 /// without -v; control characters in the path are escaped as in the log. rest may be

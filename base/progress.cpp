@@ -95,13 +95,13 @@ void formatProgress(const ProgressState& state, char* line, int size, int width,
   if (width > 1 && static_cast<int>(strlen(line)) > width - 1) line[width - 1] = '\0';
 }
 
-void beginProgress() {
+void beginProgress(int shown) {
   for (auto& count : progress.listed) count.store(0);
   progress.copying.store(0);
   progress.filesDone.store(0);
   progress.bytesDone.store(0);
   for (auto& writer : progress.writing) writer.store(0);
-  progress.width = statusLineWidth();
+  progress.width = shown ? statusLineWidth() : 0;
   progress.shown = progress.width > 0;
   if (!progress.shown) return;
   ticker = startTicker(drawProgress, nullptr, redrawIntervalMs);

@@ -32,8 +32,9 @@ struct ProgressState {
   std::atomic<int64_t> copyStartMs;
 };
 
-/// Starts the line when standard error is a terminal; does nothing otherwise.
-void beginProgress();
+/// Starts the line when standard error is a terminal and shown is set (a quiet run
+/// shows none); does nothing otherwise.
+void beginProgress(int shown);
 /// Stops the ticker and erases the line.
 void endProgress();
 /// True while the line is shown.

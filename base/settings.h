@@ -52,6 +52,9 @@ struct RunSettings {
   int32_t assumeYes;
   /// --stats: the summary line is printed on standard output at the end of the run.
   int32_t printStats;
+  /// -q (or --quiet): the banner, the run line, "Nothing to do" and the progress line
+  /// are left out; what tells of a failure or a stop is printed as always.
+  int32_t quiet;
   /// --log=FILE: the file the log is appended to instead of logFileName; null when
   /// not given. The argument itself, which lives as long as the run.
   const char* logFilePath;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/backup_tag.h"
+#include "base/failure_report.h"
 #include "base/memory.h"
 #include "base/progress.h"
 #include "base/settings.h"
@@ -58,11 +59,17 @@ void reportSkipped(const char* directory, const char* name, const char* reason) 
   consolePrintf("Skipped [%s%s]: %s !\n", directory, name, reason);
 }
 
-unsigned scan(const ScanRequest* request, EntryTable* table, EntryCallback collector,
+// A folder not listed whole is a failure of the run, told with or without -v.
+void reportUnlisted(const char* folder, int code) {
+  reportFailure("list the folder", folder, nullptr, code);
+}
+
+unsigned scan(ScanRequest* request, EntryTable* table, EntryCallback collector,
               ExcludedCallback noteExcluded, int isDestination) {
   const RunSettings& settings = *request->settings;
   TreeWalker* walker = new TreeWalker(collector);
   if (settings.verbose) walker->skipCallback = reportSkipped;
+  walker->unlistedCallback = reportUnlisted;
   walker->walkReparseFolders = !isDestination;
   if (request->otherRootKnown) walker->foreignFolder = &request->otherRoot;
   // The backup folder in the destination is the run's own, as its log is: never listed.
@@ -82,6 +89,7 @@ unsigned scan(const ScanRequest* request, EntryTable* table, EntryCallback colle
   walker->setOptions(1);
   walker->walk(request->root);
   table->excludedFiles = walker->excludedFiles;
+  request->rootFailure = walker->rootFailure;
   unsigned outcome = scanComplete;
   if (walker->foreignFolderMet)
     outcome = scanHoldsOtherRoot;
@@ -115,24 +123,24 @@ int collectSourceEntry(const char* directory, const char* name, uint32_t sizeLow
 unsigned destinationScanProc(void* request) {
   if (static_cast<const ScanRequest*>(request)->settings->verbose)
     consolePrintf("Thread 1 running - listing destination directory !\n");
-  return scan(static_cast<const ScanRequest*>(request), &destinationTable, collectDestinationEntry,
+  return scan(static_cast<ScanRequest*>(request), &destinationTable, collectDestinationEntry,
               noteDestinationExcluded, 1);
 }
 
 unsigned sourceScanProc(void* request) {
   if (static_cast<const ScanRequest*>(request)->settings->verbose)
     consolePrintf("Thread 2 running - listing source directory !\n");
-  return scan(static_cast<const ScanRequest*>(request), &sourceTable, collectSourceEntry,
+  return scan(static_cast<ScanRequest*>(request), &sourceTable, collectSourceEntry,
               noteSourceExcluded, 0);
 }
 
-PlatformThread* startDestinationScan(const ScanRequest* request) {
-  destinationScanThread = startThread(destinationScanProc, const_cast<ScanRequest*>(request));
+PlatformThread* startDestinationScan(ScanRequest* request) {
+  destinationScanThread = startThread(destinationScanProc, request);
   return destinationScanThread;
 }
 
-PlatformThread* startSourceScan(const ScanRequest* request) {
-  sourceScanThread = startThread(sourceScanProc, const_cast<ScanRequest*>(request));
+PlatformThread* startSourceScan(ScanRequest* request) {
+  sourceScanThread = startThread(sourceScanProc, request);
   return sourceScanThread;
 }
 

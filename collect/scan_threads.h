@@ -32,6 +32,9 @@ struct ScanRequest {
   const FilterSet* filters;     ///< the run's patterns, or null
   const ScanSeams* seams;       ///< the run's test seams, or null
   const LeftOutFile* leftOutFile = nullptr;  ///< a file left out of the listing: the log
+  /// Written by the scan: why its root could not be listed (a code of
+  /// lastFailureCode or an OwnFailure), for the refusal that names it; else 0.
+  int32_t rootFailure = 0;
 };
 
 extern PlatformThread* destinationScanThread;
@@ -43,15 +46,16 @@ int collectDestinationEntry(const char* directory, const char* name, uint32_t si
 int collectSourceEntry(const char* directory, const char* name, uint32_t sizeLow, uint32_t sizeHigh,
                        int32_t flags, uint32_t timeLow, uint32_t timeHigh);
 
-/// Thread procedures: list the tree of a ScanRequest into their table; return a
-/// ScanOutcome.
+/// Thread procedures: list the tree of a ScanRequest into their table, and tell its
+/// rootFailure; return a ScanOutcome. Every folder not listed whole but a root not
+/// listed at all gets its failure line on standard error.
 unsigned destinationScanProc(void* request);
 unsigned sourceScanProc(void* request);
 
 /// Start the scan threads; null when a thread could not be started. The request
-/// must live until waitForScan.
-PlatformThread* startDestinationScan(const ScanRequest* request);
-PlatformThread* startSourceScan(const ScanRequest* request);
+/// must live until waitForScan, and is read only after it.
+PlatformThread* startDestinationScan(ScanRequest* request);
+PlatformThread* startSourceScan(ScanRequest* request);
 
 /// Prints "Excluded [path]" for each folder the filters left out of either listing,
 /// once for a folder left out of both, ordered by path; after both scans ended.

@@ -34,7 +34,7 @@ class ScanThreadsTest : public ::testing::Test {
   int scanSource(const std::string& root) {
     strcpy(settings.sourceRoot, root.c_str());
     settings.sourceRootLength = static_cast<int32_t>(root.size());
-    ScanRequest request = {settings.sourceRoot, {0, 0}, 0, &settings, nullptr, nullptr};
+    ScanRequest request = {settings.sourceRoot, {0, 0}, 0, &settings, nullptr, nullptr, 0};
     return waitForScan(startSourceScan(&request));
   }
 

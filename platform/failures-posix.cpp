@@ -42,8 +42,10 @@ int errorPrintf(const char* format, ...) {
     va_end(arguments);
     return formed;
   }
-  // The progress line is erased first and drawn again after.
+  // The progress line is erased first and drawn again after. What standard output
+  // holds comes first: a run whose two streams go to one file reads in order.
   beginConsoleLine(stderr);
+  fflush(stdout);
   int printed = vfprintf(stderr, format, arguments);
   endConsoleLine();
   va_end(arguments);

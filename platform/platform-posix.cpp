@@ -71,10 +71,16 @@ void dropLastComponent(char* out) {
 }  // namespace
 
 int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
-                       const FileIdentity* watched, int* isWatched) {
+                       const FileIdentity* watched, int* isWatched, int* failure) {
   if (isWatched) *isWatched = 0;
+  int ownFailure = 0;
+  if (!failure) failure = &ownFailure;
+  *failure = 0;
   int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? enumerateMissing : enumerateUnreadable;
+  if (fd < 0) {
+    *failure = errno;
+    return errno == ENOENT ? enumerateMissing : enumerateUnreadable;
+  }
   if (watched && isWatched) {
     // The folder as it was opened: one call on a descriptor held already.
     struct stat info;
@@ -86,6 +92,7 @@ int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
   }
   DIR* directory = fdopendir(fd);
   if (!directory) {
+    *failure = errno;
     close(fd);
     return enumerateUnreadable;
   }
@@ -94,10 +101,15 @@ int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
     errno = 0;
     struct dirent* entry = readdir(directory);
     if (!entry) {
+      if (errno != 0 && result == enumerateListed) *failure = errno;
       if (errno != 0) result = enumerateBroken;
       break;
     }
-    if (giveEntry(fd, entry, sink, context)) result = enumerateBroken;
+    // The first entry that could not be examined gives the reason.
+    if (giveEntry(fd, entry, sink, context) && result == enumerateListed) {
+      *failure = errno;
+      result = enumerateBroken;
+    }
   }
   closedir(directory);
   return result;

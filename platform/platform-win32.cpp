@@ -84,17 +84,18 @@ struct FoundEntry {
   FileTime lastWrite;
 };
 
-// Gives one found record to the sink; returns 1 when it could not be examined.
-int giveEntry(const wchar_t* directory, const FoundEntry& found, DirectoryEntrySink sink,
-              void* context) {
+// Gives one found record to the sink; returns 0, or the system's code of why it
+// could not be examined.
+DWORD giveEntry(const wchar_t* directory, const FoundEntry& found, DirectoryEntrySink sink,
+                void* context) {
   wchar_t wideName[MAX_PATH];
-  if (found.nameUnits >= MAX_PATH) return 1;
+  if (found.nameUnits >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
   memcpy(wideName, found.name, found.nameUnits * sizeof(wchar_t));
   wideName[found.nameUnits] = L'\0';
   // A name of 255 units takes at most 765 bytes of UTF-8.
   char name[4 * MAX_PATH];
   int converted = narrowName(wideName, name, sizeof name);
-  if (converted == narrowTooLong) return 1;
+  if (converted == narrowTooLong) return ERROR_FILENAME_EXCED_RANGE;
   if (converted == narrowUnconvertible) {
     sink(context, name, entryUnconvertible, 0, FileTime{0, 0});
     return 0;
@@ -113,7 +114,7 @@ int giveEntry(const wchar_t* directory, const FoundEntry& found, DirectoryEntryS
   if (link) {
     // The record describes the link itself; what is copied is its target.
     wchar_t* fullPath = joinWide(directory, wideName);
-    if (!fullPath) return 1;
+    if (!fullPath) return ERROR_NOT_ENOUGH_MEMORY;
     int leadsNowhere = readLinkTarget(fullPath, &size, &lastWrite);
     free(fullPath);
     if (leadsNowhere) return 0;
@@ -157,11 +158,11 @@ int isWatchedFolder(HANDLE handle, const FileIdentity& watched) {
   return readFolderIdentity(handle, &listed) == 0 && sameFileIdentity(listed, watched);
 }
 
-// Gives every record of one batch of the listing to the sink; 1 when one could not
-// be examined.
-int giveBatch(const wchar_t* directory, const unsigned char* batch, DirectoryEntrySink sink,
-              void* context) {
-  int failed = 0;
+// Gives every record of one batch of the listing to the sink; 0, or the system's
+// code of the first that could not be examined.
+DWORD giveBatch(const wchar_t* directory, const unsigned char* batch, DirectoryEntrySink sink,
+                void* context) {
+  DWORD failed = 0;
   for (const unsigned char* at = batch;;) {
     const FILE_FULL_DIR_INFO* record = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
     // For a reparse point, the listing carries its tag in place of the size of its
@@ -171,55 +172,95 @@ int giveBatch(const wchar_t* directory, const unsigned char* batch, DirectoryEnt
     FoundEntry found = {
         record->FileName, record->FileNameLength / sizeof(wchar_t),          record->FileAttributes,
         record->EaSize,   static_cast<uint64_t>(record->EndOfFile.QuadPart), lastWrite};
-    if (giveEntry(directory, found, sink, context)) failed = 1;
+    DWORD code = giveEntry(directory, found, sink, context);
+    if (code != 0 && failed == 0) failed = code;
     if (record->NextEntryOffset == 0) return failed;
     at += record->NextEntryOffset;
   }
+}
+
+// The reason a folder open at handle gave none of its entries: a file is no folder.
+DWORD firstBatchFailure(HANDLE handle, DWORD error) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileInformationByHandle(handle, &information) &&
+      !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    return ERROR_DIRECTORY;
+  return error;
+}
+
+// Gives every batch of the listing open at handle to the sink; an EnumerateResult,
+// with the system's code of a failure in *failure.
+int giveBatches(HANDLE handle, const wchar_t* directory, DirectoryEntrySink sink, void* context,
+                DWORD* failure) {
+  constexpr DWORD batchSize = 64 * 1024;
+  unsigned char* batch = static_cast<unsigned char*>(malloc(batchSize));
+  if (!batch) {
+    *failure = ERROR_NOT_ENOUGH_MEMORY;
+    return enumerateUnreadable;
+  }
+  int result = enumerateListed;
+  for (bool first = true;; first = false) {
+    if (!GetFileInformationByHandleEx(handle, FileFullDirectoryInfo, batch, batchSize)) {
+      DWORD error = GetLastError();
+      // An empty drive root has not even "." to give; a file is no folder to list.
+      if (first && error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND) {
+        *failure = firstBatchFailure(handle, error);
+        result = enumerateUnreadable;
+      } else if (!first && error != ERROR_NO_MORE_FILES) {
+        if (result == enumerateListed) *failure = error;
+        result = enumerateBroken;
+      }
+      break;
+    }
+    // The first entry that could not be examined gives the reason.
+    DWORD code = giveBatch(directory, batch, sink, context);
+    if (code != 0 && result == enumerateListed) {
+      *failure = code;
+      result = enumerateBroken;
+    }
+  }
+  free(batch);
+  return result;
 }
 
 // Lists the folder through a handle of its own, which also tells its identity: a
 // search handle (FindFirstFileW) tells none, and a second open of each folder for it
 // would cost a listing of many small folders a good part of its time.
 int listWide(const wchar_t* directory, DirectoryEntrySink sink, void* context,
-             const FileIdentity* watched, int* isWatched) {
+             const FileIdentity* watched, int* isWatched, DWORD* failure) {
   HANDLE handle = CreateFileW(directory, FILE_LIST_DIRECTORY | SYNCHRONIZE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
+    *failure = error;
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? enumerateMissing
                                                                           : enumerateUnreadable;
   }
   if (watched && isWatched) *isWatched = isWatchedFolder(handle, *watched);
-  constexpr DWORD batchSize = 64 * 1024;
-  unsigned char* batch = static_cast<unsigned char*>(malloc(batchSize));
-  int result = batch ? enumerateListed : enumerateUnreadable;
-  for (bool first = true; batch; first = false) {
-    if (!GetFileInformationByHandleEx(handle, FileFullDirectoryInfo, batch, batchSize)) {
-      DWORD error = GetLastError();
-      // An empty drive root has not even "." to give; a file is no folder to list.
-      if (first && error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND)
-        result = enumerateUnreadable;
-      else if (!first && error != ERROR_NO_MORE_FILES)
-        result = enumerateBroken;
-      break;
-    }
-    if (giveBatch(directory, batch, sink, context)) result = enumerateBroken;
-  }
-  free(batch);
+  int result = giveBatches(handle, directory, sink, context, failure);
   CloseHandle(handle);
   return result;
 }
 }  // namespace
 
 int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
-                       const FileIdentity* watched, int* isWatched) {
+                       const FileIdentity* watched, int* isWatched, int* failure) {
   if (isWatched) *isWatched = 0;
+  DWORD code = ERROR_PATH_NOT_FOUND;
+  int result = enumerateMissing;
   // An empty path would search the current folder instead.
-  if (path[0] == '\0') return enumerateMissing;
-  WidePath directory(path);
-  if (!directory.text) return enumerateUnreadable;
-  return listWide(directory.text, sink, context, watched, isWatched);
+  if (path[0] != '\0') {
+    WidePath directory(path);
+    if (!directory.text) {
+      code = GetLastError();  // the name's own fault, set by WidePath
+      result = enumerateUnreadable;
+    } else {
+      result = listWide(directory.text, sink, context, watched, isWatched, &code);
+    }
+  }
+  if (failure) *failure = result == enumerateListed ? 0 : static_cast<int>(code);
+  return result;
 }
 
 // ---- Threads -------------------------------------------------------------------

@@ -97,9 +97,12 @@ enum EnumerateResult {
 /// left out. The directory is read whole and closed before this returns. Where
 /// watched is not null, *isWatched tells whether the directory listed is the folder
 /// of that identity, whatever name reached it (1), or not, or where the system
-/// cannot tell (0).
+/// cannot tell (0). Where failure is not null and the result is not enumerateListed,
+/// *failure receives the system's code (of lastFailureCode) of what went wrong, taken
+/// when it happened.
 int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
-                       const FileIdentity* watched = nullptr, int* isWatched = nullptr);
+                       const FileIdentity* watched = nullptr, int* isWatched = nullptr,
+                       int* failure = nullptr);
 
 // ---- Keyboard ----------------------------------------------------------------
 

@@ -86,8 +86,11 @@ int printTo(HANDLE console, FILE* stream, const char* format, va_list arguments,
   }
   va_end(again);
   if (printed < 0 || !text) return -1;
-  // The progress line is erased first and drawn again after, on either stream.
+  // The progress line is erased first and drawn again after, on either stream. A
+  // line on standard error comes after what standard output holds, and is not held
+  // itself: a run whose two streams go to one file reads in order.
   beginConsoleLine(stream);
+  if (stream == stderr) fflush(stdout);
   if (console) {
     // What printf may still hold must come first.
     fflush(stream);
@@ -96,6 +99,7 @@ int printTo(HANDLE console, FILE* stream, const char* format, va_list arguments,
              static_cast<size_t>(printed)) {
     printed = -1;
   }
+  if (stream == stderr) fflush(stderr);
   endConsoleLine();
   if (text != small) free(text);
   return printed;

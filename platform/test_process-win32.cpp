@@ -71,8 +71,70 @@ std::string programPath() {
 }
 
 namespace {
+// Starts the program with the arguments in workingDirectory, standard input on NUL
+// and its output on out and errors (inheritable). False when it could not start.
+bool startProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
+                  HANDLE out, HANDLE errors, PROCESS_INFORMATION* process) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE nothing = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nothing;
+  startup.hStdOutput = out;
+  startup.hStdError = errors;
+  std::string program = programPath();
+  std::string commandLine = quoteArgument(program);
+  for (const std::string& argument : arguments) commandLine += " " + quoteArgument(argument);
+  std::wstring wideLine = wideText(commandLine);
+  std::vector<wchar_t> mutableLine(wideLine.begin(), wideLine.end());
+  mutableLine.push_back(L'\0');
+  std::wstring wideProgram = wideText(program);
+  std::wstring wideFolder = wideText(workingDirectory);
+  *process = PROCESS_INFORMATION{};
+  BOOL started =
+      CreateProcessW(wideProgram.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                     workingDirectory.empty() ? nullptr : wideFolder.c_str(), &startup, process);
+  if (nothing != INVALID_HANDLE_VALUE) CloseHandle(nothing);
+  return started;
+}
+
+// Waits for a started program and gives its exit status.
+int waitForProgram(PROCESS_INFORMATION* process) {
+  WaitForSingleObject(process->hProcess, INFINITE);
+  DWORD status = 0;
+  GetExitCodeProcess(process->hProcess, &status);
+  CloseHandle(process->hThread);
+  CloseHandle(process->hProcess);
+  return static_cast<int>(status);
+}
+
+// Runs the program with standard error on errors, which it closes.
 int runWithErrorsTo(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                    HANDLE errors, std::string* output);
+                    HANDLE errors, std::string* output) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd, writeEnd;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+    if (errors) CloseHandle(errors);
+    return -1;
+  }
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  PROCESS_INFORMATION process;
+  bool started = startProgram(arguments, workingDirectory, writeEnd, errors, &process);
+  // Only the child may hold the write end now, so the read below ends with it.
+  CloseHandle(writeEnd);
+  if (errors) CloseHandle(errors);
+  if (!started) {
+    CloseHandle(readEnd);
+    return -1;
+  }
+  std::string text = readAll(readEnd);
+  CloseHandle(readEnd);
+  int status = waitForProgram(&process);
+  if (output) *output = withPlainLineEnds(text);
+  return status;
+}
 }  // namespace
 
 int runProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
@@ -95,56 +157,23 @@ int runProgramWithErrors(const std::vector<std::string>& arguments,
   return status;
 }
 
-namespace {
-// Runs the program with standard error on errors, which it closes.
-int runWithErrorsTo(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                    HANDLE errors, std::string* output) {
+int runProgramToOneFile(const std::vector<std::string>& arguments,
+                        const std::string& workingDirectory, const std::string& outputFile,
+                        std::string* output) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE readEnd, writeEnd;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
-    if (errors) CloseHandle(errors);
-    return -1;
-  }
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  HANDLE nothing = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, 0, nullptr);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = nothing;
-  startup.hStdOutput = writeEnd;
-  startup.hStdError = errors;
-  std::string program = programPath();
-  std::string commandLine = quoteArgument(program);
-  for (const std::string& argument : arguments) commandLine += " " + quoteArgument(argument);
-  std::wstring wideLine = wideText(commandLine);
-  std::vector<wchar_t> mutableLine(wideLine.begin(), wideLine.end());
-  mutableLine.push_back(L'\0');
-  std::wstring wideProgram = wideText(program);
-  std::wstring wideFolder = wideText(workingDirectory);
-  PROCESS_INFORMATION process = {};
-  BOOL started =
-      CreateProcessW(wideProgram.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                     workingDirectory.empty() ? nullptr : wideFolder.c_str(), &startup, &process);
-  // Only the child may hold the write end now, so the read below ends with it.
-  CloseHandle(writeEnd);
-  if (nothing != INVALID_HANDLE_VALUE) CloseHandle(nothing);
-  if (errors) CloseHandle(errors);
-  if (!started) {
-    CloseHandle(readEnd);
-    return -1;
-  }
-  std::string text = readAll(readEnd);
-  CloseHandle(readEnd);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD status = 0;
-  GetExitCodeProcess(process.hProcess, &status);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  if (output) *output = withPlainLineEnds(text);
-  return static_cast<int>(status);
+  std::wstring wideName = wideText(outputFile);
+  HANDLE file = CreateFileW(wideName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  PROCESS_INFORMATION process;
+  bool started = startProgram(arguments, workingDirectory, file, file, &process);
+  CloseHandle(file);
+  if (!started) return -1;
+  int status = waitForProgram(&process);
+  std::string text;
+  if (output) *output = readFileBytes(outputFile, &text) ? withPlainLineEnds(text) : "";
+  return status;
 }
-}  // namespace
 
 bool runningPrivileged() {
   return false;

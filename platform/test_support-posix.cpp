@@ -258,6 +258,26 @@ int runProgramWithErrors(const std::vector<std::string>& arguments,
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+int runProgramToOneFile(const std::vector<std::string>& arguments,
+                        const std::string& workingDirectory, const std::string& outputFile,
+                        std::string* output) {
+  int file = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (file < 0) return -1;
+  pid_t child = fork();
+  if (child == 0) {
+    int nothing = open("/dev/null", O_RDONLY);
+    dup2(nothing, STDIN_FILENO);
+    dup2(file, STDOUT_FILENO);
+    dup2(file, STDERR_FILENO);
+    execProgram(arguments, workingDirectory);
+  }
+  close(file);
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) return -1;
+  if (output && !readFileBytes(outputFile, output)) output->clear();
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 long long allocatedBytes(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_blocks) * 512 : -1;

@@ -69,6 +69,13 @@ int runProgramWithErrors(const std::vector<std::string>& arguments,
                          const std::string& workingDirectory, const std::string& errorsFile,
                          std::string* output, std::string* errors);
 
+/// Runs talven like runProgram with standard output and standard error both on the
+/// file outputFile (made or emptied; kept inside the test's folder), as "> out 2>&1"
+/// does, and stores what the file holds then.
+int runProgramToOneFile(const std::vector<std::string>& arguments,
+                        const std::string& workingDirectory, const std::string& outputFile,
+                        std::string* output);
+
 /// Creation, last-access and last-write times of a file, in 100-ns units since 1601.
 struct FileTimes {
   int64_t creation;  ///< 0 where the system keeps none

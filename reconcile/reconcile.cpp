@@ -134,7 +134,7 @@ int passesEnded(Passes* passes, const PassInput& input, PassSummary* summary) {
   // Folders that could not be listed whole are not known to be equal.
   if (counts.updates == 0 && counts.copies == 0 && counts.deletions == 0 && counts.failures == 0 &&
       listedWhole) {
-    consolePrintf("Nothing to do, folders are equal !\n");
+    if (!input.settings->quiet) consolePrintf("Nothing to do, folders are equal !\n");
     logText(passes->log, "Nothing to do, folders are equal.\n");
   }
   return counts.failures == 0 && listedWhole ? exitSuccess : exitSomeFailed;

@@ -40,6 +40,8 @@ const LongOption longOptions[] = {
      nullptr, "then keep only the N newest run folders in DIR"},
     {"--stats", optionSwitch, nullptr, nullptr, &RunSettings::printStats, 0, 0, nullptr,
      "print the summary line on standard output at the end"},
+    {"--quiet", optionSwitch, nullptr, nullptr, &RunSettings::quiet, 0, 0, nullptr,
+     "the same as -q"},
     {"--exclude", optionText, "PATTERN", "a pattern", nullptr, 0, 0, nullptr,
      "leave out what matches PATTERN (may be repeated)", takeExclude},
     {"--include", optionText, "PATTERN", "a pattern", nullptr, 0, 0, nullptr,
@@ -54,11 +56,17 @@ const LongOption longOptions[] = {
 const int longOptionCount = static_cast<int>(sizeof longOptions / sizeof longOptions[0]);
 
 namespace {
-// Where a run's arguments go.
+// Where a run's arguments go, and the arguments that asked for -v and -q, which do
+// not go together.
 struct ArgumentTargets {
   RunSettings* settings;
   RunFilters* filters;
+  const char* verboseWord;
+  const char* quietWord;
 };
+
+// The one-letter options, in the order the refusals name them.
+constexpr char oneLetterOptions[] = "vlpq";
 
 // The long option whose name is the first length characters of argument, or null.
 const LongOption* longOptionNamed(const char* argument, size_t length) {
@@ -162,8 +170,37 @@ int readLongOption(const ArgumentTargets& to, int argc, char** argv, int* at) {
   return takeValue(to, *option, argv[*at], shown);
 }
 
+// A dash word that the second character alone would not read as it was meant: the
+// long options written with one dash (-version would be -v), and a p after the second
+// character (-vp, -lp), which would drop the preview and run for real. Refused with
+// the way to write it; 0 for any other word.
+int refuseMisreadWord(const char* argument) {
+  if (strcmp(argument, "-version") == 0 || strcmp(argument, "-help") == 0) {
+    consolePrintf("Option [%s] is written -%s and given alone: talven -%s !\n", argument, argument,
+                  argument);
+    return 1;
+  }
+  if (argument[1] == '\0' || argument[1] == 'p' || !strchr(oneLetterOptions, argument[1]) ||
+      !strchr(argument + 2, 'p'))
+    return 0;
+  // The options the word names, each once, in its order: -vlp as -v -l -p.
+  char apart[3 * sizeof oneLetterOptions] = "";
+  size_t used = 0;
+  for (const char* letter = argument + 1; *letter; ++letter) {
+    size_t before = static_cast<size_t>(letter - argument - 1);
+    if (!strchr(oneLetterOptions, *letter) || memchr(argument + 1, *letter, before)) continue;
+    used += static_cast<size_t>(
+        snprintf(apart + used, sizeof apart - used, "%s-%c", used ? " " : "", *letter));
+  }
+  consolePrintf(
+      "Option [%s] would drop its -p (a one-letter option is read by its second character "
+      "alone): write %s !\n",
+      argument, apart);
+  return 1;
+}
+
 // Reads the option at argv[*at]; 0 when it is one.
-int readOption(const ArgumentTargets& to, int argc, char** argv, int* at) {
+int readOption(ArgumentTargets* to, int argc, char** argv, int* at) {
   const char* argument = argv[*at];
   if (argument[0] != '-') {
     consolePrintf(
@@ -172,21 +209,32 @@ int readOption(const ArgumentTargets& to, int argc, char** argv, int* at) {
         argument);
     return 1;
   }
-  if (argument[1] == '-') return readLongOption(to, argc, argv, at);
+  if (argument[1] == '-') {
+    if (strcmp(argument, "--quiet") == 0) to->quietWord = argument;
+    return readLongOption(*to, argc, argv, at);
+  }
+  if (refuseMisreadWord(argument)) return 1;
   // The one-letter options keep their rule: the second character alone decides.
   switch (argument[1]) {
-    case 'v': to.settings->verbose = 1; return 0;
-    case 'l': to.settings->logEnabled = 1; return 0;
-    case 'p': to.settings->previewOnly = 1; return 0;
+    case 'v':
+      to->settings->verbose = 1;
+      to->verboseWord = argument;
+      return 0;
+    case 'l': to->settings->logEnabled = 1; return 0;
+    case 'p': to->settings->previewOnly = 1; return 0;
+    case 'q':
+      to->settings->quiet = 1;
+      to->quietWord = argument;
+      return 0;
     default: break;
   }
-  consolePrintf("Unknown option [%s]: the one-letter options are -v, -l and -p !\n", argument);
+  consolePrintf("Unknown option [%s]: the one-letter options are -v, -l, -p and -q !\n", argument);
   return 1;
 }
 }  // namespace
 
 int readArguments(int argc, char** argv, RunSettings* settings, RunFilters* filters) {
-  ArgumentTargets to = {settings, filters};
+  ArgumentTargets to = {settings, filters, nullptr, nullptr};
   const char* names[2] = {"destination", "source"};
   for (int i = 1; i <= 2; ++i) {
     // An option in a folder's place (talven -v dst src) would have made a folder of
@@ -199,12 +247,25 @@ int readArguments(int argc, char** argv, RunSettings* settings, RunFilters* filt
     return 1;
   }
   for (int i = 3; i < argc; ++i)
-    if (readOption(to, argc, argv, &i)) return 1;
+    if (readOption(&to, argc, argv, &i)) return 1;
+  if (to.verboseWord && to.quietWord) {
+    // Each action told, and nothing told: neither is what was asked.
+    consolePrintf("Options [%s] and [%s] ask for opposites: give one or the other !\n",
+                  to.verboseWord, to.quietWord);
+    return 1;
+  }
   if (settings->backupKeep && !settings->backupDir) {
     consolePrintf(
         "Option [--backup-keep] keeps run folders of --backup-dir: give --backup-dir too !\n");
     return 1;
   }
+  return 0;
+}
+
+int asksForQuiet(int argc, char** argv) {
+  // Anything after the folders that reads as -q: the run is quiet, or refused.
+  for (int i = 3; i < argc; ++i)
+    if (strcmp(argv[i], "--quiet") == 0 || (argv[i][0] == '-' && argv[i][1] == 'q')) return 1;
   return 0;
 }
 

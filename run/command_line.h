@@ -44,12 +44,18 @@ extern const int longOptionCount;
 
 /// Reads the arguments of a run (argc of 3 or more): the two folders, which must not
 /// start with a dash (such a folder is given as ./-v), then options alone. A one-letter
-/// option is a dash and v, l or p, followed by anything (-verbose is -v); a long
-/// option is one of longOptions. Sets the settings the options name, and gives the
-/// patterns to filters. Returns 0, or 1 after one line on standard output that names
-/// the argument refused and says what is expected: the run must then stop before it
-/// lists anything.
+/// option is a dash and v, l, p or q, followed by anything (-verbose is -v), but for a
+/// p after the second character (-vp), which is refused rather than dropped, and for
+/// -version and -help, which are refused with their long form; a long option is one
+/// of longOptions. -v and -q (or --quiet) together are refused. Sets the settings the
+/// options name, and gives the patterns to filters. Returns 0, or 1 after one line on
+/// standard output that names the argument refused and says what is expected: the run
+/// must then stop before it lists anything.
 int readArguments(int argc, char** argv, RunSettings* settings, RunFilters* filters);
+
+/// True when an argument after the two folders reads as -q or --quiet: the banner is
+/// then left out, before the arguments are read.
+int asksForQuiet(int argc, char** argv);
 
 /// True when argument alone asks for the help: --help, -h, and /? on Windows.
 int asksForHelp(const char* argument);

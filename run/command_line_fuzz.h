@@ -65,11 +65,12 @@ inline const LongOption* referenceLongOption(const std::string& argument) {
 }
 
 /// What a run's arguments must set, by the rules: the folders never start with a dash,
-/// then options alone, a one-letter one decided by its second character, a long one
-/// with its value after '=' or as the next argument that starts with no dash.
+/// then options alone, a one-letter one decided by its second character (but a p after
+/// it, and -version and -help, are refused), a long one with its value after '=' or as
+/// the next argument that starts with no dash; -v and -q never together.
 struct ReferenceArguments {
   bool refused = false;
-  int flags[3] = {0, 0, 0};  ///< -v, -l, -p
+  int flags[4] = {0, 0, 0, 0};  ///< -v, -l, -p, -q
   /// Per long option: given or not, and the value last given.
   std::vector<int> given = std::vector<int>(static_cast<size_t>(longOptionCount), 0);
   std::vector<std::string> values = std::vector<std::string>(static_cast<size_t>(longOptionCount));
@@ -90,13 +91,16 @@ inline ReferenceArguments referenceArguments(const std::vector<std::string>& arg
   expected.refused = arguments[0][0] == '-' || arguments[1][0] == '-';
   for (size_t i = 2; i < arguments.size() && !expected.refused; ++i) {
     const std::string& argument = arguments[i];
-    const char* letters = "vlp";
+    const char* letters = "vlpq";
     if (argument.size() < 2 || argument[0] != '-') {
+      expected.refused = true;
+    } else if (argument == "-version" || argument == "-help") {
       expected.refused = true;
     } else if (argument[1] != '-') {
       const char* found = strchr(letters, argument[1]);
-      if (found) expected.flags[found - letters] = 1;
-      expected.refused = found == nullptr;
+      bool dropsPreview = argument[1] != 'p' && argument.find('p', 2) != std::string::npos;
+      if (found && !dropsPreview) expected.flags[found - letters] = 1;
+      expected.refused = found == nullptr || dropsPreview;
     } else if (const LongOption* option = referenceLongOption(argument)) {
       size_t k = static_cast<size_t>(option - longOptions);
       size_t equals = argument.find('=');
@@ -117,6 +121,10 @@ inline ReferenceArguments referenceArguments(const std::vector<std::string>& arg
       expected.refused = true;
     }
   }
+  for (int k = 0; k < longOptionCount; ++k)
+    if (longOptions[k].number == &RunSettings::quiet && expected.given[static_cast<size_t>(k)])
+      expected.flags[3] = 1;
+  if (expected.flags[0] && expected.flags[3]) expected.refused = true;
   return expected;
 }
 
@@ -143,7 +151,8 @@ inline std::string checkReadArguments(const std::vector<std::string>& arguments)
     failure = expected.refused ? "readArguments took what the rules refuse"
                                : "readArguments refused what the rules take";
   if (!expected.refused && failure.empty()) {
-    bool agree = settings.verbose == expected.flags[0] && settings.previewOnly == expected.flags[2];
+    bool agree = settings.verbose == expected.flags[0] &&
+                 settings.previewOnly == expected.flags[2] && settings.quiet == expected.flags[3];
     for (int k = 0; k < longOptionCount; ++k) {
       const LongOption& option = longOptions[k];
       const std::string& value = expected.values[static_cast<size_t>(k)];

@@ -24,11 +24,13 @@ TEST(CommandLineRandom, RootsAndOptionsObeyTheirRules) {
 
 TEST(CommandLineRandom, CommandLinesOfOptionLikeWordsObeyTheRules) {
   // Words near the options, their values and their slips, drawn into command lines.
-  std::vector<std::string> words = {"dst",      "src",      "-v",         "-l",      "-p", "-vl",
-                                    "-verbose", "-x",       "-",          "--",      "-h", "-V",
-                                    "-n",       "-dry-run", "--dry-run",  "0",       "1",  "64",
-                                    "65",       "007",      "2147483648", "",        "=",  "-1",
-                                    "./-v",     "log.txt",  "--NO-SYNC",  "--no-syn"};
+  std::vector<std::string> words = {
+      "dst",       "src",      "-v",       "-l",    "-p",        "-vl",       "-verbose",
+      "-x",        "-",        "--",       "-h",    "-V",        "-n",        "-dry-run",
+      "--dry-run", "0",        "1",        "64",    "65",        "007",       "2147483648",
+      "",          "=",        "-1",       "./-v",  "log.txt",   "--NO-SYNC", "--no-syn",
+      "-q",        "-quiet",   "-vp",      "-lp",   "-qp",       "-vlp",      "-loop",
+      "-pv",       "-preview", "-version", "-help", "-versionp", "-P",        "-p-"};
   for (int k = 0; k < longOptionCount; ++k) {
     std::string name = longOptions[k].name;
     for (const char* tail : {"", "=", "=0", "=1", "=12", "=64", "=x", "=-v", "==1", "=f"})

@@ -85,6 +85,61 @@ TEST(CommandLine, OptionsAreSetByTheirSecondCharacter) {
   expectFlags(1, 0, 0);
   ASSERT_EQ(0, readArgumentsOf({"dst", "src", "-log", "-preview"}));
   expectFlags(0, 1, 1);
+  EXPECT_EQ(0, readSettings.quiet);
+  // A p first is the preview, whatever follows it.
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "-pv"}));
+  expectFlags(0, 0, 1);
+  for (const char* quiet : {"-q", "-quiet", "--quiet"}) {
+    ASSERT_EQ(0, readArgumentsOf({"dst", "src", "-l", quiet, "-p"})) << quiet;
+    expectFlags(0, 1, 1);
+    EXPECT_EQ(1, readSettings.quiet) << quiet;
+  }
+}
+
+TEST(CommandLine, AWordThatWouldDropThePreviewIsRefused) {
+  // Read by their second character, these ran a real mirror where a preview was meant.
+  const std::string why =
+      "would drop its -p (a one-letter option is read by its second "
+      "character alone): write ";
+  EXPECT_EQ("Option [-vp] " + why + "-v -p !\n", refusalOf({"dst", "src", "-vp"}));
+  EXPECT_EQ("Option [-lp] " + why + "-l -p !\n", refusalOf({"dst", "src", "-v", "-lp"}));
+  EXPECT_EQ("Option [-vlp] " + why + "-v -l -p !\n", refusalOf({"dst", "src", "-vlp"}));
+  EXPECT_EQ("Option [-qp] " + why + "-q -p !\n", refusalOf({"dst", "src", "-qp"}));
+  // Any p after the second character counts, in whatever word it stands.
+  EXPECT_EQ("Option [-loop] " + why + "-l -p !\n", refusalOf({"dst", "src", "-loop"}));
+  EXPECT_EQ("Option [-vpvp] " + why + "-v -p !\n", refusalOf({"dst", "src", "-vpvp"}));
+  // Long options written with one dash: -version would have been -v.
+  EXPECT_EQ("Option [-version] is written --version and given alone: talven --version !\n",
+            refusalOf({"dst", "src", "-version"}));
+  EXPECT_EQ("Option [-help] is written --help and given alone: talven --help !\n",
+            refusalOf({"dst", "src", "-l", "-help"}));
+  // Without a p after it the second character keeps its rule.
+  for (const char* taken : {"-verbose", "-vl", "-vers", "-P"}) {
+    std::string printed;
+    int result = readArgumentsOf({"dst", "src", taken}, &printed);
+    EXPECT_EQ(taken == std::string("-P"), result != 0) << taken << ": " << printed;
+  }
+}
+
+TEST(CommandLine, VerboseAndQuietAreRefusedTogether) {
+  EXPECT_EQ("Options [-v] and [-q] ask for opposites: give one or the other !\n",
+            refusalOf({"dst", "src", "-v", "-q"}));
+  EXPECT_EQ("Options [-verbose] and [--quiet] ask for opposites: give one or the other !\n",
+            refusalOf({"dst", "src", "--quiet", "-l", "-verbose"}));
+}
+
+TEST(CommandLine, QuietIsSeenBeforeTheArgumentsAreRead) {
+  // The banner comes before the arguments are read: it must know a quiet run first.
+  auto quiet = [](std::vector<std::string> words) {
+    CommandLine line(std::move(words));
+    return asksForQuiet(static_cast<int>(line.arguments.size()), line.argv.data());
+  };
+  EXPECT_EQ(1, quiet({"dst", "src", "-v", "-q"}));
+  EXPECT_EQ(1, quiet({"dst", "src", "--quiet"}));
+  EXPECT_EQ(1, quiet({"dst", "src", "-quiet", "--no-sync"}));
+  EXPECT_EQ(0, quiet({"dst", "src", "-v", "--quiet=1x", "-x"}));
+  EXPECT_EQ(0, quiet({"-q", "src", "dst"}));
+  EXPECT_EQ(0, quiet({"dst", "src", "q", "--q"}));
 }
 
 TEST(CommandLine, NoSyncIsALongOptionAfterTheFolders) {
@@ -108,9 +163,9 @@ TEST(CommandLine, YesIsASwitchAndNoLetterStandsForIt) {
 TEST(CommandLine, ADashArgumentThatIsNoOptionIsRefused) {
   // rsync's dry run, and other slips that once mirrored for real.
   for (const char* slip : {"-n", "-x", "-V", "-h", "-", "-dry-run", "-L", "-P"})
-    EXPECT_EQ(
-        "Unknown option [" + std::string(slip) + "]: the one-letter options are -v, -l and -p !\n",
-        refusalOf({"dst", "src", "-v", slip, "-p"}))
+    EXPECT_EQ("Unknown option [" + std::string(slip) +
+                  "]: the one-letter options are -v, -l, -p and -q !\n",
+              refusalOf({"dst", "src", "-v", slip, "-p"}))
         << slip;
   EXPECT_EQ("Unknown option [--]: the long options are " + knownLongOptions() + " !\n",
             refusalOf({"dst", "src", "--"}));

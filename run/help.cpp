@@ -45,6 +45,7 @@ void printHelp(const char* programName) {
   printOptionLine("-v", "print progress messages");
   printOptionLine("-l", "log every action to .mirror_log in the current folder");
   printOptionLine("-p", "preview: report and log everything, change nothing");
+  printOptionLine("-q", "quiet: standard output tells only what failed or stopped");
   for (int k = 0; k < longOptionCount; ++k) {
     char written[64];
     const LongOption& option = longOptions[k];

@@ -216,6 +216,23 @@ TEST_F(ProgressLineTest, StandardOutputInAFileKeepsItsBytes) {
   EXPECT_EQ(0u, linesOf(screen)[0].find(firstMirrorSummary)) << screen;
 }
 
+TEST_F(ProgressLineTest, AQuietRunShowsNothingButItsStats) {
+  // -q on a terminal: no progress line, no summary, no line at all when all goes well.
+  int status = runInTerminal("dst", "-q", "");
+  ASSERT_NE(-1, status) << "tmux could not run the program";
+  EXPECT_EQ(0, status) << screen;
+  EXPECT_EQ(std::string::npos, raw.find(listingText)) << raw;
+  EXPECT_EQ(std::string::npos, raw.find(copyingText)) << raw;
+  EXPECT_TRUE(linesOf(screen).empty()) << screen;
+  EXPECT_EQ(listFiles(source), listFiles(joinPath(scratch, "dst")));
+  // With --stats, the summary alone, once.
+  status = runInTerminal("dst2", "-q --stats", "");
+  EXPECT_EQ(0, status) << screen;
+  EXPECT_EQ(std::string::npos, raw.find(listingText)) << raw;
+  ASSERT_EQ(1u, linesOf(screen).size()) << screen;
+  EXPECT_EQ(0u, linesOf(screen)[0].find(firstMirrorSummary)) << screen;
+}
+
 TEST_F(ProgressLineTest, NothingOnStandardErrorWhenItIsNoTerminal) {
   std::string out, err;
   EXPECT_EQ(0, runRedirected("dst", "-v", &out, &err));

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <new>
 
+#include "base/failure_report.h"
 #include "base/memory.h"
 #include "base/paths.h"
 #include "base/progress.h"
@@ -133,14 +134,18 @@ int scansAllowChanges(int destination, int source, const RootWatch& watch,
     consolePrintf("Listing stopped: nothing was changed !\n");
     return 0;
   }
+  // The system's reason, as each scan took it.
+  char reason[256];
   if (source == scanRootMissing || source == scanRootUnreadable) {
-    consolePrintf("Cannot list the source folder [%s]: nothing was changed !\n",
-                  settings.sourceRoot);
+    describeFailure(watch.sourceScan.rootFailure, reason, sizeof reason);
+    consolePrintf("Cannot list the source folder [%s] (%s): nothing was changed !\n",
+                  settings.sourceRoot, reason);
     return 0;
   }
   if (destination == scanRootUnreadable) {
-    consolePrintf("Cannot list the destination folder [%s]: nothing was changed !\n",
-                  settings.destinationRoot);
+    describeFailure(watch.destinationScan.rootFailure, reason, sizeof reason);
+    consolePrintf("Cannot list the destination folder [%s] (%s): nothing was changed !\n",
+                  settings.destinationRoot, reason);
     return 0;
   }
   return 1;
@@ -235,8 +240,9 @@ int readRun(Run* run, int argc, char** argv) {
   if (readArguments(argc, argv, settings, &run->filters)) return exitStopped;
   if (int stop = prepareRunFilters(&run->filters)) return stop;
   settings->filters = runFilterSet(run->filters);
-  consolePrintf("Mirroring source [%s] to destination folder [%s]\n", settings->sourceRoot,
-                settings->destinationRoot);
+  if (!settings->quiet)
+    consolePrintf("Mirroring source [%s] to destination folder [%s]\n", settings->sourceRoot,
+                  settings->destinationRoot);
   settings->destinationRootLength = static_cast<int32_t>(strlen(settings->destinationRoot));
   settings->sourceRootLength = static_cast<int32_t>(strlen(settings->sourceRoot));
   if (checkRootsApart(settings->destinationRoot, settings->sourceRoot)) return exitStopped;
@@ -286,7 +292,7 @@ int listAndReconcile(Run* run, int64_t startMs) {
     freeEntryTables();
     return exitOutOfMemory;
   }
-  beginProgress();
+  beginProgress(!settings->quiet);
   int shownOnTerminal = progressShown();
   PassSummary summary = {};
   int status = scanAndReconcile(run, &summary);
@@ -339,7 +345,10 @@ int runWith(Run* run, int argc, char** argv, int64_t startMs) {
 int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
   beginMemoryWatch();
   int64_t startMs = progressClockMs();
-  consolePrintf("Talven Package v" TALVEN_VERSION " - folder mirror by the Talven developers\n\n");
+  // A quiet run prints nothing that does not tell of a failure or a stop.
+  if (!asksForQuiet(argc, argv))
+    consolePrintf("Talven Package v" TALVEN_VERSION
+                  " - folder mirror by the Talven developers\n\n");
   const char* programName = argv[0] ? argv[0] : "talven";
   if (argc == 2 && asksForHelp(argv[1])) {
     printHelp(programName);

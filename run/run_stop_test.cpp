@@ -1,12 +1,27 @@
 // Every reason for the program to stop before it changes anything.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <type_traits>
+#include <utility>
 
+#include "base/failure_report.h"
 #include "run/run_fixture.h"
 
 namespace {
 const std::string separator(1, pathSeparator);
+
+void ignoreEntry(void*, const char*, int, uint64_t, FileTime) {}
+
+// The reason the system gives for not listing path, as the program must name it.
+std::string listingReason(const std::string& path) {
+  int code = 0;
+  EXPECT_NE(enumerateListed,
+            enumerateDirectory(path.c_str(), ignoreEntry, nullptr, nullptr, nullptr, &code));
+  char reason[256];
+  describeFailure(code, reason, sizeof reason);
+  return reason;
+}
 
 class RunStopTest : public RunTest {
  protected:
@@ -96,18 +111,34 @@ TEST_F(RunStopTest, TheSameFolderWrittenInAnyWay) {
 }
 
 TEST_F(RunStopTest, ASourceThatCannotBeListed) {
-  // An empty source listing would have every destination file deleted.
-  expectStop({destination, joinPath(scratch, "missing")});
-  ASSERT_TRUE(writeFileBytes(joinPath(scratch, "plain"), "a file"));
-  expectStop({destination, joinPath(scratch, "plain")});
+  // An empty source listing would have every destination file deleted. The line
+  // says why the system could not list it.
+  std::string missing = joinPath(scratch, "missing");
+  expectStop({destination, missing});
+  EXPECT_EQ("Cannot list the source folder [" + missing + "] (" + listingReason(missing) +
+                "): nothing was changed !",
+            lines().back());
+  std::string plain = joinPath(scratch, "plain");
+  ASSERT_TRUE(writeFileBytes(plain, "a file"));
+  expectStop({destination, plain});
+  EXPECT_EQ("Cannot list the source folder [" + plain + "] (" + listingReason(plain) +
+                "): nothing was changed !",
+            lines().back());
+  if (platformIsWindows) return;  // the system's own words differ there
+  EXPECT_EQ("No such file or directory", listingReason(missing));
+  EXPECT_EQ("Not a directory", listingReason(plain));
 }
 
 TEST_F(RunStopTest, RootsThatExistButCannotBeListed) {
   using Self = std::remove_pointer_t<decltype(this)>;
   // Permissions bind nobody privileged: then the program runs as an ordinary user.
+  // A child without privileges tells what the run printed.
+  static bool inChild = runningPrivileged();
   int (*body)(void*) = [](void* context) -> int {
     Self* test = static_cast<Self*>(context);
-    return test->run({test->destination, test->source});
+    int status = test->run({test->destination, test->source});
+    if (inChild) fputs(test->output.c_str(), stdout);
+    return status;
   };
   for (std::string* locked : {&destination, &source}) {
     std::map<std::string, std::string> sourceBefore = snapshot(source);
@@ -119,6 +150,12 @@ TEST_F(RunStopTest, RootsThatExistButCannotBeListed) {
     setListable(*locked, true);
     if (status < 0) GTEST_SKIP() << "cannot run without privileges here";
     EXPECT_EQ(2, status) << *locked;
+    std::string which = locked == &source ? "source" : "destination";
+    if (!inChild) childOutput = output;
+    EXPECT_NE(std::string::npos,
+              childOutput.find("Cannot list the " + which + " folder [" + *locked +
+                               "] (Permission denied): nothing was changed !\n"))
+        << childOutput;
     EXPECT_EQ(sourceBefore, snapshot(source));
     EXPECT_EQ(destinationBefore, snapshot(destination));
   }
@@ -128,6 +165,9 @@ TEST_F(RunStopTest, ADestinationThatIsAFile) {
   std::string plain = joinPath(scratch, "plain");
   ASSERT_TRUE(writeFileBytes(plain, "a file"));
   expectStop({plain, source});
+  EXPECT_EQ("Cannot list the destination folder [" + plain + "] (" + listingReason(plain) +
+                "): nothing was changed !",
+            lines().back());
   std::string bytes;
   ASSERT_TRUE(readFileBytes(plain, &bytes));
   EXPECT_EQ("a file", bytes);
@@ -168,9 +208,29 @@ TEST_F(RunStopTest, ADashArgumentThatIsNoOption) {
     expectStop({destination, source, slip, "-v", "-l"}, false);
     std::string expected = std::string("Unknown option [") + slip + "]: the ";
     expected += slip == std::string("--") ? "long options are --no-sync, --workers=N, "
-                                          : "one-letter options are -v, -l and -p !";
+                                          : "one-letter options are -v, -l, -p and -q !";
     EXPECT_EQ(0u, lines().back().find(expected)) << slip << ": " << lines().back();
   }
+}
+
+TEST_F(RunStopTest, AWordThatWouldDropThePreview) {
+  // Read by their second character alone, these ran a real mirror (a file copied,
+  // another deleted) where a preview was asked for.
+  ASSERT_TRUE(writeFileBytes(joinPath(destination, "precious"), "only here"));
+  const std::string why =
+      "] would drop its -p (a one-letter option is read by its second character alone): write ";
+  for (const auto& word : std::vector<std::pair<std::string, std::string>>{
+           {"-vp", "-v -p"}, {"-lp", "-l -p"}, {"-vlp", "-v -l -p"}, {"-loop", "-l -p"}}) {
+    expectStop({destination, source, word.first}, false);
+    EXPECT_EQ("Option [" + word.first + why + word.second + " !", lines().back());
+    expectStop({destination, source, "-v", "--no-sync", word.first}, false);
+  }
+  // -version was -v, and ran a real mirror; -help gets the same hint.
+  expectStop({destination, source, "-version"}, false);
+  EXPECT_EQ("Option [-version] is written --version and given alone: talven --version !",
+            lines().back());
+  expectStop({destination, source, "-p", "-help"}, false);
+  EXPECT_EQ("Option [-help] is written --help and given alone: talven --help !", lines().back());
 }
 
 TEST_F(RunStopTest, AThirdFolderAfterTheTwo) {

@@ -61,7 +61,7 @@ TEST_F(RunTest, HelpAloneListsTheOptionsAndTheExitStatuses) {
   std::vector<std::string> listed;
   for (const std::string& line : lines())
     if (line.compare(0, 3, "  -") == 0) listed.push_back(line.substr(2, line.find(' ', 2) - 2));
-  std::vector<std::string> expected = {"-v", "-l", "-p"};
+  std::vector<std::string> expected = {"-v", "-l", "-p", "-q"};
   for (int k = 0; k < longOptionCount; ++k)
     expected.push_back(
         std::string(longOptions[k].name) +

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/backup_tag.h"
+#include "base/failure_report.h"
 #include "scan/directory_listing.h"
 
 namespace {
@@ -53,7 +54,9 @@ TreeWalker::TreeWalker(EntryCallback callback)
       abortRequested(0),
       entryCallback(callback),
       skipCallback(nullptr),
+      unlistedCallback(nullptr),
       rootResult(enumerateListed),
+      rootFailure(0),
       incomplete(0),
       walkReparseFolders(1),
       foreignFolder(nullptr),
@@ -86,6 +89,7 @@ void TreeWalker::walkDirectory(const char* path) {
   // The path, a separator and at least one more character must fit.
   if (length + 2 > sizeof currentDirectory) {
     rootResult = enumerateUnreadable;
+    rootFailure = failurePathTooLong;
     incomplete = 1;
     return;
   }
@@ -94,6 +98,7 @@ void TreeWalker::walkDirectory(const char* path) {
   // than what they leave out, and no file is deleted for a listing it never made.
   if (filtersActive(filters) && beginFilterWalk(&filterWalk, filters)) {
     rootResult = enumerateUnreadable;
+    rootFailure = failureNoMemory;
     incomplete = 1;
     return;
   }
@@ -116,8 +121,14 @@ void TreeWalker::visit(size_t length, int isRoot, const FilterFolder& place, int
   DirectoryListing* listing = new DirectoryListing();
   ListingSink sink = {listing, 0, this, length, 0, 0};
   int isForeign = 0;
-  int result = enumerateDirectory(currentDirectory, addToListing, &sink, foreignFolder, &isForeign);
-  if (isRoot) rootResult = result;
+  int failure = 0;
+  int result = enumerateDirectory(currentDirectory, addToListing, &sink, foreignFolder, &isForeign,
+                                  &failure);
+  if (isRoot) {
+    rootResult = result;
+    rootFailure = failure;
+  }
+  if (seams.folderListed) seams.folderListed(seams.context, currentDirectory);
   if (isForeign) foreignFolderMet = isRoot ? foreignMetAtRoot : foreignMetBelowRoot;
   if (abortRequested || foreignFolderMet) {
     delete listing;
@@ -134,7 +145,7 @@ void TreeWalker::visit(size_t length, int isRoot, const FilterFolder& place, int
     delete listing;
     return;
   }
-  if (result != enumerateListed) skip(length, "", "folder could not be listed whole");
+  if (result != enumerateListed) tellUnlisted(length, isRoot, result, failure);
   if (sink.failed) skip(length, "", "out of memory while listing");
   if (!isPathSeparator(currentDirectory[length - 1])) {
     currentDirectory[length++] = pathSeparator;
@@ -143,6 +154,13 @@ void TreeWalker::visit(size_t length, int isRoot, const FilterFolder& place, int
   reportFiles(*listing, length, place, leftOut);
   if (recurseSubdirectories) walkSubdirectories(*listing, length, place, leftOut);
   delete listing;
+}
+
+void TreeWalker::tellUnlisted(size_t length, int isRoot, int result, int failure) {
+  skip(length, "", "folder could not be listed whole");
+  // A root not listed at all is the run's to tell: it stops the run.
+  if (unlistedCallback && !(isRoot && result == enumerateUnreadable))
+    unlistedCallback(currentDirectory, failure);
 }
 
 void TreeWalker::reportFiles(const DirectoryListing& listing, size_t length,

@@ -33,6 +33,9 @@ struct LeftOutFile {
 
 /// Called for an entry the walk had to leave out (the reason is a short phrase).
 typedef void (*SkipCallback)(const char* directory, const char* name, const char* reason);
+/// Called for a folder that could not be listed whole, with the code of why (a code of
+/// lastFailureCode or an OwnFailure).
+typedef void (*UnlistedCallback)(const char* folder, int code);
 
 /// Key code of Escape, which stops a walk.
 constexpr int escapeKey = 27;
@@ -48,9 +51,12 @@ struct ScanSeams {
   /// Called at each look at the keyboard inside the listing of one large folder.
   void (*keyPolled)(void* context);
   void* context;
+  /// Called once the listing of each folder is read, before anything in it is
+  /// reported or walked, with the folder's path.
+  void (*folderListed)(void* context, const char* folder);
 };
 /// Seams that change nothing.
-constexpr ScanSeams noScanSeams = {nullptr, nullptr};
+constexpr ScanSeams noScanSeams = {nullptr, nullptr, nullptr};
 
 class TreeWalker {
  public:
@@ -77,8 +83,13 @@ class TreeWalker {
   EntryCallback entryCallback;
   /// Told of entries left out; may be null.
   SkipCallback skipCallback;
-  /// How the root's listing went (an EnumerateResult).
+  /// Told of every folder that could not be listed whole but a root not listed at
+  /// all, which rootResult and rootFailure tell; may be null.
+  UnlistedCallback unlistedCallback;
+  /// How the root's listing went (an EnumerateResult), and why it went wrong where
+  /// it did (a code of lastFailureCode or an OwnFailure; 0 otherwise).
   int32_t rootResult;
+  int32_t rootFailure;
   /// Set when a directory below the root could not be listed whole, or an entry was
   /// left out for its length or for lack of memory.
   int32_t incomplete;
@@ -125,6 +136,9 @@ class TreeWalker {
   /// True when the file name of the folder in the first length bytes of
   /// currentDirectory (ending in a separator) is leftOutFile.
   bool isLeftOut(size_t length, const char* name, size_t nameLength);
+  /// Tells that the folder in the first length bytes of currentDirectory was not
+  /// listed whole (result, an EnumerateResult, for the reason failure).
+  void tellUnlisted(size_t length, int isRoot, int result, int failure);
   /// True when the subfolder name of the folder in the first length bytes of
   /// currentDirectory is passedOverFolder.
   bool isPassedOver(size_t length, const char* name, size_t nameLength) const;

@@ -86,7 +86,7 @@ class TreeWalkerTest : public ::testing::Test {
     lastWalker->filters = filters;
     lastWalker->walkExcluded = walkExcluded;
     lastWalker->excludedCallback = recordWalkExclusion;
-    lastWalker->seams = ScanSeams{keyPolled, nullptr};
+    lastWalker->seams = ScanSeams{keyPolled, nullptr, nullptr};
     lastWalker->setOptions(recurse);
     EXPECT_EQ(0, lastWalker->walk(start.empty() ? root.c_str() : start.c_str()));
     std::vector<std::string> paths;

@@ -145,8 +145,14 @@ TEST_F(TreeWalkerTest, RootsThatCannotBeListedReportNothing) {
   file("afile");
   EXPECT_TRUE(walkTree(at("missing")).empty());
   EXPECT_EQ(enumerateMissing, lastWalker->rootResult);
+  // The system's reason goes with it, for the line that names the root.
+  EXPECT_NE(0, lastWalker->rootFailure);
   EXPECT_TRUE(walkTree(at("afile")).empty());
   EXPECT_EQ(enumerateUnreadable, lastWalker->rootResult);
+  EXPECT_NE(0, lastWalker->rootFailure);
+  walkTree(root);
+  EXPECT_EQ(enumerateListed, lastWalker->rootResult);
+  EXPECT_EQ(0, lastWalker->rootFailure);
   // An empty root path reports nothing and is not taken for the current folder.
   TreeWalker walker(recordWalkReport);
   walkReports.clear();
