@@ -10,8 +10,9 @@ namespace {
 bool isControl(unsigned char c) {
   return c < 0x20 || c == 0x7f;
 }
+}  // namespace
 
-void describe(int code, char* text, size_t size) {
+void describeFailure(int code, char* text, size_t size) {
   const char* own = nullptr;
   switch (code) {
     case failurePathTooLong: own = "the path is too long"; break;
@@ -27,6 +28,7 @@ void describe(int code, char* text, size_t size) {
     describeSystemFailure(code, text, size);
 }
 
+namespace {
 // The escaped form of text in a buffer of its own (free it), or null.
 char* escapedCopy(const char* text) {
   char* copy = static_cast<char*>(malloc(escapedLength(text) + 1));
@@ -59,7 +61,7 @@ char* writeEscaped(char* out, const char* path) {
 
 void reportFailure(const char* action, const char* path, const char* rest, int code) {
   char reason[512];
-  describe(code, reason, sizeof reason);
+  describeFailure(code, reason, sizeof reason);
   reportFailureReason(action, path, rest, reason);
 }
 

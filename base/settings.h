@@ -47,6 +47,9 @@ struct RunSettings {
   int32_t maxDeletions;
   /// --stats: the summary line is printed on standard output at the end of the run.
   int32_t printStats;
+  /// --json: standard output carries JSON Lines alone (base/json_events.h); the
+  /// console lines go to standard error.
+  int32_t jsonOutput;
   /// --log=FILE: the file the log is appended to instead of logFileName; null when
   /// not given. The argument itself, which lives as long as the run.
   const char* logFilePath;
