@@ -47,11 +47,25 @@ void reportSkipped(const char* directory, const char* name, const char* reason) 
   consolePrintf("Skipped [%s%s]: %s !\n", directory, name, reason);
 }
 
+// What a walk left out is kept for the run to tell (--json), and told with -v.
+void noteSkipped(EntryTable* table, const char* directory, const char* name, const char* reason) {
+  addSkippedEntry(table, directory, name, table->rootLength, reason);
+  if (table->tellSkipped) reportSkipped(directory, name, reason);
+}
+
+void noteDestinationSkipped(const char* directory, const char* name, const char* reason) {
+  noteSkipped(&destinationTable, directory, name, reason);
+}
+
+void noteSourceSkipped(const char* directory, const char* name, const char* reason) {
+  noteSkipped(&sourceTable, directory, name, reason);
+}
+
 unsigned scan(const ScanRequest* request, EntryTable* table, EntryCallback collector,
               ExcludedCallback noteExcluded, int isDestination) {
   const RunSettings& settings = *request->settings;
   TreeWalker* walker = new TreeWalker(collector);
-  if (settings.verbose) walker->skipCallback = reportSkipped;
+  walker->skipCallback = isDestination ? noteDestinationSkipped : noteSourceSkipped;
   walker->walkReparseFolders = !isDestination;
   if (request->otherRootKnown) walker->foreignFolder = &request->otherRoot;
   // The backup folder in the destination is the run's own, as its log is: never listed.
@@ -65,6 +79,8 @@ unsigned scan(const ScanRequest* request, EntryTable* table, EntryCallback colle
   table->count = 0;
   table->rootLength = static_cast<int32_t>(strlen(request->root));
   clearExcludedFolders(table);
+  clearSkippedEntries(table);
+  table->tellSkipped = settings.verbose;
   walker->setOptions(1);
   walker->walk(request->root);
   table->excludedFiles = walker->excludedFiles;

@@ -36,6 +36,8 @@ const LongOption longOptions[] = {
      "move what the run deletes or replaces into DIR/<start time>/"},
     {"--stats", optionSwitch, nullptr, nullptr, &RunSettings::printStats, 0, 0, nullptr,
      "print the summary line on standard output at the end"},
+    {"--json", optionSwitch, nullptr, nullptr, &RunSettings::jsonOutput, 0, 0, nullptr,
+     "JSON Lines on standard output, every other line on standard error"},
     {"--exclude", optionText, "PATTERN", "a pattern", nullptr, 0, 0, nullptr,
      "leave out what matches PATTERN (may be repeated)", takeExclude},
     {"--include", optionText, "PATTERN", "a pattern", nullptr, 0, 0, nullptr,
@@ -202,6 +204,13 @@ int readArguments(int argc, char** argv, RunSettings* settings, RunFilters* filt
 int asksForHelp(const char* argument) {
   return strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0 ||
          (platformIsWindows && strcmp(argument, "/?") == 0);
+}
+
+int asksForJson(int argc, char** argv) {
+  // A value given apart never starts with a dash: --json is never one.
+  for (int i = 3; i < argc; ++i)
+    if (strcmp(argv[i], "--json") == 0) return 1;
+  return 0;
 }
 
 int asksForVersion(const char* argument) {

@@ -19,6 +19,7 @@
 #include "reconcile/reconcile.h"
 #include "run/backup_folder.h"
 #include "run/command_line.h"
+#include "run/json_run.h"
 #include "run/run_lock.h"
 #include "run/seams.h"
 #include "run/summary.h"
@@ -33,6 +34,8 @@ struct Run {
   RunLog log;
   RunFolders folders;
   const RunSeams* seams;
+  PassSummary summary;
+  int startTold;  ///< --json: the start object was printed, the end object is owed
 };
 
 int takeRoots(RunSettings* settings, char** argv) {
@@ -153,6 +156,7 @@ int scanAndReconcile(Run* run, PassSummary* summary) {
   int destination = waitForScan(destinationScanThread);
   int source = waitForScan(sourceScanThread);
   if (seams->scansEnded) seams->scansEnded(seams->context);
+  tellJsonUnlisted(settings);
   if (escapeWaiting() && destination != scanNotStarted && destination != scanHoldsOtherRoot)
     destination = scanAborted;
   endKeyWatch();
@@ -218,6 +222,8 @@ int readRun(Run* run, int argc, char** argv) {
   settings->filters = runFilterSet(run->filters);
   consolePrintf("Mirroring source [%s] to destination folder [%s]\n", settings->sourceRoot,
                 settings->destinationRoot);
+  tellJsonStart(*settings, argc, argv);
+  run->startTold = settings->jsonOutput;
   settings->destinationRootLength = static_cast<int32_t>(strlen(settings->destinationRoot));
   settings->sourceRootLength = static_cast<int32_t>(strlen(settings->sourceRoot));
   if (checkRootsApart(settings->destinationRoot, settings->sourceRoot)) return exitStopped;
@@ -269,7 +275,7 @@ int listAndReconcile(Run* run, int64_t startMs) {
   }
   beginProgress();
   int shownOnTerminal = progressShown();
-  PassSummary summary = {};
+  PassSummary& summary = run->summary;
   int status = scanAndReconcile(run, &summary);
   endProgress();
   // The run stopped as an interruption stops it, its copies removed or put in place.
@@ -307,17 +313,18 @@ int runLocked(Run* run, int64_t startMs) {
 }
 
 int runWith(Run* run, int argc, char** argv, int64_t startMs) {
-  if (int stop = readRun(run, argc, argv)) return stop;
-  if (lockRunDestination(run->settings, run->seams)) return exitStopped;
-  int status = runLocked(run, startMs);
-  releaseRunDestination();
+  int status = readRun(run, argc, argv);
+  if (status == 0 && lockRunDestination(run->settings, run->seams)) status = exitStopped;
+  if (status == 0) {
+    status = runLocked(run, startMs);
+    releaseRunDestination();
+  }
+  // Every run that told its start tells its end, however it ended.
+  if (run->startTold) tellJsonEnd(run->settings, run->summary, status, progressClockMs() - startMs);
   return status;
 }
-}  // namespace
 
-int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
-  beginMemoryWatch();
-  int64_t startMs = progressClockMs();
+int runStarted(int argc, char** argv, const RunSeams* seams, int64_t startMs) {
   consolePrintf("Talven Package v" TALVEN_VERSION " - folder mirror by the Talven developers\n\n");
   const char* programName = argv[0] ? argv[0] : "talven";
   if (argc == 2 && asksForHelp(argv[1])) {
@@ -338,7 +345,20 @@ int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
   run->log = RunLog{nullptr, nullptr, 0};
   run->folders = noRunFolders;
   run->seams = seams ? seams : &noRunSeams;
+  run->summary = PassSummary{};
+  run->startTold = 0;
   int status = runWith(run, argc, argv, startMs);
   delete run;
+  return status;
+}
+}  // namespace
+
+int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
+  beginMemoryWatch();
+  int64_t startMs = progressClockMs();
+  // With --json, standard output carries the JSON objects alone from the banner on.
+  setJsonOutput(asksForJson(argc, argv));
+  int status = runStarted(argc, argv, seams, startMs);
+  setJsonOutput(0);
   return status;
 }
