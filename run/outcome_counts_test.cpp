@@ -1,7 +1,7 @@
 // The summary counts what became of each action, as the tree shows it afterwards:
 // after Ctrl-C in the middle of the copies, on a full disk, with a source file that
-// cannot be read, and with source files gone since the listing, which are told,
-// counted as vanished, and no failure.
+// cannot be read, a copy whose time was not kept, and with files gone since the
+// listing: source files are told, counted as vanished, and no failure.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -153,6 +153,54 @@ TEST_F(OutcomeCounts, SourceFilesGoneSinceTheListingAreToldAndNoFailure) {
   EXPECT_EQ(exitSuccess, runHere({"--stats"}, &output));
   EXPECT_EQ(std::string::npos, output.find("vanished")) << output;
   expectMirror(destination, source);
+}
+
+TEST_F(OutcomeCounts, ACopyWhoseTimeWasNotKeptStaysInPlaceButCountsAsFailed) {
+  writeManyFiles(3);
+  // A file system that keeps the time of writing, whatever it is given.
+  seams.copy.timesIgnored = 1;
+  std::string output, errors;
+  EXPECT_EQ(exitSomeFailed, runHere({"--json"}, &output, &errors)) << errors;
+  seams.copy.timesIgnored = 0;
+  EXPECT_EQ(3u, listFiles(destination).size());
+  EXPECT_EQ(0, mirroredFiles(destination, source));
+  std::vector<JsonValue> objects;
+  std::string error;
+  ASSERT_TRUE(parseJsonLines(output, &objects, &error)) << error;
+  int inPlace = 0;
+  for (const JsonValue& object : objects) {
+    if (object["kind"].str() != "copy") continue;
+    EXPECT_EQ("failed", object["outcome"].str());
+    EXPECT_EQ("set the time of", object["failed_to"].str());
+    inPlace += object["in_place"].flag;
+  }
+  EXPECT_EQ(3, inPlace);
+  EXPECT_EQ(0, objects.back()["copied"].integer());
+  EXPECT_EQ(3, objects.back()["failed"].integer());
+}
+
+TEST_F(OutcomeCounts, DestinationFilesGoneBeforeTheirTurn) {
+  writeFile(at({"src", "kept.txt"}), "kept", sourceUnits);
+  writeFile(at({"dst", "old.txt"}), "old", olderUnits);
+  ASSERT_TRUE(makeFolders(at({"versions"})));
+  // Gone before its deletion: gone as the run wanted, counted as deleted.
+  seams.scansEnded = [](void* context) {
+    OutcomeCounts* test = static_cast<OutcomeCounts*>(context);
+    ASSERT_EQ(0, deleteFile(test->at({"dst", "old.txt"}).c_str()));
+  };
+  seams.context = this;
+  std::string output;
+  EXPECT_EQ(exitSuccess, runHere({"--stats"}, &output)) << output;
+  EXPECT_EQ(1, summaryCount(output, " deleted,")) << output;
+  // Gone before its move: the backup folder does not hold it, and nothing failed.
+  writeFile(at({"dst", "old.txt"}), "old", olderUnits);
+  EXPECT_EQ(exitSuccess, runHere({"--stats", "--backup-dir=" + at({"versions"})}, &output))
+      << output;
+  seams.scansEnded = nullptr;
+  EXPECT_EQ(0, summaryCount(output, " moved to the backup folder,")) << output;
+  EXPECT_EQ(1, summaryCount(output, " vanished, in ")) << output;
+  EXPECT_EQ(0, summaryCount(output, " failed")) << output;
+  EXPECT_TRUE(listFiles(at({"versions"})).empty());
 }
 
 class FullDisk : public EndToEndTest {};
