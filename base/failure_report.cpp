@@ -6,6 +6,12 @@
 
 #include "platform/platform.h"
 
+namespace {
+bool isControl(unsigned char c) {
+  return c < 0x20 || c == 0x7f;
+}
+}  // namespace
+
 void describeFailure(int code, char* text, size_t size) {
   const char* own = nullptr;
   switch (code) {
@@ -24,10 +30,6 @@ void describeFailure(int code, char* text, size_t size) {
 }
 
 namespace {
-bool isControl(unsigned char c) {
-  return c < 0x20 || c == 0x7f;
-}
-
 // The escaped form of text in a buffer of its own (free it), or null.
 char* escapedCopy(const char* text) {
   char* copy = static_cast<char*>(malloc(escapedLength(text) + 1));

@@ -21,6 +21,10 @@ void describeFailure(int code, char* text, size_t size);
 /// null; code is a code of lastFailureCode or an OwnFailure.
 void reportFailure(const char* action, const char* path, const char* rest, int code);
 
+/// Writes the words a failure line gives for code (a code of lastFailureCode or an
+/// OwnFailure) into text (size bytes, always terminated).
+void describeFailure(int code, char* text, size_t size);
+
 /// The same line with a reason the program words itself.
 void reportFailureReason(const char* action, const char* path, const char* rest,
                          const char* reason);

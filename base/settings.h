@@ -55,6 +55,9 @@ struct RunSettings {
   /// -q (or --quiet): the banner, the run line, "Nothing to do" and the progress line
   /// are left out; what tells of a failure or a stop is printed as always.
   int32_t quiet;
+  /// --json: standard output carries JSON Lines alone (base/json_events.h); the
+  /// console lines go to standard error.
+  int32_t jsonOutput;
   /// --log=FILE: the file the log is appended to instead of logFileName; null when
   /// not given. The argument itself, which lives as long as the run.
   const char* logFilePath;

@@ -49,6 +49,19 @@ int addFileEntry(EntryTable* table, const char* directory, const char* name, int
   return addFileStored;
 }
 
+// The path of name in directory after rootLength, in a buffer of its own; null when
+// memory ran out.
+static char* relativeCopy(const char* directory, const char* name, int32_t rootLength) {
+  size_t directoryLength = strlen(directory);
+  size_t cut = static_cast<size_t>(rootLength) < directoryLength ? rootLength : directoryLength;
+  size_t head = directoryLength - cut, nameLength = strlen(name);
+  char* relative = static_cast<char*>(malloc(head + nameLength + 1));
+  if (!relative) return nullptr;
+  memcpy(relative, directory + cut, head);
+  memcpy(relative + head, name, nameLength + 1);
+  return relative;
+}
+
 int addExcludedFolder(EntryTable* table, const char* directory, const char* name,
                       int32_t rootLength) {
   if (table->excludedFolderCount == table->excludedFolderCapacity) {
@@ -58,15 +71,30 @@ int addExcludedFolder(EntryTable* table, const char* directory, const char* name
     table->excludedFolders = static_cast<char**>(grown);
     table->excludedFolderCapacity = capacity;
   }
-  size_t directoryLength = strlen(directory);
-  size_t cut = static_cast<size_t>(rootLength) < directoryLength ? rootLength : directoryLength;
-  size_t head = directoryLength - cut, nameLength = strlen(name);
-  char* relative = static_cast<char*>(malloc(head + nameLength + 1));
+  char* relative = relativeCopy(directory, name, rootLength);
   if (!relative) return 1;
-  memcpy(relative, directory + cut, head);
-  memcpy(relative + head, name, nameLength + 1);
   table->excludedFolders[table->excludedFolderCount++] = relative;
   return 0;
+}
+
+int addSkippedEntry(EntryTable* table, const char* directory, const char* name, int32_t rootLength,
+                    const char* reason) {
+  if (table->skippedCount == table->skippedCapacity) {
+    int32_t capacity = table->skippedCapacity + 64;
+    void* grown = realloc(table->skipped, sizeof(SkippedEntry) * static_cast<size_t>(capacity));
+    if (!grown) return 1;
+    table->skipped = static_cast<SkippedEntry*>(grown);
+    table->skippedCapacity = capacity;
+  }
+  char* relative = relativeCopy(directory, name, rootLength);
+  if (!relative) return 1;
+  table->skipped[table->skippedCount++] = SkippedEntry{relative, reason};
+  return 0;
+}
+
+void clearSkippedEntries(EntryTable* table) {
+  for (int32_t i = 0; i < table->skippedCount; ++i) free(table->skipped[i].relativePath);
+  table->skippedCount = 0;
 }
 
 void clearExcludedFolders(EntryTable* table) {
@@ -101,6 +129,8 @@ static void freeTable(EntryTable* table) {
   free(table->excludedFolders);
   clearTaggedFolders(table);
   free(table->taggedFolders);
+  clearSkippedEntries(table);
+  free(table->skipped);
   if (!table->entries) return;
   for (int32_t i = 0; i < table->count; ++i) free(table->entries[i].relativePath);
 }

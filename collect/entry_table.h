@@ -32,6 +32,13 @@ struct FileEntry {
 // The tables hold one entry a listed file: the flags share the word after the key.
 static_assert(sizeof(FileEntry) <= 32, "a file entry takes at most 32 bytes");
 
+/// An entry the walk had to leave out: a folder it could not list whole, a name too
+/// long or that cannot be converted.
+struct SkippedEntry {
+  char* relativePath;  ///< below the root, beginning with a separator; empty: the root
+  const char* reason;  ///< the walk's words, which live as long as the program
+};
+
 /// A growable array of entries, in the order the walk reported them, and what the
 /// filters left out of the walk.
 struct EntryTable {
@@ -53,6 +60,12 @@ struct EntryTable {
   char** taggedFolders = nullptr;
   int32_t taggedFolderCount = 0;
   int32_t taggedFolderCapacity = 0;
+  /// What the walk had to leave out, in the order met, and whether its scan tells
+  /// each on the console (-v).
+  SkippedEntry* skipped = nullptr;
+  int32_t skippedCount = 0;
+  int32_t skippedCapacity = 0;
+  int32_t tellSkipped = 0;
 };
 
 /// Records the tables start with, and grow by.
@@ -81,5 +94,11 @@ int addTaggedFolder(EntryTable* table, const char* folder, int32_t rootLength);
 void clearTaggedFolders(EntryTable* table);
 /// Forgets the excluded folders of one table.
 void clearExcludedFolders(EntryTable* table);
+/// Adds the entry name of directory, which the walk left out for reason, by its path
+/// after rootLength; 0, or 1 when memory ran out (the entry then goes untold).
+int addSkippedEntry(EntryTable* table, const char* directory, const char* name, int32_t rootLength,
+                    const char* reason);
+/// Forgets the skipped entries of one table.
+void clearSkippedEntries(EntryTable* table);
 /// Frees every path string and both record arrays.
 void freeEntryTables();

@@ -64,11 +64,25 @@ void reportUnlisted(const char* folder, int code) {
   reportFailure("list the folder", folder, nullptr, code);
 }
 
+// What a walk left out is kept for the run to tell (--json), and told with -v.
+void noteSkipped(EntryTable* table, const char* directory, const char* name, const char* reason) {
+  addSkippedEntry(table, directory, name, table->rootLength, reason);
+  if (table->tellSkipped) reportSkipped(directory, name, reason);
+}
+
+void noteDestinationSkipped(const char* directory, const char* name, const char* reason) {
+  noteSkipped(&destinationTable, directory, name, reason);
+}
+
+void noteSourceSkipped(const char* directory, const char* name, const char* reason) {
+  noteSkipped(&sourceTable, directory, name, reason);
+}
+
 unsigned scan(ScanRequest* request, EntryTable* table, EntryCallback collector,
               ExcludedCallback noteExcluded, int isDestination) {
   const RunSettings& settings = *request->settings;
   TreeWalker* walker = new TreeWalker(collector);
-  if (settings.verbose) walker->skipCallback = reportSkipped;
+  walker->skipCallback = isDestination ? noteDestinationSkipped : noteSourceSkipped;
   walker->unlistedCallback = reportUnlisted;
   walker->walkReparseFolders = !isDestination;
   if (request->otherRootKnown) walker->foreignFolder = &request->otherRoot;
@@ -86,6 +100,8 @@ unsigned scan(ScanRequest* request, EntryTable* table, EntryCallback collector,
   table->rootLength = static_cast<int32_t>(strlen(request->root));
   clearExcludedFolders(table);
   clearTaggedFolders(table);
+  clearSkippedEntries(table);
+  table->tellSkipped = settings.verbose;
   walker->setOptions(1);
   walker->walk(request->root);
   table->excludedFiles = walker->excludedFiles;

@@ -10,7 +10,8 @@
 #include "platform/folders.h"
 #include "platform/platform.h"
 
-/// What became of one copy; every result but copyDone is a failure the run counts.
+/// What became of one copy. Every result but copyDone, copySourceVanished and
+/// copyInterrupted is a failure the run counts.
 enum CopyResult {
   copyDone = 0,              ///< copied, stamped and in place (or, without a sync, written)
   copySourceUnreadable = 2,  ///< the source could not be read; nothing touched
@@ -20,6 +21,8 @@ enum CopyResult {
   copyTimeNotSet = 5,        ///< copied and in place, but the time could not be set
   copyInterrupted = 6,       ///< stopped by an interruption; the copy was discarded
   copyOutOfMemory = 7,       ///< memory ran out; the copy was discarded and the run ends
+  copySourceVanished = 8,    ///< the source, or a folder on its way, is gone since the
+                             ///< listing; nothing touched
 };
 
 /// One copy as the reconciliation hands it in.
@@ -38,6 +41,9 @@ struct CopyOutcome {
   int result;                  ///< a CopyResult
   int identityKnown;           ///< identity holds the file now at destinationPath
   FileIdentity identity;
+  /// With --backup-dir: the file an update replaces went to the backup folder (also
+  /// where the copy then failed to take its name).
+  int replacedMoved;
 };
 
 /// Test seams: what a test hands in to make the copies meet faults. Never set in the

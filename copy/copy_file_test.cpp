@@ -166,16 +166,20 @@ TEST_F(CopyFile, LineEndsAndByte26PassUnchanged) {
   expectCopied(at({"dst"}), bytes);
 }
 
-TEST_F(CopyFile, AMissingSourceTouchesNothing) {
+TEST_F(CopyFile, AMissingSourceTouchesNothingAndIsToldAsVanished) {
   std::string destination = at({"dst", "file"});
   writeOldFile(destination, "old");
   std::string inMissingFolder = at({"dst", "missing", "file"});
   testSettings().verbose = 1;
   testing::internal::CaptureStdout();
   std::string absent = at({"absent"});
-  EXPECT_EQ(copySourceUnreadable, copyBelow(scratch, destination, absent));
-  EXPECT_EQ(copySourceUnreadable, copyBelow(scratch, inMissingFolder, absent));
-  EXPECT_EQ("", testing::internal::GetCapturedStdout());
+  // A source gone since the listing, itself or a folder on its way.
+  std::string inAbsentFolder = at({"absent", "file"});
+  EXPECT_EQ(copySourceVanished, copyBelow(scratch, destination, absent));
+  EXPECT_EQ(copySourceVanished, copyBelow(scratch, inMissingFolder, inAbsentFolder));
+  EXPECT_EQ("Vanished from the source since it was listed [" + absent +
+                "]\nVanished from the source since it was listed [" + inAbsentFolder + "]\n",
+            testing::internal::GetCapturedStdout());
   expectKept(destination, "old");
   EXPECT_FALSE(pathExists(at({"dst", "missing"})));
 }

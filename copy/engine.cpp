@@ -189,11 +189,11 @@ bool reportOldest(CopyEngine* engine, int wait) {
   printHeldText(&slot->before);
   const OutputDiversion* diversion = threadOutputDiversion();
   divertThreadOutput(nullptr);
-  printCopyLines(job, engine->shared.settings->verbose, engine->folder);
+  printCopyLines(job, *engine->shared.settings, engine->folder);
   CopyRequest request = {job->destinationPath, job->sourcePath,   job->time,
                          job->listedSize,      job->replacesFile, job->wantsIdentity};
-  CopyOutcome outcome = {&request, job->notes.result, job->notes.identityKnown,
-                         job->notes.identity};
+  CopyOutcome outcome = {&request, job->notes.result, job->notes.identityKnown, job->notes.identity,
+                         job->notes.replacedMoved};
   engine->finished(engine->context, &outcome);
   divertThreadOutput(diversion);
   ++engine->reported;

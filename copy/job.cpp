@@ -12,6 +12,15 @@
 #include "copy/transfer.h"
 
 namespace {
+// Notes what became of the copy's folder chain, made where missing was set (made:
+// makeFoldersIn's result), else made again as a repair.
+void noteFolderMade(CopyJob* job, int missing, int made) {
+  if (!missing) return noteCopyEvent(job, eventFolderRepaired);
+  if (made == folderDone) return noteCopyEvent(job, eventFolderMade);
+  job->notes.folderFailure = lastFailureCode();
+  noteCopyEvent(job, eventFolderNotMade);
+}
+
 // Within the coarsest step of any clock the time counts as kept: coarse clocks keep
 // only what they can hold. FAT's 2 s.
 constexpr int64_t coarsestStep = 20000000LL;
@@ -27,8 +36,13 @@ bool openSource(CopyWorker* worker, CopyShared* shared, CopyJob* job, SourceFile
   if (opened == sourceUnreadable && freeWorkerFiles(worker, shared, failure))
     opened = openSourceFileIn(worker->sources, job->sourcePath, source, &failure);
   if (opened == sourceOpened) return true;
-  failJob(job, copySourceUnreadable, stepRead,
-          opened == sourceNotRegular ? failureNotRegular : failure);
+  // Gone since the listing, itself or a folder on its way: no failure, the source
+  // only changed. A folder swapped for a link or a file is refused otherwise.
+  if (opened == sourceUnreadable && isNoSuchEntry(failure))
+    failJob(job, copySourceVanished, stepRead, failure);
+  else
+    failJob(job, copySourceUnreadable, stepRead,
+            opened == sourceNotRegular ? failureNotRegular : failure);
   return false;
 }
 
@@ -36,9 +50,11 @@ bool openSource(CopyWorker* worker, CopyShared* shared, CopyJob* job, SourceFile
 // bits of their twins in the source.
 void repairFolder(CopyWorker* worker, CopyJob* job) {
   if (folderOfPath(job->destinationPath, worker->folder) != 0) return;
-  noteCopyEvent(job, eventFolderMade);
+  int missing = findFolderIn(worker->folders, worker->folder) == folderMissing;
   int twin = folderOfPath(job->sourcePath, worker->sourceFolder) == 0;
-  makeFoldersIn(worker->folders, worker->folder, twin ? worker->sourceFolder : nullptr);
+  noteFolderMade(
+      job, missing,
+      makeFoldersIn(worker->folders, worker->folder, twin ? worker->sourceFolder : nullptr));
 }
 
 // One try at the copy's own file. What an update replaces is readied first (makeWay),
@@ -193,9 +209,8 @@ void makeMissingFolder(TreeFolders* folders, TreeFolders* sourceFolders, char* f
   int failure = 0;
   if (openSourceFileIn(sourceFolders, job->sourcePath, &source, &failure) != sourceOpened) return;
   closeFile(source.handle);
-  noteCopyEvent(job, eventFolderMade);
   int twin = folderOfPath(job->sourcePath, sourceFolder) == 0;
-  makeFoldersIn(folders, folder, twin ? sourceFolder : nullptr);
+  noteFolderMade(job, 1, makeFoldersIn(folders, folder, twin ? sourceFolder : nullptr));
 }
 
 int writeCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job) {

@@ -29,6 +29,7 @@ int moveReplacedAway(CopyWorker* worker, const CopyShared* shared, CopyJob* job,
     *failure = lastFailureCode();
     return placeFailed;
   }
+  job->notes.replacedMoved = 1;
   // The name is free now: where the system cannot promise that it stays free
   // (RENAME_NOREPLACE through FUSE), the move just made is the promise.
   if (moveFileIn(worker->folders, job->writePath, to, 0) == 0 ||
@@ -132,7 +133,7 @@ void finishCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job, int syncFa
   // What stands at the name may not be replaced: told as a copy that could not be
   // created there, after the repair of its folder, as if it had been met first.
   if (placing == placeRefused) {
-    noteCopyEvent(job, eventFolderMade);
+    noteCopyEvent(job, eventFolderRepaired);
     return failCopy(worker, job, copyCannotCreate, stepCreate, placeFailure);
   }
   if (placing != placed) return failCopy(worker, job, copyCannotCreate, stepPlace, placeFailure);

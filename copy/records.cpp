@@ -198,6 +198,8 @@ void printHeldText(HeldText* held) {
     memcpy(&length, head + 1, sizeof length);
     if (head[0] == outputError)
       errorPrintf("%.*s", static_cast<int>(length), head + headSize);
+    else if (head[0] == outputJson)
+      jsonPrint(head + headSize, length);
     else
       consolePrintf("%.*s", static_cast<int>(length), head + headSize);
     at += headSize + length;

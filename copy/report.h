@@ -4,6 +4,6 @@
 #include "copy/room.h"
 
 /// Prints the console and error lines of a finished copy, as its notes tell them (the
-/// progress lines only with verbose); folder is a scratch buffer of pathBufferSize
-/// bytes. Deciding thread only.
-void printCopyLines(const CopyJob* job, int verbose, char* folder);
+/// progress lines only with -v), and with --json its objects; folder is a scratch
+/// buffer of pathBufferSize bytes. Deciding thread only.
+void printCopyLines(const CopyJob* job, const RunSettings& settings, char* folder);

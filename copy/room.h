@@ -28,10 +28,13 @@ enum CopyStep {
   stepPlace,      ///< it could not take the destination's name
 };
 
-/// Things a copy met on its way that its lines tell, in the order met.
+/// Things a copy met on its way that its lines tell, in the order met. Each folder
+/// event is told as "Creating folder" with -v.
 enum CopyEvent {
-  eventFolderMade = 0,       ///< its folder was missing, or a failed create repaired it
+  eventFolderMade = 0,       ///< its folder was missing and was made
   eventEmptyFolderGone = 1,  ///< an empty folder at the destination gave way
+  eventFolderRepaired = 2,   ///< a failed create made its folder chain again, none missing
+  eventFolderNotMade = 3,    ///< its folder was missing and could not be made (folderFailure)
 };
 /// At most this many events: the folder made, the repair, an empty folder each time.
 constexpr int mostCopyEvents = 4;
@@ -47,6 +50,8 @@ struct CopyNotes {
   int discarded;      ///< the outcome of discardCopy for a failed copy
   int identityKnown;  ///< identity holds the copy in its place
   FileIdentity identity;
+  int replacedMoved;  ///< the file it replaces went to the backup folder
+  int folderFailure;  ///< eventFolderNotMade: why
 };
 
 /// One copy from its submission to its report.

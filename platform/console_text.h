@@ -15,3 +15,6 @@
 /// escape sequence, a carriage return or a line end cannot rewrite what is shown.
 /// Returns the bytes formed before escaping, negative when the text cannot be formed.
 int formatForTerminal(std::string* out, const char* format, va_list arguments);
+
+/// Keeps setJsonOutput's choice where every printing thread reads it (jsonOutputOn).
+void rememberJsonOutput(int on);

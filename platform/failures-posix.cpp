@@ -33,6 +33,10 @@ int isAlreadyExists(int code) {
   return code == EEXIST;
 }
 
+int isNoSuchEntry(int code) {
+  return code == ENOENT;
+}
+
 int errorPrintf(const char* format, ...) {
   KeptFailureCode kept;  // the reason of a failure told after this stays its own
   va_list arguments;

@@ -38,6 +38,10 @@ int isAlreadyExists(int code) {
   return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
 }
 
+int isNoSuchEntry(int code) {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
 int appendToFile(FILE* file, const char* text, size_t length) {
   // Line ends become CR LF here, and the whole text goes in one write: the handle
   // may only append, so the system puts each write whole at the file's end.

@@ -1,5 +1,6 @@
-// The per-thread diversion of console, error and log text. Nothing here depends on
-// the system.
+// The per-thread diversion of console, error and log text, and where console text
+// goes while standard output carries JSON. Nothing here depends on the system.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -7,7 +8,17 @@
 
 namespace {
 thread_local const OutputDiversion* diversion = nullptr;
+// Read by every thread that prints; set before the run's threads start.
+std::atomic<int> jsonOutput{0};
 }  // namespace
+
+int jsonOutputOn() {
+  return jsonOutput.load(std::memory_order_relaxed);
+}
+
+void rememberJsonOutput(int on) {
+  jsonOutput.store(on ? 1 : 0);
+}
 
 void divertThreadOutput(const OutputDiversion* to) {
   diversion = to;

@@ -278,7 +278,7 @@ int consolePrintf(const char* format, ...)
     ;
 
 /// The streams a thread's text may be diverted from.
-enum OutputStream { outputStandard = 0, outputError = 1, outputLog = 2 };
+enum OutputStream { outputStandard = 0, outputError = 1, outputLog = 2, outputJson = 3 };
 /// Where a thread's console lines, error lines and log text go instead while it is
 /// set: a thread that must not print out of turn hands them on to be printed in order.
 struct OutputDiversion {
@@ -293,6 +293,17 @@ const OutputDiversion* threadOutputDiversion();
 /// (negative when it could not be formed).
 int divertFormatted(const OutputDiversion* diversion, int stream, const char* format,
                     va_list arguments);
+
+/// With on set (--json), standard output carries only the lines of jsonPrint: every
+/// console line (consolePrintf) goes to standard error instead, and on Windows
+/// standard output writes its line ends as they are. 0 puts both back.
+void setJsonOutput(int on);
+/// True while setJsonOutput's on holds.
+int jsonOutputOn();
+/// Writes length bytes of JSON text (UTF-8, whole lines) on standard output as they
+/// are; a console gets them through its wide interface. Diverted as consolePrintf
+/// is, as the stream outputJson. Returns 0 when all of it was written.
+int jsonPrint(const char* text, size_t length);
 
 // ---- Status line -----------------------------------------------------------------
 
@@ -358,6 +369,8 @@ void describeSystemFailure(int code, char* text, size_t size);
 int isTooManyOpenFiles(int code);
 /// True when code says that something stands already where a new file was to be made.
 int isAlreadyExists(int code);
+/// True when code says that the entry, or a folder on its way, does not exist.
+int isNoSuchEntry(int code);
 /// Prints formatted text on standard error, as consolePrintf does on standard output.
 int errorPrintf(const char* format, ...)
 #if defined(__GNUC__)

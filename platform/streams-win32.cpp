@@ -115,6 +115,12 @@ int consolePrintf(const char* format, ...) {
     va_end(arguments);
     return formed;
   }
+  // Where standard output carries JSON, console lines go to standard error.
+  if (jsonOutputOn()) {
+    int printed = printTo(errorConsole(), stderr, format, arguments, true);
+    va_end(arguments);
+    return printed;
+  }
   int printed = printTo(outputConsole(), stdout, format, arguments, true);
   va_end(arguments);
   // The reader of a pipe left: the run stops as on Ctrl-C, its partial files removed.
@@ -138,6 +144,36 @@ int errorPrintf(const char* format, ...) {
   int printed = printTo(errorConsole(), stderr, format, arguments, false);
   va_end(arguments);
   return printed;
+}
+
+void setJsonOutput(int on) {
+  fflush(stdout);
+  // JSON Lines end in a line feed alone: a pipe or a file gets the bytes as they are.
+  _setmode(_fileno(stdout), on ? _O_BINARY : _O_TEXT);
+  rememberJsonOutput(on);
+}
+
+int jsonPrint(const char* text, size_t length) {
+  KeptFailureCode kept;
+  if (const OutputDiversion* diversion = threadOutputDiversion()) {
+    diversion->take(diversion->sink, outputJson, text, length);
+    return 0;
+  }
+  beginConsoleLine(stdout);
+  bool whole = true;
+  if (HANDLE console = outputConsole()) {
+    fflush(stdout);
+    writeToConsole(console, text, length);
+  } else {
+    whole = fwrite(text, 1, length, stdout) == length;
+  }
+  endConsoleLine();
+  if (!whole) {
+    DWORD error = GetLastError();
+    if (errno == EPIPE || error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE)
+      setInterruptRequested(1);
+  }
+  return whole ? 0 : 1;
 }
 
 int syncStreamToDisk(FILE* file) {

@@ -8,6 +8,7 @@
 
 #include "base/backup_paths.h"
 #include "base/failure_report.h"
+#include "base/json_events.h"
 #include "base/paths.h"
 #include "base/progress.h"
 #include "base/run_log.h"
@@ -16,17 +17,15 @@
 #include "reconcile/destination_names.h"
 
 namespace {
-void keepFile(Passes* passes, const char* path) {
-  FileIdentity identity;
-  if (passes->kept.needed && fileIdentityIn(&passes->folders, path, &identity) == 0)
-    keepIdentity(passes, identity);
-}
-
 // An update or copy onto the log is not done, and counts as failed: the destination
 // then differs from the source.
-int isOpenLog(Passes* passes, const char* path, const char* action) {
+int isOpenLog(Passes* passes, const char* path, const char* action, const char* kind) {
   if (!targetsOpenLog(passes->openLog, passes->settings->verbose, path, action)) return 0;
   ++passes->counts.failures;
+  JsonAction refused = {kind, path + passes->settings->destinationRootLength, jsonFailed};
+  refused.failedTo = action;
+  refused.failure = failureIsOpenLog;
+  jsonAction(*passes->settings, refused);
   return 1;
 }
 
@@ -53,13 +52,19 @@ bool roomForCopies(Passes* passes) {
 // the file it would write from the deletions.
 void copyEntry(Passes* passes, const FileEntry& source, const char* sourcePath,
                const char* destinationPath, int update) {
-  if (passes->settings->previewOnly) {
+  const RunSettings& settings = *passes->settings;
+  const char* relative = destinationPath + settings.destinationRootLength;
+  const char* kind = update ? jsonUpdate : jsonCopy;
+  if (settings.previewOnly) {
     keepFile(passes, destinationPath);
+    tellDecided(passes, kind, relative, static_cast<int64_t>(source.size), jsonPreviewed);
     return;
   }
-  if (!update && clearFolderLinks(&passes->folders, &passes->linkCheck, passes->settings->verbose,
-                                  destinationPath)) {
+  if (!update &&
+      clearFolderLinks(&passes->folders, &passes->linkCheck, settings.verbose, destinationPath)) {
     ++passes->counts.failures;
+    tellDecided(passes, kind, relative, static_cast<int64_t>(source.size), jsonFailed,
+                "a link stands where its folder should be, and could not be removed");
     return;
   }
   CopyRequest request = {destinationPath,
@@ -80,51 +85,41 @@ void reportMove(Passes* passes, const char* destinationPath) {
   if (backupPathFor(settings, relative, passes->backupPath)) return;
   if (settings.verbose) consolePrintf("Moving [%s] to [%s]\n", destinationPath, passes->backupPath);
   logMoved(passes->log, relative, passes->backupPath);
+  // A preview counts what it would move; a run, what the copy room moved.
+  if (!settings.previewOnly) return;
+  ++passes->counts.moved;
+  JsonAction moved = {jsonMove, relative, jsonPreviewed};
+  moved.to = passes->backupPath;
+  moved.replaced = 1;
+  jsonAction(settings, moved);
 }
 }  // namespace
 
-int joinFullPath(Passes* passes, char* full, const char* root, const char* relativePath) {
+int joinFullPath(Passes* passes, char* full, const char* root, const char* relativePath,
+                 const char* kind) {
   if (joinPath(full, root, relativePath) == 0) return 0;
   if (passes->settings->verbose)
     consolePrintf("Path too long, nothing done for [%s%s] !\n", root, relativePath);
   reportFailure("reach", root, relativePath, failurePathTooLong);
   ++passes->counts.failures;
+  JsonAction refused = {kind, relativePath, jsonFailed};
+  refused.failedTo = "reach";
+  refused.failure = failurePathTooLong;
+  jsonAction(*passes->settings, refused);
   return 1;
+}
+
+void tellDecided(const Passes* passes, const char* kind, const char* relativePath, int64_t size,
+                 const char* outcome, const char* reason) {
+  JsonAction action = {kind, relativePath, outcome, size};
+  action.reason = reason;
+  jsonAction(*passes->settings, action);
 }
 
 bool stopping(Passes* passes) {
   PassCounts& counts = passes->counts;
   if (interruptRequested()) counts.interrupted = 1;
   return counts.interrupted != 0 || counts.outOfMemory != 0 || counts.tooFewFiles != 0;
-}
-
-void keepIdentity(Passes* passes, const FileIdentity& identity) {
-  KeptFiles& kept = passes->kept;
-  if (kept.count == kept.capacity) {
-    size_t capacity = kept.capacity + 256;
-    FileIdentity* grown =
-        static_cast<FileIdentity*>(realloc(kept.identities, sizeof(FileIdentity) * capacity));
-    if (!grown) return;
-    kept.identities = grown;
-    kept.capacity = capacity;
-  }
-  kept.identities[kept.count++] = identity;
-}
-
-// The file now at the copy's destination is kept from the deletions: the copy's own,
-// or, where it failed, the one it was to replace.
-void countFinishedCopy(void* context, const CopyOutcome* outcome) {
-  Passes* passes = static_cast<Passes*>(context);
-  PassCounts& counts = passes->counts;
-  if (outcome->result == copyDone) counts.bytesCopied += outcome->request->listedSize;
-  if (outcome->result == copyInterrupted) counts.interrupted = 1;
-  if (outcome->result == copyOutOfMemory) counts.outOfMemory = 1;
-  if (outcome->result != copyDone) ++counts.failures;
-  if (!passes->kept.needed) return;
-  if (outcome->identityKnown)
-    keepIdentity(passes, outcome->identity);
-  else
-    keepFile(passes, outcome->request->destinationPath);
 }
 
 // What the progress line counts down: the sources with an older twin or none, as
@@ -165,18 +160,22 @@ void updatePass(Passes* passes, const TwinIndex& index) {
     // so that a twin that differs in case keeps its spelling (where case counts,
     // the two are the same bytes). Windows writes under the source's, as before.
     const char* writtenAs = platformIsWindows ? source.relativePath : destination.relativePath;
-    if (!newer || joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath) ||
-        joinFullPath(passes, destinationPath, settings.destinationRoot, writtenAs) ||
+    if (!newer ||
+        joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath, jsonUpdate) ||
+        joinFullPath(passes, destinationPath, settings.destinationRoot, writtenAs, jsonUpdate) ||
         !sourceIsNewer(&passes->clocks, source, destination, destinationPath))
       continue;
     if (!roomForCopies(passes)) break;
-    if (isOpenLog(passes, destinationPath, "update")) continue;
+    if (isOpenLog(passes, destinationPath, "update", jsonUpdate)) continue;
     if (settings.verbose) consolePrintf("Newer file found %s, updating!\n", source.relativePath);
     logAction(passes->log, "Updated", source.relativePath, &source.size);
     reportMove(passes, destinationPath);
     copyEntry(passes, source, sourcePath, destinationPath, 1);
-    ++counts.updates;
-    if (settings.previewOnly) counts.bytesCopied += static_cast<int64_t>(source.size);
+    ++counts.decided;
+    if (settings.previewOnly) {
+      ++counts.updates;
+      counts.bytesCopied += static_cast<int64_t>(source.size);
+    }
   }
 }
 
@@ -199,14 +198,13 @@ int refusedByDestination(Passes* passes, int32_t s) {
   const char* reason =
       earlier < 0 && source.nameRules != namesAsPlatform ? refusedName(source) : nullptr;
   if (earlier < 0 && !reason) return 0;
-  if (earlier >= 0) {
-    std::string twin = std::string("the destination cannot tell it apart from ") +
-                       sourceTable.entries[earlier].relativePath;
-    reportFailureReason("copy", settings.sourceRoot, source.relativePath, twin.c_str());
-  } else {
-    std::string why = std::string("the destination cannot hold this name (") + reason + ")";
-    reportFailureReason("copy", settings.sourceRoot, source.relativePath, why.c_str());
-  }
+  std::string why = earlier >= 0
+                        ? std::string("the destination cannot tell it apart from ") +
+                              sourceTable.entries[earlier].relativePath
+                        : std::string("the destination cannot hold this name (") + reason + ")";
+  reportFailureReason("copy", settings.sourceRoot, source.relativePath, why.c_str());
+  tellDecided(passes, jsonCopy, source.relativePath, static_cast<int64_t>(source.size), jsonFailed,
+              why.c_str());
   if (settings.verbose && earlier >= 0)
     consolePrintf("Not copied [%s%s]: the destination cannot tell it apart from %s !\n",
                   settings.sourceRoot, source.relativePath,
@@ -237,6 +235,8 @@ int landsInBackupFolder(Passes* passes, const FileEntry& source) {
     return 0;
   reportFailureReason("copy", settings.sourceRoot, source.relativePath,
                       "it would land in the backup folder");
+  tellDecided(passes, jsonCopy, source.relativePath, static_cast<int64_t>(source.size), jsonFailed,
+              "it would land in the backup folder");
   if (settings.verbose)
     consolePrintf("Not copied [%s%s]: it would land in the backup folder !\n", settings.sourceRoot,
                   source.relativePath);
@@ -252,8 +252,9 @@ void copyPass(Passes* passes, int destinationListingComplete) {
   for (int32_t s = 0; s < sourceTable.count && !stopping(passes); ++s) {
     const FileEntry& source = sourceTable.entries[s];
     if (source.handled || refusedByDestination(passes, s) || landsInBackupFolder(passes, source) ||
-        joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath) ||
-        joinFullPath(passes, destinationPath, settings.destinationRoot, source.relativePath))
+        joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath, jsonCopy) ||
+        joinFullPath(passes, destinationPath, settings.destinationRoot, source.relativePath,
+                     jsonCopy))
       continue;
     if (!destinationListingComplete &&
         unlistedAndNotOlder(&passes->folders, destinationPath, source.lastWriteTime)) {
@@ -261,13 +262,16 @@ void copyPass(Passes* passes, int destinationListingComplete) {
         consolePrintf("Kept [%s]: not older than the source !\n", destinationPath);
       continue;
     }
-    if (isOpenLog(passes, destinationPath, "copy over")) continue;
+    if (isOpenLog(passes, destinationPath, "copy over", jsonCopy)) continue;
     if (!roomForCopies(passes)) break;
     if (settings.verbose)
       consolePrintf("We need to copy %s%s\n", settings.sourceRoot, source.relativePath);
     logAction(passes->log, "Got", source.relativePath, &source.size);
     copyEntry(passes, source, sourcePath, destinationPath, 0);
-    ++passes->counts.copies;
-    if (settings.previewOnly) passes->counts.bytesCopied += static_cast<int64_t>(source.size);
+    ++passes->counts.decided;
+    if (settings.previewOnly) {
+      ++passes->counts.copies;
+      passes->counts.bytesCopied += static_cast<int64_t>(source.size);
+    }
   }
 }

@@ -18,12 +18,20 @@ struct RunFolders;
 struct RunLog;
 struct RunSettings;
 
-/// What one run of the passes has decided and met so far.
+/// What one run of the passes has done and met so far: what it changed as it
+/// changed it (a preview: what it would change), what failed or was gone.
 struct PassCounts {
-  int32_t updates;
-  int32_t copies;
-  int32_t deletions;
+  int32_t updates;    ///< copies in place over an older twin
+  int32_t copies;     ///< copies in place where the destination had none
+  int32_t deletions;  ///< destination files gone
+  /// Files moved into the backup folder: deleted and replaced ones alike.
+  int32_t moved;
   int32_t failures;
+  /// Source files gone since the listing: no failure.
+  int32_t vanished;
+  /// Updates, copies and deletions decided, whatever became of them.
+  int32_t decided;
+  int32_t deletionsTried;  ///< for the test seam
   int32_t interrupted;
   int32_t outOfMemory;  ///< the copies ran out of memory: the run ends
   int32_t tooFewFiles;  ///< too few files may be open for any copy: stopped before any change
@@ -71,8 +79,14 @@ struct Passes {
 /// a lack of memory or of files.
 bool stopping(Passes* passes);
 /// Joins root and relativePath into full (pathBufferSize bytes); 0 when it fits.
-/// One that does not fit is the failure of the action it was for: told and counted.
-int joinFullPath(Passes* passes, char* full, const char* root, const char* relativePath);
+/// One that does not fit is the failure of the action it was for (kind, a JsonAction
+/// kind): told and counted.
+int joinFullPath(Passes* passes, char* full, const char* root, const char* relativePath,
+                 const char* kind);
+/// Tells, with --json, an action of kind on relativePath (below the destination's
+/// root) that a preview reports or that failed before it was tried, for reason.
+void tellDecided(const Passes* passes, const char* kind, const char* relativePath, int64_t size,
+                 const char* outcome, const char* reason = nullptr);
 /// The updates: every source entry with a destination twin that is older.
 void updatePass(Passes* passes, const TwinIndex& index);
 /// The copies: every source entry without a twin.
@@ -82,8 +96,11 @@ void copyPass(Passes* passes, int destinationListingComplete);
 
 /// The deletions: every destination entry no source entry claimed.
 void deletePass(Passes* passes);
-/// Keeps the file at path (or, failing that, nothing) from the deletions.
+/// Keeps the file of identity from the deletions.
 void keepIdentity(Passes* passes, const FileIdentity& identity);
+/// Keeps the file at path (or, failing that, nothing) from the deletions, while
+/// any deletion may follow.
+void keepFile(Passes* passes, const char* path);
 /// A copy written (or failed) and reported, in the order the copies were decided.
 void countFinishedCopy(void* context, const CopyOutcome* outcome);
 /// Tells the progress line what the copies will be, before any pass ran.

@@ -26,9 +26,7 @@ int32_t unhandledEntries(const EntryTable& table) {
 void syncChanges(Passes* passes) {
   const RunSettings& settings = *passes->settings;
   const PassCounts& counts = passes->counts;
-  if (settings.noSync || settings.previewOnly ||
-      counts.updates + counts.copies + counts.deletions == 0)
-    return;
+  if (settings.noSync || settings.previewOnly || counts.decided == 0) return;
   if (syncChangedFileSystems(settings.destinationRoot) == 0) return;
   consolePrintf("The changes could not be written to disk completely !\n");
   ++passes->counts.failures;
@@ -125,6 +123,8 @@ int passesEnded(Passes* passes, const PassInput& input, PassSummary* summary) {
   const PassCounts& counts = passes->counts;
   *summary = PassSummary{counts.copies,    counts.updates,  counts.deletions,
                          counts.keptNewer, counts.failures, counts.bytesCopied};
+  summary->moved = counts.moved;
+  summary->vanished = counts.vanished;
   if (counts.interrupted || interruptRequested()) return interruptedExitStatus;
   if (!input.sourceListingComplete)
     consolePrintf("No file was deleted: the source folder could not be listed completely !\n");
@@ -132,8 +132,7 @@ int passesEnded(Passes* passes, const PassInput& input, PassSummary* summary) {
     consolePrintf("The destination folder could not be listed completely !\n");
   bool listedWhole = input.sourceListingComplete && input.destinationListingComplete;
   // Folders that could not be listed whole are not known to be equal.
-  if (counts.updates == 0 && counts.copies == 0 && counts.deletions == 0 && counts.failures == 0 &&
-      listedWhole) {
+  if (counts.decided == 0 && counts.failures == 0 && listedWhole) {
     if (!input.settings->quiet) consolePrintf("Nothing to do, folders are equal !\n");
     logText(passes->log, "Nothing to do, folders are equal.\n");
   }

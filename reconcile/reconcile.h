@@ -30,11 +30,12 @@ struct ReconcileSeams {
 /// Seams that change nothing.
 constexpr ReconcileSeams noReconcileSeams = {nullptr, nullptr, nullptr, nullptr};
 
-/// What the passes of a run decided and met, for the summary at its end.
+/// What the passes of a run did and met, for the summary at its end: each action
+/// counted as what became of it (with -p: as what it would do).
 struct PassSummary {
-  int32_t copies;     ///< copies decided (reported with -p)
-  int32_t updates;    ///< updates decided
-  int32_t deletions;  ///< deletions decided
+  int32_t copies;     ///< copies in place
+  int32_t updates;    ///< updates in place
+  int32_t deletions;  ///< files deleted
   int32_t keptNewer;  ///< destination files kept as newer than their source twins
   int32_t failures;
   int64_t bytesCopied;  ///< listed sizes of the copies and updates written (with -p: decided)
@@ -44,6 +45,10 @@ struct PassSummary {
   uint8_t filtered = 0;
   int32_t foldersLeftOut = 0;
   int32_t filesLeftOut = 0;
+  /// Files moved into the backup folder (--backup-dir), deleted and replaced alike.
+  int32_t moved = 0;
+  /// Source files gone since the listing, which are no failure.
+  int32_t vanished = 0;
 };
 
 /// What a run hands to its passes.

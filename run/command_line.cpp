@@ -42,6 +42,8 @@ const LongOption longOptions[] = {
      "print the summary line on standard output at the end"},
     {"--quiet", optionSwitch, nullptr, nullptr, &RunSettings::quiet, 0, 0, nullptr,
      "the same as -q"},
+    {"--json", optionSwitch, nullptr, nullptr, &RunSettings::jsonOutput, 0, 0, nullptr,
+     "JSON Lines on standard output, every other line on standard error"},
     {"--exclude", optionText, "PATTERN", "a pattern", nullptr, 0, 0, nullptr,
      "leave out what matches PATTERN (may be repeated)", takeExclude},
     {"--include", optionText, "PATTERN", "a pattern", nullptr, 0, 0, nullptr,
@@ -272,6 +274,13 @@ int asksForQuiet(int argc, char** argv) {
 int asksForHelp(const char* argument) {
   return strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0 ||
          (platformIsWindows && strcmp(argument, "/?") == 0);
+}
+
+int asksForJson(int argc, char** argv) {
+  // A value given apart never starts with a dash: --json is never one.
+  for (int i = 3; i < argc; ++i)
+    if (strcmp(argv[i], "--json") == 0) return 1;
+  return 0;
 }
 
 int asksForVersion(const char* argument) {

@@ -59,6 +59,9 @@ int asksForQuiet(int argc, char** argv);
 
 /// True when argument alone asks for the help: --help, -h, and /? on Windows.
 int asksForHelp(const char* argument);
+/// True when the options of a run (argv from 3 on) hold --json: known before they
+/// are read, so that the banner already keeps off standard output.
+int asksForJson(int argc, char** argv);
 /// True when argument alone asks for the version: --version.
 int asksForVersion(const char* argument);
 /// Prints the usage line, the options and the exit statuses.

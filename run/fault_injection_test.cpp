@@ -179,10 +179,14 @@ TEST_F(FaultInjection, SourceRemovedBetweenListingAndCopy) {
   changingSource = at({"src", "gone.txt"});
   seams.scansEnded = [](void*) { removeChangingSource(nullptr, 0); };
   std::string output;
-  EXPECT_EQ(1, runHere(&output)) << output;
+  // Gone since the listing: told, and no failure.
+  EXPECT_EQ(0, runHere(&output)) << output;
   seams.scansEnded = nullptr;
   EXPECT_TRUE(changingSource.empty()) << "the hook never ran";
   EXPECT_FALSE(pathExists(at({"dst", "gone.txt"})));
+  EXPECT_NE(std::string::npos, output.find("Vanished from the source since it was listed [" +
+                                           at({"src", "gone.txt"}) + "]\n"))
+      << output;
   EXPECT_EQ(0, runHere(&output)) << output;
   expectMirror(destination, source);
 }

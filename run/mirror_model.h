@@ -121,6 +121,35 @@ bool writePatternFiles(const Scenario& scenario, const std::string& excludeFile,
 /// naming the files writePatternFiles wrote.
 std::vector<std::string> filterOptions(const Scenario& scenario, const std::string& excludeFile,
                                        const std::string& includeFile);
+/// What a run's summary (and its --json end object) counts.
+struct ModelCounts {
+  std::string kind;  ///< Done, Preview or Stopped
+  long long copied = 0, updated = 0, deleted = 0, moved = 0, keptNewer = 0, failed = 0,
+            vanished = 0;
+  std::string bytes;         ///< as the summary writes them: "4.5 MiB"
+  long long byteCount = -1;  ///< the exact bytes, where known (the end object, the trees)
+};
+
+/// What a run that left destination as after, and put moved into the backup folder,
+/// must count, from the trees alone: files new in the destination, files changed,
+/// files gone (or, with --backup-dir, moved), destination files kept newer than
+/// their source twins.
+ModelCounts countsOfTrees(const Scenario& scenario, const ModelTree& before, const ModelTree& after,
+                          const ModelTree& moved);
+/// The counts the run of p must show: countsOfTrees, or none (Stopped) where the
+/// nets stopped it.
+ModelCounts expectedCounts(const Scenario& scenario, const Prediction& p, const ModelTree& before,
+                           const ModelTree& after, const ModelTree& moved);
+/// Reads the summary line out of a run's output and removes it from there; false
+/// (with a failure) where there is none or it does not read.
+bool takeSummaryLine(std::string* output, ModelCounts* counts);
+/// Expects two counts to be equal (the bytes as the summary writes them; exactly
+/// where both know them); what names the run.
+void expectSameCounts(const ModelCounts& expected, const ModelCounts& actual, const char* what);
+/// Reads the --json output of a run: every line must parse, the start first and the
+/// end last; the counts of the end object (and of its action objects, which must
+/// agree) into counts, the status into status. False (with a failure) otherwise.
+bool readJsonCounts(const std::string& output, ModelCounts* counts, int* status);
 
 /// Writes the tree below root with every file's time; fails the test when it cannot.
 void writeTree(const std::string& root, const ModelTree& tree);

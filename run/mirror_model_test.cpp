@@ -130,10 +130,13 @@ struct Roots {
   std::string scratch, source, destination, work, backup;
 };
 
-// One run of talven: exit status, console output and the log it left.
+// One run of talven: exit status, console output (its summary line taken out) and
+// the log it left.
 struct RunResult {
   int status;
   std::string output;
+  ModelCounts counts;  ///< the summary line's
+  std::string json;    ///< with --json: standard output
   bool logExists;
   std::string log;
   /// With --backup-dir: the run's folder there (the output and log name it as
@@ -198,17 +201,29 @@ std::vector<std::string> optionsOf(const Roots& roots, const Scenario& scenario)
   return options;
 }
 
-RunResult runTalven(const Roots& roots, const Scenario& scenario, const char* workers = nullptr) {
+// Every run prints its summary (--stats), which is checked and taken out of its
+// output. With json, standard output carries the JSON objects, and output is what
+// went to standard error, which is then what standard output holds otherwise.
+RunResult runTalven(const Roots& roots, const Scenario& scenario, const char* workers = nullptr,
+                    bool json = false) {
   const std::string& workingFolder = scenario.logInDestination ? roots.destination : roots.work;
   std::string logPath = joinPath(workingFolder, logFileName);
   std::remove(logPath.c_str());  // one run per log: its body is this run's alone
   std::vector<std::string> arguments = {roots.destination, roots.source};
   for (const std::string& option : optionsOf(roots, scenario)) arguments.push_back(option);
   if (workers) arguments.push_back(workers);
+  arguments.push_back("--stats");
+  if (json) arguments.push_back("--json");
   // One run per backup folder: what is there is this run's alone.
   EXPECT_TRUE(!pathExists(roots.backup) || removeFolderTree(roots.backup));
   RunResult result;
-  result.status = runProgram(arguments, workingFolder, &result.output);
+  if (json)
+    result.status =
+        runProgramWithErrors(arguments, workingFolder, joinPath(roots.scratch, "errors.txt"),
+                             &result.json, &result.output);
+  else
+    result.status = runProgram(arguments, workingFolder, &result.output);
+  takeSummaryLine(&result.output, &result.counts);
   result.logExists = readFileBytes(logPath, &result.log);
   readBackupRun(roots, &result);
   return result;
@@ -269,8 +284,11 @@ void runSeed(uint64_t seed, const Roots& roots) {
   ModelTree destinationBefore = readTree(roots.destination);
   expectSameTree(scenario.destination, destinationBefore, "destination as generated");
   Prediction p = predictRun(scenario, roots.source, roots.destination);
+  ModelCounts previewed;
+  bool previewedRun = scenario.preview;
   if (scenario.preview) {
     RunResult preview = runTalven(roots, scenario);
+    previewed = preview.counts;
     EXPECT_EQ(p.exitStatus, preview.status) << preview.output;
     checkLines(p, scenario, preview);
     expectSameTree(destinationBefore, readTree(roots.destination), "destination after -p");
@@ -281,6 +299,15 @@ void runSeed(uint64_t seed, const Roots& roots) {
   EXPECT_EQ(p.exitStatus, first.status) << first.output;
   checkLines(p, scenario, first);
   expectSameTree(p.after, readTree(roots.destination), "destination");
+  // The summary counts what the trees show; a preview counted what the run then did.
+  ModelCounts counted =
+      expectedCounts(scenario, p, destinationBefore, readTree(roots.destination), first.moved);
+  EXPECT_EQ(counted.kind, first.counts.kind);
+  expectSameCounts(counted, first.counts, "summary");
+  if (previewedRun && p.stopLine.empty()) {
+    EXPECT_EQ("Preview", previewed.kind);
+    expectSameCounts(first.counts, previewed, "preview's summary");
+  }
   expectSameTree(sourceBefore, readTree(roots.source), "source");
   expectSameTree(p.moved, first.moved, "backup folder");
   if (scenario.backup)
@@ -290,21 +317,34 @@ void runSeed(uint64_t seed, const Roots& roots) {
     scenario.allowEmptySource = true;
     scenario.maxDeletions = -1;
     p = predictRun(scenario, roots.source, roots.destination);
+    ModelTree before = readTree(roots.destination);
     first = runTalven(roots, scenario);
     EXPECT_EQ(p.exitStatus, first.status) << first.output;
     checkLines(p, scenario, first);
     expectSameTree(p.after, readTree(roots.destination), "destination allowed");
+    counted = expectedCounts(scenario, p, before, readTree(roots.destination), first.moved);
+    expectSameCounts(counted, first.counts, "summary allowed");
     expectSameTree(p.moved, first.moved, "backup folder allowed");
   }
   ModelTree mirrored = readTree(roots.destination);
   // The same run with copies written one after another, and with more workers than
-  // processors: every byte printed and logged, the status and the tree are the same.
+  // processors: every byte printed and logged, the status, the counts and the tree
+  // are the same. The second tells its outcomes as JSON, read back to the same counts.
   for (const char* workers : {"--workers=1", "--workers=4"}) {
     SCOPED_TRACE(workers);
     ASSERT_TRUE(!pathExists(roots.destination) || removeFolderTree(roots.destination));
     writeTree(roots.destination, scenario.destination);
-    RunResult again = runTalven(roots, scenario, workers);
+    bool json = strcmp(workers, "--workers=4") == 0;
+    RunResult again = runTalven(roots, scenario, workers, json);
     EXPECT_EQ(first.status, again.status);
+    expectSameCounts(first.counts, again.counts, "summary");
+    ModelCounts told;
+    int toldStatus = -1;
+    if (json && readJsonCounts(again.json, &told, &toldStatus)) {
+      EXPECT_EQ(counted.kind, told.kind);
+      expectSameCounts(counted, told, "end object");
+      EXPECT_EQ(first.status, toldStatus);
+    }
     EXPECT_EQ(withListingLinesSorted(first.output), withListingLinesSorted(again.output));
     EXPECT_EQ(first.logExists, again.logExists);
     EXPECT_EQ(first.log, again.log);
@@ -321,6 +361,8 @@ void runSeed(uint64_t seed, const Roots& roots) {
   EXPECT_EQ(0, second.status) << second.output;
   checkLines(nothing, again, second);
   expectSameTree(mirrored, readTree(roots.destination), "destination after a second run");
+  expectSameCounts(expectedCounts(again, nothing, mirrored, mirrored, second.moved), second.counts,
+                   "second run's summary");
   if (!testing::Test::HasFailure()) return;
   printf("Output of the first run:\n%s\nIts filters:", first.output.c_str());
   for (const std::string& option : optionsOf(roots, scenario)) printf(" [%s]", option.c_str());

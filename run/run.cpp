@@ -21,6 +21,7 @@
 #include "run/backup_folder.h"
 #include "run/backup_keep.h"
 #include "run/command_line.h"
+#include "run/json_run.h"
 #include "run/run_lock.h"
 #include "run/seams.h"
 #include "run/summary.h"
@@ -35,6 +36,8 @@ struct Run {
   RunLog log;
   RunFolders folders;
   const RunSeams* seams;
+  PassSummary summary;
+  int startTold;  ///< --json: the start object was printed, the end object is owed
 };
 
 int takeRoots(RunSettings* settings, char** argv) {
@@ -176,6 +179,7 @@ int scanAndReconcile(Run* run, PassSummary* summary) {
   int destination = waitForScan(destinationScanThread);
   int source = waitForScan(sourceScanThread);
   if (seams->scansEnded) seams->scansEnded(seams->context);
+  tellJsonUnlisted(settings);
   if (escapeWaiting() && destination != scanNotStarted && destination != scanHoldsOtherRoot)
     destination = scanAborted;
   endKeyWatch();
@@ -243,6 +247,8 @@ int readRun(Run* run, int argc, char** argv) {
   if (!settings->quiet)
     consolePrintf("Mirroring source [%s] to destination folder [%s]\n", settings->sourceRoot,
                   settings->destinationRoot);
+  tellJsonStart(*settings, argc, argv);
+  run->startTold = settings->jsonOutput;
   settings->destinationRootLength = static_cast<int32_t>(strlen(settings->destinationRoot));
   settings->sourceRootLength = static_cast<int32_t>(strlen(settings->sourceRoot));
   if (checkRootsApart(settings->destinationRoot, settings->sourceRoot)) return exitStopped;
@@ -294,7 +300,7 @@ int listAndReconcile(Run* run, int64_t startMs) {
   }
   beginProgress(!settings->quiet);
   int shownOnTerminal = progressShown();
-  PassSummary summary = {};
+  PassSummary& summary = run->summary;
   int status = scanAndReconcile(run, &summary);
   endProgress();
   // The run stopped as an interruption stops it, its copies removed or put in place.
@@ -334,17 +340,18 @@ int runLocked(Run* run, int64_t startMs) {
 }
 
 int runWith(Run* run, int argc, char** argv, int64_t startMs) {
-  if (int stop = readRun(run, argc, argv)) return stop;
-  if (lockRunDestination(run->settings, run->seams)) return exitStopped;
-  int status = runLocked(run, startMs);
-  releaseRunDestination();
+  int status = readRun(run, argc, argv);
+  if (status == 0 && lockRunDestination(run->settings, run->seams)) status = exitStopped;
+  if (status == 0) {
+    status = runLocked(run, startMs);
+    releaseRunDestination();
+  }
+  // Every run that told its start tells its end, however it ended.
+  if (run->startTold) tellJsonEnd(run->settings, run->summary, status, progressClockMs() - startMs);
   return status;
 }
-}  // namespace
 
-int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
-  beginMemoryWatch();
-  int64_t startMs = progressClockMs();
+int runStarted(int argc, char** argv, const RunSeams* seams, int64_t startMs) {
   // A quiet run prints nothing that does not tell of a failure or a stop.
   if (!asksForQuiet(argc, argv))
     consolePrintf("Talven Package v" TALVEN_VERSION
@@ -368,7 +375,20 @@ int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
   run->log = RunLog{nullptr, nullptr, 0};
   run->folders = noRunFolders;
   run->seams = seams ? seams : &noRunSeams;
+  run->summary = PassSummary{};
+  run->startTold = 0;
   int status = runWith(run, argc, argv, startMs);
   delete run;
+  return status;
+}
+}  // namespace
+
+int runTalvenWith(int argc, char** argv, const RunSeams* seams) {
+  beginMemoryWatch();
+  int64_t startMs = progressClockMs();
+  // With --json, standard output carries the JSON objects alone from the banner on.
+  setJsonOutput(asksForJson(argc, argv));
+  int status = runStarted(argc, argv, seams, startMs);
+  setJsonOutput(0);
   return status;
 }

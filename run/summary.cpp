@@ -32,7 +32,9 @@ void formatSummary(char* line, size_t size, const PassSummary& counts, int kind,
   char copies[32], updates[32], deletions[32], kept[32], failures[32], bytes[32], took[32];
   formatCount(copies, sizeof copies, counts.copies);
   formatCount(updates, sizeof updates, counts.updates);
-  formatCount(deletions, sizeof deletions, counts.deletions);
+  // With a backup folder, what is not in the source is moved there, not deleted,
+  // and so is what the updates replace.
+  formatCount(deletions, sizeof deletions, toBackup ? counts.moved : counts.deletions);
   formatCount(kept, sizeof kept, counts.keptNewer);
   formatCount(failures, sizeof failures, counts.failures);
   formatBytes(bytes, sizeof bytes, static_cast<double>(counts.bytesCopied));
@@ -46,18 +48,24 @@ void formatSummary(char* line, size_t size, const PassSummary& counts, int kind,
     snprintf(leftOut, sizeof leftOut, ", %s folder%s and %s file%s left out", folders,
              counts.foldersLeftOut == 1 ? "" : "s", files, counts.filesLeftOut == 1 ? "" : "s");
   }
-  // A preview tells what a run would do; the others what was done. With a backup
-  // folder, what is not in the source was moved there, not deleted.
+  // Files gone from the source since the listing, only where there were some.
+  char vanished[64] = "";
+  if (counts.vanished > 0) {
+    char number[32];
+    formatCount(number, sizeof number, counts.vanished);
+    snprintf(vanished, sizeof vanished, ", %s vanished", number);
+  }
+  // A preview tells what a run would do; the others what was done.
   bool preview = kind == summaryPreview;
   const char* deleted = preview ? "to delete" : "deleted";
   if (toBackup) deleted = preview ? "to move to the backup folder" : "moved to the backup folder";
   snprintf(line, size,
-           "%s: %s %s, %s %s (%s), %s %s, %s newer in the destination kept%s, %s failed, in %s",
+           "%s: %s %s, %s %s (%s), %s %s, %s newer in the destination kept%s, %s failed%s, in %s",
            kind == summaryDone ? "Done"
            : preview           ? "Preview"
                                : "Stopped",
            copies, preview ? "to copy" : "copied", updates, preview ? "to update" : "updated",
-           bytes, deletions, deleted, kept, leftOut, failures, took);
+           bytes, deletions, deleted, kept, leftOut, failures, vanished, took);
 }
 
 void printSummary(const RunSettings& settings, const PassSummary& counts, int status,
@@ -65,6 +73,11 @@ void printSummary(const RunSettings& settings, const PassSummary& counts, int st
   char line[512];
   formatSummary(line, sizeof line, counts, summaryKindOf(status, settings.previewOnly), elapsedMs,
                 settings.backupDir != nullptr);
+  // With --json the summary is no line of standard output: once on standard error.
+  if (settings.jsonOutput) {
+    if (settings.printStats || shownOnTerminal) errorPrintf("%s\n", line);
+    return;
+  }
   if (settings.printStats) consolePrintf("%s\n", line);
   if (shownOnTerminal && !(settings.printStats && outputIsTerminal())) errorPrintf("%s\n", line);
 }

@@ -47,6 +47,24 @@ TEST(Summary, TellsWhatTheFiltersLeftOutOnlyWhereSomeWereGiven) {
             summaryOf(counts, summaryPreview, 0).find(", 0 folders and 1 file left out, "));
 }
 
+TEST(Summary, TellsVanishedFilesOnlyWhereThereAreSomeAndEveryMove) {
+  PassSummary counts = {3, 1, 0, 0, 1, 10};
+  counts.vanished = 1234;
+  EXPECT_EQ(
+      "Done: 3 copied, 1 updated (10 B), 0 deleted, 0 newer in the destination kept, 1 "
+      "failed, 1,234 vanished, in 0.5 s",
+      summaryOf(counts, summaryDone, 500));
+  // With a backup folder the deleted and the replaced files moved there are one count.
+  counts.vanished = 0;
+  counts.moved = 4;
+  char line[512];
+  formatSummary(line, sizeof line, counts, summaryDone, 500, 1);
+  EXPECT_EQ(
+      std::string("Done: 3 copied, 1 updated (10 B), 4 moved to the backup folder, 0 newer in "
+                  "the destination kept, 1 failed, in 0.5 s"),
+      line);
+}
+
 TEST(Summary, ItsKindFollowsTheStatusAndThePreview) {
   EXPECT_EQ(summaryDone, summaryKindOf(exitSuccess, 0));
   EXPECT_EQ(summaryDone, summaryKindOf(exitSomeFailed, 0));
