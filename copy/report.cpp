@@ -56,15 +56,19 @@ const char* failedAction(const CopyNotes& notes) {
   }
 }
 
-void printFailure(const CopyJob* job, int verbose) {
+void printFailure(const CopyJob* job, const RunSettings& settings) {
   const CopyNotes& notes = job->notes;
+  int verbose = settings.verbose;
   switch (notes.failedStep) {
     case stepRead:
-      // Gone since the listing: told, with or without -v, but no failure.
-      if (notes.result == copySourceVanished)
-        consolePrintf("Vanished from the source since it was listed [%s]\n", job->sourcePath);
-      else
+      // Gone since the listing: told, with or without -v, but no failure, so a quiet
+      // run leaves it to the summary.
+      if (notes.result == copySourceVanished) {
+        if (!settings.quiet)
+          consolePrintf("Vanished from the source since it was listed [%s]\n", job->sourcePath);
+      } else {
         reportFailure(failedAction(notes), job->sourcePath, nullptr, notes.failure);
+      }
       return;
     case stepCreate:
       if (verbose) consolePrintf("Cannot create file in folder !\n");
@@ -128,7 +132,7 @@ void printCopyLines(const CopyJob* job, const RunSettings& settings, char* folde
   for (int i = 0; i < job->notes.eventCount; ++i)
     tellFolderEvent(job, settings, job->notes.events[i], folder);
   if (job->notes.failedStep != stepNone) {
-    printFailure(job, verbose);
+    printFailure(job, settings);
   } else if (job->notes.result == copyTimeNotSet) {
     if (verbose) consolePrintf("Failed to set the filetime !\n");
     reportFailure(failedAction(job->notes), job->destinationPath, nullptr, job->notes.timeFailure);

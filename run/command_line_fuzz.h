@@ -67,7 +67,8 @@ inline const LongOption* referenceLongOption(const std::string& argument) {
 /// What a run's arguments must set, by the rules: the folders never start with a dash,
 /// then options alone, a one-letter one decided by its second character (but a p after
 /// it, and -version and -help, are refused), a long one with its value after '=' or as
-/// the next argument that starts with no dash; -v and -q never together.
+/// the next argument that starts with no dash; -v and -q never together, and
+/// --backup-keep only with --backup-dir.
 struct ReferenceArguments {
   bool refused = false;
   int flags[4] = {0, 0, 0, 0};  ///< -v, -l, -p, -q
@@ -125,6 +126,14 @@ inline ReferenceArguments referenceArguments(const std::vector<std::string>& arg
     if (longOptions[k].number == &RunSettings::quiet && expected.given[static_cast<size_t>(k)])
       expected.flags[3] = 1;
   if (expected.flags[0] && expected.flags[3]) expected.refused = true;
+  // --backup-keep keeps run folders of --backup-dir, and is refused without it.
+  bool keep = false, backup = false;
+  for (int k = 0; k < longOptionCount; ++k) {
+    if (!expected.given[static_cast<size_t>(k)]) continue;
+    keep |= longOptions[k].number == &RunSettings::backupKeep;
+    backup |= longOptions[k].text == &RunSettings::backupDir;
+  }
+  if (keep && !backup) expected.refused = true;
   return expected;
 }
 

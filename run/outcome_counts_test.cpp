@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "base/backup_tag.h"
 #include "base/json_lines.h"
 #include "run/end_to_end_fixture.h"
 #include "run/run_fixture.h"
@@ -155,6 +156,27 @@ TEST_F(OutcomeCounts, SourceFilesGoneSinceTheListingAreToldAndNoFailure) {
   expectMirror(destination, source);
 }
 
+TEST_F(OutcomeCounts, AQuietRunLeavesVanishedFilesToTheSummary) {
+  writeFile(at({"src", "kept.txt"}), "kept", sourceUnits);
+  writeFile(at({"src", "gone.txt"}), "listed, then removed", sourceUnits);
+  seams.scansEnded = [](void* context) {
+    OutcomeCounts* test = static_cast<OutcomeCounts*>(context);
+    ASSERT_EQ(0, deleteFile(test->at({"src", "gone.txt"}).c_str()));
+  };
+  seams.context = this;
+  std::string output, errors;
+  EXPECT_EQ(exitSuccess, runHere({"-q"}, &output, &errors)) << output << errors;
+  EXPECT_EQ("", output);
+  EXPECT_EQ("", errors);
+  writeFile(at({"src", "gone.txt"}), "listed, then removed", sourceUnits);
+  writeFile(at({"src", "kept.txt"}), "kept, changed", sourceUnits + 600000000LL);
+  EXPECT_EQ(exitSuccess, runHere({"-q", "--stats"}, &output, &errors)) << output << errors;
+  seams.scansEnded = nullptr;
+  EXPECT_EQ(std::string::npos, output.find("Vanished")) << output;
+  EXPECT_EQ(1, summaryCount(output, " vanished, in ")) << output;
+  EXPECT_EQ(1, summaryCount(output, " updated")) << output;
+}
+
 TEST_F(OutcomeCounts, ACopyWhoseTimeWasNotKeptStaysInPlaceButCountsAsFailed) {
   writeManyFiles(3);
   // A file system that keeps the time of writing, whatever it is given.
@@ -200,7 +222,8 @@ TEST_F(OutcomeCounts, DestinationFilesGoneBeforeTheirTurn) {
   EXPECT_EQ(0, summaryCount(output, " moved to the backup folder,")) << output;
   EXPECT_EQ(1, summaryCount(output, " vanished, in ")) << output;
   EXPECT_EQ(0, summaryCount(output, " failed")) << output;
-  EXPECT_TRUE(listFiles(at({"versions"})).empty());
+  // The backup folder holds its tag alone.
+  EXPECT_EQ(std::vector<std::string>{backupTagName}, listFiles(at({"versions"})));
 }
 
 class FullDisk : public EndToEndTest {};

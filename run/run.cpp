@@ -314,8 +314,7 @@ int listAndReconcile(Run* run, int64_t startMs) {
     if (status == exitSuccess) status = exitSomeFailed;
   }
   if (logMissing && status == exitSuccess) status = exitSomeFailed;
-  if (status == exitSuccess)
-    status = keepNewestBackupRuns(*settings, &run->folders, summary.updates + summary.deletions);
+  if (status == exitSuccess) status = keepNewestBackupRuns(*settings, &run->folders, summary.moved);
   freeEntryTables();
   // The progress line gives way to the summary, which stays.
   printSummary(*settings, summary, status, progressClockMs() - startMs, shownOnTerminal);

@@ -9,6 +9,7 @@
 #include <map>
 #include <random>
 
+#include "base/backup_tag.h"
 #include "run/end_to_end_fixture.h"
 #include "run/folder_swaps.h"
 #include "run/mirror_model.h"
@@ -214,9 +215,13 @@ std::vector<std::string> check(const SwapCase& c, const SwapBoard& board, int st
     }
     problems.push_back(strayFile(board, file.first, file.second, tally));
   }
-  // The backup folder holds run folders only, each file an old one at its path.
+  // The backup folder holds its tag and run folders, each file an old one at its path.
   if (c.scenario.backup)
     for (const auto& file : readTree(c.backup).files) {
+      // The tag at its top is the run's own mark of a backup folder.
+      if (file.first == std::string(1, pathSeparator) + backupTagName &&
+          file.second.bytes == backupTagText)
+        continue;
       size_t at = file.first.find(pathSeparator, 1);
       if (at == std::string::npos || !isOld(file.first.substr(at), file.second))
         problems.push_back("backup folder file that is no old destination file: " + file.first);
