@@ -153,11 +153,11 @@ class Reader {
     const char* meant = "\"\\/\b\f\n\r\t";
     for (int i = 0; simple[i]; ++i)
       if (c == simple[i]) return *out += meant[i], true;
-    uint32_t unit;
+    uint32_t unit = 0;
     if (c != 'u' || !hex4(&unit)) return fail("bad escape");
     if (unit >= 0xDC00 && unit <= 0xDFFF) return fail("lone low surrogate");
     if (unit >= 0xD800 && unit <= 0xDBFF) {
-      uint32_t low;
+      uint32_t low = 0;
       if (in_.compare(at_, 2, "\\u") != 0) return fail("lone high surrogate");
       at_ += 2;
       if (!hex4(&low) || low < 0xDC00 || low > 0xDFFF) return fail("lone high surrogate");
