@@ -36,6 +36,13 @@ bool isPlainFolder(HANDLE handle) {
          !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+// The length of path's first end bytes as the name of a folder, where path[end] is a
+// separator or its end: a drive keeps its separator, since "C:" alone names the
+// current folder of drive C, not its root.
+size_t folderNameLength(const char* path, size_t end) {
+  return end > 0 && path[end - 1] == ':' && path[end] != '\0' ? end + 1 : end;
+}
+
 // Holds the folder at prefix, a new level below what is held: never a reparse point.
 int holdLevel(HeldFolder* held, const char* prefix, size_t length) {
   HANDLE folder = openHeld(prefix, 0);
@@ -73,7 +80,9 @@ int holdFolder(HeldFolder* held, const char* path) {
   int result = folderRefused;
   for (size_t end = length; end > 0; --end) {
     if (end < length && !isPathSeparator(path[end])) continue;
-    prefix[end] = '\0';
+    size_t cut = folderNameLength(path, end);
+    memcpy(prefix, path, cut);
+    prefix[cut] = '\0';
     HANDLE folder = openHeld(prefix, 1);
     if (folder != INVALID_HANDLE_VALUE) {
       held->handle = reinterpret_cast<FolderHandle>(folder);
@@ -178,11 +187,12 @@ int heldFolderLiesWithin(const HeldFolder* held, const FileIdentity& outer) {
     // The folders on the way down to it, by the name of its final path.
     for (size_t end = strlen(final); end > 0 && !within; --end) {
       if (end < strlen(final) && !isPathSeparator(final[end])) continue;
-      char kept = final[end];
-      final[end] = '\0';
+      size_t cut = folderNameLength(final, end);
+      char kept = final[cut];
+      final[cut] = '\0';
       FileIdentity identity;
       within = fileIdentity(final, &identity) == 0 && sameFileIdentity(identity, outer);
-      final[end] = kept;
+      final[cut] = kept;
     }
   }
   free(final);

@@ -65,6 +65,17 @@ TEST_F(HostileInput, DotAndDotDotContainTheOtherFolder) {
   expectRefused({"dst", ".."}, "lies inside the source folder");
 }
 
+// Run from inside the source (cd src; talven ../dst .): the current folder is the
+// source, and a destination beside it on the same drive lies in neither.
+TEST_F(HostileInput, TheCurrentFolderAsTheSourceAndADestinationBesideIt) {
+  std::string output;
+  std::string beside = std::string("..") + pathSeparator + "dst";
+  EXPECT_EQ(0, runProgram({beside, "."}, source, &output)) << output;
+  expectMirror(destination, source);
+  EXPECT_EQ(0, runProgram({beside + pathSeparator + "new", "."}, source, &output)) << output;
+  expectMirror(at({"dst", "new"}), source);
+}
+
 TEST_F(HostileInput, FolderArgumentNamingAFileIsRefused) {
   expectRefused({at({"src", "a.txt"}), at({"dst"})}, "Cannot list the destination folder");
   expectRefused({destination, at({"src", "a.txt"})}, "Cannot list the source folder");
