@@ -19,6 +19,16 @@ constexpr int32_t noDeletionCap = -1;
 constexpr int32_t mostDeletionCap = 2147483647;
 /// The most run folders --backup-keep may keep.
 constexpr int32_t mostBackupKeep = 10000;
+/// Parts of an exact mirror (--exact, --preserve=LIST), bits of RunSettings::preserve.
+enum PreservePart {
+  preserveLinks = 1,      ///< links as links
+  preserveHardLinks = 2,  ///< names of one file as names of one file
+  preserveFolders = 4,    ///< every folder, empty ones too, with its time; others removed
+  preserveOlder = 8,      ///< a file whose time differs either way is copied
+};
+/// Every part: what --exact asks for.
+constexpr int32_t preserveAll = preserveLinks | preserveHardLinks | preserveFolders | preserveOlder;
+
 /// Name of the run log, in the current directory.
 constexpr const char* logFileName = ".mirror_log";
 
@@ -73,6 +83,8 @@ struct RunSettings {
   /// backupDir as the destination's listing spells it (the destination root, a
   /// separator and the path below it) where it lies inside the destination; else empty.
   char backupInDestination[pathBufferSize];
+  /// --exact or --preserve=LIST: the PreservePart bits the run keeps; 0 by default.
+  int32_t preserve;
   /// The compiled patterns of the run, or null when none was given.
   const FilterSet* filters;
 };

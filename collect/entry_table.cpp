@@ -26,16 +26,47 @@ static int growTable(EntryTable* table) {
 
 int addFileEntry(EntryTable* table, const char* directory, const char* name, int32_t rootLength,
                  uint64_t size, FileTime lastWrite) {
+  return addKindEntry(table, directory, name, rootLength, entryFile, size, lastWrite, nullptr, 1,
+                      FileIdentity{0, 0});
+}
+
+static int noteLinkedName(EntryTable* table, int32_t entry, const FileIdentity& identity) {
+  if (table->linkedCount == table->linkedCapacity) {
+    int32_t capacity = table->linkedCapacity + tableGrowth;
+    void* grown = realloc(table->linkedNames, sizeof(LinkedName) * static_cast<size_t>(capacity));
+    if (!grown) return 1;
+    table->linkedNames = static_cast<LinkedName*>(grown);
+    table->linkedCapacity = capacity;
+  }
+  table->linkedNames[table->linkedCount++] = LinkedName{entry, identity};
+  return 0;
+}
+
+int addKindEntry(EntryTable* table, const char* directory, const char* name, int32_t rootLength,
+                 int kind, uint64_t size, FileTime lastWrite, const char* target, uint32_t links,
+                 const FileIdentity& identity) {
   if (table->count >= table->capacity - 1 && growTable(table)) return addFileNoMemory;
   // The directory begins with the root as the walk was given it.
   size_t directoryLength = strlen(directory);
   size_t cut = static_cast<size_t>(rootLength) < directoryLength ? rootLength : directoryLength;
   size_t head = directoryLength - cut;
   size_t nameLength = strlen(name);
-  char* relative = static_cast<char*>(malloc(head + nameLength + 1));
+  // A link's target lives after the path, in the same block.
+  size_t targetLength = kind == entryLink && target ? strlen(target) : 0;
+  size_t extra = kind == entryLink ? targetLength + 1 : 0;
+  char* relative = static_cast<char*>(malloc(head + nameLength + 1 + extra));
   if (!relative) return addFileNoMemory;
   memcpy(relative, directory + cut, head);
   memcpy(relative + head, name, nameLength + 1);
+  if (extra) {
+    if (targetLength) memcpy(relative + head + nameLength + 1, target, targetLength);
+    relative[head + nameLength + 1 + targetLength] = '\0';
+  }
+  if (kind == entryFile && links > 1 && (identity.volume || identity.index) &&
+      noteLinkedName(table, table->count, identity)) {
+    free(relative);
+    return addFileNoMemory;
+  }
   FileEntry* entry = &table->entries[table->count];
   entry->relativePath = relative;
   entry->size = size;
@@ -45,6 +76,7 @@ int addFileEntry(EntryTable* table, const char* directory, const char* name, int
   entry->nameRules = namesAsPlatform;
   entry->clash = 0;
   entry->excluded = 0;
+  entry->kind = static_cast<uint8_t>(kind);
   ++table->count;
   return addFileStored;
 }
@@ -131,6 +163,7 @@ static void freeTable(EntryTable* table) {
   free(table->taggedFolders);
   clearSkippedEntries(table);
   free(table->skipped);
+  free(table->linkedNames);
   if (!table->entries) return;
   for (int32_t i = 0; i < table->count; ++i) free(table->entries[i].relativePath);
 }

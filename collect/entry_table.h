@@ -26,11 +26,28 @@ struct FileEntry {
   uint8_t clash;
   /// Set for a destination file that the filters leave out, listed only with
   /// --delete-excluded (which deletes it): it is no file of the mirror.
-  uint8_t excluded;
+  uint8_t excluded : 1;
+  /// entryFile, entryLink or entryFolder (platform.h): links and folders are listed as
+  /// entries only where the run keeps them (--exact). A link's target follows the NUL
+  /// of its relative path (linkTargetOf).
+  uint8_t kind : 3;
 };
 
 // The tables hold one entry a listed file: the flags share the word after the key.
 static_assert(sizeof(FileEntry) <= 32, "a file entry takes at most 32 bytes");
+
+/// A link entry's target, as its listing read it.
+inline const char* linkTargetOf(const FileEntry& entry) {
+  const char* end = entry.relativePath;
+  while (*end) ++end;
+  return end + 1;
+}
+
+/// A listed file that has more than one name, by its table index and identity.
+struct LinkedName {
+  int32_t entry;
+  FileIdentity identity;
+};
 
 /// An entry the walk had to leave out: a folder it could not list whole, a name too
 /// long or that cannot be converted.
@@ -66,6 +83,16 @@ struct EntryTable {
   int32_t skippedCount = 0;
   int32_t skippedCapacity = 0;
   int32_t tellSkipped = 0;
+  /// The files with more than one name, in table order: listed only where the run
+  /// keeps hard links (--exact).
+  LinkedName* linkedNames = nullptr;
+  int32_t linkedCount = 0;
+  int32_t linkedCapacity = 0;
+  /// The root folder's last-write time, where the run keeps folder times.
+  FileTime rootTime = FileTime{0, 0};
+  /// Links the walk did not follow, and entries of other kinds, left out.
+  int32_t linksLeftOut = 0;
+  int32_t othersLeftOut = 0;
 };
 
 /// Records the tables start with, and grow by.
@@ -83,6 +110,12 @@ int initEntryTables();
 /// one record early, as count reaches capacity - 1. Returns an AddFileResult.
 int addFileEntry(EntryTable* table, const char* directory, const char* name, int32_t rootLength,
                  uint64_t size, FileTime lastWrite);
+/// Appends one entry as addFileEntry does, of kind (entryFile, entryLink or
+/// entryFolder), a link with its target, and notes a file of more than one name (links
+/// above 1, identity read) in linkedNames. Returns an AddFileResult.
+int addKindEntry(EntryTable* table, const char* directory, const char* name, int32_t rootLength,
+                 int kind, uint64_t size, FileTime lastWrite, const char* target, uint32_t links,
+                 const FileIdentity& identity);
 /// Adds the folder name in directory to the table's excluded folders, by its path
 /// after rootLength; 0, or 1 when memory ran out (the folder then goes untold).
 int addExcludedFolder(EntryTable* table, const char* directory, const char* name,

@@ -36,6 +36,47 @@ void collect(EntryTable* table, const char* directory, const char* name, uint32_
   table->entries[table->count - 1].excluded = (flags & entryExcluded) ? 1 : 0;
 }
 
+void collectWalked(EntryTable* table, const WalkedEntry& walked) {
+  if (memoryRanOut()) return;
+  if (addKindEntry(table, walked.directory, walked.name, table->rootLength, walked.kind,
+                   walked.size, walked.lastWrite, walked.target, walked.links,
+                   walked.identity) != addFileStored) {
+    onTableExhausted();
+    return;
+  }
+  table->entries[table->count - 1].excluded = (walked.flags & entryExcluded) ? 1 : 0;
+}
+
+void collectWalkedDestination(const WalkedEntry& walked) {
+  collectWalked(&destinationTable, walked);
+  noteListed(progressDestination);
+}
+
+void collectWalkedSource(const WalkedEntry& walked) {
+  collectWalked(&sourceTable, walked);
+  noteListed(progressSource);
+}
+
+// With -v, what the source's walk leaves out for its kind is told: nothing goes
+// without a word (the summary counts them).
+void tellKindLeftOut(const char* directory, const char* name, int kind) {
+  consolePrintf("Left out [%s%s]: %s !\n", directory, name,
+                kind == entryLink ? "a link that is not followed" : "neither a file nor a folder");
+}
+
+// The walk as the run's parts ask: links as they are, folders reported with their
+// times, and the names of hard-linked files.
+void setWalkParts(TreeWalker* walker, const RunSettings& settings, int isDestination) {
+  int preserve = settings.preserve;
+  walker->listAs = ((preserve & preserveLinks) ? listLinksAsIs : 0) |
+                   ((preserve & preserveFolders) ? listFolderTimes : 0) |
+                   ((preserve & preserveHardLinks) ? listFileLinks : 0);
+  walker->reportFolders = (preserve & preserveFolders) != 0;
+  walker->walkedCallback = isDestination ? collectWalkedDestination : collectWalkedSource;
+  // Only the source's are the mirror's loss; and only -v names them, in an exact run.
+  if (!isDestination && settings.verbose && preserve) walker->kindLeftOutCallback = tellKindLeftOut;
+}
+
 // An excluded folder goes untold with -v when there is no memory to note it.
 void noteDestinationExcluded(const char* directory, const char* name) {
   addExcludedFolder(&destinationTable, directory, name, destinationTable.rootLength);
@@ -96,7 +137,11 @@ unsigned scan(ScanRequest* request, EntryTable* table, EntryCallback collector,
   walker->taggedCallback = isDestination ? noteDestinationTagged : noteSourceTagged;
   walker->leftOutFile = request->leftOutFile;
   if (request->seams) walker->seams = *request->seams;
+  setWalkParts(walker, settings, isDestination);
   table->count = 0;
+  table->linkedCount = 0;
+  table->rootTime = FileTime{0, 0};
+  if (settings.preserve & preserveFolders) getFileTime(request->root, &table->rootTime);
   table->rootLength = static_cast<int32_t>(strlen(request->root));
   clearExcludedFolders(table);
   clearTaggedFolders(table);
@@ -105,6 +150,8 @@ unsigned scan(ScanRequest* request, EntryTable* table, EntryCallback collector,
   walker->setOptions(1);
   walker->walk(request->root);
   table->excludedFiles = walker->excludedFiles;
+  table->linksLeftOut = walker->linksLeftOut;
+  table->othersLeftOut = walker->othersLeftOut;
   request->rootFailure = walker->rootFailure;
   unsigned outcome = scanComplete;
   if (walker->foreignFolderMet)

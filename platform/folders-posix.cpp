@@ -10,6 +10,7 @@
 
 #include "platform/file_time-posix.h"
 #include "platform/folders.h"
+#include "platform/tree_reach-posix.h"
 #include "platform/source_file-posix.h"
 
 namespace {
@@ -162,6 +163,16 @@ int reachEntry(TreeFolders* folders, const char* path, int* fd, const char** nam
 }
 
 }  // namespace
+
+int reachEntryIn(TreeFolders* folders, const char* path, int* fd, const char** name) {
+  return reachEntry(folders, path, fd, name);
+}
+
+int reachRootIn(TreeFolders* folders, int* fd) {
+  int result = openRoot(folders, 0);
+  if (result == folderDone) *fd = static_cast<int>(folders->rootHandle);
+  return result;
+}
 
 unsigned folderModeOf(const char* sourceFolder) {
   struct stat info;

@@ -205,6 +205,27 @@ int fileIdentityIn(TreeFolders* folders, const char* path, FileIdentity* identit
 /// target, as in the listing); 0 on success.
 int getFileTimeIn(TreeFolders* folders, const char* path, FileTime* time);
 
+// ---- An exact mirror's entries: links, names of one file, folder times ----------
+
+/// Makes a link at path (below the root of folders) whose target is the bytes of
+/// target, never read nor followed, with the last-write time time: made under a
+/// name of its own in path's folder, stamped, then renamed to path, over a file or a
+/// link that stands there (replace 1) or only where nothing does (replace 0); never
+/// over a folder. Returns a FolderResult; lastFailureCode tells why it was refused
+/// (on Windows also where the process may not make links).
+int makeLinkIn(TreeFolders* folders, const char* path, const char* target, FileTime time,
+               int replace);
+/// Makes path another name of the file at existingPath (both below the root of
+/// folders, never through a link), as makeLinkIn places a link. Returns a
+/// FolderResult.
+int makeHardLinkIn(TreeFolders* folders, const char* existingPath, const char* path, int replace);
+/// Sets the last-write time of the entry at path itself (a folder, a link, the root
+/// too), never through a link. Returns a FolderResult.
+int setEntryTimeIn(TreeFolders* folders, const char* path, FileTime time);
+/// The identity of what stands at path itself and whether it is a folder, a link or
+/// a file (an entry kind of platform.h). Returns a FolderResult.
+int entryKindIn(TreeFolders* folders, const char* path, int* kind, FileIdentity* identity);
+
 /// Opens the source file at path below the root of folders for reading, as
 /// openSourceFile does, every folder on its way reached without following a link (the
 /// file's own name is followed, as the listing follows it). Returns a SourceOpenResult.

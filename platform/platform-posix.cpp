@@ -14,27 +14,73 @@
 #include "platform/spelling-posix.h"
 
 namespace {
-// Gives one entry to the sink; returns 1 when it could not be examined.
-int giveEntry(int directoryFd, const struct dirent* entry, DirectoryEntrySink sink, void* context) {
-  if (entry->d_type == DT_DIR) {
-    sink(context, entry->d_name, 1, 0, FileTime{0, 0});
+bool skipDots(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// A link given as it is: its own size and time, and its target's bytes. 1 when it
+// could not be read (gone since: 0, nothing given).
+int giveLinkAsIs(int directoryFd, const char* name, const struct stat& info, ListedEntry* listed,
+                 ListedEntrySink sink, void* context) {
+  char target[PATH_MAX + 1];
+  ssize_t length = readlinkat(directoryFd, name, target, sizeof target - 1);
+  if (length < 0) return errno == ENOENT ? 0 : 1;
+  target[length] = '\0';
+  listed->kind = entryLink;
+  listed->size = static_cast<uint64_t>(length);
+  listed->lastWrite = toFileTime(info.st_mtim);
+  listed->target = target;
+  sink(context, listed);
+  return 0;
+}
+
+// A link as the default listing takes it: one to a file stands for its target; one
+// to a folder is never walked, and a broken one is nothing to copy: both are given as
+// links, for the walk to count. A target that exists but cannot be examined (no
+// access) may be a file: the listing is not whole without it. 1 then.
+int followLink(int directoryFd, const char* name, struct stat* info, ListedEntry* listed,
+               ListedEntrySink sink, void* context) {
+  if (fstatat(directoryFd, name, info, 0) == 0 && S_ISREG(info->st_mode)) return -1;
+  if (errno != 0 && errno != ENOENT && errno != ENOTDIR && errno != ELOOP) return 1;
+  listed->kind = entryLink;
+  sink(context, listed);
+  return 0;
+}
+
+// Gives one entry to the sink as asIs asks (listLinksAsIs, ...); returns 1 when it
+// could not be examined.
+int giveEntry(int directoryFd, const struct dirent* entry, int asIs, ListedEntrySink sink,
+              void* context) {
+  ListedEntry listed = {entry->d_name, entryFolder, 0, FileTime{0, 0}, 1, FileIdentity{0, 0},
+                        nullptr};
+  // A folder's time costs a call of its own: only read where asked for.
+  if (entry->d_type == DT_DIR && !(asIs & listFolderTimes)) {
+    sink(context, &listed);
     return 0;
   }
   struct stat info;
   if (fstatat(directoryFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == ENOENT ? 0 : 1;  // gone since it was read: nothing to list
   if (S_ISLNK(info.st_mode)) {
-    // A link to a file stands for its target; a link to a folder is never walked,
-    // and a broken link is nothing to copy. A target that exists but cannot be
-    // examined (no access) may be a file: the listing is not whole without it.
-    if (fstatat(directoryFd, entry->d_name, &info, 0) != 0)
-      return errno == ENOENT || errno == ENOTDIR || errno == ELOOP ? 0 : 1;
-    if (!S_ISREG(info.st_mode)) return 0;
+    if (asIs & listLinksAsIs)
+      return giveLinkAsIs(directoryFd, entry->d_name, info, &listed, sink, context);
+    errno = 0;
+    int followed = followLink(directoryFd, entry->d_name, &info, &listed, sink, context);
+    if (followed >= 0) return followed;
   }
-  if (S_ISDIR(info.st_mode))
-    sink(context, entry->d_name, 1, 0, FileTime{0, 0});
-  else if (S_ISREG(info.st_mode))
-    sink(context, entry->d_name, 0, static_cast<uint64_t>(info.st_size), toFileTime(info.st_mtim));
+  listed.lastWrite = toFileTime(info.st_mtim);
+  if (S_ISDIR(info.st_mode)) {
+    if (!(asIs & listFolderTimes)) listed.lastWrite = FileTime{0, 0};
+  } else if (S_ISREG(info.st_mode)) {
+    listed.kind = entryFile;
+    listed.size = static_cast<uint64_t>(info.st_size);
+    listed.links = static_cast<uint32_t>(info.st_nlink);
+    if ((asIs & listFileLinks) && info.st_nlink > 1)
+      listed.identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+  } else {
+    listed.kind = entryOther;
+  }
+  sink(context, &listed);
   return 0;
 }
 
@@ -70,8 +116,8 @@ void dropLastComponent(char* out) {
 }
 }  // namespace
 
-int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
-                       const FileIdentity* watched, int* isWatched, int* failure) {
+int listDirectory(const char* path, int asIs, ListedEntrySink sink, void* context,
+                  const FileIdentity* watched, int* isWatched, int* failure) {
   if (isWatched) *isWatched = 0;
   int ownFailure = 0;
   if (!failure) failure = &ownFailure;
@@ -106,13 +152,34 @@ int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
       break;
     }
     // The first entry that could not be examined gives the reason.
-    if (giveEntry(fd, entry, sink, context) && result == enumerateListed) {
+    if (skipDots(entry->d_name)) continue;
+    if (giveEntry(fd, entry, asIs, sink, context) && result == enumerateListed) {
       *failure = errno;
       result = enumerateBroken;
     }
   }
   closedir(directory);
   return result;
+}
+
+namespace {
+struct FollowingSink {
+  DirectoryEntrySink sink;
+  void* context;
+};
+
+// What enumerateDirectory gives: files (links to files as their targets) and folders.
+void giveFollowed(void* context, const ListedEntry* entry) {
+  const FollowingSink* following = static_cast<const FollowingSink*>(context);
+  if (entry->kind == entryLink || entry->kind == entryOther) return;
+  following->sink(following->context, entry->name, entry->kind, entry->size, entry->lastWrite);
+}
+}  // namespace
+
+int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
+                       const FileIdentity* watched, int* isWatched, int* failure) {
+  FollowingSink following = {sink, context};
+  return listDirectory(path, 0, giveFollowed, &following, watched, isWatched, failure);
 }
 
 PlatformThread* startThread(ThreadProc proc, void* argument) {

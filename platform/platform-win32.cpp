@@ -263,6 +263,28 @@ int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
   return result;
 }
 
+namespace {
+struct ListingAdapter {
+  ListedEntrySink sink;
+  void* context;
+};
+
+void giveListed(void* context, const char* name, int isDirectory, uint64_t size,
+                FileTime lastWrite) {
+  const ListingAdapter* adapter = static_cast<const ListingAdapter*>(context);
+  if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return;
+  ListedEntry entry = {name, isDirectory, size, lastWrite, 1, FileIdentity{0, 0}, nullptr};
+  adapter->sink(adapter->context, &entry);
+}
+}  // namespace
+
+int listDirectory(const char* path, int asIs, ListedEntrySink sink, void* context,
+                  const FileIdentity* watched, int* isWatched, int* failure) {
+  (void)asIs;
+  ListingAdapter adapter = {sink, context};
+  return enumerateDirectory(path, giveListed, &adapter, watched, isWatched, failure);
+}
+
 // ---- Threads -------------------------------------------------------------------
 
 struct PlatformThread {

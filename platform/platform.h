@@ -82,6 +82,48 @@ constexpr int entryReparseFolder = 2;
 typedef void (*DirectoryEntrySink)(void* context, const char* name, int isDirectory, uint64_t size,
                                    FileTime lastWrite);
 
+/// kind of a ListedEntry (beside entryReparseFolder and entryUnconvertible): a file, a
+/// folder to walk, a link given as it is (or, where links are followed, one that leads
+/// to no file: to a folder, or nowhere), and anything else (a pipe, a socket, a device).
+constexpr int entryFile = 0;
+constexpr int entryFolder = 1;
+constexpr int entryLink = 3;
+constexpr int entryOther = 4;
+
+/// One entry of a directory, as listDirectory gives it.
+struct ListedEntry {
+  const char* name;
+  int kind;
+  /// A file's size; a link's own size (its target's bytes) where given as it is.
+  uint64_t size;
+  /// The last-write time: of a file, of a folder (with listFolderTimes), of a link
+  /// itself (given as it is); zero where not read.
+  FileTime lastWrite;
+  /// The names a file has (hard links); 1 where the system does not tell.
+  uint32_t links;
+  /// The file's identity, read where links is above 1.
+  FileIdentity identity;
+  /// A link's target as stored, given as it is; null otherwise. Lives for the call.
+  const char* target;
+};
+typedef void (*ListedEntrySink)(void* context, const ListedEntry* entry);
+
+/// Ways of listing (listDirectory's asIs, bits): links given as links with their
+/// targets instead of followed; folders with their last-write times; files with
+/// their count of names and, where above 1, their identities.
+constexpr int listLinksAsIs = 1;
+constexpr int listFolderTimes = 2;
+constexpr int listFileLinks = 4;
+
+/// Lists one directory as enumerateDirectory does, giving each entry to sink: "." and
+/// ".." left out, and where asIs lacks listLinksAsIs, a link to a file given as the
+/// file, one to a folder or to nothing as entryLink (without a target), so that the
+/// walk can count what it leaves out. Entries that are neither files, folders nor
+/// links are given as entryOther.
+int listDirectory(const char* path, int asIs, ListedEntrySink sink, void* context,
+                  const FileIdentity* watched = nullptr, int* isWatched = nullptr,
+                  int* failure = nullptr);
+
 /// Results of enumerateDirectory.
 enum EnumerateResult {
   enumerateListed = 0,      ///< every entry was given to the sink

@@ -19,6 +19,39 @@ void takeExcludeFile(RunFilters* filters, const char* path) {
 void takeIncludeFile(RunFilters* filters, const char* path) {
   addRunFilterFile(filters, filterInclude, path);
 }
+
+// The parts of an exact mirror, by their names in --preserve's list.
+struct PartName {
+  const char* name;
+  int32_t part;
+};
+constexpr PartName partNames[] = {{"links", preserveLinks},
+                                  {"hardlinks", preserveHardLinks},
+                                  {"folders", preserveFolders},
+                                  {"older", preserveOlder}};
+
+int takeExact(RunSettings* settings, const char*) {
+  settings->preserve = preserveAll;
+  return 0;
+}
+
+// A comma-separated list of part names, each known, none empty.
+int takePreserve(RunSettings* settings, const char* list) {
+  int32_t parts = 0;
+  for (const char* at = list;;) {
+    const char* comma = strchr(at, ',');
+    size_t length = comma ? static_cast<size_t>(comma - at) : strlen(at);
+    int32_t part = 0;
+    for (const PartName& known : partNames)
+      if (strlen(known.name) == length && strncmp(at, known.name, length) == 0) part = known.part;
+    if (part == 0) return 1;
+    parts |= part;
+    if (!comma) break;
+    at = comma + 1;
+  }
+  settings->preserve |= parts;
+  return 0;
+}
 }  // namespace
 
 const LongOption longOptions[] = {
@@ -54,6 +87,11 @@ const LongOption longOptions[] = {
      "the include patterns of FILE, one a line", takeIncludeFile},
     {"--delete-excluded", optionSwitch, nullptr, nullptr, &RunSettings::deleteExcluded, 0, 0,
      nullptr, "delete what is left out from the destination too"},
+    {"--exact", optionSwitch, nullptr, nullptr, &RunSettings::preserve, 0, 0, nullptr,
+     "links, hard links, every folder and its time, older versions too", nullptr, takeExact},
+    {"--preserve", optionText, "LIST", "a list of links, hardlinks, folders and older", nullptr, 0,
+     0, nullptr, "the parts of --exact in LIST (links,hardlinks,folders,older)", nullptr,
+     takePreserve},
 };
 const int longOptionCount = static_cast<int>(sizeof longOptions / sizeof longOptions[0]);
 
@@ -118,7 +156,9 @@ void refuseUnknownLongOption(const char* argument) {
 // shown is the argument as the refusal names it.
 int takeValue(const ArgumentTargets& to, const LongOption& option, const char* value,
               const char* shown) {
-  if (option.kind == optionText && value[0] != '\0') {
+  if (option.takeSetting && value[0] != '\0' && option.takeSetting(to.settings, value) == 0)
+    return 0;
+  if (option.kind == optionText && value[0] != '\0' && !option.takeSetting) {
     if (option.take)
       option.take(to.filters, value);
     else
@@ -153,7 +193,10 @@ int readLongOption(const ArgumentTargets& to, int argc, char** argv, int* at) {
     return 1;
   }
   if (option->kind == optionSwitch) {
-    if (!equals) to.settings->*option->number = 1;
+    if (!equals && option->takeSetting)
+      option->takeSetting(to.settings, nullptr);
+    else if (!equals)
+      to.settings->*option->number = 1;
     if (equals) consolePrintf("Bad value [%s]: %s takes no value !\n", argument, option->name);
     return equals ? 1 : 0;
   }

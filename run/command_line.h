@@ -36,6 +36,9 @@ struct LongOption {
   /// Where set, a text option may be given again and again: each value is handed
   /// here instead of going to text (--exclude).
   void (*take)(RunFilters* filters, const char* value) = nullptr;
+  /// Where set, the option's value (null for a switch) is read here into its settings
+  /// instead: 0 when taken, 1 when refused (--preserve's parts).
+  int (*takeSetting)(RunSettings* settings, const char* value) = nullptr;
 };
 /// Every long option a run takes, in the order the help and the refusals name them.
 extern const LongOption longOptions[];

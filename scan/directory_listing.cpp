@@ -31,36 +31,52 @@ DirectoryListing::DirectoryListing()
       subdirectoryNames(static_cast<char**>(malloc(sizeof(char*) * initialSubdirectorySlots))),
       fileSizes(static_cast<uint64_t*>(malloc(sizeof(uint64_t) * initialFileSlots))),
       fileTimes(static_cast<FileTime*>(malloc(sizeof(FileTime) * initialFileSlots))),
+      fileDetails(static_cast<FileDetail*>(malloc(sizeof(FileDetail) * initialFileSlots))),
+      subdirectoryTimes(
+          static_cast<FileTime*>(malloc(sizeof(FileTime) * initialSubdirectorySlots))),
       fileCapacity(initialFileSlots),
       subdirectoryCapacity(initialSubdirectorySlots),
       fileCount(0),
       subdirectoryCount(0) {
   // A listing missing one of its file arrays cannot store files at all.
-  if (!fileNames || !fileSizes || !fileTimes) {
+  if (!fileNames || !fileSizes || !fileTimes || !fileDetails) {
     free(fileNames);
     free(fileSizes);
     free(fileTimes);
+    free(fileDetails);
     fileNames = nullptr;
     fileSizes = nullptr;
     fileTimes = nullptr;
+    fileDetails = nullptr;
+  }
+  if (!subdirectoryNames || !subdirectoryTimes) {
+    free(subdirectoryNames);
+    free(subdirectoryTimes);
+    subdirectoryNames = nullptr;
+    subdirectoryTimes = nullptr;
   }
 }
 
 DirectoryListing::~DirectoryListing() {
   if (fileNames)
-    for (int32_t i = 0; i < fileCount; ++i) free(fileNames[i]);
+    for (int32_t i = 0; i < fileCount; ++i) {
+      free(fileNames[i]);
+      free(fileDetails[i].target);
+    }
   if (subdirectoryNames)
     for (int32_t i = 0; i < subdirectoryCount; ++i) free(subdirectoryNames[i]);
   free(fileNames);
   free(subdirectoryNames);
   free(fileSizes);
   free(fileTimes);
+  free(fileDetails);
+  free(subdirectoryTimes);
 }
 
 int DirectoryListing::growFiles() {
   int32_t capacity = fileCapacity + fileGrowth;
   if (growArray(&fileNames, capacity) || growArray(&fileSizes, capacity) ||
-      growArray(&fileTimes, capacity))
+      growArray(&fileTimes, capacity) || growArray(&fileDetails, capacity))
     return 1;
   fileCapacity = capacity;
   return 0;
@@ -68,7 +84,7 @@ int DirectoryListing::growFiles() {
 
 int DirectoryListing::growSubdirectories() {
   int32_t capacity = subdirectoryCapacity + subdirectoryGrowth;
-  if (growArray(&subdirectoryNames, capacity)) return 1;
+  if (growArray(&subdirectoryNames, capacity) || growArray(&subdirectoryTimes, capacity)) return 1;
   subdirectoryCapacity = capacity;
   return 0;
 }
@@ -82,6 +98,7 @@ int DirectoryListing::addEntry(const char* name, int isDirectory, uint64_t size,
     if (subdirectoryCount >= subdirectoryCapacity && growSubdirectories()) return addEntryNoMemory;
     char* copy = copyName(name);
     if (!copy) return addEntryNoMemory;
+    subdirectoryTimes[subdirectoryCount] = FileTime{timeLow, timeHigh};
     subdirectoryNames[subdirectoryCount++] = copy;
     return addEntryStored;
   }
@@ -92,8 +109,27 @@ int DirectoryListing::addEntry(const char* name, int isDirectory, uint64_t size,
   fileNames[fileCount] = copy;
   fileSizes[fileCount] = size;
   fileTimes[fileCount] = FileTime{timeLow, timeHigh};
+  fileDetails[fileCount] = FileDetail{FileIdentity{0, 0}, 1, entryFile, nullptr};
   ++fileCount;
   return addEntryStored;
+}
+
+int DirectoryListing::addListed(const ListedEntry& entry) {
+  int isFolder = entry.kind == entryFile || entry.kind == entryLink ? 0 : entry.kind;
+  char* target = nullptr;
+  if (entry.target && !(target = copyName(entry.target))) return addEntryNoMemory;
+  int result = addEntry(entry.name, isFolder, entry.size, entry.lastWrite.low, entry.lastWrite.high);
+  if (result != addEntryStored || isFolder) {
+    free(target);
+    return result;
+  }
+  // "." and ".." store nothing; a stored file is the last one.
+  if (fileCount == 0 || strcmp(fileNames[fileCount - 1], entry.name) != 0) {
+    free(target);
+    return result;
+  }
+  fileDetails[fileCount - 1] = FileDetail{entry.identity, entry.links, entry.kind, target};
+  return result;
 }
 
 const char* DirectoryListing::nameAt(int index, int which) const {

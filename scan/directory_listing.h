@@ -13,6 +13,15 @@ enum AddEntryResult {
   addEntryNoMemory = 3,   ///< the copy of the name or the growth failed; nothing stored
 };
 
+/// What a listing keeps of a file beyond its name, size and time: its kind (a file,
+/// or a link given as it is), a link's target, and the names it has.
+struct FileDetail {
+  FileIdentity identity;  ///< read where links is above 1
+  uint32_t links;
+  int32_t kind;  ///< entryFile or entryLink
+  char* target;  ///< a link's target, owned by the listing; null for a file
+};
+
 /// File names with their sizes and times, and subdirectory names, of one directory.
 class DirectoryListing {
  public:
@@ -23,15 +32,22 @@ class DirectoryListing {
   /// and last-write time. Returns an AddEntryResult.
   int addEntry(const char* name, int isDirectory, uint64_t size, uint32_t timeLow,
                uint32_t timeHigh);
+  /// Stores what listDirectory gave: a folder (with its time), or a file or a link as
+  /// it is. Returns an AddEntryResult.
+  int addListed(const ListedEntry& entry);
   /// File name (which 0) or subdirectory name (which nonzero) at index; null past the end.
   const char* nameAt(int index, int which) const;
   uint64_t fileSizeAt(int index) const { return fileSizes[index]; }
   FileTime fileTimeAt(int index) const { return fileTimes[index]; }
+  const FileDetail& fileDetailAt(int index) const { return fileDetails[index]; }
+  FileTime subdirectoryTimeAt(int index) const { return subdirectoryTimes[index]; }
 
   char** fileNames;
   char** subdirectoryNames;
   uint64_t* fileSizes;
   FileTime* fileTimes;
+  FileDetail* fileDetails;
+  FileTime* subdirectoryTimes;
   int32_t fileCapacity;
   int32_t subdirectoryCapacity;
   int32_t fileCount;

@@ -19,9 +19,25 @@ struct ListingSink {
   int tagSeen;  ///< a file named as the backup tag is among them
 };
 
-void addToListing(void* context, const char* name, int isDirectory, uint64_t size,
-                  FileTime lastWrite) {
+// Counts (and tells) an entry left out for its kind; true when it is one.
+bool leftOutForKind(ListingSink* sink, const ListedEntry& entry) {
+  TreeWalker* walker = sink->walker;
+  if (entry.kind == entryLink && !(walker->listAs & listLinksAsIs))
+    ++walker->linksLeftOut;
+  else if (entry.kind == entryOther)
+    ++walker->othersLeftOut;
+  else
+    return false;
+  if (walker->kindLeftOutCallback) {
+    walker->currentDirectory[sink->length] = '\0';
+    walker->kindLeftOutCallback(walker->currentDirectory, entry.name, entry.kind);
+  }
+  return true;
+}
+
+void addToListing(void* context, const ListedEntry* entry) {
   ListingSink* sink = static_cast<ListingSink*>(context);
+  const char* name = entry->name;
   // Stopped: the rest of the folder is passed over, and none of it reported.
   if (sink->walker->abortRequested) return;
   if (++sink->entries % keyPollEntries == 0) {
@@ -30,7 +46,7 @@ void addToListing(void* context, const char* name, int isDirectory, uint64_t siz
     sink->walker->pollKeyboard();
     if (sink->walker->abortRequested) return;
   }
-  if (isDirectory == entryUnconvertible) {
+  if (entry->kind == entryUnconvertible) {
     // Never listed: neither copied nor, the listing being incomplete, deleted. The
     // folder's separator comes only after its listing: shown here before the name.
     const char* folder = sink->walker->currentDirectory;
@@ -41,11 +57,11 @@ void addToListing(void* context, const char* name, int isDirectory, uint64_t siz
     return;
   }
   // Left out as a link is: never walked, never written through.
-  if (isDirectory == entryReparseFolder && !sink->walker->walkReparseFolders) return;
+  if (entry->kind == entryReparseFolder && !sink->walker->walkReparseFolders) return;
+  if (leftOutForKind(sink, *entry)) return;
   // The tag is an entry like any other: looking for it costs the folder no call.
-  if (isDirectory == 0 && isBackupTagName(name)) sink->tagSeen = 1;
-  int result = sink->listing->addEntry(name, isDirectory, size, lastWrite.low, lastWrite.high);
-  if (result != addEntryStored) sink->failed = 1;
+  if (entry->kind == entryFile && isBackupTagName(name)) sink->tagSeen = 1;
+  if (sink->listing->addListed(*entry) != addEntryStored) sink->failed = 1;
 }
 }  // namespace
 
@@ -67,6 +83,12 @@ TreeWalker::TreeWalker(EntryCallback callback)
       filters(nullptr),
       walkExcluded(0),
       excludedCallback(nullptr),
+      listAs(0),
+      reportFolders(0),
+      walkedCallback(nullptr),
+      kindLeftOutCallback(nullptr),
+      linksLeftOut(0),
+      othersLeftOut(0),
       seams(noScanSeams),
       excludedFiles(0),
       excludedFolders(0),
@@ -114,16 +136,16 @@ void TreeWalker::pollKeyboard() {
 // One visit works in currentDirectory, which holds the directory's path in its first
 // length bytes; subdirectories extend it and the visit cuts it back, so the walk
 // needs one path buffer however deep the tree.
-void TreeWalker::visit(size_t length, int isRoot, const FilterFolder& place, int leftOut) {
+int TreeWalker::visit(size_t length, int isRoot, const FilterFolder& place, int leftOut) {
   pollKeyboard();
-  if (abortRequested || foreignFolderMet) return;
+  if (abortRequested || foreignFolderMet) return 0;
   currentDirectory[length] = '\0';
   DirectoryListing* listing = new DirectoryListing();
   ListingSink sink = {listing, 0, this, length, 0, 0};
   int isForeign = 0;
   int failure = 0;
-  int result = enumerateDirectory(currentDirectory, addToListing, &sink, foreignFolder, &isForeign,
-                                  &failure);
+  int result = listDirectory(currentDirectory, listAs, addToListing, &sink, foreignFolder,
+                             &isForeign, &failure);
   if (isRoot) {
     rootResult = result;
     rootFailure = failure;
@@ -132,18 +154,18 @@ void TreeWalker::visit(size_t length, int isRoot, const FilterFolder& place, int
   if (isForeign) foreignFolderMet = isRoot ? foreignMetAtRoot : foreignMetBelowRoot;
   if (abortRequested || foreignFolderMet) {
     delete listing;
-    return;
+    return 0;
   }
   if (result == enumerateMissing && isRoot) {
     delete listing;
-    return;
+    return 0;
   }
   // A backup folder keeps versions: nothing in it is any tree's. The roots were named
   // by the user, and are walked whatever they hold.
   if (!isRoot && sink.tagSeen && holdsBackupTag(currentDirectory, backupTagName)) {
     if (taggedCallback) taggedCallback(currentDirectory);
     delete listing;
-    return;
+    return 1;
   }
   if (result != enumerateListed) tellUnlisted(length, isRoot, result, failure);
   if (sink.failed) skip(length, "", "out of memory while listing");
@@ -154,6 +176,7 @@ void TreeWalker::visit(size_t length, int isRoot, const FilterFolder& place, int
   reportFiles(*listing, length, place, leftOut);
   if (recurseSubdirectories) walkSubdirectories(*listing, length, place, leftOut);
   delete listing;
+  return 0;
 }
 
 void TreeWalker::tellUnlisted(size_t length, int isRoot, int result, int failure) {
@@ -180,11 +203,20 @@ void TreeWalker::reportFiles(const DirectoryListing& listing, size_t length,
       if (!walkExcluded) continue;
       flags = entryExcluded;
     }
-    uint64_t size = listing.fileSizeAt(i);
-    FileTime time = listing.fileTimeAt(i);
-    entryCallback(currentDirectory, name, static_cast<uint32_t>(size),
-                  static_cast<uint32_t>(size >> 32), flags, time.low, time.high);
+    const FileDetail& detail = listing.fileDetailAt(i);
+    report(WalkedEntry{currentDirectory, name, detail.kind, flags, listing.fileSizeAt(i),
+                       listing.fileTimeAt(i), detail.links, detail.identity, detail.target});
   }
+}
+
+void TreeWalker::report(const WalkedEntry& entry) {
+  if (walkedCallback) {
+    walkedCallback(entry);
+    return;
+  }
+  entryCallback(entry.directory, entry.name, static_cast<uint32_t>(entry.size),
+                static_cast<uint32_t>(entry.size >> 32), entry.flags, entry.lastWrite.low,
+                entry.lastWrite.high);
 }
 
 void TreeWalker::walkSubdirectories(const DirectoryListing& listing, size_t length,
@@ -213,8 +245,12 @@ void TreeWalker::walkSubdirectories(const DirectoryListing& listing, size_t leng
       }
     }
     memcpy(currentDirectory + length, name, nameLength + 1);
-    visit(length + nameLength, 0, child, childLeftOut);
+    int passedOver = visit(length + nameLength, 0, child, childLeftOut);
     currentDirectory[length] = '\0';
+    // After what it holds, once the walk knows it is no backup folder's.
+    if (reportFolders && !passedOver && !abortRequested)
+      report(WalkedEntry{currentDirectory, name, entryFolder, childLeftOut ? entryExcluded : 0, 0,
+                         listing.subdirectoryTimeAt(i), 1, FileIdentity{0, 0}, nullptr});
   }
 }
 

@@ -14,6 +14,25 @@ typedef int (*EntryCallback)(const char* directory, const char* name, uint32_t s
                              uint32_t sizeHigh, int32_t flags, uint32_t timeLow, uint32_t timeHigh);
 /// Flag of a file that the filters leave out, reported only where walkExcluded is set.
 constexpr int32_t entryExcluded = 1;
+
+/// One reported entry, as a walk that keeps the tree as it is tells it: a file, a link
+/// (listLinksAsIs) or a folder (reportFolders), with what its listing read.
+struct WalkedEntry {
+  const char* directory;  ///< the folder's path, ending in a separator
+  const char* name;
+  int32_t kind;   ///< entryFile, entryLink or entryFolder
+  int32_t flags;  ///< entryExcluded or 0
+  uint64_t size;
+  FileTime lastWrite;
+  uint32_t links;         ///< a file's names
+  FileIdentity identity;  ///< a file's, where links is above 1
+  const char* target;     ///< a link's target
+};
+/// Called once per reported entry instead of the EntryCallback, where set.
+typedef void (*WalkedCallback)(const WalkedEntry& entry);
+/// Called for each entry the walk leaves out for its kind: a link that it does not
+/// follow (entryLink), or what is neither file, folder nor link (entryOther).
+typedef void (*KindLeftOutCallback)(const char* directory, const char* name, int kind);
 /// Called once for each folder that the filters leave out (directory ending in a
 /// separator, and its name); nothing below it is told.
 typedef void (*ExcludedCallback)(const char* directory, const char* name);
@@ -120,6 +139,18 @@ class TreeWalker {
   int32_t walkExcluded;
   /// Told of each excluded folder; may be null.
   ExcludedCallback excludedCallback;
+  /// How folders are listed (listLinksAsIs, listFolderTimes, listFileLinks); 0 in
+  /// the default walk, which follows links to files.
+  int32_t listAs;
+  /// Set: every folder walked is reported (to walkedCallback) before what it holds.
+  int32_t reportFolders;
+  /// Told of each reported entry instead of entryCallback; may be null.
+  WalkedCallback walkedCallback;
+  /// Told of each entry left out for its kind; may be null.
+  KindLeftOutCallback kindLeftOutCallback;
+  /// Links the walk did not follow, and entries of other kinds, left out as met.
+  int32_t linksLeftOut;
+  int32_t othersLeftOut;
   /// The test's seams; none in the program.
   ScanSeams seams;
   /// Files and folders the filters left out, as met (nothing inside an excluded folder).
@@ -127,12 +158,15 @@ class TreeWalker {
   int32_t excludedFolders;
 
  private:
-  void visit(size_t length, int isRoot, const FilterFolder& place, int leftOut);
+  /// Lists and walks one folder; 1 when it was passed over as a backup folder.
+  int visit(size_t length, int isRoot, const FilterFolder& place, int leftOut);
   void reportFiles(const class DirectoryListing& listing, size_t length, const FilterFolder& place,
                    int leftOut);
   void walkSubdirectories(const class DirectoryListing& listing, size_t length,
                           const FilterFolder& place, int leftOut);
   void noteExcludedFolder(size_t length, const char* name);
+  /// Gives one entry to walkedCallback, or to entryCallback where that is unset.
+  void report(const WalkedEntry& entry);
   /// True when the file name of the folder in the first length bytes of
   /// currentDirectory (ending in a separator) is leftOutFile.
   bool isLeftOut(size_t length, const char* name, size_t nameLength);
