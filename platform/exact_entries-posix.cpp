@@ -104,7 +104,14 @@ int setEntryTimeIn(TreeFolders* folders, const char* path, FileTime time) {
   if (strcmp(path, folders->root) == 0) {
     int reached = reachRootIn(folders, &fd);
     if (reached != folderDone) return reached;
-    return futimens(fd, times) == 0 ? folderDone : folderRefused;
+    // The held descriptor may only find names: the folder itself is opened through it.
+    int root = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0) return folderRefused;
+    int set = futimens(root, times);
+    int error = errno;
+    close(root);
+    errno = error;
+    return set == 0 ? folderDone : folderRefused;
   }
   const char* name;
   int reached = reachEntryIn(folders, path, &fd, &name);

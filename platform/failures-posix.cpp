@@ -33,6 +33,15 @@ int isAlreadyExists(int code) {
   return code == EEXIST;
 }
 
+int isNoHardLinkFailure(int code) {
+  return code == EPERM || code == EMLINK || code == EXDEV || code == ENOTSUP ||
+         code == EOPNOTSUPP || code == ENOSYS;
+}
+
+int isFolderNotEmpty(int code) {
+  return code == ENOTEMPTY || code == EEXIST;
+}
+
 int isNoSuchEntry(int code) {
   return code == ENOENT;
 }

@@ -38,6 +38,15 @@ int isAlreadyExists(int code) {
   return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
 }
 
+int isNoHardLinkFailure(int code) {
+  return code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION ||
+         code == ERROR_TOO_MANY_LINKS || code == ERROR_NOT_SAME_DEVICE;
+}
+
+int isFolderNotEmpty(int code) {
+  return code == ERROR_DIR_NOT_EMPTY;
+}
+
 int isNoSuchEntry(int code) {
   return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }

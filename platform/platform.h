@@ -411,6 +411,11 @@ void describeSystemFailure(int code, char* text, size_t size);
 int isTooManyOpenFiles(int code);
 /// True when code says that something stands already where a new file was to be made.
 int isAlreadyExists(int code);
+/// True when code says that the file system cannot give a file another name here (no
+/// such names at all, too many of them, or another volume): a copy does instead.
+int isNoHardLinkFailure(int code);
+/// True when code says that a folder still holds something.
+int isFolderNotEmpty(int code);
 /// True when code says that the entry, or a folder on its way, does not exist.
 int isNoSuchEntry(int code);
 /// Prints formatted text on standard error, as consolePrintf does on standard output.

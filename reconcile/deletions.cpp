@@ -97,6 +97,13 @@ void deleteAway(Passes* passes, const FileEntry& entry, const char* destinationP
 }
 }  // namespace
 
+void removeDestinationEntry(Passes* passes, const FileEntry& entry, const char* destinationPath) {
+  if (passes->settings->backupRunFolder[0])
+    moveAway(passes, entry, destinationPath);
+  else
+    deleteAway(passes, entry, destinationPath);
+}
+
 void keepFile(Passes* passes, const char* path) {
   FileIdentity identity;
   if (passes->kept.needed && fileIdentityIn(&passes->folders, path, &identity) == 0)
@@ -151,14 +158,12 @@ void deletePass(Passes* passes) {
   for (int32_t d = 0; d < destinationTable.count && !stopping(passes); ++d) {
     const FileEntry& destination = destinationTable.entries[d];
     const char* kind = settings.backupRunFolder[0] ? jsonMove : jsonDelete;
-    if (destination.handled ||
+    // Folders go after what they hold, deepest first (finishTree).
+    if (destination.handled || destination.kind == entryFolder ||
         joinFullPath(passes, destinationPath, settings.destinationRoot, destination.relativePath,
                      kind) ||
         isKept(passes, destinationPath))
       continue;
-    if (settings.backupRunFolder[0])
-      moveAway(passes, destination, destinationPath);
-    else
-      deleteAway(passes, destination, destinationPath);
+    removeDestinationEntry(passes, destination, destinationPath);
   }
 }

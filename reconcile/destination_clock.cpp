@@ -187,6 +187,26 @@ int sourceIsNewer(DestinationClocks* clocks, const FileEntry& source, const File
   return sourceIsNewerOn(clock, sourceTime, destinationTime);
 }
 
+int sourceIsOlder(DestinationClocks* clocks, const FileEntry& source, const FileEntry& destination,
+                  const char* destinationPath) {
+  int64_t sourceTime = fileTimeValue(source.lastWriteTime);
+  int64_t destinationTime = fileTimeValue(destination.lastWriteTime);
+  if (sourceTime >= destinationTime) return 0;
+  uint64_t gap = static_cast<uint64_t>(destinationTime) - static_cast<uint64_t>(sourceTime);
+  uint64_t step = static_cast<uint64_t>(coarsestStep);
+  uint64_t hour = static_cast<uint64_t>(unitsPerHour);
+  if (gap > step && (gap + step <= hour || gap >= hour + step)) return 1;
+  char folder[pathBufferSize];
+  if (folderOfPath(destinationPath, folder) != 0) return 1;
+  const KnownClock* known = clockOfFolder(clocks, folder);
+  if (!known) return 1;
+  DestinationClock clock = known->assumed ? assumedClock(destinationTime) : known->clock;
+  // The twin is the source's own copy where the clock kept the source's time as it is.
+  int64_t brought = clockTime(clock, sourceTime);
+  if (brought >= destinationTime) return 0;
+  return !(clock.localTime && destinationTime - brought == unitsPerHour);
+}
+
 int beginDestinationClocks(DestinationClocks* clocks, TreeFolders* folders, int mayProbe,
                            const char* fatClockFolder) {
   clocks->folders = folders;

@@ -75,6 +75,10 @@ void endDestinationClocks(DestinationClocks* clocks);
 /// probe file in the twin's folder, once per file system and run.
 int sourceIsNewer(DestinationClocks* clocks, const FileEntry& source, const FileEntry& destination,
                   const char* destinationPath);
+/// True when the twin at destinationPath is later than its source as far as the twin's
+/// clock can tell: no copy of the source would have been given its time.
+int sourceIsOlder(DestinationClocks* clocks, const FileEntry& source, const FileEntry& destination,
+                  const char* destinationPath);
 /// Name of the probe file (numbered when taken). One left by a killed run is deleted
 /// by the next as a file the source does not have.
 extern const char* const clockProbeName;

@@ -45,6 +45,8 @@ bool roomForCopies(Passes* passes) {
   return false;
 }
 
+}  // namespace
+
 // Copies one source entry over its destination path, as an update or a copy. Links
 // that stand where its folders should be are removed first for a copy (the listing
 // never walks them); an update's folders were listed as folders, so a link there now
@@ -76,6 +78,7 @@ void copyEntry(Passes* passes, const FileEntry& source, const char* sourcePath,
   copySubmit(passes->copies, &request);
 }
 
+namespace {
 // Tells where the file at destinationPath goes, with --backup-dir, before it goes: on
 // the console with -v, and in the log. The copy room moves an update's old file.
 void reportMove(Passes* passes, const char* destinationPath) {
@@ -140,6 +143,39 @@ void planCopies(Passes* passes, const TwinIndex& index) {
   beginCopyProgress(files, bytes);
 }
 
+namespace {
+// What makes an update of twins that are both files: a later source, and in an exact
+// mirror an earlier one or another size too. Tells which in word ("Newer", "Older",
+// "Changed").
+bool outOfDate(Passes* passes, const FileEntry& source, const FileEntry& destination,
+               const char* destinationPath, const char** word) {
+  *word = "Newer";
+  if (sourceIsNewer(&passes->clocks, source, destination, destinationPath)) return true;
+  if (!(passes->settings->preserve & preserveOlder)) return false;
+  *word = "Older";
+  if (sourceIsOlder(&passes->clocks, source, destination, destinationPath)) return true;
+  *word = "Changed";
+  return source.size != destination.size || mustPart(passes, &source - sourceTable.entries);
+}
+}  // namespace
+
+void decideUpdate(Passes* passes, const FileEntry& source, const char* sourcePath,
+                  const char* destinationPath, const char* word) {
+  const RunSettings& settings = *passes->settings;
+  PassCounts& counts = passes->counts;
+  if (settings.verbose)
+    consolePrintf("%s file found %s, updating!\n", word, source.relativePath);
+  logAction(passes->log, "Updated", source.relativePath, &source.size);
+  reportMove(passes, destinationPath);
+  copyEntry(passes, source, sourcePath, destinationPath, 1);
+  ++counts.decided;
+  if (word[0] == 'O') ++counts.olderUpdates;
+  if (settings.previewOnly) {
+    ++counts.updates;
+    counts.bytesCopied += static_cast<int64_t>(source.size);
+  }
+}
+
 void updatePass(Passes* passes, const TwinIndex& index) {
   const RunSettings& settings = *passes->settings;
   PassCounts& counts = passes->counts;
@@ -151,31 +187,30 @@ void updatePass(Passes* passes, const TwinIndex& index) {
     int32_t twin = source.clash ? -1 : findTwin(&index, &destinationTable, source);
     if (twin < 0) continue;
     FileEntry& destination = destinationTable.entries[twin];
+    // Other names of one file are linked after the copies; links, folders and twins
+    // of two kinds are the exact mirror's.
+    if (settings.preserve && (linksToLeader(passes, s, twin) || exactTwin(passes, s, twin)))
+      continue;
     source.handled = destination.handled = 1;
-    // Later to the 100 ns, then later still at the resolution of the twin's file system.
-    bool newer = fileTimeValue(destination.lastWriteTime) < fileTimeValue(source.lastWriteTime);
-    if (fileTimeValue(destination.lastWriteTime) > fileTimeValue(source.lastWriteTime))
+    if (fileTimeValue(destination.lastWriteTime) > fileTimeValue(source.lastWriteTime) &&
+        !(settings.preserve & preserveOlder))
       ++counts.keptNewer;
     // A copy takes the name it is written under: on POSIX the destination's own,
     // so that a twin that differs in case keeps its spelling (where case counts,
     // the two are the same bytes). Windows writes under the source's, as before.
     const char* writtenAs = platformIsWindows ? source.relativePath : destination.relativePath;
-    if (!newer ||
+    const char* word = nullptr;
+    // Later to the 100 ns, then later still at the resolution of the twin's file system.
+    if ((fileTimeValue(destination.lastWriteTime) == fileTimeValue(source.lastWriteTime) &&
+         (!settings.preserve || (source.size == destination.size && !mustPart(passes, s)))) ||
         joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath, jsonUpdate) ||
         joinFullPath(passes, destinationPath, settings.destinationRoot, writtenAs, jsonUpdate) ||
-        !sourceIsNewer(&passes->clocks, source, destination, destinationPath))
+        !outOfDate(passes, source, destination, destinationPath, &word))
       continue;
     if (!roomForCopies(passes)) break;
     if (isOpenLog(passes, destinationPath, "update", jsonUpdate)) continue;
-    if (settings.verbose) consolePrintf("Newer file found %s, updating!\n", source.relativePath);
-    logAction(passes->log, "Updated", source.relativePath, &source.size);
-    reportMove(passes, destinationPath);
-    copyEntry(passes, source, sourcePath, destinationPath, 1);
-    ++counts.decided;
-    if (settings.previewOnly) {
-      ++counts.updates;
-      counts.bytesCopied += static_cast<int64_t>(source.size);
-    }
+    noteRewritten(passes, s);
+    decideUpdate(passes, source, sourcePath, destinationPath, word);
   }
 }
 
@@ -251,8 +286,10 @@ void copyPass(Passes* passes, int destinationListingComplete) {
   char destinationPath[pathBufferSize];
   for (int32_t s = 0; s < sourceTable.count && !stopping(passes); ++s) {
     const FileEntry& source = sourceTable.entries[s];
-    if (source.handled || refusedByDestination(passes, s) || landsInBackupFolder(passes, source) ||
-        joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath, jsonCopy) ||
+    if (source.handled || refusedByDestination(passes, s) || landsInBackupFolder(passes, source))
+      continue;
+    if (settings.preserve && (linksToLeader(passes, s, -1) || exactCopy(passes, s))) continue;
+    if (joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath, jsonCopy) ||
         joinFullPath(passes, destinationPath, settings.destinationRoot, source.relativePath,
                      jsonCopy))
       continue;
@@ -267,6 +304,7 @@ void copyPass(Passes* passes, int destinationListingComplete) {
     if (settings.verbose)
       consolePrintf("We need to copy %s%s\n", settings.sourceRoot, source.relativePath);
     logAction(passes->log, "Got", source.relativePath, &source.size);
+    noteRewritten(passes, s);
     copyEntry(passes, source, sourcePath, destinationPath, 0);
     ++passes->counts.decided;
     if (settings.previewOnly) {

@@ -10,6 +10,7 @@
 #include "platform/folders.h"
 #include "reconcile/destination_clock.h"
 #include "reconcile/destination_links.h"
+#include "reconcile/exact.h"
 #include "reconcile/open_log_guard.h"
 #include "reconcile/reconcile.h"
 #include "reconcile/twin_index.h"
@@ -37,6 +38,8 @@ struct PassCounts {
   int32_t tooFewFiles;  ///< too few files may be open for any copy: stopped before any change
   /// Destination files kept because they are newer than their source twins.
   int32_t keptNewer;
+  /// Updates that put back a version older than its twin (an exact mirror's).
+  int32_t olderUpdates;
   /// Listed sizes of the copies written (with -p: decided), for the summary.
   int64_t bytesCopied;
 };
@@ -71,6 +74,7 @@ struct Passes {
   int roomChecked;  ///< the files the copies need were counted, before the first
   PassCounts counts;
   KeptFiles kept;
+  ExactState exact;
 };
 
 // ---- passes.cpp: the updates and the copies -----------------------------------
@@ -87,6 +91,15 @@ int joinFullPath(Passes* passes, char* full, const char* root, const char* relat
 /// root) that a preview reports or that failed before it was tried, for reason.
 void tellDecided(const Passes* passes, const char* kind, const char* relativePath, int64_t size,
                  const char* outcome, const char* reason = nullptr);
+/// Hands the copy (update set: the update) of source to the copy room; a preview only
+/// keeps the file it would write from the deletions.
+void copyEntry(Passes* passes, const FileEntry& source, const char* sourcePath,
+               const char* destinationPath, int update);
+/// Decides the update of source's twin at destinationPath: told (word says why: "Newer",
+/// "Older", "Changed"), logged, its old file moved with --backup-dir, handed to the
+/// copies and counted.
+void decideUpdate(Passes* passes, const FileEntry& source, const char* sourcePath,
+                  const char* destinationPath, const char* word);
 /// The updates: every source entry with a destination twin that is older.
 void updatePass(Passes* passes, const TwinIndex& index);
 /// The copies: every source entry without a twin.
@@ -96,6 +109,9 @@ void copyPass(Passes* passes, int destinationListingComplete);
 
 /// The deletions: every destination entry no source entry claimed.
 void deletePass(Passes* passes);
+/// Deletes the destination entry at destinationPath, or with --backup-dir moves it
+/// there: told, logged and counted as the deletions are.
+void removeDestinationEntry(Passes* passes, const FileEntry& entry, const char* destinationPath);
 /// Keeps the file of identity from the deletions.
 void keepIdentity(Passes* passes, const FileIdentity& identity);
 /// Keeps the file at path (or, failing that, nothing) from the deletions, while

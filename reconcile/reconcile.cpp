@@ -72,6 +72,10 @@ int beginPasses(Passes* passes, const PassInput& input, TwinIndex* index) {
   int failed = beginBackupFolder(passes) || learnDestinationNames(settings.destinationRoot) ||
                applyDestinationNames();
   if (!failed && buildTwinIndex(index, &destinationTable)) failed = 1;
+  if (!failed && beginExact(passes, *index)) {
+    freeTwinIndex(index);
+    failed = 1;
+  }
   if (!failed && openTreeFolders(&passes->folders, &input.folders->destination)) {
     freeTwinIndex(index);
     failed = 1;
@@ -106,6 +110,10 @@ int copyPasses(Passes* passes, TwinIndex* index, const PassInput& input) {
       input.sourceListingComplete && unhandledEntries(destinationTable) > 0 ? 1 : 0;
   if (!stopping(passes)) copyPass(passes, input.destinationListingComplete);
   int outOfMemory = passes->copies ? copyEnd(passes->copies) : 0;
+  passes->copies = nullptr;
+  // Other names of one file are linked to its copy once that is in place.
+  if (!outOfMemory && !stopping(passes) && (passes->settings->preserve & preserveHardLinks))
+    linkNames(passes);
   return outOfMemory || passes->counts.outOfMemory;
 }
 
@@ -114,6 +122,7 @@ void endPasses(Passes* passes) {
   closeTreeFolders(&passes->folders);
   endBackupFolder(passes);
   forgetCheckedFolders(&passes->linkCheck);
+  endExact(passes);
   free(passes->kept.identities);
   forgetDestinationNames();
 }
@@ -167,6 +176,10 @@ int reconcileTables(const PassInput& input, PassSummary* summary) {
   } else {
     if (passes->seams->passStage) passes->seams->passStage(passes->seams->context, passDeletions);
     if (!stopping(passes) && input.sourceListingComplete) deletePass(passes);
+    if (settings.preserve && !stopping(passes)) {
+      finishTree(passes, input.sourceListingComplete);
+      setFolderTimes(passes);
+    }
     if (!passes->counts.interrupted && !passes->counts.tooFewFiles) syncChanges(passes);
     status = passes->counts.tooFewFiles ? exitStopped : passesEnded(passes, input, summary);
   }

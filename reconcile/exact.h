@@ -1,0 +1,68 @@
+// An exact mirror (--exact, --preserve): links as links, names of one file as names of
+// one file, every folder with its time, and versions older than their twins. What the
+// passes of reconcile/ ask of it, and the state it keeps for one run of them. Nothing
+// outside reconcile/ includes this.
+#pragma once
+
+#include <cstdint>
+
+struct Passes;
+struct TwinIndex;
+
+/// What an exact mirror keeps for one run of the passes. Only the run's parts fill it:
+/// the default run leaves it empty.
+struct ExactState {
+  /// The source's files of more than one name, as positions in sourceTable.linkedNames,
+  /// sorted by identity, then by table order: each run of one identity is a group,
+  /// whose first name (its leader) is copied and the others linked to it.
+  int32_t* groups;
+  int32_t groupCount;
+  /// By position in sourceTable.linkedNames: the group's leader (an entry), the
+  /// destination twin (or -1), and whether the copies rewrote the entry this run.
+  int32_t* leaderOf;
+  int32_t* twinOf;
+  uint8_t* rewritten;
+  /// Source entries, sorted, whose twins share one file with a twin of a source entry
+  /// that is no name of theirs: copied anew, so that the two part.
+  int32_t* parted;
+  int32_t partedCount;
+  /// Source entries whose place holds a folder, made once the folder is gone; and
+  /// the names that could not be linked, copied instead.
+  int32_t* deferred;
+  int32_t deferredCount;
+  int32_t deferredCapacity;
+  /// Set once the run changed the tree: every folder's time is set again at the end.
+  int32_t changed;
+  /// Names of one file the destination could not take as such, copied instead.
+  int32_t copiedNotLinked;
+  /// Folders whose twins' times differ from theirs.
+  int32_t folderTimesDiffer;
+};
+
+/// Readies the state from the tables (index is over destinationTable); 1 when memory
+/// ran out.
+int beginExact(Passes* passes, const TwinIndex& index);
+void endExact(Passes* passes);
+
+/// True when the source entry s is a name of a file whose first name is another
+/// entry: it is linked to that one's copy, after the copies. Notes s's twin (or -1).
+bool linksToLeader(Passes* passes, int32_t s, int32_t twin);
+/// Notes that the copies rewrite source entry s's destination (a file of many names).
+void noteRewritten(Passes* passes, int32_t s);
+/// True when the twins' file must be copied anew although time and size agree.
+bool mustPart(const Passes* passes, int32_t s);
+
+/// The update pass's turn for a twin the default run does not take: a link, a folder,
+/// or twins of different kinds. True when it dealt with them.
+bool exactTwin(Passes* passes, int32_t s, int32_t d);
+/// The copy pass's turn for a source entry without a twin that is a link or a folder.
+/// True when it dealt with it.
+bool exactCopy(Passes* passes, int32_t s);
+
+/// After the copies: every other name of a copied file linked to it.
+void linkNames(Passes* passes);
+/// After the deletions: the folders the source lacks removed, deepest first, then
+/// what waited for a folder to go.
+void finishTree(Passes* passes, int deletionsRan);
+/// Last: every folder given its source's time.
+void setFolderTimes(Passes* passes);

@@ -1,0 +1,252 @@
+// An exact mirror after the copies: the other names of each copied file linked to it,
+// the folders the source lacks removed once empty, what waited for them placed, and
+// every folder given its source's time last, once nothing in it changes any more.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/json_events.h"
+#include "base/run_log.h"
+#include "base/settings.h"
+#include "collect/entry_table.h"
+#include "reconcile/exact_steps.h"
+#include "reconcile/passes.h"
+
+namespace {
+// The path a source entry's copy has in the destination: its twin's spelling where
+// it has one (on POSIX), else its own.
+int placeOf(Passes* passes, int32_t s, int32_t twin, char* path, const char* kind) {
+  const char* relative = twin >= 0 && !platformIsWindows ? destinationTable.entries[twin].relativePath
+                                                         : sourceTable.entries[s].relativePath;
+  return joinFullPath(passes, path, passes->settings->destinationRoot, relative, kind);
+}
+
+// The identity the leader's copy has now: read again where this run wrote it.
+int leaderIdentity(Passes* passes, int32_t p, const char* leaderPath, FileIdentity* identity) {
+  const ExactState& exact = passes->exact;
+  int32_t twin = exact.twinOf[p];
+  int32_t q = twin >= 0 ? linkedPosition(destinationTable, twin) : -1;
+  if (!exact.rewritten[p] && q >= 0) {
+    *identity = destinationTable.linkedNames[q].identity;
+    return 0;
+  }
+  // A preview wrote nothing: a leader it would write has a file of its own then.
+  *identity = FileIdentity{0, 0};
+  if (passes->settings->previewOnly) return 0;
+  int kind = entryOther;
+  return entryKindIn(&passes->folders, leaderPath, &kind, identity) != folderDone ||
+         kind != entryFile;
+}
+
+// True when member p's twin is a name of the leader's file already.
+bool alreadyLinked(const Passes* passes, int32_t p, const FileIdentity& leader) {
+  int32_t twin = passes->exact.twinOf[p];
+  int32_t q = twin >= 0 ? linkedPosition(destinationTable, twin) : -1;
+  return q >= 0 && destinationTable.entries[twin].kind == entryFile &&
+         sameFileIdentity(destinationTable.linkedNames[q].identity, leader);
+}
+
+void linkMember(Passes* passes, int32_t p, const char* leaderPath) {
+  const RunSettings& settings = *passes->settings;
+  ExactState& exact = passes->exact;
+  int32_t s = sourceTable.linkedNames[p].entry;
+  int32_t twin = exact.twinOf[p];
+  const FileEntry& source = sourceTable.entries[s];
+  if (twin >= 0 && destinationTable.entries[twin].kind == entryFolder) {
+    deferEntry(passes, s);
+    return;
+  }
+  const char* kind = twin >= 0 ? jsonUpdate : jsonCopy;
+  char path[pathBufferSize];
+  if (placeOf(passes, s, twin, path, kind)) return;
+  if (settings.verbose) consolePrintf("Linking [%s] to [%s]\n", path, leaderPath);
+  logAction(passes->log, twin >= 0 ? "Updated" : "Got", source.relativePath, &source.size);
+  ++passes->counts.decided;
+  JsonAction told = {kind, source.relativePath, settings.previewOnly ? jsonPreviewed : jsonDone,
+                     static_cast<int64_t>(source.size)};
+  int made = settings.previewOnly ? folderDone
+                                  : makeHardLinkIn(&passes->folders, leaderPath, path, twin >= 0);
+  if (made != folderDone) {
+    int code = lastFailureCode();
+    // A destination that holds no such names takes copies instead.
+    if (made == folderRefused && isNoHardLinkFailure(code)) {
+      ++exact.copiedNotLinked;
+      --passes->counts.decided;
+      deferEntry(passes, s);
+      return;
+    }
+    failStep(passes, kind, source.relativePath, "link", path, code);
+    return;
+  }
+  ++(twin >= 0 ? passes->counts.updates : passes->counts.copies);
+  jsonAction(settings, told);
+}
+}  // namespace
+
+void linkNames(Passes* passes) {
+  ExactState& exact = passes->exact;
+  char leaderPath[pathBufferSize];
+  for (int32_t at = 0; at < exact.groupCount && !stopping(passes);) {
+    int32_t leaderPosition = exact.groups[at];
+    int32_t end = at + 1;
+    while (end < exact.groupCount && exact.leaderOf[exact.groups[end]] ==
+                                         exact.leaderOf[leaderPosition])
+      ++end;
+    FileIdentity leader = {0, 0};
+    int32_t leaderEntry = exact.leaderOf[leaderPosition];
+    bool known =
+        end - at > 1 &&
+        placeOf(passes, leaderEntry, exact.twinOf[leaderPosition], leaderPath, jsonCopy) == 0 &&
+        leaderIdentity(passes, leaderPosition, leaderPath, &leader) == 0;
+    for (int32_t k = at + 1; k < end && known; ++k)
+      if (!alreadyLinked(passes, exact.groups[k], leader))
+        linkMember(passes, exact.groups[k], leaderPath);
+    at = end;
+  }
+}
+
+namespace {
+int depthOf(const char* relativePath) {
+  int depth = 0;
+  for (const char* at = relativePath; *at; ++at) depth += isPathSeparator(*at);
+  return depth;
+}
+
+// One destination folder the source lacks, now that what it held is gone: removed
+// where it is empty (with --backup-dir, made in the backup folder too, as its files
+// were moved there). One that still holds what the mirror leaves alone (what the
+// filters leave out, a backup folder, a failed deletion) stays, and is no failure.
+void removeFolder(Passes* passes, const FileEntry& folder) {
+  const RunSettings& settings = *passes->settings;
+  int toBackup = settings.backupRunFolder[0] != '\0';
+  const char* kind = toBackup ? jsonMove : jsonDelete;
+  char path[pathBufferSize];
+  if (joinFullPath(passes, path, settings.destinationRoot, folder.relativePath, kind)) return;
+  if (toBackup &&
+      joinFullPath(passes, passes->backupPath, settings.backupRunFolder, folder.relativePath, kind))
+    return;
+  int removed = folderDone;
+  if (!settings.previewOnly) {
+    if (toBackup) makeFoldersIn(&passes->backup, passes->backupPath, nullptr);
+    removed = removeEmptyFolderIn(&passes->folders, path);
+  }
+  int code = removed == folderRefused ? lastFailureCode() : 0;
+  if (removed == folderMissing) return;
+  if (removed == folderRefused && isFolderNotEmpty(code)) {
+    if (settings.verbose) consolePrintf("Kept [%s]: it holds what the mirror leaves alone !\n", path);
+    return;
+  }
+  ++passes->counts.decided;
+  if (removed == folderRefused) {
+    failStep(passes, kind, folder.relativePath, "delete", path, code);
+    return;
+  }
+  if (settings.verbose) consolePrintf("We need to delete %s\n", path);
+  if (toBackup)
+    logMoved(passes->log, folder.relativePath, passes->backupPath);
+  else
+    logAction(passes->log, "Deleted", folder.relativePath, nullptr);
+  ++(toBackup ? passes->counts.moved : passes->counts.deletions);
+  JsonAction told = {kind, folder.relativePath, settings.previewOnly ? jsonPreviewed : jsonDone, 0};
+  if (toBackup) told.to = passes->backupPath;
+  jsonAction(settings, told);
+}
+
+void removeFolders(Passes* passes) {
+  int32_t count = 0;
+  for (int32_t d = 0; d < destinationTable.count; ++d)
+    count += destinationTable.entries[d].kind == entryFolder && !destinationTable.entries[d].handled;
+  if (count == 0) return;
+  int32_t* folders = static_cast<int32_t*>(malloc(sizeof(int32_t) * static_cast<size_t>(count)));
+  if (!folders) {
+    passes->counts.outOfMemory = 1;
+    return;
+  }
+  int32_t n = 0;
+  for (int32_t d = 0; d < destinationTable.count; ++d)
+    if (destinationTable.entries[d].kind == entryFolder && !destinationTable.entries[d].handled)
+      folders[n++] = d;
+  std::stable_sort(folders, folders + n, [](int32_t a, int32_t b) {
+    return depthOf(destinationTable.entries[a].relativePath) >
+           depthOf(destinationTable.entries[b].relativePath);
+  });
+  for (int32_t k = 0; k < n && !stopping(passes); ++k)
+    removeFolder(passes, destinationTable.entries[folders[k]]);
+  free(folders);
+}
+
+// The files that waited for a folder to go, or that could not be linked: copied now,
+// in a copy room of their own.
+void copyDeferred(Passes* passes) {
+  const RunSettings& settings = *passes->settings;
+  ExactState& exact = passes->exact;
+  char sourcePath[pathBufferSize];
+  char destinationPath[pathBufferSize];
+  int files = 0;
+  for (int32_t k = 0; k < exact.deferredCount; ++k)
+    files += sourceTable.entries[exact.deferred[k]].kind == entryFile;
+  if (files == 0) return;
+  passes->kept.needed = 0;
+  if (!settings.previewOnly) {
+    passes->copies = copyBegin(passes->settings, passes->runFolders, passes->log, &passes->folders,
+                               passes->copySeams, countFinishedCopy, passes);
+    if (!passes->copies) {
+      passes->counts.outOfMemory = 1;
+      return;
+    }
+  }
+  for (int32_t k = 0; k < exact.deferredCount && !stopping(passes); ++k) {
+    const FileEntry& source = sourceTable.entries[exact.deferred[k]];
+    if (source.kind != entryFile ||
+        joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath, jsonCopy) ||
+        joinFullPath(passes, destinationPath, settings.destinationRoot, source.relativePath,
+                     jsonCopy))
+      continue;
+    if (settings.verbose)
+      consolePrintf("We need to copy %s%s\n", settings.sourceRoot, source.relativePath);
+    logAction(passes->log, "Got", source.relativePath, &source.size);
+    copyEntry(passes, source, sourcePath, destinationPath, 0);
+    ++passes->counts.decided;
+    if (settings.previewOnly) ++passes->counts.copies;
+  }
+  if (passes->copies && copyEnd(passes->copies)) passes->counts.outOfMemory = 1;
+  passes->copies = nullptr;
+}
+}  // namespace
+
+void finishTree(Passes* passes, int deletionsRan) {
+  const RunSettings& settings = *passes->settings;
+  ExactState& exact = passes->exact;
+  if (deletionsRan && (settings.preserve & preserveFolders)) removeFolders(passes);
+  for (int32_t k = 0; k < exact.deferredCount && !stopping(passes); ++k)
+    if (sourceTable.entries[exact.deferred[k]].kind == entryLink)
+      placeLink(passes, exact.deferred[k], -1);
+  if (!stopping(passes)) copyDeferred(passes);
+  if (exact.copiedNotLinked > 0)
+    consolePrintf("Names of one file could not be linked in [%s]: %d copied instead !\n",
+                  settings.destinationRoot, exact.copiedNotLinked);
+}
+
+void setFolderTimes(Passes* passes) {
+  const RunSettings& settings = *passes->settings;
+  ExactState& exact = passes->exact;
+  if (!(settings.preserve & preserveFolders) || settings.previewOnly) return;
+  int rootDiffers =
+      fileTimeValue(sourceTable.rootTime) != fileTimeValue(destinationTable.rootTime);
+  // Only times to set: the run changes that much, and says so.
+  if (passes->counts.decided == 0) passes->counts.decided = exact.folderTimesDiffer + rootDiffers;
+  if (passes->counts.decided == 0 && !exact.changed) return;
+  char path[pathBufferSize];
+  for (int32_t s = 0; s < sourceTable.count && !stopping(passes); ++s) {
+    const FileEntry& source = sourceTable.entries[s];
+    if (source.kind != entryFolder ||
+        joinFullPath(passes, path, settings.destinationRoot, source.relativePath, jsonCopy))
+      continue;
+    int set = setEntryTimeIn(&passes->folders, path, source.lastWriteTime);
+    if (set == folderRefused)
+      failStep(passes, jsonCopy, source.relativePath, "set the time of", path, lastFailureCode());
+  }
+  if (setEntryTimeIn(&passes->folders, settings.destinationRoot, sourceTable.rootTime) ==
+      folderRefused)
+    failStep(passes, jsonCopy, "", "set the time of", settings.destinationRoot, lastFailureCode());
+}
