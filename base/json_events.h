@@ -12,13 +12,15 @@ struct RunSettings;
 /// The version of the objects' schema, told in the start object.
 constexpr int jsonSchemaVersion = 1;
 
-/// Kinds of action objects. "link" and "meta" are reserved in the schema for
-/// actions on links and on times and bits alone; nothing emits them yet.
+/// Kinds of action objects: "link" for a link made (an exact mirror's links and other
+/// names of one file); "meta" is reserved in the schema for times and bits alone,
+/// and nothing emits it yet.
 constexpr const char* jsonCopy = "copy";
 constexpr const char* jsonUpdate = "update";
 constexpr const char* jsonDelete = "delete";
 constexpr const char* jsonMove = "move";
 constexpr const char* jsonMkdir = "mkdir";
+constexpr const char* jsonLink = "link";
 
 /// Outcomes of action objects.
 constexpr const char* jsonDone = "done";

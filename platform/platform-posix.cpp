@@ -53,8 +53,9 @@ int giveEntry(int directoryFd, const struct dirent* entry, int asIs, ListedEntry
               void* context) {
   ListedEntry listed = {entry->d_name, entryFolder, 0, FileTime{0, 0}, 1, FileIdentity{0, 0},
                         nullptr};
-  // A folder's time costs a call of its own: only read where asked for.
-  if (entry->d_type == DT_DIR && !(asIs & listFolderTimes)) {
+  // A folder's time costs a call of its own: only read where asked for ("." and
+  // ".." are given as they always were, and never stored).
+  if (entry->d_type == DT_DIR && (!(asIs & listFolderTimes) || skipDots(entry->d_name))) {
     sink(context, &listed);
     return 0;
   }
@@ -152,7 +153,6 @@ int listDirectory(const char* path, int asIs, ListedEntrySink sink, void* contex
       break;
     }
     // The first entry that could not be examined gives the reason.
-    if (skipDots(entry->d_name)) continue;
     if (giveEntry(fd, entry, asIs, sink, context) && result == enumerateListed) {
       *failure = errno;
       result = enumerateBroken;

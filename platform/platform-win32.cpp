@@ -272,7 +272,6 @@ struct ListingAdapter {
 void giveListed(void* context, const char* name, int isDirectory, uint64_t size,
                 FileTime lastWrite) {
   const ListingAdapter* adapter = static_cast<const ListingAdapter*>(context);
-  if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return;
   ListedEntry entry = {name, isDirectory, size, lastWrite, 1, FileIdentity{0, 0}, nullptr};
   adapter->sink(adapter->context, &entry);
 }

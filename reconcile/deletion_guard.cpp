@@ -42,7 +42,9 @@ void planDeletions(const RunSettings& settings, const OpenLog& log, const TwinIn
     FileEntry& destination = destinationTable.entries[d];
     if (!destination.handled && !isTheOpenLog(settings, log, destination)) {
       ++planned->count;
-      int64_t time = fileTimeValue(destination.lastWriteTime);
+      // Only files are work to lose: a link's or a folder's time says nothing of it.
+      int64_t time =
+          destination.kind == entryFile ? fileTimeValue(destination.lastWriteTime) : INT64_MIN;
       planned->newer += time > newerThan;
       if (time > newest) {
         newest = time;
@@ -56,6 +58,7 @@ void planDeletions(const RunSettings& settings, const OpenLog& log, const TwinIn
 int64_t newestSourceTime() {
   int64_t newest = INT64_MIN;
   for (int32_t s = 0; s < sourceTable.count; ++s) {
+    if (sourceTable.entries[s].kind != entryFile) continue;
     int64_t time = fileTimeValue(sourceTable.entries[s].lastWriteTime);
     if (time > newest) newest = time;
   }

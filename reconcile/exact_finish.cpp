@@ -56,7 +56,7 @@ void linkMember(Passes* passes, int32_t p, const char* leaderPath) {
     deferEntry(passes, s);
     return;
   }
-  const char* kind = twin >= 0 ? jsonUpdate : jsonCopy;
+  const char* kind = jsonLink;
   char path[pathBufferSize];
   if (placeOf(passes, s, twin, path, kind)) return;
   if (settings.verbose) consolePrintf("Linking [%s] to [%s]\n", path, leaderPath);
@@ -149,6 +149,7 @@ void removeFolder(Passes* passes, const FileEntry& folder) {
   ++(toBackup ? passes->counts.moved : passes->counts.deletions);
   JsonAction told = {kind, folder.relativePath, settings.previewOnly ? jsonPreviewed : jsonDone, 0};
   if (toBackup) told.to = passes->backupPath;
+  told.folder = 1;
   jsonAction(settings, told);
 }
 

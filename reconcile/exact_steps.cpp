@@ -57,7 +57,7 @@ int moveTwinAway(Passes* passes, const FileEntry& destination, const char* desti
 void placeLink(Passes* passes, int32_t s, int32_t d) {
   const RunSettings& settings = *passes->settings;
   const FileEntry& source = sourceTable.entries[s];
-  const char* kind = d >= 0 ? jsonUpdate : jsonCopy;
+  const char* kind = jsonLink;
   // Written under the twin's spelling, as an update of a file is on POSIX.
   const char* writtenAs = d >= 0 && !platformIsWindows ? destinationTable.entries[d].relativePath
                                                        : source.relativePath;
@@ -101,10 +101,16 @@ void makeFolder(Passes* passes, int32_t s) {
   if (settings.verbose) consolePrintf("Creating folder [%s]\n", destinationPath);
   ++passes->counts.decided;
   passes->exact.changed = 1;
-  if (settings.previewOnly) return;
-  if (makeFoldersIn(&passes->folders, destinationPath, sourcePath) != folderDone)
-    failStep(passes, jsonCopy, source.relativePath, "make the folder", destinationPath,
-             lastFailureCode());
+  JsonAction told = {jsonMkdir, source.relativePath, jsonPreviewed};
+  if (!settings.previewOnly) {
+    if (makeFoldersIn(&passes->folders, destinationPath, sourcePath) != folderDone) {
+      failStep(passes, jsonMkdir, source.relativePath, "make the folder", destinationPath,
+               lastFailureCode());
+      return;
+    }
+    told.outcome = jsonDone;
+  }
+  jsonAction(settings, told);
 }
 
 void replaceByFolder(Passes* passes, int32_t s, int32_t d) {

@@ -134,6 +134,7 @@ int passesEnded(Passes* passes, const PassInput& input, PassSummary* summary) {
                          counts.keptNewer, counts.failures, counts.bytesCopied};
   summary->moved = counts.moved;
   summary->vanished = counts.vanished;
+  summary->olderUpdates = counts.olderUpdates;
   if (counts.interrupted || interruptRequested()) return interruptedExitStatus;
   if (!input.sourceListingComplete)
     consolePrintf("No file was deleted: the source folder could not be listed completely !\n");

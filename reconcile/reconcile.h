@@ -49,6 +49,12 @@ struct PassSummary {
   int32_t moved = 0;
   /// Source files gone since the listing, which are no failure.
   int32_t vanished = 0;
+  /// What the source's listing left out for its kind: links it did not follow (to
+  /// folders, or to nothing), and entries that are no file, folder nor link.
+  int32_t linksLeftOut = 0;
+  int32_t othersLeftOut = 0;
+  /// Updates that put back a version older than its twin (an exact mirror's).
+  int32_t olderUpdates = 0;
 };
 
 /// What a run hands to its passes.

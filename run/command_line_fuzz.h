@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/paths.h"
@@ -77,9 +78,31 @@ struct ReferenceArguments {
   std::vector<std::string> values = std::vector<std::string>(static_cast<size_t>(longOptionCount));
 };
 
-/// True when the value suits the option: a whole number in its range, or a text
-/// that is not empty.
+/// The PreservePart bits of a list of part names, 0 where one is not known or empty.
+inline int32_t referenceParts(const std::string& list) {
+  const std::pair<const char*, int32_t> known[] = {{"links", preserveLinks},
+                                                   {"hardlinks", preserveHardLinks},
+                                                   {"folders", preserveFolders},
+                                                   {"older", preserveOlder}};
+  int32_t parts = 0;
+  size_t at = 0;
+  for (;;) {
+    size_t comma = list.find(',', at);
+    std::string name = list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    int32_t part = 0;
+    for (const auto& entry : known)
+      if (name == entry.first) part = entry.second;
+    if (part == 0) return 0;
+    parts |= part;
+    if (comma == std::string::npos) return parts;
+    at = comma + 1;
+  }
+}
+
+/// True when the value suits the option: a whole number in its range, a list of
+/// known parts (--preserve), or a text that is not empty.
 inline bool referenceValueFits(const LongOption& option, const std::string& value) {
+  if (option.kind == optionText && option.takeSetting) return referenceParts(value) != 0;
   if (option.kind == optionText) return !value.empty();
   if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) return false;
   long long number = 0;
@@ -166,10 +189,14 @@ inline std::string checkReadArguments(const std::vector<std::string>& arguments)
       const LongOption& option = longOptions[k];
       const std::string& value = expected.values[static_cast<size_t>(k)];
       if (!expected.given[static_cast<size_t>(k)]) continue;
-      if (option.kind == optionSwitch) agree = agree && settings.*option.number == 1;
+      // --exact asks for every part; --preserve for those it names.
+      if (option.kind == optionSwitch)
+        agree = agree && settings.*option.number == (option.takeSetting ? preserveAll : 1);
+      if (option.kind == optionText && option.takeSetting)
+        agree = agree && (settings.preserve & referenceParts(value)) == referenceParts(value);
       if (option.kind == optionNumber)
         agree = agree && settings.*option.number == std::stoll(value);
-      if (option.kind == optionText && !option.take)
+      if (option.kind == optionText && !option.take && !option.takeSetting)
         agree = agree && settings.*option.text && value == settings.*option.text;
       // Patterns and pattern files are kept, every one: the last given among them.
       std::string name = option.name;

@@ -91,6 +91,9 @@ void tellJsonEnd(const RunSettings& settings, const PassSummary& summary, int st
   jsonNumber(&text, "vanished", summary.vanished);
   jsonNumber(&text, "folders_left_out", summary.foldersLeftOut);
   jsonNumber(&text, "files_left_out", summary.filesLeftOut);
+  jsonNumber(&text, "links_left_out", summary.linksLeftOut);
+  jsonNumber(&text, "others_left_out", summary.othersLeftOut);
+  jsonNumber(&text, "older_updated", summary.olderUpdates);
   jsonNumber(&text, "bytes", summary.bytesCopied);
   jsonDecimal(&text, "seconds", static_cast<double>(elapsedMs < 0 ? 0 : elapsedMs) / 1000.0);
   jsonNumber(&text, "status", status);

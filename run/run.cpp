@@ -200,6 +200,8 @@ int scanAndReconcile(Run* run, PassSummary* summary) {
   summary->filtered = settings.filters != nullptr;
   summary->foldersLeftOut = countExcludedFolders(settings.filters);
   summary->filesLeftOut = sourceTable.excludedFiles;
+  summary->linksLeftOut = sourceTable.linksLeftOut;
+  summary->othersLeftOut = sourceTable.othersLeftOut;
   return status;
 }
 }  // namespace

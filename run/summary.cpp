@@ -1,5 +1,7 @@
 #include "run/summary.h"
 
+#include <cstring>
+
 #include <cinttypes>
 #include <cstdio>
 
@@ -19,6 +21,29 @@ void formatDuration(char* text, size_t size, int64_t elapsedMs) {
   else
     snprintf(text, size, "%" PRId64 ":%02" PRId64 ":%02" PRId64, seconds / 3600, seconds / 60 % 60,
              seconds % 60);
+}
+}  // namespace
+
+namespace {
+// Appends ", N older" (versions an exact mirror put back), ", N links left out" and
+// ", N special files left out", each only where there were some.
+void appendKindsLeftOut(char* text, size_t size, const PassSummary& counts) {
+  struct Part {
+    int32_t count;
+    const char* one;
+    const char* many;
+  } parts[] = {{counts.olderUpdates, " older version put back", " older versions put back"},
+               {counts.linksLeftOut, " link left out", " links left out"},
+               {counts.othersLeftOut, " special file left out", " special files left out"}};
+  size_t used = strlen(text);
+  for (const Part& part : parts) {
+    if (part.count <= 0 || used >= size) continue;
+    char number[32];
+    formatCount(number, sizeof number, part.count);
+    int written = snprintf(text + used, size - used, ", %s%s", number,
+                           part.count == 1 ? part.one : part.many);
+    if (written > 0) used += static_cast<size_t>(written);
+  }
 }
 }  // namespace
 
@@ -48,6 +73,10 @@ void formatSummary(char* line, size_t size, const PassSummary& counts, int kind,
     snprintf(leftOut, sizeof leftOut, ", %s folder%s and %s file%s left out", folders,
              counts.foldersLeftOut == 1 ? "" : "s", files, counts.filesLeftOut == 1 ? "" : "s");
   }
+  // What the source held that no mirror holds, only where it held some: nothing
+  // goes without a word.
+  char kinds[128] = "";
+  appendKindsLeftOut(kinds, sizeof kinds, counts);
   // Files gone from the source since the listing, only where there were some.
   char vanished[64] = "";
   if (counts.vanished > 0) {
@@ -60,12 +89,12 @@ void formatSummary(char* line, size_t size, const PassSummary& counts, int kind,
   const char* deleted = preview ? "to delete" : "deleted";
   if (toBackup) deleted = preview ? "to move to the backup folder" : "moved to the backup folder";
   snprintf(line, size,
-           "%s: %s %s, %s %s (%s), %s %s, %s newer in the destination kept%s, %s failed%s, in %s",
+           "%s: %s %s, %s %s (%s), %s %s, %s newer in the destination kept%s%s, %s failed%s, in %s",
            kind == summaryDone ? "Done"
            : preview           ? "Preview"
                                : "Stopped",
            copies, preview ? "to copy" : "copied", updates, preview ? "to update" : "updated",
-           bytes, deletions, deleted, kept, leftOut, failures, vanished, took);
+           bytes, deletions, deleted, kept, leftOut, kinds, failures, vanished, took);
 }
 
 void printSummary(const RunSettings& settings, const PassSummary& counts, int status,
