@@ -36,10 +36,11 @@ int buildGroups(ExactState* exact) {
   });
   for (int32_t at = 0; at < count;) {
     int32_t end = at;
-    while (end < count && sameFileIdentity(names[exact->groups[end]].identity,
-                                           names[exact->groups[at]].identity))
+    while (end < count &&
+           sameFileIdentity(names[exact->groups[end]].identity, names[exact->groups[at]].identity))
       ++end;
-    for (int32_t k = at; k < end; ++k) exact->leaderOf[exact->groups[k]] = names[exact->groups[at]].entry;
+    for (int32_t k = at; k < end; ++k)
+      exact->leaderOf[exact->groups[k]] = names[exact->groups[at]].entry;
     at = end;
   }
   for (int32_t p = 0; p < count; ++p) exact->twinOf[p] = -1;
@@ -56,7 +57,7 @@ FileIdentity claimKey(int32_t s) {
 }
 
 // The destination's files of many names whose names the source holds as names of
-// different files: each name claimed otherwise than the group's first is copied anew.
+// different files: each of those names is copied anew.
 int findParted(ExactState* exact, const TwinIndex& index) {
   int32_t count = destinationTable.linkedCount;
   if (count == 0) return 0;
@@ -83,15 +84,18 @@ int findParted(ExactState* exact, const TwinIndex& index) {
     int32_t end = at;
     while (end < count && sameFileIdentity(names[order[end]].identity, names[order[at]].identity))
       ++end;
+    // Names the source holds as names of different files: which of them kept the
+    // file's bytes nobody can tell, so every one of them is copied anew.
     int32_t first = -1;
+    bool mixed = false;
     for (int32_t k = at; k < end; ++k) {
       int32_t s = claimedBy[order[k]];
       if (s < 0) continue;
-      if (first < 0)
-        first = s;
-      else if (!sameFileIdentity(claimKey(s), claimKey(first)))
-        exact->parted[exact->partedCount++] = s;
+      if (first < 0) first = s;
+      mixed = mixed || !sameFileIdentity(claimKey(s), claimKey(first));
     }
+    for (int32_t k = at; k < end && mixed; ++k)
+      if (claimedBy[order[k]] >= 0) exact->parted[exact->partedCount++] = claimedBy[order[k]];
     at = end;
   }
   std::sort(exact->parted, exact->parted + exact->partedCount);
@@ -149,7 +153,8 @@ void noteRewritten(Passes* passes, int32_t s) {
 
 bool mustPart(const Passes* passes, int32_t s) {
   const ExactState& exact = passes->exact;
-  return exact.partedCount > 0 && std::binary_search(exact.parted, exact.parted + exact.partedCount, s);
+  return exact.partedCount > 0 &&
+         std::binary_search(exact.parted, exact.parted + exact.partedCount, s);
 }
 
 int deferEntry(Passes* passes, int32_t s) {

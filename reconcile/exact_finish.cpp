@@ -16,8 +16,9 @@ namespace {
 // The path a source entry's copy has in the destination: its twin's spelling where
 // it has one (on POSIX), else its own.
 int placeOf(Passes* passes, int32_t s, int32_t twin, char* path, const char* kind) {
-  const char* relative = twin >= 0 && !platformIsWindows ? destinationTable.entries[twin].relativePath
-                                                         : sourceTable.entries[s].relativePath;
+  const char* relative = twin >= 0 && !platformIsWindows
+                             ? destinationTable.entries[twin].relativePath
+                             : sourceTable.entries[s].relativePath;
   return joinFullPath(passes, path, passes->settings->destinationRoot, relative, kind);
 }
 
@@ -89,8 +90,8 @@ void linkNames(Passes* passes) {
   for (int32_t at = 0; at < exact.groupCount && !stopping(passes);) {
     int32_t leaderPosition = exact.groups[at];
     int32_t end = at + 1;
-    while (end < exact.groupCount && exact.leaderOf[exact.groups[end]] ==
-                                         exact.leaderOf[leaderPosition])
+    while (end < exact.groupCount &&
+           exact.leaderOf[exact.groups[end]] == exact.leaderOf[leaderPosition])
       ++end;
     FileIdentity leader = {0, 0};
     int32_t leaderEntry = exact.leaderOf[leaderPosition];
@@ -133,7 +134,8 @@ void removeFolder(Passes* passes, const FileEntry& folder) {
   int code = removed == folderRefused ? lastFailureCode() : 0;
   if (removed == folderMissing) return;
   if (removed == folderRefused && isFolderNotEmpty(code)) {
-    if (settings.verbose) consolePrintf("Kept [%s]: it holds what the mirror leaves alone !\n", path);
+    if (settings.verbose)
+      consolePrintf("Kept [%s]: it holds what the mirror leaves alone !\n", path);
     return;
   }
   ++passes->counts.decided;
@@ -156,7 +158,8 @@ void removeFolder(Passes* passes, const FileEntry& folder) {
 void removeFolders(Passes* passes) {
   int32_t count = 0;
   for (int32_t d = 0; d < destinationTable.count; ++d)
-    count += destinationTable.entries[d].kind == entryFolder && !destinationTable.entries[d].handled;
+    count +=
+        destinationTable.entries[d].kind == entryFolder && !destinationTable.entries[d].handled;
   if (count == 0) return;
   int32_t* folders = static_cast<int32_t*>(malloc(sizeof(int32_t) * static_cast<size_t>(count)));
   if (!folders) {
@@ -232,8 +235,7 @@ void setFolderTimes(Passes* passes) {
   const RunSettings& settings = *passes->settings;
   ExactState& exact = passes->exact;
   if (!(settings.preserve & preserveFolders) || settings.previewOnly) return;
-  int rootDiffers =
-      fileTimeValue(sourceTable.rootTime) != fileTimeValue(destinationTable.rootTime);
+  int rootDiffers = fileTimeValue(sourceTable.rootTime) != fileTimeValue(destinationTable.rootTime);
   // Only times to set: the run changes that much, and says so.
   if (passes->counts.decided == 0) passes->counts.decided = exact.folderTimesDiffer + rootDiffers;
   if (passes->counts.decided == 0 && !exact.changed) return;

@@ -1,5 +1,7 @@
 // One entry's step in an exact mirror: a link made, a folder made, an entry replaced.
 // Each is told and logged as copies and updates are, before it is tried.
+#include "reconcile/exact_steps.h"
+
 #include <cstring>
 
 #include "base/failure_report.h"
@@ -8,7 +10,6 @@
 #include "base/run_log.h"
 #include "base/settings.h"
 #include "collect/entry_table.h"
-#include "reconcile/exact_steps.h"
 #include "reconcile/passes.h"
 
 void failStep(Passes* passes, const char* kind, const char* relativePath, const char* action,
@@ -43,7 +44,8 @@ int moveTwinAway(Passes* passes, const FileEntry& destination, const char* desti
     return 1;
   if (settings.verbose) consolePrintf("Moving [%s] to [%s]\n", destinationPath, passes->backupPath);
   logMoved(passes->log, destination.relativePath, passes->backupPath);
-  int moved = moveToBackupIn(&passes->folders, destinationPath, &passes->backup, passes->backupPath);
+  int moved =
+      moveToBackupIn(&passes->folders, destinationPath, &passes->backup, passes->backupPath);
   if (moved == folderRefused) {
     failStep(passes, jsonMove, destination.relativePath, "move to the backup folder",
              destinationPath, lastFailureCode());
@@ -59,8 +61,8 @@ void placeLink(Passes* passes, int32_t s, int32_t d) {
   const FileEntry& source = sourceTable.entries[s];
   const char* kind = jsonLink;
   // Written under the twin's spelling, as an update of a file is on POSIX.
-  const char* writtenAs = d >= 0 && !platformIsWindows ? destinationTable.entries[d].relativePath
-                                                       : source.relativePath;
+  const char* writtenAs =
+      d >= 0 && !platformIsWindows ? destinationTable.entries[d].relativePath : source.relativePath;
   char destinationPath[pathBufferSize];
   char folder[pathBufferSize];
   if (joinFullPath(passes, destinationPath, settings.destinationRoot, writtenAs, kind)) return;
@@ -97,7 +99,8 @@ void makeFolder(Passes* passes, int32_t s) {
       joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath, jsonCopy))
     return;
   // The copies into it may have made it already.
-  if (!settings.previewOnly && findFolderIn(&passes->folders, destinationPath) == folderDone) return;
+  if (!settings.previewOnly && findFolderIn(&passes->folders, destinationPath) == folderDone)
+    return;
   if (settings.verbose) consolePrintf("Creating folder [%s]\n", destinationPath);
   ++passes->counts.decided;
   passes->exact.changed = 1;

@@ -163,8 +163,7 @@ void decideUpdate(Passes* passes, const FileEntry& source, const char* sourcePat
                   const char* destinationPath, const char* word) {
   const RunSettings& settings = *passes->settings;
   PassCounts& counts = passes->counts;
-  if (settings.verbose)
-    consolePrintf("%s file found %s, updating!\n", word, source.relativePath);
+  if (settings.verbose) consolePrintf("%s file found %s, updating!\n", word, source.relativePath);
   logAction(passes->log, "Updated", source.relativePath, &source.size);
   reportMove(passes, destinationPath);
   copyEntry(passes, source, sourcePath, destinationPath, 1);

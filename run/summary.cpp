@@ -1,9 +1,8 @@
 #include "run/summary.h"
 
-#include <cstring>
-
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "base/progress.h"
 #include "base/settings.h"

@@ -118,7 +118,8 @@ int DirectoryListing::addListed(const ListedEntry& entry) {
   int isFolder = entry.kind == entryFile || entry.kind == entryLink ? 0 : entry.kind;
   char* target = nullptr;
   if (entry.target && !(target = copyName(entry.target))) return addEntryNoMemory;
-  int result = addEntry(entry.name, isFolder, entry.size, entry.lastWrite.low, entry.lastWrite.high);
+  int result =
+      addEntry(entry.name, isFolder, entry.size, entry.lastWrite.low, entry.lastWrite.high);
   if (result != addEntryStored || isFolder) {
     free(target);
     return result;

@@ -1,0 +1,275 @@
+// --exact: links stay links, names of one file stay names of one file, every folder
+// is made with its time and the source's missing ones go, and an older version is
+// put back. Each run is compared with the source as a listing that keeps the tree
+// as it is reads both.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+
+#include "run/end_to_end_fixture.h"
+
+namespace {
+const std::string separator(1, pathSeparator);
+constexpr int64_t oldUnits = 130000000000000000LL;  // 2012
+constexpr int64_t newUnits = 133000000000000000LL;  // 2022
+
+// One entry as an exact mirror must give it back: its kind, its bytes or target,
+// its time, and the names of the tree that share its file (by the first of them).
+struct ExactEntry {
+  int kind;
+  std::string content;
+  int64_t time;
+  std::string group;
+  bool operator==(const ExactEntry& other) const {
+    return kind == other.kind && content == other.content && time == other.time &&
+           group == other.group;
+  }
+};
+typedef std::map<std::string, ExactEntry> ExactTree;
+
+struct Walk {
+  std::string root;
+  std::string relative;
+  ExactTree* tree;
+  std::map<std::pair<uint64_t, uint64_t>, std::string>* firstName;
+  std::vector<std::string> folders;
+};
+
+void note(void* context, const ListedEntry* entry) {
+  Walk* walk = static_cast<Walk*>(context);
+  std::string name = entry->name;
+  if (name == "." || name == ".." || name == ".talven-backup") return;
+  std::string relative = walk->relative + separator + name;
+  ExactEntry kept = {entry->kind, "", fileTimeValue(entry->lastWrite), ""};
+  if (entry->kind == entryLink) kept.content = entry->target;
+  if (entry->kind == entryFile) readFileBytes(walk->root + relative, &kept.content);
+  if (entry->kind == entryFolder) walk->folders.push_back(relative);
+  if (entry->links > 1) {
+    auto key = std::make_pair(entry->identity.volume, entry->identity.index);
+    auto found = walk->firstName->emplace(key, relative).first;
+    kept.group = found->second;
+  }
+  (*walk->tree)[relative] = kept;
+}
+
+void walkExact(const std::string& root, const std::string& relative, ExactTree* tree,
+               std::map<std::pair<uint64_t, uint64_t>, std::string>* firstName) {
+  Walk walk = {root, relative, tree, firstName, {}};
+  int asIs = listLinksAsIs | listFolderTimes | listFileLinks;
+  listDirectory((root + relative).c_str(), asIs, note, &walk);
+  for (const std::string& folder : walk.folders) walkExact(root, folder, tree, firstName);
+}
+
+// Every entry below root, the root's own time under "".
+ExactTree captureExact(const std::string& root) {
+  ExactTree tree;
+  std::map<std::pair<uint64_t, uint64_t>, std::string> firstName;
+  walkExact(root, "", &tree, &firstName);
+  FileTime rootTime = {0, 0};
+  getFileTime(root.c_str(), &rootTime);
+  tree[""] = ExactEntry{entryFolder, "", fileTimeValue(rootTime), ""};
+  return tree;
+}
+
+std::string describe(const ExactTree& expected, const ExactTree& actual) {
+  std::string text;
+  for (const auto& entry : expected) {
+    auto found = actual.find(entry.first);
+    if (found == actual.end())
+      text += " missing[" + entry.first + "]";
+    else if (!(found->second == entry.second))
+      text += " differs[" + entry.first + "] kind " + std::to_string(entry.second.kind) + "/" +
+              std::to_string(found->second.kind) + " time " + std::to_string(entry.second.time) +
+              "/" + std::to_string(found->second.time) + " group " + entry.second.group + "/" +
+              found->second.group;
+  }
+  for (const auto& entry : actual)
+    if (!expected.count(entry.first)) text += " extra[" + entry.first + "]";
+  return text;
+}
+
+class ExactMirrorTest : public InProcessMirrorTest {
+ protected:
+  void SetUp() override {
+    InProcessMirrorTest::SetUp();
+    if (platformIsWindows) GTEST_SKIP() << "links and names of one file are made on POSIX here";
+    ASSERT_TRUE(makeFolders(source));
+  }
+  std::string in(const std::string& relative) const { return source + separator + relative; }
+  void write(const std::string& relative, const std::string& bytes, int64_t units) {
+    ASSERT_TRUE(makeFolders(folderOf(in(relative))));
+    writeFile(in(relative), bytes, units);
+  }
+  static std::string folderOf(const std::string& path) {
+    return path.substr(0, path.rfind(pathSeparator));
+  }
+  void stamp(const std::string& relative, int64_t units) {
+    ASSERT_EQ(0, setFileTimes(relative.empty() ? source.c_str() : in(relative).c_str(),
+                              fileTimeOf(units)));
+  }
+  // A run with --exact, then the trees compared; and a second run that finds nothing.
+  void expectExactMirror(std::vector<std::string> options = {}) {
+    ExactTree before = captureExact(source);
+    options.insert(options.begin(), {"--exact", "--no-sync", "--stats"});
+    std::string output;
+    EXPECT_EQ(0, runHere(options, &output)) << output;
+    ExactTree mirrored = captureExact(destination);
+    EXPECT_TRUE(before == mirrored) << describe(before, mirrored) << "\n" << output;
+    EXPECT_TRUE(before == captureExact(source)) << "the source changed";
+    EXPECT_EQ(0, runHere({"--exact", "--no-sync"}, &output)) << output;
+    EXPECT_NE(std::string::npos, output.find("Nothing to do, folders are equal !")) << output;
+    EXPECT_TRUE(mirrored == captureExact(destination))
+        << describe(mirrored, captureExact(destination));
+  }
+};
+
+TEST_F(ExactMirrorTest, KeepsLinksNamesOfOneFileEmptyFoldersAndTheirTimes) {
+  write("a/file.txt", "bytes", oldUnits);
+  write("a/b/deep.txt", "deep", newUnits);
+  ASSERT_TRUE(makeSymlink("file.txt", in("a/to-file")));
+  ASSERT_TRUE(makeSymlink("../a", in("a/b/to-folder")));
+  ASSERT_TRUE(makeSymlink("nowhere", in("broken")));
+  ASSERT_TRUE(makeSymlink(in("a/file.txt"), in("absolute")));
+  write("one.txt", "one file, three names", oldUnits);
+  ASSERT_TRUE(makeHardLink(in("one.txt"), in("a/second-name.txt")));
+  ASSERT_TRUE(makeHardLink(in("one.txt"), in("a/b/third-name.txt")));
+  ASSERT_TRUE(makeFolders(in("empty/nested")));
+  stamp("empty/nested", oldUnits);
+  stamp("empty", oldUnits + 7);
+  stamp("a/b", newUnits + 3);
+  stamp("a", oldUnits + 5);
+  stamp("", newUnits + 9);
+  expectExactMirror();
+}
+
+TEST_F(ExactMirrorTest, FollowsRenamesKindChangesAndOlderVersions) {
+  write("docs/report.txt", "version 2", newUnits);
+  write("turns-into-link.txt", "file", oldUnits);
+  ASSERT_TRUE(makeSymlink("docs", in("turns-into-file")));
+  write("turns-into-folder", "file", oldUnits);
+  write("folder-turns-into-file/inner.txt", "inner", oldUnits);
+  write("names/a.txt", "shared", oldUnits);
+  ASSERT_TRUE(makeHardLink(in("names/a.txt"), in("names/b.txt")));
+  std::string output;
+  ASSERT_EQ(0, runHere({"--exact", "--no-sync"}, &output)) << output;
+  // The changes a person makes between two runs.
+  ASSERT_TRUE(removeFolderTree(in("docs")));
+  write("papers/report.txt", "version 1", oldUnits);  // renamed, and an older version
+  ASSERT_TRUE(removeFolderTree(in("turns-into-link.txt")));
+  ASSERT_TRUE(makeSymlink("papers/report.txt", in("turns-into-link.txt")));
+  ASSERT_TRUE(removeFolderTree(in("turns-into-file")));
+  write("turns-into-file", "now a file", newUnits);
+  ASSERT_TRUE(removeFolderTree(in("turns-into-folder")));
+  write("turns-into-folder/child.txt", "child", newUnits);
+  ASSERT_TRUE(removeFolderTree(in("folder-turns-into-file")));
+  write("folder-turns-into-file", "a file now", oldUnits);
+  ASSERT_TRUE(removeFolderTree(in("names/b.txt")));
+  write("names/b.txt", "parted", oldUnits);
+  ASSERT_TRUE(makeHardLink(in("names/a.txt"), in("names/c.txt")));
+  ASSERT_TRUE(makeFolders(at({"dst", "only-in-destination", "sub"})));
+  writeFile(at({"dst", "only-in-destination", "sub", "x.txt"}), "x", oldUnits);
+  stamp("papers", oldUnits);
+  stamp("names", oldUnits);
+  expectExactMirror();
+}
+
+TEST_F(ExactMirrorTest, AnOlderVersionIsAnUpdateInTheLogAndTheSummary) {
+  write("file.txt", "new", newUnits);
+  std::string output;
+  ASSERT_EQ(0, runHere({"--exact", "--no-sync"}, &output)) << output;
+  write("file.txt", "old", oldUnits);
+  ASSERT_EQ(0,
+            runHere({"--exact", "--no-sync", "--stats", "-v", "--log=" + at({"run.log"})}, &output))
+      << output;
+  EXPECT_NE(std::string::npos, output.find("Older file found " + separator + "file.txt, updating!"))
+      << output;
+  EXPECT_NE(std::string::npos, output.find("1 updated (3 B)")) << output;
+  EXPECT_NE(std::string::npos, output.find(", 1 older version put back")) << output;
+  std::string log;
+  ASSERT_TRUE(readFileBytes(at({"run.log"}), &log));
+  EXPECT_NE(std::string::npos, log.find("Updated")) << log;
+  // Without --exact the newer twin is kept, as always.
+  write("file.txt", "older still", oldUnits - 1000);
+  ASSERT_EQ(0, runHere({"--no-sync", "--stats"}, &output)) << output;
+  EXPECT_NE(std::string::npos, output.find("1 newer in the destination kept")) << output;
+}
+
+TEST_F(ExactMirrorTest, AFolderThatHoldsWhatTheMirrorLeavesAloneStays) {
+  write("kept.txt", "k", oldUnits);
+  ASSERT_TRUE(makeFolders(at({"dst", "gone", "cache"})));
+  writeFile(at({"dst", "gone", "cache", "big.tmp"}), "left out by the filters", oldUnits);
+  ASSERT_TRUE(makeFolders(at({"dst", "gone-too", "empty"})));
+  std::string output;
+  EXPECT_EQ(0, runHere({"--exact", "--no-sync", "--exclude=*.tmp", "-v"}, &output)) << output;
+  std::string bytes;
+  EXPECT_TRUE(readFileBytes(at({"dst", "gone", "cache", "big.tmp"}), &bytes)) << output;
+  EXPECT_NE(std::string::npos, output.find("Kept [" + at({"dst", "gone", "cache"}) + "]"))
+      << output;
+  EXPECT_FALSE(readFileBytes(at({"dst", "gone-too"}), &bytes));
+  ExactTree mirrored = captureExact(destination);
+  EXPECT_EQ(0u, mirrored.count(separator + "gone-too")) << describe(captureExact(source), mirrored);
+}
+
+TEST_F(ExactMirrorTest, NamesOfOneFileInTheDestinationPartWhereTheSourceParted) {
+  write("a.txt", "same bytes", oldUnits);
+  write("b.txt", "same bytes", oldUnits);
+  ASSERT_TRUE(makeFolders(destination));
+  writeFile(at({"dst", "a.txt"}), "same bytes", oldUnits);
+  ASSERT_TRUE(makeHardLink(at({"dst", "a.txt"}), at({"dst", "b.txt"})));
+  expectExactMirror();
+}
+
+TEST_F(ExactMirrorTest, DeletedFoldersAndReplacedLinksGoToTheBackupFolder) {
+  write("file.txt", "f", oldUnits);
+  ASSERT_TRUE(makeSymlink("file.txt", in("link")));
+  std::string output;
+  ASSERT_EQ(0, runHere({"--exact", "--no-sync"}, &output)) << output;
+  ASSERT_TRUE(removeFolderTree(in("link")));
+  ASSERT_TRUE(makeSymlink("elsewhere", in("link")));
+  ASSERT_TRUE(makeFolders(at({"dst", "old", "inner"})));
+  writeFile(at({"dst", "old", "inner", "work.txt"}), "work", oldUnits);
+  expectExactMirror({"--backup-dir=" + at({"versions"})});
+  ExactTree kept = captureExact(at({"versions"}));
+  int links = 0, works = 0;
+  for (const auto& entry : kept) {
+    links += entry.first.size() > 5 && entry.first.substr(entry.first.size() - 5) == "/link" &&
+             entry.second.kind == entryLink && entry.second.content == "file.txt";
+    works += entry.first.find("old/inner/work.txt") != std::string::npos;
+  }
+  EXPECT_EQ(1, links) << describe(ExactTree{}, kept);
+  EXPECT_EQ(1, works) << describe(ExactTree{}, kept);
+}
+
+TEST_F(ExactMirrorTest, APreviewChangesNothingAndFoldersCountAsDeletions) {
+  write("file.txt", "f", oldUnits);
+  ASSERT_TRUE(makeSymlink("file.txt", in("link")));
+  ASSERT_TRUE(makeFolders(at({"dst", "a", "b"})));
+  ASSERT_TRUE(makeFolders(at({"dst", "c"})));
+  ExactTree before = captureExact(destination);
+  std::string output;
+  EXPECT_EQ(0, runHere({"--exact", "-p", "--stats"}, &output)) << output;
+  EXPECT_TRUE(before == captureExact(destination)) << describe(before, captureExact(destination));
+  EXPECT_NE(std::string::npos, output.find("Preview: 2 to copy")) << output;
+  EXPECT_NE(std::string::npos, output.find("3 to delete")) << output;
+  // Three folders are three deletions: a cap below them stops the run unchanged.
+  EXPECT_EQ(exitStopped, runHere({"--exact", "--max-delete=2"}, &output)) << output;
+  EXPECT_TRUE(before == captureExact(destination));
+}
+
+TEST_F(InProcessMirrorTest, LinksTheDefaultRunLeavesOutAreCountedInTheSummary) {
+  if (platformIsWindows) GTEST_SKIP() << "links are made on POSIX here";
+  ASSERT_TRUE(makeFolders(at({"src", "folder"})));
+  writeFile(at({"src", "folder", "f.txt"}), "f", oldUnits);
+  ASSERT_TRUE(makeSymlink("folder", at({"src", "to-folder"})));
+  ASSERT_TRUE(makeSymlink("nowhere", at({"src", "broken"})));
+  ASSERT_TRUE(makeSymlink("folder/f.txt", at({"src", "to-file"})));
+  std::string output;
+  EXPECT_EQ(0, runHere({"--no-sync", "--stats"}, &output)) << output;
+  EXPECT_NE(std::string::npos, output.find(", 2 links left out, 0 failed")) << output;
+  std::string bytes;
+  EXPECT_TRUE(readFileBytes(at({"dst", "to-file"}), &bytes));
+  EXPECT_EQ("f", bytes);
+}
+}  // namespace
