@@ -253,6 +253,23 @@ TEST(CommandLine, BackupKeepTakesACountAndNeedsTheBackupFolder) {
             refusalOf({"dst", "src", "--backup-keep=3"}));
 }
 
+TEST(CommandLine, ExactTakesEveryPartAndPreserveTheListedOnes) {
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "--exact"}));
+  EXPECT_EQ(preserveAll, readSettings.preserve);
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "--preserve=links,older", "--preserve", "folders"}));
+  EXPECT_EQ(preserveLinks | preserveOlder | preserveFolders, readSettings.preserve);
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src"}));
+  EXPECT_EQ(0, readSettings.preserve);
+  for (const char* bad : {"--preserve=links,,older", "--preserve=link", "--preserve=links,",
+                          "--preserve=", "--preserve=LINKS"})
+    EXPECT_EQ("Bad value [" + std::string(bad) +
+                  "]: --preserve takes a list of links, hardlinks, folders and older !\n",
+              refusalOf({"dst", "src", bad}))
+        << bad;
+  EXPECT_EQ("Bad value [--exact=1]: --exact takes no value !\n",
+            refusalOf({"dst", "src", "--exact=1"}));
+}
+
 TEST(CommandLine, UsageStatusIsThePrintedLengthWithin1To255) {
   ::testing::internal::CaptureStdout();
   int status = printUsage("talven");
