@@ -239,6 +239,10 @@ void setFolderTimes(Passes* passes) {
   // Only times to set: the run changes that much, and says so.
   if (passes->counts.decided == 0) passes->counts.decided = exact.folderTimesDiffer + rootDiffers;
   if (passes->counts.decided == 0 && !exact.changed) return;
+  // The mirror of an empty source is an empty folder: a root no copy made is made here.
+  if (fileTimeValue(destinationTable.rootTime) == 0 &&
+      makeFoldersIn(&passes->folders, settings.destinationRoot, settings.sourceRoot) != folderDone)
+    failStep(passes, jsonMkdir, "", "make the folder", settings.destinationRoot, lastFailureCode());
   char path[pathBufferSize];
   for (int32_t s = 0; s < sourceTable.count && !stopping(passes); ++s) {
     const FileEntry& source = sourceTable.entries[s];

@@ -4,91 +4,15 @@
 // as it is reads both.
 #include <gtest/gtest.h>
 
-#include <map>
-#include <set>
 #include <string>
 
 #include "run/end_to_end_fixture.h"
+#include "run/exact_tree.h"
 
 namespace {
 const std::string separator(1, pathSeparator);
 constexpr int64_t oldUnits = 130000000000000000LL;  // 2012
 constexpr int64_t newUnits = 133000000000000000LL;  // 2022
-
-// One entry as an exact mirror must give it back: its kind, its bytes or target,
-// its time, and the names of the tree that share its file (by the first of them).
-struct ExactEntry {
-  int kind;
-  std::string content;
-  int64_t time;
-  std::string group;
-  bool operator==(const ExactEntry& other) const {
-    return kind == other.kind && content == other.content && time == other.time &&
-           group == other.group;
-  }
-};
-typedef std::map<std::string, ExactEntry> ExactTree;
-
-struct Walk {
-  std::string root;
-  std::string relative;
-  ExactTree* tree;
-  std::map<std::pair<uint64_t, uint64_t>, std::string>* firstName;
-  std::vector<std::string> folders;
-};
-
-void note(void* context, const ListedEntry* entry) {
-  Walk* walk = static_cast<Walk*>(context);
-  std::string name = entry->name;
-  if (name == "." || name == ".." || name == ".talven-backup") return;
-  std::string relative = walk->relative + separator + name;
-  ExactEntry kept = {entry->kind, "", fileTimeValue(entry->lastWrite), ""};
-  if (entry->kind == entryLink) kept.content = entry->target;
-  if (entry->kind == entryFile) readFileBytes(walk->root + relative, &kept.content);
-  if (entry->kind == entryFolder) walk->folders.push_back(relative);
-  if (entry->links > 1) {
-    auto key = std::make_pair(entry->identity.volume, entry->identity.index);
-    auto found = walk->firstName->emplace(key, relative).first;
-    kept.group = found->second;
-  }
-  (*walk->tree)[relative] = kept;
-}
-
-void walkExact(const std::string& root, const std::string& relative, ExactTree* tree,
-               std::map<std::pair<uint64_t, uint64_t>, std::string>* firstName) {
-  Walk walk = {root, relative, tree, firstName, {}};
-  int asIs = listLinksAsIs | listFolderTimes | listFileLinks;
-  listDirectory((root + relative).c_str(), asIs, note, &walk);
-  for (const std::string& folder : walk.folders) walkExact(root, folder, tree, firstName);
-}
-
-// Every entry below root, the root's own time under "".
-ExactTree captureExact(const std::string& root) {
-  ExactTree tree;
-  std::map<std::pair<uint64_t, uint64_t>, std::string> firstName;
-  walkExact(root, "", &tree, &firstName);
-  FileTime rootTime = {0, 0};
-  getFileTime(root.c_str(), &rootTime);
-  tree[""] = ExactEntry{entryFolder, "", fileTimeValue(rootTime), ""};
-  return tree;
-}
-
-std::string describe(const ExactTree& expected, const ExactTree& actual) {
-  std::string text;
-  for (const auto& entry : expected) {
-    auto found = actual.find(entry.first);
-    if (found == actual.end())
-      text += " missing[" + entry.first + "]";
-    else if (!(found->second == entry.second))
-      text += " differs[" + entry.first + "] kind " + std::to_string(entry.second.kind) + "/" +
-              std::to_string(found->second.kind) + " time " + std::to_string(entry.second.time) +
-              "/" + std::to_string(found->second.time) + " group " + entry.second.group + "/" +
-              found->second.group;
-  }
-  for (const auto& entry : actual)
-    if (!expected.count(entry.first)) text += " extra[" + entry.first + "]";
-  return text;
-}
 
 class ExactMirrorTest : public InProcessMirrorTest {
  protected:
