@@ -60,6 +60,10 @@ void linkMember(Passes* passes, int32_t p, const char* leaderPath) {
   const char* kind = jsonLink;
   char path[pathBufferSize];
   if (placeOf(passes, s, twin, path, kind)) return;
+  if (targetsOpenLog(passes->openLog, settings.verbose, path, "replace")) {
+    failStep(passes, kind, source.relativePath, "replace", path, failureIsOpenLog);
+    return;
+  }
   if (settings.verbose) consolePrintf("Linking [%s] to [%s]\n", path, leaderPath);
   logAction(passes->log, twin >= 0 ? "Updated" : "Got", source.relativePath, &source.size);
   ++passes->counts.decided;
@@ -102,6 +106,10 @@ void linkNames(Passes* passes) {
     for (int32_t k = at + 1; k < end && known; ++k)
       if (!alreadyLinked(passes, exact.groups[k], leader))
         linkMember(passes, exact.groups[k], leaderPath);
+    // No copy of the first name to link to (it failed, or was never made): the
+    // others are copied, each telling its own outcome.
+    for (int32_t k = at + 1; k < end && !known; ++k)
+      deferEntry(passes, sourceTable.linkedNames[exact.groups[k]].entry);
     at = end;
   }
 }
@@ -208,8 +216,14 @@ void copyDeferred(Passes* passes) {
       continue;
     if (settings.verbose)
       consolePrintf("We need to copy %s%s\n", settings.sourceRoot, source.relativePath);
-    logAction(passes->log, "Got", source.relativePath, &source.size);
-    copyEntry(passes, source, sourcePath, destinationPath, 0);
+    // A name that could not be linked may have a file of its own there: replaced.
+    int kind = entryOther;
+    FileIdentity identity;
+    int update = !settings.previewOnly &&
+                 entryKindIn(&passes->folders, destinationPath, &kind, &identity) == folderDone &&
+                 kind != entryFolder;
+    logAction(passes->log, update ? "Updated" : "Got", source.relativePath, &source.size);
+    copyEntry(passes, source, sourcePath, destinationPath, update);
     ++passes->counts.decided;
     if (settings.previewOnly) ++passes->counts.copies;
   }

@@ -66,6 +66,11 @@ void placeLink(Passes* passes, int32_t s, int32_t d) {
   char destinationPath[pathBufferSize];
   char folder[pathBufferSize];
   if (joinFullPath(passes, destinationPath, settings.destinationRoot, writtenAs, kind)) return;
+  // The run's own log is never replaced by the mirror.
+  if (targetsOpenLog(passes->openLog, settings.verbose, destinationPath, "replace")) {
+    failStep(passes, kind, writtenAs, "replace", destinationPath, failureIsOpenLog);
+    return;
+  }
   tellPlaced(passes, source, d >= 0);
   JsonAction told = {kind, writtenAs, settings.previewOnly ? jsonPreviewed : jsonDone,
                      static_cast<int64_t>(source.size)};

@@ -133,6 +133,8 @@ void planCopies(Passes* passes, const TwinIndex& index) {
   int64_t bytes = 0;
   for (int32_t s = 0; s < sourceTable.count; ++s) {
     const FileEntry& source = sourceTable.entries[s];
+    // Links and folders cost no bytes worth a progress line.
+    if (source.kind != entryFile) continue;
     int32_t twin = source.clash ? -1 : findTwin(&index, &destinationTable, source);
     if (twin >= 0 && fileTimeValue(destinationTable.entries[twin].lastWriteTime) >=
                          fileTimeValue(source.lastWriteTime))

@@ -189,9 +189,18 @@ TEST_F(InProcessMirrorTest, LinksTheDefaultRunLeavesOutAreCountedInTheSummary) {
   ASSERT_TRUE(makeSymlink("folder", at({"src", "to-folder"})));
   ASSERT_TRUE(makeSymlink("nowhere", at({"src", "broken"})));
   ASSERT_TRUE(makeSymlink("folder/f.txt", at({"src", "to-file"})));
+  ASSERT_TRUE(makeFifo(at({"src", "pipe"})));
   std::string output;
   EXPECT_EQ(0, runHere({"--no-sync", "--stats"}, &output)) << output;
-  EXPECT_NE(std::string::npos, output.find(", 2 links left out, 0 failed")) << output;
+  EXPECT_NE(std::string::npos,
+            output.find(", 2 links left out, 1 special file left out, 0 failed"))
+      << output;
+  // An exact run keeps the links, and tells with -v what it still leaves out.
+  EXPECT_EQ(0, runHere({"--no-sync", "--stats", "--exact", "-v"}, &output)) << output;
+  EXPECT_NE(std::string::npos, output.find("Left out [" + at({"src", "pipe"}) +
+                                           "]: neither a file nor a folder !"))
+      << output;
+  EXPECT_NE(std::string::npos, output.find(", 1 special file left out, 0 failed")) << output;
   std::string bytes;
   EXPECT_TRUE(readFileBytes(at({"dst", "to-file"}), &bytes));
   EXPECT_EQ("f", bytes);

@@ -29,8 +29,13 @@ bool leftOutForKind(ListingSink* sink, const ListedEntry& entry) {
   else
     return false;
   if (walker->kindLeftOutCallback) {
+    // The folder's separator comes only after its listing: shown here before the name.
+    const char* folder = walker->currentDirectory;
+    char separator[2] = {isPathSeparator(folder[sink->length - 1]) ? '\0' : pathSeparator, '\0'};
+    char shown[1024];
+    snprintf(shown, sizeof shown, "%s%s", separator, entry.name);
     walker->currentDirectory[sink->length] = '\0';
-    walker->kindLeftOutCallback(walker->currentDirectory, entry.name, entry.kind);
+    walker->kindLeftOutCallback(walker->currentDirectory, shown, entry.kind);
   }
   return true;
 }
