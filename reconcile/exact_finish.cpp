@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/failure_report.h"
 #include "base/json_events.h"
 #include "base/run_log.h"
 #include "base/settings.h"
