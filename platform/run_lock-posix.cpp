@@ -45,7 +45,7 @@ uint64_t placeHash(const struct stat& folder, const char* below) {
 
 #if defined(__linux__)
 // Binds a socket to the name of one place: its descriptor, or -1 with errno set.
-int bindPlace(uint64_t hash) {
+int bindOnce(uint64_t hash) {
   int named = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (named < 0) return -1;
   struct sockaddr_un address = {};
@@ -59,6 +59,17 @@ int bindPlace(uint64_t hash) {
   close(named);
   errno = reason;
   return -1;
+}
+
+// bindOnce, tried again for a moment where the name is taken: the socket of an
+// earlier run in the same process was seen to keep its name for a few milliseconds
+// after it was closed, while a run that holds the name keeps it for its whole length.
+int bindPlace(uint64_t hash) {
+  for (int attempt = 0;; ++attempt) {
+    int named = bindOnce(hash);
+    if (named >= 0 || errno != EADDRINUSE || attempt == 20) return named;
+    usleep(5000);
+  }
 }
 
 // The hashes of the places of the resolved path, from the destination's deepest
