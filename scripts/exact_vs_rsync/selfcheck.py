@@ -79,9 +79,14 @@ def is_member(path):
     return os.lstat(path).st_nlink > 1
 
 
-def rewrite_when_idle(dst, idle):
-    if idle:
+def rewrite_when_idle(dst, run):
+    if run == "idle":
         copy_over(first(dst, "file"))
+
+
+def shift_when_busy(dst, run):
+    if run == "busy":
+        shift_time(first(dst, "file"))
 
 
 def stray_file():
@@ -89,32 +94,35 @@ def stray_file():
         pass
 
 
-# mode: (the spoiling, given dst, src and whether rsync had nothing to do, and
-# returning an exit status or None for 0; the check that must report it, None
-# for rsync itself, which must pass).
+# mode: (the spoiling, given dst, src and the run ("first" into an empty
+# destination, "idle" where rsync had nothing to do, "busy" otherwise), returning
+# an exit status or None for 0; the check that must report it, None for rsync
+# itself, which must pass).
 SPOILINGS = {
-    "rsync": (lambda dst, src, idle: None, None),
-    "cp-r": (lambda dst, src, idle: plain_copy(dst, src), "mirror"),
-    "file-time": (lambda dst, src, idle: shift_time(first(dst, "file")), "mirror"),
-    "file-bytes": (lambda dst, src, idle: flip_first_byte(
+    "rsync": (lambda dst, src, run: None, None),
+    "cp-r": (lambda dst, src, run: plain_copy(dst, src), "mirror"),
+    "file-time": (lambda dst, src, run: shift_time(first(dst, "file")), "mirror"),
+    "file-bytes": (lambda dst, src, run: flip_first_byte(
         first(dst, "file", lambda p: os.lstat(p).st_size > 0)), "mirror"),
-    "hard-link-broken": (lambda dst, src, idle: copy_over(first(dst, "file", is_member)),
+    "hard-link-broken": (lambda dst, src, run: copy_over(first(dst, "file", is_member)),
                          "mirror"),
-    "link-target": (lambda dst, src, idle: retarget(first(dst, "link")), "mirror"),
-    "link-time": (lambda dst, src, idle: shift_time(first(dst, "link")), "mirror"),
-    "empty-folder-missing": (lambda dst, src, idle: drop_empty_folder(dst), "mirror"),
-    "root-time": (lambda dst, src, idle: shift_time(dst), "mirror"),
-    "exit-status": (lambda dst, src, idle: 1, "status"),
-    "source-touched": (lambda dst, src, idle: shift_time(first(src, "file")), "source"),
-    "stray-file": (lambda dst, src, idle: stray_file(), "outside"),
-    "second-run-rewrites": (lambda dst, src, idle: rewrite_when_idle(dst, idle), "second-run"),
-    "second-run-silent": (lambda dst, src, idle: None, "second-run"),
+    "link-target": (lambda dst, src, run: retarget(first(dst, "link")), "mirror"),
+    "link-time": (lambda dst, src, run: shift_time(first(dst, "link")), "mirror"),
+    "empty-folder-missing": (lambda dst, src, run: drop_empty_folder(dst), "mirror"),
+    "root-time": (lambda dst, src, run: shift_time(dst), "mirror"),
+    "exit-status": (lambda dst, src, run: 1, "status"),
+    "source-touched": (lambda dst, src, run: shift_time(first(src, "file")), "source"),
+    "stray-file": (lambda dst, src, run: stray_file(), "outside"),
+    "second-run-rewrites": (lambda dst, src, run: rewrite_when_idle(dst, run), "second-run"),
+    "changed-tree-file-time": (lambda dst, src, run: shift_when_busy(dst, run), "mirror"),
+    "second-run-silent": (lambda dst, src, run: None, "second-run"),
 }
 
 
 def fake_talven(argv):
     """talven's place in a self-check: MODE DESTINATION SOURCE [options]."""
     mode, dst, src = argv[0], argv[1], argv[2]
+    fresh = not os.listdir(dst)
     result = subprocess.run(RSYNC + ["-i", src + "/", dst + "/"], capture_output=True)
     if result.returncode != 0:
         sys.stderr.write(result.stderr.decode("utf-8", "replace"))
@@ -122,7 +130,8 @@ def fake_talven(argv):
     idle = not result.stdout.strip()
     if idle and mode != "second-run-silent":
         print(NOTHING_TO_DO)
-    return SPOILINGS[mode][0](dst, src, idle) or 0
+    run = "first" if fresh else "idle" if idle else "busy"
+    return SPOILINGS[mode][0](dst, src, run) or 0
 
 
 def fake_command(mode):
