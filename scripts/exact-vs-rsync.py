@@ -33,6 +33,7 @@ import re
 import shutil
 import subprocess
 import sys
+import traceback
 
 from exact_vs_rsync.rounds import layout, run_tree
 from exact_vs_rsync.selfcheck import fake_talven, self_check
@@ -88,7 +89,11 @@ def compare(talven, scratch, seeds):
     where = layout(scratch)
     failed = []
     for seed in seeds:
-        problems, made = run_tree(seed, [talven], where)
+        try:
+            problems, made = run_tree(seed, [talven], where)
+        except Exception:
+            print(f"seed {seed}: the test itself failed:\n{traceback.format_exc()}")
+            return 1
         if not problems:
             continue
         kept = None
