@@ -69,3 +69,20 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT TALVEN_TSAN)
                  "CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER}")
   endif()
 endif()
+# talven --exact against rsync -aH --delete on 200 random trees, each mirrored, changed
+# and mirrored again from the same starting destinations (scripts/exact-vs-rsync.py;
+# skipped where rsync is missing). Natively, and not again under ThreadSanitizer: the
+# program is run whole, and one native tree judges it.
+if(NOT CMAKE_CROSSCOMPILING AND NOT TALVEN_TSAN)
+  find_program(TALVEN_PYTHON3 python3)
+  if(TALVEN_PYTHON3)
+    add_test(NAME ExactMirror.MatchesRsyncOnRandomTrees
+             COMMAND ${TALVEN_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/exact-vs-rsync.py
+                     $<TARGET_FILE:talven> ${CMAKE_CURRENT_BINARY_DIR}/exact-vs-rsync)
+  else()
+    add_test(NAME ExactMirror.MatchesRsyncOnRandomTrees
+             COMMAND ${TALVEN_BASH} -c "echo 'skipped: python3 is missing'; exit 77")
+  endif()
+  set_tests_properties(ExactMirror.MatchesRsyncOnRandomTrees PROPERTIES
+                       SKIP_RETURN_CODE 77 TIMEOUT 900)
+endif()

@@ -13,11 +13,12 @@
 # the fuzz targets clang and its runtime; the packages dpkg-dev and file (CPack's
 # shlibdeps), lintian, mandoc and man-db for the manual page, icoutils to read
 # talven.exe's resources, unzip and git (the last commit's time); the progress line's
-# and the completion's tests tmux and bash-completion.
+# and the completion's tests tmux and bash-completion; the comparison of --exact with
+# rsync (scripts/exact-vs-rsync.py) rsync and python3.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 build="cmake ninja-build g++"
-test="libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 util-linux e2fsprogs xfsprogs exfatprogs exfat-fuse clang libclang-rt-14-dev dpkg-dev file lintian mandoc groff-base man-db icoutils unzip git tmux bash-completion"
+test="libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 util-linux e2fsprogs xfsprogs exfatprogs exfat-fuse clang libclang-rt-14-dev dpkg-dev file lintian mandoc groff-base man-db icoutils unzip git tmux bash-completion rsync python3"
 case "${1:-}" in
   "" | --check) packages=$build ;;
   --test) packages="$build $test" ;;

@@ -1,0 +1,159 @@
+#!/usr/bin/env python3
+"""Mirrors random trees with talven --exact and with rsync -aH --delete from the
+same starting destinations, and reports every way the two mirrors differ.
+
+  exact-vs-rsync.py TALVEN SCRATCH [--trees N] [--seed S]
+  exact-vs-rsync.py --self-check SCRATCH [--trees N] [--seed S]
+
+Tree k is made from seed S + k (S is 1 unless given): a failure names its seed,
+and --seed SEED --trees 1 replays that tree alone. Each tree (files, links of
+every kind, hard-link groups, empty and nested folders, times to the
+nanosecond) is mirrored into an empty destination by both, then changed (renames,
+an older version restored, files turned into links and folders and back, hard
+links joined and split, destination-only folders and links to a canary) and
+mirrored again. After each mirror the two destinations must hold the same paths,
+types, bytes, link targets, hard-link groups and times of files, links and
+folders; talven must exit 0; a second run must print "Nothing to do, folders are
+equal !" and change nothing; and nothing beside talven's destination may change,
+its source least of all. rsync's mirror must be the source, or the tree cannot
+judge.
+
+--self-check runs the comparison with rsync in talven's place (it must pass) and
+with mirrors spoiled in one way each (each must be reported).
+
+Everything is made under SCRATCH, which is emptied first (a folder that is not
+empty must carry the mark this script leaves in it). Exits 0 when every tree
+matched, 1 on any difference, 2 on bad arguments, 77 (skipped, one line) where
+rsync is missing or cannot compare or set times as the test needs.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import traceback
+
+from exact_vs_rsync.rounds import layout, run_tree
+from exact_vs_rsync.selfcheck import fake_talven, self_check
+
+MARK = ".exact-vs-rsync"
+SHOWN_PER_TREE = 20
+FAILED_TREES_MAX = 5
+
+
+def why_rsync_cannot_judge():
+    if shutil.which("rsync") is None:
+        return "rsync is missing (scripts/install-deps.sh --test installs it)"
+    version = subprocess.run(["rsync", "--version"], capture_output=True, text=True).stdout
+    found = re.search(r"version\s+(\d+)\.(\d+)\.(\d+)", version)
+    if not found or tuple(map(int, found.groups())) < (3, 1, 3):
+        return "this rsync is older than 3.1.3 and compares times only to the second"
+    if not re.search(r"(?<!no )symtimes", version):
+        return "this rsync cannot set the times of links"
+    return None
+
+
+def empty_scratch(scratch):
+    """Empties SCRATCH, refusing a folder that holds what this script did not make."""
+    if os.path.islink(scratch) or (os.path.lexists(scratch) and not os.path.isdir(scratch)):
+        return f"{scratch} is not a folder"
+    os.makedirs(scratch, exist_ok=True)
+    names = os.listdir(scratch)
+    if names and MARK not in names:
+        return f"{scratch} holds files this script did not make: give a new or empty folder"
+    for name in names:
+        path = os.path.join(scratch, name)
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path)
+        else:
+            os.unlink(path)
+    open(os.path.join(scratch, MARK), "wb").close()
+    return None
+
+
+def report_tree(seed, problems, made, kept):
+    print(f"seed {seed}: {len(problems)} problems")
+    for problem in problems[:SHOWN_PER_TREE]:
+        print(f"seed {seed}, {problem.text}")
+    if len(problems) > SHOWN_PER_TREE:
+        print(f"seed {seed}: and {len(problems) - SHOWN_PER_TREE} more")
+    if made:
+        print(f"seed {seed}: between the mirrors: " + "; ".join(made))
+    if kept:
+        print(f"seed {seed}: its folders are kept in {kept}")
+
+
+def compare(talven, scratch, seeds):
+    where = layout(scratch)
+    failed = []
+    for seed in seeds:
+        try:
+            problems, made = run_tree(seed, [talven], where)
+        except Exception:
+            print(f"seed {seed}: the test itself failed:\n{traceback.format_exc()}")
+            return 1
+        if not problems:
+            continue
+        kept = None
+        if not failed:
+            kept = os.path.join(scratch, f"seed-{seed}")
+            os.rename(where.tree, kept)
+        failed.append(seed)
+        report_tree(seed, problems, made, kept)
+        if len(failed) == FAILED_TREES_MAX:
+            print(f"stopped after {FAILED_TREES_MAX} trees that failed")
+            break
+    if failed:
+        print(f"exact-vs-rsync: trees of seeds {failed} differ; replay one alone with: "
+              f"{sys.argv[0]} {talven} {scratch} --seed {failed[0]} --trees 1")
+        return 1
+    print(f"exact-vs-rsync: {len(seeds)} random trees (seeds {seeds[0]} to {seeds[-1]}), "
+          f"each mirrored twice, came out the same from talven --exact and rsync -aH --delete")
+    return 0
+
+
+def arguments(argv):
+    parser = argparse.ArgumentParser(
+        prog="exact-vs-rsync.py",
+        usage="%(prog)s TALVEN SCRATCH [--trees N] [--seed S]\n"
+              "       %(prog)s --self-check SCRATCH [--trees N] [--seed S]")
+    parser.add_argument("folders", nargs="+", metavar="TALVEN SCRATCH",
+                        help="the program to test, and a folder for the trees (emptied)")
+    parser.add_argument("--trees", type=int, default=200, metavar="N",
+                        help="how many trees (200 unless given)")
+    parser.add_argument("--seed", type=int, default=1, metavar="S",
+                        help="the first tree's seed; tree k has seed S + k (1 unless given)")
+    parser.add_argument("--self-check", action="store_true",
+                        help="check the comparison itself, with rsync in talven's place")
+    args = parser.parse_args(argv)
+    if len(args.folders) != (1 if args.self_check else 2) or args.trees < 1:
+        parser.error("give TALVEN and SCRATCH (SCRATCH alone with --self-check), "
+                     "and at least one tree")
+    if not args.self_check and not os.access(args.folders[0], os.X_OK):
+        parser.error(f"{args.folders[0]} is no program")
+    return args
+
+
+def main(argv):
+    if argv[:1] == ["--fake-talven"]:
+        return fake_talven(argv[1:])
+    args = arguments(argv)
+    reason = why_rsync_cannot_judge()
+    if reason:
+        print(f"skipped: {reason}")
+        return 77
+    scratch = os.path.abspath(args.folders[-1])
+    refused = empty_scratch(scratch)
+    if refused:
+        print(f"exact-vs-rsync: {refused}")
+        return 2
+    seeds = list(range(args.seed, args.seed + args.trees))
+    if args.self_check:
+        return self_check(seeds, scratch)
+    return compare(os.path.abspath(args.folders[0]), scratch, seeds)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

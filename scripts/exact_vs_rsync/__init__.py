@@ -1,0 +1,1 @@
+"""The comparison of talven --exact with rsync -aH --delete on random trees."""

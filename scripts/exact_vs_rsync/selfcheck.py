@@ -1,0 +1,172 @@
+"""Checks of the comparison itself: rsync standing in for talven must pass on
+every tree, and mirrors spoiled in one known way each must be reported by the
+check meant to catch them.
+
+A spoiled mirror is this script run with --fake-talven MODE in talven's place:
+it mirrors with rsync (printing talven's line when rsync had nothing to do),
+then spoils what MODE names, picking the first fitting entry of the sorted tree.
+"""
+
+import contextlib
+import os
+import shutil
+import subprocess
+import sys
+
+from .rounds import NOTHING_TO_DO, RSYNC, layout, run_tree
+from .trees import entries, set_time
+
+FAULTY_TREES = 3
+
+
+@contextlib.contextmanager
+def times_kept(*paths):
+    """Gives the paths back their times, so a spoiling shows only where meant."""
+    saved = [(path, os.lstat(path).st_mtime_ns) for path in paths]
+    yield
+    for path, t in saved:
+        set_time(path, t)
+
+
+def first(root, kind, test=lambda path: True):
+    for rel, k in entries(root):
+        path = os.path.join(root, rel)
+        if k == kind and test(path):
+            return path
+    raise SystemExit(f"fake-talven: the tree holds no fitting {kind}")
+
+
+def shift_time(path):
+    set_time(path, os.lstat(path).st_mtime_ns + 1)
+
+
+def copy_over(path):
+    """The same bytes and time under a new inode."""
+    with times_kept(os.path.dirname(path)):
+        shutil.copy2(path, path + ".copy")
+        os.rename(path + ".copy", path)
+
+
+def plain_copy(dst, src):
+    for name in os.listdir(dst):
+        path = os.path.join(dst, name)
+        shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) \
+            else os.unlink(path)
+    subprocess.run(["cp", "-r", src + "/.", dst + "/"], check=True)
+
+
+def retarget(path):
+    with times_kept(os.path.dirname(path), path):
+        target = os.readlink(path)
+        os.unlink(path)
+        os.symlink(target + "x", path)
+
+
+def drop_empty_folder(dst):
+    path = first(dst, "folder", lambda p: not os.listdir(p))
+    with times_kept(os.path.dirname(path)):
+        os.rmdir(path)
+
+
+def flip_first_byte(path):
+    with times_kept(path), open(path, "r+b") as f:
+        byte = f.read(1)
+        f.seek(0)
+        f.write(bytes([byte[0] ^ 1]))
+
+
+def is_member(path):
+    return os.lstat(path).st_nlink > 1
+
+
+def rewrite_when_idle(dst, run):
+    if run == "idle":
+        copy_over(first(dst, "file"))
+
+
+def shift_when_busy(dst, run):
+    if run == "busy":
+        shift_time(first(dst, "file"))
+
+
+def stray_file():
+    with open("stray.txt", "wb"):
+        pass
+
+
+# mode: (the spoiling, given dst, src and the run ("first" into an empty
+# destination, "idle" where rsync had nothing to do, "busy" otherwise), returning
+# an exit status or None for 0; the check that must report it, None for rsync
+# itself, which must pass).
+SPOILINGS = {
+    "rsync": (lambda dst, src, run: None, None),
+    "cp-r": (lambda dst, src, run: plain_copy(dst, src), "mirror"),
+    "file-time": (lambda dst, src, run: shift_time(first(dst, "file")), "mirror"),
+    "file-bytes": (lambda dst, src, run: flip_first_byte(
+        first(dst, "file", lambda p: os.lstat(p).st_size > 0)), "mirror"),
+    "hard-link-broken": (lambda dst, src, run: copy_over(first(dst, "file", is_member)),
+                         "mirror"),
+    "link-target": (lambda dst, src, run: retarget(first(dst, "link")), "mirror"),
+    "link-time": (lambda dst, src, run: shift_time(first(dst, "link")), "mirror"),
+    "empty-folder-missing": (lambda dst, src, run: drop_empty_folder(dst), "mirror"),
+    "root-time": (lambda dst, src, run: shift_time(dst), "mirror"),
+    "exit-status": (lambda dst, src, run: 1, "status"),
+    "source-touched": (lambda dst, src, run: shift_time(first(src, "file")), "source"),
+    "stray-file": (lambda dst, src, run: stray_file(), "outside"),
+    "second-run-rewrites": (lambda dst, src, run: rewrite_when_idle(dst, run), "second-run"),
+    "changed-tree-file-time": (lambda dst, src, run: shift_when_busy(dst, run), "mirror"),
+    "second-run-silent": (lambda dst, src, run: None, "second-run"),
+}
+
+
+def fake_talven(argv):
+    """talven's place in a self-check: MODE DESTINATION SOURCE [options]."""
+    mode, dst, src = argv[0], argv[1], argv[2]
+    fresh = not os.listdir(dst)
+    result = subprocess.run(RSYNC + ["-i", src + "/", dst + "/"], capture_output=True)
+    if result.returncode != 0:
+        sys.stderr.write(result.stderr.decode("utf-8", "replace"))
+        return result.returncode
+    idle = not result.stdout.strip()
+    if idle and mode != "second-run-silent":
+        print(NOTHING_TO_DO)
+    run = "first" if fresh else "idle" if idle else "busy"
+    return SPOILINGS[mode][0](dst, src, run) or 0
+
+
+def fake_command(mode):
+    return [sys.executable, os.path.abspath(sys.argv[0]), "--fake-talven", mode]
+
+
+def check_mode(mode, seeds, scratch):
+    """Returns a line on the mode's trees, and whether they came out as meant."""
+    expected = SPOILINGS[mode][1]
+    where = layout(scratch)
+    missed, shown = [], None
+    for seed in seeds:
+        problems, _ = run_tree(seed, fake_command(mode), where)
+        meant = [p for p in problems if p.check == expected]
+        if expected is None and problems:
+            missed.append(seed)
+            shown = shown or problems[0].text
+        elif expected is not None and not meant:
+            missed.append(seed)
+            shown = shown or (problems[0].text if problems else "no problem reported")
+        elif meant:
+            shown = shown or meant[0].text
+    good = not missed
+    what = "no problem" if expected is None else f"reported by the {expected} check"
+    line = f"{'ok' if good else 'FAILED'} {mode}: {what} expected, " \
+           f"{len(seeds) - len(missed)} of {len(seeds)} trees as expected"
+    return (line + (f"; seeds {missed}" if missed else "") +
+            (f"\n    {shown}" if shown else "")), good
+
+
+def self_check(seeds, scratch):
+    results = [check_mode("rsync", seeds, scratch)]
+    for mode in SPOILINGS:
+        if mode != "rsync":
+            results.append(check_mode(mode, seeds[:FAULTY_TREES], scratch))
+    for line, _ in results:
+        print(line)
+    return 0 if all(good for _, good in results) else 1
