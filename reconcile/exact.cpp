@@ -27,8 +27,8 @@ int buildGroups(ExactState* exact) {
   exact->groups = static_cast<int32_t*>(malloc(bytes));
   exact->leaderOf = static_cast<int32_t*>(malloc(bytes));
   exact->twinOf = static_cast<int32_t*>(malloc(bytes));
-  exact->rewritten = static_cast<uint8_t*>(calloc(static_cast<size_t>(count), 1));
-  if (!exact->groups || !exact->leaderOf || !exact->twinOf || !exact->rewritten) return 1;
+  exact->state = static_cast<uint8_t*>(calloc(static_cast<size_t>(count), 1));
+  if (!exact->groups || !exact->leaderOf || !exact->twinOf || !exact->state) return 1;
   const LinkedName* names = sourceTable.linkedNames;
   for (int32_t p = 0; p < count; ++p) exact->groups[p] = p;
   std::stable_sort(exact->groups, exact->groups + count, [names](int32_t a, int32_t b) {
@@ -125,7 +125,7 @@ void endExact(Passes* passes) {
   free(exact.groups);
   free(exact.leaderOf);
   free(exact.twinOf);
-  free(exact.rewritten);
+  free(exact.state);
   free(exact.parted);
   free(exact.deferred);
   exact = ExactState{};
@@ -145,10 +145,10 @@ bool linksToLeader(Passes* passes, int32_t s, int32_t twin) {
   return true;
 }
 
-void noteRewritten(Passes* passes, int32_t s) {
+void noteNameState(Passes* passes, int32_t s, int state) {
   if (passes->exact.groupCount == 0) return;
   int32_t p = linkedPosition(sourceTable, s);
-  if (p >= 0) passes->exact.rewritten[p] = 1;
+  if (p >= 0) passes->exact.state[p] = static_cast<uint8_t>(state);
 }
 
 bool mustPart(const Passes* passes, int32_t s) {
@@ -182,6 +182,7 @@ bool exactTwin(Passes* passes, int32_t s, int32_t d) {
   // takes the source's file or link.
   if (destination.kind == entryFolder && source.kind != entryFolder) {
     deferEntry(passes, s);
+    noteNameState(passes, s, nameWaits);
     return true;
   }
   destination.handled = 1;

@@ -18,10 +18,10 @@ struct ExactState {
   int32_t* groups;
   int32_t groupCount;
   /// By position in sourceTable.linkedNames: the group's leader (an entry), the
-  /// destination twin (or -1), and whether the copies rewrote the entry this run.
+  /// destination twin (or -1), and what this run does with the name (a NameState).
   int32_t* leaderOf;
   int32_t* twinOf;
-  uint8_t* rewritten;
+  uint8_t* state;
   /// Source entries, sorted, whose twins share one file with a twin of a source entry
   /// that is no name of theirs: copied anew, so that the two part.
   int32_t* parted;
@@ -31,12 +31,22 @@ struct ExactState {
   int32_t* deferred;
   int32_t deferredCount;
   int32_t deferredCapacity;
+  /// Deferred entries already placed.
+  int32_t deferredDone;
   /// Set once the run changed the tree: every folder's time is set again at the end.
   int32_t changed;
   /// Names of one file the destination could not take as such, copied instead.
   int32_t copiedNotLinked;
   /// Folders whose twins' times differ from theirs.
   int32_t folderTimesDiffer;
+};
+
+/// What a run does with one name of a file of many names.
+enum NameState {
+  nameKept = 0,       ///< its twin stays, or it is linked after the copies
+  nameRewritten = 1,  ///< the copies write it
+  nameWaits = 2,      ///< a folder stands at its place (or at its leader's): placed after it
+  nameCopied = 3,     ///< it cannot be linked: copied instead
 };
 
 /// Readies the state from the tables (index is over destinationTable); 1 when memory
@@ -47,8 +57,8 @@ void endExact(Passes* passes);
 /// True when the source entry s is a name of a file whose first name is another
 /// entry: it is linked to that one's copy, after the copies. Notes s's twin (or -1).
 bool linksToLeader(Passes* passes, int32_t s, int32_t twin);
-/// Notes that the copies rewrite source entry s's destination (a file of many names).
-void noteRewritten(Passes* passes, int32_t s);
+/// Notes what becomes of source entry s, where it is a name of a file of many names.
+void noteNameState(Passes* passes, int32_t s, int state);
 /// True when the twins' file must be copied anew although time and size agree.
 bool mustPart(const Passes* passes, int32_t s);
 
@@ -59,8 +69,9 @@ bool exactTwin(Passes* passes, int32_t s, int32_t d);
 /// True when it dealt with it.
 bool exactCopy(Passes* passes, int32_t s);
 
-/// After the copies: every other name of a copied file linked to it.
-void linkNames(Passes* passes);
+/// After the copies: every other name of a copied file linked to it; with waiting,
+/// only the files one of whose names waited for a folder to go.
+void linkNames(Passes* passes, int waiting);
 /// After the deletions: the folders the source lacks removed, deepest first, then
 /// what waited for a folder to go.
 void finishTree(Passes* passes, int deletionsRan);

@@ -28,7 +28,7 @@ int leaderIdentity(Passes* passes, int32_t p, const char* leaderPath, FileIdenti
   const ExactState& exact = passes->exact;
   int32_t twin = exact.twinOf[p];
   int32_t q = twin >= 0 ? linkedPosition(destinationTable, twin) : -1;
-  if (!exact.rewritten[p] && q >= 0) {
+  if (exact.state[p] == nameKept && q >= 0) {
     *identity = destinationTable.linkedNames[q].identity;
     return 0;
   }
@@ -48,6 +48,12 @@ bool alreadyLinked(const Passes* passes, int32_t p, const FileIdentity& leader) 
          sameFileIdentity(destinationTable.linkedNames[q].identity, leader);
 }
 
+// Member p placed later, once the folder at its place is gone, or copied (state).
+void deferName(Passes* passes, int32_t p, int state) {
+  passes->exact.state[p] = static_cast<uint8_t>(state);
+  deferEntry(passes, sourceTable.linkedNames[p].entry);
+}
+
 void linkMember(Passes* passes, int32_t p, const char* leaderPath) {
   const RunSettings& settings = *passes->settings;
   ExactState& exact = passes->exact;
@@ -55,7 +61,7 @@ void linkMember(Passes* passes, int32_t p, const char* leaderPath) {
   int32_t twin = exact.twinOf[p];
   const FileEntry& source = sourceTable.entries[s];
   if (twin >= 0 && destinationTable.entries[twin].kind == entryFolder) {
-    deferEntry(passes, s);
+    deferName(passes, p, nameWaits);
     return;
   }
   const char* kind = jsonLink;
@@ -78,7 +84,7 @@ void linkMember(Passes* passes, int32_t p, const char* leaderPath) {
     if (made == folderRefused && isNoHardLinkFailure(code)) {
       ++exact.copiedNotLinked;
       --passes->counts.decided;
-      deferEntry(passes, s);
+      deferName(passes, p, nameCopied);
       return;
     }
     failStep(passes, kind, source.relativePath, "link", path, code);
@@ -87,30 +93,64 @@ void linkMember(Passes* passes, int32_t p, const char* leaderPath) {
   ++(twin >= 0 ? passes->counts.updates : passes->counts.copies);
   jsonAction(settings, told);
 }
-}  // namespace
 
-void linkNames(Passes* passes) {
+// The end of the group that begins at position at of groups.
+int32_t groupEnd(const ExactState& exact, int32_t at) {
+  int32_t end = at + 1;
+  while (end < exact.groupCount &&
+         exact.leaderOf[exact.groups[end]] == exact.leaderOf[exact.groups[at]])
+    ++end;
+  return end;
+}
+
+// True when a name of the group waited for a folder to go; the folders that stood at
+// their places are gone now.
+bool groupWaited(ExactState* exact, int32_t at, int32_t end) {
+  bool waited = false;
+  for (int32_t k = at; k < end; ++k) {
+    int32_t p = exact->groups[k];
+    if (exact->state[p] != nameWaits) continue;
+    waited = true;
+    int32_t twin = exact->twinOf[p];
+    if (twin >= 0 && destinationTable.entries[twin].kind == entryFolder) exact->twinOf[p] = -1;
+  }
+  return waited;
+}
+
+// Links the other names of one group to its leader's copy; where that copy is not
+// there (it failed, or a folder still stands at its place), they wait or are copied.
+void linkGroup(Passes* passes, int32_t at, int32_t end) {
   ExactState& exact = passes->exact;
   char leaderPath[pathBufferSize];
+  int32_t leaderPosition = exact.groups[at];
+  FileIdentity leader = {0, 0};
+  bool known = placeOf(passes, exact.leaderOf[leaderPosition], exact.twinOf[leaderPosition],
+                       leaderPath, jsonCopy) == 0 &&
+               leaderIdentity(passes, leaderPosition, leaderPath, &leader) == 0;
+  int unknownState = exact.state[leaderPosition] == nameWaits ? nameWaits : nameCopied;
+  for (int32_t k = at + 1; k < end; ++k) {
+    int32_t p = exact.groups[k];
+    if (!known)
+      deferName(passes, p, unknownState);
+    else if (!alreadyLinked(passes, p, leader))
+      linkMember(passes, p, leaderPath);
+  }
+}
+}  // namespace
+
+void linkNames(Passes* passes, int waiting) {
+  ExactState& exact = passes->exact;
   for (int32_t at = 0; at < exact.groupCount && !stopping(passes);) {
-    int32_t leaderPosition = exact.groups[at];
-    int32_t end = at + 1;
-    while (end < exact.groupCount &&
-           exact.leaderOf[exact.groups[end]] == exact.leaderOf[leaderPosition])
-      ++end;
-    FileIdentity leader = {0, 0};
-    int32_t leaderEntry = exact.leaderOf[leaderPosition];
-    bool known =
-        end - at > 1 &&
-        placeOf(passes, leaderEntry, exact.twinOf[leaderPosition], leaderPath, jsonCopy) == 0 &&
-        leaderIdentity(passes, leaderPosition, leaderPath, &leader) == 0;
-    for (int32_t k = at + 1; k < end && known; ++k)
-      if (!alreadyLinked(passes, exact.groups[k], leader))
-        linkMember(passes, exact.groups[k], leaderPath);
-    // No copy of the first name to link to (it failed, or was never made): the
-    // others are copied, each telling its own outcome.
-    for (int32_t k = at + 1; k < end && !known; ++k)
-      deferEntry(passes, sourceTable.linkedNames[exact.groups[k]].entry);
+    int32_t end = groupEnd(exact, at);
+    if (end - at > 1 && (!waiting || groupWaited(&exact, at, end))) {
+      // The second time, a leader that waited was copied since; its names are linked
+      // now, and none waits any more.
+      if (waiting && exact.state[exact.groups[at]] == nameWaits)
+        exact.state[exact.groups[at]] = nameRewritten;
+      for (int32_t k = at + 1; waiting && k < end; ++k)
+        if (exact.state[exact.groups[k]] == nameWaits) exact.state[exact.groups[k]] = nameKept;
+      linkGroup(passes, at, end);
+    }
     at = end;
   }
 }
@@ -188,6 +228,15 @@ void removeFolders(Passes* passes) {
   free(folders);
 }
 
+// True when the deferred entry s is a file to copy: one of one name, the first name of
+// its file, or a name that cannot be linked (the others are linked to the first).
+bool copiedLater(const Passes* passes, int32_t s) {
+  if (sourceTable.entries[s].kind != entryFile) return false;
+  const ExactState& exact = passes->exact;
+  int32_t p = exact.groupCount ? linkedPosition(sourceTable, s) : -1;
+  return p < 0 || exact.leaderOf[p] == s || exact.state[p] == nameCopied;
+}
+
 // The files that waited for a folder to go, or that could not be linked: copied now,
 // in a copy room of their own.
 void copyDeferred(Passes* passes) {
@@ -196,9 +245,12 @@ void copyDeferred(Passes* passes) {
   char sourcePath[pathBufferSize];
   char destinationPath[pathBufferSize];
   int files = 0;
-  for (int32_t k = 0; k < exact.deferredCount; ++k)
-    files += sourceTable.entries[exact.deferred[k]].kind == entryFile;
-  if (files == 0) return;
+  for (int32_t k = exact.deferredDone; k < exact.deferredCount; ++k)
+    files += copiedLater(passes, exact.deferred[k]);
+  if (files == 0) {
+    exact.deferredDone = exact.deferredCount;
+    return;
+  }
   passes->kept.needed = 0;
   if (!settings.previewOnly) {
     passes->copies = copyBegin(passes->settings, passes->runFolders, passes->log, &passes->folders,
@@ -208,9 +260,9 @@ void copyDeferred(Passes* passes) {
       return;
     }
   }
-  for (int32_t k = 0; k < exact.deferredCount && !stopping(passes); ++k) {
+  for (int32_t k = exact.deferredDone; k < exact.deferredCount && !stopping(passes); ++k) {
     const FileEntry& source = sourceTable.entries[exact.deferred[k]];
-    if (source.kind != entryFile ||
+    if (!copiedLater(passes, exact.deferred[k]) ||
         joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath, jsonCopy) ||
         joinFullPath(passes, destinationPath, settings.destinationRoot, source.relativePath,
                      jsonCopy))
@@ -230,6 +282,7 @@ void copyDeferred(Passes* passes) {
   }
   if (passes->copies && copyEnd(passes->copies)) passes->counts.outOfMemory = 1;
   passes->copies = nullptr;
+  exact.deferredDone = exact.deferredCount;
 }
 }  // namespace
 
@@ -241,6 +294,12 @@ void finishTree(Passes* passes, int deletionsRan) {
     if (sourceTable.entries[exact.deferred[k]].kind == entryLink)
       placeLink(passes, exact.deferred[k], -1);
   if (!stopping(passes)) copyDeferred(passes);
+  // Names that waited for a folder to go are linked to their first name now; those
+  // that cannot be are copied.
+  if (!stopping(passes) && exact.groupCount > 0) {
+    linkNames(passes, 1);
+    if (!stopping(passes)) copyDeferred(passes);
+  }
   if (exact.copiedNotLinked > 0)
     consolePrintf("Names of one file could not be linked in [%s]: %d copied instead !\n",
                   settings.destinationRoot, exact.copiedNotLinked);

@@ -143,6 +143,6 @@ void updateOverLink(Passes* passes, int32_t s, int32_t d) {
   if (joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath, jsonUpdate) ||
       joinFullPath(passes, destinationPath, settings.destinationRoot, writtenAs, jsonUpdate))
     return;
-  noteRewritten(passes, s);
+  noteNameState(passes, s, nameRewritten);
   decideUpdate(passes, source, sourcePath, destinationPath, "Changed");
 }

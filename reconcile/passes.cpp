@@ -210,7 +210,7 @@ void updatePass(Passes* passes, const TwinIndex& index) {
       continue;
     if (!roomForCopies(passes)) break;
     if (isOpenLog(passes, destinationPath, "update", jsonUpdate)) continue;
-    noteRewritten(passes, s);
+    noteNameState(passes, s, nameRewritten);
     decideUpdate(passes, source, sourcePath, destinationPath, word);
   }
 }
@@ -305,7 +305,7 @@ void copyPass(Passes* passes, int destinationListingComplete) {
     if (settings.verbose)
       consolePrintf("We need to copy %s%s\n", settings.sourceRoot, source.relativePath);
     logAction(passes->log, "Got", source.relativePath, &source.size);
-    noteRewritten(passes, s);
+    noteNameState(passes, s, nameRewritten);
     copyEntry(passes, source, sourcePath, destinationPath, 0);
     ++passes->counts.decided;
     if (settings.previewOnly) {

@@ -113,7 +113,7 @@ int copyPasses(Passes* passes, TwinIndex* index, const PassInput& input) {
   passes->copies = nullptr;
   // Other names of one file are linked to its copy once that is in place.
   if (!outOfMemory && !stopping(passes) && (passes->settings->preserve & preserveHardLinks))
-    linkNames(passes);
+    linkNames(passes, 0);
   return outOfMemory || passes->counts.outOfMemory;
 }
 

@@ -14,6 +14,8 @@ import subprocess
 
 from .changes import change_destination, change_source
 from .snapshot import changes, mirror_differences, snapshot
+
+TIME_UNIT_NS = 100
 from .trees import Source, build, write_file
 
 # rsync compares times to the second unless the window is negative; the mirror
@@ -106,7 +108,8 @@ def mirror_round(command, where, label):
         return found + [Problem("rsync", f"{label}: rsync exited with "
                                          f"{reference.returncode}: {tail(reference)}")]
     mirrored, expected = snapshot(where.dst_talven), snapshot(where.dst_rsync)
-    for path, what, a, b in mirror_differences(mirrored, expected):
+    # talven keeps times in 100-ns units, the finest a Windows file time holds.
+    for path, what, a, b in mirror_differences(mirrored, expected, TIME_UNIT_NS):
         found.append(Problem("mirror", f"{label}: {path}: {what}: talven {a}, rsync {b}"))
     # A tree whose rsync mirror is not its source cannot judge talven.
     for path, what, a, b in mirror_differences(expected, snapshot(where.src)):

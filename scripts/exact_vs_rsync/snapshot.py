@@ -61,8 +61,9 @@ def hard_link_groups(tree):
     return {rel: frozenset(group) for group in by_identity.values() for rel in group}
 
 
-def entry_differences(rel, a, b):
-    """What differs between two entries of one path, as (path, what, a, b)."""
+def entry_differences(rel, a, b, unit=1):
+    """What differs between two entries of one path, as (path, what, a, b);
+    times are compared in units of unit nanoseconds."""
     if a.kind != b.kind:
         return [(rel, "type", a.kind, b.kind)]
     found = []
@@ -70,13 +71,13 @@ def entry_differences(rel, a, b):
         found.append((rel, "bytes", describe_bytes(a.data), describe_bytes(b.data)))
     if a.kind == "link" and a.target != b.target:
         found.append((rel, "link target", repr(a.target), repr(b.target)))
-    if a.mtime != b.mtime:
+    if a.mtime // unit != b.mtime // unit:
         what = {"file": "time", "link": "link time", "folder": "folder time"}.get(a.kind, "time")
         found.append((rel, what, a.mtime, b.mtime))
     return found
 
 
-def mirror_differences(a, b):
+def mirror_differences(a, b, unit=1):
     """The differences between two mirrors, or a mirror and its source, as
     (path, what, value in a, value in b): paths, types, bytes, link targets,
     times of files, links and folders (the root's too), and the partition of
@@ -88,7 +89,7 @@ def mirror_differences(a, b):
         elif rel not in a:
             found.append((shown(rel), "presence", "missing", b[rel].kind))
         else:
-            found += entry_differences(shown(rel), a[rel], b[rel])
+            found += entry_differences(shown(rel), a[rel], b[rel], unit)
     groups_a, groups_b = hard_link_groups(a), hard_link_groups(b)
     told = set()
     for rel in sorted(set(groups_a) & set(groups_b)):
