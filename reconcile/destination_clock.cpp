@@ -168,14 +168,13 @@ DestinationClock assumedClock(int64_t destination) {
   return exactClock;
 }
 
-int sourceIsNewer(DestinationClocks* clocks, const FileEntry& source, const FileEntry& destination,
-                  const char* destinationPath) {
-  int64_t sourceTime = fileTimeValue(source.lastWriteTime);
-  int64_t destinationTime = fileTimeValue(destination.lastWriteTime);
-  if (sourceTime <= destinationTime) return 0;
-  // Later by more than the coarsest step is later on every clock, but for the hour
-  // of a daylight-saving switch.
-  uint64_t gap = static_cast<uint64_t>(sourceTime) - static_cast<uint64_t>(destinationTime);
+namespace {
+// The clock that decides between two times gap apart, the later one kept by the twin
+// at destinationPath's file system: 1 when none is needed (apart by more than the
+// coarsest step on every clock, but for the hour of a daylight-saving switch) or none
+// is known, which makes the times differ; 0 with clock set otherwise.
+int clockForNearTie(DestinationClocks* clocks, uint64_t gap, int64_t destinationTime,
+                    const char* destinationPath, DestinationClock* clock) {
   uint64_t step = static_cast<uint64_t>(coarsestStep);
   uint64_t hour = static_cast<uint64_t>(unitsPerHour);
   if (gap > step && (gap + step <= hour || gap >= hour + step)) return 1;
@@ -183,7 +182,19 @@ int sourceIsNewer(DestinationClocks* clocks, const FileEntry& source, const File
   if (folderOfPath(destinationPath, folder) != 0) return 1;
   const KnownClock* known = clockOfFolder(clocks, folder);
   if (!known) return 1;
-  DestinationClock clock = known->assumed ? assumedClock(destinationTime) : known->clock;
+  *clock = known->assumed ? assumedClock(destinationTime) : known->clock;
+  return 0;
+}
+}  // namespace
+
+int sourceIsNewer(DestinationClocks* clocks, const FileEntry& source, const FileEntry& destination,
+                  const char* destinationPath) {
+  int64_t sourceTime = fileTimeValue(source.lastWriteTime);
+  int64_t destinationTime = fileTimeValue(destination.lastWriteTime);
+  if (sourceTime <= destinationTime) return 0;
+  uint64_t gap = static_cast<uint64_t>(sourceTime) - static_cast<uint64_t>(destinationTime);
+  DestinationClock clock;
+  if (clockForNearTie(clocks, gap, destinationTime, destinationPath, &clock)) return 1;
   return sourceIsNewerOn(clock, sourceTime, destinationTime);
 }
 
@@ -193,14 +204,8 @@ int sourceIsOlder(DestinationClocks* clocks, const FileEntry& source, const File
   int64_t destinationTime = fileTimeValue(destination.lastWriteTime);
   if (sourceTime >= destinationTime) return 0;
   uint64_t gap = static_cast<uint64_t>(destinationTime) - static_cast<uint64_t>(sourceTime);
-  uint64_t step = static_cast<uint64_t>(coarsestStep);
-  uint64_t hour = static_cast<uint64_t>(unitsPerHour);
-  if (gap > step && (gap + step <= hour || gap >= hour + step)) return 1;
-  char folder[pathBufferSize];
-  if (folderOfPath(destinationPath, folder) != 0) return 1;
-  const KnownClock* known = clockOfFolder(clocks, folder);
-  if (!known) return 1;
-  DestinationClock clock = known->assumed ? assumedClock(destinationTime) : known->clock;
+  DestinationClock clock;
+  if (clockForNearTie(clocks, gap, destinationTime, destinationPath, &clock)) return 1;
   // The twin is the source's own copy where the clock kept the source's time as it is.
   int64_t brought = clockTime(clock, sourceTime);
   if (brought >= destinationTime) return 0;

@@ -130,6 +130,12 @@ struct Roots {
   std::string scratch, source, destination, work, backup;
 };
 
+// The folders of one seed's runs in its scratch folder.
+Roots rootsIn(const std::string& scratch) {
+  return Roots{scratch, joinPath(scratch, "src"), joinPath(scratch, "dst"),
+               joinPath(scratch, "work"), joinPath(scratch, "versions")};
+}
+
 // One run of talven: exit status, console output (its summary line taken out) and
 // the log it left.
 struct RunResult {
@@ -443,12 +449,8 @@ TEST(MirrorModel, ExactMirrorsOfGeneratedTreesHoldTheSourcesFilesAndFolders) {
   for (uint64_t seed = 1; seed <= static_cast<uint64_t>(seeds) && failedSeeds < 3; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     bool failedBefore = testing::Test::HasFailure();
-    Roots roots;
-    roots.scratch = makeScratchFolder();
+    Roots roots = rootsIn(makeScratchFolder());
     ASSERT_FALSE(roots.scratch.empty());
-    roots.source = joinPath(roots.scratch, "src");
-    roots.destination = joinPath(roots.scratch, "dst");
-    roots.backup = joinPath(roots.scratch, "versions");
     runExactSeed(seed, roots);
     removeScratchFolder(roots.scratch);
     failedSeeds += !failedBefore && testing::Test::HasFailure();
@@ -464,13 +466,8 @@ TEST(MirrorModel, GeneratedTreesAreMirroredAsPredicted) {
     SCOPED_TRACE("seed " + std::to_string(seed) +
                  " (replay with TALVEN_SEEDS=" + std::to_string(seed) + ")");
     int partsBefore = result->total_part_count();
-    Roots roots;
-    roots.scratch = makeScratchFolder();
+    Roots roots = rootsIn(makeScratchFolder());
     ASSERT_FALSE(roots.scratch.empty());
-    roots.source = joinPath(roots.scratch, "src");
-    roots.destination = joinPath(roots.scratch, "dst");
-    roots.work = joinPath(roots.scratch, "work");
-    roots.backup = joinPath(roots.scratch, "versions");
     runSeed(seed, roots);
     removeScratchFolder(roots.scratch);
     if (result->total_part_count() != partsBefore && ++failedSeeds == 3) break;
