@@ -38,6 +38,10 @@ int isNoHardLinkFailure(int code) {
          code == EOPNOTSUPP || code == ENOSYS;
 }
 
+int isNoLinkFailure(int code) {
+  return code == EPERM || code == ENOTSUP || code == EOPNOTSUPP || code == ENOSYS;
+}
+
 int isFolderNotEmpty(int code) {
   return code == ENOTEMPTY || code == EEXIST;
 }

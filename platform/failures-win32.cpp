@@ -43,6 +43,11 @@ int isNoHardLinkFailure(int code) {
          code == ERROR_TOO_MANY_LINKS || code == ERROR_NOT_SAME_DEVICE;
 }
 
+int isNoLinkFailure(int code) {
+  return code == ERROR_PRIVILEGE_NOT_HELD || code == ERROR_NOT_SUPPORTED ||
+         code == ERROR_INVALID_FUNCTION;
+}
+
 int isFolderNotEmpty(int code) {
   return code == ERROR_DIR_NOT_EMPTY;
 }

@@ -414,6 +414,9 @@ int isAlreadyExists(int code);
 /// True when code says that the file system cannot give a file another name here (no
 /// such names at all, too many of them, or another volume): a copy does instead.
 int isNoHardLinkFailure(int code);
+/// True when code says that the file system (or, on Windows, the process) cannot make
+/// a link here at all: no such entries on it, or no right to make them.
+int isNoLinkFailure(int code);
 /// True when code says that a folder still holds something.
 int isFolderNotEmpty(int code);
 /// True when code says that the entry, or a folder on its way, does not exist.

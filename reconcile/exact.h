@@ -37,6 +37,8 @@ struct ExactState {
   int32_t changed;
   /// Names of one file the destination could not take as such, copied instead.
   int32_t copiedNotLinked;
+  /// Links the destination could not take at all (each a failure of its own).
+  int32_t linksRefused;
   /// Folders whose twins' times differ from theirs.
   int32_t folderTimesDiffer;
 };

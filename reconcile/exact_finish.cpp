@@ -300,6 +300,9 @@ void finishTree(Passes* passes, int deletionsRan) {
     linkNames(passes, 1);
     if (!stopping(passes)) copyDeferred(passes);
   }
+  if (exact.linksRefused > 0)
+    consolePrintf("The destination [%s] takes no links: %d could not be made !\n",
+                  settings.destinationRoot, exact.linksRefused);
   if (exact.copiedNotLinked > 0)
     consolePrintf("Names of one file could not be linked in [%s]: %d copied instead !\n",
                   settings.destinationRoot, exact.copiedNotLinked);

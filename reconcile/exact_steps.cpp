@@ -87,7 +87,10 @@ void placeLink(Passes* passes, int32_t s, int32_t d) {
   }
   if (makeLinkIn(&passes->folders, destinationPath, linkTargetOf(source), source.lastWriteTime,
                  d >= 0) != folderDone) {
-    failStep(passes, kind, writtenAs, "make the link", destinationPath, lastFailureCode());
+    int code = lastFailureCode();
+    // Told alone, and once more in all at the end: a stick that takes no links.
+    passes->exact.linksRefused += isNoLinkFailure(code) != 0;
+    failStep(passes, kind, writtenAs, "make the link", destinationPath, code);
     return;
   }
   ++(d >= 0 ? passes->counts.updates : passes->counts.copies);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "run/end_to_end_fixture.h"
+#include "platform/mount_support.h"
 #include "run/exact_tree.h"
 
 namespace {
@@ -180,6 +181,48 @@ TEST_F(ExactMirrorTest, APreviewChangesNothingAndFoldersCountAsDeletions) {
   // Three folders are three deletions: a cap below them stops the run unchanged.
   EXPECT_EQ(exitStopped, runHere({"--exact", "--max-delete=2"}, &output)) << output;
   EXPECT_TRUE(before == captureExact(destination));
+}
+
+// A stick of exFAT takes neither links nor other names of a file: each link fails
+// alone and the run says once how many; the names of one file are copied, with one
+// line; everything else is mirrored.
+class ExactMirrorOnExfat : public ExactMirrorTest {
+ protected:
+  void TearDown() override {
+    unmountTestImage(&stick);
+    ExactMirrorTest::TearDown();
+  }
+  TestMount stick = {"", "", "", false};
+};
+
+TEST_F(ExactMirrorOnExfat, LinksFailAloneAndNamesOfOneFileAreCopied) {
+  if (platformIsWindows) GTEST_SKIP() << "the stick is mounted from the host";
+  std::string why = mountTestImage(mountExfatFuse, at({"exfat.img"}), destination, 64, &stick);
+  if (!why.empty()) GTEST_SKIP() << why;
+  write("file.txt", "bytes", oldUnits);
+  write("names/first.txt", "one file", oldUnits);
+  ASSERT_TRUE(makeHardLink(in("names/first.txt"), in("names/second.txt")));
+  ASSERT_TRUE(makeSymlink("file.txt", in("link-a")));
+  ASSERT_TRUE(makeSymlink("names", in("link-b")));
+  std::string output, errors;
+  EXPECT_EQ(1, runHere({"--exact", "--no-sync", "--stats"}, &output, &errors)) << output;
+  EXPECT_NE(std::string::npos, errors.find("Could not make the link [" + at({"dst", "link-a"})))
+      << errors;
+  EXPECT_NE(std::string::npos, errors.find("Could not make the link [" + at({"dst", "link-b"})))
+      << errors;
+  EXPECT_NE(std::string::npos,
+            output.find("The destination [" + destination + "] takes no links: 2 could not be made !"))
+      << output;
+  EXPECT_NE(std::string::npos,
+            output.find("Names of one file could not be linked in [" + destination +
+                        "]: 1 copied instead !"))
+      << output;
+  for (const char* name : {"file.txt", "names/first.txt", "names/second.txt"}) {
+    std::string wanted, got;
+    EXPECT_TRUE(readFileBytes(in(name), &wanted));
+    EXPECT_TRUE(readFileBytes(destination + separator + name, &got)) << name;
+    EXPECT_EQ(wanted, got) << name;
+  }
 }
 
 TEST_F(InProcessMirrorTest, LinksTheDefaultRunLeavesOutAreCountedInTheSummary) {
