@@ -61,12 +61,20 @@ reset_deleted_cold() { reset_deleted && evict_source; }
 # together); and talven --no-sync against the plain peers.
 writing_tools=(talven rsync+sync cp+sync rclone+sync talven-nosync rsync cp rclone)
 
+# A case may give a tool a destination of its own (dst_of[TOOL]=PATH); the
+# others work on dst.
+declare -A dst_of=()
+
 # Sets cmd to the command line of one tool on src and dst.
 tool_command() {
+  local dst=${dst_of[$1]:-$dst}
   case "$1" in
     talven) cmd=("$talven" "$dst" "$src") ;;
     talven-nosync) cmd=("$talven" "$dst" "$src" --no-sync) ;;
+    talven-exact) cmd=("$talven" "$dst" "$src" --exact) ;;
+    talven-exact-nosync) cmd=("$talven" "$dst" "$src" --exact --no-sync) ;;
     rsync) cmd=(rsync -a --delete "$src/" "$dst/") ;;
+    rsync-H) cmd=(rsync -aH --delete "$src/" "$dst/") ;;
     cp) cmd=(cp -a "$src/." "$dst/") ;;
     rclone) cmd=(rclone --config "$scratch/rclone.conf" sync "$src" "$dst") ;;
     *+sync)

@@ -24,6 +24,8 @@ set xtics rotate by -30
 set yrange [0:*]
 set grid ytics
 set key top left
+# Room on the right for the end of the last slanted label.
+set rmargin 18
 set offsets 0.5, 0.5, 0.2, 0
 plot results."/ratios.dat" using 0:2:xtic(1) with boxes title "talven / peer", \
      "" using 0:3 with points pt 9 ps 2 lc rgb "red" title "target (at most)"

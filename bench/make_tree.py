@@ -6,10 +6,15 @@ sizes, contents and last-write times (whole seconds, so every tool and every
 file system keeps them exactly). Only the standard library is used.
 
   make_tree.py tree ROOT --files N --folders F --max-size BYTES [--seed S]
+                   [--links PERCENT] [--hardlinks PERCENT]
   make_tree.py large ROOT --count N --size-mib M [--seed S]
   make_tree.py mutate ROOT --percent P --max-size BYTES [--seed S]
   make_tree.py sparse ROOT --size-mib M --data-kib K [--seed S]
   make_tree.py evict ROOT
+
+With --links and --hardlinks, N counts every name: that share of them are
+symbolic links (relative; most to files, some to folders, a few broken) and
+second names of files in other folders, and every folder gets its own time.
 """
 
 import argparse
@@ -23,6 +28,10 @@ BASE_TIME = 1_600_000_000  # 2020-09-13: old enough that every later touch is ne
 TIME_SPREAD = 365 * 86400
 TOUCH_STEP = 86400
 FANOUT = 10
+# Shares of the symbolic links that point to a folder and that point nowhere;
+# the others point to files.
+FOLDER_LINKS = 0.08
+BROKEN_LINKS = 0.02
 
 
 def make_pool(seed):
@@ -54,19 +63,72 @@ def write_file(path, size, pool, rng, mtime):
     os.utime(path, ns=(mtime * 10**9, mtime * 10**9))
 
 
-def make_tree(root, files, folders, max_size, seed):
+def write_files(root, files, folders, max_size, seed):
+    """Writes the files of a tree; returns its folders and its files' paths."""
     rng = random.Random(f"tree-{seed}")
     pool = make_pool(seed) if max_size > 0 else b""
     os.makedirs(root, exist_ok=True)
     paths = [os.path.join(root, folder_path(k)) for k in range(1, folders + 1)]
     for path in paths:
         os.makedirs(path, exist_ok=True)
+    names = []
     for i in range(files):
         folder = paths[i * folders // files]
         size = rng.randint(0, max_size)
         mtime = BASE_TIME + rng.randrange(TIME_SPREAD)
-        write_file(os.path.join(folder, f"f{i:07d}.dat"), size, pool, rng, mtime)
-    print(f"made {files} files of 0..{max_size} bytes in {folders} folders under {root}")
+        names.append(os.path.join(folder, f"f{i:07d}.dat"))
+        write_file(names[-1], size, pool, rng, mtime)
+    return paths, names
+
+
+def link_target(rng, folder, folders, files, j):
+    """The relative target of a new link in folder: a file, a folder that does
+    not hold the link (no loop for a tool that follows links), or nothing."""
+    kind = rng.random()
+    if kind < BROKEN_LINKS:
+        return f"gone{j}/f{j:07d}.dat"
+    if kind < BROKEN_LINKS + FOLDER_LINKS:
+        while True:
+            target = rng.choice(folders)
+            if not (folder + os.sep).startswith(target + os.sep):
+                return os.path.relpath(target, folder)
+    return os.path.relpath(rng.choice(files), folder)
+
+
+def add_links(folders, files, links, hardlinks, seed):
+    """Spreads symbolic links and second names of files over the folders, then
+    gives every folder its time, deepest first."""
+    rng = random.Random(f"links-{seed}")
+    for j in range(links):
+        folder = folders[j * len(folders) // links]
+        path = os.path.join(folder, f"l{j:07d}")
+        os.symlink(link_target(rng, folder, folders, files, j), path)
+        mtime = (BASE_TIME + rng.randrange(TIME_SPREAD)) * 10**9
+        os.utime(path, ns=(mtime, mtime), follow_symlinks=False)
+    for j in range(hardlinks):
+        folder = folders[j * len(folders) // hardlinks]
+        original = rng.choice(files)
+        while os.path.dirname(original) == folder:
+            original = rng.choice(files)
+        os.link(original, os.path.join(folder, f"h{j:07d}.dat"))
+    for folder in sorted(folders, key=lambda path: -path.count(os.sep)):
+        mtime = (BASE_TIME + rng.randrange(TIME_SPREAD)) * 10**9
+        os.utime(folder, ns=(mtime, mtime))
+
+
+def make_tree(root, files, folders, max_size, seed, links_percent=0, hardlinks_percent=0):
+    links = round(files * links_percent / 100)
+    hardlinks = round(files * hardlinks_percent / 100)
+    regular = files - links - hardlinks
+    if (links or hardlinks) and (regular < 2 or folders < 2):
+        sys.exit("tree: links and second names need two folders and two files at least")
+    paths, names = write_files(root, regular, folders, max_size, seed)
+    if not (links or hardlinks):
+        print(f"made {files} files of 0..{max_size} bytes in {folders} folders under {root}")
+        return
+    add_links(paths, names, links, hardlinks, seed)
+    print(f"made {regular} files of 0..{max_size} bytes, {links} symbolic links and "
+          f"{hardlinks} second names of files in {folders} folders under {root}")
 
 
 def make_large(root, count, size_mib, seed):
@@ -165,6 +227,8 @@ def main():
     holes = commands.add_parser("sparse")
     holes.add_argument("--size-mib", type=int, required=True)
     holes.add_argument("--data-kib", type=int, required=True)
+    tree.add_argument("--links", type=float, default=0)
+    tree.add_argument("--hardlinks", type=float, default=0)
     drop = commands.add_parser("evict")
     for command in (tree, large, change, holes):
         command.add_argument("--seed", type=int, default=6)
@@ -174,7 +238,10 @@ def main():
     if args.command == "tree":
         if args.files < 1 or args.folders < 1:
             sys.exit("tree: --files and --folders must be at least 1")
-        make_tree(args.root, args.files, args.folders, args.max_size, args.seed)
+        if not (0 <= args.links and 0 <= args.hardlinks and args.links + args.hardlinks < 100):
+            sys.exit("tree: --links and --hardlinks are shares of the files, below 100 together")
+        make_tree(args.root, args.files, args.folders, args.max_size, args.seed, args.links,
+                  args.hardlinks)
     elif args.command == "large":
         make_large(args.root, args.count, args.size_mib, args.seed)
     elif args.command == "mutate":

@@ -34,9 +34,28 @@ RATIO_TARGETS = [
 ]
 PAIRS = [("talven", "+sync"), ("talven-nosync", "")]
 # (case, tool, the tool it is measured against, largest allowed ratio of their
-# medians): what a hundred patterns may cost.
+# medians): what a hundred patterns may cost, and what --exact may cost against
+# the same run without it and against rsync -aH, durable and with --no-sync.
 COST_TARGETS = [("filters-noop", "talven-filtered", "talven-nosync", 1.05),
-                ("filters-first", "talven-filtered", "talven-nosync", 1.05)]
+                ("filters-first", "talven-filtered", "talven-nosync", 1.05),
+                ("exact", "talven-exact", "talven", 1.2),
+                ("exact", "talven-exact-nosync", "talven-nosync", 1.2),
+                ("exact-noop", "talven-exact", "talven", 1.1),
+                ("exact-noop", "talven-exact-nosync", "talven-nosync", 1.1),
+                ("exact", "talven-exact", "rsync-H+sync", 0.6),
+                ("exact", "talven-exact-nosync", "rsync-H", 0.6),
+                ("exact-noop", "talven-exact", "rsync-H", 0.6),
+                ("exact-noop", "talven-exact-nosync", "rsync-H", 0.6)]
+# In the exact cases each row's ratio is of the talven --exact of its pair.
+EXACT_PAIRS = {"talven": "talven-exact", "talven-nosync": "talven-exact-nosync",
+               "rsync-H+sync": "talven-exact", "rsync-H": "talven-exact-nosync",
+               "floor": "talven-exact"}
+# The chart's short names of the exact targets (after "first" or "no-op").
+EXACT_LABELS = {("talven-exact", "talven"): "exact/default",
+                ("talven-exact-nosync", "talven-nosync"): "exact/default nosync",
+                ("talven-exact", "rsync-H+sync"): "exact/rsync -aH+sync",
+                ("talven-exact-nosync", "rsync-H"): "exact nosync/rsync -aH",
+                ("talven-exact", "rsync-H"): "exact/rsync -aH"}
 # (case, longest allowed median in seconds), for each talven that was measured.
 TIME_TARGETS = [("sparse", 0.1)]
 # The case whose copies may take at most the room of their source and one block more
@@ -45,9 +64,11 @@ ROOM_CASE = "sparse"
 LINEARITY_LIMIT = 1.5
 BYTES_PER_FILE = 200
 CASE_ORDER = ["first", "first-cold", "noop", "incremental", "large", "large-cold", "share",
-              "share-cold", "sparse", "scale", "filters-noop", "filters-first"]
-TOOL_ORDER = ["talven", "rsync+sync", "cp+sync", "rclone+sync", "talven-nosync", "rsync", "cp",
-              "rclone", "floor", "talven-filtered"]
+              "share-cold", "sparse", "scale", "filters-noop", "filters-first", "exact",
+              "exact-noop"]
+TOOL_ORDER = ["talven", "talven-exact", "rsync+sync", "rsync-H+sync", "cp+sync", "rclone+sync",
+              "talven-nosync", "talven-exact-nosync", "rsync", "rsync-H", "cp", "rclone", "floor",
+              "talven-filtered"]
 
 
 def read_samples(folder):
@@ -85,7 +106,10 @@ def sort_key(key):
 def paired_talven(tool, case, size, medians):
     """The talven that a peer is compared with: talven's default against a peer
     followed by sync and against the floor, talven --no-sync (where measured)
-    against a plain peer; none for talven itself."""
+    against a plain peer; none for talven itself. In the exact cases: talven
+    --exact against the rest, --no-sync where the rest runs without sync."""
+    if case.startswith("exact"):
+        return EXACT_PAIRS.get(tool)
     if tool.startswith("talven"):
         return None
     if tool.endswith("+sync") or tool == "floor":
@@ -235,11 +259,11 @@ def write_csv(name, header, rows):
 
 
 def print_tables(rows, scale, allocation, targets):
-    print(f"{'case':<12} {'size':>9} {'tool':<13} {'runs':>4} {'median s':>9} "
+    print(f"{'case':<13} {'size':>9} {'tool':<19} {'runs':>4} {'median s':>9} "
           f"{'min s':>9} {'max s':>9} {'ratio':>6}  of")
     for row in rows:
         failed = f"  ({row['failed_runs']} failed)" if row["failed_runs"] else ""
-        print(f"{row['case']:<12} {row['size']:>9} {row['tool']:<13} {row['runs']:>4} "
+        print(f"{row['case']:<13} {row['size']:>9} {row['tool']:<19} {row['runs']:>4} "
               f"{show(row['median_s']):>9} {show(row['min_s']):>9} {show(row['max_s']):>9} "
               f"{show(row['talven_over_tool'], 2):>6}  {row['paired_talven']}{failed}")
     if scale:
@@ -284,6 +308,10 @@ def main():
                 continue
             label = (name.replace(": talven --no-sync / ", " nosync vs ")
                      .replace(": talven / ", " vs ").replace(" (fastest)", ""))
+            if name.startswith("exact"):
+                case, tools = name.split(": ")
+                mirror = "no-op" if case == "exact-noop" else "first"
+                label = f"{mirror} " + EXACT_LABELS[tuple(tools.split(" / "))]
             target.write(f'"{label}" {figure:.4f} {limit}\n')
     with open(os.path.join(folder, "scale.dat"), "w") as target:
         for row in scale:

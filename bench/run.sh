@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The benchmark command: times talven against rsync -a --delete, cp -a, rclone
 # sync and a listing floor on generated trees and on a real one (/usr/share),
-# with warm and cold caches. It writes the results file bench/results/MODE-FS.md
-# (the table, with the machine, the date, the commit and the command that measured
-# it) and its chart bench/results/MODE-FS.png, to be committed: a new measurement
+# with warm and cold caches, and talven --exact against talven without it and
+# rsync -aH --delete on a tree of links and second names of files. It writes the
+# results file bench/results/MODE-FS.md (the table, with the machine, the date,
+# the commit and the command that measured it) and its chart
+# bench/results/MODE-FS.png, to be committed: a new measurement
 # replaces the one before, and git keeps the history. The raw samples, CSV files
 # and logs go to bench/results/MODE-FS/, which is not committed. It installs
 # nothing: bench/install-deps.sh does.
@@ -19,8 +21,8 @@ Usage: bench/run.sh [--quick] [--runs N] [--talven PATH] [--cases LIST] [--share
   --talven PATH  the talven binary to time (default: a Release build made in
                  build/release)
   --cases LIST   comma-separated subset of: first,first-cold,noop,incremental,
-                 large,large-cold,share,share-cold,sparse,scale,filters
-                 (default: all)
+                 large,large-cold,share,share-cold,sparse,scale,filters,exact,
+                 exact-noop (default: all)
   --share PATH   the real tree that the share cases mirror, only read (default
                  /usr/share, quick /usr/share/doc)
   --timeout S    a run that takes longer is stopped and counted as failed
@@ -32,6 +34,8 @@ removed at the end; destinations kept for the inode reuse of the file system
 are deleted whenever they pass $BENCH_TRASH_GIB GiB (default 16). The results
 file is bench/results/MODE-FS.md with its chart MODE-FS.png beside it (for
 instance bench/results/full-ext4.md), the raw samples are in bench/results/MODE-FS/.
+A run of the exact cases alone (exact, exact-noop) writes MODE-FS-exact.md instead,
+beside the results of the other cases.
 EOF
 }
 
@@ -40,6 +44,7 @@ repo=$(dirname "$here")
 command_line=bench/run.sh
 [ $# -eq 0 ] || command_line+=$(printf " %q" "$@")
 all_cases="first,first-cold,noop,incremental,large,large-cold,share,share-cold,sparse,scale,filters"
+all_cases+=",exact,exact-noop"
 quick=0 runs="" talven="" cases=$all_cases share="" timeout_s=300 keep=0
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -70,9 +75,12 @@ else
 fi
 [ "$runs" -ge 1 ] || { echo "bench/run.sh: --runs must be at least 1" >&2; exit 2; }
 IFS=, read -r -a selected <<<"$cases"
+only_exact=1
 for name in "${selected[@]}"; do
   case "$name" in
-    first|first-cold|noop|incremental|large|large-cold|share|share-cold|sparse|scale|filters) ;;
+    first|first-cold|noop|incremental|large|large-cold|share|share-cold|sparse|scale|filters)
+      only_exact=0 ;;
+    exact|exact-noop) ;;
     *) echo "bench/run.sh: unknown case '$name' (cases: $all_cases)" >&2; exit 2 ;;
   esac
   case "$name" in share*)
@@ -138,6 +146,8 @@ case "$scratch/" in "$share"/*)
 esac
 scratch_fs=$(df --output=fstype "$scratch" | tail -n 1)
 results=$repo/bench/results/$mode-$scratch_fs
+# The exact cases measured alone keep a results file of their own.
+[ "$only_exact" = 0 ] || results=$results-exact
 mkdir -p "$results"
 trap 'exit 130' INT TERM
 samples=$results/samples.csv
@@ -175,12 +185,13 @@ time_run() {
   [ "$status" = 0 ] || outcome=failed
   [ "$status" = 124 ] && outcome=timeout
   [ "$run" = 0 ] || echo "$case_name,$size,$tool,$run,$seconds,$rss,$outcome" >>"$samples"
-  printf '  %-12s %-13s run %s: %9.3f s %s\n' "$case_name" "$tool" "$run" "$seconds" \
+  printf '  %-12s %-19s run %s: %9.3f s %s\n' "$case_name" "$tool" "$run" "$seconds" \
     "$([ "$outcome" = ok ] || echo "($outcome, status $status; log $log)")"
   [ "$outcome" = ok ]
 }
 
 source "$here/cases.sh"
+source "$here/exact_cases.sh"
 source "$here/results_file.sh"
 
 echo "Mode $mode: $runs timed runs per tool after one warm-up; scratch $scratch"
