@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "run/end_to_end_fixture.h"
 #include "platform/mount_support.h"
+#include "run/end_to_end_fixture.h"
 #include "run/exact_tree.h"
 
 namespace {
@@ -137,6 +137,23 @@ TEST_F(ExactMirrorTest, AFolderThatHoldsWhatTheMirrorLeavesAloneStays) {
   EXPECT_EQ(0u, mirrored.count(separator + "gone-too")) << describe(captureExact(source), mirrored);
 }
 
+TEST_F(ExactMirrorTest, APatternForFoldersLeavesOutFoldersNotLinksToThem) {
+  write("cache/big.bin", "left out", oldUnits);
+  write("keep/cache/inner.bin", "left out too", oldUnits);
+  write("keep/file.txt", "kept", oldUnits);
+  ASSERT_TRUE(makeFolders(in("linked")));
+  ASSERT_TRUE(makeSymlink("../keep", in("linked/cache")));
+  std::string output;
+  EXPECT_EQ(0, runHere({"--exact", "--no-sync", "--exclude=cache/"}, &output)) << output;
+  ExactTree mirrored = captureExact(destination);
+  EXPECT_EQ(0u, mirrored.count(separator + "cache"));
+  EXPECT_EQ(0u, mirrored.count(separator + "keep" + separator + "cache"));
+  ASSERT_EQ(1u, mirrored.count(separator + "linked" + separator + "cache"))
+      << describe(captureExact(source), mirrored);
+  EXPECT_EQ(entryLink, mirrored[separator + "linked" + separator + "cache"].kind);
+  EXPECT_EQ("kept", mirrored[separator + "keep" + separator + "file.txt"].content);
+}
+
 TEST_F(ExactMirrorTest, NamesOfOneFileInTheDestinationPartWhereTheSourceParted) {
   write("a.txt", "same bytes", oldUnits);
   write("b.txt", "same bytes", oldUnits);
@@ -210,12 +227,11 @@ TEST_F(ExactMirrorOnExfat, LinksFailAloneAndNamesOfOneFileAreCopied) {
       << errors;
   EXPECT_NE(std::string::npos, errors.find("Could not make the link [" + at({"dst", "link-b"})))
       << errors;
-  EXPECT_NE(std::string::npos,
-            output.find("The destination [" + destination + "] takes no links: 2 could not be made !"))
+  EXPECT_NE(std::string::npos, output.find("The destination [" + destination +
+                                           "] takes no links: 2 could not be made !"))
       << output;
-  EXPECT_NE(std::string::npos,
-            output.find("Names of one file could not be linked in [" + destination +
-                        "]: 1 copied instead !"))
+  EXPECT_NE(std::string::npos, output.find("Names of one file could not be linked in [" +
+                                           destination + "]: 1 copied instead !"))
       << output;
   for (const char* name : {"file.txt", "names/first.txt", "names/second.txt"}) {
     std::string wanted, got;
@@ -235,13 +251,12 @@ TEST_F(InProcessMirrorTest, LinksTheDefaultRunLeavesOutAreCountedInTheSummary) {
   ASSERT_TRUE(makeFifo(at({"src", "pipe"})));
   std::string output;
   EXPECT_EQ(0, runHere({"--no-sync", "--stats"}, &output)) << output;
-  EXPECT_NE(std::string::npos,
-            output.find(", 2 links left out, 1 special file left out, 0 failed"))
+  EXPECT_NE(std::string::npos, output.find(", 2 links left out, 1 special file left out, 0 failed"))
       << output;
   // An exact run keeps the links, and tells with -v what it still leaves out.
   EXPECT_EQ(0, runHere({"--no-sync", "--stats", "--exact", "-v"}, &output)) << output;
-  EXPECT_NE(std::string::npos, output.find("Left out [" + at({"src", "pipe"}) +
-                                           "]: neither a file nor a folder !"))
+  EXPECT_NE(std::string::npos,
+            output.find("Left out [" + at({"src", "pipe"}) + "]: neither a file nor a folder !"))
       << output;
   EXPECT_NE(std::string::npos, output.find(", 1 special file left out, 0 failed")) << output;
   std::string bytes;
