@@ -13,6 +13,7 @@
 
 #include "platform/entries-win32.h"
 #include "platform/folders.h"
+#include "platform/tree_reach-win32.h"
 #include "platform/utf16-win32.h"
 
 namespace {
@@ -215,6 +216,14 @@ bool liesBelowRoot(TreeFolders* folders, FileHandle file) {
 }
 
 }  // namespace
+
+int reachEntryIn(TreeFolders* folders, const char* path) {
+  return reachEntry(folders, path);
+}
+
+int reachRootIn(TreeFolders* folders) {
+  return openRoot(folders, 0);
+}
 
 unsigned folderModeOf(const char*) {
   return 0777;
