@@ -49,6 +49,11 @@ DWORD readStoredTarget(const wchar_t* path, char* out, size_t* length);
 /// ERROR_INVALID_REPARSE_DATA where the target does not fit.
 DWORD junctionDataOf(const wchar_t* target, size_t units, unsigned char* data, DWORD* size);
 
+/// Gives the file open at file (opened with FILE_WRITE_ATTRIBUTES) the further name
+/// name in the folder open at folder, relative to that handle, never over anything.
+/// 0, or the system's code of why not.
+DWORD nameFileIn(HANDLE file, HANDLE folder, const wchar_t* name);
+
 /// Opens a wide path (null gives a failure) for reading its information only. A final
 /// link is followed unless ownLink is set; folders open too.
 HANDLE openWideForInformation(const wchar_t* path, int ownLink);

@@ -3,13 +3,11 @@
 // links, each in a folder held from the root down (tree_reach-win32.h) and never
 // through a reparse point. A new entry is made under a name of its own beside its
 // place and moved into it, so that what stood there stays whole until the new one is.
-#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 #include <winioctl.h>
-#include <winternl.h>
 
 #include "platform/entries-win32.h"
 #include "platform/folders.h"
@@ -224,42 +222,6 @@ int placeMade(const NewEntry& made, const wchar_t* place, int replace) {
   return discardMade(made);
 }
 
-// The layout that starts a FILE_LINK_INFORMATION record, which the headers for
-// programs lack; the name follows.
-struct LinkInformation {
-  BOOLEAN replaceIfExists;
-  HANDLE rootDirectory;
-  ULONG nameBytes;
-  WCHAR name[1];
-};
-typedef LONG(WINAPI* SetInformationFile)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
-typedef ULONG(WINAPI* StatusToError)(LONG);
-constexpr int fileLinkInformation = 11;
-
-// Gives the file open at file the name name in the folder open at folder, never over
-// anything; 0, or the system's code.
-DWORD linkInFolder(HANDLE file, HANDLE folder, const wchar_t* name) {
-  static const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  static const SetInformationFile setInformation = reinterpret_cast<SetInformationFile>(
-      reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtSetInformationFile")));
-  static const StatusToError toError = reinterpret_cast<StatusToError>(
-      reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-  if (!setInformation || !toError) return ERROR_NOT_SUPPORTED;
-  size_t bytes = wcslen(name) * sizeof(wchar_t);
-  size_t size = offsetof(LinkInformation, name) + bytes;
-  LinkInformation* information = static_cast<LinkInformation*>(calloc(1, size));
-  if (!information) return ERROR_NOT_ENOUGH_MEMORY;
-  information->replaceIfExists = FALSE;
-  information->rootDirectory = folder;
-  information->nameBytes = static_cast<ULONG>(bytes);
-  memcpy(information->name, name, bytes);
-  IO_STATUS_BLOCK status;
-  LONG result =
-      setInformation(file, &status, information, static_cast<ULONG>(size), fileLinkInformation);
-  free(information);
-  return result >= 0 ? 0 : toError(result);
-}
-
 // Gives the file open at file a temporary name beside place, in the folder open at
 // folder: the name is made relative to that folder, which the tree holds.
 int linkBeside(HANDLE file, HANDLE folder, const wchar_t* place, NewEntry* made) {
@@ -267,7 +229,7 @@ int linkBeside(HANDLE file, HANDLE folder, const wchar_t* place, NewEntry* made)
     free(made->path);
     made->path = temporaryPath(place, attempt);
     if (!made->path) return folderRefused;
-    DWORD error = linkInFolder(file, folder, wcsrchr(made->path, L'\\') + 1);
+    DWORD error = nameFileIn(file, folder, wcsrchr(made->path, L'\\') + 1);
     if (error == 0) return folderDone;
     SetLastError(error);
     if (!isAlreadyExists(static_cast<int>(error))) return folderRefused;

@@ -1,16 +1,50 @@
-// Windows bodies of the single-file operations: times, folders, deletions, moves,
-// the stream a copy writes, and the targets that links store. Every path goes
+// Windows bodies of the single-file operations: what an entry is, times, folders,
+// deletions, moves, further names of a file, and the targets that links store. Every path goes
 // through its wide \\?\ form.
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 #include <winioctl.h>
+#include <winternl.h>
 
 #include "platform/entries-win32.h"
 #include "platform/folders.h"
 #include "platform/platform.h"
 #include "platform/utf16-win32.h"
+
+HANDLE openWideForInformation(const wchar_t* path, int ownLink) {
+  if (!path) return INVALID_HANDLE_VALUE;
+  DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (ownLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+  return CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, flags, nullptr);
+}
+
+HANDLE openForInformation(const char* path, int ownLink) {
+  WidePath wide(path);
+  return openWideForInformation(wide.text, ownLink);
+}
+
+DWORD attributesOf(const char* path) {
+  WidePath wide(path);
+  return wide.text ? GetFileAttributesW(wide.text) : INVALID_FILE_ATTRIBUTES;
+}
+
+int readOwnEntry(const char* path, DWORD* attributes, DWORD* reparseTag) {
+  WidePath wide(path);
+  return wide.text ? readOwnWideEntry(wide.text, attributes, reparseTag) : 1;
+}
+
+int readOwnWideEntry(const wchar_t* path, DWORD* attributes, DWORD* reparseTag) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(path, &found);
+  if (search == INVALID_HANDLE_VALUE) return 1;
+  FindClose(search);
+  *attributes = found.dwFileAttributes;
+  *reparseTag = found.dwReserved0;
+  return 0;
+}
 
 int setFileTimes(const char* path, FileTime time) {
   WidePath wide(path);
@@ -193,4 +227,41 @@ DWORD junctionDataOf(const wchar_t* target, size_t units, unsigned char* data, D
            printUnits * sizeof(wchar_t));
   *size = static_cast<DWORD>(whole);
   return 0;
+}
+
+namespace {
+// The layout that starts a FILE_LINK_INFORMATION record, which the headers for
+// programs lack; the name follows.
+struct LinkInformation {
+  BOOLEAN replaceIfExists;
+  HANDLE rootDirectory;
+  ULONG nameBytes;
+  WCHAR name[1];
+};
+typedef LONG(WINAPI* SetInformationFile)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
+typedef ULONG(WINAPI* StatusToError)(LONG);
+constexpr int fileLinkInformation = 11;
+
+}  // namespace
+
+DWORD nameFileIn(HANDLE file, HANDLE folder, const wchar_t* name) {
+  static const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  static const SetInformationFile setInformation = reinterpret_cast<SetInformationFile>(
+      reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtSetInformationFile")));
+  static const StatusToError toError = reinterpret_cast<StatusToError>(
+      reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+  if (!setInformation || !toError) return ERROR_NOT_SUPPORTED;
+  size_t bytes = wcslen(name) * sizeof(wchar_t);
+  size_t size = offsetof(LinkInformation, name) + bytes;
+  LinkInformation* information = static_cast<LinkInformation*>(calloc(1, size));
+  if (!information) return ERROR_NOT_ENOUGH_MEMORY;
+  information->replaceIfExists = FALSE;
+  information->rootDirectory = folder;
+  information->nameBytes = static_cast<ULONG>(bytes);
+  memcpy(information->name, name, bytes);
+  IO_STATUS_BLOCK status;
+  LONG result =
+      setInformation(file, &status, information, static_cast<ULONG>(size), fileLinkInformation);
+  free(information);
+  return result >= 0 ? 0 : toError(result);
 }

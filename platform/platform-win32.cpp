@@ -14,38 +14,6 @@
 #include "platform/platform.h"
 #include "platform/utf16-win32.h"
 
-HANDLE openWideForInformation(const wchar_t* path, int ownLink) {
-  if (!path) return INVALID_HANDLE_VALUE;
-  DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (ownLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-  return CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                     OPEN_EXISTING, flags, nullptr);
-}
-
-HANDLE openForInformation(const char* path, int ownLink) {
-  WidePath wide(path);
-  return openWideForInformation(wide.text, ownLink);
-}
-
-DWORD attributesOf(const char* path) {
-  WidePath wide(path);
-  return wide.text ? GetFileAttributesW(wide.text) : INVALID_FILE_ATTRIBUTES;
-}
-
-int readOwnEntry(const char* path, DWORD* attributes, DWORD* reparseTag) {
-  WidePath wide(path);
-  return wide.text ? readOwnWideEntry(wide.text, attributes, reparseTag) : 1;
-}
-
-int readOwnWideEntry(const wchar_t* path, DWORD* attributes, DWORD* reparseTag) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(path, &found);
-  if (search == INVALID_HANDLE_VALUE) return 1;
-  FindClose(search);
-  *attributes = found.dwFileAttributes;
-  *reparseTag = found.dwReserved0;
-  return 0;
-}
-
 namespace {
 // How one listing goes: the folder's wide path, the ways asked for (listLinksAsIs,
 // ...), the sink, and room for one link's target (with listLinksAsIs).
