@@ -41,9 +41,11 @@ const Listed* findListed(const std::vector<Listed>& entries, const std::string& 
   return nullptr;
 }
 
+// The names listed, "." and ".." left out, in order.
 std::vector<std::string> namesOf(const std::vector<Listed>& entries) {
   std::vector<std::string> names;
-  for (const Listed& entry : entries) names.push_back(entry.name);
+  for (const Listed& entry : entries)
+    if (entry.name != "." && entry.name != "..") names.push_back(entry.name);
   std::sort(names.begin(), names.end());
   return names;
 }
