@@ -158,7 +158,8 @@ TEST_F(ExactEntriesTest, AHardLinkIsASecondNameOfOneFileAndNeverTakesAFolder) {
   EXPECT_NE(folderDone, makeHardLinkIn(&folders, at("a/gone").c_str(), at("b/third").c_str(), 0));
   EXPECT_TRUE(isNoSuchEntry(lastFailureCode()));
   EXPECT_EQ((std::vector<std::string>{"folder", "old", "second"}), namesOf(list(at("b"), 0)));
-  ASSERT_NE(nullptr, listed = findListed(list(at("a"), listFileLinks), "first"));
+  std::vector<Listed> inA = list(at("a"), listFileLinks);
+  ASSERT_NE(nullptr, listed = findListed(inA, "first"));
   EXPECT_EQ(3u, listed->links);
 }
 

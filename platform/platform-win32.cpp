@@ -143,6 +143,22 @@ DWORD giveLinkAsIs(const WideListing& listing, const FoundEntry& found, const wc
   return 0;
 }
 
+// "." and ".." are given as they always were: folders without a time, never examined.
+DWORD giveDots(const WideListing& listing, size_t units) {
+  ListedEntry dots = {units == 1 ? "." : "..", entryFolder, 0, FileTime{0, 0}, 1,
+                      FileIdentity{0, 0},      nullptr};
+  listing.sink(listing.context, &dots);
+  return 0;
+}
+
+// readFileNames for the entry name of the folder listed.
+DWORD readFileNamesIn(const WideListing& listing, const wchar_t* name, ListedEntry* listed) {
+  wchar_t* path = joinWide(listing.directory, name);
+  DWORD code = path ? readFileNames(path, listed) : ERROR_NOT_ENOUGH_MEMORY;
+  free(path);
+  return code;
+}
+
 // Gives one found record to the sink as listing asks; returns 0, or the system's code
 // of why it could not be examined.
 DWORD giveEntry(const WideListing& listing, const FoundEntry& found) {
@@ -150,18 +166,7 @@ DWORD giveEntry(const WideListing& listing, const FoundEntry& found) {
   if (found.nameUnits >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
   memcpy(wideName, found.name, found.nameUnits * sizeof(wchar_t));
   wideName[found.nameUnits] = L'\0';
-  // "." and ".." are given as they always were: folders without a time, never examined.
-  if (isDots(wideName)) {
-    ListedEntry dots = {found.nameUnits == 1 ? "." : "..",
-                        entryFolder,
-                        0,
-                        FileTime{0, 0},
-                        1,
-                        FileIdentity{0, 0},
-                        nullptr};
-    listing.sink(listing.context, &dots);
-    return 0;
-  }
+  if (isDots(wideName)) return giveDots(listing, found.nameUnits);
   // A name of 255 units takes at most 765 bytes of UTF-8.
   char name[4 * MAX_PATH];
   int converted = narrowName(wideName, name, sizeof name);
@@ -184,12 +189,8 @@ DWORD giveEntry(const WideListing& listing, const FoundEntry& found) {
     listed.kind = entryFile;
     listed.size = found.size;
     listed.lastWrite = found.lastWrite;
-    if (listing.asIs & listFileLinks) {
-      wchar_t* path = joinWide(listing.directory, wideName);
-      DWORD code = path ? readFileNames(path, &listed) : ERROR_NOT_ENOUGH_MEMORY;
-      free(path);
-      if (code != 0) return isGone(code) ? 0 : code;
-    }
+    DWORD code = (listing.asIs & listFileLinks) ? readFileNamesIn(listing, wideName, &listed) : 0;
+    if (code != 0) return isGone(code) ? 0 : code;
   }
   listing.sink(listing.context, &listed);
   return 0;
