@@ -203,6 +203,17 @@ TEST_F(ExactEntriesTest, ALinkIsListedBackWithItsTargetAndTime) {
   EXPECT_EQ(entryLink, findListed(followed, "broken")->kind);
   EXPECT_EQ("", findListed(followed, "broken")->target);
   EXPECT_EQ(fileTimeValue(folderTime), findListed(list(root, listLinksAsIs), "to-file")->lastWrite);
+
+  // A link to a folder and a link to a file take each other's places (on Windows, one
+  // is a folder's entry), and a link to a folder goes alone, never what it leads to.
+  EXPECT_EQ(folderDone, makeLinkIn(&folders, at("to-file").c_str(), "folder", linkTime, 1));
+  EXPECT_EQ(folderDone, makeLinkIn(&folders, at("to-folder").c_str(), "file", linkTime, 1));
+  asIs = list(root, listLinksAsIs);
+  EXPECT_EQ("folder", findListed(asIs, "to-file")->target);
+  EXPECT_EQ("file", findListed(asIs, "to-folder")->target);
+  EXPECT_EQ(folderDone, deleteFileIn(&folders, at("to-file").c_str()));
+  EXPECT_EQ((std::vector<std::string>{"broken", "file", "folder", "place", "to-folder"}),
+            namesOf(list(root, listLinksAsIs)));
 }
 
 TEST_F(ExactEntriesTest, ALinkThatCannotBeMadeFailsAloneAndLeavesTheOldEntry) {
