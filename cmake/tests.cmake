@@ -86,3 +86,15 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT TALVEN_TSAN)
   set_tests_properties(ExactMirror.MatchesRsyncOnRandomTrees PROPERTIES
                        SKIP_RETURN_CODE 77 TIMEOUT 900)
 endif()
+# The Windows build under Wine: talven.exe --exact on a tree made on the host (names
+# of one file, empty folders, folder times, then an older version, a renamed folder
+# and names parted), each mirror checked against the source and run again with
+# nothing to do (scripts/wine-exact.sh; skipped where no Wine configuration is named).
+if(CMAKE_CROSSCOMPILING AND TALVEN_WINE)
+  find_program(TALVEN_HOST_BASH bash REQUIRED)
+  add_test(NAME WineExact.NamesOfOneFileFoldersAndTheirTimes
+           COMMAND ${TALVEN_HOST_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/wine-exact.sh
+                   $<TARGET_FILE:talven>)
+  set_tests_properties(WineExact.NamesOfOneFileFoldersAndTheirTimes PROPERTIES
+                       SKIP_RETURN_CODE 77 TIMEOUT 300)
+endif()

@@ -1,12 +1,50 @@
-// Windows bodies of the single-file operations: times, folders, deletions, moves
-// and the stream a copy writes. Every path goes through its wide \\?\ form.
+// Windows bodies of the single-file operations: what an entry is, times, folders,
+// deletions, moves, further names of a file, and the targets that links store. Every path goes
+// through its wide \\?\ form.
+#include <stddef.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <windows.h>
+#include <winioctl.h>
+#include <winternl.h>
 
 #include "platform/entries-win32.h"
 #include "platform/folders.h"
 #include "platform/platform.h"
 #include "platform/utf16-win32.h"
+
+HANDLE openWideForInformation(const wchar_t* path, int ownLink) {
+  if (!path) return INVALID_HANDLE_VALUE;
+  DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (ownLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+  return CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, flags, nullptr);
+}
+
+HANDLE openForInformation(const char* path, int ownLink) {
+  WidePath wide(path);
+  return openWideForInformation(wide.text, ownLink);
+}
+
+DWORD attributesOf(const char* path) {
+  WidePath wide(path);
+  return wide.text ? GetFileAttributesW(wide.text) : INVALID_FILE_ATTRIBUTES;
+}
+
+int readOwnEntry(const char* path, DWORD* attributes, DWORD* reparseTag) {
+  WidePath wide(path);
+  return wide.text ? readOwnWideEntry(wide.text, attributes, reparseTag) : 1;
+}
+
+int readOwnWideEntry(const wchar_t* path, DWORD* attributes, DWORD* reparseTag) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(path, &found);
+  if (search == INVALID_HANDLE_VALUE) return 1;
+  FindClose(search);
+  *attributes = found.dwFileAttributes;
+  *reparseTag = found.dwReserved0;
+  return 0;
+}
 
 int setFileTimes(const char* path, FileTime time) {
   WidePath wide(path);
@@ -99,4 +137,131 @@ int fileIdentity(const char* path, FileIdentity* identity) {
   identity->volume = information.dwVolumeSerialNumber;
   identity->index = wholeSize(information.nFileIndexHigh, information.nFileIndexLow);
   return 0;
+}
+
+namespace {
+// The layout that starts the reparse data of a symbolic link or junction, which the
+// headers for programs lack: the tag, then where the two names lie, in bytes from
+// the start of the names, which follow (after a symbolic link's flags).
+struct ReparseHeader {
+  ULONG tag;
+  USHORT dataBytes;
+  USHORT reserved;
+  USHORT substituteOffset;
+  USHORT substituteBytes;
+  USHORT printOffset;
+  USHORT printBytes;
+};
+// A symbolic link's flags (1: its target is relative) come before its names.
+constexpr size_t symbolicLinkFlagsBytes = 4;
+// The part of the header that its data's length leaves out.
+constexpr size_t reparseHeadBytes = 8;
+}  // namespace
+
+DWORD storedTargetOf(const unsigned char* data, DWORD size, char* out, size_t* length) {
+  ReparseHeader header;
+  if (size < sizeof header) return ERROR_INVALID_REPARSE_DATA;
+  memcpy(&header, data, sizeof header);
+  if (!isLinkTag(header.tag)) return ERROR_INVALID_REPARSE_DATA;
+  bool link = header.tag == IO_REPARSE_TAG_SYMLINK;
+  size_t names = sizeof header + (link ? symbolicLinkFlagsBytes : 0);
+  bool print = link && header.printBytes > 0;
+  size_t offset = print ? header.printOffset : header.substituteOffset;
+  size_t bytes = print ? header.printBytes : header.substituteBytes;
+  if (bytes == 0 || bytes % 2 != 0 || names + offset + bytes > size)
+    return ERROR_INVALID_REPARSE_DATA;
+  // The names need not lie on a unit's boundary: copied to one first.
+  wchar_t* name = static_cast<wchar_t*>(malloc(bytes));
+  if (!name) return ERROR_NOT_ENOUGH_MEMORY;
+  memcpy(name, data + names + offset, bytes);
+  int written =
+      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name, static_cast<int>(bytes / 2), out,
+                          static_cast<int>(storedTargetSize - 1), nullptr, nullptr);
+  DWORD error = written > 0 ? 0 : GetLastError();
+  free(name);
+  if (error != 0) return error;
+  out[written] = '\0';
+  *length = static_cast<size_t>(written);
+  return 0;
+}
+
+DWORD readStoredTarget(const wchar_t* path, char* out, size_t* length) {
+  HANDLE entry = CreateFileW(
+      path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (entry == INVALID_HANDLE_VALUE) return GetLastError();
+  unsigned char* data = static_cast<unsigned char*>(malloc(MAXIMUM_REPARSE_DATA_BUFFER_SIZE));
+  DWORD got = 0;
+  DWORD error = 0;
+  if (!data)
+    error = ERROR_NOT_ENOUGH_MEMORY;
+  else if (!DeviceIoControl(entry, FSCTL_GET_REPARSE_POINT, nullptr, 0, data,
+                            MAXIMUM_REPARSE_DATA_BUFFER_SIZE, &got, nullptr))
+    error = GetLastError();
+  CloseHandle(entry);
+  if (error == 0) error = storedTargetOf(data, got, out, length);
+  free(data);
+  return error;
+}
+
+DWORD junctionDataOf(const wchar_t* target, size_t units, unsigned char* data, DWORD* size) {
+  // The print name, which the system shows, is the path after \??\ where that is a
+  // drive's (C:\...); a volume's name (\??\Volume{...}\) has none.
+  bool drive = units >= 7 && target[5] == L':' && target[6] == L'\\';
+  size_t printUnits = drive ? units - 4 : 0;
+  size_t namesBytes = (units + 1 + printUnits + 1) * sizeof(wchar_t);
+  size_t whole = sizeof(ReparseHeader) + namesBytes;
+  if (whole > MAXIMUM_REPARSE_DATA_BUFFER_SIZE) return ERROR_INVALID_REPARSE_DATA;
+  ReparseHeader header = {IO_REPARSE_TAG_MOUNT_POINT,
+                          static_cast<USHORT>(whole - reparseHeadBytes),
+                          0,
+                          0,
+                          static_cast<USHORT>(units * sizeof(wchar_t)),
+                          static_cast<USHORT>((units + 1) * sizeof(wchar_t)),
+                          static_cast<USHORT>(printUnits * sizeof(wchar_t))};
+  memset(data, 0, whole);
+  memcpy(data, &header, sizeof header);
+  memcpy(data + sizeof header, target, units * sizeof(wchar_t));
+  if (drive)
+    memcpy(data + sizeof header + (units + 1) * sizeof(wchar_t), target + 4,
+           printUnits * sizeof(wchar_t));
+  *size = static_cast<DWORD>(whole);
+  return 0;
+}
+
+namespace {
+// The layout that starts a FILE_LINK_INFORMATION record, which the headers for
+// programs lack; the name follows.
+struct LinkInformation {
+  BOOLEAN replaceIfExists;
+  HANDLE rootDirectory;
+  ULONG nameBytes;
+  WCHAR name[1];
+};
+typedef LONG(WINAPI* SetInformationFile)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
+typedef ULONG(WINAPI* StatusToError)(LONG);
+constexpr int fileLinkInformation = 11;
+
+}  // namespace
+
+DWORD nameFileIn(HANDLE file, HANDLE folder, const wchar_t* name) {
+  static const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  static const SetInformationFile setInformation = reinterpret_cast<SetInformationFile>(
+      reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtSetInformationFile")));
+  static const StatusToError toError = reinterpret_cast<StatusToError>(
+      reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+  if (!setInformation || !toError) return ERROR_NOT_SUPPORTED;
+  size_t bytes = wcslen(name) * sizeof(wchar_t);
+  size_t size = offsetof(LinkInformation, name) + bytes;
+  LinkInformation* information = static_cast<LinkInformation*>(calloc(1, size));
+  if (!information) return ERROR_NOT_ENOUGH_MEMORY;
+  information->replaceIfExists = FALSE;
+  information->rootDirectory = folder;
+  information->nameBytes = static_cast<ULONG>(bytes);
+  memcpy(information->name, name, bytes);
+  IO_STATUS_BLOCK status;
+  LONG result =
+      setInformation(file, &status, information, static_cast<ULONG>(size), fileLinkInformation);
+  free(information);
+  return result >= 0 ? 0 : toError(result);
 }

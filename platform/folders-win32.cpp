@@ -13,6 +13,7 @@
 
 #include "platform/entries-win32.h"
 #include "platform/folders.h"
+#include "platform/tree_reach-win32.h"
 #include "platform/utf16-win32.h"
 
 namespace {
@@ -216,6 +217,14 @@ bool liesBelowRoot(TreeFolders* folders, FileHandle file) {
 
 }  // namespace
 
+int reachEntryIn(TreeFolders* folders, const char* path) {
+  return reachEntry(folders, path);
+}
+
+int reachRootIn(TreeFolders* folders) {
+  return openRoot(folders, 0);
+}
+
 unsigned folderModeOf(const char*) {
   return 0777;
 }
@@ -375,7 +384,18 @@ int deleteFileIn(TreeFolders* folders, const char* path) {
   if (reached != folderDone) return reached;
   WidePath wide(path);
   if (wide.text && DeleteFileW(wide.text)) return folderDone;
-  return isMissing(GetLastError()) ? folderMissing : folderRefused;
+  DWORD error = GetLastError();
+  // A symbolic link to a folder or a junction is a folder's entry, which the folder
+  // call removes: the link itself, never what it leads to.
+  DWORD attributes = 0;
+  DWORD tag = 0;
+  if (wide.text && readOwnWideEntry(wide.text, &attributes, &tag) == 0 &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+      isLinkTag(tag)) {
+    if (RemoveDirectoryW(wide.text)) return folderDone;
+    error = GetLastError();
+  }
+  return isMissing(error) ? folderMissing : folderRefused;
 }
 
 int setFileTimesIn(TreeFolders* folders, const char* path, FileTime time) {

@@ -14,49 +14,30 @@
 #include "platform/platform.h"
 #include "platform/utf16-win32.h"
 
-HANDLE openWideForInformation(const wchar_t* path, int ownLink) {
-  if (!path) return INVALID_HANDLE_VALUE;
-  DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (ownLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-  return CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                     OPEN_EXISTING, flags, nullptr);
-}
-
-HANDLE openForInformation(const char* path, int ownLink) {
-  WidePath wide(path);
-  return openWideForInformation(wide.text, ownLink);
-}
-
-DWORD attributesOf(const char* path) {
-  WidePath wide(path);
-  return wide.text ? GetFileAttributesW(wide.text) : INVALID_FILE_ATTRIBUTES;
-}
-
-int readOwnEntry(const char* path, DWORD* attributes, DWORD* reparseTag) {
-  WidePath wide(path);
-  if (!wide.text) return 1;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(wide.text, &found);
-  if (search == INVALID_HANDLE_VALUE) return 1;
-  FindClose(search);
-  *attributes = found.dwFileAttributes;
-  *reparseTag = found.dwReserved0;
-  return 0;
-}
-
 namespace {
-// Size and time of what a link to a file leads to; 1 when it leads nowhere or to a
-// folder, so that it is left out of the listing as on every other platform.
-int readLinkTarget(const wchar_t* path, uint64_t* size, FileTime* lastWrite) {
-  HANDLE file = openWideForInformation(path, 0);
-  if (file == INVALID_HANDLE_VALUE) return 1;
-  BY_HANDLE_FILE_INFORMATION information;
-  int failed = !GetFileInformationByHandle(file, &information) ||
-               (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
-  CloseHandle(file);
-  if (failed) return 1;
-  *size = wholeSize(information.nFileSizeHigh, information.nFileSizeLow);
-  *lastWrite = fromFiletime(information.ftLastWriteTime);
-  return 0;
+// How one listing goes: the folder's wide path, the ways asked for (listLinksAsIs,
+// ...), the sink, and room for one link's target (with listLinksAsIs).
+struct WideListing {
+  const wchar_t* directory;
+  int asIs;
+  ListedEntrySink sink;
+  void* context;
+  char* target;
+};
+
+// One entry as the folder's listing gives it: its name (name units, not terminated),
+// attributes, reparse tag (for a reparse point), size and last-write time.
+struct FoundEntry {
+  const wchar_t* name;
+  size_t nameUnits;
+  DWORD attributes;
+  DWORD reparseTag;
+  uint64_t size;
+  FileTime lastWrite;
+};
+
+bool isDots(const wchar_t* name) {
+  return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
 
 // Forms directory + separator (unless it ends in one) + name in a new buffer.
@@ -73,53 +54,145 @@ wchar_t* joinWide(const wchar_t* directory, const wchar_t* name) {
   return out;
 }
 
-// One entry as the folder's listing gives it: its name (name units, not terminated),
-// attributes, reparse tag (for a reparse point), size and last-write time.
-struct FoundEntry {
-  const wchar_t* name;
-  size_t nameUnits;
-  DWORD attributes;
-  DWORD reparseTag;
-  uint64_t size;
-  FileTime lastWrite;
-};
+// A file's names (listFileLinks). The folder's listing does not tell them: each file is
+// opened, itself and never what a reparse point leads to, and asked. That is one open
+// per file, made only where the run keeps names of one file together (--exact,
+// --preserve=hardlinks). The count alone is one cheap query; the identity, which asks
+// for the volume's serial number too, is read only where there are more names. 0, or
+// the system's code of why the file could not be examined.
+DWORD readFileNames(const wchar_t* path, ListedEntry* listed) {
+  HANDLE file = CreateFileW(
+      path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  DWORD code = 0;
+  FILE_STANDARD_INFO standard;
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) {
+    code = GetLastError();
+  } else if (standard.NumberOfLinks > 1) {
+    if (GetFileInformationByHandle(file, &information)) {
+      listed->links = standard.NumberOfLinks;
+      listed->identity = {information.dwVolumeSerialNumber,
+                          wholeSize(information.nFileIndexHigh, information.nFileIndexLow)};
+    } else {
+      code = GetLastError();
+    }
+  }
+  CloseHandle(file);
+  return code;
+}
 
-// Gives one found record to the sink; returns 0, or the system's code of why it
-// could not be examined.
-DWORD giveEntry(const wchar_t* directory, const FoundEntry& found, DirectoryEntrySink sink,
-                void* context) {
+bool isGone(DWORD code) {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+// What a link to a file leads to: its size, time and names, the entry then given as
+// that file. 0 also where it leads to a folder or nowhere (the entry stays a link);
+// the system's code where the target exists but may not be examined.
+DWORD readFollowed(const wchar_t* path, int asIs, ListedEntry* listed) {
+  HANDLE file = openWideForInformation(path, 0);
+  if (file == INVALID_HANDLE_VALUE)
+    return GetLastError() == ERROR_ACCESS_DENIED ? ERROR_ACCESS_DENIED : 0;
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileInformationByHandle(file, &information) &&
+      !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    listed->kind = entryFile;
+    listed->size = wholeSize(information.nFileSizeHigh, information.nFileSizeLow);
+    listed->lastWrite = fromFiletime(information.ftLastWriteTime);
+    listed->links = information.nNumberOfLinks > 0 ? information.nNumberOfLinks : 1;
+    if ((asIs & listFileLinks) && listed->links > 1)
+      listed->identity = {information.dwVolumeSerialNumber,
+                          wholeSize(information.nFileIndexHigh, information.nFileIndexLow)};
+  }
+  CloseHandle(file);
+  return 0;
+}
+
+// A link as the default listing takes it: one to a file stands for that file; one to
+// a folder is never walked and a broken one is nothing to copy: both are given as
+// links, for the walk to count. A target that may not be examined may be a file: the
+// listing is not whole without it.
+DWORD followLink(const WideListing& listing, const FoundEntry& found, const wchar_t* path,
+                 ListedEntry* listed) {
+  listed->kind = entryLink;
+  if (!(found.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    DWORD code = readFollowed(path, listing.asIs, listed);
+    if (code != 0) return code;
+  }
+  listing.sink(listing.context, listed);
+  return 0;
+}
+
+// A symbolic link or junction given as it is (listLinksAsIs): its own size and time
+// and its target as stored, never followed. A link of another kind (a name surrogate
+// whose target no link made here could carry) is given as neither file nor folder.
+DWORD giveLinkAsIs(const WideListing& listing, const FoundEntry& found, const wchar_t* path,
+                   ListedEntry* listed) {
+  listed->kind = entryOther;
+  if (isLinkTag(found.reparseTag)) {
+    size_t length = 0;
+    DWORD code = readStoredTarget(path, listing.target, &length);
+    if (code != 0) return isGone(code) ? 0 : code;  // gone since: nothing to list
+    listed->kind = entryLink;
+    listed->size = length;
+    listed->lastWrite = found.lastWrite;
+    listed->target = listing.target;
+  }
+  listing.sink(listing.context, listed);
+  return 0;
+}
+
+// "." and ".." are given as they always were: folders without a time, never examined.
+DWORD giveDots(const WideListing& listing, size_t units) {
+  ListedEntry dots = {units == 1 ? "." : "..", entryFolder, 0, FileTime{0, 0}, 1,
+                      FileIdentity{0, 0},      nullptr};
+  listing.sink(listing.context, &dots);
+  return 0;
+}
+
+// readFileNames for the entry name of the folder listed.
+DWORD readFileNamesIn(const WideListing& listing, const wchar_t* name, ListedEntry* listed) {
+  wchar_t* path = joinWide(listing.directory, name);
+  DWORD code = path ? readFileNames(path, listed) : ERROR_NOT_ENOUGH_MEMORY;
+  free(path);
+  return code;
+}
+
+// Gives one found record to the sink as listing asks; returns 0, or the system's code
+// of why it could not be examined.
+DWORD giveEntry(const WideListing& listing, const FoundEntry& found) {
   wchar_t wideName[MAX_PATH];
   if (found.nameUnits >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
   memcpy(wideName, found.name, found.nameUnits * sizeof(wchar_t));
   wideName[found.nameUnits] = L'\0';
+  if (isDots(wideName)) return giveDots(listing, found.nameUnits);
   // A name of 255 units takes at most 765 bytes of UTF-8.
   char name[4 * MAX_PATH];
   int converted = narrowName(wideName, name, sizeof name);
   if (converted == narrowTooLong) return ERROR_FILENAME_EXCED_RANGE;
+  ListedEntry listed = {name, entryFolder, 0, FileTime{0, 0}, 1, FileIdentity{0, 0}, nullptr};
   if (converted == narrowUnconvertible) {
-    sink(context, name, entryUnconvertible, 0, FileTime{0, 0});
-    return 0;
-  }
-  bool link = leadsElsewhere(found.attributes, found.reparseTag);
-  if (found.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    listed.kind = entryUnconvertible;
+  } else if (leadsElsewhere(found.attributes, found.reparseTag)) {
     // A junction or a link to a folder may lead out of the tree or back up it.
-    if (!link) {
-      bool reparse = found.attributes & FILE_ATTRIBUTE_REPARSE_POINT;
-      sink(context, name, reparse ? entryReparseFolder : 1, 0, FileTime{0, 0});
-    }
-    return 0;
+    wchar_t* path = joinWide(listing.directory, wideName);
+    if (!path) return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD code = (listing.asIs & listLinksAsIs) ? giveLinkAsIs(listing, found, path, &listed)
+                                                : followLink(listing, found, path, &listed);
+    free(path);
+    return code;
+  } else if (found.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if (found.attributes & FILE_ATTRIBUTE_REPARSE_POINT) listed.kind = entryReparseFolder;
+    if (listing.asIs & listFolderTimes) listed.lastWrite = found.lastWrite;
+  } else {
+    listed.kind = entryFile;
+    listed.size = found.size;
+    listed.lastWrite = found.lastWrite;
+    DWORD code = (listing.asIs & listFileLinks) ? readFileNamesIn(listing, wideName, &listed) : 0;
+    if (code != 0) return isGone(code) ? 0 : code;
   }
-  uint64_t size = found.size;
-  FileTime lastWrite = found.lastWrite;
-  if (link) {
-    // The record describes the link itself; what is copied is its target.
-    wchar_t* fullPath = joinWide(directory, wideName);
-    if (!fullPath) return ERROR_NOT_ENOUGH_MEMORY;
-    int leadsNowhere = readLinkTarget(fullPath, &size, &lastWrite);
-    free(fullPath);
-    if (leadsNowhere) return 0;
-  }
-  sink(context, name, 0, size, lastWrite);
+  listing.sink(listing.context, &listed);
   return 0;
 }
 
@@ -160,8 +233,7 @@ int isWatchedFolder(HANDLE handle, const FileIdentity& watched) {
 
 // Gives every record of one batch of the listing to the sink; 0, or the system's
 // code of the first that could not be examined.
-DWORD giveBatch(const wchar_t* directory, const unsigned char* batch, DirectoryEntrySink sink,
-                void* context) {
+DWORD giveBatch(const WideListing& listing, const unsigned char* batch) {
   DWORD failed = 0;
   for (const unsigned char* at = batch;;) {
     const FILE_FULL_DIR_INFO* record = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
@@ -172,7 +244,7 @@ DWORD giveBatch(const wchar_t* directory, const unsigned char* batch, DirectoryE
     FoundEntry found = {
         record->FileName, record->FileNameLength / sizeof(wchar_t),          record->FileAttributes,
         record->EaSize,   static_cast<uint64_t>(record->EndOfFile.QuadPart), lastWrite};
-    DWORD code = giveEntry(directory, found, sink, context);
+    DWORD code = giveEntry(listing, found);
     if (code != 0 && failed == 0) failed = code;
     if (record->NextEntryOffset == 0) return failed;
     at += record->NextEntryOffset;
@@ -190,8 +262,7 @@ DWORD firstBatchFailure(HANDLE handle, DWORD error) {
 
 // Gives every batch of the listing open at handle to the sink; an EnumerateResult,
 // with the system's code of a failure in *failure.
-int giveBatches(HANDLE handle, const wchar_t* directory, DirectoryEntrySink sink, void* context,
-                DWORD* failure) {
+int giveBatches(HANDLE handle, const WideListing& listing, DWORD* failure) {
   constexpr DWORD batchSize = 64 * 1024;
   unsigned char* batch = static_cast<unsigned char*>(malloc(batchSize));
   if (!batch) {
@@ -213,7 +284,7 @@ int giveBatches(HANDLE handle, const wchar_t* directory, DirectoryEntrySink sink
       break;
     }
     // The first entry that could not be examined gives the reason.
-    DWORD code = giveBatch(directory, batch, sink, context);
+    DWORD code = giveBatch(listing, batch);
     if (code != 0 && result == enumerateListed) {
       *failure = code;
       result = enumerateBroken;
@@ -226,62 +297,66 @@ int giveBatches(HANDLE handle, const wchar_t* directory, DirectoryEntrySink sink
 // Lists the folder through a handle of its own, which also tells its identity: a
 // search handle (FindFirstFileW) tells none, and a second open of each folder for it
 // would cost a listing of many small folders a good part of its time.
-int listWide(const wchar_t* directory, DirectoryEntrySink sink, void* context,
-             const FileIdentity* watched, int* isWatched, DWORD* failure) {
-  HANDLE handle = CreateFileW(directory, FILE_LIST_DIRECTORY | SYNCHRONIZE,
+int listWide(const WideListing& listing, const FileIdentity* watched, int* isWatched,
+             DWORD* failure) {
+  HANDLE handle = CreateFileW(listing.directory, FILE_LIST_DIRECTORY | SYNCHRONIZE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     *failure = error;
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? enumerateMissing
-                                                                          : enumerateUnreadable;
+    return isGone(error) ? enumerateMissing : enumerateUnreadable;
   }
   if (watched && isWatched) *isWatched = isWatchedFolder(handle, *watched);
-  int result = giveBatches(handle, directory, sink, context, failure);
+  int result = giveBatches(handle, listing, failure);
   CloseHandle(handle);
   return result;
 }
 }  // namespace
 
-int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
-                       const FileIdentity* watched, int* isWatched, int* failure) {
+int listDirectory(const char* path, int asIs, ListedEntrySink sink, void* context,
+                  const FileIdentity* watched, int* isWatched, int* failure) {
   if (isWatched) *isWatched = 0;
   DWORD code = ERROR_PATH_NOT_FOUND;
   int result = enumerateMissing;
   // An empty path would search the current folder instead.
   if (path[0] != '\0') {
     WidePath directory(path);
+    WideListing listing = {directory.text, asIs, sink, context, nullptr};
+    if (asIs & listLinksAsIs) listing.target = static_cast<char*>(malloc(storedTargetSize));
     if (!directory.text) {
       code = GetLastError();  // the name's own fault, set by WidePath
       result = enumerateUnreadable;
+    } else if ((asIs & listLinksAsIs) && !listing.target) {
+      code = ERROR_NOT_ENOUGH_MEMORY;
+      result = enumerateUnreadable;
     } else {
-      result = listWide(directory.text, sink, context, watched, isWatched, &code);
+      result = listWide(listing, watched, isWatched, &code);
     }
+    free(listing.target);
   }
   if (failure) *failure = result == enumerateListed ? 0 : static_cast<int>(code);
   return result;
 }
 
 namespace {
-struct ListingAdapter {
-  ListedEntrySink sink;
+struct FollowingSink {
+  DirectoryEntrySink sink;
   void* context;
 };
 
-void giveListed(void* context, const char* name, int isDirectory, uint64_t size,
-                FileTime lastWrite) {
-  const ListingAdapter* adapter = static_cast<const ListingAdapter*>(context);
-  ListedEntry entry = {name, isDirectory, size, lastWrite, 1, FileIdentity{0, 0}, nullptr};
-  adapter->sink(adapter->context, &entry);
+// What enumerateDirectory gives: files (links to files as their targets) and folders.
+void giveFollowed(void* context, const ListedEntry* entry) {
+  const FollowingSink* following = static_cast<const FollowingSink*>(context);
+  if (entry->kind == entryLink || entry->kind == entryOther) return;
+  following->sink(following->context, entry->name, entry->kind, entry->size, entry->lastWrite);
 }
 }  // namespace
 
-int listDirectory(const char* path, int asIs, ListedEntrySink sink, void* context,
-                  const FileIdentity* watched, int* isWatched, int* failure) {
-  (void)asIs;
-  ListingAdapter adapter = {sink, context};
-  return enumerateDirectory(path, giveListed, &adapter, watched, isWatched, failure);
+int enumerateDirectory(const char* path, DirectoryEntrySink sink, void* context,
+                       const FileIdentity* watched, int* isWatched, int* failure) {
+  FollowingSink following = {sink, context};
+  return listDirectory(path, 0, giveFollowed, &following, watched, isWatched, failure);
 }
 
 // ---- Threads -------------------------------------------------------------------
