@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "base/settings.h"
 #include "platform/test_support.h"
@@ -428,7 +429,11 @@ void runExactSeed(uint64_t seed, const Roots& roots) {
   EXPECT_EQ(0, runProgram(arguments, roots.scratch, &output)) << output;
   ModelTree after = readTree(roots.destination);
   expectSameTree(wanted, after, "exact destination");
-  EXPECT_EQ(wanted.folders, after.folders) << output;
+  // A folder twin keeps the destination's letter case where names fold, as always.
+  std::set<std::string> wantedFolders, folders;
+  for (const std::string& folder : wanted.folders) wantedFolders.insert(matchForm(folder));
+  for (const std::string& folder : after.folders) folders.insert(matchForm(folder));
+  EXPECT_EQ(wantedFolders, folders) << output;
   if (scenario.backup) {
     ModelTree moved = pathExists(roots.backup) ? readTree(roots.backup) : ModelTree();
     ModelTree below;  // the run's folder's content, by the path in the destination
