@@ -10,8 +10,8 @@
 
 #include "platform/file_time-posix.h"
 #include "platform/folders.h"
-#include "platform/tree_reach-posix.h"
 #include "platform/source_file-posix.h"
+#include "platform/tree_reach-posix.h"
 
 namespace {
 // A folder is opened only to be named in the calls relative to it: O_PATH needs no

@@ -116,10 +116,10 @@ constexpr int listFolderTimes = 2;
 constexpr int listFileLinks = 4;
 
 /// Lists one directory as enumerateDirectory does, giving each entry to sink ("." and
-/// ".." too, as folders without a time), and where asIs lacks listLinksAsIs, a link to a file given as the
-/// file, one to a folder or to nothing as entryLink (without a target), so that the
-/// walk can count what it leaves out. Entries that are neither files, folders nor
-/// links are given as entryOther.
+/// ".." too, as folders without a time), and where asIs lacks listLinksAsIs, a link to a file given
+/// as the file, one to a folder or to nothing as entryLink (without a target), so that the walk can
+/// count what it leaves out. Entries that are neither files, folders nor links are given as
+/// entryOther.
 int listDirectory(const char* path, int asIs, ListedEntrySink sink, void* context,
                   const FileIdentity* watched = nullptr, int* isWatched = nullptr,
                   int* failure = nullptr);
