@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/folders.h"
+#include "platform/held_tree_fixture.h"
 #include "platform/platform.h"
 #include "platform/test_support.h"
 
@@ -60,21 +61,8 @@ constexpr FileTime folderTime = {0x12345678u, 0x01d00000u};
 constexpr FileTime rootTime = {0x9abcdef0u, 0x01d10000u};
 constexpr FileTime linkTime = {0x0badf00du, 0x01d20000u};
 
-class ExactEntriesTest : public testing::Test {
+class ExactEntriesTest : public HeldTreeTest {
  protected:
-  void SetUp() override {
-    scratch = makeScratchFolder();
-    ASSERT_FALSE(scratch.empty());
-    root = joinPath(scratch, "dst");
-    ASSERT_TRUE(makeFolders(root));
-    ASSERT_EQ(folderDone, holdFolder(&held, root.c_str()));
-    ASSERT_EQ(0, openTreeFolders(&folders, &held));
-  }
-  void TearDown() override {
-    closeTreeFolders(&folders);
-    releaseHeldFolder(&held);
-    removeScratchFolder(scratch);
-  }
   std::string at(const std::string& relative) const { return joinPath(root, relative); }
   std::vector<Listed> list(const std::string& folder, int asIs) {
     std::vector<Listed> entries;
@@ -86,10 +74,6 @@ class ExactEntriesTest : public testing::Test {
     return writeFileBytes(joinPath(scratch, "probe-target"), "x") &&
            makeSymlink("probe-target", joinPath(scratch, "probe-link"));
   }
-  std::string scratch;
-  std::string root;
-  HeldFolder held = {noFolder, nullptr, 0};
-  TreeFolders folders;
 };
 
 TEST_F(ExactEntriesTest, FolderTimesAreSetOnTheFolderAndTheRootAndListed) {

@@ -6,24 +6,12 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/held_tree_fixture.h"
 #include "platform/test_support.h"
 
 namespace {
-class TreeFoldersTest : public testing::Test {
+class TreeFoldersTest : public HeldTreeTest {
  protected:
-  void SetUp() override {
-    scratch = makeScratchFolder();
-    ASSERT_FALSE(scratch.empty());
-    root = joinPath(scratch, "dst");
-    ASSERT_TRUE(makeFolders(root));
-    ASSERT_EQ(folderDone, holdFolder(&held, root.c_str()));
-    ASSERT_EQ(0, openTreeFolders(&folders, &held));
-  }
-  void TearDown() override {
-    closeTreeFolders(&folders);
-    releaseHeldFolder(&held);
-    removeScratchFolder(scratch);
-  }
   // Holds path afresh in held, and opens folders on it.
   void holdRoot(const std::string& path, int expected) {
     closeTreeFolders(&folders);
@@ -36,10 +24,6 @@ class TreeFoldersTest : public testing::Test {
     for (const char* part : parts) path = joinPath(path, part);
     return path;
   }
-  std::string scratch;
-  std::string root;
-  HeldFolder held = {noFolder, nullptr, 0};
-  TreeFolders folders;
 };
 
 constexpr FileTime someTime = {0x12345678u, 0x01d00000u};
