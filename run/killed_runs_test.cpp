@@ -277,22 +277,28 @@ TEST_F(KilledRuns, NoKillWithABackupFolderLosesAFile) {
   std::string backup = joinPath(fileSystem.mountPoint, "versions");
   const std::vector<std::string> options = {"--backup-dir=" + backup};
   makeSource();
-  makeOldDestination(true);
   std::string output;
-  auto start = std::chrono::steady_clock::now();
   std::vector<std::string> arguments = {destination, source, options[0]};
-  ASSERT_EQ(0, run(arguments, &output)) << output;
-  wholeRun = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::steady_clock::now() - start);
-  expectMirror(destination, source);
+  // The moments are taken of a whole run measured just before them: on a machine
+  // whose load changes (other tests on loop images beside this one), a round whose
+  // kills all came before or after the moves is measured and tried again.
   int caughtMoving = 0;
-  for (int moment : killMoments) {
+  for (int round = 0; round < 3 && caughtMoving == 0; ++round) {
     makeOldDestination(true);
     ASSERT_TRUE(!pathExists(backup) || removeFolderTree(backup));
-    TreeState before = captureTree(destination);
-    runKilledAt(moment, options);
-    int moved = expectEveryOldFileKept(before, backup, std::to_string(moment) + "%");
-    caughtMoving += moved > 0 && moved < static_cast<int>(before.size());
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, run(arguments, &output)) << output;
+    wholeRun = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - start);
+    expectMirror(destination, source);
+    for (int moment : killMoments) {
+      makeOldDestination(true);
+      ASSERT_TRUE(!pathExists(backup) || removeFolderTree(backup));
+      TreeState before = captureTree(destination);
+      runKilledAt(moment, options);
+      int moved = expectEveryOldFileKept(before, backup, std::to_string(moment) + "%");
+      caughtMoving += moved > 0 && moved < static_cast<int>(before.size());
+    }
   }
   EXPECT_GT(caughtMoving, 0) << "no kill came while the old files were being moved";
   // The last kill's leftovers meet one whole run, which makes the mirror; the old
