@@ -153,11 +153,15 @@ bool outOfDate(Passes* passes, const FileEntry& source, const FileEntry& destina
                const char* destinationPath, const char** word) {
   *word = "Newer";
   if (sourceIsNewer(&passes->clocks, source, destination, destinationPath)) return true;
+  // Names of one file that the source parted are copied apart with any part that
+  // keeps names of one file, older versions asked for or not.
+  *word = "Changed";
+  if (mustPart(passes, &source - sourceTable.entries)) return true;
   if (!(passes->settings->preserve & preserveOlder)) return false;
   *word = "Older";
   if (sourceIsOlder(&passes->clocks, source, destination, destinationPath)) return true;
   *word = "Changed";
-  return source.size != destination.size || mustPart(passes, &source - sourceTable.entries);
+  return source.size != destination.size;
 }
 }  // namespace
 
