@@ -25,9 +25,19 @@ enum PreservePart {
   preserveHardLinks = 2,  ///< names of one file as names of one file
   preserveFolders = 4,    ///< every folder, empty ones too, with its time; others removed
   preserveOlder = 8,      ///< a file whose time differs either way is copied
+  // The metadata, each a MetadataPart (platform/metadata.h) shifted by metadataShift:
+  preserveMode = 16,         ///< permission bits
+  preserveOwner = 32,        ///< owner and group
+  preserveXattrs = 64,       ///< extended attributes
+  preserveAcls = 128,        ///< access lists (Windows: the security descriptor)
+  preserveAttributes = 256,  ///< Windows attributes
 };
+/// preserve >> metadataShift holds the MetadataPart bits of a run.
+constexpr int metadataShift = 4;
 /// Every part: what --exact asks for.
-constexpr int32_t preserveAll = preserveLinks | preserveHardLinks | preserveFolders | preserveOlder;
+constexpr int32_t preserveAll = preserveLinks | preserveHardLinks | preserveFolders |
+                                preserveOlder | preserveMode | preserveOwner | preserveXattrs |
+                                preserveAcls | preserveAttributes;
 
 /// Name of the run log, in the current directory.
 constexpr const char* logFileName = ".mirror_log";

@@ -51,8 +51,8 @@ int followLink(int directoryFd, const char* name, struct stat* info, ListedEntry
 // could not be examined.
 int giveEntry(int directoryFd, const struct dirent* entry, int asIs, ListedEntrySink sink,
               void* context) {
-  ListedEntry listed = {entry->d_name,      entryFolder, 0, FileTime{0, 0}, 1,
-                        FileIdentity{0, 0}, nullptr};
+  ListedEntry listed = {entry->d_name, entryFolder,    0, FileTime{0, 0}, 1, FileIdentity{0, 0},
+                        nullptr,       EntryMetadata{}};
   // A folder's time costs a call of its own: only read where asked for ("." and
   // ".." are given as they always were, and never stored).
   if (entry->d_type == DT_DIR && (!(asIs & listFolderTimes) || skipDots(entry->d_name))) {

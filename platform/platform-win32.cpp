@@ -171,7 +171,8 @@ DWORD giveEntry(const WideListing& listing, const FoundEntry& found) {
   char name[4 * MAX_PATH];
   int converted = narrowName(wideName, name, sizeof name);
   if (converted == narrowTooLong) return ERROR_FILENAME_EXCED_RANGE;
-  ListedEntry listed = {name, entryFolder, 0, FileTime{0, 0}, 1, FileIdentity{0, 0}, nullptr};
+  ListedEntry listed = {name, entryFolder,        0,       FileTime{0, 0},
+                        1,    FileIdentity{0, 0}, nullptr, EntryMetadata{}};
   if (converted == narrowUnconvertible) {
     listed.kind = entryUnconvertible;
   } else if (leadsElsewhere(found.attributes, found.reparseTag)) {

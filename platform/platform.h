@@ -90,6 +90,15 @@ constexpr int entryFolder = 1;
 constexpr int entryLink = 3;
 constexpr int entryOther = 4;
 
+/// What a listing gives of an entry's metadata where asked (listMetadata).
+struct EntryMetadata {
+  uint32_t mode;        ///< POSIX: the twelve permission bits (st_mode & 07777); 0 on Windows
+  uint32_t owner;       ///< POSIX: the owner's number; 0 on Windows
+  uint32_t group;       ///< POSIX: the group's number; 0 on Windows
+  uint32_t attributes;  ///< Windows: the kept attributes (FILE_ATTRIBUTE_*); 0 on POSIX
+  FileTime changeTime;  ///< when the entry last changed, data or metadata (ctime, ChangeTime)
+};
+
 /// One entry of a directory, as listDirectory gives it.
 struct ListedEntry {
   const char* name;
@@ -105,6 +114,9 @@ struct ListedEntry {
   FileIdentity identity;
   /// A link's target as stored, given as it is; null otherwise. Lives for the call.
   const char* target;
+  /// Mode, owner, group, Windows attributes and change time, read with listMetadata;
+  /// zero otherwise.
+  EntryMetadata metadata;
 };
 typedef void (*ListedEntrySink)(void* context, const ListedEntry* entry);
 
@@ -114,6 +126,8 @@ typedef void (*ListedEntrySink)(void* context, const ListedEntry* entry);
 constexpr int listLinksAsIs = 1;
 constexpr int listFolderTimes = 2;
 constexpr int listFileLinks = 4;
+/// Entries with their metadata (ListedEntry::metadata), from the same look.
+constexpr int listMetadata = 8;
 
 /// Lists one directory as enumerateDirectory does, giving each entry to sink ("." and
 /// ".." too, as folders without a time), and where asIs lacks listLinksAsIs, a link to a file given
