@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/file_time-posix.h"
+#include "platform/metadata.h"
 #include "platform/platform.h"
 #include "platform/spelling-posix.h"
 
@@ -191,6 +192,15 @@ int getFileTime(const char* path, FileTime* time) {
   struct stat info;
   if (stat(path, &info) != 0) return 1;
   *time = toFileTime(info.st_mtim);
+  return 0;
+}
+
+int readEntryMetadata(const char* path, EntryMetadata* metadata) {
+  struct stat info;
+  if (stat(path, &info) != 0) return 1;
+  *metadata =
+      EntryMetadata{static_cast<uint32_t>(info.st_mode & 07777), static_cast<uint32_t>(info.st_uid),
+                    static_cast<uint32_t>(info.st_gid), 0, toFileTime(info.st_ctim)};
   return 0;
 }
 
