@@ -121,6 +121,11 @@ int makeWay(TreeFolders* folders, CopyJob* job, int* failure) {
   int found = checkReplaceableIn(folders, job->destinationPath);
   if (found < replaceableRefused) return found;
   *failure = lastFailureCode();
+  // A mirror that keeps permission bits made its read-only files so itself: the
+  // copy takes such a file's name (a rename, which the file's bits do not bind).
+  if (found == replaceableRefused && (job->metadataParts & metadataMode) &&
+      isAccessDenied(*failure))
+    return replaceableFile;
   if (found != replaceableRefused ||
       removeEmptyFolderIn(folders, job->destinationPath) != folderDone)
     return replaceableRefused;
