@@ -86,7 +86,7 @@ TEST_F(ExactMetadataTest, ModesOwnersAttributesAndAccessListsReachTheFirstCopy) 
   EXPECT_EQ(04755, ownershipOf(out("tool")).mode) << "set-id bits stay with their owner";
   EXPECT_EQ("red", attributeOf(out("tagged.txt"), "user.xdg.tags"));
   EXPECT_EQ("camera", attributeOf(out("tagged.txt"), "trusted.origin"));
-  if (acls) {
+  if (acls) {  // where the file system keeps access lists
     EXPECT_EQ(acl, attributeOf(out("shared/notes.txt"), "system.posix_acl_access"));
     EXPECT_EQ(acl, attributeOf(out("shared"), "system.posix_acl_default"));
   }
@@ -105,7 +105,9 @@ TEST_F(ExactMetadataTest, MetadataChangedWithTheTimeKeptIsSetWithoutACopy) {
   // Changes that keep the data's time: a chmod, a tag, and as root an owner.
   ASSERT_TRUE(setPermissionBits(in("credentials"), 0600));
   bool tagged = setExtendedAttribute(in("photo.jpg"), "user.rating", "5");
-  if (runningPrivileged()) ASSERT_TRUE(setOwnership(in("same.txt"), 1000, 1000));
+  if (runningPrivileged()) {
+    ASSERT_TRUE(setOwnership(in("same.txt"), 1000, 1000));
+  }
   int changed = 1 + tagged + runningPrivileged();
   std::string errors;
   ASSERT_EQ(0, runExact({"-v", "--log=" + at({"run.log"})}, &output, &errors)) << output << errors;
@@ -121,7 +123,9 @@ TEST_F(ExactMetadataTest, MetadataChangedWithTheTimeKeptIsSetWithoutACopy) {
   ASSERT_EQ(0, fileIdentity(out("credentials").c_str(), &after));
   EXPECT_TRUE(sameFileIdentity(before, after)) << "the file itself stays";
   EXPECT_EQ(0600, ownershipOf(out("credentials")).mode);
-  if (tagged) EXPECT_EQ("5", attributeOf(out("photo.jpg"), "user.rating"));
+  if (tagged) {
+    EXPECT_EQ("5", attributeOf(out("photo.jpg"), "user.rating"));
+  }
   if (runningPrivileged()) expectSameOwnership("same.txt");
   expectNothingToDo();
 }
@@ -164,7 +168,7 @@ TEST_F(ExactMetadataTest, ANormalUserKeepsWhatItMayAndCountsTheRest) {
   if (!runningPrivileged()) GTEST_SKIP() << "the source's owners are given as root";
   const uint32_t nobodysGroup = 65534;
   write("theirs.txt", "theirs", 0640);
-  write("ours.txt", "ours", 0604);
+  write("ours.txt", "ours", 0664);
   write("setid", "tool", 0755);
   ASSERT_TRUE(setOwnership(in("theirs.txt"), 0, 0));
   ASSERT_TRUE(setOwnership(in("ours.txt"), 0, nobodysGroup));
@@ -173,20 +177,20 @@ TEST_F(ExactMetadataTest, ANormalUserKeepsWhatItMayAndCountsTheRest) {
   // The destination is the user's own, as a normal user's backup is.
   ASSERT_TRUE(makeFolders(destination));
   ASSERT_TRUE(setOwnership(destination, 65534, nobodysGroup));
-  static std::string childOutput;
-  int (*body)(void*) = [](void* context) -> int {
-    ExactMetadataTest* test = static_cast<ExactMetadataTest*>(context);
+  static std::vector<std::string> arguments;
+  arguments = {destination, source, "--exact", "--no-sync", "--stats"};
+  int (*body)(void*) = [](void*) -> int {
     std::string output;
-    int status = runProgram({test->destination, test->source, "--exact", "--no-sync", "--stats"},
-                            test->destination, &output);
+    int status = runProgram(arguments, arguments[0], &output);
     printf("%s", output.c_str());
     return status;
   };
-  int status = runUnprivileged(scratch, body, this, &childOutput);
+  std::string childOutput;
+  int status = runUnprivileged(scratch, body, nullptr, &childOutput);
   if (status < 0) GTEST_SKIP() << "cannot run without privileges here";
   EXPECT_EQ(0, status) << childOutput;
   EntryOwnership ours = ownershipOf(out("ours.txt")), theirs = ownershipOf(out("theirs.txt"));
-  EXPECT_EQ(0604, ours.mode);
+  EXPECT_EQ(0664, ours.mode);
   EXPECT_EQ(nobodysGroup, ours.group) << "a group the user belongs to is kept";
   EXPECT_NE(0u, ours.owner) << "the owner stays the user's own";
   EXPECT_NE(0u, theirs.group);
