@@ -383,7 +383,8 @@ int deleteFileIn(TreeFolders* folders, const char* path) {
   int reached = reachEntry(folders, path);
   if (reached != folderDone) return reached;
   WidePath wide(path);
-  if (wide.text && DeleteFileW(wide.text)) return folderDone;
+  // A file marked read-only goes too: the mirror may have marked it so itself.
+  if (wide.text && deleteWideFile(wide.text) == 0) return folderDone;
   DWORD error = GetLastError();
   // A symbolic link to a folder or a junction is a folder's entry, which the folder
   // call removes: the link itself, never what it leads to.
