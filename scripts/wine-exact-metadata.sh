@@ -2,8 +2,8 @@
 # talven.exe --exact under Wine keeps the Windows attributes, and replaces and deletes
 # files marked read-only: a first mirror gives every file and folder its source's
 # attributes (read-only, hidden, system); attributes changed with the time kept are
-# set on the next run without a copy ("Changed", the file itself stays); a
-# destination file marked read-only is updated (and keeps the mark) and deleted;
+# set on the next run without a copy ("Changed", the file itself stays), data changed
+# with its time and size kept is copied again; a destination file marked read-only is updated (and keeps the mark) and deleted;
 # a plain run updates a file marked read-only too. After each exact mirror a second
 # run has nothing to do. Attributes are set and read through Wine's own attrib.
 #   WINEPREFIX=$PWD/build/wineprefix scripts/wine-exact-metadata.sh build/win/talven.exe
@@ -95,6 +95,16 @@ grep -q "^Changed .*plain.txt" "$scratch/run.log" || fail "changed attributes: n
 [ "$(stat -c %i "$dst/plain.txt")" = "$inode" ] || fail "changed attributes: plain.txt was copied again"
 check_same "changed attributes"
 
+# Data changed with its time and size kept (a tagger's way) is copied again.
+touch -r "$src/plain/in.txt" "$scratch/reference" && sleep 1 && echo "plain/IN.txt" >"$src/plain/in.txt" &&
+  touch -r "$scratch/reference" "$src/plain/in.txt" || fail "cannot change plain/in.txt"
+output=$(mirror -v)
+status=$?
+[ "$status" -eq 0 ] && grep -qF 'Changed file found \plain\in.txt, updating!' <<<"$output" ||
+  fail "data changed with its time kept: status $status: $output"
+[ "$(cat "$dst/plain/in.txt")" = "plain/IN.txt" ] || fail "plain/in.txt was not copied again: $output"
+check_same "data changed with its time kept"
+
 # A file marked read-only in the destination is updated, and keeps the mark; one the
 # source lost is deleted.
 set_attributes -r "$src/locked.txt"
@@ -118,4 +128,4 @@ output=$(cd "$scratch" && wine "$program" "$(windows_path "$plain")" "$(windows_
 status=$?
 [ "$status" -eq 0 ] || fail "plain run: status $status: $output"
 [ "$(cat "$plain/locked.txt")" = "new content" ] || fail "plain run: locked.txt was not updated: $output"
-echo "wine-exact-metadata: attributes kept and changed with the time kept; files marked read-only updated and deleted"
+echo "wine-exact-metadata: attributes kept and changed with the time kept, data changed with its time kept copied again; files marked read-only updated and deleted"
