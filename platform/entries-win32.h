@@ -93,6 +93,9 @@ int moveFileIfAbsent(const char* from, const char* to);
 /// Deletes the file (or link itself) at path, also where it is marked read-only
 /// (read_only-win32.cpp); 0 when deleted, else 1 with the last error telling why.
 int deleteWideFile(const wchar_t* path);
+/// Removes the empty folder at path, also where it is marked read-only; 0 when
+/// removed, else 1 with the last error telling why.
+int removeWideFolder(const wchar_t* path);
 /// Moves the file from over the file to, as MoveFileExW with flags and
 /// MOVEFILE_REPLACE_EXISTING does, also where to is marked read-only; 0 when moved,
 /// else 1 with the last error telling why (to then keeps its mark).

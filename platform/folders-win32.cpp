@@ -332,9 +332,9 @@ int removeEmptyFolderIn(TreeFolders* folders, const char* path) {
   if (attributes == INVALID_FILE_ATTRIBUTES) return folderMissing;
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
     return folderRefused;
-  // RemoveDirectoryW takes no folder that holds anything.
+  // No folder that holds anything is removed; one marked read-only is.
   WidePath wide(path);
-  return wide.text && RemoveDirectoryW(wide.text) ? folderDone : folderRefused;
+  return wide.text && removeWideFolder(wide.text) == 0 ? folderDone : folderRefused;
 }
 
 int moveFileIn(TreeFolders* folders, const char* from, const char* to, int replace) {

@@ -106,10 +106,18 @@ constexpr ULONG openOptions = 0x00200000 /* FILE_OPEN_REPARSE_POINT */ |
                               0x00004000 /* FILE_OPEN_FOR_BACKUP_INTENT */ |
                               0x00000020 /* FILE_SYNCHRONOUS_IO_NONALERT */;
 
+// The option of the system's open that takes only an entry of kind.
+ULONG kindOption(int kind) {
+  if (kind == entryFile) return 0x00000040;    // FILE_NON_DIRECTORY_FILE
+  if (kind == entryFolder) return 0x00000001;  // FILE_DIRECTORY_FILE
+  return 0;
+}
+
 // Opens the entry name of the folder open at folder, relative to that handle, with
-// access; "." is the folder itself. INVALID_HANDLE_VALUE with the last error telling
-// why not. A name that is no single entry's (empty, with a separator, "..") is refused.
-HANDLE openEntryIn(FolderHandle folder, const char* name, ACCESS_MASK access) {
+// access; "." is the folder itself. Of kind entryFile only a file opens, of
+// entryFolder only a folder; anything else opens as it is. INVALID_HANDLE_VALUE with the last error
+// telling why not. A name that is no single entry's (empty, with a separator, "..") is refused.
+HANDLE openEntryIn(FolderHandle folder, const char* name, ACCESS_MASK access, int kind) {
   static const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   static const CreateFileCall create = reinterpret_cast<CreateFileCall>(
       reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtCreateFile")));
@@ -140,7 +148,7 @@ HANDLE openEntryIn(FolderHandle folder, const char* name, ACCESS_MASK access) {
   IO_STATUS_BLOCK status;
   HANDLE entry = INVALID_HANDLE_VALUE;
   LONG result = create(&entry, access | SYNCHRONIZE, &attributes, &status, nullptr, 0, shareAll,
-                       fileOpen, openOptions, nullptr, 0);
+                       fileOpen, openOptions | kindOption(kind), nullptr, 0);
   free(wide);
   if (result >= 0) return entry;
   SetLastError(toError(result));
@@ -238,7 +246,7 @@ void freeExtraMetadata(ExtraMetadata* extra) {
 int readExtraMetadataIn(FolderHandle folder, const char* name, int parts, ExtraMetadata* extra) {
   extra->size = 0;
   if (!(parts & metadataAcls)) return 0;
-  HANDLE entry = openEntryIn(folder, name, READ_CONTROL);
+  HANDLE entry = openEntryIn(folder, name, READ_CONTROL, entryOther);
   if (entry == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
   DWORD error = readSecurity(entry, extra);
   CloseHandle(entry);
@@ -279,7 +287,7 @@ void applyMetadataTo(FileHandle file, const EntryMetadata&, const ExtraMetadata*
   CloseHandle(copy);
 }
 
-void applyMetadataIn(FolderHandle folder, const char* name, int, const EntryMetadata& metadata,
+void applyMetadataIn(FolderHandle folder, const char* name, int kind, const EntryMetadata& metadata,
                      const ExtraMetadata* extra, int parts, MetadataOutcome* outcome) {
   *outcome = MetadataOutcome{0, 0, 0, 0};
   PSECURITY_DESCRIPTOR descriptor = (parts & metadataAcls) ? securityOf(extra) : nullptr;
@@ -287,13 +295,13 @@ void applyMetadataIn(FolderHandle folder, const char* name, int, const EntryMeta
   if (!descriptor && !attributes) return;
   ACCESS_MASK access = (attributes ? FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES : 0) |
                        (descriptor ? securityAccess() : 0);
-  HANDLE entry = openEntryIn(folder, name, access);
+  HANDLE entry = openEntryIn(folder, name, access, kind);
   if (entry == INVALID_HANDLE_VALUE && descriptor && GetLastError() == ERROR_ACCESS_DENIED &&
       attributes) {
     // The security may not be changed here: the attributes still are.
     outcome->notAllowed |= metadataAcls;
     descriptor = nullptr;
-    entry = openEntryIn(folder, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+    entry = openEntryIn(folder, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kind);
   }
   if (entry == INVALID_HANDLE_VALUE) {
     *outcome =

@@ -29,15 +29,16 @@ DWORD setOpenAttributes(HANDLE file, DWORD attributes) {
   return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) ? 0 : GetLastError();
 }
 
-// Opens the file at path itself (never a folder, never what a reparse point leads
-// to) with access, and reads its attributes; INVALID_HANDLE_VALUE where it is no
-// file marked read-only, or cannot be opened.
-HANDLE openReadOnlyFile(const wchar_t* path, DWORD access, DWORD* attributes) {
+// Opens the file (or with folder, the folder) at path itself, never what a reparse
+// point leads to, with access, and reads its attributes; INVALID_HANDLE_VALUE where
+// it is no such entry marked read-only, or cannot be opened.
+HANDLE openReadOnlyFile(const wchar_t* path, DWORD access, DWORD* attributes, bool folder = false) {
   HANDLE file = CreateFileW(path, access | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, shareAll,
                             nullptr, OPEN_EXISTING, entryItself, nullptr);
   if (file == INVALID_HANDLE_VALUE) return file;
   *attributes = openAttributes(file);
-  if (*attributes == INVALID_FILE_ATTRIBUTES || (*attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+  if (*attributes == INVALID_FILE_ATTRIBUTES ||
+      ((*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder ||
       !(*attributes & FILE_ATTRIBUTE_READONLY)) {
     CloseHandle(file);
     return INVALID_HANDLE_VALUE;
@@ -90,6 +91,23 @@ int deleteWideFile(const wchar_t* path) {
   }
   error = disposeReadOnly(file, attributes);
   CloseHandle(file);
+  SetLastError(error);
+  return error == 0 ? 0 : 1;
+}
+
+int removeWideFolder(const wchar_t* path) {
+  if (RemoveDirectoryW(path)) return 0;
+  DWORD error = GetLastError();
+  if (error != ERROR_ACCESS_DENIED) return 1;
+  // A folder marked read-only: removed the same way, where it is empty.
+  DWORD attributes = 0;
+  HANDLE folder = openReadOnlyFile(path, DELETE, &attributes, true);
+  if (folder == INVALID_HANDLE_VALUE) {
+    SetLastError(error);
+    return 1;
+  }
+  error = disposeReadOnly(folder, attributes);
+  CloseHandle(folder);
   SetLastError(error);
   return error == 0 ? 0 : 1;
 }

@@ -96,6 +96,14 @@ TEST_F(WindowsMetadata, AttributesAreSetThroughTheHeldFolderAndListedBack) {
   EXPECT_EQ(0, outcome.failedPart | outcome.notHeld | outcome.notAllowed);
   EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE), listed("file").metadata.attributes);
   EXPECT_TRUE(writeFileBytes(at("file"), "written again"));
+  // Only an entry of the kind named is changed.
+  EXPECT_EQ(metadataAttributes,
+            setAttributes("folder", entryFile, FILE_ATTRIBUTE_READONLY).failedPart);
+  EXPECT_EQ(metadataAttributes,
+            setAttributes("file", entryFolder, FILE_ATTRIBUTE_HIDDEN).failedPart);
+  EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
+            listed("folder").metadata.attributes);
+  EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE), listed("file").metadata.attributes);
   // The held folder itself is ".".
   outcome = setAttributes(".", entryFolder, FILE_ATTRIBUTE_HIDDEN);
   EXPECT_EQ(0, outcome.failedPart | outcome.notHeld | outcome.notAllowed);
