@@ -98,4 +98,11 @@ if(CMAKE_CROSSCOMPILING AND TALVEN_WINE)
                    $<TARGET_FILE:talven>)
   set_tests_properties(WineExact.NamesOfOneFileFoldersAndTheirTimes PROPERTIES
                        SKIP_RETURN_CODE 77 TIMEOUT 300)
+  # Attributes kept on a first exact mirror and changed with the time kept, files
+  # marked read-only updated and deleted (scripts/wine-exact-metadata.sh).
+  add_test(NAME WineExact.AttributesAndReadOnlyFiles
+           COMMAND ${TALVEN_HOST_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/scripts/wine-exact-metadata.sh
+                   $<TARGET_FILE:talven>)
+  set_tests_properties(WineExact.AttributesAndReadOnlyFiles PROPERTIES
+                       SKIP_RETURN_CODE 77 TIMEOUT 600)
 endif()

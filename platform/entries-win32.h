@@ -16,6 +16,12 @@ inline uint64_t wholeSize(DWORD high, DWORD low) {
   return (static_cast<uint64_t>(high) << 32) | low;
 }
 
+/// The attributes an exact mirror keeps (metadataAttributes): read-only, hidden,
+/// system, archive and not-content-indexed.
+constexpr DWORD keptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                 FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
 /// Symbolic links, junctions and mount points stand for another place. Other reparse
 /// points (cloud-synced or deduplicated files and folders) are the thing itself and
 /// are listed like any other entry.
@@ -84,5 +90,15 @@ int replaceFile(const char* from, const char* to);
 /// Moves the file from to the name to only where nothing stands there yet; 0 when
 /// moved.
 int moveFileIfAbsent(const char* from, const char* to);
+/// Deletes the file (or link itself) at path, also where it is marked read-only
+/// (read_only-win32.cpp); 0 when deleted, else 1 with the last error telling why.
+int deleteWideFile(const wchar_t* path);
+/// Removes the empty folder at path, also where it is marked read-only; 0 when
+/// removed, else 1 with the last error telling why.
+int removeWideFolder(const wchar_t* path);
+/// Moves the file from over the file to, as MoveFileExW with flags and
+/// MOVEFILE_REPLACE_EXISTING does, also where to is marked read-only; 0 when moved,
+/// else 1 with the last error telling why (to then keeps its mark).
+int replaceWideFile(const wchar_t* from, const wchar_t* to, DWORD flags);
 /// checkReplaceableIn's answer for path, whose folders are held.
 int checkReplaceable(const char* path);

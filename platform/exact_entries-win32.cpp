@@ -54,7 +54,7 @@ void removeEntry(const wchar_t* path, bool folder) {
   if (folder)
     RemoveDirectoryW(path);
   else
-    DeleteFileW(path);
+    deleteWideFile(path);
   SetLastError(error);
 }
 
@@ -218,8 +218,8 @@ int placeMade(const NewEntry& made, const wchar_t* place, int replace) {
     return discardMade(made);
   }
   if (made.folder || oldFolder) return swapIn(made, place, oldFolder);
-  if (MoveFileExW(made.path, place, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return folderDone;
+  // Over a file marked read-only too (it keeps its mark where this fails).
+  if (replaceWideFile(made.path, place, MOVEFILE_WRITE_THROUGH) == 0) return folderDone;
   return discardMade(made);
 }
 

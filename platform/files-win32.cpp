@@ -96,7 +96,7 @@ int makeDirectory(const char* path) {
 
 int deleteFile(const char* path) {
   WidePath wide(path);
-  return wide.text && DeleteFileW(wide.text) ? 0 : 1;
+  return wide.text ? deleteWideFile(wide.text) : 1;
 }
 
 namespace {
@@ -121,9 +121,13 @@ int removeLinkAt(const char* path) {
 }
 }  // namespace
 
-// Written through: a move that puts a copy in place is on disk when it returns.
+// Written through: a move that puts a copy in place is on disk when it returns. A
+// file replaced that is marked read-only is replaced all the same.
 int replaceFile(const char* from, const char* to) {
-  return moveFile(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  WidePath wideFrom(from);
+  WidePath wideTo(to);
+  if (!wideFrom.text || !wideTo.text) return 1;
+  return replaceWideFile(wideFrom.text, wideTo.text, MOVEFILE_WRITE_THROUGH);
 }
 
 int moveFileIfAbsent(const char* from, const char* to) {
@@ -142,9 +146,9 @@ int checkReplaceable(const char* path) {
     if (removeLinkAt(path) != 0) return replaceableLinkKept;
     if (attributesOf(path) == INVALID_FILE_ATTRIBUTES) return replaceableFree;
   }
-  if (!(attributes & FILE_ATTRIBUTE_READONLY)) return replaceableFile;
-  SetLastError(ERROR_ACCESS_DENIED);
-  return replaceableRefused;
+  // A file marked read-only is replaced all the same (replaceFile): a mirror must be
+  // able to update a file that it made read-only.
+  return replaceableFile;
 }
 
 int fileIdentity(const char* path, FileIdentity* identity) {

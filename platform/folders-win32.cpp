@@ -332,9 +332,9 @@ int removeEmptyFolderIn(TreeFolders* folders, const char* path) {
   if (attributes == INVALID_FILE_ATTRIBUTES) return folderMissing;
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
     return folderRefused;
-  // RemoveDirectoryW takes no folder that holds anything.
+  // No folder that holds anything is removed; one marked read-only is.
   WidePath wide(path);
-  return wide.text && RemoveDirectoryW(wide.text) ? folderDone : folderRefused;
+  return wide.text && removeWideFolder(wide.text) == 0 ? folderDone : folderRefused;
 }
 
 int moveFileIn(TreeFolders* folders, const char* from, const char* to, int replace) {
@@ -383,7 +383,8 @@ int deleteFileIn(TreeFolders* folders, const char* path) {
   int reached = reachEntry(folders, path);
   if (reached != folderDone) return reached;
   WidePath wide(path);
-  if (wide.text && DeleteFileW(wide.text)) return folderDone;
+  // A file marked read-only goes too: the mirror may have marked it so itself.
+  if (wide.text && deleteWideFile(wide.text) == 0) return folderDone;
   DWORD error = GetLastError();
   // A symbolic link to a folder or a junction is a folder's entry, which the folder
   // call removes: the link itself, never what it leads to.

@@ -26,7 +26,7 @@ struct WideListing {
 };
 
 // One entry as the folder's listing gives it: its name (name units, not terminated),
-// attributes, reparse tag (for a reparse point), size and last-write time.
+// attributes, reparse tag (for a reparse point), size, last-write and change time.
 struct FoundEntry {
   const wchar_t* name;
   size_t nameUnits;
@@ -34,6 +34,7 @@ struct FoundEntry {
   DWORD reparseTag;
   uint64_t size;
   FileTime lastWrite;
+  FileTime changeTime;
 };
 
 bool isDots(const wchar_t* name) {
@@ -87,14 +88,24 @@ bool isGone(DWORD code) {
   return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
+// The metadata that the listing gives with listMetadata: the kept attributes and
+// the change time, from the folder's own records.
+void giveMetadata(int asIs, DWORD attributes, FileTime changeTime, ListedEntry* listed) {
+  if (!(asIs & listMetadata)) return;
+  listed->metadata.attributes = attributes & keptAttributes;
+  listed->metadata.changeTime = changeTime;
+}
+
 // What a link to a file leads to: its size, time and names, the entry then given as
-// that file. 0 also where it leads to a folder or nowhere (the entry stays a link);
-// the system's code where the target exists but may not be examined.
+// that file (with listMetadata, the file's metadata too). 0 also where it leads to a
+// folder or nowhere (the entry stays a link); the system's code where the target
+// exists but may not be examined.
 DWORD readFollowed(const wchar_t* path, int asIs, ListedEntry* listed) {
   HANDLE file = openWideForInformation(path, 0);
   if (file == INVALID_HANDLE_VALUE)
     return GetLastError() == ERROR_ACCESS_DENIED ? ERROR_ACCESS_DENIED : 0;
   BY_HANDLE_FILE_INFORMATION information;
+  FILE_BASIC_INFO basic;
   if (GetFileInformationByHandle(file, &information) &&
       !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     listed->kind = entryFile;
@@ -104,6 +115,12 @@ DWORD readFollowed(const wchar_t* path, int asIs, ListedEntry* listed) {
     if ((asIs & listFileLinks) && listed->links > 1)
       listed->identity = {information.dwVolumeSerialNumber,
                           wholeSize(information.nFileIndexHigh, information.nFileIndexLow)};
+    if ((asIs & listMetadata) &&
+        GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic))
+      giveMetadata(
+          asIs, basic.FileAttributes,
+          FileTime{basic.ChangeTime.LowPart, static_cast<uint32_t>(basic.ChangeTime.HighPart)},
+          listed);
   }
   CloseHandle(file);
   return 0;
@@ -145,8 +162,9 @@ DWORD giveLinkAsIs(const WideListing& listing, const FoundEntry& found, const wc
 
 // "." and ".." are given as they always were: folders without a time, never examined.
 DWORD giveDots(const WideListing& listing, size_t units) {
-  ListedEntry dots = {units == 1 ? "." : "..", entryFolder, 0, FileTime{0, 0}, 1,
-                      FileIdentity{0, 0},      nullptr};
+  ListedEntry dots = {
+      units == 1 ? "." : "..", entryFolder, 0, FileTime{0, 0}, 1, FileIdentity{0, 0}, nullptr,
+      EntryMetadata{}};
   listing.sink(listing.context, &dots);
   return 0;
 }
@@ -173,6 +191,7 @@ DWORD giveEntry(const WideListing& listing, const FoundEntry& found) {
   if (converted == narrowTooLong) return ERROR_FILENAME_EXCED_RANGE;
   ListedEntry listed = {name, entryFolder,        0,       FileTime{0, 0},
                         1,    FileIdentity{0, 0}, nullptr, EntryMetadata{}};
+  giveMetadata(listing.asIs, found.attributes, found.changeTime, &listed);
   if (converted == narrowUnconvertible) {
     listed.kind = entryUnconvertible;
   } else if (leadsElsewhere(found.attributes, found.reparseTag)) {
@@ -242,9 +261,12 @@ DWORD giveBatch(const WideListing& listing, const unsigned char* batch) {
     // extended attributes.
     FileTime lastWrite = {record->LastWriteTime.LowPart,
                           static_cast<uint32_t>(record->LastWriteTime.HighPart)};
+    FileTime changeTime = {record->ChangeTime.LowPart,
+                           static_cast<uint32_t>(record->ChangeTime.HighPart)};
     FoundEntry found = {
         record->FileName, record->FileNameLength / sizeof(wchar_t),          record->FileAttributes,
-        record->EaSize,   static_cast<uint64_t>(record->EndOfFile.QuadPart), lastWrite};
+        record->EaSize,   static_cast<uint64_t>(record->EndOfFile.QuadPart), lastWrite,
+        changeTime};
     DWORD code = giveEntry(listing, found);
     if (code != 0 && failed == 0) failed = code;
     if (record->NextEntryOffset == 0) return failed;
