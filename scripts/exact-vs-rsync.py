@@ -31,16 +31,23 @@ import argparse
 import os
 import re
 import shutil
+import stat
 import subprocess
 import sys
 import traceback
 
-from exact_vs_rsync.rounds import layout, run_tree
+from exact_vs_rsync.metadata import rights_of_this_process
+from exact_vs_rsync.rounds import RSYNC, layout, run_tree
 from exact_vs_rsync.selfcheck import fake_talven, self_check
 
 MARK = ".exact-vs-rsync"
 SHOWN_PER_TREE = 20
 FAILED_TREES_MAX = 5
+TREES = 100
+# The normal user of the user's trees, when root runs them: numbers alone, no
+# account needed; its trees take groups among these.
+USER_UID = 43210
+USER_GROUPS = [43210, 43211, 43212]
 
 
 def why_rsync_cannot_judge():
@@ -85,12 +92,12 @@ def report_tree(seed, problems, made, kept):
         print(f"seed {seed}: its folders are kept in {kept}")
 
 
-def compare(talven, scratch, seeds):
+def compare(talven, scratch, seeds, rights):
     where = layout(scratch)
     failed = []
     for seed in seeds:
         try:
-            problems, made = run_tree(seed, [talven], where)
+            problems, made = run_tree(seed, [talven], where, rights)
         except Exception:
             print(f"seed {seed}: the test itself failed:\n{traceback.format_exc()}")
             return 1
@@ -105,26 +112,37 @@ def compare(talven, scratch, seeds):
         if len(failed) == FAILED_TREES_MAX:
             print(f"stopped after {FAILED_TREES_MAX} trees that failed")
             break
+    who = who_runs(rights)
     if failed:
-        print(f"exact-vs-rsync: trees of seeds {failed} differ; replay one alone with: "
-              f"{sys.argv[0]} {talven} {scratch} --seed {failed[0]} --trees 1")
+        print(f"exact-vs-rsync: trees of seeds {failed} {who} differ; replay one alone with: "
+              f"{sys.argv[0]} {talven} SCRATCH --seed {failed[0]} --trees 1 "
+              f"--as {'root' if rights.root else 'user'}")
         return 1
-    print(f"exact-vs-rsync: {len(seeds)} random trees (seeds {seeds[0]} to {seeds[-1]}), "
-          f"each mirrored twice, came out the same from talven --exact and rsync -aH --delete")
+    print(f"exact-vs-rsync: {len(seeds)} random trees {who} (seeds {seeds[0]} to {seeds[-1]}), "
+          f"each mirrored twice, came out the same from talven --exact and "
+          f"{' '.join(RSYNC[:-1])}")
     return 0
+
+
+def who_runs(rights):
+    return "as root" if rights.root else f"as user {rights.uid} (groups {rights.groups})"
 
 
 def arguments(argv):
     parser = argparse.ArgumentParser(
         prog="exact-vs-rsync.py",
-        usage="%(prog)s TALVEN SCRATCH [--trees N] [--seed S]\n"
-              "       %(prog)s --self-check SCRATCH [--trees N] [--seed S]")
+        usage="%(prog)s TALVEN SCRATCH [--trees N] [--seed S] [--as WHO]\n"
+              "       %(prog)s --self-check SCRATCH [--trees N] [--seed S] [--as WHO]")
     parser.add_argument("folders", nargs="+", metavar="TALVEN SCRATCH",
                         help="the program to test, and a folder for the trees (emptied)")
-    parser.add_argument("--trees", type=int, default=200, metavar="N",
-                        help="how many trees (200 unless given)")
+    parser.add_argument("--trees", type=int, default=TREES, metavar="N",
+                        help=f"how many trees for each of root and the user ({TREES} unless "
+                             f"given)")
     parser.add_argument("--seed", type=int, default=1, metavar="S",
                         help="the first tree's seed; tree k has seed S + k (1 unless given)")
+    parser.add_argument("--as", dest="who", choices=["both", "root", "user"], default="both",
+                        help="run the trees as root, as a normal user (as root: user "
+                             f"{USER_UID} of groups {USER_GROUPS}), or both (the default)")
     parser.add_argument("--self-check", action="store_true",
                         help="check the comparison itself, with rsync in talven's place")
     args = parser.parse_args(argv)
@@ -136,6 +154,57 @@ def arguments(argv):
     return args
 
 
+def run_here(args, scratch, rights):
+    refused = empty_scratch(scratch)
+    if refused:
+        print(f"exact-vs-rsync: {refused}")
+        return 2
+    seeds = list(range(args.seed, args.seed + args.trees))
+    if args.self_check:
+        return self_check(seeds, scratch, rights)
+    return compare(os.path.abspath(args.folders[0]), scratch, seeds, rights)
+
+
+def open_to_others(path):
+    """Whether a user of no group of path's may run it: every folder on its way
+    lets others through, and the program itself others may read and run."""
+    path = os.path.realpath(path)
+    folder = os.path.dirname(path)
+    while folder != os.path.dirname(folder):
+        if not os.stat(folder).st_mode & stat.S_IXOTH:
+            return False
+        folder = os.path.dirname(folder)
+    return os.stat(path).st_mode & (stat.S_IROTH | stat.S_IXOTH) == stat.S_IROTH | stat.S_IXOTH
+
+
+def python_for_others():
+    found = [sys.executable, shutil.which("python3") or "", "/usr/bin/python3"]
+    return next((p for p in found if p and os.path.exists(p) and open_to_others(p)), None)
+
+
+def run_as_user(args, scratch):
+    """As root: the user's trees in a child of USER_UID and its groups, in a
+    folder it owns (the folders above it must let others through)."""
+    python = python_for_others()
+    needed = [os.path.abspath(sys.argv[0])] + ([] if args.self_check else [args.folders[0]])
+    closed = [p for p in needed + [scratch] if not open_to_others(p if p != scratch else
+                                                                   os.path.dirname(p))]
+    if python is None or closed:
+        print(f"skipped: the trees as user {USER_UID} need "
+              + ("a python3 others may run" if python is None else
+                 f"{closed[0]} open to others"))
+        return 77
+    os.makedirs(scratch)
+    os.chown(scratch, USER_UID, USER_GROUPS[0])
+    command = [python, os.path.abspath(sys.argv[0])]
+    command += ["--self-check"] if args.self_check else [os.path.abspath(args.folders[0])]
+    command += [scratch, "--trees", str(args.trees), "--seed", str(args.seed), "--as", "user"]
+    environment = dict(os.environ, HOME=scratch)
+    sys.stdout.flush()
+    return subprocess.run(command, user=USER_UID, group=USER_GROUPS[0],
+                          extra_groups=USER_GROUPS, env=environment, cwd=scratch).returncode
+
+
 def main(argv):
     if argv[:1] == ["--fake-talven"]:
         return fake_talven(argv[1:])
@@ -145,14 +214,25 @@ def main(argv):
         print(f"skipped: {reason}")
         return 77
     scratch = os.path.abspath(args.folders[-1])
+    if os.geteuid() != 0:
+        if args.who == "root":
+            print("skipped: trees as root need root")
+            return 77
+        if args.who == "both":
+            print("exact-vs-rsync: not root: the trees run as this user alone")
+        return run_here(args, scratch, rights_of_this_process())
+    if args.who == "root":
+        return run_here(args, scratch, rights_of_this_process())
     refused = empty_scratch(scratch)
     if refused:
         print(f"exact-vs-rsync: {refused}")
         return 2
-    seeds = list(range(args.seed, args.seed + args.trees))
-    if args.self_check:
-        return self_check(seeds, scratch)
-    return compare(os.path.abspath(args.folders[0]), scratch, seeds)
+    status = 0
+    if args.who == "both":
+        status = run_here(args, os.path.join(scratch, "root"), rights_of_this_process())
+    statuses = {status, run_as_user(args, os.path.join(scratch, "user"))}
+    # A failure (1, 2) outweighs a skip (77), which outweighs a pass.
+    return next((s for s in (2, 1, 77) if s in statuses), max(statuses))
 
 
 if __name__ == "__main__":
