@@ -5,8 +5,9 @@ check meant to catch them.
 A spoiled mirror is this script run with --fake-talven MODE in talven's place:
 it mirrors with rsync (printing talven's line when rsync had nothing to do),
 then spoils what MODE names, picking the first fitting entry of the sorted tree.
-The stand-in compares content (rsync -c), as talven copies again a file whose
-bytes changed with its size and time kept; "quick-check" alone does not.
+The stand-in ends with a pass that compares content (rsync -c), as talven
+copies again a file whose bytes changed with its size and time kept;
+"quick-check" alone does not.
 """
 
 import contextlib
@@ -178,12 +179,19 @@ def fake_talven(argv):
     """talven's place in a self-check: MODE DESTINATION SOURCE [options]."""
     mode, dst, src = argv[0], argv[1], argv[2]
     fresh = not os.listdir(dst)
-    compare = [] if mode == "quick-check" else ["-c"]
-    result = subprocess.run(RSYNC + compare + ["-i", src + "/", dst + "/"], capture_output=True)
-    if result.returncode != 0:
-        sys.stderr.write(result.stderr.decode("utf-8", "replace"))
-        return result.returncode
-    idle = not result.stdout.strip()
+    # rsync's quick check twice, as the comparison runs it where its first run
+    # slips, then (but for "quick-check") a pass that compares content, for the
+    # bytes changed with size and time kept (rsync -cH alone mends parted names
+    # of one file wrongly). Idle where no pass had anything to do.
+    passes = [[], []] + ([] if mode == "quick-check" else [["-c"]])
+    idle = True
+    for compare in passes:
+        result = subprocess.run(RSYNC + compare + ["-i", src + "/", dst + "/"],
+                                capture_output=True)
+        if result.returncode != 0:
+            sys.stderr.write(result.stderr.decode("utf-8", "replace"))
+            return result.returncode
+        idle = idle and not result.stdout.strip()
     if idle and mode != "second-run-silent":
         print(NOTHING_TO_DO)
     run = "first" if fresh else "idle" if idle else "busy"
