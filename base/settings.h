@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "platform/metadata.h"
 #include "platform/platform.h"
 
 struct FilterSet;
@@ -38,6 +39,11 @@ constexpr int metadataShift = 4;
 constexpr int32_t preserveAll = preserveLinks | preserveHardLinks | preserveFolders |
                                 preserveOlder | preserveMode | preserveOwner | preserveXattrs |
                                 preserveAcls | preserveAttributes;
+
+/// The MetadataPart bits (platform/metadata.h) a preserve value asks for.
+constexpr int metadataPartsOf(int32_t preserve) {
+  return (preserve >> metadataShift) & metadataAll;
+}
 
 /// Name of the run log, in the current directory.
 constexpr const char* logFileName = ".mirror_log";
@@ -106,6 +112,16 @@ enum ExitStatus {
   exitStopped = 2,      ///< stopped before changing anything
   exitOutOfMemory = 3,  ///< memory for the tables ran out
 };
+
+/// True when the run keeps any metadata: its listings then read it.
+/// The kinds of metadata the run keeps: those it asks for that the system has at all.
+inline int runMetadataParts(const RunSettings& settings) {
+  return metadataPartsOf(settings.preserve) & metadataOfSystem;
+}
+/// True when the run keeps any metadata: its listings then read it.
+inline bool keepsMetadata(const RunSettings& settings) {
+  return runMetadataParts(settings) != 0;
+}
 
 /// Puts every setting at its start value.
 void resetRunSettings(RunSettings* settings);

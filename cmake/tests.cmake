@@ -27,7 +27,8 @@ if(WIN32)
                           ${TALVEN_MANIFEST})
 else()
   set(TALVEN_TEST_SUPPORT platform/test_support-posix.cpp platform/crash_support-posix.cpp
-                          platform/mount_support-posix.cpp platform/test_permissions-posix.cpp)
+                          platform/mount_support-posix.cpp platform/test_permissions-posix.cpp
+                          platform/test_metadata-posix.cpp)
 endif()
 
 add_executable(talven_tests ${TALVEN_TEST_SOURCES} ${TALVEN_TEST_SUPPORT})

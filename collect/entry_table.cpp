@@ -81,6 +81,23 @@ int addKindEntry(EntryTable* table, const char* directory, const char* name, int
   return addFileStored;
 }
 
+int addEntryMetadata(EntryTable* table, const EntryMetadata& metadata) {
+  if (table->metadataCapacity < table->capacity) {
+    void* grown =
+        realloc(table->metadata, sizeof(EntryMetadata) * static_cast<size_t>(table->capacity));
+    if (!grown) return addFileNoMemory;
+    table->metadata = static_cast<EntryMetadata*>(grown);
+    table->metadataCapacity = table->capacity;
+  }
+  table->metadata[table->count - 1] = metadata;
+  return addFileStored;
+}
+
+const EntryMetadata& entryMetadataOf(const EntryTable& table, int32_t entry) {
+  static const EntryMetadata none = EntryMetadata{};
+  return table.metadata && entry < table.metadataCapacity ? table.metadata[entry] : none;
+}
+
 // The path of name in directory after rootLength, in a buffer of its own; null when
 // memory ran out.
 static char* relativeCopy(const char* directory, const char* name, int32_t rootLength) {
@@ -164,6 +181,7 @@ static void freeTable(EntryTable* table) {
   clearSkippedEntries(table);
   free(table->skipped);
   free(table->linkedNames);
+  free(table->metadata);
   if (!table->entries) return;
   for (int32_t i = 0; i < table->count; ++i) free(table->entries[i].relativePath);
 }

@@ -90,6 +90,12 @@ struct EntryTable {
   int32_t linkedCapacity = 0;
   /// The root folder's last-write time, where the run keeps folder times.
   FileTime rootTime = FileTime{0, 0};
+  /// Where the run keeps metadata: each entry's, parallel to entries (allocated only
+  /// then, so that a default run pays nothing), and the root folder's.
+  EntryMetadata* metadata = nullptr;
+  int32_t metadataCapacity = 0;
+  int32_t keepsMetadata = 0;
+  EntryMetadata rootMetadata = EntryMetadata{};
   /// Links the walk did not follow, and entries of other kinds, left out.
   int32_t linksLeftOut = 0;
   int32_t othersLeftOut = 0;
@@ -116,6 +122,11 @@ int addFileEntry(EntryTable* table, const char* directory, const char* name, int
 int addKindEntry(EntryTable* table, const char* directory, const char* name, int32_t rootLength,
                  int kind, uint64_t size, FileTime lastWrite, const char* target, uint32_t links,
                  const FileIdentity& identity);
+/// Keeps metadata as the last entry's (addKindEntry's), in the side array, which grows
+/// with the entries. Returns an AddFileResult.
+int addEntryMetadata(EntryTable* table, const EntryMetadata& metadata);
+/// The metadata the table keeps of entry; all zero where it keeps none.
+const EntryMetadata& entryMetadataOf(const EntryTable& table, int32_t entry);
 /// Adds the folder name in directory to the table's excluded folders, by its path
 /// after rootLength; 0, or 1 when memory ran out (the folder then goes untold).
 int addExcludedFolder(EntryTable* table, const char* directory, const char* name,

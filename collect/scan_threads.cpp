@@ -15,6 +15,7 @@
 #include "base/progress.h"
 #include "base/settings.h"
 #include "collect/entry_table.h"
+#include "platform/metadata.h"
 #include "scan/tree_walker.h"
 
 PlatformThread* destinationScanThread;
@@ -40,7 +41,8 @@ void collectWalked(EntryTable* table, const WalkedEntry& walked) {
   if (memoryRanOut()) return;
   if (addKindEntry(table, walked.directory, walked.name, table->rootLength, walked.kind,
                    walked.size, walked.lastWrite, walked.target, walked.links,
-                   walked.identity) != addFileStored) {
+                   walked.identity) != addFileStored ||
+      (table->keepsMetadata && addEntryMetadata(table, walked.metadata) != addFileStored)) {
     onTableExhausted();
     return;
   }
@@ -70,7 +72,8 @@ void setWalkParts(TreeWalker* walker, const RunSettings& settings, int isDestina
   int preserve = settings.preserve;
   walker->listAs = ((preserve & preserveLinks) ? listLinksAsIs : 0) |
                    ((preserve & preserveFolders) ? listFolderTimes : 0) |
-                   ((preserve & preserveHardLinks) ? listFileLinks : 0);
+                   ((preserve & preserveHardLinks) ? listFileLinks : 0) |
+                   (keepsMetadata(settings) ? listMetadata : 0);
   walker->reportFolders = (preserve & preserveFolders) != 0;
   walker->walkedCallback = isDestination ? collectWalkedDestination : collectWalkedSource;
   // Only the source's are the mirror's loss; and only -v names them, in an exact run.
@@ -142,6 +145,9 @@ unsigned scan(ScanRequest* request, EntryTable* table, EntryCallback collector,
   table->linkedCount = 0;
   table->rootTime = FileTime{0, 0};
   if (settings.preserve & preserveFolders) getFileTime(request->root, &table->rootTime);
+  table->keepsMetadata = keepsMetadata(settings);
+  table->rootMetadata = EntryMetadata{};
+  if (table->keepsMetadata) readEntryMetadata(request->root, &table->rootMetadata);
   table->rootLength = static_cast<int32_t>(strlen(request->root));
   clearExcludedFolders(table);
   clearTaggedFolders(table);

@@ -23,6 +23,8 @@ enum CopyResult {
   copyOutOfMemory = 7,       ///< memory ran out; the copy was discarded and the run ends
   copySourceVanished = 8,    ///< the source, or a folder on its way, is gone since the
                              ///< listing; nothing touched
+  copyMetadataNotSet = 9,    ///< copied and in place, but a kind of its metadata could not
+                             ///< be set (one the destination holds and the process may set)
 };
 
 /// One copy as the reconciliation hands it in.
@@ -33,6 +35,10 @@ struct CopyRequest {
   int64_t listedSize;  ///< the source's size as listed, for the progress line
   int replacesFile;    ///< an update: the listing found a file at destinationPath
   int wantsIdentity;   ///< the outcome is to tell the identity of the copy in place
+  /// The source's metadata as listed, and the kinds of it the copy takes (MetadataPart
+  /// bits of platform/metadata.h): 0 where the run keeps none.
+  EntryMetadata metadata = EntryMetadata{};
+  int metadataParts = 0;
 };
 
 /// What the reconciliation learns of one copy, in the order the copies were submitted.
@@ -44,6 +50,10 @@ struct CopyOutcome {
   /// With --backup-dir: the file an update replaces went to the backup folder (also
   /// where the copy then failed to take its name).
   int replacedMoved;
+  /// Kinds of metadata (MetadataPart bits) the copy was given without: those the
+  /// destination cannot hold, and those the process may not set.
+  int metadataNotHeld = 0;
+  int metadataNotAllowed = 0;
 };
 
 /// Test seams: what a test hands in to make the copies meet faults. Never set in the

@@ -191,9 +191,15 @@ bool reportOldest(CopyEngine* engine, int wait) {
   divertThreadOutput(nullptr);
   printCopyLines(job, *engine->shared.settings, engine->folder);
   CopyRequest request = {job->destinationPath, job->sourcePath,   job->time,
-                         job->listedSize,      job->replacesFile, job->wantsIdentity};
-  CopyOutcome outcome = {&request, job->notes.result, job->notes.identityKnown, job->notes.identity,
-                         job->notes.replacedMoved};
+                         job->listedSize,      job->replacesFile, job->wantsIdentity,
+                         job->metadata,        job->metadataParts};
+  CopyOutcome outcome = {&request,
+                         job->notes.result,
+                         job->notes.identityKnown,
+                         job->notes.identity,
+                         job->notes.replacedMoved,
+                         job->notes.metadata.notHeld,
+                         job->notes.metadata.notAllowed};
   engine->finished(engine->context, &outcome);
   divertThreadOutput(diversion);
   ++engine->reported;

@@ -157,6 +157,40 @@ bool transferBytes(CopyWorker* worker, CopyShared* shared, CopyJob* job, const S
           failure);
   return false;
 }
+
+// Gives the copy, open and before it takes its name, the kinds of the source's
+// metadata the run keeps: owner and group, then the mode, then the extended
+// attributes and access lists read from the open source. A kind the destination
+// cannot hold is left out of the worker's later copies; one the process may not set
+// is noted; any other failure is the copy's own, once it is in place.
+void giveMetadata(CopyWorker* worker, CopyJob* job, const SourceFile& source) {
+  MetadataOutcome& outcome = job->notes.metadata;
+  outcome = MetadataOutcome{job->metadataParts & worker->metadataNotHeld, 0, 0, 0};
+  int parts = job->metadataParts & ~worker->metadataNotHeld;
+  if (parts == 0) return;
+  int extraParts = parts & (metadataXattrs | metadataAcls);
+  const ExtraMetadata* extra = nullptr;
+  if (extraParts) {
+    int failure = readExtraMetadataOf(source.handle, extraParts, &worker->extra);
+    if (failure == 0) {
+      extra = &worker->extra;
+    } else {
+      outcome.failedPart = extraParts;
+      outcome.failure = failure;
+      parts &= ~extraParts;
+    }
+  }
+  MetadataOutcome applied = {0, 0, 0, 0};
+  applyMetadataTo(job->file, job->metadata, extra, parts, &applied);
+  worker->metadataNotHeld |= applied.notHeld;
+  outcome.notHeld |= applied.notHeld;
+  outcome.notAllowed |= applied.notAllowed;
+  if (applied.failedPart && !outcome.failedPart) {
+    outcome.failedPart = applied.failedPart;
+    outcome.failure = applied.failure;
+  }
+  if (outcome.failedPart && job->notes.result == copyDone) job->notes.result = copyMetadataNotSet;
+}
 }  // namespace
 
 int copyTimeKept(FileTime given, FileTime kept) {
@@ -182,6 +216,7 @@ int writeAndPlace(CopyWorker* worker, CopyShared* shared, CopyJob* job) {
     return failJob(job, copyCannotCreate, stepCreate, failure), 0;
   }
   bool transferred = transferBytes(worker, shared, job, source);
+  if (transferred && job->metadataParts) giveMetadata(worker, job, source);
   closeFile(source.handle);
   if (!transferred) return 0;
   stampOpenCopy(worker, shared, job);

@@ -87,6 +87,28 @@ void callPlacedSeam(CopyShared* shared) {
   if (shared->seamLock) releaseLock(shared->seamLock);
 }
 
+// A copy's Windows attributes, once it has its name (read-only last, so that nothing
+// before stops on it).
+void giveAttributes(CopyWorker* worker, CopyJob* job) {
+  int parts = job->metadataParts & metadataAttributes & ~worker->metadataNotHeld;
+  if (parts == 0) return;
+  MetadataOutcome& outcome = job->notes.metadata;
+  FolderHandle folder = noFolder;
+  const char* name = nullptr;
+  MetadataOutcome applied = {0, 0, 0, 0};
+  if (reachMetadataEntryIn(worker->folders, job->destinationPath, &folder, &name) == folderDone)
+    applyMetadataIn(folder, name, entryFile, job->metadata, nullptr, parts, &applied);
+  else
+    applied = MetadataOutcome{0, 0, parts, lastFailureCode()};
+  worker->metadataNotHeld |= applied.notHeld;
+  outcome.notHeld |= applied.notHeld;
+  outcome.notAllowed |= applied.notAllowed;
+  if (!applied.failedPart || outcome.failedPart) return;
+  outcome.failedPart = applied.failedPart;
+  outcome.failure = applied.failure;
+  if (job->notes.result == copyDone) job->notes.result = copyMetadataNotSet;
+}
+
 // A written copy that fails on its way to its place is removed.
 void failCopy(CopyWorker* worker, CopyJob* job, int result, int step, int failure) {
   failJob(job, result, step, failure);
@@ -99,6 +121,11 @@ int makeWay(TreeFolders* folders, CopyJob* job, int* failure) {
   int found = checkReplaceableIn(folders, job->destinationPath);
   if (found < replaceableRefused) return found;
   *failure = lastFailureCode();
+  // A mirror that keeps permission bits made its read-only files so itself: the
+  // copy takes such a file's name (a rename, which the file's bits do not bind).
+  if (found == replaceableRefused && (job->metadataParts & metadataMode) &&
+      isAccessDenied(*failure))
+    return replaceableFile;
   if (found != replaceableRefused ||
       removeEmptyFolderIn(folders, job->destinationPath) != folderDone)
     return replaceableRefused;
@@ -137,5 +164,6 @@ void finishCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job, int syncFa
     return failCopy(worker, job, copyCannotCreate, stepCreate, placeFailure);
   }
   if (placing != placed) return failCopy(worker, job, copyCannotCreate, stepPlace, placeFailure);
+  giveAttributes(worker, job);
   callPlacedSeam(shared);
 }

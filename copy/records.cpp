@@ -69,6 +69,8 @@ int fillSlot(CopySlot* slot, const CopyRequest* request, long long sequence) {
   job->listedSize = request->listedSize;
   job->replacesFile = request->replacesFile;
   job->wantsIdentity = request->wantsIdentity;
+  job->metadata = request->metadata;
+  job->metadataParts = request->metadataParts;
   job->notes = CopyNotes{};
   slot->folder = folderKey(request->destinationPath);
   return keepText(&job->destinationPath, &job->destinationCapacity, request->destinationPath) ||
@@ -152,6 +154,7 @@ void closeWorker(CopyWorker* worker) {
   free(worker->folder);
   free(worker->sourceFolder);
   free(worker->waiting);
+  freeExtraMetadata(&worker->extra);
   worker->buffer = nullptr;
   worker->folder = worker->sourceFolder = nullptr;
   worker->waiting = nullptr;

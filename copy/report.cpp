@@ -52,7 +52,10 @@ const char* failedAction(const CopyNotes& notes) {
     case stepTransfer: return "copy to";
     case stepUnwritten: return "write to disk the copy";
     case stepPlace: return "put the copy in place";
-    default: return notes.result == copyTimeNotSet ? "set the time of" : nullptr;
+    default:
+      return notes.result == copyTimeNotSet       ? "set the time of"
+             : notes.result == copyMetadataNotSet ? "set the metadata of"
+                                                  : nullptr;
   }
 }
 
@@ -119,9 +122,11 @@ void tellJsonOutcome(const CopyJob* job, const RunSettings& settings, char* fold
     failed = true;
   if (failed) {
     copied.failedTo = failedAction(notes);
-    copied.failure = notes.result == copyTimeNotSet ? notes.timeFailure : notes.failure;
+    copied.failure = notes.result == copyTimeNotSet       ? notes.timeFailure
+                     : notes.result == copyMetadataNotSet ? notes.metadata.failure
+                                                          : notes.failure;
     if (notes.result == copyOutOfMemory) copied.reason = "memory ran out";
-    copied.inPlace = notes.result == copyTimeNotSet;
+    copied.inPlace = notes.result == copyTimeNotSet || notes.result == copyMetadataNotSet;
   }
   jsonAction(settings, copied);
 }
@@ -138,6 +143,11 @@ void printCopyLines(const CopyJob* job, const RunSettings& settings, char* folde
     reportFailure(failedAction(job->notes), job->destinationPath, nullptr, job->notes.timeFailure);
   } else if (job->notes.result == copyDone && verbose) {
     consolePrintf("Filetime set successfully %s!\n", job->destinationPath);
+  } else if (job->notes.result == copyMetadataNotSet) {
+    // In place with its time; a kind of its metadata alone could not be set.
+    if (verbose) consolePrintf("Filetime set successfully %s!\n", job->destinationPath);
+    reportFailure(failedAction(job->notes), job->destinationPath, nullptr,
+                  job->notes.metadata.failure);
   }
   tellJsonOutcome(job, settings, folder);
 }

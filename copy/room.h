@@ -11,6 +11,7 @@
 #include "copy/partial_name.h"
 #include "platform/copy_files.h"
 #include "platform/folders.h"
+#include "platform/metadata.h"
 
 struct CopyEngine;
 struct CopySync;
@@ -52,6 +53,8 @@ struct CopyNotes {
   FileIdentity identity;
   int replacedMoved;  ///< the file it replaces went to the backup folder
   int folderFailure;  ///< eventFolderNotMade: why
+  /// What setting its metadata met (copyMetadataNotSet: failedPart and failure).
+  MetadataOutcome metadata;
 };
 
 /// One copy from its submission to its report.
@@ -64,9 +67,11 @@ struct CopyJob {
   size_t writeCapacity;
   FileTime time;
   int64_t listedSize;
-  int replacesFile;    ///< an update: the listing found a file at the destination
-  int wantsIdentity;   ///< the deciding thread keeps the copy's identity
-  long long sequence;  ///< its place among the copies submitted, from 0
+  int replacesFile;        ///< an update: the listing found a file at the destination
+  int wantsIdentity;       ///< the deciding thread keeps the copy's identity
+  EntryMetadata metadata;  ///< the source's, as listed
+  int metadataParts;       ///< the kinds of it the copy takes (MetadataPart bits)
+  long long sequence;      ///< its place among the copies submitted, from 0
   // Between writing and placing:
   FileHandle file;  ///< the copy, open; noFile once closed
   int holdsFile;    ///< a file stood at the destination when the copy began
@@ -114,6 +119,11 @@ struct CopyWorker {
   /// File systems on which a copy was seen to keep the time it was given.
   uint64_t keptVolumes[4];
   int keptVolumeCount;
+  /// Kinds of metadata the destination refused as unsupported: left out of this
+  /// worker's later copies, and counted as not held for each.
+  int metadataNotHeld;
+  /// The source's extended attributes and access lists, read for each copy.
+  ExtraMetadata extra;
 };
 
 /// What the whole engine offers the steps of one copy.

@@ -11,6 +11,7 @@
 
 #include "platform/file_time-posix.h"
 #include "platform/folders.h"
+#include "platform/metadata.h"
 #include "platform/tree_reach-posix.h"
 
 namespace {
@@ -134,4 +135,18 @@ int entryKindIn(TreeFolders* folders, const char* path, int* kind, FileIdentity*
                                   : entryOther;
   *identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
   return folderDone;
+}
+
+int reachMetadataEntryIn(TreeFolders* folders, const char* path, FolderHandle* folder,
+                         const char** name) {
+  int fd = -1;
+  int reached = folderRefused;
+  if (strcmp(path, folders->root) == 0) {
+    reached = reachRootIn(folders, &fd);
+    *name = ".";
+  } else {
+    reached = reachEntryIn(folders, path, &fd, name);
+  }
+  *folder = fd;
+  return reached;
 }

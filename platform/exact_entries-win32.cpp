@@ -11,6 +11,7 @@
 
 #include "platform/entries-win32.h"
 #include "platform/folders.h"
+#include "platform/metadata.h"
 #include "platform/tree_reach-win32.h"
 #include "platform/utf16-win32.h"
 
@@ -367,4 +368,21 @@ int entryKindIn(TreeFolders* folders, const char* path, int* kind, FileIdentity*
                  wholeSize(information.nFileIndexHigh, information.nFileIndexLow)};
   CloseHandle(entry);
   return result;
+}
+
+int reachMetadataEntryIn(TreeFolders* folders, const char* path, FolderHandle* folder,
+                         const char** name) {
+  if (strcmp(path, folders->root) == 0) {
+    int reached = reachRootIn(folders);
+    *folder = folders->rootHandle;
+    *name = ".";
+    return reached;
+  }
+  int reached = reachEntryIn(folders, path);
+  *folder = folders->folderHandle;
+  const char* last = path;
+  for (const char* at = path; *at; ++at)
+    if (*at == '\\' || *at == '/') last = at + 1;
+  *name = last;
+  return reached;
 }

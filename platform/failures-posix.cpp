@@ -42,6 +42,10 @@ int isNoLinkFailure(int code) {
   return code == EPERM || code == ENOTSUP || code == EOPNOTSUPP || code == ENOSYS;
 }
 
+int isAccessDenied(int code) {
+  return code == EACCES || code == EPERM;
+}
+
 int isFolderNotEmpty(int code) {
   return code == ENOTEMPTY || code == EEXIST;
 }

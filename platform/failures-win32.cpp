@@ -48,6 +48,10 @@ int isNoLinkFailure(int code) {
          code == ERROR_INVALID_FUNCTION;
 }
 
+int isAccessDenied(int code) {
+  return code == ERROR_ACCESS_DENIED;
+}
+
 int isFolderNotEmpty(int code) {
   return code == ERROR_DIR_NOT_EMPTY;
 }

@@ -11,6 +11,7 @@
 
 #include "platform/entries-win32.h"
 #include "platform/folders.h"
+#include "platform/metadata.h"
 #include "platform/platform.h"
 #include "platform/utf16-win32.h"
 
@@ -66,6 +67,25 @@ int getFileTime(const char* path, FileTime* time) {
   CloseHandle(file);
   if (failed) return 1;
   *time = fromFiletime(lastWrite);
+  return 0;
+}
+
+int readEntryMetadata(const char* path, EntryMetadata* metadata) {
+  // The attributes an exact mirror keeps: read-only, hidden, system, archive and
+  // not-content-indexed.
+  constexpr DWORD keptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                   FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                   FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  HANDLE file = openForInformation(path, 0);
+  if (file == INVALID_HANDLE_VALUE) return 1;
+  FILE_BASIC_INFO basic;
+  int failed = !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic);
+  CloseHandle(file);
+  if (failed) return 1;
+  uint64_t change = static_cast<uint64_t>(basic.ChangeTime.QuadPart);
+  *metadata =
+      EntryMetadata{0, 0, 0, basic.FileAttributes & keptAttributes,
+                    FileTime{static_cast<uint32_t>(change), static_cast<uint32_t>(change >> 32)}};
   return 0;
 }
 

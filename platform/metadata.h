@@ -26,7 +26,16 @@ enum MetadataPart {
 constexpr int metadataAll =
     metadataMode | metadataOwner | metadataXattrs | metadataAcls | metadataAttributes;
 
+/// The kinds this system has at all: a run asks for no other.
+constexpr int metadataOfSystem = platformIsWindows
+                                     ? metadataAcls | metadataAttributes
+                                     : metadataMode | metadataOwner | metadataXattrs | metadataAcls;
+
 // EntryMetadata, what a listing tells of it, is in platform.h.
+
+/// Reads what a listing tells of an entry's metadata of the folder at path, as the
+/// user named it (links followed, as a root's time is read): a root's. 0 when read.
+int readEntryMetadata(const char* path, EntryMetadata* metadata);
 
 /// The extended attributes and access lists of one entry (POSIX), or its security
 /// descriptor (Windows), packed: each item its name, a NUL, its value's length (4
@@ -49,6 +58,12 @@ struct MetadataOutcome {
   int failure;     ///< that failure's code (lastFailureCode)
 };
 
+/// Reaches the folder of the entry at path (below the root of folders) as every change
+/// is reached, never through a link, and sets name to the entry's name in it; for the
+/// root itself, the root's own handle and the name ".". folder is owned by folders and
+/// valid until its next call. Returns a FolderResult. The calls below take its answer.
+int reachMetadataEntryIn(TreeFolders* folders, const char* path, FolderHandle* folder,
+                         const char** name);
 /// Frees the block's bytes and empties it.
 void freeExtraMetadata(ExtraMetadata* extra);
 /// Reads the kinds of parts (metadataXattrs, metadataAcls) of the entry name in

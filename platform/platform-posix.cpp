@@ -10,12 +10,21 @@
 #include <unistd.h>
 
 #include "platform/file_time-posix.h"
+#include "platform/metadata.h"
 #include "platform/platform.h"
 #include "platform/spelling-posix.h"
 
 namespace {
 bool skipDots(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// What the listing tells of an entry's metadata, from the look it took anyway.
+void fillMetadata(const struct stat& info, EntryMetadata* metadata) {
+  metadata->mode = static_cast<uint32_t>(info.st_mode & 07777);
+  metadata->owner = static_cast<uint32_t>(info.st_uid);
+  metadata->group = static_cast<uint32_t>(info.st_gid);
+  metadata->changeTime = toFileTime(info.st_ctim);
 }
 
 // A link given as it is: its own size and time, and its target's bytes. 1 when it
@@ -63,6 +72,7 @@ int giveEntry(int directoryFd, const struct dirent* entry, int asIs, ListedEntry
   if (fstatat(directoryFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == ENOENT ? 0 : 1;  // gone since it was read: nothing to list
   if (S_ISLNK(info.st_mode)) {
+    if (asIs & listMetadata) fillMetadata(info, &listed.metadata);
     if (asIs & listLinksAsIs)
       return giveLinkAsIs(directoryFd, entry->d_name, info, &listed, sink, context);
     errno = 0;
@@ -70,6 +80,7 @@ int giveEntry(int directoryFd, const struct dirent* entry, int asIs, ListedEntry
     if (followed >= 0) return followed;
   }
   listed.lastWrite = toFileTime(info.st_mtim);
+  if (asIs & listMetadata) fillMetadata(info, &listed.metadata);
   if (S_ISDIR(info.st_mode)) {
     if (!(asIs & listFolderTimes)) listed.lastWrite = FileTime{0, 0};
   } else if (S_ISREG(info.st_mode)) {
@@ -191,6 +202,15 @@ int getFileTime(const char* path, FileTime* time) {
   struct stat info;
   if (stat(path, &info) != 0) return 1;
   *time = toFileTime(info.st_mtim);
+  return 0;
+}
+
+int readEntryMetadata(const char* path, EntryMetadata* metadata) {
+  struct stat info;
+  if (stat(path, &info) != 0) return 1;
+  *metadata =
+      EntryMetadata{static_cast<uint32_t>(info.st_mode & 07777), static_cast<uint32_t>(info.st_uid),
+                    static_cast<uint32_t>(info.st_gid), 0, toFileTime(info.st_ctim)};
   return 0;
 }
 

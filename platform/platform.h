@@ -435,6 +435,8 @@ int isNoLinkFailure(int code);
 int isFolderNotEmpty(int code);
 /// True when code says that the entry, or a folder on its way, does not exist.
 int isNoSuchEntry(int code);
+/// True when code says that the process may not write the entry.
+int isAccessDenied(int code);
 /// Prints formatted text on standard error, as consolePrintf does on standard output.
 int errorPrintf(const char* format, ...)
 #if defined(__GNUC__)

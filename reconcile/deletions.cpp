@@ -138,6 +138,7 @@ void countFinishedCopy(void* context, const CopyOutcome* outcome) {
     ++(outcome->request->replacesFile ? counts.updates : counts.copies);
   }
   if (outcome->replacedMoved) ++counts.moved;
+  noteMetadataOutcome(passes, outcome->metadataNotHeld, outcome->metadataNotAllowed);
   if (result == copyInterrupted) counts.interrupted = 1;
   if (result == copyOutOfMemory) counts.outOfMemory = 1;
   if (result == copySourceVanished) ++counts.vanished;

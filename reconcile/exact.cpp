@@ -115,6 +115,7 @@ int32_t linkedPosition(const EntryTable& table, int32_t entry) {
 
 int beginExact(Passes* passes, const TwinIndex& index) {
   passes->exact = ExactState{};
+  passes->exact.metadataParts = runMetadataParts(*passes->settings);
   if (!(passes->settings->preserve & preserveHardLinks)) return 0;
   if (sourceTable.linkedCount > 0 && buildGroups(&passes->exact)) return 1;
   return findParted(&passes->exact, index);
@@ -128,6 +129,7 @@ void endExact(Passes* passes) {
   free(exact.state);
   free(exact.parted);
   free(exact.deferred);
+  free(exact.dueFolders);
   exact = ExactState{};
 }
 
@@ -187,17 +189,24 @@ bool exactTwin(Passes* passes, int32_t s, int32_t d) {
   }
   destination.handled = 1;
   if (source.kind == entryFolder) {
-    if (destination.kind != entryFolder)
+    if (destination.kind != entryFolder) {
       replaceByFolder(passes, s, d);
-    else if (fileTimeValue(source.lastWriteTime) != fileTimeValue(destination.lastWriteTime))
+      noteFolderMetadata(passes, s, -1);
+      return true;
+    }
+    if (fileTimeValue(source.lastWriteTime) != fileTimeValue(destination.lastWriteTime))
       ++passes->exact.folderTimesDiffer;
+    noteFolderMetadata(passes, s, d);
     return true;
   }
   if (source.kind == entryLink) {
     bool same = destination.kind == entryLink &&
                 strcmp(linkTargetOf(source), linkTargetOf(destination)) == 0 &&
                 fileTimeValue(source.lastWriteTime) == fileTimeValue(destination.lastWriteTime);
-    if (!same) placeLink(passes, s, d);
+    if (!same)
+      placeLink(passes, s, d);
+    else if (passes->exact.metadataParts)
+      metadataTwin(passes, s, d);
     return true;
   }
   // A file where the destination has a link: the copy takes the link's place.
@@ -213,6 +222,7 @@ bool exactCopy(Passes* passes, int32_t s) {
   }
   if (source.kind == entryFolder) {
     makeFolder(passes, s);
+    noteFolderMetadata(passes, s, -1);
     return true;
   }
   return false;

@@ -9,6 +9,17 @@
 struct Passes;
 struct TwinIndex;
 
+/// Kinds of metadata, as bits of MetadataPart (platform/metadata.h) count them.
+constexpr int metadataKindCount = 5;
+
+/// A folder whose metadata is set at the end with its time: a new one (every kind),
+/// or a twin whose kinds differ.
+struct DueFolder {
+  int32_t entry;  ///< the source folder
+  int32_t twin;   ///< its destination twin, or -1 for a new folder
+  int32_t kinds;  ///< MetadataPart bits to set
+};
+
 /// What an exact mirror keeps for one run of the passes. Only the run's parts fill it:
 /// the default run leaves it empty.
 struct ExactState {
@@ -41,6 +52,16 @@ struct ExactState {
   int32_t linksRefused;
   /// Folders whose twins' times differ from theirs.
   int32_t folderTimesDiffer;
+  /// The kinds of metadata the run keeps (MetadataPart bits), and those the
+  /// destination turned out not to hold: left out for the rest of the run.
+  int32_t metadataParts;
+  int32_t metadataNotHeld;
+  /// Entries given without a kind the destination cannot hold, by kind (bit order).
+  int32_t notHeldCount[metadataKindCount];
+  /// Folders whose metadata is set at the end, in the order noted.
+  DueFolder* dueFolders;
+  int32_t dueCount;
+  int32_t dueCapacity;
 };
 
 /// What a run does with one name of a file of many names.
@@ -71,11 +92,29 @@ bool exactTwin(Passes* passes, int32_t s, int32_t d);
 /// True when it dealt with it.
 bool exactCopy(Passes* passes, int32_t s);
 
+/// File or link twins that the update pass takes as equal by time and size: what of
+/// their metadata differs is set and told as a change of its own. True where the
+/// source changed since its twin and no metadata tells why: its data may have, with
+/// its time kept, and it is copied again as an update.
+bool metadataTwin(Passes* passes, int32_t s, int32_t d);
+/// Source folder s, new (d -1) or the twin of folder d: its metadata is noted to be
+/// set at the end (a preview tells a twin's change now).
+void noteFolderMetadata(Passes* passes, int32_t s, int32_t d);
+/// Counts what a copy was given without (MetadataPart bits).
+void noteMetadataOutcome(Passes* passes, int notHeld, int notAllowed);
+
 /// After the copies: every other name of a copied file linked to it; with waiting,
 /// only the files one of whose names waited for a folder to go.
 void linkNames(Passes* passes, int waiting);
 /// After the deletions: the folders the source lacks removed, deepest first, then
 /// what waited for a folder to go.
 void finishTree(Passes* passes, int deletionsRan);
-/// Last: every folder given its source's time.
+/// Last: every folder given its source's time (and its metadata where due).
 void setFolderTimes(Passes* passes);
+/// The folder s (-1: the root) at path gets its metadata where it is due; deepest
+/// first, with the times.
+void setFolderMetadata(Passes* passes, int32_t s, const char* path);
+/// Readies the folders' metadata for the end; true when any is due (the root's too).
+bool readyFolderMetadata(Passes* passes);
+/// One line for each kind the destination could not hold.
+void tellMetadataLeftOut(Passes* passes);

@@ -308,29 +308,46 @@ void finishTree(Passes* passes, int deletionsRan) {
                   settings.destinationRoot, exact.copiedNotLinked);
 }
 
-void setFolderTimes(Passes* passes) {
+namespace {
+// Folder times and metadata, deepest first: the table holds each folder after what
+// it holds.
+void setEachFolder(Passes* passes, bool metadata) {
   const RunSettings& settings = *passes->settings;
-  ExactState& exact = passes->exact;
-  if (!(settings.preserve & preserveFolders) || settings.previewOnly) return;
-  int rootDiffers = fileTimeValue(sourceTable.rootTime) != fileTimeValue(destinationTable.rootTime);
-  // Only times to set: the run changes that much, and says so.
-  if (passes->counts.decided == 0) passes->counts.decided = exact.folderTimesDiffer + rootDiffers;
-  if (passes->counts.decided == 0 && !exact.changed) return;
-  // The mirror of an empty source is an empty folder: a root no copy made is made here.
-  if (fileTimeValue(destinationTable.rootTime) == 0 &&
-      makeFoldersIn(&passes->folders, settings.destinationRoot, settings.sourceRoot) != folderDone)
-    failStep(passes, jsonMkdir, "", "make the folder", settings.destinationRoot, lastFailureCode());
   char path[pathBufferSize];
   for (int32_t s = 0; s < sourceTable.count && !stopping(passes); ++s) {
     const FileEntry& source = sourceTable.entries[s];
     if (source.kind != entryFolder ||
         joinFullPath(passes, path, settings.destinationRoot, source.relativePath, jsonCopy))
       continue;
+    if (metadata) setFolderMetadata(passes, s, path);
     int set = setEntryTimeIn(&passes->folders, path, source.lastWriteTime);
     if (set == folderRefused)
       failStep(passes, jsonCopy, source.relativePath, "set the time of", path, lastFailureCode());
   }
+  if (metadata && !stopping(passes)) setFolderMetadata(passes, -1, settings.destinationRoot);
+}
+}  // namespace
+
+void setFolderTimes(Passes* passes) {
+  const RunSettings& settings = *passes->settings;
+  ExactState& exact = passes->exact;
+  if (!(settings.preserve & preserveFolders) || settings.previewOnly) {
+    tellMetadataLeftOut(passes);
+    return;
+  }
+  int rootDiffers = fileTimeValue(sourceTable.rootTime) != fileTimeValue(destinationTable.rootTime);
+  bool metadata = readyFolderMetadata(passes);
+  // Only times to set: the run changes that much, and says so.
+  if (passes->counts.decided == 0) passes->counts.decided = exact.folderTimesDiffer + rootDiffers;
+  if (passes->counts.decided == 0 && !exact.changed && !metadata)
+    return tellMetadataLeftOut(passes);
+  // The mirror of an empty source is an empty folder: a root no copy made is made here.
+  if (fileTimeValue(destinationTable.rootTime) == 0 &&
+      makeFoldersIn(&passes->folders, settings.destinationRoot, settings.sourceRoot) != folderDone)
+    failStep(passes, jsonMkdir, "", "make the folder", settings.destinationRoot, lastFailureCode());
+  setEachFolder(passes, metadata);
   if (setEntryTimeIn(&passes->folders, settings.destinationRoot, sourceTable.rootTime) ==
       folderRefused)
     failStep(passes, jsonCopy, "", "set the time of", settings.destinationRoot, lastFailureCode());
+  tellMetadataLeftOut(passes);
 }

@@ -95,6 +95,7 @@ void placeLink(Passes* passes, int32_t s, int32_t d) {
   }
   ++(d >= 0 ? passes->counts.updates : passes->counts.copies);
   jsonAction(settings, told);
+  giveLinkMetadata(passes, s, destinationPath, writtenAs);
 }
 
 void makeFolder(Passes* passes, int32_t s) {

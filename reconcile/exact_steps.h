@@ -5,6 +5,8 @@
 #include <cstdint>
 
 struct EntryTable;
+struct ExtraMetadata;
+struct MetadataOutcome;
 struct Passes;
 
 /// The position of entry in table.linkedNames, or -1 where it has one name.
@@ -20,6 +22,25 @@ void makeFolder(Passes* passes, int32_t s);
 void replaceByFolder(Passes* passes, int32_t s, int32_t d);
 /// Source file s replaces the link d: an update whatever the times.
 void updateOverLink(Passes* passes, int32_t s, int32_t d);
+/// Reads the kinds parts of source entry s's extra metadata (s -1: the root's) through
+/// the deciding thread's way into the source; 0 when read.
+int readSourceExtra(Passes* passes, int32_t s, int parts, ExtraMetadata* extra);
+/// Sets kinds of source entry s's metadata (-1: the root's) on the entry of kind at
+/// path, without telling it: what is left out is counted. Returns the kinds tried.
+int applyEntryMetadata(Passes* passes, int32_t s, int kind, const char* path, int kinds,
+                       const ExtraMetadata* extra, MetadataOutcome* outcome);
+/// The kinds in which source entry s (-1: the root) and its twin d (-1: the root)
+/// differ; the extra kinds read (the source's into extra) only where the source
+/// changed since its twin did, which later tells.
+int kindsToChange(Passes* passes, int32_t s, int32_t d, const char* path, ExtraMetadata* extra,
+                  bool* later);
+/// Sets kinds of s's metadata on its twin d at path (relative below the root) and
+/// tells it as a change of its own; a preview only tells it.
+void changeMetadata(Passes* passes, int32_t s, int32_t d, int kind, const char* path,
+                    const char* relative, int kinds, const ExtraMetadata* extra);
+/// Gives the link that source entry s made at path (relative below the root) its
+/// owner and extended attributes, where the run keeps them.
+void giveLinkMetadata(Passes* passes, int32_t s, const char* path, const char* relative);
 /// Tells and counts one failed step on path (below the destination's root) of kind
 /// (a JsonAction kind): the failure taken from code.
 void failStep(Passes* passes, const char* kind, const char* relativePath, const char* action,

@@ -75,6 +75,11 @@ void copyEntry(Passes* passes, const FileEntry& source, const char* sourcePath,
                          static_cast<int64_t>(source.size),
                          update,
                          passes->kept.needed};
+  if (passes->exact.metadataParts) {
+    request.metadata =
+        entryMetadataOf(sourceTable, static_cast<int32_t>(&source - sourceTable.entries));
+    request.metadataParts = passes->exact.metadataParts;
+  }
   copySubmit(passes->copies, &request);
 }
 
@@ -204,13 +209,16 @@ void updatePass(Passes* passes, const TwinIndex& index) {
     // so that a twin that differs in case keeps its spelling (where case counts,
     // the two are the same bytes). Windows writes under the source's, as before.
     const char* writtenAs = platformIsWindows ? source.relativePath : destination.relativePath;
-    const char* word = nullptr;
+    const char* word = "Changed";
+    bool equal = fileTimeValue(destination.lastWriteTime) == fileTimeValue(source.lastWriteTime) &&
+                 (!settings.preserve || (source.size == destination.size && !mustPart(passes, s)));
+    // Equal twins: their metadata set where it differs; copied again only where the
+    // source changed since and nothing of its metadata tells why.
+    if (equal && !(passes->exact.metadataParts && metadataTwin(passes, s, twin))) continue;
     // Later to the 100 ns, then later still at the resolution of the twin's file system.
-    if ((fileTimeValue(destination.lastWriteTime) == fileTimeValue(source.lastWriteTime) &&
-         (!settings.preserve || (source.size == destination.size && !mustPart(passes, s)))) ||
-        joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath, jsonUpdate) ||
+    if (joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath, jsonUpdate) ||
         joinFullPath(passes, destinationPath, settings.destinationRoot, writtenAs, jsonUpdate) ||
-        !outOfDate(passes, source, destination, destinationPath, &word))
+        (!equal && !outOfDate(passes, source, destination, destinationPath, &word)))
       continue;
     if (!roomForCopies(passes)) break;
     if (isOpenLog(passes, destinationPath, "update", jsonUpdate)) continue;

@@ -42,6 +42,9 @@ struct PassCounts {
   int32_t olderUpdates;
   /// Listed sizes of the copies written (with -p: decided), for the summary.
   int64_t bytesCopied;
+  /// Twins whose metadata alone was changed; entries given without a kind of it.
+  int32_t metadataChanged;
+  int32_t metadataLeftOut;
 };
 
 /// The files that the updates and copies wrote or would write, and the open log:
@@ -64,6 +67,10 @@ struct Passes {
   const ReconcileSeams* seams;
   const CopySeams* copySeams;
   TreeFolders folders;
+  /// The deciding thread's way into the source, for the metadata it reads; opened
+  /// when first needed (sourcesOpen).
+  TreeFolders sources;
+  int sourcesOpen;
   /// The run's backup folder (--backup-dir), where deletions go; open only then.
   TreeFolders backup;
   char* backupPath;  ///< pathBufferSize bytes: where the file at hand goes

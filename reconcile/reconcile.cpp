@@ -120,6 +120,7 @@ int copyPasses(Passes* passes, TwinIndex* index, const PassInput& input) {
 void endPasses(Passes* passes) {
   endDestinationClocks(&passes->clocks);
   closeTreeFolders(&passes->folders);
+  if (passes->sourcesOpen) closeTreeFolders(&passes->sources);
   endBackupFolder(passes);
   forgetCheckedFolders(&passes->linkCheck);
   endExact(passes);
@@ -135,6 +136,8 @@ int passesEnded(Passes* passes, const PassInput& input, PassSummary* summary) {
   summary->moved = counts.moved;
   summary->vanished = counts.vanished;
   summary->olderUpdates = counts.olderUpdates;
+  summary->metadataChanged = counts.metadataChanged;
+  summary->metadataLeftOut = counts.metadataLeftOut;
   if (counts.interrupted || interruptRequested()) return interruptedExitStatus;
   if (!input.sourceListingComplete)
     consolePrintf("No file was deleted: the source folder could not be listed completely !\n");

@@ -55,6 +55,11 @@ struct PassSummary {
   int32_t othersLeftOut = 0;
   /// Updates that put back a version older than its twin (an exact mirror's).
   int32_t olderUpdates = 0;
+  /// Twins whose metadata alone was changed (an exact mirror's), and entries given
+  /// without a kind of their metadata that the destination or the process could not
+  /// keep.
+  int32_t metadataChanged = 0;
+  int32_t metadataLeftOut = 0;
 };
 
 /// What a run hands to its passes.

@@ -28,7 +28,12 @@ struct PartName {
 constexpr PartName partNames[] = {{"links", preserveLinks},
                                   {"hardlinks", preserveHardLinks},
                                   {"folders", preserveFolders},
-                                  {"older", preserveOlder}};
+                                  {"older", preserveOlder},
+                                  {"mode", preserveMode},
+                                  {"owner", preserveOwner},
+                                  {"xattrs", preserveXattrs},
+                                  {"acls", preserveAcls},
+                                  {"attributes", preserveAttributes}};
 
 int takeExact(RunSettings* settings, const char*) {
   settings->preserve = preserveAll;
@@ -88,9 +93,10 @@ const LongOption longOptions[] = {
     {"--delete-excluded", optionSwitch, nullptr, nullptr, &RunSettings::deleteExcluded, 0, 0,
      nullptr, "delete what is left out from the destination too"},
     {"--exact", optionSwitch, nullptr, nullptr, &RunSettings::preserve, 0, 0, nullptr,
-     "links, hard links, every folder and its time, older versions too", nullptr, takeExact},
-    {"--preserve", optionText, "LIST", "a list of links, hardlinks, folders and older", nullptr, 0,
-     0, nullptr, "the parts of --exact in LIST (links,hardlinks,folders,older)", nullptr,
+     "links, hard links, folders, older versions, owners, modes and more", nullptr, takeExact},
+    {"--preserve", optionText, "LIST",
+     "a list of links, hardlinks, folders, older, mode, owner, xattrs, acls and attributes",
+     nullptr, 0, 0, nullptr, "the parts of --exact named in LIST (see the manual page)", nullptr,
      takePreserve},
 };
 const int longOptionCount = static_cast<int>(sizeof longOptions / sizeof longOptions[0]);

@@ -83,7 +83,12 @@ inline int32_t referenceParts(const std::string& list) {
   const std::pair<const char*, int32_t> known[] = {{"links", preserveLinks},
                                                    {"hardlinks", preserveHardLinks},
                                                    {"folders", preserveFolders},
-                                                   {"older", preserveOlder}};
+                                                   {"older", preserveOlder},
+                                                   {"mode", preserveMode},
+                                                   {"owner", preserveOwner},
+                                                   {"xattrs", preserveXattrs},
+                                                   {"acls", preserveAcls},
+                                                   {"attributes", preserveAttributes}};
   int32_t parts = 0;
   size_t at = 0;
   for (;;) {

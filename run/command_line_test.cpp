@@ -258,12 +258,16 @@ TEST(CommandLine, ExactTakesEveryPartAndPreserveTheListedOnes) {
   EXPECT_EQ(preserveAll, readSettings.preserve);
   ASSERT_EQ(0, readArgumentsOf({"dst", "src", "--preserve=links,older", "--preserve", "folders"}));
   EXPECT_EQ(preserveLinks | preserveOlder | preserveFolders, readSettings.preserve);
+  ASSERT_EQ(0, readArgumentsOf({"dst", "src", "--preserve=mode,owner,xattrs,acls,attributes"}));
+  EXPECT_EQ(preserveMode | preserveOwner | preserveXattrs | preserveAcls | preserveAttributes,
+            readSettings.preserve);
   ASSERT_EQ(0, readArgumentsOf({"dst", "src"}));
   EXPECT_EQ(0, readSettings.preserve);
   for (const char* bad : {"--preserve=links,,older", "--preserve=link", "--preserve=links,",
                           "--preserve=", "--preserve=LINKS"})
     EXPECT_EQ("Bad value [" + std::string(bad) +
-                  "]: --preserve takes a list of links, hardlinks, folders and older !\n",
+                  "]: --preserve takes a list of links, hardlinks, folders, older, mode, owner, "
+                  "xattrs, acls and attributes !\n",
               refusalOf({"dst", "src", bad}))
         << bad;
   EXPECT_EQ("Bad value [--exact=1]: --exact takes no value !\n",

@@ -94,6 +94,11 @@ void tellJsonEnd(const RunSettings& settings, const PassSummary& summary, int st
   jsonNumber(&text, "links_left_out", summary.linksLeftOut);
   jsonNumber(&text, "others_left_out", summary.othersLeftOut);
   jsonNumber(&text, "older_updated", summary.olderUpdates);
+  // Only where the run keeps metadata: the end object of every other run stays as it was.
+  if (keepsMetadata(settings)) {
+    jsonNumber(&text, "metadata_changed", summary.metadataChanged);
+    jsonNumber(&text, "metadata_left_out", summary.metadataLeftOut);
+  }
   jsonNumber(&text, "bytes", summary.bytesCopied);
   jsonDecimal(&text, "seconds", static_cast<double>(elapsedMs < 0 ? 0 : elapsedMs) / 1000.0);
   jsonNumber(&text, "status", status);

@@ -24,16 +24,19 @@ void formatDuration(char* text, size_t size, int64_t elapsedMs) {
 }  // namespace
 
 namespace {
-// Appends ", N older" (versions an exact mirror put back), ", N links left out" and
-// ", N special files left out", each only where there were some.
+// Appends ", N older versions put back" and ", N changed in metadata" (an exact
+// mirror's), ", N links left out", ", N special files left out" and ", N metadata
+// left out", each only where there were some.
 void appendKindsLeftOut(char* text, size_t size, const PassSummary& counts) {
   struct Part {
     int32_t count;
     const char* one;
     const char* many;
   } parts[] = {{counts.olderUpdates, " older version put back", " older versions put back"},
+               {counts.metadataChanged, " changed in metadata", " changed in metadata"},
                {counts.linksLeftOut, " link left out", " links left out"},
-               {counts.othersLeftOut, " special file left out", " special files left out"}};
+               {counts.othersLeftOut, " special file left out", " special files left out"},
+               {counts.metadataLeftOut, " metadata left out", " metadata left out"}};
   size_t used = strlen(text);
   for (const Part& part : parts) {
     if (part.count <= 0 || used >= size) continue;
@@ -74,7 +77,7 @@ void formatSummary(char* line, size_t size, const PassSummary& counts, int kind,
   }
   // What the source held that no mirror holds, only where it held some: nothing
   // goes without a word.
-  char kinds[128] = "";
+  char kinds[256] = "";
   appendKindsLeftOut(kinds, sizeof kinds, counts);
   // Files gone from the source since the listing, only where there were some.
   char vanished[64] = "";

@@ -34,6 +34,8 @@ DirectoryListing::DirectoryListing()
       fileDetails(static_cast<FileDetail*>(malloc(sizeof(FileDetail) * initialFileSlots))),
       subdirectoryTimes(
           static_cast<FileTime*>(malloc(sizeof(FileTime) * initialSubdirectorySlots))),
+      subdirectoryMetadata(
+          static_cast<EntryMetadata*>(malloc(sizeof(EntryMetadata) * initialSubdirectorySlots))),
       fileCapacity(initialFileSlots),
       subdirectoryCapacity(initialSubdirectorySlots),
       fileCount(0),
@@ -49,11 +51,13 @@ DirectoryListing::DirectoryListing()
     fileTimes = nullptr;
     fileDetails = nullptr;
   }
-  if (!subdirectoryNames || !subdirectoryTimes) {
+  if (!subdirectoryNames || !subdirectoryTimes || !subdirectoryMetadata) {
     free(subdirectoryNames);
     free(subdirectoryTimes);
+    free(subdirectoryMetadata);
     subdirectoryNames = nullptr;
     subdirectoryTimes = nullptr;
+    subdirectoryMetadata = nullptr;
   }
 }
 
@@ -71,6 +75,7 @@ DirectoryListing::~DirectoryListing() {
   free(fileTimes);
   free(fileDetails);
   free(subdirectoryTimes);
+  free(subdirectoryMetadata);
 }
 
 int DirectoryListing::growFiles() {
@@ -84,7 +89,9 @@ int DirectoryListing::growFiles() {
 
 int DirectoryListing::growSubdirectories() {
   int32_t capacity = subdirectoryCapacity + subdirectoryGrowth;
-  if (growArray(&subdirectoryNames, capacity) || growArray(&subdirectoryTimes, capacity)) return 1;
+  if (growArray(&subdirectoryNames, capacity) || growArray(&subdirectoryTimes, capacity) ||
+      growArray(&subdirectoryMetadata, capacity))
+    return 1;
   subdirectoryCapacity = capacity;
   return 0;
 }
@@ -99,6 +106,7 @@ int DirectoryListing::addEntry(const char* name, int isDirectory, uint64_t size,
     char* copy = copyName(name);
     if (!copy) return addEntryNoMemory;
     subdirectoryTimes[subdirectoryCount] = FileTime{timeLow, timeHigh};
+    subdirectoryMetadata[subdirectoryCount] = EntryMetadata{};
     subdirectoryNames[subdirectoryCount++] = copy;
     return addEntryStored;
   }
@@ -109,7 +117,7 @@ int DirectoryListing::addEntry(const char* name, int isDirectory, uint64_t size,
   fileNames[fileCount] = copy;
   fileSizes[fileCount] = size;
   fileTimes[fileCount] = FileTime{timeLow, timeHigh};
-  fileDetails[fileCount] = FileDetail{FileIdentity{0, 0}, 1, entryFile, nullptr};
+  fileDetails[fileCount] = FileDetail{FileIdentity{0, 0}, 1, entryFile, nullptr, EntryMetadata{}};
   ++fileCount;
   return addEntryStored;
 }
@@ -122,6 +130,10 @@ int DirectoryListing::addListed(const ListedEntry& entry) {
       addEntry(entry.name, isFolder, entry.size, entry.lastWrite.low, entry.lastWrite.high);
   if (result != addEntryStored || isFolder) {
     free(target);
+    // "." and ".." store nothing; a stored folder is the last one.
+    if (result == addEntryStored && isFolder && subdirectoryCount > 0 &&
+        strcmp(subdirectoryNames[subdirectoryCount - 1], entry.name) == 0)
+      subdirectoryMetadata[subdirectoryCount - 1] = entry.metadata;
     return result;
   }
   // "." and ".." store nothing; a stored file is the last one.
@@ -129,7 +141,8 @@ int DirectoryListing::addListed(const ListedEntry& entry) {
     free(target);
     return result;
   }
-  fileDetails[fileCount - 1] = FileDetail{entry.identity, entry.links, entry.kind, target};
+  fileDetails[fileCount - 1] =
+      FileDetail{entry.identity, entry.links, entry.kind, target, entry.metadata};
   return result;
 }
 

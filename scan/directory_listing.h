@@ -14,12 +14,13 @@ enum AddEntryResult {
 };
 
 /// What a listing keeps of a file beyond its name, size and time: its kind (a file,
-/// or a link given as it is), a link's target, and the names it has.
+/// or a link given as it is), a link's target, the names it has, and its metadata.
 struct FileDetail {
   FileIdentity identity;  ///< read where links is above 1
   uint32_t links;
-  int32_t kind;  ///< entryFile or entryLink
-  char* target;  ///< a link's target, owned by the listing; null for a file
+  int32_t kind;            ///< entryFile or entryLink
+  char* target;            ///< a link's target, owned by the listing; null for a file
+  EntryMetadata metadata;  ///< read where the listing was asked for it (listMetadata)
 };
 
 /// File names with their sizes and times, and subdirectory names, of one directory.
@@ -41,6 +42,9 @@ class DirectoryListing {
   FileTime fileTimeAt(int index) const { return fileTimes[index]; }
   const FileDetail& fileDetailAt(int index) const { return fileDetails[index]; }
   FileTime subdirectoryTimeAt(int index) const { return subdirectoryTimes[index]; }
+  const EntryMetadata& subdirectoryMetadataAt(int index) const {
+    return subdirectoryMetadata[index];
+  }
 
   char** fileNames;
   char** subdirectoryNames;
@@ -48,6 +52,7 @@ class DirectoryListing {
   FileTime* fileTimes;
   FileDetail* fileDetails;
   FileTime* subdirectoryTimes;
+  EntryMetadata* subdirectoryMetadata;
   int32_t fileCapacity;
   int32_t subdirectoryCapacity;
   int32_t fileCount;

@@ -210,7 +210,8 @@ void TreeWalker::reportFiles(const DirectoryListing& listing, size_t length,
     }
     const FileDetail& detail = listing.fileDetailAt(i);
     report(WalkedEntry{currentDirectory, name, detail.kind, flags, listing.fileSizeAt(i),
-                       listing.fileTimeAt(i), detail.links, detail.identity, detail.target});
+                       listing.fileTimeAt(i), detail.links, detail.identity, detail.target,
+                       detail.metadata});
   }
 }
 
@@ -255,7 +256,8 @@ void TreeWalker::walkSubdirectories(const DirectoryListing& listing, size_t leng
     // After what it holds, once the walk knows it is no backup folder's.
     if (reportFolders && !passedOver && !abortRequested)
       report(WalkedEntry{currentDirectory, name, entryFolder, childLeftOut ? entryExcluded : 0, 0,
-                         listing.subdirectoryTimeAt(i), 1, FileIdentity{0, 0}, nullptr});
+                         listing.subdirectoryTimeAt(i), 1, FileIdentity{0, 0}, nullptr,
+                         listing.subdirectoryMetadataAt(i)});
   }
 }
 

@@ -24,9 +24,10 @@ struct WalkedEntry {
   int32_t flags;  ///< entryExcluded or 0
   uint64_t size;
   FileTime lastWrite;
-  uint32_t links;         ///< a file's names
-  FileIdentity identity;  ///< a file's, where links is above 1
-  const char* target;     ///< a link's target
+  uint32_t links;          ///< a file's names
+  FileIdentity identity;   ///< a file's, where links is above 1
+  const char* target;      ///< a link's target
+  EntryMetadata metadata;  ///< where the walk lists it (listMetadata)
 };
 /// Called once per reported entry instead of the EntryCallback, where set.
 typedef void (*WalkedCallback)(const WalkedEntry& entry);
@@ -139,7 +140,8 @@ class TreeWalker {
   int32_t walkExcluded;
   /// Told of each excluded folder; may be null.
   ExcludedCallback excludedCallback;
-  /// How folders are listed (listLinksAsIs, listFolderTimes, listFileLinks); 0 in
+  /// How folders are listed (listLinksAsIs, listFolderTimes, listFileLinks,
+  /// listMetadata); 0 in
   /// the default walk, which follows links to files.
   int32_t listAs;
   /// Set: every folder walked is reported (to walkedCallback) before what it holds.
