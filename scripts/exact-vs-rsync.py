@@ -1,22 +1,32 @@
 #!/usr/bin/env python3
-"""Mirrors random trees with talven --exact and with rsync -aH --delete from the
-same starting destinations, and reports every way the two mirrors differ.
+"""Mirrors random trees with talven --exact and with rsync -aHAX --numeric-ids
+--delete from the same starting destinations, and reports every way the two
+mirrors differ.
 
-  exact-vs-rsync.py TALVEN SCRATCH [--trees N] [--seed S]
-  exact-vs-rsync.py --self-check SCRATCH [--trees N] [--seed S]
+  exact-vs-rsync.py TALVEN SCRATCH [--trees N] [--seed S] [--as root|user|both]
+  exact-vs-rsync.py --self-check SCRATCH [--trees N] [--seed S] [--as root|user|both]
 
-Tree k is made from seed S + k (S is 1 unless given): a failure names its seed,
-and --seed SEED --trees 1 replays that tree alone. Each tree (files, links of
-every kind, hard-link groups, empty and nested folders, times to the
-nanosecond) is mirrored into an empty destination by both, then changed (renames,
-an older version restored, files turned into links and folders and back, hard
-links joined and split, destination-only folders and links to a canary) and
-mirrored again. After each mirror the two destinations must hold the same paths,
-types, bytes, link targets, hard-link groups and times of files, links and
-folders; talven must exit 0; a second run must print "Nothing to do, folders are
-equal !" and change nothing; and nothing beside talven's destination may change,
-its source least of all. rsync's mirror must be the source, or the tree cannot
-judge.
+Tree k is made from seed S + k (S is 1 unless given), N trees (100 unless given)
+as root and N as a normal user: a failure names its seed and who ran it, and
+--seed SEED --trees 1 --as WHO replays that tree alone. Each tree (files, links
+of every kind, hard-link groups, empty and nested folders, times to the
+nanosecond, random modes, owners, groups, extended attributes and ACLs) is
+mirrored into an empty destination by both, then the destinations are changed
+alike (destination-only folders and links to a canary, a twin made newer, a
+hard link split), then the source (renames, an older version restored, files
+turned into links and folders and back, hard links joined and split, and each
+kind of metadata changed with the time kept), and both mirror again. After
+each mirror the two destinations must hold the same paths, types, bytes, link
+targets, hard-link groups, times, modes, owners, groups and attributes; talven
+must exit 0; a second run must print "Nothing to do, folders are equal !" and
+change nothing, not even a change time; and nothing beside talven's destination
+may change, its source least of all. rsync's mirror must be the source (rsync
+runs once more where its first run slips), or the tree cannot judge; files
+whose bytes changed with size and time kept, which rsync's quick check leaves,
+are checked against the source.
+
+As root, the user's trees run in a child of uid 43210 and groups 43210 to
+43212, under SCRATCH/user; as anyone else, the trees run as that user alone.
 
 --self-check runs the comparison with rsync in talven's place (it must pass) and
 with mirrors spoiled in one way each (each must be reported).
@@ -24,7 +34,8 @@ with mirrors spoiled in one way each (each must be reported).
 Everything is made under SCRATCH, which is emptied first (a folder that is not
 empty must carry the mark this script leaves in it). Exits 0 when every tree
 matched, 1 on any difference, 2 on bad arguments, 77 (skipped, one line) where
-rsync is missing or cannot compare or set times as the test needs.
+rsync is missing or cannot compare or set times, attributes or ACLs as the test
+needs, or where SCRATCH keeps no attributes or ACLs.
 """
 
 import argparse
@@ -36,7 +47,7 @@ import subprocess
 import sys
 import traceback
 
-from exact_vs_rsync.metadata import rights_of_this_process
+from exact_vs_rsync.metadata import ACCESS, access_value, rights_of_this_process
 from exact_vs_rsync.rounds import RSYNC, layout, run_tree
 from exact_vs_rsync.selfcheck import fake_talven, self_check
 
@@ -59,6 +70,26 @@ def why_rsync_cannot_judge():
         return "this rsync is older than 3.1.3 and compares times only to the second"
     if not re.search(r"(?<!no )symtimes", version):
         return "this rsync cannot set the times of links"
+    if not re.search(r"(?<!no )ACLs", version) or not re.search(r"(?<!no )xattrs", version):
+        return "this rsync keeps no ACLs or no extended attributes"
+    return None
+
+
+def why_the_scratch_cannot_judge(scratch):
+    """The trees need user.* attributes and ACLs (and trusted.* as root) where
+    they are made."""
+    probe = os.path.join(scratch, "probe")
+    open(probe, "wb").close()
+    wanted = [("user.probe", b"1"), (ACCESS, access_value())]
+    if os.geteuid() == 0:
+        wanted.append(("trusted.probe", b"1"))
+    try:
+        for name, value in wanted:
+            os.setxattr(probe, name, value)
+    except OSError as error:
+        return f"{scratch} keeps no {name} ({error.strerror})"
+    finally:
+        os.unlink(probe)
     return None
 
 
@@ -159,6 +190,10 @@ def run_here(args, scratch, rights):
     if refused:
         print(f"exact-vs-rsync: {refused}")
         return 2
+    reason = why_the_scratch_cannot_judge(scratch)
+    if reason:
+        print(f"skipped: {reason}")
+        return 77
     seeds = list(range(args.seed, args.seed + args.trees))
     if args.self_check:
         return self_check(seeds, scratch, rights)

@@ -67,6 +67,12 @@ def named_entries(rng, at_least_one):
     return found
 
 
+def access_value():
+    """The least extended access ACL: a named user beside the usual three."""
+    return acl_value([(USER_OBJ, 6, NO_ID), (USER, 4, 1000), (GROUP_OBJ, 4, NO_ID),
+                      (MASK, 4, NO_ID), (OTHER, 4, NO_ID)])
+
+
 def access_acl(rng, mode):
     """An extended access ACL that agrees with mode (owner bits, mask as the
     group bits, other bits): setting it leaves the mode as it is."""
@@ -153,7 +159,7 @@ def kept_time(path, change):
     owner may not write is made writable for the change (a user.* attribute
     asks it), then given its mode back."""
     st = os.lstat(path)
-    lent = stat.S_ISREG(st.st_mode) and not st.st_mode & stat.S_IWUSR
+    lent = stat.S_ISREG(st.st_mode) and not st.st_mode & stat.S_IWUSR and os.geteuid() != 0
     if lent:
         os.chmod(path, stat.S_IMODE(st.st_mode) | stat.S_IWUSR)
     change()
@@ -163,7 +169,14 @@ def kept_time(path, change):
 
 
 def pick_entry(src, kinds=("file", "folder")):
-    found = [(rel, kind) for rel, kind in [("", "folder")] + entries(src.root) if kind in kinds]
+    """An entry of the kinds, the root among them; never a name of the data of
+    a file whose bytes changed with size and time kept (a metadata change of
+    its own would explain its change time, and no mirror then looks at the
+    bytes)."""
+    groups = file_groups(src) if src.tampered else {}
+    kept = {name for rel in src.tampered for name in groups.get(rel, ())}
+    found = [(rel, kind) for rel, kind in [("", "folder")] + entries(src.root)
+             if kind in kinds and rel not in kept]
     return src.rng.choice(found) if found else (None, None)
 
 
@@ -180,11 +193,18 @@ def chmod_kept(src):
 
 
 def chown_kept(src):
+    """A new owner or group; as root, where the change cleared set-id bits of a
+    file, they are given back half the time (chown, then chmod)."""
     rel, kind = pick_entry(src, ("file", "folder", "link"))
     path = full(src, rel)
+    mode = stat.S_IMODE(os.lstat(path).st_mode)
     kept_time(path, lambda: set_owner(src, path, kind == "link"))
     st = os.lstat(path)
-    return f"changed the owner of {shown(rel)} to {st.st_uid}:{st.st_gid}, not its time"
+    again = kind == "file" and stat.S_IMODE(st.st_mode) != mode and src.rng.random() < 0.5
+    if again:
+        kept_time(path, lambda: os.chmod(path, mode))
+    return (f"changed the owner of {shown(rel)} to {st.st_uid}:{st.st_gid}" +
+            (f", then its mode back to {mode:o}" if again else "") + ", not its time")
 
 
 def set_id_kept(src):
@@ -280,12 +300,12 @@ METADATA_CHANGES = [chmod_kept, chown_kept, set_id_kept, attribute_kept,
 
 def change_metadata(src, before):
     """After the source's other changes (before: each path's inode before them):
-    new entries decorated, about half of the metadata changes made once or
-    twice each, and two files (where the tree has them) whose bytes change with size and time
-    kept."""
+    new entries decorated, two files (where the tree has them) whose bytes
+    change with size and time kept, and about half of the metadata changes
+    made once or twice each, on other entries."""
     done = [decorate_new(src, before)]
+    done += [content_kept(src, before) for _ in range(2)]
     for change in METADATA_CHANGES:
         for _ in range(src.rng.choice([0, 0, 1, 2])):
             done.append(change(src))
-    done += [content_kept(src, before) for _ in range(2)]
     return [line for line in done if line]
