@@ -250,14 +250,18 @@ def group_broken(dst):
 
 
 def copy_apart(path, to):
-    """A copy with everything of the file but its inode: bytes, owner and group
-    (the owner where the process may), attributes while the copy may still be
-    written, mode, ACLs, then time."""
+    """A copy with everything of the file but its inode, as a mirror must not
+    tell it from the original but by its links (a mirror reads attributes and
+    ACLs again only where the source changed after its twin): bytes, owner and
+    group (the owner where the process may), attributes while the copy may
+    still be written, mode, ACLs, then time."""
     st = os.lstat(path)
     with open(path, "rb") as f:
         write_file(to, f.read())
     os.chown(to, st.st_uid if os.geteuid() == 0 else -1, st.st_gid)
     names = os.listxattr(path)
+    for name in set(os.listxattr(to)) - set(names):
+        os.removexattr(to, name)  # an ACL the folder's default ACL gave the copy
     acls = [n for n in names if n.startswith("system.posix_acl_")]
     for name in [n for n in names if n not in acls]:
         os.setxattr(to, name, os.getxattr(path, name))

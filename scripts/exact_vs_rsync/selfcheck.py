@@ -29,13 +29,13 @@ def times_kept(*paths):
     """Gives the paths back their times, so a spoiling shows only where meant;
     a file its owner may not write is lent the right meanwhile."""
     saved = [(path, os.lstat(path)) for path in paths]
-    lent = [(path, st) for path, st in saved
-            if stat.S_ISREG(st.st_mode) and not st.st_mode & stat.S_IWUSR]
-    for path, st in lent:
-        os.chmod(path, stat.S_IMODE(st.st_mode) | stat.S_IWUSR)
+    lent = [path for path, st in saved if os.geteuid() != 0 and stat.S_ISREG(st.st_mode)
+            and not st.st_mode & stat.S_IWUSR]
+    for path in lent:
+        os.chmod(path, stat.S_IMODE(os.lstat(path).st_mode) | stat.S_IWUSR)
     yield
-    for path, st in lent:
-        os.chmod(path, stat.S_IMODE(st.st_mode))
+    for path in lent:  # what the spoiling made of the mode, less the lent right
+        os.chmod(path, stat.S_IMODE(os.lstat(path).st_mode) & ~stat.S_IWUSR)
     for path, st in saved:
         set_time(path, st.st_mtime_ns)
 
