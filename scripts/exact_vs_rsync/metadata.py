@@ -138,13 +138,13 @@ def decorate(src, rel, kind):
 
 def decorate_tree(src):
     """Every entry and the root; at least one file with an access ACL, one folder
-    with a default ACL and one entry with a user attribute, so each tree has
-    them all."""
+    below the root with a default ACL and one entry below it with a user
+    attribute, so each tree has them all."""
     found = [("", "folder")] + entries(src.root)
     for rel, kind in found:
         decorate(src, rel, kind)
     files, dirs = of_kind(src.root, "file"), folders(src.root)
-    wants = [(files, ACCESS), (dirs, DEFAULT), (files + dirs[1:], USER_NAMES[0])]
+    wants = [(files, ACCESS), (dirs[1:], DEFAULT), (files + dirs[1:], USER_NAMES[0])]
     for candidates, name in wants:
         paths = [full(src, rel) for rel in candidates]
         if paths and not any(name in os.listxattr(p) for p in paths):
