@@ -128,7 +128,8 @@ int kindMismatch(int kind, const struct stat& info) {
   if (S_ISLNK(info.st_mode)) return kind == entryLink ? 0 : ELOOP;
   if (kind == entryLink) return EINVAL;
   if (S_ISDIR(info.st_mode)) return kind == entryFolder ? 0 : EISDIR;
-  return kind == entryFolder ? ENOTDIR : 0;
+  if (kind == entryFolder) return ENOTDIR;
+  return S_ISREG(info.st_mode) ? 0 : EINVAL;  // a pipe or a device is never opened
 }
 
 void applyAll(const MetadataTarget& target, const EntryMetadata& metadata,

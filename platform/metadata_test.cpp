@@ -308,6 +308,12 @@ int changeAsNobody(void* context) {
   EntryMetadata result = metadataOf(path);
   printf("mode %o owner %s group %s\n", result.mode, result.owner == geteuid() ? "own" : "other",
          result.group == getegid() ? "own" : "other");
+  // A file the user may not open for reading is changed all the same.
+  std::string writeOnly = joinPath(change.folder, "write-only");
+  if (!writeFileBytes(writeOnly, "x") || !setPermissionBits(writeOnly, 0200)) return 4;
+  wanted.mode = 0604;
+  applyMetadataIn(held, "write-only", entryFile, wanted, nullptr, metadataMode, &outcome);
+  printf("%s, mode %o\n", describe(outcome).c_str(), metadataOf(writeOnly).mode);
   freeExtraMetadata(&got);
   close(held);
   return 0;
@@ -331,7 +337,8 @@ TEST_F(MetadataTest, ANormalUserSetsTheGroupItBelongsToAndIsToldWhatItMayNot) {
   EXPECT_EQ(
       "notHeld 0, notAllowed 7, failedPart 0, failure 0\n"
       "user.tag=blue\n"
-      "mode 640 owner own group own\n",
+      "mode 640 owner own group own\n"
+      "notHeld 0, notAllowed 0, failedPart 0, failure 0, mode 604\n",
       output);
 }
 

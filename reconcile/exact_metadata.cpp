@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "base/failure_report.h"
 #include "base/json_events.h"
@@ -97,13 +98,30 @@ int readSourceExtra(Passes* passes, int32_t s, int parts, ExtraMetadata* extra) 
   return readExtraAt(sources, full, parts, extra);
 }
 
+namespace {
+// Of kinds, those source entry s has: extended attributes or access lists it has
+// none of are no loss where the destination cannot hold them.
+int kindsTheSourceHas(Passes* passes, int32_t s, int kinds) {
+  ExtraMetadata items = {nullptr, 0, 0};
+  for (int part : {static_cast<int>(metadataXattrs), static_cast<int>(metadataAcls)})
+    if ((kinds & part) && (readSourceExtra(passes, s, part, &items) != 0 || items.size == 0))
+      kinds &= ~part;
+  freeExtraMetadata(&items);
+  return kinds;
+}
+}  // namespace
+
 int applyEntryMetadata(Passes* passes, int32_t s, int kind, const char* path, int kinds,
                        const ExtraMetadata* extra, MetadataOutcome* outcome) {
   const EntryMetadata& from = s >= 0 ? entryMetadataOf(sourceTable, s) : sourceTable.rootMetadata;
   int leftOut = kinds & passes->exact.metadataNotHeld;
   *outcome = MetadataOutcome{leftOut, 0, 0, 0};
   kinds &= ~leftOut;
-  if (kinds == 0) return 0;
+  if (kinds == 0) {
+    outcome->notHeld = kindsTheSourceHas(passes, s, leftOut);
+    noteLeftOut(passes, outcome->notHeld, 0);
+    return 0;
+  }
   FolderHandle folder = noFolder;
   const char* name = nullptr;
   MetadataOutcome applied = {0, 0, 0, 0};
@@ -113,15 +131,17 @@ int applyEntryMetadata(Passes* passes, int32_t s, int kind, const char* path, in
     applied = MetadataOutcome{0, 0, kinds, lastFailureCode()};
   *outcome = MetadataOutcome{leftOut | applied.notHeld, applied.notAllowed, applied.failedPart,
                              applied.failure};
+  passes->exact.metadataNotHeld |= outcome->notHeld;
+  outcome->notHeld = kindsTheSourceHas(passes, s, outcome->notHeld);
   noteLeftOut(passes, outcome->notHeld, outcome->notAllowed);
   return kinds;
 }
 
 // Sets kinds of the source entry s's metadata (s -1: the root's) on its twin at path
 // (relative: below the root), and tells it as a change of its own where any was set
-// (a preview: where any differs), or as a failure.
-void changeMetadata(Passes* passes, int32_t s, int32_t d, int kind, const char* path,
-                    const char* relative, int kinds, const ExtraMetadata* extra) {
+// (a preview: where any differs), or as a failure. Returns the kinds set or failed.
+int changeMetadata(Passes* passes, int32_t s, int32_t d, int kind, const char* path,
+                   const char* relative, int kinds, const ExtraMetadata* extra) {
   const RunSettings& settings = *passes->settings;
   MetadataOutcome outcome = {0, 0, 0, 0};
   int set = kinds;
@@ -132,17 +152,18 @@ void changeMetadata(Passes* passes, int32_t s, int32_t d, int kind, const char* 
         d >= 0 ? entryMetadataOf(destinationTable, d) : destinationTable.rootMetadata;
     set = kindsSet(tried, outcome, from, to) | (kinds & outcome.failedPart);
   }
-  if (set == 0) return;
+  if (set == 0) return 0;
   if (settings.verbose) consolePrintf("Changed metadata [%s]\n", path);
   logAction(passes->log, "Changed", relative, nullptr);
   ++passes->counts.decided;
   if (outcome.failedPart) {
     failStep(passes, jsonMetadata, relative, "set the metadata of", path, outcome.failure);
-    return;
+    return set;
   }
   ++passes->counts.metadataChanged;
   JsonAction told = {jsonMetadata, relative, settings.previewOnly ? jsonPreviewed : jsonDone};
   jsonAction(settings, told);
+  return set;
 }
 
 // The kinds in which source entry s (-1: the root) and its twin d differ, the extra
@@ -187,10 +208,12 @@ bool metadataTwin(Passes* passes, int32_t s, int32_t d) {
   ExtraMetadata extra = {nullptr, 0, 0};
   bool later = false;
   int kinds = kindsToChange(passes, s, d, path, &extra, &later) & parts;
-  if (kinds)
-    changeMetadata(passes, s, d, destination.kind, path, relative, kinds,
-                   (kinds & extraKinds) ? &extra : nullptr);
+  int set = kinds ? changeMetadata(passes, s, d, destination.kind, path, relative, kinds,
+                                   (kinds & extraKinds) ? &extra : nullptr)
+                  : 0;
   freeExtraMetadata(&extra);
-  // Changed later, and nothing of its metadata tells why: its data may have.
-  return kinds == 0 && later && source.kind == entryFile;
+  // Changed later, and nothing of its metadata that could be set tells why (what
+  // the destination or the process cannot keep differs on every run): its data may
+  // have changed.
+  return set == 0 && later && source.kind == entryFile;
 }

@@ -35,8 +35,9 @@ int applyEntryMetadata(Passes* passes, int32_t s, int kind, const char* path, in
 int kindsToChange(Passes* passes, int32_t s, int32_t d, const char* path, ExtraMetadata* extra,
                   bool* later);
 /// Sets kinds of s's metadata on its twin d at path (relative below the root) and
-/// tells it as a change of its own; a preview only tells it.
-void changeMetadata(Passes* passes, int32_t s, int32_t d, int kind, const char* path,
+/// tells it as a change of its own; a preview only tells it. Returns the kinds set (a
+/// preview: to set) or failed; 0 where nothing could be.
+int changeMetadata(Passes* passes, int32_t s, int32_t d, int kind, const char* path,
                     const char* relative, int kinds, const ExtraMetadata* extra);
 /// Gives the link that source entry s made at path (relative below the root) its
 /// owner and extended attributes, where the run keeps them.

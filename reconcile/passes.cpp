@@ -217,9 +217,14 @@ void updatePass(Passes* passes, const TwinIndex& index) {
     if (equal && !(passes->exact.metadataParts && metadataTwin(passes, s, twin))) continue;
     // Later to the 100 ns, then later still at the resolution of the twin's file system.
     if (joinFullPath(passes, sourcePath, settings.sourceRoot, source.relativePath, jsonUpdate) ||
-        joinFullPath(passes, destinationPath, settings.destinationRoot, writtenAs, jsonUpdate) ||
-        (!equal && !outOfDate(passes, source, destination, destinationPath, &word)))
+        joinFullPath(passes, destinationPath, settings.destinationRoot, writtenAs, jsonUpdate))
       continue;
+    if (!equal && !outOfDate(passes, source, destination, destinationPath, &word)) {
+      // Current at the resolution its file system keeps: its metadata may differ still.
+      if (passes->exact.metadataParts && source.size == destination.size)
+        metadataTwin(passes, s, twin);
+      continue;
+    }
     if (!roomForCopies(passes)) break;
     if (isOpenLog(passes, destinationPath, "update", jsonUpdate)) continue;
     noteNameState(passes, s, nameRewritten);
