@@ -14,7 +14,8 @@
 # shlibdeps), lintian, mandoc and man-db for the manual page, icoutils to read
 # talven.exe's resources, unzip and git (the last commit's time); the progress line's
 # and the completion's tests tmux and bash-completion; the comparison of --exact with
-# rsync (scripts/exact-vs-rsync.py) rsync and python3.
+# rsync (scripts/exact-vs-rsync.py) rsync with ACLs and xattrs, and python3 (ACLs are
+# written as their raw values: no acl package).
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 build="cmake ninja-build g++"

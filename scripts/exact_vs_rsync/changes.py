@@ -8,6 +8,7 @@ nothing it applies to), so a failing seed tells what preceded the failure.
 
 import os
 import shutil
+import stat
 
 from .trees import (add_file, add_folder, add_link, add_random_entry, deepest_first, entries,
                     folder_times, folders, full, join, new_name, of_kind, random_bytes,
@@ -243,9 +244,31 @@ def group_broken(dst):
         return None
     rel = dst.rng.choice(members)
     path = full(dst, rel)
-    shutil.copy2(path, path + ".split")
+    copy_apart(path, path + ".split")
     os.rename(path + ".split", path)
     return f"split destination hard link {rel} from its group"
+
+
+def copy_apart(path, to):
+    """A copy with everything of the file but its inode, as a mirror must not
+    tell it from the original but by its links (a mirror reads attributes and
+    ACLs again only where the source changed after its twin): bytes, owner and
+    group (the owner where the process may), attributes while the copy may
+    still be written, mode, ACLs, then time."""
+    st = os.lstat(path)
+    with open(path, "rb") as f:
+        write_file(to, f.read())
+    os.chown(to, st.st_uid if os.geteuid() == 0 else -1, st.st_gid)
+    names = os.listxattr(path)
+    for name in set(os.listxattr(to)) - set(names):
+        os.removexattr(to, name)  # an ACL the folder's default ACL gave the copy
+    acls = [n for n in names if n.startswith("system.posix_acl_")]
+    for name in [n for n in names if n not in acls]:
+        os.setxattr(to, name, os.getxattr(path, name))
+    os.chmod(to, stat.S_IMODE(st.st_mode))
+    for name in acls:
+        os.setxattr(to, name, os.getxattr(path, name))
+    set_time(to, st.st_mtime_ns)
 
 
 def swapped_for_link(dst):

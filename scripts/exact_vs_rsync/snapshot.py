@@ -1,8 +1,11 @@
 """Snapshots of a tree and the differences between two of them.
 
 A snapshot maps each relative path ("" for the root) to an Entry read with
-lstat, never through a link: its kind, time, bytes or link target, and its
-identity (device, inode, link count, mode) for the checks that nothing changed.
+lstat, never through a link: its kind, time, bytes or link target, its metadata
+(permission bits, owner and group by number, every extended attribute this
+process may read, ACLs among them as their system.posix_acl_* values, sorted by
+name), and its identity (device, inode, link count, change time) for the checks
+that nothing changed.
 """
 
 import collections
@@ -10,7 +13,13 @@ import hashlib
 import os
 import stat
 
-Entry = collections.namedtuple("Entry", "kind mtime data target dev ino nlink mode")
+Entry = collections.namedtuple("Entry",
+                               "kind mtime data target dev ino nlink mode uid gid xattrs ctime")
+
+
+def attributes(path):
+    names = sorted(os.listxattr(path, follow_symlinks=False))
+    return tuple((name, os.getxattr(path, name, follow_symlinks=False)) for name in names)
 
 
 def read_entry(path):
@@ -25,7 +34,8 @@ def read_entry(path):
         with open(path, "rb") as f:
             data = f.read()
     return Entry(kind, st.st_mtime_ns, data, target, st.st_dev, st.st_ino, st.st_nlink,
-                 st.st_mode)
+                 stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid, attributes(path),
+                 st.st_ctime_ns)
 
 
 def snapshot(root, leave_out=()):
@@ -61,13 +71,41 @@ def hard_link_groups(tree):
     return {rel: frozenset(group) for group in by_identity.values() for rel in group}
 
 
-def entry_differences(rel, a, b, unit=1):
+def describe_value(value):
+    if value is None:
+        return "missing"
+    if len(value) <= 24:
+        return repr(value)
+    return describe_bytes(value)
+
+
+def attribute_differences(rel, a, b):
+    """One difference per attribute name that differs, with both values."""
+    a, b = dict(a), dict(b)
+    return [(rel, f"attribute {name}", describe_value(a.get(name)), describe_value(b.get(name)))
+            for name in sorted(set(a) | set(b)) if a.get(name) != b.get(name)]
+
+
+def metadata_differences(rel, a, b):
+    """Mode of files and folders (a link's is always 777), owner, group and
+    attributes of every kind."""
+    found = []
+    if a.kind != "link" and a.mode != b.mode:
+        found.append((rel, "mode", f"{a.mode:o}", f"{b.mode:o}"))
+    if a.uid != b.uid:
+        found.append((rel, "owner", a.uid, b.uid))
+    if a.gid != b.gid:
+        found.append((rel, "group", a.gid, b.gid))
+    return found + attribute_differences(rel, a.xattrs, b.xattrs)
+
+
+def entry_differences(rel, a, b, unit=1, bytes_too=True):
     """What differs between two entries of one path, as (path, what, a, b);
     times are compared in units of unit nanoseconds."""
     if a.kind != b.kind:
         return [(rel, "type", a.kind, b.kind)]
-    found = []
-    if a.kind == "file" and a.data != b.data:
+    found = metadata_differences(rel, a, b)
+    if a.kind == "file" and a.data != b.data and bytes_too:
         found.append((rel, "bytes", describe_bytes(a.data), describe_bytes(b.data)))
     if a.kind == "link" and a.target != b.target:
         found.append((rel, "link target", repr(a.target), repr(b.target)))
@@ -77,11 +115,12 @@ def entry_differences(rel, a, b, unit=1):
     return found
 
 
-def mirror_differences(a, b, unit=1):
+def mirror_differences(a, b, unit=1, bytes_apart=()):
     """The differences between two mirrors, or a mirror and its source, as
-    (path, what, value in a, value in b): paths, types, bytes, link targets,
-    times of files, links and folders (the root's too), and the partition of
-    files into hard-link groups."""
+    (path, what, value in a, value in b): paths, types, bytes (but of the paths
+    in bytes_apart), link targets, times of files, links and folders (the
+    root's too), their metadata, and the partition of files into hard-link
+    groups."""
     found = []
     for rel in sorted(set(a) | set(b)):
         if rel not in b:
@@ -89,7 +128,7 @@ def mirror_differences(a, b, unit=1):
         elif rel not in a:
             found.append((shown(rel), "presence", "missing", b[rel].kind))
         else:
-            found += entry_differences(shown(rel), a[rel], b[rel], unit)
+            found += entry_differences(shown(rel), a[rel], b[rel], unit, rel not in bytes_apart)
     groups_a, groups_b = hard_link_groups(a), hard_link_groups(b)
     told = set()
     for rel in sorted(set(groups_a) & set(groups_b)):
@@ -102,7 +141,8 @@ def mirror_differences(a, b, unit=1):
 
 def changes(before, after):
     """Everything that changed in one tree between two snapshots, identities
-    (inode, device, link count, mode) too, as (path, what, before, after)."""
+    (inode, device, link count, change time) too, as (path, what, before,
+    after): a change time that moved tells of a change made to the same value."""
     found = []
     for rel in sorted(set(before) | set(after)):
         if rel not in after:
@@ -111,7 +151,7 @@ def changes(before, after):
             found.append((shown(rel), "presence", "missing", after[rel].kind))
         else:
             found += entry_differences(shown(rel), before[rel], after[rel])
-            for field in ("ino", "dev", "nlink", "mode"):
+            for field in ("ino", "dev", "nlink", "ctime"):
                 old, new = getattr(before[rel], field), getattr(after[rel], field)
                 if old != new and before[rel].kind == after[rel].kind:
                     found.append((shown(rel), field, old, new))

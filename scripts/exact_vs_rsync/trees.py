@@ -25,11 +25,14 @@ class Source:
     """The tree being made: where it is, its random source and a counter that
     keeps every name it hands out unique."""
 
-    def __init__(self, root, rng, canary, counter=0):
+    def __init__(self, root, rng, canary, counter=0, rights=None):
         self.root = root
         self.rng = rng
         self.canary = canary  # a folder beside the trees that no run may change
         self.counter = counter
+        self.rights = rights  # what metadata the process may set (metadata.Rights)
+        self.tampered = set()  # files whose bytes changed with size and time kept
+        self.settled = {}  # files whose destination twins are as the source's: their groups
 
 
 def new_name(src, prefix=""):
@@ -99,8 +102,18 @@ def random_bytes(rng, size=None):
 
 
 def write_file(path, data):
+    """Writes a file in place; one its owner may not write is lent the right
+    and given its mode back."""
+    try:
+        mode = stat.S_IMODE(os.lstat(path).st_mode)
+    except FileNotFoundError:
+        mode = None
+    if mode is not None and not mode & stat.S_IWUSR and os.geteuid() != 0:
+        os.chmod(path, mode | stat.S_IWUSR)
     with open(path, "wb") as f:
         f.write(data)
+    if mode is not None and not mode & stat.S_IWUSR and os.geteuid() != 0:
+        os.chmod(path, mode)
 
 
 def add_file(src, folder, t=None):
