@@ -35,8 +35,7 @@ are deleted whenever they pass $BENCH_TRASH_GIB GiB (default 16). The results
 file is bench/results/MODE-FS.md with its chart MODE-FS.png beside it (for
 instance bench/results/full-ext4.md), the raw samples are in bench/results/MODE-FS/.
 A run of the exact cases alone (exact, exact-noop, exact-meta, exact-meta-noop) writes
-MODE-FS-exact.md instead,
-beside the results of the other cases.
+MODE-FS-exact.md instead, beside the results of the other cases.
 EOF
 }
 
