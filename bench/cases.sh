@@ -75,6 +75,7 @@ tool_command() {
     talven-exact-nosync) cmd=("$talven" "$dst" "$src" --exact --no-sync) ;;
     rsync) cmd=(rsync -a --delete "$src/" "$dst/") ;;
     rsync-H) cmd=(rsync -aH --delete "$src/" "$dst/") ;;
+    rsync-AX) cmd=(rsync -aHAX --numeric-ids --delete "$src/" "$dst/") ;;
     cp) cmd=(cp -a "$src/." "$dst/") ;;
     rclone) cmd=(rclone --config "$scratch/rclone.conf" sync "$src" "$dst") ;;
     *+sync)

@@ -92,3 +92,74 @@ case_exact-noop() {
     grep -q "Nothing to do" "$log" || fail_check exact-noop "$log: the run had something to do"
   done
 }
+
+# The tree of the metadata cases: the 50,000 files, a tenth of them with an
+# extended attribute and a mode of their own.
+ensure_attributes_tree() {
+  attributes=$scratch/attributes
+  [ -d "$attributes/src" ] && return
+  echo "Making $first_files files of 0..$max_size bytes in $first_folders folders," \
+    "10% with an extended attribute and a mode of their own ..."
+  make_tree tree "$attributes/src" --files "$first_files" --folders "$first_folders" \
+    --max-size "$max_size" --xattrs 10
+}
+
+# Checks that talven --exact and rsync -aHAX made dst from its reset state with the
+# source's modes, owners and extended attributes (untimed).
+check_metadata_mirrors() {
+  local case_name=$1 reset=$2 tool before=$checks_failed differences
+  for tool in talven-exact rsync-AX; do
+    "$reset"
+    tool_command "$tool"
+    if ! timeout "$timeout_s" "${cmd[@]}" >"$scratch/check.log" 2>&1; then
+      fail_check "$case_name" "$tool failed (see $scratch/check.log)"
+      continue
+    fi
+    differences=$(diff <(python3 "$here/tree_listing.py" --as metadata "$src") \
+      <(python3 "$here/tree_listing.py" --as metadata "$dst") | head -n 10 || true)
+    [ -z "$differences" ] || fail_check "$case_name" "the mirror of $tool differs: $differences"
+  done
+  [ "$checks_failed" != "$before" ] ||
+    echo "  check $case_name: the mirrors of talven --exact and rsync -aHAX hold the metadata"
+}
+
+# The first mirror of the tree with attributes: talven without and with --exact
+# against rsync -aHAX --numeric-ids, in the same rounds.
+case_exact-meta() {
+  ensure_attributes_tree
+  src=$attributes/src dst=$attributes/dst
+  echo "Exact with metadata, first mirror: $first_files files into an empty destination"
+  settle
+  rounds exact-meta "$first_files" reset_empty talven talven-exact rsync-AX+sync talven-nosync \
+    talven-exact-nosync rsync-AX || true
+  check_metadata_mirrors exact-meta reset_empty
+  discard_tree "$dst"
+  empty_trash
+}
+
+# Nothing to do on the tree with attributes: talven on its own mirror, talven
+# --exact and rsync -aHAX on the exact one.
+case_exact-meta-noop() {
+  ensure_attributes_tree
+  src=$attributes/src
+  local tool default_mirror=$attributes/mirror-default exact_mirror=$attributes/mirror-exact
+  for tool in talven talven-exact; do
+    dst=$default_mirror
+    [ "$tool" = talven-exact ] && dst=$exact_mirror
+    [ -d "$dst" ] && continue
+    mkdir "$dst"
+    tool_command "$tool"
+    timeout "$timeout_s" "${cmd[@]}" >"$scratch/check.log" 2>&1 ||
+      fail_check exact-meta-noop "$tool could not make its mirror (see $scratch/check.log)"
+  done
+  dst_of=([talven]=$default_mirror [talven-nosync]=$default_mirror)
+  dst=$exact_mirror
+  echo "Exact with metadata, no-op: $first_files files, nothing changed"
+  rounds exact-meta-noop "$first_files" reset_none talven talven-exact talven-nosync \
+    talven-exact-nosync rsync-AX || true
+  dst_of=()
+  local log
+  for log in "$scratch"/logs/exact-meta-noop-*-talven*.log; do
+    grep -q "Nothing to do" "$log" || fail_check exact-meta-noop "$log: the run had something to do"
+  done
+}

@@ -6,7 +6,7 @@ sizes, contents and last-write times (whole seconds, so every tool and every
 file system keeps them exactly). Only the standard library is used.
 
   make_tree.py tree ROOT --files N --folders F --max-size BYTES [--seed S]
-                   [--links PERCENT] [--hardlinks PERCENT]
+                   [--links PERCENT] [--hardlinks PERCENT] [--xattrs PERCENT]
   make_tree.py large ROOT --count N --size-mib M [--seed S]
   make_tree.py mutate ROOT --percent P --max-size BYTES [--seed S]
   make_tree.py sparse ROOT --size-mib M --data-kib K [--seed S]
@@ -15,6 +15,8 @@ file system keeps them exactly). Only the standard library is used.
 With --links and --hardlinks, N counts every name: that share of them are
 symbolic links (relative; most to files, some to folders, a few broken) and
 second names of files in other folders, and every folder gets its own time.
+With --xattrs, that share of the files carry an extended attribute of the user
+namespace (a tag of 16 to 64 bytes) and another permission mode (0600 or 0755).
 """
 
 import argparse
@@ -116,13 +118,27 @@ def add_links(folders, files, links, hardlinks, seed):
         os.utime(folder, ns=(mtime, mtime))
 
 
-def make_tree(root, files, folders, max_size, seed, links_percent=0, hardlinks_percent=0):
+def add_attributes(files, percent, seed):
+    """Gives that share of the files a user.* attribute and a mode of their own,
+    keeping their last-write times."""
+    rng = random.Random(f"xattrs-{seed}")
+    for path in files:
+        if rng.random() * 100 >= percent:
+            continue
+        os.setxattr(path, "user.talven.tag", rng.randbytes(rng.randint(16, 64)))
+        os.chmod(path, rng.choice((0o600, 0o755)))
+
+
+def make_tree(root, files, folders, max_size, seed, links_percent=0, hardlinks_percent=0,
+              xattrs_percent=0):
     links = round(files * links_percent / 100)
     hardlinks = round(files * hardlinks_percent / 100)
     regular = files - links - hardlinks
     if (links or hardlinks) and (regular < 2 or folders < 2):
         sys.exit("tree: links and second names need two folders and two files at least")
     paths, names = write_files(root, regular, folders, max_size, seed)
+    if xattrs_percent:
+        add_attributes(names, xattrs_percent, seed)
     if not (links or hardlinks):
         print(f"made {files} files of 0..{max_size} bytes in {folders} folders under {root}")
         return
@@ -229,6 +245,7 @@ def main():
     holes.add_argument("--data-kib", type=int, required=True)
     tree.add_argument("--links", type=float, default=0)
     tree.add_argument("--hardlinks", type=float, default=0)
+    tree.add_argument("--xattrs", type=float, default=0)
     drop = commands.add_parser("evict")
     for command in (tree, large, change, holes):
         command.add_argument("--seed", type=int, default=6)
@@ -240,8 +257,10 @@ def main():
             sys.exit("tree: --files and --folders must be at least 1")
         if not (0 <= args.links and 0 <= args.hardlinks and args.links + args.hardlinks < 100):
             sys.exit("tree: --links and --hardlinks are shares of the files, below 100 together")
+        if not 0 <= args.xattrs <= 100:
+            sys.exit("tree: --xattrs is a share of the files, from 0 to 100")
         make_tree(args.root, args.files, args.folders, args.max_size, args.seed, args.links,
-                  args.hardlinks)
+                  args.hardlinks, args.xattrs)
     elif args.command == "large":
         make_large(args.root, args.count, args.size_mib, args.seed)
     elif args.command == "mutate":

@@ -45,17 +45,29 @@ COST_TARGETS = [("filters-noop", "talven-filtered", "talven-nosync", 1.05),
                 ("exact", "talven-exact", "rsync-H+sync", 0.6),
                 ("exact", "talven-exact-nosync", "rsync-H", 0.6),
                 ("exact-noop", "talven-exact", "rsync-H", 0.6),
-                ("exact-noop", "talven-exact-nosync", "rsync-H", 0.6)]
+                ("exact-noop", "talven-exact-nosync", "rsync-H", 0.6),
+                ("exact-meta", "talven-exact", "talven", 1.2),
+                ("exact-meta", "talven-exact-nosync", "talven-nosync", 1.2),
+                ("exact-meta-noop", "talven-exact", "talven", 1.1),
+                ("exact-meta-noop", "talven-exact-nosync", "talven-nosync", 1.1),
+                ("exact-meta", "talven-exact", "rsync-AX+sync", 0.6),
+                ("exact-meta", "talven-exact-nosync", "rsync-AX", 0.6),
+                ("exact-meta-noop", "talven-exact", "rsync-AX", 0.6),
+                ("exact-meta-noop", "talven-exact-nosync", "rsync-AX", 0.6)]
 # In the exact cases each row's ratio is of the talven --exact of its pair.
 EXACT_PAIRS = {"talven": "talven-exact", "talven-nosync": "talven-exact-nosync",
                "rsync-H+sync": "talven-exact", "rsync-H": "talven-exact-nosync",
+               "rsync-AX+sync": "talven-exact", "rsync-AX": "talven-exact-nosync",
                "floor": "talven-exact"}
 # The chart's short names of the exact targets (after "first" or "no-op").
 EXACT_LABELS = {("talven-exact", "talven"): "exact/default",
                 ("talven-exact-nosync", "talven-nosync"): "exact/default nosync",
                 ("talven-exact", "rsync-H+sync"): "exact/rsync -aH+sync",
                 ("talven-exact-nosync", "rsync-H"): "exact nosync/rsync -aH",
-                ("talven-exact", "rsync-H"): "exact/rsync -aH"}
+                ("talven-exact", "rsync-H"): "exact/rsync -aH",
+                ("talven-exact", "rsync-AX+sync"): "exact/rsync -aHAX+sync",
+                ("talven-exact-nosync", "rsync-AX"): "exact nosync/rsync -aHAX",
+                ("talven-exact", "rsync-AX"): "exact/rsync -aHAX"}
 # (case, longest allowed median in seconds), for each talven that was measured.
 TIME_TARGETS = [("sparse", 0.1)]
 # The case whose copies may take at most the room of their source and one block more
@@ -65,10 +77,10 @@ LINEARITY_LIMIT = 1.5
 BYTES_PER_FILE = 200
 CASE_ORDER = ["first", "first-cold", "noop", "incremental", "large", "large-cold", "share",
               "share-cold", "sparse", "scale", "filters-noop", "filters-first", "exact",
-              "exact-noop"]
-TOOL_ORDER = ["talven", "talven-exact", "rsync+sync", "rsync-H+sync", "cp+sync", "rclone+sync",
-              "talven-nosync", "talven-exact-nosync", "rsync", "rsync-H", "cp", "rclone", "floor",
-              "talven-filtered"]
+              "exact-noop", "exact-meta", "exact-meta-noop"]
+TOOL_ORDER = ["talven", "talven-exact", "rsync+sync", "rsync-H+sync", "rsync-AX+sync", "cp+sync",
+              "rclone+sync", "talven-nosync", "talven-exact-nosync", "rsync", "rsync-H", "rsync-AX",
+              "cp", "rclone", "floor", "talven-filtered"]
 
 
 def read_samples(folder):
@@ -310,7 +322,7 @@ def main():
                      .replace(": talven / ", " vs ").replace(" (fastest)", ""))
             if name.startswith("exact"):
                 case, tools = name.split(": ")
-                mirror = "no-op" if case == "exact-noop" else "first"
+                mirror = "no-op" if case.endswith("-noop") else "first"
                 label = f"{mirror} " + EXACT_LABELS[tuple(tools.split(" / "))]
             target.write(f'"{label}" {figure:.4f} {limit}\n')
     with open(os.path.join(folder, "scale.dat"), "w") as target:

@@ -22,7 +22,7 @@ Usage: bench/run.sh [--quick] [--runs N] [--talven PATH] [--cases LIST] [--share
                  build/release)
   --cases LIST   comma-separated subset of: first,first-cold,noop,incremental,
                  large,large-cold,share,share-cold,sparse,scale,filters,exact,
-                 exact-noop (default: all)
+                 exact-noop,exact-meta,exact-meta-noop (default: all)
   --share PATH   the real tree that the share cases mirror, only read (default
                  /usr/share, quick /usr/share/doc)
   --timeout S    a run that takes longer is stopped and counted as failed
@@ -34,8 +34,8 @@ removed at the end; destinations kept for the inode reuse of the file system
 are deleted whenever they pass $BENCH_TRASH_GIB GiB (default 16). The results
 file is bench/results/MODE-FS.md with its chart MODE-FS.png beside it (for
 instance bench/results/full-ext4.md), the raw samples are in bench/results/MODE-FS/.
-A run of the exact cases alone (exact, exact-noop) writes MODE-FS-exact.md instead,
-beside the results of the other cases.
+A run of the exact cases alone (exact, exact-noop, exact-meta, exact-meta-noop) writes
+MODE-FS-exact.md instead, beside the results of the other cases.
 EOF
 }
 
@@ -44,7 +44,7 @@ repo=$(dirname "$here")
 command_line=bench/run.sh
 [ $# -eq 0 ] || command_line+=$(printf " %q" "$@")
 all_cases="first,first-cold,noop,incremental,large,large-cold,share,share-cold,sparse,scale,filters"
-all_cases+=",exact,exact-noop"
+all_cases+=",exact,exact-noop,exact-meta,exact-meta-noop"
 quick=0 runs="" talven="" cases=$all_cases share="" timeout_s=300 keep=0
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -80,7 +80,7 @@ for name in "${selected[@]}"; do
   case "$name" in
     first|first-cold|noop|incremental|large|large-cold|share|share-cold|sparse|scale|filters)
       only_exact=0 ;;
-    exact|exact-noop) ;;
+    exact|exact-noop|exact-meta|exact-meta-noop) ;;
     *) echo "bench/run.sh: unknown case '$name' (cases: $all_cases)" >&2; exit 2 ;;
   esac
   case "$name" in share*)

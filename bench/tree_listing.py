@@ -2,13 +2,14 @@
 """Lists what a mirror of a tree must hold, one sorted line a name, so that two
 trees agree when their listings do. Only the standard library is used.
 
-  tree_listing.py ROOT --as exact|default
+  tree_listing.py ROOT --as exact|default|metadata
 
 exact: ROOT's time and every name under it with its type, its time (in
 100 ns), a file's size, bytes and the first of the names it shares with other
 files of the tree, a link's target. default: what a run without --exact makes of the tree: links
 to files listed as the files they lead to, links to folders and broken links
-left out, no folders and no shared names.
+left out, no folders and no shared names. metadata: each name's mode, owner,
+group and extended attributes (a link's owner and group only).
 """
 
 import argparse
@@ -35,8 +36,23 @@ def walk(root, relative=""):
             yield from walk(root, path)
 
 
+def metadata(full, info):
+    """Mode, owner, group and the extended attributes of one name, never followed."""
+    owners = f"{info.st_uid}:{info.st_gid}"
+    if stat.S_ISLNK(info.st_mode):
+        return owners
+    items = sorted((name, os.getxattr(full, name, follow_symlinks=False).hex())
+                   for name in os.listxattr(full, follow_symlinks=False))
+    return f"{stat.S_IMODE(info.st_mode):o} {owners} {items}"
+
+
 def listing(root, kind):
     """Prints the listing of root of the kind named (see above)."""
+    if kind == "metadata":
+        print(f". {metadata(root, os.lstat(root))}")
+        for path, info in walk(root):
+            print(f"{path} {metadata(os.path.join(root, path), info)}")
+        return
     rows, groups = [], {}
     if kind == "exact":
         rows.append((".", f"d {os.stat(root).st_mtime_ns // 100}"))
@@ -70,7 +86,7 @@ def listing(root, kind):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--as", dest="kind", choices=("exact", "default"), required=True)
+    parser.add_argument("--as", dest="kind", choices=("exact", "default", "metadata"), required=True)
     parser.add_argument("root")
     args = parser.parse_args()
     listing(args.root, args.kind)
