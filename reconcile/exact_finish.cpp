@@ -119,7 +119,9 @@ bool groupWaited(ExactState* exact, int32_t at, int32_t end) {
 
 // Links the other names of one group to its leader's copy; where that copy is not
 // there (it failed, or a folder still stands at its place), they wait or are copied.
-void linkGroup(Passes* passes, int32_t at, int32_t end) {
+// With waitersOnly, only the names that waited for a folder to go: the others were
+// linked in the first pass already.
+void linkGroup(Passes* passes, int32_t at, int32_t end, bool waitersOnly) {
   ExactState& exact = passes->exact;
   char leaderPath[pathBufferSize];
   int32_t leaderPosition = exact.groups[at];
@@ -130,6 +132,8 @@ void linkGroup(Passes* passes, int32_t at, int32_t end) {
   int unknownState = exact.state[leaderPosition] == nameWaits ? nameWaits : nameCopied;
   for (int32_t k = at + 1; k < end; ++k) {
     int32_t p = exact.groups[k];
+    if (waitersOnly && exact.state[p] != nameWaits) continue;
+    if (waitersOnly) exact.state[p] = nameKept;
     if (!known)
       deferName(passes, p, unknownState);
     else if (!alreadyLinked(passes, p, leader))
@@ -143,13 +147,16 @@ void linkNames(Passes* passes, int waiting) {
   for (int32_t at = 0; at < exact.groupCount && !stopping(passes);) {
     int32_t end = groupEnd(exact, at);
     if (end - at > 1 && (!waiting || groupWaited(&exact, at, end))) {
-      // The second time, a leader that waited was copied since; its names are linked
-      // now, and none waits any more.
-      if (waiting && exact.state[exact.groups[at]] == nameWaits)
+      // The second time, a leader that waited was copied since: its names are linked
+      // now. Where the leader did not wait, only the names that did are linked: the
+      // others got their links in the first pass.
+      bool leaderWaited = waiting && exact.state[exact.groups[at]] == nameWaits;
+      if (leaderWaited) {
         exact.state[exact.groups[at]] = nameRewritten;
-      for (int32_t k = at + 1; waiting && k < end; ++k)
-        if (exact.state[exact.groups[k]] == nameWaits) exact.state[exact.groups[k]] = nameKept;
-      linkGroup(passes, at, end);
+        for (int32_t k = at + 1; k < end; ++k)
+          if (exact.state[exact.groups[k]] == nameWaits) exact.state[exact.groups[k]] = nameKept;
+      }
+      linkGroup(passes, at, end, waiting && !leaderWaited);
     }
     at = end;
   }

@@ -100,6 +100,17 @@ TEST_F(ExactMirrorTest, FollowsRenamesKindChangesAndOlderVersions) {
   expectExactMirror();
 }
 
+// One name of a file waits for a destination folder at its place to go, beside a
+// name linked at once: each is linked once, the run succeeds.
+TEST_F(ExactMirrorTest, ANameThatWaitsForAFolderBesideOneLinkedAtOnce) {
+  write("first.txt", "one file, three names", oldUnits);
+  ASSERT_TRUE(makeFolders(in("x")));
+  ASSERT_TRUE(makeHardLink(in("first.txt"), in("x/waits")));
+  ASSERT_TRUE(makeHardLink(in("first.txt"), in("x/at-once")));
+  ASSERT_TRUE(makeFolders(at({"dst", "x", "waits", "inner"})));
+  expectExactMirror();
+}
+
 TEST_F(ExactMirrorTest, AnOlderVersionIsAnUpdateInTheLogAndTheSummary) {
   write("file.txt", "new", newUnits);
   std::string output;
