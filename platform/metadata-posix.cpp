@@ -243,3 +243,12 @@ int readExtraMetadataOf(FileHandle file, int parts, ExtraMetadata* extra) {
 int sameExtraMetadata(const ExtraMetadata& a, const ExtraMetadata& b) {
   return a.size == b.size && (a.size == 0 || memcmp(a.bytes, b.bytes, a.size) == 0);
 }
+
+ssize_t readTargetItem(const MetadataTarget& target, const char* name, void* value, size_t size) {
+  return getValue(target, name, value, size);
+}
+
+int writeTargetItem(const MetadataTarget& target, const char* name, const void* value,
+                    size_t size) {
+  return setValue(target, name, value, size);
+}

@@ -113,6 +113,31 @@ void applyMode(const MetadataTarget& target, const EntryMetadata& metadata, cons
     outcome->notAllowed |= metadataMode;  // set-id bits the system dropped
 }
 
+// Owner and group, keeping what a change of them clears (set-id bits, a file's
+// capabilities) where nothing set after it gives that back: a twin whose owner alone
+// differed keeps the source's set-id bits and capabilities it had.
+void applyOwnerKeeping(const MetadataTarget& target, const EntryMetadata& metadata,
+                       struct stat* info, int parts, bool extraSet, MetadataOutcome* outcome) {
+  mode_t before = info->st_mode & 07777;
+  uid_t owner = info->st_uid;
+  gid_t group = info->st_gid;
+  char capability[256];
+  ssize_t capabilityLength = -1;
+  bool changes = owner != metadata.owner || group != metadata.group;
+  if (changes && !extraSet && target.kind == entryFile)
+    capabilityLength = readTargetItem(target, "security.capability", capability, sizeof capability);
+  applyOwner(target, metadata, info, outcome);
+  if (info->st_uid == owner && info->st_gid == group) return;
+  if (capabilityLength > 0)
+    writeTargetItem(target, "security.capability", capability,
+                    static_cast<size_t>(capabilityLength));
+  if (!(parts & metadataMode) && (before & setIdBits) && target.kind != entryLink) {
+    EntryMetadata kept = metadata;
+    kept.mode = before;
+    applyMode(target, kept, *info, outcome);
+  }
+}
+
 // The process may set extended attributes of the user namespace only on an entry
 // it may write: an owner without privileges lends itself the write bit meanwhile.
 bool lendWriteBit(const MetadataTarget& target, const struct stat& info, int parts) {
@@ -145,7 +170,8 @@ void applyAll(const MetadataTarget& target, const EntryMetadata& metadata,
     noteMetadataFailure(outcome, parts & -parts, failed, 0);
     return;
   }
-  if (parts & metadataOwner) applyOwner(target, metadata, &info, outcome);
+  if (parts & metadataOwner)
+    applyOwnerKeeping(target, metadata, &info, parts, extra && (parts & metadataXattrs), outcome);
   bool lent = extra && lendWriteBit(target, info, parts);
   if (extra) applyTargetExtra(target, *extra, parts & metadataXattrs, outcome);
   if (parts & metadataMode) {

@@ -49,3 +49,7 @@ void applyTargetExtra(const MetadataTarget& target, const ExtraMetadata& wanted,
 /// fileSystemRefused tells that an EPERM or EACCES came from the file system, the
 /// process being allowed the change (its owner, or privileged).
 void noteMetadataFailure(MetadataOutcome* outcome, int kind, int code, int fileSystemRefused);
+/// One item of the entry's extended attributes read into value (its length, or -1),
+/// and written.
+ssize_t readTargetItem(const MetadataTarget& target, const char* name, void* value, size_t size);
+int writeTargetItem(const MetadataTarget& target, const char* name, const void* value, size_t size);

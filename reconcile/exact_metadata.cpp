@@ -181,7 +181,10 @@ int kindsToChange(Passes* passes, int32_t s, int32_t d, const char* path, ExtraM
   int kinds = differingKinds(from, to, parts);
   *later = changedSince(from, to, written);
   int extraParts = parts & extraKinds;
-  if (!*later || !extraParts) return kinds;
+  // The root is looked at in every run: a destination root made after the source last
+  // changed (an empty folder made for the mirror) would hide it from the rule.
+  bool look = *later || (s < 0 && d < 0);
+  if (!look || !extraParts) return kinds;
   // Only what the source holds is known for sure; one that cannot be read stays as it is.
   if (readSourceExtra(passes, s, extraParts, extra) != 0) return kinds;
   ExtraMetadata held = {nullptr, 0, 0};

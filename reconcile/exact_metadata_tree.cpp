@@ -125,9 +125,17 @@ bool readyFolderMetadata(Passes* passes) {
             [](const DueFolder& a, const DueFolder& b) { return a.entry < b.entry; });
   const EntryMetadata& from = sourceTable.rootMetadata;
   const EntryMetadata& to = destinationTable.rootMetadata;
-  return exact.dueCount > 0 || rootIsNew() || from.mode != to.mode || from.owner != to.owner ||
-         from.group != to.group || from.attributes != to.attributes ||
-         fileTimeValue(from.changeTime) > fileTimeValue(to.changeTime);
+  if (exact.dueCount > 0 || rootIsNew() || from.mode != to.mode || from.owner != to.owner ||
+      from.group != to.group || from.attributes != to.attributes ||
+      fileTimeValue(from.changeTime) > fileTimeValue(to.changeTime))
+    return true;
+  if (!(exact.metadataParts & extraKinds)) return false;
+  // The root's attributes are read in every run (two calls): see kindsToChange.
+  ExtraMetadata extra = {nullptr, 0, 0};
+  bool later = false;
+  int kinds = kindsToChange(passes, -1, -1, passes->settings->destinationRoot, &extra, &later);
+  freeExtraMetadata(&extra);
+  return kinds != 0;
 }
 
 void giveLinkMetadata(Passes* passes, int32_t s, const char* path, const char* relative) {
