@@ -28,9 +28,9 @@ constexpr int64_t coarsestStep = 20000000LL;
 constexpr int kernelRefusedNow = 2;
 
 // Opens the source, looked at once, or takes it from the window that opened it
-// ahead; false (the job ended) when it cannot be read or
-// is no regular file any more. A source opened before the destination's file is
-// made never costs the destination anything when it cannot be read.
+// ahead; false (the job ended) when it cannot be read or is no regular file any
+// more. A source opened before the destination's file is made never costs the
+// destination anything when it cannot be read.
 bool openSource(CopyWorker* worker, CopyShared* shared, CopyJob* job, SourceFile* source) {
   if (worker->sourceReady) {
     *source = worker->readySource;
