@@ -49,10 +49,20 @@ reset_empty() {
 reset_deleted() { rm -rf "$dst" && mkdir "$dst" && sync; }
 reset_none() { sync; }
 reset_from_mirror() { rsync -a --delete "$mirror/" "$dst/" && sync; }
-# A cold source: everything written is on the disk, then the source's pages are
-# dropped, so that the timed run reads it from the disk. The folders' and files'
-# metadata stay cached, as after a listing.
-evict_source() { sync && python3 "$here/make_tree.py" evict "$src"; }
+# A cold source: everything written is on the disk, then every cache is dropped
+# (where allowed; else only the source's pages), so that the timed run reads the
+# source from the disk.
+evict_source() {
+  sync
+  if can_drop_caches; then
+    # Every cache: the source's pages, its folders and inodes, and under an image
+    # the pages of the image file itself, which would otherwise serve the "cold"
+    # reads from memory.
+    echo 3 >/proc/sys/vm/drop_caches
+  else
+    python3 "$here/make_tree.py" evict "$src"
+  fi
+}
 reset_empty_cold() { reset_empty && evict_source; }
 reset_deleted_cold() { reset_deleted && evict_source; }
 
@@ -60,6 +70,8 @@ reset_deleted_cold() { reset_deleted && evict_source; }
 # for its data to reach the disk, against each peer followed by sync (timed
 # together); and talven --no-sync against the plain peers.
 writing_tools=(talven rsync+sync cp+sync rclone+sync talven-nosync rsync cp rclone)
+# An earlier talven (--baseline) takes its turns beside them.
+[ -z "$baseline" ] || writing_tools+=(baseline+sync baseline)
 
 # A case may give a tool a destination of its own (dst_of[TOOL]=PATH); the
 # others work on dst.
@@ -78,6 +90,8 @@ tool_command() {
     rsync-AX) cmd=(rsync -aHAX --numeric-ids --delete "$src/" "$dst/") ;;
     cp) cmd=(cp -a "$src/." "$dst/") ;;
     rclone) cmd=(rclone --config "$scratch/rclone.conf" sync "$src" "$dst") ;;
+    baseline+sync) cmd=("$baseline" "$dst" "$src") ;;
+    baseline) cmd=("$baseline" "$dst" "$src" --no-sync) ;;
     *+sync)
       tool_command "${1%+sync}"
       cmd=(sh -c '"$@" && sync' then-sync "${cmd[@]}")
@@ -93,13 +107,21 @@ tool_command() {
 rounds() {
   local case_name=$1 size=$2 reset=$3
   shift 3
-  local tools=("$@") count=$# run i tool
+  local tools=() count run i tool
+  for tool in "$@"; do
+    [ -z "$only_tools" ] || [[ $only_tools == *",$tool,"* ]] || continue
+    tools+=("$tool")
+  done
+  count=${#tools[@]}
+  [ "$count" -gt 0 ] || return 0
   declare -A dropped=()
   for ((run = 0; run <= runs; run++)); do
     for ((i = 0; i < count; i++)); do
       tool=${tools[(i + run) % count]}
       [ -z "${dropped[$tool]:-}" ] || continue
       "$reset"
+      settle_before_run
+      [ "$reset" != reset_empty_cold ] && [ "$reset" != reset_deleted_cold ] || evict_source
       tool_command "$tool"
       time_run "$case_name" "$size" "$tool" "$run" "${cmd[@]}" || dropped[$tool]=1
     done

@@ -23,10 +23,11 @@ RATIO_TARGETS = [
     ("first", ("cp",), 0.9, 0.8), ("first", ("rsync",), 0.6, 0.6),
     ("first", ("rclone",), 0.6, 0.6),
     ("first-cold", FASTEST_PEER, 0.6, 0.6),
+    ("first-cold", ("cp",), 0.5, 0.5), ("first-cold", ("baseline",), 0.9, 0.9),
+    ("large-cold", ("cp",), 0.8, 1.0),
     ("noop", ("floor",), 1.0, 1.0),
     ("incremental", ("rsync",), 0.4, 0.4),
     ("large", ("cp",), 1.0, 1.0),
-    ("large-cold", ("cp",), 1.0, 1.0),
     ("share", ("cp",), 0.9, 0.8), ("share", ("rsync",), 0.6, None),
     ("share", ("rclone",), 0.6, None),
     ("share-cold", ("cp",), 0.9, 0.8), ("share-cold", ("rsync",), 0.6, None),
@@ -78,8 +79,9 @@ BYTES_PER_FILE = 200
 CASE_ORDER = ["first", "first-cold", "noop", "incremental", "large", "large-cold", "share",
               "share-cold", "sparse", "scale", "filters-noop", "filters-first", "exact",
               "exact-noop", "exact-meta", "exact-meta-noop"]
-TOOL_ORDER = ["talven", "talven-exact", "rsync+sync", "rsync-H+sync", "rsync-AX+sync", "cp+sync",
-              "rclone+sync", "talven-nosync", "talven-exact-nosync", "rsync", "rsync-H", "rsync-AX",
+TOOL_ORDER = ["talven", "talven-exact", "baseline+sync", "rsync+sync", "rsync-H+sync",
+              "rsync-AX+sync", "cp+sync", "rclone+sync", "talven-nosync", "talven-exact-nosync",
+              "baseline", "rsync", "rsync-H", "rsync-AX",
               "cp", "rclone", "floor", "talven-filtered"]
 
 
@@ -129,6 +131,22 @@ def paired_talven(tool, case, size, medians):
     return "talven-nosync" if (case, size, "talven-nosync") in medians else "talven"
 
 
+SPREAD_LIMIT = 15.0
+
+
+def spreads(values):
+    """The spread of a cell's runs in percent of their median: (max - min) and the
+    interquartile range; None where fewer than two runs were timed."""
+    if len(values) < 2:
+        return None, None
+    median = statistics.median(values)
+    if not median:
+        return None, None
+    quartiles = statistics.quantiles(values, n=4, method="inclusive")
+    return ((max(values) - min(values)) / median * 100,
+            (quartiles[2] - quartiles[0]) / median * 100)
+
+
 def summarise(times, memory, failures):
     """One row per case, size and tool: runs, median, spread, ratio of the
     paired talven to it."""
@@ -141,11 +159,13 @@ def summarise(times, memory, failures):
         talven = medians.get((case, size, pair)) if pair else None
         median = medians.get(key)
         ratio = talven / median if talven is not None and median else None
+        spread, iqr = spreads(values)
         rows.append({
             "case": case, "size": size, "tool": tool, "runs": len(values),
             "failed_runs": failures.get(key, 0),
             "median_s": median, "min_s": min(values) if values else None,
             "max_s": max(values) if values else None,
+            "spread_pct": spread, "iqr_pct": iqr,
             "paired_talven": pair or "",
             "talven_over_tool": ratio,
             "max_rss_kb": max(memory[key]) if memory.get(key) else None,
@@ -272,12 +292,15 @@ def write_csv(name, header, rows):
 
 def print_tables(rows, scale, allocation, targets):
     print(f"{'case':<13} {'size':>9} {'tool':<19} {'runs':>4} {'median s':>9} "
-          f"{'min s':>9} {'max s':>9} {'ratio':>6}  of")
+          f"{'min s':>9} {'max s':>9} {'spread%':>7} {'IQR%':>5} {'ratio':>6}  of")
     for row in rows:
         failed = f"  ({row['failed_runs']} failed)" if row["failed_runs"] else ""
+        wide = (" (spread over 15%)" if row["spread_pct"] is not None
+                and row["spread_pct"] > SPREAD_LIMIT else "")
         print(f"{row['case']:<13} {row['size']:>9} {row['tool']:<19} {row['runs']:>4} "
               f"{show(row['median_s']):>9} {show(row['min_s']):>9} {show(row['max_s']):>9} "
-              f"{show(row['talven_over_tool'], 2):>6}  {row['paired_talven']}{failed}")
+              f"{show(row['spread_pct'], 1):>7} {show(row['iqr_pct'], 1):>5} "
+              f"{show(row['talven_over_tool'], 2):>6}  {row['paired_talven']}{failed}{wide}")
     if scale:
         print(f"\n{'files':>9} {'talven us/file':>14} {'floor us/file':>13} {'peak MiB':>9} "
               f"{'B/file':>7} {'path B/file':>11} {'budget B/file':>13}")

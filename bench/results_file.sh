@@ -37,6 +37,10 @@ describe_run() {
   echo "| file system | $filesystem (\`BENCH_DIR\`=${BENCH_DIR:-/tmp}) |"
   echo "| load average | $(sed -n 's/^load average at start: //p' "$results/machine.txt") at the start," \
     "$(sed -n 's/^load average at end: //p' "$results/machine.txt") at the end |"
+  echo "| before each timed run | $(sed -n 's/^before each timed run: //p' "$results/machine.txt") |"
+  echo "| cold runs | $(sed -n 's/^cold runs: //p' "$results/machine.txt") |"
+  grep -q '^each case on' "$results/machine.txt" &&
+    echo "| cases | $(sed -n 's/^each case on //p' "$results/machine.txt") |"
   echo "| peers | $(sed -n 's/^peers: //p' "$results/machine.txt") |"
   echo "| real tree | $share |"
 }

@@ -14,7 +14,8 @@ set -euo pipefail
 usage() {
   cat <<'EOF'
 Usage: bench/run.sh [--quick] [--runs N] [--talven PATH] [--cases LIST] [--share PATH]
-                    [--timeout S] [--keep]
+                    [--timeout S] [--keep] [--image GIB] [--settle S]
+                    [--baseline PATH] [--tools LIST]
 
   --quick        smaller trees and 3 runs: a smoke run of a few minutes
   --runs N       timed runs of each tool in each case (default 5, quick 3)
@@ -28,6 +29,27 @@ Usage: bench/run.sh [--quick] [--runs N] [--talven PATH] [--cases LIST] [--share
   --timeout S    a run that takes longer is stopped and counted as failed
                  (default 300)
   --keep         leave the scratch folder in place
+  --image GIB    run each case on a fresh ext4 file system of GIB GiB, made in an
+                 image file under $BENCH_DIR and mounted through a loop device
+                 (needs root): no case inherits another's freed inodes, discards
+                 or fragments
+  --baseline PATH
+                 another talven binary (an earlier commit's) timed in the same
+                 rounds of the cases that write: "baseline+sync" as it runs by
+                 default, "baseline" with --no-sync
+  --tools LIST   comma-separated: time only these tools of each case (talven,
+                 talven-nosync, baseline, baseline+sync, cp, cp+sync, rsync, ...)
+  --settle S     seconds of quiet before each timed run, after a sync and after
+                 the dirty pages of the file system have been written (default 2)
+
+Before every timed run the writes of the run before it are synced and the
+benchmark waits until the kernel holds no dirty pages and then --settle seconds.
+A cold run starts with every cache dropped (sync; echo 3 >
+/proc/sys/vm/drop_caches), so that its source comes from the disk under any
+image; without the right to drop them only the source's pages are evicted, and
+the results say so. The order of the tools rotates from round to round. Each
+median is printed with its spread: (max - min) / median and the interquartile
+range / median, in percent.
 
 Trees are made under $BENCH_DIR (default /tmp) in a scratch folder that is
 removed at the end; destinations kept for the inode reuse of the file system
@@ -45,7 +67,7 @@ command_line=bench/run.sh
 [ $# -eq 0 ] || command_line+=$(printf " %q" "$@")
 all_cases="first,first-cold,noop,incremental,large,large-cold,share,share-cold,sparse,scale,filters"
 all_cases+=",exact,exact-noop,exact-meta,exact-meta-noop"
-quick=0 runs="" talven="" cases=$all_cases share="" timeout_s=300 keep=0
+quick=0 runs="" talven="" cases=$all_cases share="" timeout_s=300 keep=0 image_gib="" settle_s=2 baseline="" only_tools=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
@@ -55,6 +77,10 @@ while [ $# -gt 0 ]; do
     --share) share=${2:?--share needs a folder}; shift ;;
     --timeout) timeout_s=${2:?--timeout needs seconds}; shift ;;
     --keep) keep=1 ;;
+    --image) image_gib=${2:?--image needs a size in GiB}; shift ;;
+    --settle) settle_s=${2:?--settle needs seconds}; shift ;;
+    --baseline) baseline=${2:?--baseline needs a path}; shift ;;
+    --tools) only_tools=,${2:?--tools needs a list},; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "bench/run.sh: unknown argument '$1'" >&2; usage >&2; exit 2 ;;
   esac
@@ -62,6 +88,15 @@ while [ $# -gt 0 ]; do
 done
 case "$runs" in ''|*[!0-9]*) [ -z "$runs" ] || { echo "bench/run.sh: --runs needs a number" >&2; exit 2; } ;; esac
 case "$timeout_s" in ''|*[!0-9]*) echo "bench/run.sh: --timeout needs whole seconds" >&2; exit 2 ;; esac
+case "$settle_s" in ''|*[!0-9]*) echo "bench/run.sh: --settle needs whole seconds" >&2; exit 2 ;; esac
+case "$image_gib" in *[!0-9]*) echo "bench/run.sh: --image needs whole GiB" >&2; exit 2 ;; esac
+if [ -n "$baseline" ]; then
+  [ -x "$baseline" ] || { echo "bench/run.sh: '$baseline' is not an executable" >&2; exit 2; }
+  baseline=$(cd "$(dirname "$baseline")" && pwd)/$(basename "$baseline")
+fi
+if [ -n "$image_gib" ] && [ "$(id -u)" != 0 ]; then
+  echo "bench/run.sh: --image mounts a loop device and needs root" >&2; exit 2
+fi
 
 if [ "$quick" = 1 ]; then
   mode=quick; runs=${runs:-3}
@@ -144,7 +179,39 @@ trap cleanup EXIT
 case "$scratch/" in "$share"/*)
   echo "bench/run.sh: the scratch folder $scratch lies in the real tree $share" >&2; exit 2 ;;
 esac
-scratch_fs=$(df --output=fstype "$scratch" | tail -n 1)
+base_scratch=$scratch
+# With --image each case gets a fresh ext4 file system, made and mounted here, as
+# its scratch folder; the results are named for it.
+image=$base_scratch/case.img mounted=""
+unmount_image() {
+  if [ -n "$mounted" ]; then
+    cd /
+    # A tool's last file may still be closing: one more try a moment later.
+    umount "$mounted" 2>/dev/null || { sleep 2; umount "$mounted" || true; }
+    mounted=""
+  fi
+  rm -f "$image"
+}
+fresh_image() {
+  unmount_image
+  truncate -s "${image_gib}G" "$image"
+  mkfs.ext4 -q -F -E nodiscard "$image"
+  mkdir -p "$base_scratch/mnt"
+  mount -o loop,noatime "$image" "$base_scratch/mnt"
+  mounted=$base_scratch/mnt
+  scratch=$mounted/work
+  mkdir -p "$scratch"
+  trash_count=0 trash_kib=0
+}
+if [ -n "$image_gib" ]; then
+  scratch_fs=ext4-image
+  cleanup() {
+    unmount_image
+    if [ "$keep" = 1 ]; then echo "Scratch folder kept: $base_scratch"; else rm -rf "$base_scratch"; fi
+  }
+else
+  scratch_fs=$(df --output=fstype "$scratch" | tail -n 1)
+fi
 results=$repo/bench/results/$mode-$scratch_fs
 # The exact cases measured alone keep a results file of their own.
 [ "$only_exact" = 0 ] || results=$results-exact
@@ -159,6 +226,25 @@ floor() {
   find "$1" -printf '%s %T@ %p\n' >/dev/null &
   find "$2" -printf '%s %T@ %p\n' >/dev/null
   wait
+}
+
+# True where this process may drop every cache of the kernel.
+can_drop_caches() { [ -w /proc/sys/vm/drop_caches ]; }
+
+# Before a timed run: what the run before it wrote is on the disk, the kernel holds
+# no dirty pages that it would write during this one, and the machine had a moment
+# of quiet. Writeback of an earlier tool's pages was the largest part of the spread
+# from one run to the next.
+settle_before_run() {
+  local waited=0 dirty
+  sync
+  while :; do
+    dirty=$(awk '/^(Dirty|Writeback):/ { kib += $2 } END { print kib + 0 }' /proc/meminfo)
+    [ "$dirty" -gt 1024 ] && [ "$waited" -lt 30 ] || break
+    sleep 1
+    waited=$((waited + 1))
+  done
+  [ "$settle_s" = 0 ] || sleep "$settle_s"
 }
 
 # Runs one command, timed in microseconds, and records it unless it is the
@@ -198,17 +284,31 @@ echo "Mode $mode: $runs timed runs per tool after one warm-up; scratch $scratch"
 {
   echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
   echo "talven: $talven ($talven_origin)"
+  [ -z "$baseline" ] || echo "baseline: $baseline"
   echo "nproc: $(nproc)"
   lscpu | head -n 15
   echo "memory: $(free -h | awk '/^Mem:/ { print $2 " total, " $7 " available" }')"
   echo "scratch: $scratch on $(df -T "$scratch" | awk 'NR == 2 { print $2 " (" $1 "), " $5 " KiB free" }')"
   echo "scratch mount options: $(findmnt -n -o OPTIONS -T "$scratch")"
   echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "before each timed run: sync, dirty pages written, $settle_s s settle"
+  if [ -n "$image_gib" ]; then
+    echo "each case on a fresh ext4 image of $image_gib GiB in $base_scratch ($(df -T "$base_scratch" | awk 'NR == 2 { print $2 }')), loop-mounted, noatime"
+  fi
+  if can_drop_caches; then
+    echo "cold runs: every cache dropped (sync; echo 3 > /proc/sys/vm/drop_caches)"
+  else
+    echo "cold runs: only the source's pages evicted (no right to drop every cache)"
+  fi
   echo "peers: $(rsync --version | head -n 1); $(cp --version | head -n 1);" \
     "$(rclone version 2>/dev/null | head -n 1)"
   echo "real tree: $share"
 } >"$results/machine.txt"
-for name in "${selected[@]}"; do "case_$name"; done
+for name in "${selected[@]}"; do
+  [ -z "$image_gib" ] || fresh_image
+  "case_$name"
+done
+[ -z "$image_gib" ] || { unmount_image; scratch=$base_scratch; }
 echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results/machine.txt"
 
 python3 "$here/report.py" "$results" | tee "$results/table.txt"

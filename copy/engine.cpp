@@ -74,12 +74,31 @@ bool claimRun(CopyEngine* engine, int self, long long* first, long long* end) {
   return false;
 }
 
+// Opens the sources of the run's next copies, from *next on, as far as the window
+// takes them.
+void readAheadRun(CopyEngine* engine, CopyWorker* worker, long long* next, long long end) {
+  for (; *next < end; ++*next) {
+    int result = readAheadSource(&worker->ahead, worker->sources,
+                                 &engine->slots[*next % engine->capacity].job);
+    if (result == readAheadFull || result == readAheadUnavailable) return;
+  }
+}
+
+// Writes the copies claimed, the sources of those after each one read meanwhile.
 void writeRun(CopyEngine* engine, CopyWorker* worker, long long first, long long end) {
+  long long next = first;
   for (long long at = first; at < end; ++at) {
     CopyJob* job = &engine->slots[at % engine->capacity].job;
+    if (next < at) next = at;
+    readAheadRun(engine, worker, &next, end);
+    takeReadAhead(worker, job);
     if (!writeCopy(worker, &engine->shared, job)) copyJobFinished(engine, job);
+    // A copy that ended before it read its source (interrupted) leaves it here.
+    if (worker->sourceReady) closeFile(worker->readySource.handle);
+    worker->sourceReady = 0;
     placeSyncedCopies(worker, &engine->shared, 0);
   }
+  dropReadAhead(&worker->ahead);
 }
 
 // Looks for copies handed in for a short while before it sleeps: the deciding thread
@@ -216,7 +235,8 @@ void makeRoom(CopyEngine* engine) {
   while (engine->reported < target) reportOldest(engine, 1);
 }
 
-int startWorkers(CopyEngine* engine, int count, int held) {
+int startWorkers(CopyEngine* engine, const CopyRoomSize& size) {
+  int count = size.workers;
   engine->workers = new (std::nothrow) CopyWorker[count];
   engine->owned = static_cast<uint64_t*>(calloc(static_cast<size_t>(count), sizeof(uint64_t)));
   if (!engine->workers || !engine->owned) return 1;
@@ -225,7 +245,7 @@ int startWorkers(CopyEngine* engine, int count, int held) {
       startCopySync(engine->shared.settings->destinationRoot, engine->lock, &engine->sleepers);
   for (int i = 0; i < count; ++i) {
     CopyWorker* worker = &engine->workers[i];
-    if (openWorker(worker, engine, i + 1, held, nullptr, nullptr)) break;
+    if (openWorker(worker, engine, i + 1, size, nullptr, nullptr)) break;
     worker->thread = startThread(runWorker, worker);
     if (!worker->thread) {
       closeWorker(worker);
@@ -266,18 +286,20 @@ int workersWanted(const RunSettings& settings) {
 // Starts workers as the process's files allow, or readies the deciding thread to
 // write the copies itself; 1 when memory ran out.
 int startWriting(CopyEngine* engine) {
-  int workers, held;
+  CopyRoomSize size;
   int wanted = workersWanted(*engine->shared.settings);
-  sizeCopyRoom(wanted, allowOpenFiles(filesWanted(wanted)), &workers, &held);
+  sizeCopyRoom(wanted, allowOpenFiles(filesWanted(wanted)), &size);
   engine->shared.batching = !engine->shared.settings->noSync && syncsWholeFileSystems();
-  if (workers > 0 && startWorkers(engine, workers, held) == 0) {
-    engine->capacity = engine->workerCount * (held + 2 * spinsBeforeSleep);
+  if (size.workers > 0 && startWorkers(engine, size) == 0) {
+    engine->capacity = engine->workerCount * (size.held + 2 * spinsBeforeSleep);
   } else {
+    // The deciding thread writes each copy as it hands it in: it has none to read ahead.
+    size.ahead = 0;
     engine->inlineWriter = new (std::nothrow) CopyWorker;
     if (!engine->inlineWriter ||
-        openWorker(engine->inlineWriter, engine, 0, held, engine->folders, &engine->sourceFolders))
+        openWorker(engine->inlineWriter, engine, 0, size, engine->folders, &engine->sourceFolders))
       return 1;
-    engine->capacity = held + 1;
+    engine->capacity = size.held + 1;
   }
   engine->slots = new (std::nothrow) CopySlot[engine->capacity]();
   if (!engine->slots) return 1;

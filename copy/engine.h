@@ -60,17 +60,23 @@ struct CopyEngine {
 int fillSlot(CopySlot* slot, const CopyRequest* request, long long sequence);
 /// Frees count slots and what each holds.
 void freeSlots(CopySlot* slots, int count);
-/// The workers to start of wanted, and the copies each may hold for their sync, for
-/// freeFiles descriptors free.
-void sizeCopyRoom(int wanted, int freeFiles, int* workers, int* held);
+/// How many threads write copies and how many files each may hold.
+struct CopyRoomSize {
+  int workers;  ///< workers to start; 0: the deciding thread writes the copies
+  int held;     ///< copies each may hold open for their sync
+  int ahead;    ///< sources each may hold open ahead of their copies
+};
+/// The workers to start of wanted, and the files each may hold, for freeFiles
+/// descriptors free.
+void sizeCopyRoom(int wanted, int freeFiles, CopyRoomSize* size);
 /// The descriptors the copies of workers workers (0: the deciding thread's) would
 /// use at most.
 int filesWanted(int workers);
 /// Readies a worker's record (its buffers, and its own ways into the destination and
 /// the source unless folders and sources, the deciding thread's, are given); 1 when
 /// memory ran out.
-int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held, TreeFolders* folders,
-               TreeFolders* sources);
+int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, const CopyRoomSize& size,
+               TreeFolders* folders, TreeFolders* sources);
 /// Frees what openWorker made.
 void closeWorker(CopyWorker* worker);
 /// Appends a record of stream text to held; 1 when memory ran out.

@@ -28,10 +28,16 @@ constexpr int64_t coarsestStep = 20000000LL;
 // CopyWorker::noKernel while the copy that the kernel refused is not yet stamped.
 constexpr int kernelRefusedNow = 2;
 
-// Opens the source, looked at once; false (the job ended) when it cannot be read or
-// is no regular file any more. A source opened before the destination's file is
-// made never costs the destination anything when it cannot be read.
+// Opens the source, looked at once, or takes it from the window that opened it
+// ahead; false (the job ended) when it cannot be read or is no regular file any
+// more. A source opened before the destination's file is made never costs the
+// destination anything when it cannot be read.
 bool openSource(CopyWorker* worker, CopyShared* shared, CopyJob* job, SourceFile* source) {
+  if (worker->sourceReady) {
+    *source = worker->readySource;
+    worker->sourceReady = 0;
+    return true;
+  }
   int failure = 0;
   int opened = openSourceFileIn(worker->sources, job->sourcePath, source, &failure);
   if (opened == sourceUnreadable && freeWorkerFiles(worker, shared, failure))

@@ -22,6 +22,10 @@ constexpr int heldAtMost = 4096;
 // Below this many free descriptors each worker would hold too few copies for their
 // syncs to be shared: the copies are then written on the deciding thread.
 constexpr int fewestFilesForWorkers = 128;
+// Sources a worker holds open ahead of their copies at most, and the bytes all the
+// workers together ask to be read ahead.
+constexpr int readAheadAtMost = 32;
+constexpr uint64_t readAheadBytes = 32u << 20;
 // Slots for copies handed in and not yet taken, beyond those held for their syncs.
 constexpr int slotsAhead = 256;
 
@@ -88,18 +92,23 @@ void freeSlots(CopySlot* slots, int count) {
   delete[] slots;
 }
 
-void sizeCopyRoom(int wanted, int freeFiles, int* workers, int* held) {
-  *workers = wanted;
-  if (freeFiles < fewestFilesForWorkers) *workers = 0;
-  int threads = *workers > 0 ? *workers : 1;
+void sizeCopyRoom(int wanted, int freeFiles, CopyRoomSize* size) {
+  size->workers = freeFiles < fewestFilesForWorkers ? 0 : wanted;
+  int threads = size->workers > 0 ? size->workers : 1;
   // Each worker of its own descriptor table (beginCopyThread) would have the whole
   // room; the share is what every system gives.
   int share = (freeFiles - filesForOthers) / threads - filesPerWorker;
-  *held = share < 1 ? 1 : share > heldAtMost ? heldAtMost : share;
+  // Only workers read ahead: the deciding thread writes each copy as it hands it in.
+  // Their window takes a quarter of the share at most, the copies held the rest.
+  int ahead = size->workers == 0 || share < 4 ? 0 : share / 4;
+  size->ahead = ahead > readAheadAtMost ? readAheadAtMost : ahead;
+  share -= size->ahead;
+  size->held = share < 1 ? 1 : share > heldAtMost ? heldAtMost : share;
 }
 
 int filesWanted(int workers) {
-  return (workers > 0 ? workers : 1) * (heldAtMost + filesPerWorker) + filesForOthers;
+  int ahead = workers > 0 ? readAheadAtMost : 0;
+  return (workers > 0 ? workers : 1) * (heldAtMost + ahead + filesPerWorker) + filesForOthers;
 }
 
 int fewestFilesForCopies(int* freeFiles) {
@@ -113,9 +122,11 @@ int fewestFilesForCopies(int* freeFiles) {
   return fewest;
 }
 
-int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held, TreeFolders* folders,
-               TreeFolders* sources) {
+int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, const CopyRoomSize& size,
+               TreeFolders* folders, TreeFolders* sources) {
   *worker = CopyWorker{};
+  int held = size.held;
+  int threads = size.workers > 0 ? size.workers : 1;
   worker->engine = engine;
   worker->writer = writer;
   worker->waitingLimit = held;
@@ -136,8 +147,10 @@ int openWorker(CopyWorker* worker, CopyEngine* engine, int writer, int held, Tre
     backupReady =
         worker->backupPath && openTreeFolders(&worker->backupFolders, &trees.backupRun) == 0;
   }
+  int aheadReady = openReadAhead(&worker->ahead, size.ahead,
+                                 readAheadBytes / static_cast<uint64_t>(threads)) == 0;
   if (worker->buffer && worker->folder && worker->sourceFolder && worker->waiting && backupReady &&
-      (sources || openTreeFolders(&worker->ownSources, &trees.source) == 0) &&
+      aheadReady && (sources || openTreeFolders(&worker->ownSources, &trees.source) == 0) &&
       (folders || openTreeFolders(&worker->ownFolders, &trees.destination) == 0))
     return 0;
   closeWorker(worker);
@@ -155,6 +168,7 @@ void closeWorker(CopyWorker* worker) {
   free(worker->sourceFolder);
   free(worker->waiting);
   freeExtraMetadata(&worker->extra);
+  closeReadAhead(&worker->ahead);
   worker->buffer = nullptr;
   worker->folder = worker->sourceFolder = nullptr;
   worker->waiting = nullptr;

@@ -85,6 +85,36 @@ struct CopyJob {
   std::atomic<int> done;
 };
 
+/// Results of readAheadSource.
+enum ReadAheadResult {
+  readAheadStarted = 0,      ///< the source is held open, its first bytes asked for
+  readAheadFull = 1,         ///< the window is full: ask again after the next copy
+  readAheadFailed = 2,       ///< it could not be opened; its copy opens it and tells why
+  readAheadUnavailable = 3,  ///< the system takes no hint, or files ran short: ask no more
+};
+
+/// A source opened ahead of its copy, its first bytes asked for.
+struct HeldSource {
+  const CopyJob* job;
+  SourceFile source;
+  uint64_t bytes;  ///< the bytes asked for
+};
+
+/// The sources of the next copies a worker writes, opened in their order and asked to
+/// be read while the copy before them is written, so that a source not in memory is
+/// read with many requests in flight. Each is opened once: its copy takes it from
+/// here. Bounded by count (a share of the descriptors the process may open) and by
+/// the bytes asked for.
+struct ReadAheadWindow {
+  HeldSource* files;  ///< a ring of limit slots
+  int limit;          ///< 0: no window
+  int first;
+  int count;
+  uint64_t bytes;
+  uint64_t byteLimit;
+  int stopped;  ///< the system takes no hint, or files ran short: nothing more is held
+};
+
 /// A thread that writes copies: its own way into the destination, its buffer, its
 /// progress, and the copies it wrote that wait for their sync.
 struct CopyWorker {
@@ -105,6 +135,10 @@ struct CopyWorker {
   char* folder;           ///< pathBufferSize bytes each: the folders of a copy
   char* sourceFolder;
   PlatformThread* thread;
+  ReadAheadWindow ahead;
+  /// The source of the copy being written, taken from the window; else unset.
+  int sourceReady;
+  SourceFile readySource;
   int writer;         ///< its slot in the progress line's counts
   CopyJob** waiting;  ///< written and open, in their order, until synced
   int waitingCount;
@@ -176,6 +210,22 @@ int writeCopy(CopyWorker* worker, CopyShared* shared, CopyJob* job);
 /// so and the worker gave back the files its batch held (placing them), so that the
 /// step may be tried again.
 int freeWorkerFiles(CopyWorker* worker, CopyShared* shared, int failure);
+
+// ---- read_ahead.cpp: the sources of the next copies, opened and asked for --------
+
+/// Readies a window of at most files sources and byteLimit bytes; 1 when memory ran
+/// out. files 0 makes a window that holds nothing.
+int openReadAhead(ReadAheadWindow* ahead, int files, uint64_t byteLimit);
+/// Closes what the window still holds, on the thread that opened it.
+void dropReadAhead(ReadAheadWindow* ahead);
+/// Closes what the window still holds and frees it.
+void closeReadAhead(ReadAheadWindow* ahead);
+/// Opens the source of job, reached through sources, and asks for its first bytes,
+/// unless the window is full. Returns a ReadAheadResult.
+int readAheadSource(ReadAheadWindow* ahead, TreeFolders* sources, const CopyJob* job);
+/// Hands the worker the source the window holds for job (sourceReady), closing any
+/// held for copies before it.
+void takeReadAhead(CopyWorker* worker, const CopyJob* job);
 
 // ---- place.cpp: the one way a copy ends ------------------------------------------
 

@@ -66,6 +66,19 @@ int closeFile(FileHandle file) {
   return close(static_cast<int>(file)) == 0 ? 0 : 1;
 }
 
+int hintReadAhead(FileHandle source, uint64_t bytes) {
+#if defined(POSIX_FADV_WILLNEED)
+  return posix_fadvise(static_cast<int>(source), 0, static_cast<off_t>(bytes),
+                       POSIX_FADV_WILLNEED) == 0
+             ? 0
+             : 1;
+#else
+  (void)source;
+  (void)bytes;
+  return 1;
+#endif
+}
+
 int beginCopyThread() {
 #if defined(__linux__) && !defined(TALVEN_THREAD_SANITIZER)
   // The thread's opens and closes then take no lock another thread takes, and the

@@ -75,6 +75,12 @@ int closeFile(FileHandle file) {
   return CloseHandle(handleOf(file)) ? 0 : 1;
 }
 
+int hintReadAhead(FileHandle, uint64_t) {
+  // Sources are opened for a sequential scan: the system's own read-ahead of
+  // sequential reads is all there is.
+  return 1;
+}
+
 int beginCopyThread() {
   return 0;
 }
