@@ -13,14 +13,15 @@ struct RunSettings;
 constexpr int jsonSchemaVersion = 1;
 
 /// Kinds of action objects: "link" for a link made (an exact mirror's links and other
-/// names of one file); "metadata" for a twin whose metadata alone was changed.
+/// names of one file); "meta", the name the schema reserved for it, for a twin whose
+/// metadata alone was changed.
 constexpr const char* jsonCopy = "copy";
 constexpr const char* jsonUpdate = "update";
 constexpr const char* jsonDelete = "delete";
 constexpr const char* jsonMove = "move";
 constexpr const char* jsonMkdir = "mkdir";
 constexpr const char* jsonLink = "link";
-constexpr const char* jsonMetadata = "metadata";
+constexpr const char* jsonMetadata = "meta";
 
 /// Outcomes of action objects.
 constexpr const char* jsonDone = "done";

@@ -155,7 +155,7 @@ TEST_F(ExactMetadataTest, APreviewTellsAMetadataChangeAndMakesNone) {
   ASSERT_EQ(0, runExact({}, &output)) << output;
   ASSERT_TRUE(setPermissionBits(in("plan.txt"), 0600));
   ASSERT_EQ(0, runExact({"-p", "-v", "--json"}, &output)) << output;
-  EXPECT_NE(std::string::npos, output.find("\"kind\":\"metadata\"")) << output;
+  EXPECT_NE(std::string::npos, output.find("\"kind\":\"meta\"")) << output;
   EXPECT_NE(std::string::npos, output.find("\"metadata_changed\":1")) << output;
   EXPECT_EQ(0644, ownershipOf(out("plan.txt")).mode);
   ASSERT_EQ(0, runExact({}, &output)) << output;
