@@ -57,7 +57,8 @@ are deleted whenever they pass $BENCH_TRASH_GIB GiB (default 16). The results
 file is bench/results/MODE-FS.md with its chart MODE-FS.png beside it (for
 instance bench/results/full-ext4.md), the raw samples are in bench/results/MODE-FS/.
 A run of the exact cases alone (exact, exact-noop, exact-meta, exact-meta-noop) writes
-MODE-FS-exact.md instead, beside the results of the other cases.
+MODE-FS-exact.md instead, beside the results of the other cases, and one of the
+metadata cases alone MODE-FS-exact-metadata.md.
 EOF
 }
 
@@ -110,12 +111,13 @@ else
 fi
 [ "$runs" -ge 1 ] || { echo "bench/run.sh: --runs must be at least 1" >&2; exit 2; }
 IFS=, read -r -a selected <<<"$cases"
-only_exact=1
+only_exact=1 only_metadata=1
 for name in "${selected[@]}"; do
   case "$name" in
     first|first-cold|noop|incremental|large|large-cold|share|share-cold|sparse|scale|filters)
-      only_exact=0 ;;
-    exact|exact-noop|exact-meta|exact-meta-noop) ;;
+      only_exact=0 only_metadata=0 ;;
+    exact|exact-noop) only_metadata=0 ;;
+    exact-meta|exact-meta-noop) ;;
     *) echo "bench/run.sh: unknown case '$name' (cases: $all_cases)" >&2; exit 2 ;;
   esac
   case "$name" in share*)
@@ -215,6 +217,7 @@ fi
 results=$repo/bench/results/$mode-$scratch_fs
 # The exact cases measured alone keep a results file of their own.
 [ "$only_exact" = 0 ] || results=$results-exact
+[ "$only_metadata" = 0 ] || results=$results-metadata
 mkdir -p "$results"
 trap 'exit 130' INT TERM
 samples=$results/samples.csv
