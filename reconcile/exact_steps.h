@@ -38,7 +38,7 @@ int kindsToChange(Passes* passes, int32_t s, int32_t d, const char* path, ExtraM
 /// tells it as a change of its own; a preview only tells it. Returns the kinds set (a
 /// preview: to set) or failed; 0 where nothing could be.
 int changeMetadata(Passes* passes, int32_t s, int32_t d, int kind, const char* path,
-                    const char* relative, int kinds, const ExtraMetadata* extra);
+                   const char* relative, int kinds, const ExtraMetadata* extra);
 /// Gives the link that source entry s made at path (relative below the root) its
 /// owner and extended attributes, where the run keeps them.
 void giveLinkMetadata(Passes* passes, int32_t s, const char* path, const char* relative);
