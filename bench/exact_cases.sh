@@ -63,22 +63,29 @@ case_exact() {
   empty_trash
 }
 
+# Makes once, untimed, the mirror talven makes without --exact (DEFAULT) and the
+# exact one (EXACT) of src, for the no-op case CASE.
+make_noop_mirrors() {
+  local case_name=$1 tool
+  for tool in talven talven-exact; do
+    dst=$2
+    [ "$tool" = talven-exact ] && dst=$3
+    [ -d "$dst" ] && continue
+    mkdir "$dst"
+    tool_command "$tool"
+    timeout "$timeout_s" "${cmd[@]}" >"$scratch/check.log" 2>&1 ||
+      fail_check "$case_name" "$tool could not make its mirror (see $scratch/check.log)"
+  done
+}
+
 # Nothing to do on the tree of links: talven on the mirror it makes without
 # --exact, talven --exact and rsync -aH on the exact mirror, and the listing floor
 # over the source and the exact mirror.
 case_exact-noop() {
   ensure_links_tree
   src=$links/src
-  local tool default_mirror=$links/mirror-default exact_mirror=$links/mirror-exact
-  for tool in talven talven-exact; do
-    dst=$default_mirror
-    [ "$tool" = talven-exact ] && dst=$exact_mirror
-    [ -d "$dst" ] && continue
-    mkdir "$dst"
-    tool_command "$tool"
-    timeout "$timeout_s" "${cmd[@]}" >"$scratch/check.log" 2>&1 ||
-      fail_check exact-noop "$tool could not make its mirror (see $scratch/check.log)"
-  done
+  local default_mirror=$links/mirror-default exact_mirror=$links/mirror-exact
+  make_noop_mirrors exact-noop "$default_mirror" "$exact_mirror"
   dst_of=([talven]=$default_mirror [talven-nosync]=$default_mirror)
   dst=$exact_mirror
   echo "Exact, no-op: $first_files names, nothing changed"
@@ -142,16 +149,8 @@ case_exact-meta() {
 case_exact-meta-noop() {
   ensure_attributes_tree
   src=$attributes/src
-  local tool default_mirror=$attributes/mirror-default exact_mirror=$attributes/mirror-exact
-  for tool in talven talven-exact; do
-    dst=$default_mirror
-    [ "$tool" = talven-exact ] && dst=$exact_mirror
-    [ -d "$dst" ] && continue
-    mkdir "$dst"
-    tool_command "$tool"
-    timeout "$timeout_s" "${cmd[@]}" >"$scratch/check.log" 2>&1 ||
-      fail_check exact-meta-noop "$tool could not make its mirror (see $scratch/check.log)"
-  done
+  local default_mirror=$attributes/mirror-default exact_mirror=$attributes/mirror-exact
+  make_noop_mirrors exact-meta-noop "$default_mirror" "$exact_mirror"
   dst_of=([talven]=$default_mirror [talven-nosync]=$default_mirror)
   dst=$exact_mirror
   echo "Exact with metadata, no-op: $first_files files, nothing changed"

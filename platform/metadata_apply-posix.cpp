@@ -68,7 +68,10 @@ void applyOwner(const MetadataTarget& target, const EntryMetadata& metadata, str
                 MetadataOutcome* outcome) {
   uid_t owner = static_cast<uid_t>(-1);
   gid_t group = static_cast<gid_t>(-1);
-  bool privileged = processHolds(CAP_CHOWN);
+  // The right is asked only where an owner differs: a copy whose owner and group are
+  // the source's already makes no call for it.
+  bool differs = info->st_uid != metadata.owner || info->st_gid != metadata.group;
+  bool privileged = differs && processHolds(CAP_CHOWN);
   if (info->st_uid != metadata.owner) {
     if (privileged)
       owner = metadata.owner;
