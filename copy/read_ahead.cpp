@@ -75,9 +75,12 @@ void takeReadAhead(CopyWorker* worker, const CopyJob* job) {
   for (int position = 0; position < ahead->count; ++position) {
     if (heldAt(ahead, position)->job != job) continue;
     while (position-- > 0) dropOldest(ahead, 1);
-    worker->readySource = heldAt(ahead, 0)->source;
-    worker->sourceReady = 1;
-    dropOldest(ahead, 0);
+    // Removed or replaced since it was opened: its copy opens the path again, and
+    // tells a source that is gone as vanished rather than copying what was deleted.
+    int named = sourceStillNamed(heldAt(ahead, 0)->source.handle);
+    if (named) worker->readySource = heldAt(ahead, 0)->source;
+    worker->sourceReady = named;
+    dropOldest(ahead, !named);
     return;
   }
 }

@@ -2,6 +2,7 @@
 // handed once to its copy, and its share of the files the process may open.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,24 @@ TEST_F(ReadAhead, ASourceThatCannotBeOpenedIsLeftToItsCopy) {
   EXPECT_EQ(1, worker.ahead.count);
   EXPECT_EQ("(none held)", takeAndRead(0));
   EXPECT_EQ(patternBytes(11).substr(1), takeAndRead(1));
+}
+
+TEST_F(ReadAhead, ASourceRemovedOrReplacedAfterItsOpenIsLeftToItsCopy) {
+  if (platformIsWindows) GTEST_SKIP() << "Windows takes no read-ahead hint";
+  makeSources({10, 10, 10, 10});
+  ASSERT_EQ(0, openReadAhead(&worker.ahead, 4, 1 << 20));
+  EXPECT_EQ("0000", askFor(0, 4));
+  // Deleted while held: its copy must find it gone, not copy what was deleted.
+  ASSERT_EQ(0, deleteFile(paths[1].c_str()));
+  // Replaced by another file under its name: its copy reads the new one.
+  std::string replacement = at({"new"});
+  ASSERT_TRUE(writeFileBytes(replacement, "written after the open"));
+  ASSERT_EQ(0, rename(replacement.c_str(), paths[2].c_str()));
+  EXPECT_EQ(patternBytes(10), takeAndRead(0));
+  EXPECT_EQ("(none held)", takeAndRead(1));
+  EXPECT_EQ("(none held)", takeAndRead(2));
+  EXPECT_EQ(patternBytes(13).substr(3), takeAndRead(3));
+  EXPECT_EQ(0, worker.ahead.count);
 }
 
 TEST_F(ReadAhead, AWindowOfNoFilesHoldsNothing) {

@@ -224,7 +224,8 @@ void closeReadAhead(ReadAheadWindow* ahead);
 /// unless the window is full. Returns a ReadAheadResult.
 int readAheadSource(ReadAheadWindow* ahead, TreeFolders* sources, const CopyJob* job);
 /// Hands the worker the source the window holds for job (sourceReady), closing any
-/// held for copies before it.
+/// held for copies before it. A source that lost its name meanwhile is closed, not
+/// handed: the copy opens its path again.
 void takeReadAhead(CopyWorker* worker, const CopyJob* job);
 
 // ---- place.cpp: the one way a copy ends ------------------------------------------

@@ -79,6 +79,11 @@ int hintReadAhead(FileHandle source, uint64_t bytes) {
 #endif
 }
 
+int sourceStillNamed(FileHandle source) {
+  struct stat look;
+  return fstat(static_cast<int>(source), &look) == 0 && look.st_nlink > 0;
+}
+
 int beginCopyThread() {
 #if defined(__linux__) && !defined(TALVEN_THREAD_SANITIZER)
   // The thread's opens and closes then take no lock another thread takes, and the

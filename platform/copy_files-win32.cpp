@@ -81,6 +81,12 @@ int hintReadAhead(FileHandle, uint64_t) {
   return 1;
 }
 
+int sourceStillNamed(FileHandle source) {
+  BY_HANDLE_FILE_INFORMATION look;
+  return GetFileInformationByHandle(reinterpret_cast<HANDLE>(source), &look) != 0 &&
+         look.nNumberOfLinks > 0;
+}
+
 int beginCopyThread() {
   return 0;
 }

@@ -40,6 +40,10 @@ int openSourceFile(const char* path, SourceFile* source, int* failure);
 /// asked; 1 where the system takes no such hint (its own read-ahead of sequential
 /// reads is then all there is).
 int hintReadAhead(FileHandle source, uint64_t bytes);
+/// 1 while the open source still has a name in its file system; 0 once every name it
+/// had was removed (or it cannot be looked at). A source opened well before its copy
+/// may have been deleted or replaced meanwhile: it is then opened again by its path.
+int sourceStillNamed(FileHandle source);
 
 /// Reads up to count bytes at the file's position; the bytes read, 0 at its end, -1
 /// on failure.
