@@ -3,7 +3,6 @@
 // Nothing here prints: what happened goes into the job's notes, which the reporter
 // turns into lines in the copies' order.
 #include <cstring>
-#include <initializer_list>
 
 #include "base/failure_report.h"
 #include "base/paths.h"
@@ -191,11 +190,14 @@ void giveMetadata(CopyWorker* worker, CopyJob* job, const SourceFile& source) {
   applyMetadataTo(job->file, job->metadata, extra, parts, &applied);
   worker->metadataNotHeld |= applied.notHeld;
   outcome.notHeld |= applied.notHeld;
-  // Extended attributes or access lists the source has none of are no loss.
-  for (int kind : {static_cast<int>(metadataXattrs), static_cast<int>(metadataAcls)})
-    if ((outcome.notHeld & kind) &&
-        (readExtraMetadataOf(source.handle, kind, &worker->extra) != 0 || worker->extra.size == 0))
-      outcome.notHeld &= ~kind;
+  // Extended attributes or access lists the source has none of are no loss. What was
+  // read for the copy tells it; the kinds left out before the copy are read once.
+  int leftOut = outcome.notHeld & (metadataXattrs | metadataAcls);
+  int has = extra ? extraMetadataKinds(*extra) : 0;
+  int unread = leftOut & ~(extra ? extraParts : 0);
+  if (unread && readExtraMetadataOf(source.handle, unread, &worker->extra) == 0)
+    has |= extraMetadataKinds(worker->extra);
+  outcome.notHeld &= ~leftOut | has;
   outcome.notAllowed |= applied.notAllowed;
   if (applied.failedPart && !outcome.failedPart) {
     outcome.failedPart = applied.failedPart;

@@ -83,8 +83,7 @@ int hintReadAhead(FileHandle, uint64_t) {
 
 int sourceStillNamed(FileHandle source) {
   BY_HANDLE_FILE_INFORMATION look;
-  return GetFileInformationByHandle(reinterpret_cast<HANDLE>(source), &look) != 0 &&
-         look.nNumberOfLinks > 0;
+  return GetFileInformationByHandle(handleOf(source), &look) != 0 && look.nNumberOfLinks > 0;
 }
 
 int beginCopyThread() {

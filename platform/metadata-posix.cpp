@@ -244,6 +244,14 @@ int sameExtraMetadata(const ExtraMetadata& a, const ExtraMetadata& b) {
   return a.size == b.size && (a.size == 0 || memcmp(a.bytes, b.bytes, a.size) == 0);
 }
 
+int extraMetadataKinds(const ExtraMetadata& extra) {
+  int kinds = 0;
+  size_t offset = 0;
+  Item item;
+  while (nextItem(extra, &offset, &item)) kinds |= metadataKindOfName(item.name);
+  return kinds;
+}
+
 ssize_t readTargetItem(const MetadataTarget& target, const char* name, void* value, size_t size) {
   return getValue(target, name, value, size);
 }

@@ -263,6 +263,11 @@ int sameExtraMetadata(const ExtraMetadata& a, const ExtraMetadata& b) {
   return a.size == b.size && (a.size == 0 || memcmp(a.bytes, b.bytes, a.size) == 0);
 }
 
+int extraMetadataKinds(const ExtraMetadata& extra) {
+  // The block is a security descriptor, or nothing.
+  return extra.size > 0 ? metadataAcls : 0;
+}
+
 void applyMetadataTo(FileHandle file, const EntryMetadata&, const ExtraMetadata* extra, int parts,
                      MetadataOutcome* outcome) {
   *outcome = MetadataOutcome{0, 0, 0, 0};

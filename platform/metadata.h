@@ -75,6 +75,8 @@ int readExtraMetadataIn(FolderHandle folder, const char* name, int parts, ExtraM
 int readExtraMetadataOf(FileHandle file, int parts, ExtraMetadata* extra);
 /// 1 when two blocks hold the same items.
 int sameExtraMetadata(const ExtraMetadata& a, const ExtraMetadata& b);
+/// The kinds (metadataXattrs, metadataAcls) the block holds any item of.
+int extraMetadataKinds(const ExtraMetadata& extra);
 /// Sets the kinds of parts on an open file (a copy before it takes its name): owner
 /// and group first, then the mode, then extra (items extra lacks are removed), since
 /// a change of owner clears set-id bits and file capabilities. Windows attributes are

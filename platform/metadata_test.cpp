@@ -77,6 +77,10 @@ TEST_F(MetadataTest, BlocksHoldTheAskedKindsSortedByNameAlikeByNameOrOpenFile) {
   ASSERT_GE(file, 0);
   EXPECT_EQ(0, readExtraMetadataOf(file, extraParts, &extra));
   EXPECT_EQ(1, sameExtraMetadata(extra, other));
+  EXPECT_EQ(extraParts, extraMetadataKinds(extra));
+  EXPECT_EQ(0, readExtraMetadataOf(file, metadataAcls, &extra));
+  EXPECT_EQ(metadataAcls, extraMetadataKinds(extra));
+  EXPECT_EQ(0, readExtraMetadataOf(file, extraParts, &extra));
   ASSERT_EQ(0, fremovexattr(file, "user.a"));
   EXPECT_EQ(0, readExtraMetadataOf(file, extraParts, &extra));
   EXPECT_EQ(0, sameExtraMetadata(extra, other));
@@ -84,6 +88,8 @@ TEST_F(MetadataTest, BlocksHoldTheAskedKindsSortedByNameAlikeByNameOrOpenFile) {
   // No items, no kinds asked: an empty block.
   ASSERT_TRUE(writeFileBytes(at("plain"), "x"));
   EXPECT_TRUE(readIn("plain", extraParts).empty());
+  EXPECT_EQ(0, readExtraMetadataIn(held.handle, "plain", extraParts, &extra));
+  EXPECT_EQ(0, extraMetadataKinds(extra));
   EXPECT_TRUE(readIn("file", metadataMode | metadataOwner).empty());
   EXPECT_NE(0, readExtraMetadataIn(held.handle, "missing", extraParts, &other));
 }

@@ -37,6 +37,11 @@ struct FoundEntry {
   FileTime changeTime;
 };
 
+// A time as the system's records give it, in 100 ns units since 1601.
+FileTime fileTimeOf(const LARGE_INTEGER& time) {
+  return FileTime{time.LowPart, static_cast<uint32_t>(time.HighPart)};
+}
+
 bool isDots(const wchar_t* name) {
   return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
@@ -117,10 +122,7 @@ DWORD readFollowed(const wchar_t* path, int asIs, ListedEntry* listed) {
                           wholeSize(information.nFileIndexHigh, information.nFileIndexLow)};
     if ((asIs & listMetadata) &&
         GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic))
-      giveMetadata(
-          asIs, basic.FileAttributes,
-          FileTime{basic.ChangeTime.LowPart, static_cast<uint32_t>(basic.ChangeTime.HighPart)},
-          listed);
+      giveMetadata(asIs, basic.FileAttributes, fileTimeOf(basic.ChangeTime), listed);
   }
   CloseHandle(file);
   return 0;
@@ -259,10 +261,8 @@ DWORD giveBatch(const WideListing& listing, const unsigned char* batch) {
     const FILE_FULL_DIR_INFO* record = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
     // For a reparse point, the listing carries its tag in place of the size of its
     // extended attributes.
-    FileTime lastWrite = {record->LastWriteTime.LowPart,
-                          static_cast<uint32_t>(record->LastWriteTime.HighPart)};
-    FileTime changeTime = {record->ChangeTime.LowPart,
-                           static_cast<uint32_t>(record->ChangeTime.HighPart)};
+    FileTime lastWrite = fileTimeOf(record->LastWriteTime);
+    FileTime changeTime = fileTimeOf(record->ChangeTime);
     FoundEntry found = {
         record->FileName, record->FileNameLength / sizeof(wchar_t),          record->FileAttributes,
         record->EaSize,   static_cast<uint64_t>(record->EndOfFile.QuadPart), lastWrite,

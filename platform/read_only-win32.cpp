@@ -77,39 +77,32 @@ DWORD disposeReadOnly(HANDLE file, DWORD attributes) {
     setOpenAttributes(file, attributes);
   return 0;
 }
-}  // namespace
 
-int deleteWideFile(const wchar_t* path) {
-  if (DeleteFileW(path)) return 0;
+// After the plain call refused the entry at path: deletes it where it is a file (or
+// with folder, an empty folder) that carries the read-only mark, passing over the
+// mark. Otherwise the plain call's code stays the last failure.
+int disposeMarkedEntry(const wchar_t* path, bool folder) {
   DWORD error = GetLastError();
   if (error != ERROR_ACCESS_DENIED) return 1;
   DWORD attributes = 0;
-  HANDLE file = openReadOnlyFile(path, DELETE, &attributes);
-  if (file == INVALID_HANDLE_VALUE) {
+  HANDLE entry = openReadOnlyFile(path, DELETE, &attributes, folder);
+  if (entry == INVALID_HANDLE_VALUE) {
     SetLastError(error);
     return 1;
   }
-  error = disposeReadOnly(file, attributes);
-  CloseHandle(file);
+  error = disposeReadOnly(entry, attributes);
+  CloseHandle(entry);
   SetLastError(error);
   return error == 0 ? 0 : 1;
 }
+}  // namespace
+
+int deleteWideFile(const wchar_t* path) {
+  return DeleteFileW(path) ? 0 : disposeMarkedEntry(path, false);
+}
 
 int removeWideFolder(const wchar_t* path) {
-  if (RemoveDirectoryW(path)) return 0;
-  DWORD error = GetLastError();
-  if (error != ERROR_ACCESS_DENIED) return 1;
-  // A folder marked read-only: removed the same way, where it is empty.
-  DWORD attributes = 0;
-  HANDLE folder = openReadOnlyFile(path, DELETE, &attributes, true);
-  if (folder == INVALID_HANDLE_VALUE) {
-    SetLastError(error);
-    return 1;
-  }
-  error = disposeReadOnly(folder, attributes);
-  CloseHandle(folder);
-  SetLastError(error);
-  return error == 0 ? 0 : 1;
+  return RemoveDirectoryW(path) ? 0 : disposeMarkedEntry(path, true);
 }
 
 int replaceWideFile(const wchar_t* from, const wchar_t* to, DWORD flags) {

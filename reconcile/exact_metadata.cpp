@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 #include "base/failure_report.h"
 #include "base/json_events.h"
@@ -102,12 +101,12 @@ namespace {
 // Of kinds, those source entry s has: extended attributes or access lists it has
 // none of are no loss where the destination cannot hold them.
 int kindsTheSourceHas(Passes* passes, int32_t s, int kinds) {
+  int extra = kinds & extraKinds;
+  if (!extra) return kinds;
   ExtraMetadata items = {nullptr, 0, 0};
-  for (int part : {static_cast<int>(metadataXattrs), static_cast<int>(metadataAcls)})
-    if ((kinds & part) && (readSourceExtra(passes, s, part, &items) != 0 || items.size == 0))
-      kinds &= ~part;
+  int has = readSourceExtra(passes, s, extra, &items) == 0 ? extraMetadataKinds(items) : 0;
   freeExtraMetadata(&items);
-  return kinds;
+  return kinds & (~extra | has);
 }
 }  // namespace
 

@@ -3,8 +3,9 @@
 # files marked read-only: a first mirror gives every file and folder its source's
 # attributes (read-only, hidden, system); attributes changed with the time kept are
 # set on the next run without a copy ("Changed", the file itself stays), data changed
-# with its time and size kept is copied again; a destination file marked read-only is updated (and keeps the mark) and deleted;
-# a plain run updates a file marked read-only too. After each exact mirror a second
+# with its time and size kept is copied again; a destination file marked read-only
+# is updated (and keeps the mark) and deleted; a plain run updates a file marked
+# read-only too. After each exact mirror a second
 # run has nothing to do. Attributes are set and read through Wine's own attrib.
 #   WINEPREFIX=$PWD/build/wineprefix scripts/wine-exact-metadata.sh build/win/talven.exe
 # Works in a scratch folder of its own, removed at the end. Exits non-zero on failure,
