@@ -173,7 +173,7 @@ void giveMetadata(CopyWorker* worker, CopyJob* job, const SourceFile& source) {
   MetadataOutcome& outcome = job->notes.metadata;
   outcome = MetadataOutcome{job->metadataParts & worker->metadataNotHeld, 0, 0, 0};
   int parts = job->metadataParts & ~worker->metadataNotHeld;
-  if (parts == 0) return;
+  if (job->metadataParts == 0) return;
   int extraParts = parts & (metadataXattrs | metadataAcls);
   const ExtraMetadata* extra = nullptr;
   if (extraParts) {
@@ -187,7 +187,7 @@ void giveMetadata(CopyWorker* worker, CopyJob* job, const SourceFile& source) {
     }
   }
   MetadataOutcome applied = {0, 0, 0, 0};
-  applyMetadataTo(job->file, job->metadata, extra, parts, &applied);
+  if (parts) applyMetadataTo(job->file, job->metadata, extra, parts, &applied);
   worker->metadataNotHeld |= applied.notHeld;
   outcome.notHeld |= applied.notHeld;
   // Extended attributes or access lists the source has none of are no loss. What was

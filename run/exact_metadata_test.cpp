@@ -241,4 +241,24 @@ TEST_F(ExactMetadataOnExfat, EachKindTheStickCannotHoldIsToldOnce) {
   EXPECT_NE(std::string::npos, output.find("Done: 0 copied, 0 updated")) << output;
   EXPECT_EQ(std::string::npos, output.find("changed in metadata")) << output;
 }
+// Once a writer learned that the stick holds none of any kind (owners, modes,
+// attributes, access lists), a file whose source has no attributes and no access
+// lists is not counted as losing them.
+TEST_F(ExactMetadataOnExfat, FilesWithoutAttributesAreNotCountedAsLeftOut) {
+  if (!runningPrivileged()) GTEST_SKIP() << "the stick is mounted as root";
+  std::string why = mountTestImage(mountExfatFuse, at({"exfat.img"}), destination, 64, &stick);
+  if (!why.empty()) GTEST_SKIP() << why;
+  write("a.txt", "a", 0600);
+  ASSERT_TRUE(setOwnership(in("a.txt"), 1234, 5678));
+  for (int number = 0; number < 4; ++number)
+    write("later/b" + std::to_string(number) + ".txt", "b", 0644);
+  if (!setExtendedAttribute(in("a.txt"), "user.tag", "blue") ||
+      !setExtendedAttribute(in("a.txt"), "system.posix_acl_access", accessListGranting(4321, 4)))
+    GTEST_SKIP() << "the source keeps no attributes or access lists";
+  // One writer, which copies a.txt, beside the root, before the files of later/.
+  std::string output, errors;
+  EXPECT_EQ(0, runExact({"--workers=1"}, &output, &errors)) << output << errors;
+  EXPECT_NE(std::string::npos, output.find("keeps no extended attributes: 1 left out !")) << output;
+  EXPECT_NE(std::string::npos, output.find("keeps no access lists: 1 left out !")) << output;
+}
 }  // namespace
